@@ -1,0 +1,131 @@
+#include "engine/codec.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace zt {
+
+char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+int CompareNoCase(std::string_view a, std::string_view b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    const auto ca = static_cast<unsigned char>(FoldCase(a[i]));
+    const auto cb = static_cast<unsigned char>(FoldCase(b[i]));
+    if (ca != cb) return ca < cb ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+std::string PadLeft(std::string_view s, size_t width) {
+  std::string out;
+  if (s.size() < width) out.assign(width - s.size(), ' ');
+  out.append(s);
+  if (out.size() > width) out.resize(width);
+  return out;
+}
+
+std::string PadRight(std::string_view s, size_t width) {
+  std::string out(s.substr(0, width));
+  if (out.size() < width) out.append(width - out.size(), ' ');
+  return out;
+}
+
+std::string_view TrimBlanks(std::string_view s) {
+  size_t begin = 0;
+  size_t end = s.size();
+  while (begin < end && s[begin] == ' ') ++begin;
+  while (end > begin && s[end - 1] == ' ') --end;
+  return s.substr(begin, end - begin);
+}
+
+std::string IdToText(int64_t n) { return std::to_string(n); }
+
+bool IsNumberText(std::string_view s) {
+  if (s.empty()) return false;
+  bool seen_point = false;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
+    if (c >= '0' && c <= '9') continue;
+    if (c == '.' && !seen_point) {
+      seen_point = true;
+      continue;
+    }
+    if ((c == '+' || c == '-') && i == 0) continue;
+    return false;
+  }
+  return true;
+}
+
+int32_t TextToInt(std::string_view s) {
+  if (!IsNumberText(s)) return 0;
+  // atoi semantics: optional sign, then leading digits; the rest is ignored.
+  size_t i = 0;
+  bool negative = false;
+  if (s[0] == '+' || s[0] == '-') {
+    negative = s[0] == '-';
+    i = 1;
+  }
+  int64_t value = 0;
+  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
+  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+    value = value * 10 + (s[i] - '0');
+    if (value > kLimit) value = kLimit;
+  }
+  if (negative) value = -value;
+  if (value > std::numeric_limits<int32_t>::max()) value = std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(value);
+}
+
+double TextToDouble(std::string_view s) {
+  if (!IsNumberText(s)) return 0.0;
+  const std::string copy(s);  // strtod needs a terminated text
+  return std::strtod(copy.c_str(), nullptr);
+}
+
+void PutTextField(char* field, size_t width, std::string_view text) {
+  if (width == 0) return;
+  const size_t n = text.size() < width - 1 ? text.size() : width - 1;
+  std::memcpy(field, text.data(), n);
+  std::memset(field + n, 0, width - n);
+}
+
+std::string_view GetTextField(const char* field, size_t width) {
+  const void* nul = std::memchr(field, '\0', width);
+  const size_t n = nul ? static_cast<size_t>(static_cast<const char*>(nul) - field) : width;
+  return std::string_view(field, n);
+}
+
+void PutNumberField(char* field, size_t width, int64_t value) {
+  PutTextField(field, width, IdToText(value));
+}
+
+int32_t GetNumberField(const char* field, size_t width) {
+  return TextToInt(GetTextField(field, width));
+}
+
+void EncodeFixed32(char* dst, int32_t value) {
+  const auto v = static_cast<uint32_t>(value);
+  for (int i = 0; i < 4; ++i) dst[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+void EncodeFixed64(char* dst, int64_t value) {
+  const auto v = static_cast<uint64_t>(value);
+  for (int i = 0; i < 8; ++i) dst[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+int32_t DecodeFixed32(const char* src) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v |= uint32_t{static_cast<unsigned char>(src[i])} << (8 * i);
+  return static_cast<int32_t>(v);
+}
+
+int64_t DecodeFixed64(const char* src) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v |= uint64_t{static_cast<unsigned char>(src[i])} << (8 * i);
+  return static_cast<int64_t>(v);
+}
+
+}  // namespace zt

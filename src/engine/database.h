@@ -1,0 +1,122 @@
+// The Database: the one open database of the server and everything that
+// works on it.
+//
+// It owns the data file, the definition file, the index and the private
+// write file (all opened by OpenDatabase, all closed by CloseDatabase), the
+// table of open recordsets, and the transaction slots. Operations return 1
+// on success and 0 on failure and never throw. Database-level failures leave
+// a fixed message beginning with the operation's name in the last-error text
+// (GetLastErrorText); recordset operations put theirs in the recordset's own
+// error text; record-level operations write into the caller's err string.
+//
+// The engine's operations are defined in src/engine/; the recordset
+// operations (which take the recordset handle first) in src/recordset/.
+#ifndef ZT_ENGINE_DATABASE_H_
+#define ZT_ENGINE_DATABASE_H_
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/definition.h"
+#include "engine/file.h"
+#include "engine/index.h"
+
+namespace zt {
+
+struct RecordHeader;
+struct Recordset;
+
+// A transaction file slot: handle >= 0 names "<work folder>/<id>.trn".
+// Nothing in the server opens transaction files; CloseDatabase still
+// closes and deletes whatever a slot names.
+struct TransactionSlot {
+  int32_t handle = -1;
+  int32_t id = -1;
+};
+inline constexpr int kTransactionSlots = 255;
+
+// Largest message the engine keeps in a last-error text (the rest is cut).
+inline constexpr size_t kMaxErrorText = 259;
+
+class Database {
+ public:
+  // work_folder: the folder of the error log and the transaction files.
+  explicit Database(std::string work_folder = "/var/lib/ztserver/ztstrans");
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+  virtual ~Database();  // runs CloseDatabase
+
+  // ---- Connection ----------------------------------------------------------
+  // Opens the database whose data file is path; shared != 0 opens the files
+  // for sharing with other processes (changes then take region locks).
+  int OpenDatabase(const char* path, int shared);
+  int CloseDatabase();
+  int IsConnected() const { return connected_; }
+  // Copies the last-error text into *out; 0 when out is null.
+  int GetLastErrorText(std::string* out) const;
+  // Would show a message box when the message-box flag is set; as a daemon
+  // the flag is never set, and a set flag prints the text to stderr instead.
+  void ReportError(std::string_view text) const;
+  // Makes sure the work folder exists; out receives it with a trailing '/'.
+  int CreateTempFolder(std::string& out);
+
+  void set_message_box(int on) { message_box_ = on; }
+  const std::string& work_folder() const { return work_folder_; }
+  const std::string& write_file_path() const { return write_file_path_; }
+  int shared() const { return shared_; }
+
+  // ---- Table definitions and location information ------------------------
+  int GetTableDef(const char* name, TableDefinition& definition, int64_t& offset);
+  int UpdateTableDef(const TableDefinition& definition, int64_t offset);
+  int GetLocationInformation(LocationInformation& fields);
+  int SetLocationInformation(const LocationInformation& fields);
+  int LockTableDefinition(const char* name);
+  int UnlockTableDefinition(const char* name);
+
+  // ---- Data records --------------------------------------------------------
+
+  // ---- Record insert, update and delete ------------------------------------
+
+  // ---- Recordsets (src/recordset/) -----------------------------------------
+  int CreateRecordset(int32_t& handle);
+  int RecordsetClose(int32_t handle);
+  void RecordsetClearFilters(int32_t handle);
+  int RecordsetIsConnected(int32_t handle);
+  int CloseAllRecordsets();
+  int RecordsetGetLastErrorText(int32_t handle, std::string* out);
+
+  // Files for the layers above (the recordset code and the tools).
+  FileHandle data_file() const { return data_file_; }
+  FileHandle definition_file() const { return definition_file_; }
+  FileHandle write_file() const { return write_file_; }
+  IndexFile& index() { return index_; }
+
+ private:
+  // Sets the last-error text (cut to kMaxErrorText) and calls ReportError.
+  void SetError(std::string_view text);
+  // Sets the last-error text only (operations that do not report).
+  void SetErrorQuietly(std::string_view text);
+  // Finds the recordset with this handle; nullptr when unknown.
+  Recordset* FindRecordset(int32_t handle);
+  int ReadDefinitionHeader(DefinitionHeader& header);
+
+  int connected_ = 0;
+  int shared_ = 0;
+  int message_box_ = 0;
+  std::string work_folder_;
+  std::string write_file_path_;
+  std::string last_error_;
+  std::vector<Recordset> recordsets_;
+  FileHandle data_file_ = kNoFile;
+  FileHandle definition_file_ = kNoFile;
+  FileHandle write_file_ = kNoFile;
+  std::array<TransactionSlot, kTransactionSlots> transaction_slots_{};
+  IndexFile index_;
+};
+
+}  // namespace zt
+
+#endif  // ZT_ENGINE_DATABASE_H_

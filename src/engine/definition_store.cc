@@ -1,0 +1,137 @@
+// The Database's operations on the definition file: finding and rewriting
+// table definitions, the location texts, and the definition-record locks.
+// The byte layout is described in engine/definition.h.
+#include <string>
+
+#include "engine/database.h"
+
+namespace zt {
+
+int Database::ReadDefinitionHeader(DefinitionHeader& header) {
+  return FileReadAt(definition_file_, header.bytes.data(), header.bytes.size(), 0);
+}
+
+int Database::GetTableDef(const char* name, TableDefinition& definition, int64_t& offset) {
+  if (name == nullptr) {
+    SetError("GetTableDef: Table name cannot be NULL.");
+    return 0;
+  }
+  if (!connected_) {
+    SetError("GetTableDef: No database connection has been established!");
+    return 0;
+  }
+  const std::string_view given(name);
+  if (given.size() > kMaxNameLength) {
+    SetError("GetTableDef: Table name exceeds maximum length - " + std::string(given));
+    return 0;
+  }
+  const std::string_view wanted = TrimBlanks(given);
+  DefinitionHeader header;
+  if (!ReadDefinitionHeader(header)) {
+    SetError("GetTableDef: Disk-Read error(1)");
+    return 0;
+  }
+  const int count = header.table_count();
+  for (int i = 0; i < count; ++i) {
+    if (!EqualNoCase(header.table_name(i), wanted)) continue;
+    TableDefinition found;
+    if (!FileReadAt(definition_file_, found.bytes.data(), found.bytes.size(),
+                    TableDefinitionOffset(i))) {
+      SetError("GetTableDef: Disk-Read error(2)");
+      return 0;
+    }
+    if (!EqualNoCase(found.name(), wanted)) {
+      SetError("GetTableDef: Unable to match requested table name");
+      return 0;
+    }
+    offset = TableDefinitionOffset(i);
+    definition = found;
+    return 1;
+  }
+  return 0;
+}
+
+int Database::UpdateTableDef(const TableDefinition& definition, int64_t offset) {
+  if (!connected_) {
+    SetError("UpdateTableDef: No database connection has been established!");
+    return 0;
+  }
+  DefinitionHeader header;
+  if (!ReadDefinitionHeader(header)) {
+    SetError("UpdateTableDef: Disk-Read error");
+    return 0;
+  }
+  const int count = header.table_count();
+  for (int i = 0; i < count; ++i) {
+    if (!EqualNoCase(header.table_name(i), definition.name())) continue;
+    if (offset != TableDefinitionOffset(i)) {
+      SetError("UpdateTableDef: Invalid table offset specified");
+      return 0;
+    }
+    if (!FileWriteAt(definition_file_, definition.bytes.data(), definition.bytes.size(), offset)) {
+      SetError("UpdateTableDef: Disk-Write error");
+      return 0;
+    }
+    return 1;
+  }
+  return 0;
+}
+
+int Database::GetLocationInformation(LocationInformation& fields) {
+  if (!connected_) {
+    SetError("GetLocationInformation: No database connection has been established!");
+    return 0;
+  }
+  DefinitionHeader header;
+  if (!ReadDefinitionHeader(header)) {
+    SetError("GetLocationInformation: Disk-Read error");
+    return 0;
+  }
+  for (int k = 0; k < kLocationFieldCount; ++k) fields[static_cast<size_t>(k)] = header.location(k);
+  return 1;
+}
+
+int Database::SetLocationInformation(const LocationInformation& fields) {
+  if (!connected_) {
+    SetError("SetLocationInformation: No database connection has been established!");
+    return 0;
+  }
+  DefinitionHeader header;
+  if (!ReadDefinitionHeader(header)) {
+    SetError("SetLocationInformation: Disk-Read error");
+    return 0;
+  }
+  // A value longer than its field is cut to the field's width less one, so
+  // the terminating NUL always stays inside the field.
+  for (int k = 0; k < kLocationFieldCount; ++k) header.set_location(k, fields[static_cast<size_t>(k)]);
+  if (!FileWriteAt(definition_file_, header.bytes.data(), header.bytes.size(), 0)) {
+    SetError("SetLocationInformation: Disk-Write error");
+    return 0;
+  }
+  return 1;
+}
+
+int Database::LockTableDefinition(const char* name) {
+  if (name == nullptr) return 0;
+  if (!connected_) {
+    SetError("LockTableDefinition: No database connection has been established!");
+    return 0;
+  }
+  if (!shared_) return 1;
+  TableDefinition definition;
+  int64_t offset = 0;
+  if (!GetTableDef(name, definition, offset)) return 0;
+  return FileLockRegion(definition_file_, offset, TableDefinition::kSize);
+}
+
+int Database::UnlockTableDefinition(const char* name) {
+  if (name == nullptr) return 0;
+  if (!shared_) return 1;
+  TableDefinition definition;
+  int64_t offset = 0;
+  if (!GetTableDef(name, definition, offset)) return 0;
+  FileUnlockRegion(definition_file_, offset, TableDefinition::kSize);
+  return 1;
+}
+
+}  // namespace zt

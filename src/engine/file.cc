@@ -1,0 +1,268 @@
+#include "engine/file.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "engine/codec.h"
+
+namespace zt {
+namespace {
+
+thread_local int last_errno = 0;
+
+int Fail() {
+  last_errno = errno;
+  return 0;
+}
+
+// Builds the flock description of a region for F_OFD_SETLK.
+struct flock RegionLock(short type, int64_t offset, int64_t length) {
+  struct flock lock;
+  std::memset(&lock, 0, sizeof lock);
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = offset;
+  lock.l_len = length;
+  lock.l_pid = 0;  // must be 0 for open-file-description locks
+  return lock;
+}
+
+bool RegionInsideFile(FileHandle handle, int64_t offset, int64_t length) {
+  if (offset < 0 || length < 0) return false;
+  const int64_t size = FileLength(handle);
+  return size >= 0 && offset + length <= size;
+}
+
+}  // namespace
+
+int FileOpen(FileHandle& handle, const std::string& path, int shared) {
+  handle = kNoFile;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return Fail();
+  if (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+    last_errno = errno;
+    ::close(fd);
+    return 0;
+  }
+  handle = fd;
+  return 1;
+}
+
+int FileCreate(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail();
+  ::close(fd);
+  return 1;
+}
+
+int FileClose(FileHandle& handle) {
+  if (handle < 0) return 0;
+  const int rc = ::close(handle);
+  handle = kNoFile;
+  return rc == 0 ? 1 : Fail();
+}
+
+int FileDelete(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 1 : Fail(); }
+
+int FileReadAt(FileHandle handle, void* buffer, size_t n, int64_t offset) {
+  if (handle < 0 || offset < 0) return 0;
+  auto* p = static_cast<char*>(buffer);
+  while (n > 0) {
+    const ssize_t got = ::pread(handle, p, n, offset);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return Fail();
+    }
+    if (got == 0) return 0;  // end of file before n bytes
+    p += got;
+    n -= static_cast<size_t>(got);
+    offset += got;
+  }
+  return 1;
+}
+
+int FileWriteAt(FileHandle handle, const void* buffer, size_t n, int64_t offset) {
+  if (handle < 0 || offset < 0) return 0;
+  const auto* p = static_cast<const char*>(buffer);
+  while (n > 0) {
+    const ssize_t put = ::pwrite(handle, p, n, offset);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return Fail();
+    }
+    p += put;
+    n -= static_cast<size_t>(put);
+    offset += put;
+  }
+  return 1;
+}
+
+int FileAppend(FileHandle handle, const void* buffer, size_t n, int64_t& offset) {
+  const int64_t end = FileLength(handle);
+  if (end < 0) return 0;
+  offset = end;
+  return FileWriteAt(handle, buffer, n, end);
+}
+
+int FileLockRegion(FileHandle handle, int64_t offset, int64_t length) {
+  if (!RegionInsideFile(handle, offset, length)) return 0;
+  struct flock lock = RegionLock(F_WRLCK, offset, length);
+  return ::fcntl(handle, F_OFD_SETLK, &lock) == 0 ? 1 : Fail();
+}
+
+int FileUnlockRegion(FileHandle handle, int64_t offset, int64_t length) {
+  if (!RegionInsideFile(handle, offset, length)) return 0;
+  struct flock lock = RegionLock(F_UNLCK, offset, length);
+  return ::fcntl(handle, F_OFD_SETLK, &lock) == 0 ? 1 : Fail();
+}
+
+int64_t FileLength(FileHandle handle) {
+  struct stat st;
+  if (handle < 0 || ::fstat(handle, &st) != 0) {
+    last_errno = errno;
+    return -1;
+  }
+  return st.st_size;
+}
+
+int FileTruncate(FileHandle handle, int64_t length) {
+  return ::ftruncate(handle, length) == 0 ? 1 : Fail();
+}
+
+int FileSync(FileHandle handle) { return ::fdatasync(handle) == 0 ? 1 : Fail(); }
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int MakeFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) == 0) return 1;
+  if (errno == EEXIST && IsDirectory(path)) return 1;
+  return Fail();
+}
+
+int MakeFolders(const std::string& path) {
+  if (path.empty()) return 0;
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    const std::string parent = path.substr(0, slash);
+    if (!IsDirectory(parent) && !MakeFolder(parent)) return 0;
+  }
+  return MakeFolder(path);
+}
+
+std::vector<std::string> ListFolder(const std::string& folder, const std::string& suffix) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    if (name.size() < suffix.size()) continue;
+    if (!EqualNoCase(name.substr(name.size() - suffix.size()), suffix)) continue;
+    if (name == "." || name == "..") continue;
+    names.emplace_back(name);
+  }
+  ::closedir(dir);
+  return names;
+}
+
+std::string TempFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  if (tmp != nullptr && *tmp != '\0' && IsDirectory(tmp)) return tmp;
+  return "/tmp";
+}
+
+std::string MakeUniqueTempFile(const std::string& prefix, const std::string& extension) {
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  static thread_local std::mt19937_64 random{std::random_device{}()};
+  std::string folder = TempFolder();
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = folder + prefix;
+    for (int i = 0; i < 10; ++i) name += kAlphabet[random() % (sizeof kAlphabet - 1)];
+    name += "." + extension;
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      ::close(fd);
+      return name;
+    }
+    if (errno != EEXIST) {
+      last_errno = errno;
+      return {};
+    }
+  }
+  return {};
+}
+
+int AppendTextToFile(const std::string& path, const std::string& text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail();
+  // O_APPEND: each write lands at the end, also when another process appends.
+  const char* p = text.data();
+  size_t n = text.size();
+  int ok = 1;
+  while (n > 0) {
+    const ssize_t put = ::write(fd, p, n);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      ok = Fail();
+      break;
+    }
+    p += put;
+    n -= static_cast<size_t>(put);
+  }
+  ::close(fd);
+  return ok;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+  out.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Fail();
+  char buffer[8192];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      last_errno = errno;
+      ::close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    out.append(buffer, static_cast<size_t>(got));
+  }
+  ::close(fd);
+  return true;
+}
+
+int ReplaceFileContent(const std::string& path, const std::string& content) {
+  const std::string temp = path + ".new";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail();
+  const int ok = FileWriteAt(fd, content.data(), content.size(), 0);
+  ::close(fd);
+  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    last_errno = errno;
+    ::unlink(temp.c_str());
+    return 0;
+  }
+  return 1;
+}
+
+std::string LastFileError() { return std::strerror(last_errno); }
+
+}  // namespace zt

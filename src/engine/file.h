@@ -1,0 +1,84 @@
+// The file layer: every file-system call of the engine, the tools and the
+// error log goes through here, so that the rest of the code never touches a
+// raw descriptor's syscalls.
+//
+// Handles are plain descriptors (-1 = none), opened with O_CLOEXEC. Offsets
+// are 64-bit. Reads and writes are positional (pread/pwrite), retried on
+// EINTR and on short transfers; a read that reaches the end of the file
+// before n bytes fails.
+//
+// Share modes: an exclusive open takes a non-blocking exclusive flock() on
+// the file and a shared open a non-blocking shared one, so a second
+// exclusive opener (in this process or another) fails at once.
+// Region locks are open-file-description locks (F_OFD_SETLK): one attempt,
+// never a wait, and they conflict between two opens of the same file even
+// inside one process.
+//
+// The primitives return 1 on success and 0 on failure and report no
+// message; LastFileError() gives errno's text for callers that log.
+#ifndef ZT_ENGINE_FILE_H_
+#define ZT_ENGINE_FILE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zt {
+
+using FileHandle = int;
+inline constexpr FileHandle kNoFile = -1;
+
+int FileOpen(FileHandle& handle, const std::string& path, int shared);
+int FileCreate(const std::string& path);
+int FileClose(FileHandle& handle);
+int FileDelete(const std::string& path);
+int FileReadAt(FileHandle handle, void* buffer, size_t n, int64_t offset);
+int FileWriteAt(FileHandle handle, const void* buffer, size_t n, int64_t offset);
+// Writes n bytes at the current end of the file; offset receives the position
+// at which they start (set before writing, so a failed write still tells
+// where the reserved area began).
+int FileAppend(FileHandle handle, const void* buffer, size_t n, int64_t& offset);
+// Non-blocking write lock of [offset, offset+length). Fails without asking
+// the kernel when the region reaches past the end of the file.
+int FileLockRegion(FileHandle handle, int64_t offset, int64_t length);
+int FileUnlockRegion(FileHandle handle, int64_t offset, int64_t length);
+
+// Length of an open file; -1 when it cannot be read.
+int64_t FileLength(FileHandle handle);
+// Makes the file exactly `length` bytes long.
+int FileTruncate(FileHandle handle, int64_t length);
+// Forces written data to the disk.
+int FileSync(FileHandle handle);
+
+// ---- Paths and folders ---------------------------------------------------
+bool PathExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+// Creates one folder; an existing folder counts as success.
+int MakeFolder(const std::string& path);
+// Creates a folder and every missing parent.
+int MakeFolders(const std::string& path);
+// Names (not paths) of the entries of a folder whose name ends with suffix
+// (compared without regard to case), in the order the folder lists them.
+std::vector<std::string> ListFolder(const std::string& folder, const std::string& suffix);
+
+// Creates a new, empty file with a unique name in the temporary folder
+// ($TMPDIR, else /tmp): prefix + random part + "." + extension, made
+// atomically (O_EXCL), so two callers can never share it. Returns the full
+// path, or an empty string when no file could be made.
+std::string MakeUniqueTempFile(const std::string& prefix, const std::string& extension);
+std::string TempFolder();
+
+// Appends text to the file at path, creating it when missing (the error log).
+int AppendTextToFile(const std::string& path, const std::string& text);
+// Reads a whole (small) text file; false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string& out);
+// Replaces a file's content atomically (write a sibling, then rename).
+int ReplaceFileContent(const std::string& path, const std::string& content);
+
+// strerror text of the last failing call on this thread.
+std::string LastFileError();
+
+}  // namespace zt
+
+#endif  // ZT_ENGINE_FILE_H_

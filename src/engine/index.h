@@ -1,0 +1,148 @@
+// The B-tree index file (<base>.zix; also the temporary sort index).
+//
+// One ordered tree holds the keys of every key column of every table: a key
+// is table name + column name + value, compared without regard to case
+// (CompareNoCase). Pages are 2720 bytes and only ever appended; the root
+// always stays at offset 0. Separator keys are copied up, so every key is in
+// a leaf, and the pages of each level are chained both ways. Deletion only
+// marks an entry dead; pages are never merged or freed.
+//
+// IndexPage, 2720 bytes, integers little-endian, offsets signed 64-bit
+// (-1 = none):
+//   OFFSET  WIDTH  CONTENT
+//   0       8      parent page (-1 for the root as first written)
+//   8       8      previous page of the same level
+//   16      8      next page of the same level
+//   24      4      number of entries n (signed 32-bit; 0..19 at rest, 20
+//                  only in memory while a page is being split)
+//   28      4      not used
+//   32      128    slot 0: only its last 8 bytes (page offset 152) are used:
+//                  the leftmost child (keys below entry 1); -1 in a leaf
+//   32+128k 128    IndexEntry k, k = 1..20
+//
+// IndexEntry, 128 bytes:
+//   0       4      dead flag: 0 = live, 1 = deleted
+//   4       108    key text, NUL-terminated, at most 100 characters
+//   112     8      record offset in the data file
+//   120     8      right child: keys from this entry's key up to the next
+//                  entry's key; -1 in a leaf
+//
+// A fresh page has parent, previous and next -1, n = 0, and in every slot
+// the dead flag 0, an empty key and -1 in both offsets.
+#ifndef ZT_ENGINE_INDEX_H_
+#define ZT_ENGINE_INDEX_H_
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/file.h"
+
+namespace zt {
+
+inline constexpr size_t kMaxKeyLength = 100;
+
+struct IndexEntry {
+  static constexpr size_t kDeadOffset = 0;
+  static constexpr size_t kDeadWidth = 4;
+  static constexpr size_t kKeyOffset = kDeadOffset + kDeadWidth;  // 4
+  static constexpr size_t kKeyWidth = 108;
+  static constexpr size_t kRecordOffset = kKeyOffset + kKeyWidth;  // 112
+  static constexpr size_t kRecordWidth = 8;
+  static constexpr size_t kChildOffset = kRecordOffset + kRecordWidth;  // 120
+  static constexpr size_t kChildWidth = 8;
+  static constexpr size_t kSize = kChildOffset + kChildWidth;
+
+  int32_t dead = 0;
+  std::string key;
+  int64_t record = -1;
+  int64_t child = -1;
+
+  // Encodes into / decodes from exactly kSize bytes. Decode fails (false) on
+  // a key of more than kMaxKeyLength characters.
+  void EncodeTo(char* dst) const;
+  bool DecodeFrom(const char* src);
+};
+static_assert(IndexEntry::kSize == 128);
+
+struct IndexPage {
+  static constexpr size_t kParentOffset = 0;
+  static constexpr size_t kPrevOffset = 8;
+  static constexpr size_t kNextOffset = 16;
+  static constexpr size_t kCountOffset = 24;
+  static constexpr size_t kUnusedOffset = 28;
+  static constexpr size_t kSlotsOffset = 32;
+  static constexpr int kSlots = 21;        // slot 0 (leftmost child) + entries 1..20
+  static constexpr int kMaxEntries = 20;   // only while splitting
+  static constexpr int kMaxAtRest = 19;
+  static constexpr size_t kSize = kSlotsOffset + IndexEntry::kSize * kSlots;
+
+  int64_t parent = -1;
+  int64_t prev = -1;
+  int64_t next = -1;
+  int32_t count = 0;
+  // slots[0].child is the leftmost child; slots[1..count] are the entries.
+  std::array<IndexEntry, kSlots> slots;
+
+  int64_t leftmost_child() const { return slots[0].child; }
+
+  void EncodeTo(char* dst) const;
+  // Fails on a damaged page: entry count outside 0..20 or an over-long key.
+  bool DecodeFrom(const char* src);
+};
+static_assert(IndexPage::kSize == 2720);
+
+// The position of a search or step: always a leaf entry.
+class IndexCursor {
+ public:
+  virtual ~IndexCursor() = default;
+  int32_t page = -1;    // page offset
+  int32_t entry = 0;    // 1-based entry number
+  std::string key;      // at most 100 characters
+  int32_t record = -1;  // record offset
+};
+
+class IndexFile {
+ public:
+  IndexFile() = default;
+  IndexFile(const IndexFile&) = delete;
+  IndexFile& operator=(const IndexFile&) = delete;
+  virtual ~IndexFile();
+
+  // Creates (or truncates) the file with one fresh, empty root page.
+  int IndexCreate(const std::string& path);
+  int IndexOpen(const std::string& path, int shared);
+  int IndexClose();
+  bool IsOpen() const { return handle_ != kNoFile; }
+  // In shared mode: a non-blocking lock of the root page region.
+  int IndexLock();
+  int IndexUnlock();
+
+  int IndexInsert(std::string_view key, int64_t record);
+  int IndexDelete(std::string_view key, int64_t record);
+  int IndexFirst(IndexCursor& cursor);
+  int IndexLast(IndexCursor& cursor);
+  int IndexNext(IndexCursor& cursor);
+  int IndexPrev(IndexCursor& cursor);
+  int IndexSeekEqual(std::string_view key, IndexCursor& cursor);
+  int IndexSeekGE(std::string_view key, IndexCursor& cursor);
+  int IndexSeekGT(std::string_view key, IndexCursor& cursor);
+  int IndexSeekLT(std::string_view key, IndexCursor& cursor);
+  int IndexSeekLE(std::string_view key, IndexCursor& cursor);
+  int IndexSeekExact(std::string_view key, int64_t record, IndexCursor& cursor);
+
+  FileHandle handle() const { return handle_; }
+
+ private:
+  int ReadPage(int64_t offset, IndexPage& page);
+  int WritePage(int64_t offset, const IndexPage& page);
+  int AppendPage(const IndexPage& page, int64_t& offset);
+
+  FileHandle handle_ = kNoFile;
+  int shared_ = 0;
+};
+
+}  // namespace zt
+
+#endif  // ZT_ENGINE_INDEX_H_
