@@ -76,9 +76,29 @@ class Database {
   int LockTableDefinition(const char* name);
   int UnlockTableDefinition(const char* name);
 
-  // ---- Data records --------------------------------------------------------
+  // ---- Data records (engine/records.cc) ------------------------------------
+  // Failures write their message into *err (a null err fails silently) and
+  // leave the last-error text alone.
+  int ReadDatabaseRecord(std::string_view table, RecordHeader& header, std::string& data,
+                         int64_t offset, int32_t max_length, int32_t& length, std::string* err);
+  // Stores data (new_length bytes) as the content of the record at offset:
+  // in place when it fits, else relocated to the end of the file (offset and
+  // length then receive the new record's position and length).
+  int WriteDatabaseRecord(const RecordHeader& header, std::string_view data, int64_t& offset,
+                          int32_t new_length, int32_t& length, std::string* err);
+  int AppendDatabaseRecord(const RecordHeader& header, std::string_view data, int64_t& offset,
+                           std::string* err);
 
-  // ---- Record insert, update and delete ------------------------------------
+  // ---- Record insert, update and delete (engine/record_maintenance.cc) ----
+  int AddNewRecord(std::string_view data, int32_t length, int64_t& offset, const char* table,
+                   std::string* err);
+  int UpdateRecord(std::string_view data, int32_t length, int32_t row, FileHandle resultset_file,
+                   const char* table, std::string* err);
+  int DeleteRecord(const char* table, int32_t row, FileHandle resultset_file, std::string* err);
+  // Adds (remove == 0) or removes (remove == 1) the index keys of one record.
+  static int IndexRecordKeys(IndexFile& index, std::string_view data, int64_t offset,
+                             int32_t length, const TableDefinition& definition, int remove);
+
 
   // ---- Recordsets (src/recordset/) -----------------------------------------
   int CreateRecordset(int32_t& handle);

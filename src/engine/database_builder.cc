@@ -1,0 +1,152 @@
+#include "engine/database_builder.h"
+
+#include <set>
+#include <string_view>
+
+#include "engine/codec.h"
+#include "engine/file.h"
+#include "engine/filenames.h"
+#include "engine/index.h"
+
+namespace zt {
+namespace {
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = FoldCase(c);
+  return out;
+}
+
+TableDefinition EncodeTable(const TableSpec& table) {
+  TableDefinition def;  // every field the server does not read stays zero
+  def.set_name(table.name);
+  def.set_column_count(static_cast<int>(table.columns.size()));
+  int length = 0;
+  for (size_t f = 0; f < table.columns.size(); ++f) {
+    const ColumnSpec& column = table.columns[f];
+    const int i = static_cast<int>(f);
+    def.set_column_name(i, column.name);
+    def.set_column_size(i, column.size);
+    def.set_column_type(i, column.type);
+    def.set_key(i, column.key);
+    def.set_dropped(i, column.dropped);
+    length += column.size;
+  }
+  // Slots of absent columns: not key, not dropped (flags 'N'), so a reader
+  // that looks past the column count sees nothing alive.
+  for (int f = static_cast<int>(table.columns.size()); f < kMaxColumns; ++f) {
+    def.set_key(f, false);
+    def.set_dropped(f, false);
+  }
+  def.set_record_length(length);
+  def.set_newest_record(-1);
+  return def;
+}
+
+}  // namespace
+
+bool IsValidName(const std::string& name) {
+  if (name.empty() || name.size() > kMaxNameLength) return false;
+  for (const char c : name) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '_' || c == '-' || c == '.' || c == '$';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+std::string ValidateDatabaseSpec(const DatabaseSpec& spec) {
+  if (spec.tables.empty()) return "the database has no table";
+  if (spec.tables.size() > static_cast<size_t>(kMaxTables)) {
+    return "more than " + std::to_string(kMaxTables) + " tables";
+  }
+  std::set<std::string> table_names;
+  for (const TableSpec& table : spec.tables) {
+    if (!IsValidName(table.name)) {
+      return "invalid table name '" + table.name +
+             "' (1 to 32 letters, digits, '_', '-', '.', '$')";
+    }
+    if (!table_names.insert(Lower(table.name)).second) {
+      return "table '" + table.name + "' is defined twice";
+    }
+    if (table.columns.empty()) return "table '" + table.name + "' has no column";
+    if (table.columns.size() > static_cast<size_t>(kMaxColumns)) {
+      return "table '" + table.name + "' has more than " + std::to_string(kMaxColumns) + " columns";
+    }
+    std::set<std::string> column_names;
+    long length = 0;
+    for (const ColumnSpec& column : table.columns) {
+      if (!IsValidName(column.name)) {
+        return "invalid column name '" + column.name + "' in table '" + table.name + "'";
+      }
+      if (!column_names.insert(Lower(column.name)).second) {
+        return "column '" + column.name + "' is defined twice in table '" + table.name + "'";
+      }
+      if (column.size < 1 || column.size > kMaxRecordLength) {
+        return "column '" + column.name + "' of table '" + table.name + "' has size " +
+               std::to_string(column.size) + " (1 to " + std::to_string(kMaxRecordLength) + ")";
+      }
+      length += column.size;
+    }
+    if (length > kMaxRecordLength) {
+      return "table '" + table.name + "' has a record length of " + std::to_string(length) +
+             " bytes (at most " + std::to_string(kMaxRecordLength) + ")";
+    }
+  }
+  for (int k = 0; k < kLocationFieldCount; ++k) {
+    const size_t room = DefinitionHeader::kLocationWidths[static_cast<size_t>(k)] - 1;
+    if (spec.locations[static_cast<size_t>(k)].size() > room) {
+      return "location " + std::to_string(k + 1) + " is longer than " + std::to_string(room) +
+             " characters";
+    }
+    if (spec.locations[static_cast<size_t>(k)].find('\0') != std::string::npos) {
+      return "location " + std::to_string(k + 1) + " contains a NUL byte";
+    }
+  }
+  return {};
+}
+
+int CreateDatabaseFiles(const std::string& data_file, const DatabaseSpec& spec, std::string& err) {
+  err = ValidateDatabaseSpec(spec);
+  if (!err.empty()) return 0;
+  const std::string definition_file = DerivedFileName(data_file, kDefinitionFileExtension);
+  const std::string index_file = DerivedFileName(data_file, kIndexFileExtension);
+  for (const std::string& path : {data_file, definition_file, index_file}) {
+    if (PathExists(path)) {
+      err = path + " already exists";
+      return 0;
+    }
+  }
+
+  std::string image(DefinitionHeader::kSize + TableDefinition::kSize * spec.tables.size(), '\0');
+  DefinitionHeader header;
+  header.set_table_count(static_cast<int>(spec.tables.size()));
+  for (size_t i = 0; i < spec.tables.size(); ++i) {
+    header.set_table_name(static_cast<int>(i), spec.tables[i].name);
+    const TableDefinition def = EncodeTable(spec.tables[i]);
+    image.replace(static_cast<size_t>(TableDefinitionOffset(static_cast<int>(i))), def.bytes.size(),
+                  def.bytes.data(), def.bytes.size());
+  }
+  for (int k = 0; k < kLocationFieldCount; ++k) header.set_location(k, spec.locations[static_cast<size_t>(k)]);
+  image.replace(0, header.bytes.size(), header.bytes.data(), header.bytes.size());
+
+  auto fail = [&](const std::string& what) {
+    err = what + ": " + LastFileError();
+    FileDelete(data_file);
+    FileDelete(definition_file);
+    FileDelete(index_file);
+    return 0;
+  };
+  if (!FileCreate(data_file)) return fail("cannot create " + data_file);
+  if (!FileCreate(definition_file)) return fail("cannot create " + definition_file);
+  FileHandle handle = kNoFile;
+  if (!FileOpen(handle, definition_file, 0)) return fail("cannot open " + definition_file);
+  const int written = FileWriteAt(handle, image.data(), image.size(), 0) && FileSync(handle);
+  FileClose(handle);
+  if (!written) return fail("cannot write " + definition_file);
+  IndexFile index;
+  if (!index.IndexCreate(index_file)) return fail("cannot create " + index_file);
+  return 1;
+}
+
+}  // namespace zt

@@ -1,0 +1,48 @@
+// Creating a new, empty database: the data file, the definition file and
+// an index file holding one empty root page. The server never creates or
+// alters definitions; this serves the administration tool and the tests.
+#ifndef ZT_ENGINE_DATABASE_BUILDER_H_
+#define ZT_ENGINE_DATABASE_BUILDER_H_
+
+#include <string>
+#include <vector>
+
+#include "engine/definition.h"
+
+namespace zt {
+
+struct ColumnSpec {
+  std::string name;
+  int type = 0;      // 1, 2, 3 numeric; anything else text
+  int size = 0;      // bytes in every record
+  bool key = false;  // indexed
+  bool dropped = false;
+};
+
+struct TableSpec {
+  std::string name;
+  std::vector<ColumnSpec> columns;
+};
+
+struct DatabaseSpec {
+  std::vector<TableSpec> tables;
+  LocationInformation locations;
+};
+
+// Checks names, limits (255 tables, 99 columns, 32-character names, record
+// length 1..16384, location texts within their fields) and uniqueness.
+// Returns an empty string when the spec is sound, else the first problem.
+std::string ValidateDatabaseSpec(const DatabaseSpec& spec);
+
+// True when a name may be used for a table or column: 1..32 characters of
+// letters, digits, '_', '-', '.', '$' (no blanks, no '~', no control bytes).
+bool IsValidName(const std::string& name);
+
+// Writes data_file, <base>.zdf and <base>.zix. Refuses (1 = done, 0 = not)
+// when the spec is unsound or any of the three files exists; on failure
+// nothing is left behind. err receives the reason.
+int CreateDatabaseFiles(const std::string& data_file, const DatabaseSpec& spec, std::string& err);
+
+}  // namespace zt
+
+#endif  // ZT_ENGINE_DATABASE_BUILDER_H_
