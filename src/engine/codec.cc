@@ -99,7 +99,14 @@ std::string_view GetTextField(const char* field, size_t width) {
 }
 
 void PutNumberField(char* field, size_t width, int64_t value) {
-  PutTextField(field, width, IdToText(value));
+  // Ten digits and a sign fill an 11-byte field exactly; the NUL is then
+  // left out rather than the last digit (readers stop at the field's end).
+  const std::string text = IdToText(value);
+  if (text.size() == width) {
+    std::memcpy(field, text.data(), width);
+    return;
+  }
+  PutTextField(field, width, text);
 }
 
 int32_t GetNumberField(const char* field, size_t width) {

@@ -69,6 +69,9 @@ void PutTextField(char* field, size_t width, std::string_view text);
 // The text of a field: its bytes up to the first NUL, or all width bytes.
 std::string_view GetTextField(const char* field, size_t width);
 
+// Decimal text of value, NUL-terminated when it leaves room; a text that
+// fills the field exactly ("-2147483648" in 11 bytes) goes in without the
+// NUL instead of losing a digit.
 void PutNumberField(char* field, size_t width, int64_t value);
 int32_t GetNumberField(const char* field, size_t width);
 

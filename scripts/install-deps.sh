@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what building and testing ZTServer needs beyond a compiler and
+# CMake, when it is missing. Safe to run again; needs root (or sudo) only
+# when something is actually missing.
+set -euo pipefail
+
+packages=(cmake g++ make libgtest-dev libbenchmark-dev libreadline-dev pkg-config)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq "${missing[@]}" >/dev/null

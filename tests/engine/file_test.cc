@@ -1,0 +1,119 @@
+#include "engine/file.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "support/test_support.h"
+
+namespace zt {
+namespace {
+
+using testing::ScratchFolder;
+using testing::WriteFile;
+
+TEST(FileLockRegion, RefusesRegionsPastTheEndOfTheFile) {
+  ScratchFolder dir;
+  const std::string path = dir.File("data");
+  WriteFile(path, std::string(100, 'x'));
+  FileHandle h = kNoFile;
+  ASSERT_TRUE(FileOpen(h, path, 1));
+  EXPECT_TRUE(FileLockRegion(h, 90, 10));  // ends exactly at the end
+  EXPECT_TRUE(FileUnlockRegion(h, 90, 10));
+  EXPECT_FALSE(FileLockRegion(h, 91, 10));
+  EXPECT_FALSE(FileUnlockRegion(h, 91, 10));
+  EXPECT_FALSE(FileLockRegion(h, -1, 10));
+  FileClose(h);
+}
+
+TEST(FileLockRegion, IsOneAttemptAgainstAnotherOpen) {
+  ScratchFolder dir;
+  const std::string path = dir.File("data");
+  WriteFile(path, std::string(100, 'x'));
+  FileHandle a = kNoFile, b = kNoFile;
+  ASSERT_TRUE(FileOpen(a, path, 1));
+  ASSERT_TRUE(FileOpen(b, path, 1));
+  ASSERT_TRUE(FileLockRegion(a, 0, 50));
+  EXPECT_FALSE(FileLockRegion(b, 40, 20));  // overlaps: fails at once, no wait
+  EXPECT_TRUE(FileLockRegion(b, 50, 50));   // disjoint
+  ASSERT_TRUE(FileUnlockRegion(a, 0, 50));
+  EXPECT_TRUE(FileLockRegion(b, 40, 10));
+  FileClose(a);
+  FileClose(b);
+}
+
+TEST(FileOpen, ShareModes) {
+  ScratchFolder dir;
+  const std::string path = dir.File("data");
+  WriteFile(path, "abc");
+  FileHandle first = kNoFile, second = kNoFile;
+  ASSERT_TRUE(FileOpen(first, path, 0));
+  EXPECT_FALSE(FileOpen(second, path, 0)) << "a second exclusive open must fail";
+  EXPECT_FALSE(FileOpen(second, path, 1)) << "a shared open of an exclusive file must fail";
+  EXPECT_EQ(second, kNoFile);
+  FileClose(first);
+
+  ASSERT_TRUE(FileOpen(first, path, 1));
+  EXPECT_TRUE(FileOpen(second, path, 1));
+  FileHandle third = kNoFile;
+  EXPECT_FALSE(FileOpen(third, path, 0));
+  FileClose(first);
+  FileClose(second);
+  EXPECT_FALSE(FileOpen(third, dir.File("missing"), 1));
+}
+
+TEST(FileReadWrite, PositionalTransfersAndShortReads) {
+  ScratchFolder dir;
+  const std::string path = dir.File("data");
+  ASSERT_TRUE(FileCreate(path));
+  FileHandle h = kNoFile;
+  ASSERT_TRUE(FileOpen(h, path, 0));
+  int64_t offset = -7;
+  ASSERT_TRUE(FileAppend(h, "hello", 5, offset));
+  EXPECT_EQ(offset, 0);
+  ASSERT_TRUE(FileAppend(h, "world", 5, offset));
+  EXPECT_EQ(offset, 5);
+  ASSERT_TRUE(FileWriteAt(h, "W", 1, 5));
+  char buffer[10];
+  ASSERT_TRUE(FileReadAt(h, buffer, 10, 0));
+  EXPECT_EQ(std::string(buffer, 10), "helloWorld");
+  EXPECT_FALSE(FileReadAt(h, buffer, 2, 9)) << "a read past the end must fail";
+  EXPECT_EQ(FileLength(h), 10);
+  FileClose(h);
+  EXPECT_TRUE(FileCreate(path)) << "create truncates";
+  ASSERT_TRUE(FileOpen(h, path, 0));
+  EXPECT_EQ(FileLength(h), 0);
+  FileClose(h);
+  EXPECT_TRUE(FileDelete(path));
+  EXPECT_FALSE(FileDelete(path));
+}
+
+TEST(MakeUniqueTempFile, CreatesDistinctFilesInTmpdir) {
+  ScratchFolder dir;
+  setenv("TMPDIR", dir.path().c_str(), 1);
+  std::set<std::string> names;
+  for (int i = 0; i < 50; ++i) {
+    const std::string name = MakeUniqueTempFile("rs", "rs");
+    ASSERT_FALSE(name.empty());
+    EXPECT_EQ(name.rfind(dir.path() + "/rs", 0), 0u) << name;
+    EXPECT_EQ(name.substr(name.size() - 3), ".rs");
+    EXPECT_TRUE(PathExists(name));
+    names.insert(name);
+  }
+  EXPECT_EQ(names.size(), 50u);
+  unsetenv("TMPDIR");
+}
+
+TEST(ListFolder, MatchesTheSuffixWithoutRegardToCase) {
+  ScratchFolder dir;
+  WriteFile(dir.File("a.ztl"), "");
+  WriteFile(dir.File("B.ZTL"), "");
+  WriteFile(dir.File("c.txt"), "");
+  std::set<std::string> found;
+  for (const std::string& name : ListFolder(dir.path(), ".ztl")) found.insert(name);
+  EXPECT_EQ(found, (std::set<std::string>{"a.ztl", "B.ZTL"}));
+}
+
+}  // namespace
+}  // namespace zt

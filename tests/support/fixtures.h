@@ -1,0 +1,21 @@
+// Small database fixtures for the engine and recordset tests.
+#ifndef ZT_TESTS_SUPPORT_FIXTURES_H_
+#define ZT_TESTS_SUPPORT_FIXTURES_H_
+
+#include <string>
+
+#include "engine/database_builder.h"
+
+namespace zt::testing {
+
+// Two tables: Orders (Id integer 6 key, Customer text 20 key, Qty integer 5,
+// Note text 30) and Customers (Id integer 6 key, Name text 30, Old text 4
+// dropped).
+DatabaseSpec SmallShopSpec();
+
+// Creates the database files for spec at data_file; aborts on failure.
+void CreateDatabase(const std::string& data_file, const DatabaseSpec& spec);
+
+}  // namespace zt::testing
+
+#endif  // ZT_TESTS_SUPPORT_FIXTURES_H_

@@ -1,0 +1,112 @@
+#include "ztadmin/commands.h"
+
+#include <iomanip>
+#include <ostream>
+
+#include "engine/database.h"
+#include "engine/database_builder.h"
+#include "engine/file.h"
+#include "ztadmin/chain.h"
+#include "ztadmin/schema.h"
+
+namespace zt::admin {
+namespace {
+
+// Opens a database for offline work. The tool needs no work folder of its
+// own; the temporary folder stands in for it.
+bool OpenOffline(Database& db, const std::string& data_file, std::ostream& err) {
+  if (!PathExists(data_file)) {
+    err << "ztadmin: " << data_file << ": no such database file\n";
+    return false;
+  }
+  if (db.OpenDatabase(data_file.c_str(), 0)) return true;
+  std::string why;
+  db.GetLastErrorText(&why);
+  err << "ztadmin: " << data_file << ": " << why;
+  if (why == "OpenDatabase: Could not open database file") {
+    err << " (is it in use by a running server?)";
+  }
+  err << "\n";
+  return false;
+}
+
+}  // namespace
+
+int CreateCommand(const std::string& data_file, const std::string& schema_file, std::ostream& out,
+                  std::ostream& err) {
+  std::string text;
+  if (!ReadWholeFile(schema_file, text)) {
+    err << "ztadmin: " << schema_file << ": cannot read the schema: " << LastFileError() << "\n";
+    return 1;
+  }
+  DatabaseSpec spec;
+  std::string problem;
+  if (!ParseSchema(text, schema_file, spec, problem)) {
+    err << "ztadmin: " << problem << "\n";
+    return 1;
+  }
+  if (!CreateDatabaseFiles(data_file, spec, problem)) {
+    err << "ztadmin: " << problem << "\n";
+    return 1;
+  }
+  out << "created " << data_file << " with " << spec.tables.size()
+      << (spec.tables.size() == 1 ? " table\n" : " tables\n");
+  return 0;
+}
+
+int DescribeCommand(const std::string& data_file, std::ostream& out, std::ostream& err) {
+  Database db(TempFolder());
+  if (!OpenOffline(db, data_file, err)) return 1;
+
+  DefinitionHeader header;
+  if (!FileReadAt(db.definition_file(), header.bytes.data(), header.bytes.size(), 0)) {
+    err << "ztadmin: " << data_file << ": the definition file is shorter than its header\n";
+    return 1;
+  }
+  const int count = header.table_count();
+  out << "Database " << data_file << ": " << count << (count == 1 ? " table\n" : " tables\n");
+  int status = 0;
+  for (int i = 0; i < count; ++i) {
+    const std::string name(header.table_name(i));
+    TableDefinition def;
+    int64_t offset = 0;
+    if (!db.GetTableDef(name.c_str(), def, offset)) {
+      std::string why;
+      db.GetLastErrorText(&why);
+      err << "ztadmin: table '" << name << "': cannot read its definition"
+          << (why.empty() ? "" : ": " + why) << "\n";
+      status = 1;
+      continue;
+    }
+    ChainCount records;
+    std::string chain_problem;
+    const bool chain_ok = CountLiveRecords(db, def, records, chain_problem);
+    out << "\nTable " << def.name() << "  (record length " << def.record_length() << ", ";
+    if (chain_ok) {
+      out << records.live << (records.live == 1 ? " record)\n" : " records)\n");
+    } else {
+      out << "records unknown: " << chain_problem << ")\n";
+      status = 1;
+    }
+    out << "  " << std::left << std::setw(4) << "#" << std::setw(34) << "column" << std::setw(10)
+        << "type" << std::right << std::setw(6) << "size" << "  flags\n";
+    for (int f = 0; f < def.column_count(); ++f) {
+      std::string flags;
+      if (def.is_key(f)) flags += "key";
+      if (def.is_dropped(f)) flags += flags.empty() ? "dropped" : ", dropped";
+      out << "  " << std::left << std::setw(4) << f << std::setw(34) << def.column_name(f)
+          << std::setw(10) << TypeName(def.column_type(f)) << std::right << std::setw(6)
+          << def.column_size(f) << (flags.empty() ? "" : "  " + flags) << "\n";
+    }
+  }
+  bool any_location = false;
+  for (int k = 0; k < kLocationFieldCount; ++k) {
+    if (header.location(k).empty()) continue;
+    if (!any_location) out << "\nLocation\n";
+    any_location = true;
+    out << "  " << (k + 1) << ": " << header.location(k) << "\n";
+  }
+  return status;
+}
+
+}  // namespace zt::admin

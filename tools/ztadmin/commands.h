@@ -1,0 +1,21 @@
+// The commands of ztadmin. Each returns the process exit status (0 = done)
+// and writes its report to out and its one-line failure message to err.
+#ifndef ZTADMIN_COMMANDS_H_
+#define ZTADMIN_COMMANDS_H_
+
+#include <iosfwd>
+#include <string>
+
+namespace zt::admin {
+
+// Creates a new, empty database from a schema file; never overwrites.
+int CreateCommand(const std::string& data_file, const std::string& schema_file, std::ostream& out,
+                  std::ostream& err);
+
+// Prints the tables, their columns, their live record counts and the
+// location texts.
+int DescribeCommand(const std::string& data_file, std::ostream& out, std::ostream& err);
+
+}  // namespace zt::admin
+
+#endif  // ZTADMIN_COMMANDS_H_
