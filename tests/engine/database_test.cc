@@ -100,6 +100,15 @@ TEST_F(DatabaseTest, EveryFailedOpenLeavesNothingBehind) {
   }
 }
 
+TEST_F(DatabaseTest, WriteFileThatCannotBeMadeReleasesTheDataFile) {
+  ASSERT_TRUE(MakeFolder(rs_));  // a folder where the write file belongs
+  Database db(work_);
+  EXPECT_FALSE(db.OpenDatabase(data_.c_str(), 0));
+  EXPECT_EQ(LastError(db), "OpenDatabase: Unable to create a write file");
+  EXPECT_TRUE(IsDirectory(rs_)) << "what was not created is not deleted";
+  EXPECT_TRUE(Released(data_));
+}
+
 TEST_F(DatabaseTest, UnwritableWorkFolderFailsBeforeAnyFileIsTouched) {
   testing::WriteFile(dir_.File("plainfile"), "x");
   Database db(dir_.File("plainfile/work"));
