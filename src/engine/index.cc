@@ -93,8 +93,19 @@ int IndexFile::IndexUnlock() {
   return FileUnlockRegion(handle_, 0, IndexPage::kSize);
 }
 
+int IndexFile::BeginOperation() {
+  if (handle_ == kNoFile) return 0;
+  const int64_t length = FileLength(handle_);
+  if (length < static_cast<int64_t>(IndexPage::kSize)) return 0;
+  read_budget_ = 2 * (length / static_cast<int64_t>(IndexPage::kSize)) + 64;
+  return 1;
+}
+
 int IndexFile::ReadPage(int64_t offset, IndexPage& page) {
   if (offset < 0 || offset % static_cast<int64_t>(IndexPage::kSize) != 0) return 0;
+  if (read_budget_ <= 0) return 0;
+  --read_budget_;
+  ++page_reads_;
   char bytes[IndexPage::kSize];
   if (!FileReadAt(handle_, bytes, sizeof bytes, offset)) return 0;
   return page.DecodeFrom(bytes) ? 1 : 0;
@@ -107,9 +118,393 @@ int IndexFile::WritePage(int64_t offset, const IndexPage& page) {
 }
 
 int IndexFile::AppendPage(const IndexPage& page, int64_t& offset) {
+  // Cursors keep page offsets as 32-bit values: the file may not grow past.
+  const int64_t length = FileLength(handle_);
+  if (length < 0 || length + static_cast<int64_t>(IndexPage::kSize) > kMaxIndexFileLength) return 0;
   char bytes[IndexPage::kSize];
   page.EncodeTo(bytes);
   return FileAppend(handle_, bytes, sizeof bytes, offset);
+}
+
+// ---- Locating entries --------------------------------------------------------
+
+namespace {
+
+// Entry number (1 .. count + 1) of the first entry of page whose key is
+// >= key (after_equal false) or > key (after_equal true).
+int PositionInPage(const IndexPage& page, std::string_view key, bool after_equal) {
+  int e = 1;
+  for (; e <= page.count; ++e) {
+    const int c = CompareNoCase(key, page.slots[static_cast<size_t>(e)].key);
+    if (after_equal ? c < 0 : c <= 0) break;
+  }
+  return e;
+}
+
+// The child a descent follows for entry position e: the one left of entry e.
+int64_t ChildLeftOf(const IndexPage& page, int e) {
+  return page.slots[static_cast<size_t>(e - 1)].child;
+}
+
+// True when entry e of page qualifies for a search positioned by
+// PositionInPage(key, after_equal).
+bool Qualifies(const IndexPage& page, int e, std::string_view key, bool after_equal) {
+  const int c = CompareNoCase(key, page.slots[static_cast<size_t>(e)].key);
+  return after_equal ? c < 0 : c <= 0;
+}
+
+void FillCursor(int64_t offset, const IndexPage& page, int e, IndexCursor& cursor) {
+  const IndexEntry& entry = page.slots[static_cast<size_t>(e)];
+  cursor.page = static_cast<int32_t>(offset);
+  cursor.entry = e;
+  cursor.key = entry.key;
+  cursor.record = static_cast<int32_t>(entry.record);
+}
+
+std::string_view CutKey(std::string_view key) { return key.substr(0, kMaxKeyLength); }
+
+}  // namespace
+
+int IndexFile::Descend(std::string_view key, bool after_equal, Position& pos,
+                       std::vector<PathStep>* path) {
+  int64_t offset = 0;
+  IndexPage page;
+  if (!ReadPage(offset, page)) return 0;
+  for (;;) {
+    if (path != nullptr) path->push_back(PathStep{offset, page});
+    const int e = PositionInPage(page, key, after_equal);
+    const int64_t child = ChildLeftOf(page, e);
+    if (child < 0) {
+      pos.offset = offset;
+      pos.page = std::move(page);
+      pos.entry = e;
+      return 1;
+    }
+    // The root is never anybody's child; a pointer to it is damage. The
+    // read budget ends any other cycle.
+    if (child == 0) return 0;
+    offset = child;
+    if (!ReadPage(offset, page)) return 0;
+  }
+}
+
+int IndexFile::Locate(std::string_view key, bool after_equal, Position& pos) {
+  if (!Descend(key, after_equal, pos, nullptr)) return 0;
+  // Entries before pos in its leaf do not qualify, and the leaves are in key
+  // order, so only a position at the very start of a leaf can have its
+  // answer in an earlier leaf. The tree's own descent never lands there
+  // (except in the first leaf); this guards files whose separators are
+  // ordered differently among equal keys.
+  while (pos.entry == 1 && pos.page.prev >= 0) {
+    IndexPage prev;
+    if (!ReadPage(pos.page.prev, prev)) return 0;
+    if (prev.count > 0 && !Qualifies(prev, prev.count, key, after_equal)) break;
+    const int64_t prev_offset = pos.page.prev;
+    pos.offset = prev_offset;
+    pos.page = std::move(prev);
+    pos.entry = pos.page.count > 0 ? PositionInPage(pos.page, key, after_equal) : 1;
+  }
+  return 1;
+}
+
+int IndexFile::ForwardLive(Position& pos) {
+  for (;;) {
+    for (int e = pos.entry; e <= pos.page.count; ++e) {
+      if (pos.page.slots[static_cast<size_t>(e)].dead == 0) {
+        pos.entry = e;
+        return 1;
+      }
+    }
+    const int64_t next = pos.page.next;
+    if (next < 0) return 0;
+    if (!ReadPage(next, pos.page)) return 0;
+    pos.offset = next;
+    pos.entry = 1;
+  }
+}
+
+int IndexFile::BackwardLive(Position& pos) {
+  for (;;) {
+    for (int e = pos.entry - 1; e >= 1; --e) {
+      if (pos.page.slots[static_cast<size_t>(e)].dead == 0) {
+        pos.entry = e;
+        return 1;
+      }
+    }
+    const int64_t prev = pos.page.prev;
+    if (prev < 0) return 0;
+    if (!ReadPage(prev, pos.page)) return 0;
+    pos.offset = prev;
+    pos.entry = pos.page.count + 1;
+  }
+}
+
+int IndexFile::PositionAt(const IndexCursor& cursor, Position& pos) {
+  if (!ReadPage(cursor.page, pos.page)) return 0;
+  if (pos.page.count < 1 || cursor.entry < 1 || cursor.entry > pos.page.count) return 0;
+  pos.offset = cursor.page;
+  pos.entry = cursor.entry;
+  return 1;
+}
+
+int IndexFile::FindExact(std::string_view key, int64_t record, Position& pos) {
+  if (!Locate(key, false, pos)) return 0;
+  while (ForwardLive(pos)) {
+    const IndexEntry& entry = pos.page.slots[static_cast<size_t>(pos.entry)];
+    if (!EqualNoCase(entry.key, key)) return 0;
+    if (entry.record == record) return 1;
+    ++pos.entry;
+  }
+  return 0;
+}
+
+// ---- Searches and steps --------------------------------------------------------
+
+int IndexFile::IndexFirst(IndexCursor& cursor) {
+  if (!BeginOperation()) return 0;
+  Position pos;
+  pos.offset = 0;
+  if (!ReadPage(0, pos.page)) return 0;
+  for (int64_t child = pos.page.leftmost_child(); child >= 0; child = pos.page.leftmost_child()) {
+    if (child == 0 || !ReadPage(child, pos.page)) return 0;
+    pos.offset = child;
+  }
+  pos.entry = 1;
+  if (!ForwardLive(pos)) return 0;
+  FillCursor(pos.offset, pos.page, pos.entry, cursor);
+  return 1;
+}
+
+int IndexFile::IndexLast(IndexCursor& cursor) {
+  if (!BeginOperation()) return 0;
+  Position pos;
+  pos.offset = 0;
+  if (!ReadPage(0, pos.page)) return 0;
+  for (;;) {
+    const int64_t child = ChildLeftOf(pos.page, pos.page.count + 1);
+    if (child < 0) break;
+    if (child == 0 || !ReadPage(child, pos.page)) return 0;
+    pos.offset = child;
+  }
+  pos.entry = pos.page.count + 1;
+  if (!BackwardLive(pos)) return 0;
+  FillCursor(pos.offset, pos.page, pos.entry, cursor);
+  return 1;
+}
+
+int IndexFile::IndexNext(IndexCursor& cursor) {
+  if (!BeginOperation()) return 0;
+  Position pos;
+  if (!PositionAt(cursor, pos)) return 0;
+  ++pos.entry;
+  if (!ForwardLive(pos)) return 0;
+  FillCursor(pos.offset, pos.page, pos.entry, cursor);
+  return 1;
+}
+
+int IndexFile::IndexPrev(IndexCursor& cursor) {
+  if (!BeginOperation()) return 0;
+  Position pos;
+  if (!PositionAt(cursor, pos)) return 0;
+  if (!BackwardLive(pos)) return 0;
+  FillCursor(pos.offset, pos.page, pos.entry, cursor);
+  return 1;
+}
+
+int IndexFile::IndexSeekEqual(std::string_view key, IndexCursor& cursor) {
+  if (key.data() == nullptr || !BeginOperation()) return 0;
+  key = CutKey(key);
+  Position pos;
+  if (!Locate(key, false, pos) || !ForwardLive(pos)) return 0;
+  if (!EqualNoCase(pos.page.slots[static_cast<size_t>(pos.entry)].key, key)) return 0;
+  FillCursor(pos.offset, pos.page, pos.entry, cursor);
+  return 1;
+}
+
+int IndexFile::IndexSeekGE(std::string_view key, IndexCursor& cursor) {
+  if (key.data() == nullptr || !BeginOperation()) return 0;
+  Position pos;
+  if (!Locate(CutKey(key), false, pos) || !ForwardLive(pos)) return 0;
+  FillCursor(pos.offset, pos.page, pos.entry, cursor);
+  return 1;
+}
+
+int IndexFile::IndexSeekGT(std::string_view key, IndexCursor& cursor) {
+  if (key.data() == nullptr || !BeginOperation()) return 0;
+  Position pos;
+  if (!Locate(CutKey(key), true, pos) || !ForwardLive(pos)) return 0;
+  FillCursor(pos.offset, pos.page, pos.entry, cursor);
+  return 1;
+}
+
+int IndexFile::IndexSeekLT(std::string_view key, IndexCursor& cursor) {
+  if (key.data() == nullptr || !BeginOperation()) return 0;
+  Position pos;
+  if (!Locate(CutKey(key), false, pos) || !BackwardLive(pos)) return 0;
+  FillCursor(pos.offset, pos.page, pos.entry, cursor);
+  return 1;
+}
+
+int IndexFile::IndexSeekLE(std::string_view key, IndexCursor& cursor) {
+  if (key.data() == nullptr || !BeginOperation()) return 0;
+  Position pos;
+  if (!Locate(CutKey(key), true, pos) || !BackwardLive(pos)) return 0;
+  FillCursor(pos.offset, pos.page, pos.entry, cursor);
+  return 1;
+}
+
+int IndexFile::IndexSeekExact(std::string_view key, int64_t record, IndexCursor& cursor) {
+  if (key.data() == nullptr || !BeginOperation()) return 0;
+  Position pos;
+  if (!FindExact(CutKey(key), record, pos)) return 0;
+  FillCursor(pos.offset, pos.page, pos.entry, cursor);
+  return 1;
+}
+
+// ---- Changes -------------------------------------------------------------------
+
+int IndexFile::IndexDelete(std::string_view key, int64_t record) {
+  if (key.data() == nullptr || !BeginOperation()) return 0;
+  Position pos;
+  if (!FindExact(CutKey(key), record, pos)) return 0;
+  pos.page.slots[static_cast<size_t>(pos.entry)].dead = 1;
+  return WritePage(pos.offset, pos.page);
+}
+
+namespace {
+
+// Puts entry at position e (1 .. count + 1) of a page that has room.
+void InsertIntoPage(IndexPage& page, int e, IndexEntry entry) {
+  for (int k = page.count; k >= e; --k) {
+    page.slots[static_cast<size_t>(k + 1)] = std::move(page.slots[static_cast<size_t>(k)]);
+  }
+  page.slots[static_cast<size_t>(e)] = std::move(entry);
+  ++page.count;
+}
+
+// Moves entries 10 .. 20 of the full page left into a fresh page (its
+// entries 1 .. 11), whose leftmost child becomes left's entry 9's child.
+// left keeps 9 entries.
+IndexPage SplitOff(IndexPage& left) {
+  constexpr int kStay = 9;
+  IndexPage right;
+  right.slots[0].child = left.slots[kStay].child;
+  for (int k = kStay + 1; k <= IndexPage::kMaxEntries; ++k) {
+    right.slots[static_cast<size_t>(k - kStay)] = std::move(left.slots[static_cast<size_t>(k)]);
+    left.slots[static_cast<size_t>(k)] = IndexEntry{};
+  }
+  right.count = IndexPage::kMaxEntries - kStay;
+  left.count = kStay;
+  return right;
+}
+
+// The copy of a new right page's first entry that goes up into the parent.
+IndexEntry Separator(const IndexPage& right, int64_t right_offset) {
+  IndexEntry separator;
+  separator.key = right.slots[1].key.substr(0, kMaxKeyLength);
+  separator.record = right.slots[1].record;
+  separator.child = right_offset;
+  return separator;
+}
+
+}  // namespace
+
+int IndexFile::IndexInsert(std::string_view key, int64_t record) {
+  if (key.data() == nullptr || !BeginOperation()) return 0;
+  std::vector<PathStep> path;
+  Position pos;
+  // After every equal key: the new entry goes behind them in index order.
+  if (!Descend(CutKey(key), true, pos, &path)) return 0;
+  IndexPage& leaf = path.back().page;
+  if (leaf.count >= IndexPage::kMaxEntries) return 0;  // damaged: at most 19 at rest
+  IndexEntry entry;
+  entry.key = std::string(CutKey(key));
+  entry.record = record;
+  InsertIntoPage(leaf, pos.entry, std::move(entry));
+  return StoreAndSplit(path);
+}
+
+int IndexFile::SetParentOfChildren(const IndexPage& page, int first, int last, int64_t parent) {
+  for (int k = first; k <= last; ++k) {
+    const int64_t child = page.slots[static_cast<size_t>(k)].child;
+    if (child < 0) continue;
+    IndexPage page_below;
+    if (child == 0 || !ReadPage(child, page_below)) return 0;
+    page_below.parent = parent;
+    if (!WritePage(child, page_below)) return 0;
+  }
+  return 1;
+}
+
+int IndexFile::StoreAndSplit(std::vector<PathStep>& path) {
+  for (size_t level = path.size() - 1;; --level) {
+    const int64_t offset = path[level].offset;
+    IndexPage& page = path[level].page;
+    if (page.count < IndexPage::kMaxEntries) return WritePage(offset, page);
+    if (level == 0) return offset == 0 ? SplitRoot(page) : 0;
+    if (offset == 0) return 0;  // the root below the top: damage
+
+    const int64_t parent_offset = path[level - 1].offset;
+    IndexPage right = SplitOff(page);
+    right.parent = parent_offset;
+    right.prev = offset;
+    right.next = page.next;
+    int64_t right_offset = -1;
+    if (!AppendPage(right, right_offset)) return 0;
+    if (right.next >= 0) {
+      IndexPage after;
+      if (!ReadPage(right.next, after)) return 0;
+      after.prev = right_offset;
+      if (!WritePage(right.next, after)) return 0;
+    }
+    if (!SetParentOfChildren(right, 1, right.count, right_offset)) return 0;
+    page.next = right_offset;
+    page.parent = parent_offset;
+    if (!WritePage(offset, page)) return 0;
+
+    // The separator goes right behind the pointer to the page that split,
+    // not by key alone: among equal separators that is the only place that
+    // keeps the parent's children in the order of the level links.
+    IndexPage& parent = path[level - 1].page;
+    int e = 0;
+    for (int k = 0; k <= parent.count; ++k) {
+      if (parent.slots[static_cast<size_t>(k)].child == offset) {
+        e = k + 1;
+        break;
+      }
+    }
+    if (e == 0 || parent.count >= IndexPage::kMaxEntries) return 0;
+    InsertIntoPage(parent, e, Separator(right, right_offset));
+  }
+}
+
+int IndexFile::SplitRoot(IndexPage& root) {
+  IndexPage& left = root;  // the old root's content moves to a new page
+  IndexPage right = SplitOff(left);
+  right.next = left.next;
+  left.parent = 0;
+  right.parent = 0;
+  int64_t left_offset = -1;
+  if (!AppendPage(left, left_offset)) return 0;
+  right.prev = left_offset;
+  int64_t right_offset = -1;
+  if (!AppendPage(right, right_offset)) return 0;
+  left.next = right_offset;
+  if (!WritePage(left_offset, left)) return 0;
+  if (right.next >= 0) {
+    IndexPage after;
+    if (!ReadPage(right.next, after)) return 0;
+    after.prev = right_offset;
+    if (!WritePage(right.next, after)) return 0;
+  }
+  if (!SetParentOfChildren(right, 1, right.count, right_offset)) return 0;
+  if (!SetParentOfChildren(left, 0, left.count, left_offset)) return 0;
+
+  IndexPage new_root;
+  new_root.slots[0].child = left_offset;
+  new_root.slots[1] = Separator(right, right_offset);
+  new_root.count = 1;
+  return WritePage(0, new_root);
 }
 
 }  // namespace zt

@@ -29,6 +29,23 @@
 //
 // A fresh page has parent, previous and next -1, n = 0, and in every slot
 // the dead flag 0, an empty key and -1 in both offsets.
+//
+// Invariants of the tree (index_check.h tests them):
+// - Entries of a page are in ascending key order; equal keys keep their
+//   insertion order, so the leaves read along their next links give every
+//   entry in index order.
+// - An over-full page (20 entries) keeps entries 1..9 and moves 10..20 into
+//   a new page appended to the file; the new page's first key is copied up
+//   as the separator, placed in the parent right behind the pointer to the
+//   page that split. A separator's right child starts with the separator's
+//   key, so its subtree holds keys >= the separator and the subtree left of
+//   it keys <= the separator. The root splits into two appended pages and is
+//   rewritten in place with one entry: it never moves.
+// - A split-off page's leftmost child is its left neighbour's last child, a
+//   route no descent takes (the parent sends only keys >= the separator
+//   there); only the first page of a level has a leftmost child of its own.
+// - Searches descend left on equal keys (to the first of an equal run, which
+//   may begin in an earlier page); inserts descend right of them.
 #ifndef ZT_ENGINE_INDEX_H_
 #define ZT_ENGINE_INDEX_H_
 
@@ -36,12 +53,15 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/file.h"
 
 namespace zt {
 
 inline constexpr size_t kMaxKeyLength = 100;
+// Cursors hold page offsets as 32-bit values, so the file stays below 2 GiB.
+inline constexpr int64_t kMaxIndexFileLength = int64_t{1} << 31;
 
 struct IndexEntry {
   static constexpr size_t kDeadOffset = 0;
@@ -119,28 +139,93 @@ class IndexFile {
   int IndexLock();
   int IndexUnlock();
 
+  // Every operation below returns 1 on success and 0 on failure, reports no
+  // message, and fails (never loops, never touches memory outside a page)
+  // on a damaged file. Keys are cut to kMaxKeyLength characters. On failure
+  // the cursor's content is unspecified.
+  //
+  // Adds (key, record) after every entry with an equal key.
   int IndexInsert(std::string_view key, int64_t record);
+  // Marks the first live entry with this key and record offset dead; 0 when
+  // there is none.
   int IndexDelete(std::string_view key, int64_t record);
+  // First / last live entry of the whole index.
   int IndexFirst(IndexCursor& cursor);
   int IndexLast(IndexCursor& cursor);
+  // Following / preceding live entry in index order.
   int IndexNext(IndexCursor& cursor);
   int IndexPrev(IndexCursor& cursor);
+  // The searches land on live entries only. Among equal keys the order is
+  // insertion order, and a search that must stand on one of them takes:
+  //   SeekEqual, SeekGE: the first live entry of the equal run;
+  //   SeekLE:            the last live entry <= key (the last of the run);
+  //   SeekGT / SeekLT:   the first entry > key / the last entry < key.
+  // A search continues into the following leaves when the entry sought is
+  // not in the leaf the descent reaches.
   int IndexSeekEqual(std::string_view key, IndexCursor& cursor);
   int IndexSeekGE(std::string_view key, IndexCursor& cursor);
   int IndexSeekGT(std::string_view key, IndexCursor& cursor);
   int IndexSeekLT(std::string_view key, IndexCursor& cursor);
   int IndexSeekLE(std::string_view key, IndexCursor& cursor);
+  // The first live entry with this key and this record offset.
   int IndexSeekExact(std::string_view key, int64_t record, IndexCursor& cursor);
 
   FileHandle handle() const { return handle_; }
+  // Pages read since the file was opened or the counter was reset (for the
+  // benchmarks and the tests that bound the cost of a search).
+  int64_t page_reads() const { return page_reads_; }
+  void ResetPageReads() { page_reads_ = 0; }
 
  private:
+  // A place in a leaf: the page (offset and decoded content) and an entry
+  // number 1 .. count + 1 (count + 1 = after the last entry).
+  struct Position {
+    int64_t offset = -1;
+    IndexPage page;
+    int entry = 1;
+  };
+  // One page of an insert's descent, root first.
+  struct PathStep {
+    int64_t offset = -1;
+    IndexPage page;
+  };
+
+  // Every public operation starts here: it sets the number of page reads
+  // the operation may make (twice the pages of the file, plus room for a
+  // split), so that a damaged file whose links form a cycle ends in failure
+  // instead of a loop.
+  int BeginOperation();
   int ReadPage(int64_t offset, IndexPage& page);
   int WritePage(int64_t offset, const IndexPage& page);
   int AppendPage(const IndexPage& page, int64_t& offset);
 
+  // Descends from the root to the leaf where key belongs and places pos at
+  // the first entry whose key is >= key (after_equal false) or > key
+  // (after_equal true); pos.entry is count + 1 when no entry of that leaf
+  // qualifies. When path is given it receives every page of the descent.
+  int Descend(std::string_view key, bool after_equal, Position& pos, std::vector<PathStep>* path);
+  // Descend, then make sure no earlier leaf holds a qualifying entry.
+  int Locate(std::string_view key, bool after_equal, Position& pos);
+  // Moves pos to the first live entry at or after it / the last live entry
+  // strictly before it, following the level links; 0 when there is none.
+  int ForwardLive(Position& pos);
+  int BackwardLive(Position& pos);
+  // Reads the cursor's page and checks the cursor's entry number.
+  int PositionAt(const IndexCursor& cursor, Position& pos);
+  // Seeks the first live entry equal to key with this record offset.
+  int FindExact(std::string_view key, int64_t record, Position& pos);
+  // Splits the over-full page path[level] and posts the separator into its
+  // parent, splitting upwards as long as pages overflow.
+  int StoreAndSplit(std::vector<PathStep>& path);
+  int SplitRoot(IndexPage& root);
+  // Gives every existing child of the entries first..last of page the parent
+  // link parent.
+  int SetParentOfChildren(const IndexPage& page, int first, int last, int64_t parent);
+
   FileHandle handle_ = kNoFile;
   int shared_ = 0;
+  int64_t page_reads_ = 0;
+  int64_t read_budget_ = 0;
 };
 
 }  // namespace zt
