@@ -3,7 +3,10 @@
 #include <cstring>
 #include <string>
 
+#include "engine/database.h"
 #include "engine/file.h"
+#include "engine/record.h"
+#include "support/fixtures.h"
 #include "support/test_support.h"
 #include "ztadmin/schema.h"
 
@@ -188,6 +191,47 @@ TEST(ZtadminDescribe, ListsTablesColumnsAndLocations) {
   EXPECT_NE(out.find("16  dropped\n"), std::string::npos) << out;
   EXPECT_NE(out.find("  1: Demo Shop Ltd.\n"), std::string::npos) << out;
   EXPECT_FALSE(PathExists(dir.File("demo.rs"))) << "describe leaves no write file";
+}
+
+// Appends a record of Orders at the head of its chain; returns its offset.
+int64_t AppendOrder(Database& db, bool superseded, int64_t previous_override = -2) {
+  TableDefinition def;
+  int64_t def_offset = 0;
+  EXPECT_TRUE(db.GetTableDef("Orders", def, def_offset));
+  const int64_t previous = previous_override == -2 ? def.newest_record() : previous_override;
+  RecordHeader header = RecordHeader::ForNewRecord("Orders", previous, 61);
+  header.set_superseded(superseded);
+  int64_t offset = -1;
+  std::string err;
+  EXPECT_TRUE(db.AppendDatabaseRecord(header, std::string(61, ' '), offset, &err)) << err;
+  def.set_newest_record(offset);
+  EXPECT_TRUE(db.UpdateTableDef(def, def_offset));
+  return offset;
+}
+
+TEST(ZtadminDescribe, CountsTheLiveRecordsOfEachChain) {
+  ScratchFolder dir;
+  const std::string data = dir.File("shop.dat");
+  testing::CreateDatabase(data, testing::SmallShopSpec());
+  {
+    Database db(dir.File("work"));
+    ASSERT_TRUE(db.OpenDatabase(data.c_str(), 0));
+    AppendOrder(db, false);
+    AppendOrder(db, true);
+    AppendOrder(db, false);
+  }
+  std::string out;
+  ASSERT_EQ(RunCommand(kZtadmin + " describe " + data, &out), 0) << out;
+  EXPECT_NE(out.find("Table Orders  (record length 61, 2 records)"), std::string::npos) << out;
+  EXPECT_NE(out.find("Table Customers  (record length 40, 0 records)"), std::string::npos) << out;
+
+  {
+    Database db(dir.File("work"));
+    ASSERT_TRUE(db.OpenDatabase(data.c_str(), 0));
+    AppendOrder(db, false, /*previous_override=*/1000000);  // points forward: a loop
+  }
+  EXPECT_EQ(RunCommand(kZtadmin + " describe " + data, &out), 1);
+  EXPECT_NE(out.find("records unknown: the chain loops at"), std::string::npos) << out;
 }
 
 TEST(Ztadmin, UsageAndFailuresExitNonZeroWithOneLine) {
