@@ -172,7 +172,7 @@ TEST_P(RecordsTest, ShorterOrEqualRewriteStaysInPlace) {
   // The stored length keeps its old value, and the bytes beyond the new
   // length their old content.
   ASSERT_TRUE(db_.ReadDatabaseRecord("Orders", header, data, offset, 100, length, &err));
-  EXPECT_EQ(data, "         1Bocia              ");
+  EXPECT_EQ(data, "         1Boicia              ");
   EXPECT_EQ(header.change_counter(), 1);
   EXPECT_FALSE(header.superseded());
 }
