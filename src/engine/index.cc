@@ -43,11 +43,17 @@ bool IndexPage::DecodeFrom(const char* src) {
   count = DecodeFixed32(src + kCountOffset);
   if (count < 0 || count > kMaxEntries) return false;
   for (int k = 0; k < kSlots; ++k) {
-    if (!slots[static_cast<size_t>(k)].DecodeFrom(src + kSlotsOffset + IndexEntry::kSize * static_cast<size_t>(k))) {
-      // Slots beyond the count carry no meaning; only live slots must decode.
-      if (k <= count) return false;
-      slots[static_cast<size_t>(k)] = IndexEntry{};
+    IndexEntry& slot = slots[static_cast<size_t>(k)];
+    // Slots beyond the count carry no meaning: they read (and are written
+    // back) as fresh ones, and cost no decoding.
+    if (k > count) {
+      slot.dead = 0;
+      slot.key.clear();
+      slot.record = -1;
+      slot.child = -1;
+      continue;
     }
+    if (!slot.DecodeFrom(src + kSlotsOffset + IndexEntry::kSize * static_cast<size_t>(k))) return false;
   }
   return true;
 }
