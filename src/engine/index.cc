@@ -32,7 +32,8 @@ void IndexPage::EncodeTo(char* dst) const {
   EncodeFixed64(dst + kNextOffset, next);
   EncodeFixed32(dst + kCountOffset, count);
   for (int k = 0; k < kSlots; ++k) {
-    slots[static_cast<size_t>(k)].EncodeTo(dst + kSlotsOffset + IndexEntry::kSize * static_cast<size_t>(k));
+    slots[static_cast<size_t>(k)].EncodeTo(dst + kSlotsOffset +
+                                           IndexEntry::kSize * static_cast<size_t>(k));
   }
 }
 
@@ -53,7 +54,8 @@ bool IndexPage::DecodeFrom(const char* src) {
       slot.child = -1;
       continue;
     }
-    if (!slot.DecodeFrom(src + kSlotsOffset + IndexEntry::kSize * static_cast<size_t>(k))) return false;
+    if (!slot.DecodeFrom(src + kSlotsOffset + IndexEntry::kSize * static_cast<size_t>(k)))
+      return false;
   }
   return true;
 }
