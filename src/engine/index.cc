@@ -171,6 +171,11 @@ void FillCursor(int64_t offset, const IndexPage& page, int e, IndexCursor& curso
 
 std::string_view CutKey(std::string_view key) { return key.substr(0, kMaxKeyLength); }
 
+// Every page but the root holds at least 9 entries, so a real tree of 2 GiB
+// of pages is far lower than this; a deeper descent is a cycle of child
+// pointers in a damaged file, and must not grow an insert's path with it.
+constexpr int kMaxTreeHeight = 32;
+
 }  // namespace
 
 int IndexFile::Descend(std::string_view key, bool after_equal, Position& pos,
@@ -178,7 +183,8 @@ int IndexFile::Descend(std::string_view key, bool after_equal, Position& pos,
   int64_t offset = 0;
   IndexPage page;
   if (!ReadPage(offset, page)) return 0;
-  for (;;) {
+  for (int depth = 1;; ++depth) {
+    if (depth > kMaxTreeHeight) return 0;
     if (path != nullptr) path->push_back(PathStep{offset, page});
     const int e = PositionInPage(page, key, after_equal);
     const int64_t child = ChildLeftOf(page, e);

@@ -346,6 +346,19 @@ TEST_F(DamagedIndexTest, ChildIsNotAPageOfTheFile) {
   }
 }
 
+TEST_F(DamagedIndexTest, ChildPointersFormACycle) {
+  const int64_t leftmost = IndexPage::kSlotsOffset + IndexEntry::kChildOffset;
+  PokeFixed64(path_, kPage + leftmost, 2 * kPage);
+  PokeFixed64(path_, 2 * kPage + leftmost, kPage);
+  // "a" sorts before every key, so each descent takes the leftmost child.
+  IndexCursor cursor;
+  EXPECT_FALSE(index_.IndexInsert("a", 1));
+  EXPECT_FALSE(index_.IndexSeekGE("a", cursor));
+  EXPECT_FALSE(index_.IndexFirst(cursor));
+  IndexCheckResult check;
+  EXPECT_FALSE(CheckIndex(index_.handle(), check));
+}
+
 TEST_F(DamagedIndexTest, LevelLinksFormACycle) {
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(index_.IndexDelete(Key(i), i));
   // The right leaf's next link points back at the left leaf: a walk for a
