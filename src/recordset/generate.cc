@@ -201,6 +201,18 @@ bool ValueDiffers(std::string_view key_value, const LookupKey& key) {
   return CompareNoCase(field, key.value) != 0;
 }
 
+// Whether the record's own value of the lookup column gives this key: an
+// entry of another column that only looks like one of this column (or that
+// points at the same record through another key column) is no row.
+bool KeyComesFromRecord(std::string_view index_key, std::string_view table, const LookupKey& key,
+                        std::string_view data) {
+  const int64_t end = static_cast<int64_t>(key.offset) + key.size;
+  if (key.offset < 0 || key.size < 0 || end > static_cast<int64_t>(data.size())) return false;
+  const std::string_view value =
+      data.substr(static_cast<size_t>(key.offset), static_cast<size_t>(key.size));
+  return EqualNoCase(MakeIndexKey(table, key.column, value, key.size, key.type), index_key);
+}
+
 // Closes and deletes the resultset file of a generation that failed.
 void DiscardResultsetFile(Recordset& recordset) {
   FileClose(recordset.resultset_file);
@@ -326,6 +338,7 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
         take = reader.ReadHeader(cursor.record, header) && header.has_marker() &&
                !header.superseded() && EqualNoCase(header.table(), table) &&
                reader.ReadData(cursor.record, header, data) &&
+               KeyComesFromRecord(cursor.key, table, key, data) &&
                RecordsetRecordMeetsAllFilterCriteria(recordset.filters, data);
       }
       if (take && !writer.Add(cursor.record)) {
