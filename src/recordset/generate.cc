@@ -292,6 +292,37 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
                              TrimBlanks(key.value).size() > width ||
                              KeyPrefixIsAmbiguous(definition, table, key.column);
 
+  // Other conditions on the walked column can end the walk early: a walk
+  // up from Id >= 500 stops behind the last key that Id < 510 admits instead
+  // of running to the end of the column (and, with more than one condition,
+  // reading every record on the way). A bound whose key could not hold the
+  // whole value is no bound.
+  struct Bound {
+    std::string op;
+    std::string key;
+  };
+  std::vector<Bound> bounds;
+  if (key_length == prefix.size() + width) {
+    for (const FilterColumn& condition : recordset.filters) {
+      if (!condition.resolved || !EqualNoCase(condition.column, key.column) ||
+          TrimBlanks(condition.value).size() > width) {
+        continue;
+      }
+      const bool upper = condition.op == "<" || condition.op == "<=";
+      const bool lower = condition.op == ">" || condition.op == ">=";
+      if ((Ascending(key.op) && upper) || (!Ascending(key.op) && lower)) {
+        bounds.push_back(
+            {condition.op, MakeIndexKey(table, key.column, condition.value, key.size, key.type)});
+      }
+    }
+  }
+  auto beyond_bounds = [&](std::string_view index_key) {
+    for (const Bound& bound : bounds) {
+      if (!Holds(bound.op, CompareNoCase(index_key, bound.key))) return true;
+    }
+    return false;
+  };
+
   IndexCursor cursor;
   int found = 0;
   if (key.op == "=") {
@@ -325,6 +356,7 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
     }
     // Keys of a column whose name extends this one have another length.
     if (cursor.key.size() == key_length) {
+      if (beyond_bounds(cursor.key)) break;
       bool take;
       if (key.op == "<>") {
         take = ValueDiffers(std::string_view(cursor.key).substr(prefix.size()), key);

@@ -132,6 +132,40 @@ TEST_F(GenerateTest, IndexWalksReturnExactlyTheMatchingRecords) {
   }
 }
 
+// Two conditions on one key column: the walk starts from one and stops at
+// the other, in both directions, and keeps the runs of equal keys at both
+// ends.
+TEST_F(GenerateTest, RangeOnOneKeyColumn) {
+  for (int id : {1, 5, 5, 7, 9, 9, 12, 20}) AddPerson(id, "x");
+  struct Case {
+    const char* low_op;
+    const char* low;
+    const char* high_op;
+    const char* high;
+    Names ids;
+  };
+  const Case cases[] = {
+      {">=", "5", "<=", "9", {"5", "5", "7", "9", "9"}},
+      {">", "5", "<", "9", {"7"}},
+      {">=", "6", "<", "13", {"7", "9", "9", "12"}},
+      {">", "20", "<", "99", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.low_op) + c.low + " " + c.high_op + c.high);
+    db_->RecordsetClearFilters(handle_);
+    ASSERT_EQ(db_->RecordsetAddFilterColumn(handle_, "Id", c.high_op, c.high, 1, 0), 1);
+    ASSERT_EQ(db_->RecordsetAddFilterColumn(handle_, "Id", c.low_op, c.low, 1, 0), 1);
+    ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+    EXPECT_EQ(Rows("Id"), c.ids);
+  }
+  // Only upper bounds: the walk goes down from the one chosen.
+  db_->RecordsetClearFilters(handle_);
+  ASSERT_EQ(db_->RecordsetAddFilterColumn(handle_, "Id", "<", "12", 1, 0), 1);
+  ASSERT_EQ(db_->RecordsetAddFilterColumn(handle_, "Id", "<=", "9", 1, 0), 1);
+  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+  EXPECT_EQ(Rows("Id"), (Names{"9", "9", "7", "5", "5", "1"}));
+}
+
 // "<>" as the only key condition gives the same records as the scan path
 // would (a second condition on a non-key column forces a record check).
 TEST_F(GenerateTest, NotEqualMatchesTheScanPath) {
