@@ -38,6 +38,14 @@ void Client::Close() {
   buffer_.clear();
 }
 
+void Client::Abort() {
+  if (fd_ >= 0) {
+    const linger hard{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  }
+  Close();
+}
+
 bool Client::Connect(const std::string& host, uint16_t port, int timeout_ms, std::string* error) {
   Close();
   addrinfo hints{};

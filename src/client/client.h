@@ -42,6 +42,8 @@ class Client {
   bool WaitForClose(int timeout_ms);
 
   void Close();
+  // Ends the connection with a reset instead of an orderly close (tests).
+  void Abort();
   bool connected() const { return fd_ >= 0; }
 
  private:
