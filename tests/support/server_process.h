@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -24,6 +25,9 @@
 namespace zt::testing {
 
 inline constexpr int kReplyTimeoutMs = 5000;
+
+inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+inline void MakeDirectory(const std::string& path) { std::filesystem::create_directories(path); }
 
 inline std::string ServerBinary() { return std::string(ZT_BINARY_DIR) + "/ztserver"; }
 
