@@ -80,6 +80,24 @@ bool HandleSetLocationInformation(CommandContext& ctx);
 bool HandleRebuildDatabase(CommandContext& ctx);
 bool HandleRecordsetClearFilters(CommandContext& ctx);
 
+// Open, filter, navigation, bookmark and count commands.
+bool HandleRecordsetOpen(CommandContext& ctx);
+bool HandleRecordsetOpenFloor(CommandContext& ctx);
+bool HandleRecordsetOpenCeiling(CommandContext& ctx);
+bool HandleRecordsetAddFilterColumn(CommandContext& ctx);
+bool HandleRecordsetFilterOn(CommandContext& ctx);
+bool HandleRecordsetCanBookmark(CommandContext& ctx);
+bool HandleRecordsetSetBookmark(CommandContext& ctx);
+bool HandleRecordsetGetBookmark(CommandContext& ctx);
+bool HandleRecordsetGetLastUpdatedBookmark(CommandContext& ctx);
+bool HandleRecordsetGetRowCount(CommandContext& ctx);
+bool HandleRecordsetGetSelectedRowCount(CommandContext& ctx);
+bool HandleRecordsetGetFilteredCount(CommandContext& ctx);
+bool HandleRecordsetMoveFirst(CommandContext& ctx);
+bool HandleRecordsetMoveNext(CommandContext& ctx);
+bool HandleRecordsetMovePrev(CommandContext& ctx);
+bool HandleRecordsetMoveLast(CommandContext& ctx);
+
 }  // namespace zt
 
 #endif  // ZT_PROTOCOL_COMMAND_TABLE_H_
