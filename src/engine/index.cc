@@ -133,8 +133,11 @@ int IndexFile::WritePage(int64_t offset, const IndexPage& page) {
 
 int IndexFile::AppendPage(const IndexPage& page, int64_t& offset) {
   // Cursors keep page offsets as 32-bit values: the file may not grow past.
+  // A file cut off inside a page would put every later page off the page
+  // boundaries: it takes no more pages.
   const int64_t length = FileLength(handle_);
-  if (length < 0 || length + static_cast<int64_t>(IndexPage::kSize) > kMaxIndexFileLength) return 0;
+  const auto page_size = static_cast<int64_t>(IndexPage::kSize);
+  if (length < 0 || length % page_size != 0 || length + page_size > kMaxIndexFileLength) return 0;
   char bytes[IndexPage::kSize];
   page.EncodeTo(bytes);
   return FileAppend(handle_, bytes, sizeof bytes, offset);

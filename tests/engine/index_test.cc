@@ -296,6 +296,20 @@ TEST_F(IndexTest, SearchReadsOnePagePerLevelAndOneNeighbour) {
   }
 }
 
+// Cursors keep page offsets in 32 bits: a split that would need a page at
+// 2 GiB or beyond fails, and leaves the entries stored before it intact.
+TEST_F(IndexTest, FileNeverGrowsPastTwoGigabytes) {
+  for (int i = 0; i < 19; ++i) ASSERT_TRUE(index_.IndexInsert(Key(i), i));
+  // A sparse file with room for exactly one more page.
+  const int64_t last_page_end = kMaxIndexFileLength / kPage * kPage;
+  ASSERT_TRUE(FileTruncate(index_.handle(), last_page_end - kPage));
+  EXPECT_FALSE(index_.IndexInsert(Key(19), 19));  // the root split needs two
+  EXPECT_EQ(FileLength(index_.handle()), last_page_end);
+  IndexCursor cursor;
+  for (int i = 0; i < 19; ++i) EXPECT_TRUE(index_.IndexSeekEqual(Key(i), cursor)) << i;
+  EXPECT_FALSE(index_.IndexSeekEqual(Key(19), cursor));
+}
+
 // ---- Damaged pages ---------------------------------------------------------------
 
 class DamagedIndexTest : public IndexTest {
@@ -357,6 +371,19 @@ TEST_F(DamagedIndexTest, ChildPointersFormACycle) {
   EXPECT_FALSE(index_.IndexFirst(cursor));
   IndexCheckResult check;
   EXPECT_FALSE(CheckIndex(index_.handle(), check));
+}
+
+// A file whose length is not a whole number of pages (a torn append) would
+// put every later page off the page boundaries.
+TEST_F(DamagedIndexTest, FileWithAPartPageTakesNoNewPage) {
+  for (int i = 20; i < 28; ++i) ASSERT_TRUE(index_.IndexInsert(Key(i), i));  // right leaf: 19
+  const int64_t length = FileLength(index_.handle()) + 100;
+  ASSERT_TRUE(FileTruncate(index_.handle(), length));
+  EXPECT_FALSE(index_.IndexInsert(Key(28), 28));  // needs a split
+  EXPECT_EQ(FileLength(index_.handle()), length);
+  IndexCursor cursor;
+  for (int i = 0; i < 28; ++i) EXPECT_TRUE(index_.IndexSeekEqual(Key(i), cursor)) << i;
+  EXPECT_FALSE(index_.IndexSeekEqual(Key(28), cursor));
 }
 
 TEST_F(DamagedIndexTest, LevelLinksFormACycle) {
