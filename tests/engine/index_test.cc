@@ -296,6 +296,52 @@ TEST_F(IndexTest, SearchReadsOnePagePerLevelAndOneNeighbour) {
   }
 }
 
+// A tree whose separator is lower than the first key of its right page, as
+// another writer may leave among equal keys: the run of "k" starts in the
+// left leaf although the root sends "k" to the right one.
+TEST_F(IndexTest, SearchFindsARunThatStartsInAnEarlierLeaf) {
+  auto entry = [](const char* key, int64_t record, int64_t child) {
+    IndexEntry e;
+    e.key = key;
+    e.record = record;
+    e.child = child;
+    return e;
+  };
+  IndexPage root;
+  root.count = 1;
+  root.slots[0].child = kPage;
+  root.slots[1] = entry("j", 0, 2 * kPage);
+  IndexPage left;
+  left.parent = 0;
+  left.next = 2 * kPage;
+  left.count = 2;
+  left.slots[1] = entry("a", 1, -1);
+  left.slots[2] = entry("k", 2, -1);
+  IndexPage right;
+  right.parent = 0;
+  right.prev = kPage;
+  right.count = 2;
+  right.slots[1] = entry("k", 3, -1);
+  right.slots[2] = entry("z", 4, -1);
+  std::string image(3 * kPage, '\0');
+  root.EncodeTo(image.data());
+  left.EncodeTo(image.data() + kPage);
+  right.EncodeTo(image.data() + 2 * kPage);
+  index_.IndexClose();
+  testing::WriteFile(path_, image);
+  ASSERT_TRUE(index_.IndexOpen(path_, 0));
+
+  IndexCursor cursor;
+  ASSERT_TRUE(index_.IndexSeekEqual("k", cursor));
+  EXPECT_EQ(cursor.record, 2);
+  ASSERT_TRUE(index_.IndexSeekLT("k", cursor));
+  EXPECT_EQ(cursor.record, 1);
+  ASSERT_TRUE(index_.IndexSeekExact("k", 2, cursor));
+  ASSERT_TRUE(index_.IndexDelete("k", 2));
+  ASSERT_TRUE(index_.IndexSeekEqual("k", cursor));
+  EXPECT_EQ(cursor.record, 3);
+}
+
 // Cursors keep page offsets in 32 bits: a split that would need a page at
 // 2 GiB or beyond fails, and leaves the entries stored before it intact.
 TEST_F(IndexTest, FileNeverGrowsPastTwoGigabytes) {
