@@ -157,7 +157,7 @@ int Database::RecordsetPreProcessFilterColumns(const char* table_name,
       key.offset = ClampToInt32(definition.column_offset(f));
       key.size = ClampToInt32(definition.column_size(f));
       key.type = definition.column_type(f);
-      key.op = "=";
+      key.op.assign(1, '=');
       break;
     }
   }
