@@ -296,6 +296,25 @@ TEST_F(GenerateTest, AChainLinkThatPointsForwardEndsTheScan) {
   EXPECT_EQ(Rows("Name"), (Names{"a", "b"}));
 }
 
+// Records shorter or longer than the table's record length (22 bytes) are
+// read whole, also the short one at the very end of the file.
+TEST_F(GenerateTest, ScanReadsRecordsOfAnyLength) {
+  const std::string long_record = PadRight("    1Long", 22) + std::string(3000, 'z');
+  const std::string short_record = "    2Short";
+  std::string err;
+  int64_t offset = 0;
+  AddPerson(3, "Plain", 40);
+  ASSERT_EQ(db_->AddNewRecord(long_record, static_cast<int32_t>(long_record.size()), offset,
+                              "People", &err),
+            1);
+  ASSERT_EQ(db_->AddNewRecord(short_record, static_cast<int32_t>(short_record.size()), offset,
+                              "People", &err),
+            1);
+  ASSERT_EQ(db_->RecordsetAddFilterColumn(handle_, "Name", ">", "A", 0, 0), 1);
+  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+  EXPECT_EQ(Rows("Id"), (Names{"3", "1", "2"}));
+}
+
 TEST_F(GenerateTest, LargeScanSpillsOffsetsAndKeepsTheOrder) {
   // More records than the in-memory chunk of the chain walk holds.
   constexpr int kRecords = 20000;
