@@ -4,7 +4,6 @@
 // The table is built once per program run and shared by the benchmarks; its
 // resultset files go to the temporary folder like the server's do.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
 #include <memory>

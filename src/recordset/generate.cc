@@ -281,9 +281,8 @@ bool Database::KeyPrefixIsAmbiguous(const TableDefinition& definition, std::stri
   return false;
 }
 
-int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
-                              const LookupKey& key, const TableDefinition& definition,
-                              int64_t definition_offset) {
+int Database::GenerateByIndex(Recordset& recordset, const std::string& table, const LookupKey& key,
+                              const TableDefinition& definition, int64_t definition_offset) {
   const std::string name = MakeResultsetFileName(kResultsetPrefix, kResultsetExtension);
   if (name.empty()) {
     ReportError("Error generating resultset file name");
@@ -304,8 +303,7 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
   // at: for the other conditions, when the key was cut at its maximum
   // length, when the value is wider than the column (the key holds only its
   // first characters), or when another column's keys could pass for these.
-  const bool check_records = recordset.filters.size() >= 2 ||
-                             key_length < prefix.size() + width ||
+  const bool check_records = recordset.filters.size() >= 2 || key_length < prefix.size() + width ||
                              TrimBlanks(key.value).size() > width ||
                              KeyPrefixIsAmbiguous(definition, table, key.column);
 
@@ -358,9 +356,9 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
   }
   const bool ascending = Ascending(key.op);
 
-  RowWriter writer(recordset.resultset_file,
-                   ResultsetRow::Generated(recordset.table_name, definition_offset, 0,
-                                           recordset.record_length));
+  RowWriter writer(
+      recordset.resultset_file,
+      ResultsetRow::Generated(recordset.table_name, definition_offset, 0, recordset.record_length));
   RecordReader reader(data_file_, recordset.record_length, false);
   int64_t steps_left = IndexEntryBound(index_);
   std::string previous_key;
@@ -467,9 +465,9 @@ int Database::GenerateByScan(Recordset& recordset, const std::string& table,
     offset = previous;
   }
 
-  RowWriter writer(recordset.resultset_file,
-                   ResultsetRow::Generated(recordset.table_name, definition_offset, 0,
-                                           recordset.record_length));
+  RowWriter writer(
+      recordset.resultset_file,
+      ResultsetRow::Generated(recordset.table_name, definition_offset, 0, recordset.record_length));
   if (!spool.Drain(writer) || !writer.Flush()) return fail();
   FileClose(scratch);
   FileDelete(scratch_name);

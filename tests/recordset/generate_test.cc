@@ -114,9 +114,9 @@ TEST_F(GenerateTest, IndexWalksReturnExactlyTheMatchingRecords) {
     if (c.descending) std::reverse(expected.begin(), expected.end());
 
     db_->RecordsetClearFilters(handle_);
-    ASSERT_EQ(db_->RecordsetAddFilterColumn(handle_, "Id", c.op, std::to_string(c.value).c_str(),
-                                            1, 0),
-              1);
+    ASSERT_EQ(
+        db_->RecordsetAddFilterColumn(handle_, "Id", c.op, std::to_string(c.value).c_str(), 1, 0),
+        1);
     ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
     EXPECT_EQ(RowCount(), static_cast<int32_t>(expected.size()));
     EXPECT_EQ(Rows("Id"), expected);
