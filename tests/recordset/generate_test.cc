@@ -1,4 +1,7 @@
 // Resultset generation: which records an open shows, and in which order.
+#include <fcntl.h>
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <map>
 #include <set>
@@ -234,6 +237,36 @@ TEST_F(GenerateTest, AFailedGenerationLeavesNoFileAndReportsThroughTheOpen) {
   db_->RecordsetClearFilters(handle_);
   EXPECT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
   EXPECT_EQ(TempFiles().size(), 1u);
+}
+
+// The scan path holds two files at once (the resultset and its scratch
+// file). With room for only one more descriptor the second open fails, and
+// both files must go.
+TEST_F(GenerateTest, ScanLeavesNoFileWhenItsScratchFileCannotBeOpened) {
+  AddPerson(1, "a");
+  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);  // the name source is set up
+  ASSERT_EQ(db_->RecordsetClose(handle_), 1);
+  ASSERT_EQ(db_->CreateRecordset(handle_), 1);
+
+  // The two lowest free descriptor numbers; a limit at the second leaves
+  // exactly one descriptor to open.
+  std::vector<int> free_numbers;
+  for (int fd = 0; free_numbers.size() < 2 && fd < 4096; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1) free_numbers.push_back(fd);
+  }
+  ASSERT_EQ(free_numbers.size(), 2u);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(free_numbers[1]);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const int opened = db_->RecordsetOpen(handle_, "People");
+  setrlimit(RLIMIT_NOFILE, &saved);
+
+  EXPECT_EQ(opened, 0);
+  EXPECT_EQ(RecordsetError(), "RecordsetOpen: Error generating result set");
+  EXPECT_TRUE(TempFiles().empty());
+  EXPECT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
 }
 
 TEST_F(GenerateTest, ReopeningReplacesTheResultsetFileAndResetsTheCounts) {
