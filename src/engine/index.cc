@@ -1,6 +1,12 @@
+// The index file: its page codec, and the searches, steps and changes of
+// the B-tree. The page layout and the tree's invariants are described in
+// engine/index.h. Every operation reads and writes whole pages, one
+// transfer each, and keeps nothing between calls but the open file.
 #include "engine/index.h"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "engine/codec.h"
 
@@ -32,7 +38,8 @@ void IndexPage::EncodeTo(char* dst) const {
   EncodeFixed64(dst + kNextOffset, next);
   EncodeFixed32(dst + kCountOffset, count);
   for (int k = 0; k < kSlots; ++k) {
-    slots[static_cast<size_t>(k)].EncodeTo(dst + kSlotsOffset + IndexEntry::kSize * static_cast<size_t>(k));
+    slots[static_cast<size_t>(k)].EncodeTo(dst + kSlotsOffset +
+                                           IndexEntry::kSize * static_cast<size_t>(k));
   }
 }
 
@@ -43,11 +50,18 @@ bool IndexPage::DecodeFrom(const char* src) {
   count = DecodeFixed32(src + kCountOffset);
   if (count < 0 || count > kMaxEntries) return false;
   for (int k = 0; k < kSlots; ++k) {
-    if (!slots[static_cast<size_t>(k)].DecodeFrom(src + kSlotsOffset + IndexEntry::kSize * static_cast<size_t>(k))) {
-      // Slots beyond the count carry no meaning; only live slots must decode.
-      if (k <= count) return false;
-      slots[static_cast<size_t>(k)] = IndexEntry{};
+    IndexEntry& slot = slots[static_cast<size_t>(k)];
+    // Slots beyond the count carry no meaning: they read (and are written
+    // back) as fresh ones, and cost no decoding.
+    if (k > count) {
+      slot.dead = 0;
+      slot.key.clear();
+      slot.record = -1;
+      slot.child = -1;
+      continue;
     }
+    if (!slot.DecodeFrom(src + kSlotsOffset + IndexEntry::kSize * static_cast<size_t>(k)))
+      return false;
   }
   return true;
 }
@@ -119,8 +133,11 @@ int IndexFile::WritePage(int64_t offset, const IndexPage& page) {
 
 int IndexFile::AppendPage(const IndexPage& page, int64_t& offset) {
   // Cursors keep page offsets as 32-bit values: the file may not grow past.
+  // A file cut off inside a page would put every later page off the page
+  // boundaries: it takes no more pages.
   const int64_t length = FileLength(handle_);
-  if (length < 0 || length + static_cast<int64_t>(IndexPage::kSize) > kMaxIndexFileLength) return 0;
+  const auto page_size = static_cast<int64_t>(IndexPage::kSize);
+  if (length < 0 || length % page_size != 0 || length + page_size > kMaxIndexFileLength) return 0;
   char bytes[IndexPage::kSize];
   page.EncodeTo(bytes);
   return FileAppend(handle_, bytes, sizeof bytes, offset);
@@ -130,27 +147,23 @@ int IndexFile::AppendPage(const IndexPage& page, int64_t& offset) {
 
 namespace {
 
-// Entry number (1 .. count + 1) of the first entry of page whose key is
-// >= key (after_equal false) or > key (after_equal true).
-int PositionInPage(const IndexPage& page, std::string_view key, bool after_equal) {
-  int e = 1;
-  for (; e <= page.count; ++e) {
-    const int c = CompareNoCase(key, page.slots[static_cast<size_t>(e)].key);
-    if (after_equal ? c < 0 : c <= 0) break;
-  }
-  return e;
-}
-
 // The child a descent follows for entry position e: the one left of entry e.
 int64_t ChildLeftOf(const IndexPage& page, int e) {
   return page.slots[static_cast<size_t>(e - 1)].child;
 }
 
-// True when entry e of page qualifies for a search positioned by
-// PositionInPage(key, after_equal).
+// True when entry e of page belongs at or after the place of key: its key
+// is >= key (after_equal false) or > key (after_equal true).
 bool Qualifies(const IndexPage& page, int e, std::string_view key, bool after_equal) {
   const int c = CompareNoCase(key, page.slots[static_cast<size_t>(e)].key);
   return after_equal ? c < 0 : c <= 0;
+}
+
+// Entry number (1 .. count + 1) of the first entry of page that qualifies.
+int PositionInPage(const IndexPage& page, std::string_view key, bool after_equal) {
+  int e = 1;
+  while (e <= page.count && !Qualifies(page, e, key, after_equal)) ++e;
+  return e;
 }
 
 void FillCursor(int64_t offset, const IndexPage& page, int e, IndexCursor& cursor) {
@@ -163,6 +176,11 @@ void FillCursor(int64_t offset, const IndexPage& page, int e, IndexCursor& curso
 
 std::string_view CutKey(std::string_view key) { return key.substr(0, kMaxKeyLength); }
 
+// Every page but the root holds at least 9 entries, so a real tree of 2 GiB
+// of pages is far lower than this; a deeper descent is a cycle of child
+// pointers in a damaged file, and must not grow an insert's path with it.
+constexpr int kMaxTreeHeight = 32;
+
 }  // namespace
 
 int IndexFile::Descend(std::string_view key, bool after_equal, Position& pos,
@@ -170,7 +188,8 @@ int IndexFile::Descend(std::string_view key, bool after_equal, Position& pos,
   int64_t offset = 0;
   IndexPage page;
   if (!ReadPage(offset, page)) return 0;
-  for (;;) {
+  for (int depth = 1;; ++depth) {
+    if (depth > kMaxTreeHeight) return 0;
     if (path != nullptr) path->push_back(PathStep{offset, page});
     const int e = PositionInPage(page, key, after_equal);
     const int64_t child = ChildLeftOf(page, e);

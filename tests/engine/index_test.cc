@@ -167,6 +167,19 @@ TEST_F(IndexTest, EqualKeysFollowEarlierOnesWithoutRegardToCase) {
   EXPECT_FALSE(index_.IndexDelete("dup", 12));  // already dead
 }
 
+// A record rewritten in place keeps its offset: its key is deleted and
+// inserted again with the same record offset, leaving a dead twin in front.
+TEST_F(IndexTest, DeadTwinOfAPairDoesNotHideTheLiveOne) {
+  ASSERT_TRUE(index_.IndexInsert("key", 5));
+  ASSERT_TRUE(index_.IndexDelete("key", 5));
+  ASSERT_TRUE(index_.IndexInsert("key", 5));
+  IndexCursor cursor;
+  ASSERT_TRUE(index_.IndexSeekExact("key", 5, cursor));
+  EXPECT_EQ(cursor.entry, 2);
+  ASSERT_TRUE(index_.IndexDelete("key", 5));
+  EXPECT_FALSE(index_.IndexSeekEqual("key", cursor));
+}
+
 TEST_F(IndexTest, LongKeyIsStoredFoundAndDeletedThroughItsFirstHundred) {
   const std::string long_key = std::string(60, 'x') + std::string(60, 'y');
   const std::string first_hundred = long_key.substr(0, kMaxKeyLength);
@@ -249,7 +262,8 @@ TEST_F(IndexTest, EqualRunOverSeveralPagesStaysReachable) {
     ASSERT_TRUE(index_.IndexDelete("Dup", records[i])) << records[i];
     EXPECT_FALSE(index_.IndexSeekExact("dup", records[i], cursor));
     if (i + 1 < records.size()) {
-      const int64_t first_left = *std::min_element(records.begin() + static_cast<long>(i) + 1, records.end());
+      const int64_t first_left =
+          *std::min_element(records.begin() + static_cast<long>(i) + 1, records.end());
       ASSERT_TRUE(index_.IndexSeekEqual("dup", cursor));
       EXPECT_EQ(cursor.record, first_left);
     }
@@ -280,6 +294,66 @@ TEST_F(IndexTest, SearchReadsOnePagePerLevelAndOneNeighbour) {
     index_.IndexSeekLE(key, cursor);
     EXPECT_LE(index_.page_reads(), check.height + 1) << key;
   }
+}
+
+// A tree whose separator is lower than the first key of its right page, as
+// another writer may leave among equal keys: the run of "k" starts in the
+// left leaf although the root sends "k" to the right one.
+TEST_F(IndexTest, SearchFindsARunThatStartsInAnEarlierLeaf) {
+  auto entry = [](const char* key, int64_t record, int64_t child) {
+    IndexEntry e;
+    e.key = key;
+    e.record = record;
+    e.child = child;
+    return e;
+  };
+  IndexPage root;
+  root.count = 1;
+  root.slots[0].child = kPage;
+  root.slots[1] = entry("j", 0, 2 * kPage);
+  IndexPage left;
+  left.parent = 0;
+  left.next = 2 * kPage;
+  left.count = 2;
+  left.slots[1] = entry("a", 1, -1);
+  left.slots[2] = entry("k", 2, -1);
+  IndexPage right;
+  right.parent = 0;
+  right.prev = kPage;
+  right.count = 2;
+  right.slots[1] = entry("k", 3, -1);
+  right.slots[2] = entry("z", 4, -1);
+  std::string image(3 * kPage, '\0');
+  root.EncodeTo(image.data());
+  left.EncodeTo(image.data() + kPage);
+  right.EncodeTo(image.data() + 2 * kPage);
+  index_.IndexClose();
+  testing::WriteFile(path_, image);
+  ASSERT_TRUE(index_.IndexOpen(path_, 0));
+
+  IndexCursor cursor;
+  ASSERT_TRUE(index_.IndexSeekEqual("k", cursor));
+  EXPECT_EQ(cursor.record, 2);
+  ASSERT_TRUE(index_.IndexSeekLT("k", cursor));
+  EXPECT_EQ(cursor.record, 1);
+  ASSERT_TRUE(index_.IndexSeekExact("k", 2, cursor));
+  ASSERT_TRUE(index_.IndexDelete("k", 2));
+  ASSERT_TRUE(index_.IndexSeekEqual("k", cursor));
+  EXPECT_EQ(cursor.record, 3);
+}
+
+// Cursors keep page offsets in 32 bits: a split that would need a page at
+// 2 GiB or beyond fails, and leaves the entries stored before it intact.
+TEST_F(IndexTest, FileNeverGrowsPastTwoGigabytes) {
+  for (int i = 0; i < 19; ++i) ASSERT_TRUE(index_.IndexInsert(Key(i), i));
+  // A sparse file with room for exactly one more page.
+  const int64_t last_page_end = kMaxIndexFileLength / kPage * kPage;
+  ASSERT_TRUE(FileTruncate(index_.handle(), last_page_end - kPage));
+  EXPECT_FALSE(index_.IndexInsert(Key(19), 19));  // the root split needs two
+  EXPECT_EQ(FileLength(index_.handle()), last_page_end);
+  IndexCursor cursor;
+  for (int i = 0; i < 19; ++i) EXPECT_TRUE(index_.IndexSeekEqual(Key(i), cursor)) << i;
+  EXPECT_FALSE(index_.IndexSeekEqual(Key(19), cursor));
 }
 
 // ---- Damaged pages ---------------------------------------------------------------
@@ -332,6 +406,32 @@ TEST_F(DamagedIndexTest, ChildIsNotAPageOfTheFile) {
   }
 }
 
+TEST_F(DamagedIndexTest, ChildPointersFormACycle) {
+  const int64_t leftmost = IndexPage::kSlotsOffset + IndexEntry::kChildOffset;
+  PokeFixed64(path_, kPage + leftmost, 2 * kPage);
+  PokeFixed64(path_, 2 * kPage + leftmost, kPage);
+  // "a" sorts before every key, so each descent takes the leftmost child.
+  IndexCursor cursor;
+  EXPECT_FALSE(index_.IndexInsert("a", 1));
+  EXPECT_FALSE(index_.IndexSeekGE("a", cursor));
+  EXPECT_FALSE(index_.IndexFirst(cursor));
+  IndexCheckResult check;
+  EXPECT_FALSE(CheckIndex(index_.handle(), check));
+}
+
+// A file whose length is not a whole number of pages (a torn append) would
+// put every later page off the page boundaries.
+TEST_F(DamagedIndexTest, FileWithAPartPageTakesNoNewPage) {
+  for (int i = 20; i < 28; ++i) ASSERT_TRUE(index_.IndexInsert(Key(i), i));  // right leaf: 19
+  const int64_t length = FileLength(index_.handle()) + 100;
+  ASSERT_TRUE(FileTruncate(index_.handle(), length));
+  EXPECT_FALSE(index_.IndexInsert(Key(28), 28));  // needs a split
+  EXPECT_EQ(FileLength(index_.handle()), length);
+  IndexCursor cursor;
+  for (int i = 0; i < 28; ++i) EXPECT_TRUE(index_.IndexSeekEqual(Key(i), cursor)) << i;
+  EXPECT_FALSE(index_.IndexSeekEqual(Key(28), cursor));
+}
+
 TEST_F(DamagedIndexTest, LevelLinksFormACycle) {
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(index_.IndexDelete(Key(i), i));
   // The right leaf's next link points back at the left leaf: a walk for a
@@ -376,7 +476,8 @@ TEST_F(IndexTest, CheckerReportsBrokenLinksAndOrder) {
   PokeFixed64(path_, kPage + IndexPage::kParentOffset, 0);
   ASSERT_TRUE(CheckIndex(index_.handle(), check));
   // Swap the order of two keys of the left leaf.
-  testing::PokeByte(path_, kPage + IndexPage::kSlotsOffset + IndexEntry::kSize + IndexEntry::kKeyOffset + 2, '9');
+  testing::PokeByte(
+      path_, kPage + IndexPage::kSlotsOffset + IndexEntry::kSize + IndexEntry::kKeyOffset + 2, '9');
   EXPECT_FALSE(CheckIndex(index_.handle(), check));
 }
 
