@@ -267,11 +267,10 @@ bool Database::KeyPrefixIsAmbiguous(const TableDefinition& definition, std::stri
   auto extends = [](std::string_view a, std::string_view b) {
     return !EqualNoCase(a, b) && (KeyHasPrefix(a, b) || KeyHasPrefix(b, a));
   };
+  // Every column counts, key or not, live or dropped: the index may still
+  // hold entries of a column that was a key column once.
   for (int f = 0; f < definition.column_count(); ++f) {
-    if (!definition.is_dropped(f) && definition.is_key(f) &&
-        extends(definition.column_name(f), column)) {
-      return true;
-    }
+    if (extends(definition.column_name(f), column)) return true;
   }
   DefinitionHeader header;
   if (!ReadDefinitionHeader(header)) return true;
