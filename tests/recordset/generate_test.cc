@@ -329,6 +329,25 @@ TEST_F(GenerateTest, AChainLinkThatPointsForwardEndsTheScan) {
   EXPECT_EQ(Rows("Name"), (Names{"a", "b"}));
 }
 
+// Damage met on the chain: a record whose length cannot be right is passed
+// over (its link still leads on); a header without the record marker is no
+// record, and the walk ends there.
+TEST_F(GenerateTest, DamagedRecordsOnTheChain) {
+  const int64_t first = AddPerson(1, "a");
+  const int64_t second = AddPerson(2, "b");
+  AddPerson(3, "c");
+  const std::string huge = "99999999";
+  for (size_t i = 0; i < huge.size(); ++i) {
+    PokeByte(data_file_, static_cast<long>(second + 78 + static_cast<int64_t>(i)), huge[i]);
+  }
+  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+  EXPECT_EQ(Rows("Name"), (Names{"a", "c"}));
+
+  PokeByte(data_file_, static_cast<long>(first + 1), 'X');
+  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+  EXPECT_EQ(RowCount(), 1);
+}
+
 // Records shorter or longer than the table's record length (22 bytes) are
 // read whole, also the short one at the very end of the file.
 TEST_F(GenerateTest, ScanReadsRecordsOfAnyLength) {
