@@ -2,6 +2,7 @@
 
 #include <sys/epoll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -57,6 +58,10 @@ bool NetServer::Connect(const std::string& address, uint16_t port) {
   }
   listener_ = listener;
   port_ = LocalPort(listener_);
+  reserve_ = ReserveDescriptor(listener_);
+  const size_t limit = DescriptorLimit();
+  max_sessions_ = limit > 2 * kSpareDescriptors ? std::min(kMaxSessions, limit - kSpareDescriptors)
+                                                : kSpareDescriptors;
   char line[128];
   std::snprintf(line, sizeof line, "Started on IP %s and Port# %ld", host_address_.c_str(),
                 static_cast<long>(port));
@@ -70,8 +75,18 @@ void NetServer::OnListenerEvent() {
   for (;;) {
     std::string peer;
     SocketHandle client = AcceptClient(listener_, peer);
-    if (client == kNoSocket) return;
-    if (sessions_.size() >= kMaxSessions) {
+    if (client == kNoSocket) {
+      if ((errno == EMFILE || errno == ENFILE) && reserve_ != kNoSocket) {
+        // Out of descriptors: the waiting connection would wake the loop
+        // forever. Free the spare, take the connection and close it.
+        CloseSocket(reserve_);
+        SocketHandle refused = AcceptClient(listener_, peer);
+        CloseSocket(refused);
+        reserve_ = ReserveDescriptor(listener_);
+      }
+      return;
+    }
+    if (sessions_.size() >= max_sessions_) {
       CloseSocket(client);
       continue;
     }
@@ -236,6 +251,7 @@ void NetServer::CloseAll() {
     loop_.Remove(listener_);
     CloseSocket(listener_);
   }
+  CloseSocket(reserve_);
 }
 
 }  // namespace zt

@@ -49,8 +49,10 @@ inline constexpr size_t kMaxPendingOutput = 1024 * 1024;
 // while this many request bytes wait unanswered.
 inline constexpr size_t kMaxQueuedRequestBytes = 1024 * 1024;
 // Connections served at once; more are closed on accept so that descriptors
-// (and the memory each session may hold) stay bounded.
+// (and the memory each session may hold) stay bounded. Lowered at start-up
+// to leave kSpareDescriptors free under the process's descriptor limit.
 inline constexpr size_t kMaxSessions = 1000;
+inline constexpr size_t kSpareDescriptors = 32;
 // The retry timer's delay.
 inline constexpr int kRetryMilliseconds = 500;
 
@@ -112,6 +114,8 @@ class NetServer {
   Database& database_;
   RequestProcessor* processor_ = nullptr;
   SocketHandle listener_ = kNoSocket;
+  SocketHandle reserve_ = kNoSocket;  // see OnListenerEvent
+  size_t max_sessions_ = kMaxSessions;
   std::string host_address_;
   uint16_t port_ = 0;
   SessionList sessions_;

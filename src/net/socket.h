@@ -37,6 +37,13 @@ ssize_t SendSome(SocketHandle socket, const char* data, size_t n);
 
 void CloseSocket(SocketHandle& socket);
 
+// A spare descriptor (a duplicate of socket), kept so that a connection can
+// still be accepted and closed when the process runs out of descriptors.
+SocketHandle ReserveDescriptor(SocketHandle socket);
+
+// How many descriptors the process may have open.
+size_t DescriptorLimit();
+
 // The first IPv4 address of the local host name in dotted form; empty when
 // it cannot be determined.
 std::string HostAddressText();

@@ -155,5 +155,37 @@ TEST_F(ConnectionTest, ResetConnectionIsClosedLikeAnOrderlyOne) {
   EXPECT_EQ(Ask(*next, "CREATERECORDSET"), "CREATERECORDSET~1");
 }
 
+TEST(ConnectionLimit, ConnectionsBeyondTheDescriptorBudgetAreClosedNotQueued) {
+  ServerFixture fixture;
+  ASSERT_TRUE(fixture.created());
+  // 64 descriptors leave room for 32 sessions.
+  ASSERT_TRUE(fixture.Start(64)) << ReadFile(fixture.output());
+  std::vector<std::unique_ptr<Client>> clients;
+  int greeted = 0;
+  int refused = 0;
+  for (int i = 0; i < 60; ++i) {
+    auto client = std::make_unique<Client>();
+    ASSERT_TRUE(client->Connect("127.0.0.1", fixture.port(), kReplyTimeoutMs, nullptr));
+    if (client->ReadGreeting(2000, nullptr)) {
+      ++greeted;
+      clients.push_back(std::move(client));
+    } else {
+      ++refused;
+    }
+  }
+  EXPECT_GT(greeted, 0);
+  EXPECT_GT(refused, 0);
+  // Room again once some leave; the server was never stuck.
+  clients.resize(clients.size() / 2);
+  std::unique_ptr<Client> late;
+  for (int i = 0; i < 100 && late == nullptr; ++i) {
+    late = fixture.Connect();
+    if (!late) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_NE(late, nullptr);
+  EXPECT_EQ(Ask(*late, "STARTTRANSACTION"), "STARTTRANSACTION");
+  EXPECT_EQ(Ask(*clients.front(), "COMMITTRANSACTION"), "COMMITTRANSACTION");
+}
+
 }  // namespace
 }  // namespace zt::testing
