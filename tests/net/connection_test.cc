@@ -119,24 +119,36 @@ TEST_F(ConnectionTest, EndlessBytesWithoutEtxDoNotStopTheServer) {
   EXPECT_EQ(Ask(*other, "COMMITTRANSACTION"), "COMMITTRANSACTION");
 }
 
-TEST_F(ConnectionTest, ClientThatNeverReadsDoesNotBlockOthers) {
+TEST_F(ConnectionTest, ClientThatNeverReadsDoesNotGrowTheServer) {
   auto lazy = fixture_.Connect();
   ASSERT_NE(lazy, nullptr);
-  // Many requests, replies never read: the server stops reading this client
-  // once its backlog is large, but keeps serving everyone else.
+  // Long location texts make every GETLOCATIONINFORMATION reply about 20
+  // times the size of its request.
+  std::string set = "SETLOCATIONINFORMATION";
+  for (const int width : {99, 149, 49, 19, 19, 19, 19, 99}) set += "~" + std::string(width, 'L');
+  ASSERT_EQ(Ask(*lazy, set), "SETLOCATIONINFORMATION");
+  const std::string expected = "GETLOCATIONINFORMATION" + set.substr(22);
+  const long before = fixture_.server().ResidentKib();
+
+  // Requests whose replies are never read: once the unsent replies pile up
+  // the server stops reading this client, so its sends finally stall.
   std::string burst;
-  for (int i = 0; i < 2000; ++i) burst += Frame("GETLOCATIONINFORMATION");
-  for (int round = 0; round < 20; ++round) {
-    if (!lazy->SendRaw(burst)) break;  // the server stopped reading: fine
-  }
+  for (int i = 0; i < 2700; ++i) burst += Frame("GETLOCATIONINFORMATION");  // ~64 KiB
+  bool stalled = false;
+  for (int round = 0; round < 200 && !stalled; ++round) stalled = !lazy->SendRaw(burst, 2000);
+  EXPECT_TRUE(stalled);
+  const long after = fixture_.server().ResidentKib();
+  EXPECT_LT(after - before, 24 * 1024) << before << " KiB before, " << after << " KiB after";
+
+  // Everyone else is still served.
   auto other = fixture_.Connect();
   ASSERT_NE(other, nullptr);
   EXPECT_EQ(Ask(*other, "STARTTRANSACTION"), "STARTTRANSACTION");
-  // The lazy client's replies are complete frames, in order.
+  // The replies the lazy client finally reads are whole frames, in order.
   std::string reply;
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 1000; ++i) {
     ASSERT_TRUE(lazy->ReadReply(reply, kReplyTimeoutMs));
-    ASSERT_EQ(reply, "GETLOCATIONINFORMATION~Main St 1~Springfield~~~~~~Shop");
+    ASSERT_EQ(reply, expected);
   }
 }
 

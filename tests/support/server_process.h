@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -106,6 +107,15 @@ class ServerProcess {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // Resident memory of the process in KiB (0 when unknown).
+  long ResidentKib() const {
+    const std::string status = ReadFile("/proc/" + std::to_string(pid_) + "/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
   }
 
   bool Running() {
