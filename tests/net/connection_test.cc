@@ -138,7 +138,9 @@ TEST_F(ConnectionTest, ClientThatNeverReadsDoesNotGrowTheServer) {
   for (int round = 0; round < 200 && !stalled; ++round) stalled = !lazy->SendRaw(burst, 2000);
   EXPECT_TRUE(stalled);
   const long after = fixture_.server().ResidentKib();
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine keeps freed memory resident
   EXPECT_LT(after - before, 24 * 1024) << before << " KiB before, " << after << " KiB after";
+#endif
 
   // Everyone else is still served.
   auto other = fixture_.Connect();
