@@ -38,6 +38,10 @@ void Client::Close() {
   buffer_.clear();
 }
 
+void Client::ShutdownWrite() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
 void Client::Abort() {
   if (fd_ >= 0) {
     const linger hard{1, 0};

@@ -43,6 +43,8 @@ class Client {
   bool WaitForClose(int timeout_ms);
 
   void Close();
+  // Tells the server no more requests will come (replies can still be read).
+  void ShutdownWrite();
   // Ends the connection with a reset instead of an orderly close (tests).
   void Abort();
   bool connected() const { return fd_ >= 0; }

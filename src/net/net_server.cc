@@ -105,9 +105,14 @@ void NetServer::OnClientEvent(SocketHandle socket, uint32_t events) {
   const int at = FindSession(sessions_, socket);
   if (at < 0) return;
   if (events & EPOLLOUT) {
-    FlushOutput(sessions_[static_cast<size_t>(at)]);
+    ClientSession& session = sessions_[static_cast<size_t>(at)];
+    FlushOutput(session);
+    if (session.draining && (session.pending_output() == 0 || session.send_failed)) {
+      CloseSession(socket);  // the last reply is out: finish the close
+      return;
+    }
   }
-  if (events & EPOLLIN) {
+  if ((events & EPOLLIN) && !sessions_[static_cast<size_t>(at)].draining) {
     ReadFrom(socket);  // closes the session itself when the connection ended
     return;
   }
@@ -121,11 +126,27 @@ void NetServer::OnClientEvent(SocketHandle socket, uint32_t events) {
 }
 
 bool NetServer::ReadFrom(SocketHandle socket) {
-  const ssize_t got = ReceiveSome(socket, read_buffer_.data(), read_buffer_.size());
+  const ssize_t got = ReceiveFromClient(socket, read_buffer_.data(), read_buffer_.size());
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+  if (got == 0) {
+    // The peer will send nothing more. Replies the socket has not taken yet
+    // are still delivered (a client may half-close and then read); the
+    // connection's state is released now and the socket when they are out.
+    const int at = FindSession(sessions_, socket);
+    if (at >= 0 && sessions_[static_cast<size_t>(at)].pending_output() > 0 &&
+        !sessions_[static_cast<size_t>(at)].send_failed) {
+      ClientSession& session = sessions_[static_cast<size_t>(at)];
+      CloseRecordsets(session);
+      session.requests.clear();
+      session.queued_bytes = 0;
+      session.draining = true;
+      UpdateInterest(session);
+      return false;
+    }
+  }
   if (got <= 0) {
-    // 0: the peer closed. An error (reset, abort) ends the connection just
-    // the same; leaving it would keep its recordsets open until shutdown.
+    // The peer closed. An error (reset, abort) ends the connection just the
+    // same; leaving it would keep its recordsets open until shutdown.
     CloseSession(socket);
     return false;
   }
@@ -216,7 +237,7 @@ void NetServer::FlushOutput(ClientSession& session) {
 
 void NetServer::UpdateInterest(ClientSession& session) {
   uint32_t wanted = 0;
-  if (session.pending_output() < kMaxPendingOutput &&
+  if (!session.draining && session.pending_output() < kMaxPendingOutput &&
       session.queued_bytes < kMaxQueuedRequestBytes) {
     wanted |= EPOLLIN;
   }
@@ -225,17 +246,21 @@ void NetServer::UpdateInterest(ClientSession& session) {
   if (loop_.Modify(session.socket, wanted)) session.interest = wanted;
 }
 
-void NetServer::CloseSession(SocketHandle socket) {
-  const int at = FindSession(sessions_, socket);
-  if (at < 0) return;
-  // Close, in creation order, every recordset this client created; a handle
-  // that another client already closed is simply not found.
+void NetServer::CloseRecordsets(ClientSession& session) {
+  // In creation order; a handle that another client already closed is
+  // simply not found.
   std::vector<SessionRecordset> recordsets;
-  recordsets.swap(sessions_[static_cast<size_t>(at)].recordsets);
+  recordsets.swap(session.recordsets);
   for (SessionRecordset& entry : recordsets) {
     entry.locked_rows.clear();
     database_.RecordsetClose(entry.handle);
   }
+}
+
+void NetServer::CloseSession(SocketHandle socket) {
+  const int at = FindSession(sessions_, socket);
+  if (at < 0) return;
+  CloseRecordsets(sessions_[static_cast<size_t>(at)]);
   loop_.Remove(socket);
   CloseSocket(sessions_[static_cast<size_t>(at)].socket);
   sessions_.erase(sessions_.begin() + at);

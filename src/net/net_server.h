@@ -7,7 +7,8 @@
 //                       session's request queue, then run ProcessRequests;
 //   peer closed / reset close every recordset the session created, close the
 //                       socket and remove the session (queued requests are
-//                       dropped unanswered);
+//                       dropped unanswered); after an orderly close, replies
+//                       already made are delivered first;
 //   socket writable     send the rest of the replies the socket did not take;
 //   retry timer         run ProcessRequests.
 // Request processing itself belongs to the layer above, which plugs in
@@ -102,8 +103,10 @@ class NetServer {
   void OnListenerEvent();
   void OnClientEvent(SocketHandle socket, uint32_t events);
   // Returns false when the connection ended (the session is gone).
-  bool ReadFrom(SocketHandle socket);
+  bool ReadFrom(SocketHandle socket);  // one ReceiveFromClient and its messages
   void FlushOutput(ClientSession& session);
+  // Closes every recordset the session created.
+  void CloseRecordsets(ClientSession& session);
   void CloseSession(SocketHandle socket);
   void RunProcessor();
   // Asks for reads only while the session's backlogs are under their

@@ -67,7 +67,7 @@ SocketHandle AcceptClient(SocketHandle listener, std::string& peer_address) {
   return client;
 }
 
-ssize_t ReceiveSome(SocketHandle socket, char* buffer, size_t n) {
+ssize_t ReceiveFromClient(SocketHandle socket, char* buffer, size_t n) {
   ssize_t got;
   do {
     got = ::recv(socket, buffer, n, 0);

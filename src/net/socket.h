@@ -30,7 +30,7 @@ SocketHandle AcceptClient(SocketHandle listener, std::string& peer_address);
 
 // One recv: > 0 bytes read, 0 peer closed, -1 error (errno; EAGAIN when
 // nothing is waiting).
-ssize_t ReceiveSome(SocketHandle socket, char* buffer, size_t n);
+ssize_t ReceiveFromClient(SocketHandle socket, char* buffer, size_t n);
 
 // One send without SIGPIPE: bytes accepted, or -1 with errno.
 ssize_t SendSome(SocketHandle socket, const char* data, size_t n);

@@ -156,6 +156,29 @@ TEST_F(ConnectionTest, ClientThatNeverReadsDoesNotGrowTheServer) {
   }
 }
 
+TEST_F(ConnectionTest, HalfClosedClientStillGetsEveryReplyThenTheClose) {
+  auto client = fixture_.Connect();
+  ASSERT_NE(client, nullptr);
+  std::string set = "SETLOCATIONINFORMATION";
+  for (const int width : {99, 149, 49, 19, 19, 19, 19, 99}) set += "~" + std::string(width, 'L');
+  ASSERT_EQ(Ask(*client, set), "SETLOCATIONINFORMATION");
+  // More reply bytes than the sockets' buffers hold, requested before the
+  // client says it is done sending.
+  constexpr int kRequests = 30000;
+  std::string burst;
+  for (int i = 0; i < kRequests; ++i) burst += Frame("GETLOCATIONINFORMATION");
+  std::thread sender([&] {
+    client->SendRaw(burst);
+    client->ShutdownWrite();
+  });
+  int replies = 0;
+  std::string reply;
+  while (replies < kRequests && client->ReadReply(reply, kReplyTimeoutMs)) ++replies;
+  sender.join();
+  EXPECT_EQ(replies, kRequests);
+  EXPECT_TRUE(client->WaitForClose(kReplyTimeoutMs));
+}
+
 TEST_F(ConnectionTest, ResetConnectionIsClosedLikeAnOrderlyOne) {
   {
     auto client = fixture_.Connect();
