@@ -38,10 +38,6 @@ void Client::Close() {
   buffer_.clear();
 }
 
-void Client::LimitReceiveBuffer(int bytes) {
-  if (fd_ >= 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-}
-
 void Client::ShutdownWrite() {
   if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
 }

@@ -43,9 +43,6 @@ class Client {
   bool WaitForClose(int timeout_ms);
 
   void Close();
-  // Caps the kernel's receive buffer of the connection (tests that need the
-  // server's own output backlog to fill).
-  void LimitReceiveBuffer(int bytes);
   // Tells the server no more requests will come (replies can still be read).
   void ShutdownWrite();
   // Ends the connection with a reset instead of an orderly close (tests).
