@@ -509,3 +509,64 @@ TEST_P(EditingTest, RecordOperationRefusals) {
 
 }  // namespace
 }  // namespace zt
+
+namespace zt {
+namespace {
+
+// In shared mode an edited or delete-marked row holds the lock on its
+// record's header region until the row is stored or its recordset closes.
+// The region locks conflict between two opens of the data file, so a second
+// open stands in for another process.
+class SharedRowLockTest : public EditingTest {
+ protected:
+  bool HeaderRegionIsFree(int64_t offset) {
+    FileHandle other = kNoFile;
+    EXPECT_TRUE(FileOpen(other, path_, 1));
+    const bool free = FileLockRegion(other, offset, RecordHeader::kSize) != 0;
+    if (free) FileUnlockRegion(other, offset, RecordHeader::kSize);
+    FileClose(other);
+    return free;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Shared, SharedRowLockTest, ::testing::Values(1));
+
+TEST_P(SharedRowLockTest, EditAndDeleteHoldTheRecordLockUntilStored) {
+  const int32_t h = Open();
+  AddOrder(h, "1", "acme");
+  AddOrder(h, "2", "bolt");
+  db_.RecordsetClose(h);
+  const int32_t r = Open();
+  const int64_t first = CurrentOffset(r);
+  EXPECT_TRUE(HeaderRegionIsFree(first));
+  Set(r, "Qty", "3");
+  EXPECT_FALSE(HeaderRegionIsFree(first));
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, r));
+  EXPECT_TRUE(HeaderRegionIsFree(first));
+
+  ASSERT_TRUE(db_.RecordsetMoveLast(r));
+  const int64_t second = CurrentOffset(r);
+  int moved = 0;
+  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, r, moved));
+  EXPECT_FALSE(HeaderRegionIsFree(second));
+  db_.RecordsetClose(r);  // closing releases what is still held
+  EXPECT_TRUE(HeaderRegionIsFree(second));
+
+  // A record locked elsewhere cannot be edited.
+  const int32_t s = Open();
+  FileHandle other = kNoFile;
+  ASSERT_TRUE(FileOpen(other, path_, 1));
+  ASSERT_TRUE(FileLockRegion(other, first, RecordHeader::kSize));
+  EXPECT_FALSE(db_.RecordsetSetFieldValue(ctx_, s, "Qty", "4"));
+  EXPECT_EQ(Error(s), "RecordsetSetFieldValue: Unable to lock requested record");
+  EXPECT_FALSE(db_.RecordsetDeleteCurrentRow(ctx_, s, moved));
+  EXPECT_EQ(Error(s), "RecordsetDeleteCurrentRow: Unable to lock requested record");
+  FileClose(other);
+  Set(s, "Qty", "4");
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, s));
+  EXPECT_EQ(Get(s, "Qty"), "4");
+  ExpectConsistent();
+}
+
+}  // namespace
+}  // namespace zt
