@@ -84,6 +84,24 @@ bool HandleGetLocationInformation(CommandContext& ctx);
 bool HandleSetLocationInformation(CommandContext& ctx);
 bool HandleRebuildDatabase(CommandContext& ctx);
 bool HandleRecordsetClearFilters(CommandContext& ctx);
+// Open, filter, navigation, bookmarks and counts
+// (protocol/recordset_commands.cc).
+bool HandleRecordsetOpen(CommandContext& ctx);
+bool HandleRecordsetOpenFloor(CommandContext& ctx);
+bool HandleRecordsetOpenCeiling(CommandContext& ctx);
+bool HandleRecordsetAddFilterColumn(CommandContext& ctx);
+bool HandleRecordsetFilterOn(CommandContext& ctx);
+bool HandleRecordsetCanBookmark(CommandContext& ctx);
+bool HandleRecordsetSetBookmark(CommandContext& ctx);
+bool HandleRecordsetGetBookmark(CommandContext& ctx);
+bool HandleRecordsetGetLastUpdatedBookmark(CommandContext& ctx);
+bool HandleRecordsetGetRowCount(CommandContext& ctx);
+bool HandleRecordsetGetSelectedRowCount(CommandContext& ctx);
+bool HandleRecordsetGetFilteredCount(CommandContext& ctx);
+bool HandleRecordsetMoveFirst(CommandContext& ctx);
+bool HandleRecordsetMoveNext(CommandContext& ctx);
+bool HandleRecordsetMovePrev(CommandContext& ctx);
+bool HandleRecordsetMoveLast(CommandContext& ctx);
 // Row locks (protocol/row_lock_commands.cc).
 bool HandleRecordsetIsCurrentRowLocked(CommandContext& ctx);
 bool HandleRecordsetLockCurrentRow(CommandContext& ctx);

@@ -52,8 +52,7 @@ bool HandleRecordsetUpdate(CommandContext& ctx) {
 
 bool HandleRecordsetDeleteCurrentRow(CommandContext& ctx) {
   int moved_to_next = 0;  // not reported to the client
-  if (!ctx.database.RecordsetDeleteCurrentRow(ctx.session.transaction, ctx.handle,
-                                              moved_to_next)) {
+  if (!ctx.database.RecordsetDeleteCurrentRow(ctx.session.transaction, ctx.handle, moved_to_next)) {
     return false;
   }
   ctx.reply = EchoReply("RECORDSETDELETECURRENTROW", ctx.handle);
