@@ -1,62 +1,59 @@
-// Handlers of the commands that open a recordset, filter it, move through
-// its rows, keep positions as bookmarks and count its rows. Each calls one
-// recordset operation of the Database with the handle and the trimmed field
-// texts; none checks which session created the recordset.
+// Handlers of the open, filter, navigation, bookmark and count commands:
+// one engine operation each, on any handle the client knows (none of them
+// asks whether the requesting session created the recordset).
+#include <string>
+
 #include "engine/database.h"
 #include "protocol/command_table.h"
 
 namespace zt {
 namespace {
 
-// The value reply: "<name>~<handle>~<value>".
-std::string ValueReply(const char* name, int32_t handle, int32_t value) {
-  return EchoReply(name, handle) + kFieldSeparator + IdToText(value);
+// The echo reply when ok; a false result makes the dispatcher send the
+// command's failure reply.
+bool Echo(CommandContext& ctx, const char* name, int ok) {
+  if (!ok) return false;
+  ctx.reply = EchoReply(name, ctx.handle);
+  return true;
+}
+
+bool Value(CommandContext& ctx, const char* name, int ok, int32_t value) {
+  if (!ok) return false;
+  ctx.reply = EchoReply(name, ctx.handle) + kFieldSeparator + IdToText(value);
+  return true;
 }
 
 }  // namespace
 
 bool HandleRecordsetOpen(CommandContext& ctx) {
-  if (!ctx.database.RecordsetOpen(ctx.handle, ctx.field(3).c_str())) return false;
-  ctx.reply = EchoReply("RECORDSETOPEN", ctx.handle);
-  return true;
+  return Echo(ctx, "RECORDSETOPEN", ctx.database.RecordsetOpen(ctx.handle, ctx.field(3).c_str()));
 }
 
 bool HandleRecordsetOpenFloor(CommandContext& ctx) {
-  if (!ctx.database.RecordsetOpenFloor(ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str(),
-                                       ctx.field(5).c_str())) {
-    return false;
-  }
-  ctx.reply = EchoReply("RECORDSETOPENFLOOR", ctx.handle);
-  return true;
+  return Echo(ctx, "RECORDSETOPENFLOOR",
+              ctx.database.RecordsetOpenFloor(ctx.handle, ctx.field(3).c_str(),
+                                              ctx.field(4).c_str(), ctx.field(5).c_str()));
 }
 
 bool HandleRecordsetOpenCeiling(CommandContext& ctx) {
-  if (!ctx.database.RecordsetOpenCeiling(ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str(),
-                                         ctx.field(5).c_str())) {
-    return false;
-  }
-  ctx.reply = EchoReply("RECORDSETOPENCEILING", ctx.handle);
-  return true;
+  return Echo(ctx, "RECORDSETOPENCEILING",
+              ctx.database.RecordsetOpenCeiling(ctx.handle, ctx.field(3).c_str(),
+                                                ctx.field(4).c_str(), ctx.field(5).c_str()));
 }
 
-// Field 7 is optional and then 0, like every missing numeric field.
+// Field 7 may be missing and then counts as 0.
 bool HandleRecordsetAddFilterColumn(CommandContext& ctx) {
-  if (!ctx.database.RecordsetAddFilterColumn(ctx.handle, ctx.field(3).c_str(),
-                                             ctx.field(4).c_str(), ctx.field(5).c_str(),
-                                             FieldToInt(ctx.field(6)), FieldToInt(ctx.field(7)))) {
-    return false;
-  }
-  ctx.reply = EchoReply("RECORDSETADDFILTERCOLUMN", ctx.handle);
-  return true;
+  return Echo(ctx, "RECORDSETADDFILTERCOLUMN",
+              ctx.database.RecordsetAddFilterColumn(
+                  ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str(), ctx.field(5).c_str(),
+                  FieldToInt(ctx.field(6)), FieldToInt(ctx.field(7))));
 }
 
-// The value (field 4) is optional: without it the filter-on value is empty.
+// Field 4 (the value) may be missing: an empty value shows every row again.
 bool HandleRecordsetFilterOn(CommandContext& ctx) {
-  if (!ctx.database.RecordsetFilterOn(ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str())) {
-    return false;
-  }
-  ctx.reply = EchoReply("RECORDSETFILTERON", ctx.handle);
-  return true;
+  return Echo(
+      ctx, "RECORDSETFILTERON",
+      ctx.database.RecordsetFilterOn(ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str()));
 }
 
 bool HandleRecordsetCanBookmark(CommandContext& ctx) {
@@ -66,68 +63,54 @@ bool HandleRecordsetCanBookmark(CommandContext& ctx) {
 }
 
 bool HandleRecordsetSetBookmark(CommandContext& ctx) {
-  if (!ctx.database.RecordsetSetBookmark(ctx.handle, FieldToInt(ctx.field(3)))) return false;
-  ctx.reply = EchoReply("RECORDSETSETBOOKMARK", ctx.handle);
-  return true;
+  return Echo(ctx, "RECORDSETSETBOOKMARK",
+              ctx.database.RecordsetSetBookmark(ctx.handle, FieldToInt(ctx.field(3))));
 }
 
 bool HandleRecordsetGetBookmark(CommandContext& ctx) {
   int32_t bookmark = 0;
-  if (!ctx.database.RecordsetGetBookmark(ctx.handle, bookmark)) return false;
-  ctx.reply = ValueReply("RECORDSETGETBOOKMARK", ctx.handle, bookmark);
-  return true;
+  const int ok = ctx.database.RecordsetGetBookmark(ctx.handle, bookmark);
+  return Value(ctx, "RECORDSETGETBOOKMARK", ok, bookmark);
 }
 
 bool HandleRecordsetGetLastUpdatedBookmark(CommandContext& ctx) {
   int32_t bookmark = 0;
-  if (!ctx.database.RecordsetGetLastUpdatedBookmark(ctx.handle, bookmark)) return false;
-  ctx.reply = ValueReply("RECORDSETGETLASTUPDATEDBOOKMARK", ctx.handle, bookmark);
-  return true;
+  const int ok = ctx.database.RecordsetGetLastUpdatedBookmark(ctx.handle, bookmark);
+  return Value(ctx, "RECORDSETGETLASTUPDATEDBOOKMARK", ok, bookmark);
 }
 
 bool HandleRecordsetGetRowCount(CommandContext& ctx) {
   int32_t count = 0;
-  if (!ctx.database.RecordsetGetRowCount(ctx.handle, count)) return false;
-  ctx.reply = ValueReply("RECORDSETGETROWCOUNT", ctx.handle, count);
-  return true;
+  const int ok = ctx.database.RecordsetGetRowCount(ctx.handle, count);
+  return Value(ctx, "RECORDSETGETROWCOUNT", ok, count);
 }
 
 bool HandleRecordsetGetSelectedRowCount(CommandContext& ctx) {
   int32_t count = 0;
-  if (!ctx.database.RecordsetGetSelectedRowCount(ctx.handle, count)) return false;
-  ctx.reply = ValueReply("RECORDSETGETSELECTEDROWCOUNT", ctx.handle, count);
-  return true;
+  const int ok = ctx.database.RecordsetGetSelectedRowCount(ctx.handle, count);
+  return Value(ctx, "RECORDSETGETSELECTEDROWCOUNT", ok, count);
 }
 
 bool HandleRecordsetGetFilteredCount(CommandContext& ctx) {
   int32_t count = 0;
-  if (!ctx.database.RecordsetGetFilteredCount(ctx.handle, count)) return false;
-  ctx.reply = ValueReply("RECORDSETGETFILTEREDCOUNT", ctx.handle, count);
-  return true;
+  const int ok = ctx.database.RecordsetGetFilteredCount(ctx.handle, count);
+  return Value(ctx, "RECORDSETGETFILTEREDCOUNT", ok, count);
 }
 
 bool HandleRecordsetMoveFirst(CommandContext& ctx) {
-  if (!ctx.database.RecordsetMoveFirst(ctx.handle)) return false;
-  ctx.reply = EchoReply("RECORDSETMOVEFIRST", ctx.handle);
-  return true;
+  return Echo(ctx, "RECORDSETMOVEFIRST", ctx.database.RecordsetMoveFirst(ctx.handle));
 }
 
 bool HandleRecordsetMoveNext(CommandContext& ctx) {
-  if (!ctx.database.RecordsetMoveNext(ctx.handle)) return false;
-  ctx.reply = EchoReply("RECORDSETMOVENEXT", ctx.handle);
-  return true;
+  return Echo(ctx, "RECORDSETMOVENEXT", ctx.database.RecordsetMoveNext(ctx.handle));
 }
 
 bool HandleRecordsetMovePrev(CommandContext& ctx) {
-  if (!ctx.database.RecordsetMovePrev(ctx.handle)) return false;
-  ctx.reply = EchoReply("RECORDSETMOVEPREV", ctx.handle);
-  return true;
+  return Echo(ctx, "RECORDSETMOVEPREV", ctx.database.RecordsetMovePrev(ctx.handle));
 }
 
 bool HandleRecordsetMoveLast(CommandContext& ctx) {
-  if (!ctx.database.RecordsetMoveLast(ctx.handle)) return false;
-  ctx.reply = EchoReply("RECORDSETMOVELAST", ctx.handle);
-  return true;
+  return Echo(ctx, "RECORDSETMOVELAST", ctx.database.RecordsetMoveLast(ctx.handle));
 }
 
 }  // namespace zt

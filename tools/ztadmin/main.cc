@@ -5,6 +5,7 @@
 #include <iostream>
 #include <string>
 
+#include "ztadmin/check.h"
 #include "ztadmin/commands.h"
 #include "ztadmin/load.h"
 
@@ -24,6 +25,10 @@ constexpr char kUsage[] =
     "  load DATAFILE TABLE CSVFILE append the rows of a CSV file to a table; the\n"
     "                              header line names the columns; a row that\n"
     "                              cannot be stored stops the load before it\n"
+    "  check DATAFILE              read everything and report inconsistencies:\n"
+    "                              record chains and headers, the data file's\n"
+    "                              records, the index structure, and index\n"
+    "                              entries against the live records\n"
     "\n"
     "The schema format (one statement per line, '#' comments):\n"
     "  table NAME\n"
@@ -31,7 +36,8 @@ constexpr char kUsage[] =
     "                                          text, or a type code\n"
     "  location N TEXT                         N: 1..8\n"
     "\n"
-    "Exit status: 0 on success, 1 on failure, 2 on a usage error.\n";
+    "Exit status: 0 on success, 1 on failure (check: on any problem), 2 on a\n"
+    "usage error.\n";
 
 int Usage(const char* problem) {
   std::cerr << "ztadmin: " << problem << "\n" << kUsage;
@@ -59,6 +65,10 @@ int main(int argc, char** argv) {
     if (argc != 5) return Usage("load takes DATAFILE TABLE CSVFILE");
     return zt::admin::LoadCommand(argv[2], argv[3], argv[4], std::cout, std::cerr,
                                   isatty(STDERR_FILENO) != 0);
+  }
+  if (command == "check") {
+    if (argc != 3) return Usage("check takes DATAFILE");
+    return zt::admin::CheckCommand(argv[2], std::cout, std::cerr);
   }
   return Usage(("unknown command '" + command + "'").c_str());
 }
