@@ -1,11 +1,13 @@
 // The field-value and row-editing commands against the running server.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "support/server_process.h"
+#include "ztadmin/check.h"
 
 namespace zt::testing {
 namespace {
@@ -31,6 +33,14 @@ class EditingCommandsTest : public ::testing::Test {
     for (const auto& [request, reply] : script) {
       EXPECT_EQ(Ask(client, request), reply) << request;
     }
+  }
+
+  // Whatever the scenario did, the files agree with each other afterwards.
+  void TearDown() override {
+    fixture_.server().Stop();
+    std::ostringstream out, err;
+    EXPECT_EQ(admin::CheckCommand(fixture_.folder().File("db.dat"), out, err), 0)
+        << out.str() << err.str();
   }
 
   ServerFixture fixture_{false};
