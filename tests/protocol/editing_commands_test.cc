@@ -101,6 +101,28 @@ TEST_F(EditingCommandsTest, RefusalsAndTheirReasons) {
               });
 }
 
+// An update the engine refuses is retried like a lock conflict and
+// answered on the 11th try, with the reason kept for the client.
+TEST_F(EditingCommandsTest, RefusedUpdateIsRetriedThenFails) {
+  Expect(*a_, {{"CREATERECORDSET", "CREATERECORDSET~1"},
+               {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETOPEN~1"},
+               {"RECORDSETADDROW~1", "RECORDSETADDROW~1"},
+               {"RECORDSETSETFIELDVALUE~1~NAME~no key", "RECORDSETSETFIELDVALUE~1"}});
+  ASSERT_TRUE(a_->SendRequest("RECORDSETUPDATE~1"));
+  std::string reply;
+  EXPECT_FALSE(a_->ReadReply(reply, 1000)) << reply;
+  EXPECT_EQ(Ask(*b_, "CREATERECORDSET"), "CREATERECORDSET~2");  // others are served
+  ASSERT_TRUE(a_->ReadReply(reply, 9000));
+  EXPECT_EQ(reply, "RECORDSETUPDATE~FAILED");
+  Expect(*a_, {{"RECORDSETGETLASTERROR~1",
+                "RECORDSETGETLASTERRORTEXT~1~RecordsetAreAllKeysPopulated: ID cannot be NULL"},
+               // The edit is still pending and is stored once complete.
+               {"RECORDSETSETFIELDVALUE~1~ID~5", "RECORDSETSETFIELDVALUE~1"},
+               {"RECORDSETUPDATE~1", "RECORDSETUPDATE~1"}});
+  Expect(*b_, {{"RECORDSETOPEN~2~CUSTOMER", "RECORDSETOPEN~2"},
+               {"RECORDSETGETFIELDVALUE~2~NAME", "RECORDSETGETFIELDVALUE~2~no key"}});
+}
+
 TEST_F(EditingCommandsTest, DeleteRowsAndStore) {
   Expect(*a_,
          {{"CREATERECORDSET", "CREATERECORDSET~1"}, {"RECORDSETOPEN~1~ORDERS", "RECORDSETOPEN~1"}});
