@@ -568,5 +568,22 @@ TEST_P(SharedRowLockTest, EditAndDeleteHoldTheRecordLockUntilStored) {
   ExpectConsistent();
 }
 
+// Another process holding the index root keeps every update out.
+TEST_P(SharedRowLockTest, UpdateNeedsTheIndexLock) {
+  const int32_t h = Open();
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  Set(h, "Id", "1");
+  Set(h, "Customer", "acme");
+  FileHandle other = kNoFile;
+  ASSERT_TRUE(FileOpen(other, folder_.File("shop.zix"), 1));
+  ASSERT_TRUE(FileLockRegion(other, 0, 2720));
+  EXPECT_FALSE(db_.RecordsetUpdate(ctx_, h));
+  EXPECT_EQ(Error(h), "RecordsetUpdate: Error locking index pages for update.");
+  FileClose(other);
+  EXPECT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  EXPECT_EQ(Ids(), std::vector<std::string>{"1"});
+  ExpectConsistent();
+}
+
 }  // namespace
 }  // namespace zt
