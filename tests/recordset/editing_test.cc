@@ -346,6 +346,18 @@ TEST_P(EditingTest, FilterOnBookkeeping) {
   ASSERT_TRUE(db_.RecordsetFilterOn(h, "Customer", ""));
   ASSERT_TRUE(db_.RecordsetMoveLast(h));
   EXPECT_EQ(CurrentOffset(h), -1);
+
+  // Deleting a hidden new row leaves it current, as for any new row.
+  ASSERT_TRUE(db_.RecordsetFilterOn(h, "Customer", "acme"));
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  int32_t added = 0;
+  ASSERT_TRUE(db_.RecordsetGetBookmark(h, added));
+  int moved = -1;
+  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, h, moved));
+  EXPECT_EQ(moved, -1);
+  int32_t bookmark = 0;
+  ASSERT_TRUE(db_.RecordsetGetBookmark(h, bookmark));
+  EXPECT_EQ(bookmark, added);
 }
 
 TEST_P(EditingTest, WideColumnValuesAreWholeEverywhere) {
