@@ -1,0 +1,103 @@
+// Benchmarks of row editing through a recordset, without the network:
+// storing a new row (add, three field values, update) in a recordset that
+// already holds n rows, and rewriting one stored row in place. The update
+// visits every row of its recordset, so its cost grows with n.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "engine/database.h"
+#include "engine/database_builder.h"
+#include "engine/file.h"
+
+namespace zt {
+namespace {
+
+// The LOAD table of bench/load.schema in a fresh folder, with recordset 1
+// open on it.
+class EditingBench {
+ public:
+  EditingBench() {
+    std::string folder = TempFolder() + "/zteditbench-XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) return;
+    folder_ = folder;
+    DatabaseSpec spec;
+    spec.tables.push_back(TableSpec{"LOAD",
+                                    {{"ID", 1, 10, true, false},
+                                     {"NAME", 0, 30, false, false},
+                                     {"CITY", 0, 20, true, false},
+                                     {"QTY", 1, 6, false, false}}});
+    std::string err;
+    if (!CreateDatabaseFiles(folder_ + "/load.dat", spec, err)) return;
+    db_ = std::make_unique<Database>(folder_);
+    if (!db_->OpenDatabase((folder_ + "/load.dat").c_str(), 0) || !db_->CreateRecordset(handle_) ||
+        !db_->RecordsetOpen(handle_, "LOAD")) {
+      db_.reset();
+    }
+  }
+  ~EditingBench() {
+    db_.reset();
+    if (!folder_.empty()) {
+      for (const char* ext : {".dat", ".zdf", ".zix", ".rs"}) FileDelete(folder_ + "/load" + ext);
+      ::rmdir(folder_.c_str());
+    }
+  }
+
+  // Adds and stores one row with key id.
+  bool StoreRow(int64_t id) {
+    return db_->RecordsetAddRow(context_, handle_) &&
+           db_->RecordsetSetFieldValue(context_, handle_, "ID", std::to_string(id).c_str()) &&
+           db_->RecordsetSetFieldValue(context_, handle_, "NAME", "Load Test Customer") &&
+           db_->RecordsetSetFieldValue(context_, handle_, "CITY", "Springfield") &&
+           db_->RecordsetUpdate(context_, handle_);
+  }
+
+  Database* db() { return db_.get(); }
+  int32_t handle() const { return handle_; }
+  TransactionContext& context() { return context_; }
+
+ private:
+  std::string folder_;
+  std::unique_ptr<Database> db_;
+  int32_t handle_ = 0;
+  TransactionContext context_;
+};
+
+void BM_StoreNewRow(benchmark::State& state) {
+  EditingBench bench;
+  if (bench.db() == nullptr) return state.SkipWithError("cannot create the database");
+  int64_t id = 0;
+  for (; id < state.range(0); ++id) {
+    if (!bench.StoreRow(id)) return state.SkipWithError("cannot store the initial rows");
+  }
+  for (auto _ : state) {
+    if (!bench.StoreRow(id++)) return state.SkipWithError("cannot store a row");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_StoreNewRow)->Arg(0)->Arg(1000)->Arg(10000);
+
+void BM_UpdateRowInPlace(benchmark::State& state) {
+  EditingBench bench;
+  if (bench.db() == nullptr) return state.SkipWithError("cannot create the database");
+  for (int64_t id = 0; id < state.range(0); ++id) {
+    if (!bench.StoreRow(id)) return state.SkipWithError("cannot store the initial rows");
+  }
+  Database& db = *bench.db();
+  if (!db.RecordsetMoveFirst(bench.handle())) return state.SkipWithError("no first row");
+  int qty = 0;
+  for (auto _ : state) {
+    const std::string value = std::to_string(qty++ % 1000);
+    if (!db.RecordsetSetFieldValue(bench.context(), bench.handle(), "QTY", value.c_str()) ||
+        !db.RecordsetUpdate(bench.context(), bench.handle())) {
+      return state.SkipWithError("cannot update the row");
+    }
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_UpdateRowInPlace)->Arg(1)->Arg(1000)->Arg(10000);
+
+}  // namespace
+}  // namespace zt
