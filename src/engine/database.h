@@ -26,6 +26,8 @@
 
 namespace zt {
 
+struct FilterColumn;
+struct LookupKey;
 struct RecordHeader;
 struct Recordset;
 
@@ -108,6 +110,53 @@ class Database {
   int CloseAllRecordsets();
   int RecordsetGetLastErrorText(int32_t handle, std::string* out);
 
+  // Filters and resultset generation (recordset/filter.cc, generate.cc).
+  // Conditions are added before an open and combined with AND at every
+  // later open until cleared.
+  int RecordsetAddFilterColumn(int32_t handle, const char* column_name, const char* op,
+                               const char* value, int numeric_hint, int extra);
+  // Resolves every condition against the table's definition (read into
+  // definition) and recommends the lookup key of the index walk.
+  int RecordsetPreProcessFilterColumns(const char* table_name, std::vector<FilterColumn>& filters,
+                                       LookupKey& key, TableDefinition& definition,
+                                       int64_t& definition_offset);
+  // 1 when data satisfies every resolved condition; conditions whose column
+  // does not lie wholly inside data are passed over.
+  int RecordsetRecordMeetsAllFilterCriteria(const std::vector<FilterColumn>& filters,
+                                            std::string_view data);
+  // Creates, fills and leaves open the recordset's resultset file and sets
+  // its row count. On failure no file is left behind.
+  int RecordsetGenerateResultset(Recordset& recordset);
+  int RecordsetFilterOn(int32_t handle, const char* column_name, const char* value);
+  // 1 when every live key column of the table holds a non-blank value in
+  // data; otherwise the message goes into *err.
+  int RecordsetAreAllKeysPopulated(const char* table_name, std::string_view data,
+                                   std::string* err);
+
+  // Navigation, bookmarks and counts (recordset/navigation.cc). Moves visit
+  // only active rows; on failure the current row is unchanged.
+  int RecordsetMoveFirst(int32_t handle);
+  int RecordsetMoveNext(int32_t handle);
+  int RecordsetMovePrev(int32_t handle);
+  int RecordsetMoveLast(int32_t handle);
+  // Data-file offset of the current row's record; -1 for a row not yet stored.
+  int RecordsetGetCurrentRowOffset(int32_t handle, int64_t& offset);
+  int RecordsetCanBookmark(int32_t handle);
+  int RecordsetSetBookmark(int32_t handle, int32_t bookmark);
+  int RecordsetGetBookmark(int32_t handle, int32_t& bookmark);
+  int RecordsetGetLastUpdatedBookmark(int32_t handle, int32_t& bookmark);
+  int RecordsetGetRowCount(int32_t handle, int32_t& count);
+  int RecordsetGetSelectedRowCount(int32_t handle, int32_t& count);
+  int RecordsetGetFilteredCount(int32_t handle, int32_t& count);
+
+  // Opening (recordset/open.cc). Floor and ceiling open on the rows whose
+  // key column holds the nearest indexed value strictly below / above value.
+  int RecordsetOpen(int32_t handle, const char* table_name);
+  int RecordsetOpenFloor(int32_t handle, const char* table_name, const char* column_name,
+                         const char* value);
+  int RecordsetOpenCeiling(int32_t handle, const char* table_name, const char* column_name,
+                           const char* value);
+
   // Files for the layers above (the recordset code and the tools).
   FileHandle data_file() const { return data_file_; }
   FileHandle definition_file() const { return definition_file_; }
@@ -122,6 +171,25 @@ class Database {
   // Finds the recordset with this handle; nullptr when unknown.
   Recordset* FindRecordset(int32_t handle);
   int ReadDefinitionHeader(DefinitionHeader& header);
+  // Releases what an open recordset holds: its row locks, its resultset file
+  // (closed and deleted) and its open flag.
+  void ReleaseResultset(Recordset& recordset);
+  // The key-population test against a definition already read (shared by
+  // RecordsetAreAllKeysPopulated and AddNewRecord, which reads it once).
+  int CheckKeysPopulated(const TableDefinition& definition, std::string_view data,
+                         std::string* err);
+  // The two ways RecordsetGenerateResultset fills a resultset file.
+  int GenerateByIndex(Recordset& recordset, const std::string& table, const LookupKey& key,
+                      const TableDefinition& definition, int64_t definition_offset);
+  int GenerateByScan(Recordset& recordset, const std::string& table,
+                     const TableDefinition& definition, int64_t definition_offset);
+  // True when the keys of table+column could be confused with keys of some
+  // other column, because one table or column name extends another.
+  bool KeyPrefixIsAmbiguous(const TableDefinition& definition, std::string_view table,
+                            std::string_view column);
+  // RecordsetOpenFloor (ceiling == 0) and RecordsetOpenCeiling (ceiling == 1).
+  int OpenNeighbour(int32_t handle, const char* table_name, const char* column_name,
+                    const char* value, int ceiling);
 
   int connected_ = 0;
   int shared_ = 0;

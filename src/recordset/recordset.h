@@ -38,6 +38,22 @@ struct FilterColumn {
   int extra = 0;             // kept, never consulted
 };
 
+// At most this many conditions a recordset: each is added by one client
+// request, so without a bound a client could grow the server's memory.
+inline constexpr size_t kMaxFilterColumns = 256;
+
+// The lookup key RecordsetPreProcessFilterColumns recommends: the condition
+// (or, failing one, the first live key column with an empty value) whose
+// column the resultset generation walks in the index.
+struct LookupKey {
+  int use_key = 0;
+  std::string column;
+  std::string value;
+  int32_t size = 0;
+  int32_t type = 0;
+  std::string op;
+};
+
 struct Recordset {
   int32_t handle = 0;
   int open = 0;                        // bound to a table, resultset file open

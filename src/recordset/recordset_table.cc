@@ -44,19 +44,7 @@ int Database::RecordsetClose(int32_t handle) {
     ReportError(recordset->error_text);
     return 0;
   }
-  if (recordset->open) {
-    if (shared_) {
-      // Release the row locks this recordset still holds on the data file.
-      ResultsetRow row;
-      for (int32_t r = 1; r <= recordset->row_count; ++r) {
-        if (!ReadResultsetRow(recordset->resultset_file, r, row)) continue;
-        if (row.locked()) FileUnlockRegion(data_file_, row.lock_offset(), row.lock_length());
-      }
-    }
-    recordset->open = 0;
-    FileClose(recordset->resultset_file);
-    FileDelete(recordset->resultset_file_name);
-  }
+  ReleaseResultset(*recordset);
   recordset->filters.clear();
   recordsets_.erase(recordsets_.begin() + (recordset - recordsets_.data()));
   return 1;

@@ -1,0 +1,48 @@
+#include "engine/index_key.h"
+
+#include <algorithm>
+
+#include "engine/codec.h"
+#include "engine/definition.h"
+#include "engine/index.h"
+
+namespace zt {
+namespace {
+
+// A column size read from a damaged definition may be anything; no sound
+// column is wider than a whole record, so that bounds what is allocated.
+size_t ValueWidth(int32_t size) {
+  if (size <= 0) return 0;
+  return std::min(static_cast<size_t>(size), static_cast<size_t>(kMaxRecordLength));
+}
+
+}  // namespace
+
+std::string MakeIndexKey(std::string_view table, std::string_view column, std::string_view value,
+                         int32_t size, int32_t type) {
+  const std::string_view trimmed = TrimBlanks(value);
+  const size_t width = ValueWidth(size);
+  std::string key;
+  key.reserve(table.size() + column.size() + width);
+  key.append(table);
+  key.append(column);
+  key.append(IsNumericType(type) ? PadLeft(trimmed, width) : PadRight(trimmed, width));
+  if (key.size() > kMaxKeyLength) key.resize(kMaxKeyLength);
+  return key;
+}
+
+size_t IndexKeyLength(std::string_view table, std::string_view column, int32_t size) {
+  return std::min(table.size() + column.size() + ValueWidth(size), kMaxKeyLength);
+}
+
+bool KeyHasPrefix(std::string_view key, std::string_view prefix) {
+  return key.size() >= prefix.size() && EqualNoCase(key.substr(0, prefix.size()), prefix);
+}
+
+int64_t IndexEntryBound(const IndexFile& index) {
+  const int64_t length = FileLength(index.handle());
+  if (length < 0) return 0;
+  return (length / static_cast<int64_t>(IndexPage::kSize) + 1) * IndexPage::kMaxAtRest;
+}
+
+}  // namespace zt

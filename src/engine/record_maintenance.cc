@@ -1,0 +1,140 @@
+// Storing a new record of a table with its index keys, and the key test
+// that guards every store.
+//
+// AddNewRecord appends the record, makes it the head of its table's chain
+// (the definition's newest-record offset) and only then indexes it: a
+// record is never indexed unless its table's chain reaches it. In shared
+// mode the table's definition record stays locked from before the append to
+// after the definition is written, so two processes cannot both take the
+// same chain head as their previous record.
+#include <string>
+
+#include "engine/codec.h"
+#include "engine/database.h"
+#include "engine/index_key.h"
+#include "engine/record.h"
+
+namespace zt {
+
+int Database::CheckKeysPopulated(const TableDefinition& definition, std::string_view data,
+                                 std::string* err) {
+  const int columns = definition.column_count();
+  int64_t start = 0;
+  for (int f = 0; f < columns; ++f) {
+    const int32_t size = definition.column_size(f) > 0 ? definition.column_size(f) : 0;
+    if (!definition.is_dropped(f) && definition.is_key(f)) {
+      std::string_view value;
+      if (start + size <= static_cast<int64_t>(data.size())) {
+        value = data.substr(static_cast<size_t>(start), static_cast<size_t>(size));
+      }
+      if (TrimBlanks(value).empty()) {
+        *err = "RecordsetAreAllKeysPopulated: " + std::string(definition.column_name(f)) +
+               " cannot be NULL";
+        ReportError(*err);
+        return 0;
+      }
+    }
+    start += size;
+  }
+  return 1;
+}
+
+int Database::IndexRecordKeys(IndexFile& index, std::string_view data, int64_t offset,
+                              int32_t length, const TableDefinition& definition, int remove) {
+  if (data.data() == nullptr) return 0;
+  // Never look past the bytes actually handed in, whatever length says.
+  const int64_t available =
+      length < 0 ? 0 : (static_cast<int64_t>(data.size()) < length ? data.size() : length);
+  const int columns = definition.column_count();
+  int64_t start = 0;
+  for (int f = 0; f < columns; ++f) {
+    const int32_t size = definition.column_size(f) > 0 ? definition.column_size(f) : 0;
+    if (!definition.is_dropped(f) && definition.is_key(f)) {
+      std::string_view value;
+      if (start + size <= available) {
+        value = TrimBlanks(data.substr(static_cast<size_t>(start), static_cast<size_t>(size)));
+      }
+      if (!value.empty()) {
+        const std::string key = MakeIndexKey(definition.name(), definition.column_name(f), value,
+                                             size, definition.column_type(f));
+        // A key that cannot be stored leaves the record reachable through
+        // its table's chain; the index change of the others still counts.
+        if (remove) {
+          index.IndexDelete(key, offset);
+        } else {
+          index.IndexInsert(key, offset);
+        }
+      }
+    }
+    start += size;
+  }
+  return 1;
+}
+
+int Database::AddNewRecord(std::string_view data, int32_t length, int64_t& offset,
+                           const char* table, std::string* err) {
+  if (err == nullptr) return 0;
+  if (table == nullptr) {
+    *err = "AddNewRecord: Invalid table name!";
+    return 0;
+  }
+  if (data.data() == nullptr) return 0;
+  if (!connected_) {
+    *err = "AddNewRecord: Not connected to database";
+    return 0;
+  }
+  // The length decides how much is written: it must describe bytes the
+  // caller really handed in, and no reader accepts a longer record.
+  if (length < 0 || length > kMaxRecordLength || static_cast<size_t>(length) > data.size()) {
+    *err = "AddNewRecord: Invalid record length";
+    return 0;
+  }
+  const std::string_view record = data.substr(0, static_cast<size_t>(length));
+
+  // One read of the definition serves both the key test and the chain.
+  TableDefinition definition;
+  int64_t definition_offset = 0;
+  if (!GetTableDef(table, definition, definition_offset)) {
+    *err = "RecordsetAreAllKeysPopulated: Could not read table definition";
+    return 0;
+  }
+  if (!CheckKeysPopulated(definition, record, err)) return 0;
+
+  if (shared_) {
+    if (!LockTableDefinition(table)) {
+      *err = "AddNewRecord: Error Locking table header";
+      return 0;
+    }
+    // Another process may have appended since the read above.
+    if (!GetTableDef(table, definition, definition_offset)) {
+      UnlockTableDefinition(table);
+      *err = "AddNewRecord: Unable to read table definition";
+      return 0;
+    }
+  }
+  auto unlock = [&] {
+    if (shared_) UnlockTableDefinition(table);
+  };
+
+  const RecordHeader header =
+      RecordHeader::ForNewRecord(definition.name(), definition.newest_record(), length);
+  int64_t appended = -1;
+  std::string append_err;
+  if (!AppendDatabaseRecord(header, record, appended, &append_err)) {
+    unlock();
+    *err = "AddNewRecord: Unable to append the record to the database!";
+    return 0;
+  }
+  definition.set_newest_record(appended);
+  if (!UpdateTableDef(definition, definition_offset)) {
+    unlock();
+    *err = "AddNewRecord: Unable to update the database table definition record";
+    return 0;
+  }
+  unlock();
+  IndexRecordKeys(index_, record, appended, length, definition, 0);
+  offset = appended;
+  return 1;
+}
+
+}  // namespace zt

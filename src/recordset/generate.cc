@@ -1,0 +1,418 @@
+// Resultset generation: deciding which records of a table belong to a
+// recordset and writing one ResultsetRow per record into its resultset file.
+//
+// Two ways, chosen from the lookup key RecordsetPreProcessFilterColumns
+// recommends:
+// - Index path (a condition on a key column with a value): a walk over the
+//   index entries of table+column, positioned by the condition's operator.
+//   "=", ">", ">=" and "<>" give rows in ascending key order, "<" and "<="
+//   in descending order. The walk returns every entry that satisfies the
+//   condition (whole runs of equal keys included) and stops at the first
+//   entry outside the table+column key prefix. With a single condition no
+//   record is read; with more (or when the key alone cannot tell the
+//   condition, see NeedsRecordCheck) each record is read once and tested.
+// - Scan path (everything else): the table's chain is walked from the
+//   newest record back; live records that pass every condition are kept
+//   and written oldest first.
+//
+// Invariants: on success the resultset file is open (exclusive) and holds
+// exactly row_count rows; on failure no file of the generation is left on
+// disk and the recordset names none. Memory stays bounded whatever the size
+// of the table: rows are written in batches, and the offsets met on the
+// chain walk spill into a scratch file beyond a fixed number.
+#include <cstring>
+#include <vector>
+
+#include "engine/codec.h"
+#include "engine/database.h"
+#include "engine/filenames.h"
+#include "engine/index_key.h"
+#include "engine/record.h"
+#include "recordset/recordset.h"
+#include "recordset/resultset_row.h"
+
+namespace zt {
+namespace {
+
+constexpr char kWriteFailed[] = "RecordsetGenerateResultset: Unable to write the resultset file";
+
+// Buffers generated rows so that a large resultset takes a few hundred
+// writes instead of one per 117-byte row. Every row is the same model row
+// with its own record offset.
+class RowWriter {
+ public:
+  RowWriter(FileHandle file, const ResultsetRow& model) : file_(file), model_(model) {
+    buffer_.reserve(kBatchRows * ResultsetRow::kSize);
+  }
+
+  // 0 when a batch could not be written.
+  int Add(int64_t record_offset) {
+    model_.set_record_offset(record_offset);
+    buffer_.insert(buffer_.end(), model_.bytes.begin(), model_.bytes.end());
+    ++buffered_;
+    return buffered_ < kBatchRows ? 1 : Flush();
+  }
+
+  int Flush() {
+    if (buffered_ == 0) return 1;
+    if (!FileWriteAt(file_, buffer_.data(), buffer_.size(), ResultsetRowOffset(written_ + 1))) {
+      return 0;
+    }
+    written_ += buffered_;
+    buffered_ = 0;
+    buffer_.clear();
+    return 1;
+  }
+
+  int32_t rows_written() const { return written_; }
+
+ private:
+  static constexpr int32_t kBatchRows = 512;  // 60 KB a write
+  FileHandle file_;
+  ResultsetRow model_;
+  std::vector<char> buffer_;
+  int32_t buffered_ = 0;
+  int32_t written_ = 0;
+};
+
+// Reads records of the data file, each with one transfer where it can: the
+// header together with the table's record length of data, and a second
+// read only when the stored length is longer (or the first read ran past
+// the end of the file).
+class RecordReader {
+ public:
+  RecordReader(FileHandle file, int32_t expected_length) : file_(file) {
+    expected_ = expected_length < 0 ? 0 : expected_length;
+    if (expected_ > kMaxRecordLength) expected_ = kMaxRecordLength;
+    buffer_.resize(RecordHeader::kSize + static_cast<size_t>(expected_));
+  }
+
+  // Reads the header at offset into header; 0 when it cannot be read.
+  int ReadHeader(int64_t offset, RecordHeader& header) {
+    got_ = 0;
+    if (FileReadAt(file_, buffer_.data(), RecordHeader::kSize + static_cast<size_t>(expected_),
+                   offset)) {
+      got_ = RecordHeader::kSize + static_cast<size_t>(expected_);
+    } else if (FileReadAt(file_, buffer_.data(), RecordHeader::kSize, offset)) {
+      got_ = RecordHeader::kSize;
+    } else {
+      return 0;
+    }
+    std::memcpy(header.bytes.data(), buffer_.data(), RecordHeader::kSize);
+    return 1;
+  }
+
+  // The data of the record whose header was read last; valid until the next
+  // read. 0 when its length is damaged or the bytes cannot be read.
+  int ReadData(int64_t offset, const RecordHeader& header, std::string_view& data) {
+    const int32_t n = header.data_length();
+    if (n < 0 || n > kMaxRecordLength) return 0;
+    const size_t needed = RecordHeader::kSize + static_cast<size_t>(n);
+    if (needed > got_) {
+      if (buffer_.size() < needed) buffer_.resize(needed);
+      if (!FileReadAt(file_, buffer_.data() + RecordHeader::kSize, static_cast<size_t>(n),
+                      offset + static_cast<int64_t>(RecordHeader::kSize))) {
+        return 0;
+      }
+      got_ = needed;
+    }
+    data = std::string_view(buffer_.data() + RecordHeader::kSize, static_cast<size_t>(n));
+    return 1;
+  }
+
+ private:
+  FileHandle file_;
+  int32_t expected_ = 0;
+  std::vector<char> buffer_;
+  size_t got_ = 0;
+};
+
+// The record offsets the chain walk keeps, newest first. The latest chunk
+// stays in memory and full chunks go to the scratch file, so a chain of any
+// length costs a bounded amount of memory.
+class OffsetSpool {
+ public:
+  explicit OffsetSpool(FileHandle scratch) : scratch_(scratch) { chunk_.reserve(kChunk); }
+
+  int Push(int64_t offset) {
+    chunk_.push_back(offset);
+    if (chunk_.size() < kChunk) return 1;
+    if (!WriteChunk(chunks_on_disk_, chunk_)) return 0;
+    ++chunks_on_disk_;
+    chunk_.clear();
+    return 1;
+  }
+
+  // Hands every offset to writer in reverse order of Push (oldest first).
+  int Drain(RowWriter& writer) {
+    for (auto it = chunk_.rbegin(); it != chunk_.rend(); ++it) {
+      if (!writer.Add(*it)) return 0;
+    }
+    std::vector<int64_t> chunk(kChunk);
+    for (int64_t c = chunks_on_disk_ - 1; c >= 0; --c) {
+      if (!ReadChunk(c, chunk)) return 0;
+      for (auto it = chunk.rbegin(); it != chunk.rend(); ++it) {
+        if (!writer.Add(*it)) return 0;
+      }
+    }
+    return 1;
+  }
+
+ private:
+  static constexpr size_t kChunk = 16384;  // 128 KB of offsets
+  static constexpr int64_t kChunkBytes = static_cast<int64_t>(kChunk * sizeof(int64_t));
+
+  int WriteChunk(int64_t index, const std::vector<int64_t>& chunk) {
+    std::vector<char> bytes(kChunk * sizeof(int64_t));
+    for (size_t i = 0; i < kChunk; ++i) EncodeFixed64(&bytes[i * sizeof(int64_t)], chunk[i]);
+    return FileWriteAt(scratch_, bytes.data(), bytes.size(), index * kChunkBytes);
+  }
+
+  int ReadChunk(int64_t index, std::vector<int64_t>& chunk) {
+    std::vector<char> bytes(kChunk * sizeof(int64_t));
+    if (!FileReadAt(scratch_, bytes.data(), bytes.size(), index * kChunkBytes)) return 0;
+    for (size_t i = 0; i < kChunk; ++i) chunk[i] = DecodeFixed64(&bytes[i * sizeof(int64_t)]);
+    return 1;
+  }
+
+  FileHandle scratch_;
+  std::vector<int64_t> chunk_;
+  int64_t chunks_on_disk_ = 0;
+};
+
+bool Ascending(std::string_view op) { return op == "=" || op == ">" || op == ">=" || op == "<>"; }
+
+bool Holds(std::string_view op, int cmp) {
+  if (op == "=") return cmp == 0;
+  if (op == "<") return cmp < 0;
+  if (op == "<=") return cmp <= 0;
+  if (op == ">") return cmp > 0;
+  if (op == ">=") return cmp >= 0;
+  return cmp != 0;
+}
+
+// Whether the value part of an index key differs from the condition's
+// value, compared the way RecordsetRecordMeetsAllFilterCriteria compares a
+// field: as numbers for numeric columns, as text without regard to case
+// otherwise.
+bool ValueDiffers(std::string_view key_value, const LookupKey& key) {
+  const std::string_view field = TrimBlanks(key_value);
+  if (IsNumericType(key.type)) return TextToDouble(field) != TextToDouble(TrimBlanks(key.value));
+  return CompareNoCase(field, key.value) != 0;
+}
+
+// Closes and deletes the resultset file of a generation that failed.
+void DiscardResultsetFile(Recordset& recordset) {
+  FileClose(recordset.resultset_file);
+  if (!recordset.resultset_file_name.empty()) FileDelete(recordset.resultset_file_name);
+  recordset.resultset_file_name.clear();
+  recordset.row_count = 0;
+}
+
+}  // namespace
+
+int Database::RecordsetGenerateResultset(Recordset& recordset) {
+  if (!connected_) {
+    SetError("RecordsetGenerateResultset: No database connection has been established!");
+    return 0;
+  }
+  const std::string table(
+      TrimBlanks(std::string_view(recordset.table_name).substr(0, kMaxNameLength)));
+  LookupKey key;
+  TableDefinition definition;
+  int64_t definition_offset = 0;
+  if (!RecordsetPreProcessFilterColumns(table.c_str(), recordset.filters, key, definition,
+                                        definition_offset)) {
+    ReportError("RecordsetGenerateResultset: Error Processing Filter Columns");
+    return 0;
+  }
+  recordset.row_count = 0;
+  if (key.use_key && !TrimBlanks(key.value).empty()) {
+    return GenerateByIndex(recordset, table, key, definition, definition_offset);
+  }
+  return GenerateByScan(recordset, table, definition, definition_offset);
+}
+
+bool Database::KeyPrefixIsAmbiguous(const TableDefinition& definition, std::string_view table,
+                                    std::string_view column) {
+  auto extends = [](std::string_view a, std::string_view b) {
+    return !EqualNoCase(a, b) && (KeyHasPrefix(a, b) || KeyHasPrefix(b, a));
+  };
+  for (int f = 0; f < definition.column_count(); ++f) {
+    if (!definition.is_dropped(f) && definition.is_key(f) &&
+        extends(definition.column_name(f), column)) {
+      return true;
+    }
+  }
+  DefinitionHeader header;
+  if (!ReadDefinitionHeader(header)) return true;
+  for (int slot = 0; slot < header.table_count(); ++slot) {
+    if (extends(header.table_name(slot), table)) return true;
+  }
+  return false;
+}
+
+int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
+                              const LookupKey& key, const TableDefinition& definition,
+                              int64_t definition_offset) {
+  const std::string name = MakeResultsetFileName(kResultsetPrefix, kResultsetExtension);
+  if (name.empty()) {
+    ReportError("Error generating resultset file name");
+    return 0;
+  }
+  if (!FileOpen(recordset.resultset_file, name, 0)) {
+    FileDelete(name);
+    ReportError("Unable to create resultset output file");
+    return 0;
+  }
+  recordset.resultset_file_name = name;
+
+  const std::string search_key = MakeIndexKey(table, key.column, key.value, key.size, key.type);
+  const std::string prefix = table + key.column;
+  const size_t key_length = IndexKeyLength(table, key.column, key.size);
+  const size_t width = key.size > 0 ? static_cast<size_t>(key.size) : 0;
+  // The key alone decides the condition unless the record must be looked
+  // at: for the other conditions, when the key was cut at its maximum
+  // length, when the value is wider than the column (the key holds only its
+  // first characters), or when another column's keys could pass for these.
+  const bool check_records = recordset.filters.size() >= 2 ||
+                             key_length < prefix.size() + width ||
+                             TrimBlanks(key.value).size() > width ||
+                             KeyPrefixIsAmbiguous(definition, table, key.column);
+
+  IndexCursor cursor;
+  int found = 0;
+  if (key.op == "=") {
+    found = index_.IndexSeekEqual(search_key, cursor);
+  } else if (key.op == ">=") {
+    found = index_.IndexSeekGE(search_key, cursor);
+  } else if (key.op == ">") {
+    found = index_.IndexSeekGT(search_key, cursor);
+  } else if (key.op == "<=") {
+    found = index_.IndexSeekLE(search_key, cursor);
+  } else if (key.op == "<") {
+    found = index_.IndexSeekLT(search_key, cursor);
+  } else {
+    // "<>": the whole key range of the column, passing over equal values.
+    found = index_.IndexSeekGE(prefix, cursor);
+  }
+  const bool ascending = Ascending(key.op);
+
+  RowWriter writer(recordset.resultset_file,
+                   ResultsetRow::Generated(recordset.table_name, definition_offset, 0,
+                                           recordset.record_length));
+  RecordReader reader(data_file_, recordset.record_length);
+  int64_t steps_left = IndexEntryBound(index_);
+  std::string previous_key;
+  while (found && KeyHasPrefix(cursor.key, prefix)) {
+    // Index order is the walk's termination argument; a damaged file that
+    // breaks it ends the walk.
+    if (!previous_key.empty()) {
+      const int order = CompareNoCase(cursor.key, previous_key);
+      if (ascending ? order < 0 : order > 0) break;
+    }
+    // Keys of a column whose name extends this one have another length.
+    if (cursor.key.size() == key_length) {
+      bool take;
+      if (key.op == "<>") {
+        take = ValueDiffers(std::string_view(cursor.key).substr(prefix.size()), key);
+      } else {
+        if (!Holds(key.op, CompareNoCase(cursor.key, search_key))) break;
+        take = true;
+      }
+      if (take && check_records) {
+        RecordHeader header;
+        std::string_view data;
+        take = reader.ReadHeader(cursor.record, header) && header.has_marker() &&
+               !header.superseded() && EqualNoCase(header.table(), table) &&
+               reader.ReadData(cursor.record, header, data) &&
+               RecordsetRecordMeetsAllFilterCriteria(recordset.filters, data);
+      }
+      if (take && !writer.Add(cursor.record)) {
+        DiscardResultsetFile(recordset);
+        ReportError(kWriteFailed);
+        return 0;
+      }
+    }
+    if (--steps_left <= 0) break;
+    previous_key = cursor.key;
+    found = ascending ? index_.IndexNext(cursor) : index_.IndexPrev(cursor);
+  }
+  if (!writer.Flush()) {
+    DiscardResultsetFile(recordset);
+    ReportError(kWriteFailed);
+    return 0;
+  }
+  recordset.row_count = writer.rows_written();
+  return 1;
+}
+
+int Database::GenerateByScan(Recordset& recordset, const std::string& table,
+                             const TableDefinition& definition, int64_t definition_offset) {
+  // The names are made by creating the files (atomically, so no two
+  // recordsets can share one): from here on, every failure deletes them.
+  const std::string name = MakeResultsetFileName(kResultsetPrefix, kResultsetExtension);
+  if (name.empty()) {
+    ReportError("Unable to generate a resultset file name");
+    return 0;
+  }
+  const std::string scratch_name = MakeResultsetFileName(kResultsetPrefix, kResultsetExtension);
+  if (scratch_name.empty()) {
+    FileDelete(name);
+    ReportError("Unable to generate a resultset file name");
+    return 0;
+  }
+  if (!FileOpen(recordset.resultset_file, name, 0)) {
+    FileDelete(name);
+    FileDelete(scratch_name);
+    ReportError("RecordsetGenerateResultset: Unable to create resultset output file");
+    return 0;
+  }
+  FileHandle scratch = kNoFile;
+  if (!FileOpen(scratch, scratch_name, 0)) {
+    FileClose(recordset.resultset_file);
+    FileDelete(name);
+    FileDelete(scratch_name);
+    ReportError("RecordsetGenerateResultset: Unable to create resultset output file");
+    return 0;
+  }
+  recordset.resultset_file_name = name;
+  auto fail = [&]() {
+    FileClose(scratch);
+    FileDelete(scratch_name);
+    DiscardResultsetFile(recordset);
+    ReportError(kWriteFailed);
+    return 0;
+  };
+
+  RecordReader reader(data_file_, recordset.record_length);
+  OffsetSpool spool(scratch);
+  int64_t offset = definition.newest_record();
+  while (offset >= 0) {
+    RecordHeader header;
+    if (!reader.ReadHeader(offset, header) || !header.has_marker()) break;
+    if (!header.superseded() && EqualNoCase(header.table(), table)) {
+      std::string_view data;
+      if (reader.ReadData(offset, header, data) &&
+          RecordsetRecordMeetsAllFilterCriteria(recordset.filters, data) && !spool.Push(offset)) {
+        return fail();
+      }
+    }
+    // A chain runs backwards through the file; a damaged link that does not
+    // would make the walk go round for ever.
+    const int64_t previous = header.previous();
+    if (previous >= offset) break;
+    offset = previous;
+  }
+
+  RowWriter writer(recordset.resultset_file,
+                   ResultsetRow::Generated(recordset.table_name, definition_offset, 0,
+                                           recordset.record_length));
+  if (!spool.Drain(writer) || !writer.Flush()) return fail();
+  FileClose(scratch);
+  FileDelete(scratch_name);
+  recordset.row_count = writer.rows_written();
+  return 1;
+}
+
+}  // namespace zt

@@ -1,0 +1,168 @@
+// Opening recordsets: binding a recordset to a table and generating its
+// resultset, directly or on the key value nearest below or above a given one.
+//
+// An open always starts from a clean slate: whatever an earlier open of the
+// same recordset left (its resultset file, row locks, counts, position) is
+// released first, so re-opening never leaves a file behind. The filter
+// columns belong to the recordset, not to one open, and stay in place.
+#include <cstring>
+
+#include "engine/codec.h"
+#include "engine/database.h"
+#include "engine/index_key.h"
+#include "recordset/recordset.h"
+#include "recordset/resultset_row.h"
+
+namespace zt {
+
+void Database::ReleaseResultset(Recordset& recordset) {
+  if (recordset.open) {
+    if (shared_) {
+      // Release the row locks this recordset still holds on the data file.
+      ResultsetRow row;
+      for (int32_t r = 1; r <= recordset.row_count; ++r) {
+        if (!ReadResultsetRow(recordset.resultset_file, r, row)) continue;
+        if (row.locked()) FileUnlockRegion(data_file_, row.lock_offset(), row.lock_length());
+      }
+    }
+  }
+  recordset.open = 0;
+  if (recordset.resultset_file != kNoFile) FileClose(recordset.resultset_file);
+  if (!recordset.resultset_file_name.empty()) {
+    FileDelete(recordset.resultset_file_name);
+    recordset.resultset_file_name.clear();
+  }
+  recordset.row_count = 0;
+  recordset.selected_count = 0;
+  recordset.filtered_count = 0;
+  recordset.current_row = -1;
+}
+
+int Database::RecordsetOpen(int32_t handle, const char* table_name) {
+  if (table_name == nullptr) return 0;
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr) return 0;
+  auto fail = [&](std::string_view text) {
+    recordset->SetError(text);
+    ReportError(recordset->error_text);
+    return 0;
+  };
+  if (!connected_) return fail("RecordsetOpen: No database connection has been established!");
+  if (std::strlen(table_name) > kMaxNameLength) return fail("RecordsetOpen: Table name is too long");
+
+  ReleaseResultset(*recordset);
+  recordset->sort_column.clear();
+  recordset->filter_on_column.clear();
+  recordset->filter_on_value.clear();
+  recordset->table_name = table_name;
+
+  TableDefinition definition;
+  if (!GetTableDef(table_name, definition, recordset->definition_offset)) {
+    recordset->open = 0;
+    return fail("RecordsetOpen: Error reading the table header");
+  }
+  recordset->open = 1;
+  recordset->record_length = definition.record_length();
+
+  if (!RecordsetGenerateResultset(*recordset)) {
+    recordset->open = 0;
+    return fail("RecordsetOpen: Error generating result set");
+  }
+  recordset->current_row = -1;
+  // An open recordset may have no current row when all its rows are
+  // inactive; the open still succeeds.
+  if (recordset->row_count >= 1) RecordsetMoveFirst(handle);
+  return 1;
+}
+
+int Database::RecordsetOpenFloor(int32_t handle, const char* table_name, const char* column_name,
+                                 const char* value) {
+  if (table_name == nullptr) {
+    SetError("RecordsetOpenFloor: Invalid table name");
+    return 0;
+  }
+  if (column_name == nullptr) {
+    SetError("RecordsetOpenFloor: Invalid field name");
+    return 0;
+  }
+  if (value == nullptr) {
+    SetError("RecordsetOpenFloor: Invalid field value");
+    return 0;
+  }
+  return OpenNeighbour(handle, table_name, column_name, value, 0);
+}
+
+int Database::RecordsetOpenCeiling(int32_t handle, const char* table_name,
+                                   const char* column_name, const char* value) {
+  if (table_name == nullptr || column_name == nullptr || value == nullptr) return 0;
+  return OpenNeighbour(handle, table_name, column_name, value, 1);
+}
+
+int Database::OpenNeighbour(int32_t handle, const char* table_name, const char* column_name,
+                            const char* value, int ceiling) {
+  const std::string_view name = ceiling ? "RecordsetOpenCeiling" : "RecordsetOpenFloor";
+  auto message = [&](std::string_view text) { return std::string(name) + ": " + std::string(text); };
+  if (FindRecordset(handle) == nullptr) return 0;
+  if (!connected_) {
+    SetError(message("No database connection has been established!"));
+    return 0;
+  }
+  TableDefinition definition;
+  int64_t definition_offset = 0;
+  const std::string trimmed_table(TrimBlanks(table_name));
+  if (!GetTableDef(trimmed_table.c_str(), definition, definition_offset)) {
+    SetError(message("Disk-Read error and/or invalid table name"));
+    return 0;
+  }
+  int column = -1;
+  for (int f = 0; f < definition.column_count(); ++f) {
+    if (!definition.is_dropped(f) && EqualNoCase(definition.column_name(f), column_name)) {
+      column = f;
+      break;
+    }
+  }
+  if (column < 0 || !definition.is_key(column)) {
+    SetError(message("Field name is not a valid key name"));
+    return 0;
+  }
+
+  const int32_t size = definition.column_size(column);
+  const int32_t type = definition.column_type(column);
+  const std::string_view table = definition.name();
+  std::string key;
+  if (*value != '\0') {
+    key = MakeIndexKey(table, column_name, value, size, type);
+  } else {
+    key = std::string(table) + column_name;
+    if (key.size() > kMaxKeyLength) key.resize(kMaxKeyLength);
+  }
+
+  // The neighbour must be an entry of this very table and column: the one
+  // index holds every key column, and the entry just below the first key of
+  // a column (or just above its last) belongs to another. Entries of a
+  // column whose name merely extends this one ("Id" and "Idx") have another
+  // length and are passed over.
+  const std::string prefix = std::string(table) + column_name;
+  const size_t key_length = IndexKeyLength(table, column_name, size);
+  IndexCursor cursor;
+  int found = ceiling ? index_.IndexSeekGT(key, cursor) : index_.IndexSeekLT(key, cursor);
+  int64_t steps_left = IndexEntryBound(index_);
+  while (found && KeyHasPrefix(cursor.key, prefix) && cursor.key.size() != key_length) {
+    found = --steps_left > 0 && (ceiling ? index_.IndexNext(cursor) : index_.IndexPrev(cursor));
+  }
+  if (!found || !KeyHasPrefix(cursor.key, prefix)) {
+    SetErrorQuietly(message("No records found"));
+    return 0;
+  }
+
+  // The value is what follows the prefix (the last `size` characters, unless
+  // the key was cut at its maximum length).
+  const std::string neighbour_value(TrimBlanks(std::string_view(cursor.key).substr(prefix.size())));
+  if (!RecordsetAddFilterColumn(handle, column_name, "=", neighbour_value.c_str(),
+                                IsNumericType(type) ? 1 : 0, 0)) {
+    return 0;
+  }
+  return RecordsetOpen(handle, table_name);
+}
+
+}  // namespace zt
