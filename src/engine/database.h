@@ -28,6 +28,7 @@ namespace zt {
 
 struct FilterColumn;
 struct LookupKey;
+struct MetadataTexts;
 struct RecordHeader;
 struct Recordset;
 
@@ -157,6 +158,44 @@ class Database {
   int RecordsetOpenCeiling(int32_t handle, const char* table_name, const char* column_name,
                            const char* value);
 
+  // Row selection (recordset/selection.cc). The selected flag lives in the
+  // resultset rows; the recordset counts the rows whose flag is 'Y'. The
+  // moves visit active selected rows only.
+  int RecordsetSelectRow(int32_t handle, int32_t row);
+  int RecordsetDeselectRow(int32_t handle, int32_t row);
+  int RecordsetSelectAll(int32_t handle);
+  int RecordsetDeselectAll(int32_t handle);
+  int RecordsetSelectRowsRange(int32_t handle, int32_t first, int32_t last);
+  int RecordsetDeselectRowsRange(int32_t handle, int32_t first, int32_t last);
+  // 1 when selected; 0 when not selected or on failure.
+  int RecordsetIsRowSelected(int32_t handle, int32_t row);
+  int RecordsetMoveToFirstSelectedRow(int32_t handle);
+  int RecordsetMoveToNextSelectedRow(int32_t handle);
+  int RecordsetMoveToPrevSelectedRow(int32_t handle);
+  int RecordsetMoveToLastSelectedRow(int32_t handle);
+
+  // Field metadata (recordset/metadata.cc), read afresh from the table's
+  // definition at every call. Fields are numbered 0 .. count-1 in definition
+  // order, dropped columns included. The yes/no questions return 0 on
+  // failure too.
+  int RecordsetGetFieldCount(int32_t handle, int32_t& count);
+  int RecordsetGetFieldName(int32_t handle, int32_t field, std::string& name);
+  // type receives the type code as the text the definition stores.
+  int RecordsetGetFieldInfo(int32_t handle, int32_t field, std::string& name, std::string& type,
+                            int32_t& size);
+  int RecordsetIsFieldNullable(int32_t handle, int32_t field);
+  int RecordsetIsFieldKeyColumn(int32_t handle, int32_t field);
+  int RecordsetIsFieldABlob(int32_t handle, int32_t field);
+  int RecordsetGetFieldSize(int32_t handle, int32_t field, int32_t& size);
+
+  // Find and sort (recordset/find_sort.cc). Sort reorders the resultset by
+  // one column (ascending != 0: ascending) through a temporary index; rows
+  // without data leave the resultset. Find makes current the first row, in
+  // the column's ascending order, whose value begins with value (sorting
+  // first unless already sorted by that column).
+  int RecordsetSort(int32_t handle, const char* column, int ascending);
+  int RecordsetFindRow(int32_t handle, const char* column, const char* value);
+
   // Files for the layers above (the recordset code and the tools).
   FileHandle data_file() const { return data_file_; }
   FileHandle definition_file() const { return definition_file_; }
@@ -171,6 +210,10 @@ class Database {
   // Finds the recordset with this handle; nullptr when unknown.
   Recordset* FindRecordset(int32_t handle);
   int ReadDefinitionHeader(DefinitionHeader& header);
+  // The checks every field-metadata operation makes before it answers
+  // (recordset/metadata.cc); fills definition on success.
+  int ReadFieldDefinition(int32_t handle, int32_t field, const MetadataTexts& texts,
+                          TableDefinition& definition);
   // Releases what an open recordset holds: its row locks, its resultset file
   // (closed and deleted) and its open flag.
   void ReleaseResultset(Recordset& recordset);

@@ -1,0 +1,290 @@
+// Sorting a recordset by one column, and finding a row by the beginning of
+// a column's value.
+//
+// A sort loads one entry per row into a temporary B-tree index of the index
+// file's format (engine/index.h): the key is the row's sort value, the
+// record offset the row's byte position in the old resultset file. Walking
+// the index forwards (ascending) or backwards (descending) gives the new
+// order, and the rows are copied unchanged, with every flag they carry, into
+// a new resultset file that then replaces the old one. Equal keys stay in
+// insertion order in the index, so ties keep their resultset order in an
+// ascending sort and come reversed in a descending one.
+//
+// Sort value of a row: the column's bytes from the row's data, trimmed of
+// blanks, "!" when empty, then laid out to the column's size exactly as an
+// index key's value (engine/index_key.h): right-justified for the numeric
+// types, left-justified for the others, at most 100 characters, compared
+// without regard to case.
+//
+// Invariants kept beyond the bare algorithm:
+// - The temporary index is a new file with a unique name in the temporary
+//   folder, made atomically, and it is deleted on every path out of a sort.
+// - The old resultset file is replaced only once the new one holds every
+//   row that went into the index; any failure before that leaves the
+//   recordset exactly as it was.
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "engine/codec.h"
+#include "engine/database.h"
+#include "engine/definition.h"
+#include "engine/filenames.h"
+#include "engine/index.h"
+#include "engine/index_key.h"
+#include "engine/record.h"
+#include "recordset/recordset.h"
+#include "recordset/recordset_fail.h"
+#include "recordset/resultset_row.h"
+
+namespace zt {
+namespace {
+
+// The column a sort or find works on.
+struct SortColumn {
+  int64_t start = 0;  // first byte in the record data
+  int32_t size = 0;
+  int32_t type = 0;
+};
+
+// Cursors and index entries keep the row position as a 32-bit offset, so a
+// resultset can be sorted only while its last row starts below 2^31.
+constexpr int32_t kMaxSortableRows =
+    static_cast<int32_t>(std::numeric_limits<int32_t>::max() / ResultsetRow::kSize);
+
+// The data of a resultset row: a new row's image in the write file; for a
+// row with a stored record (whose header must carry the marker), its image
+// when it has one and is not marked for deletion, else the stored data.
+// 0 when the row has no data: a new row never edited, a row whose record
+// is gone (deleted by an update), or one that cannot be read.
+int ReadRowData(const Database& database, const ResultsetRow& row, int32_t record_length,
+                std::string& data) {
+  if (record_length < 0 || record_length > kMaxRecordLength) return 0;
+  const int64_t image = row.image_offset();
+  auto read_image = [&]() {
+    data.assign(static_cast<size_t>(record_length), ' ');
+    return FileReadAt(database.write_file(), data.data(), data.size(), image);
+  };
+  if (row.is_new()) return image >= 0 && read_image() ? 1 : 0;
+
+  const int64_t offset = row.record_offset();
+  if (offset < 0) return 0;
+  RecordHeader header;
+  if (!FileReadAt(database.data_file(), header.bytes.data(), header.bytes.size(), offset) ||
+      !header.has_marker()) {
+    return 0;
+  }
+  if (image >= 0 && !row.deleted()) return read_image() ? 1 : 0;
+  const int32_t length = header.data_length();
+  if (length < 0 || length > kMaxRecordLength) return 0;
+  data.assign(static_cast<size_t>(length), ' ');
+  return FileReadAt(database.data_file(), data.data(), data.size(),
+                    offset + static_cast<int64_t>(RecordHeader::kSize));
+}
+
+// The column's value in data, trimmed: empty when the column does not lie
+// within the record length. Data shorter than the record (a record written
+// before the column was added) gives what it holds; a NUL ends the value,
+// as it would end the key text in an index entry.
+std::string_view ColumnValue(std::string_view data, const SortColumn& column,
+                             int32_t record_length) {
+  if (column.size <= 0 || column.start < 0 || column.start + column.size > record_length) return {};
+  if (column.start >= static_cast<int64_t>(data.size())) return {};
+  std::string_view bytes = data.substr(static_cast<size_t>(column.start),
+                                       static_cast<size_t>(column.size));
+  bytes = bytes.substr(0, bytes.find('\0'));
+  return TrimBlanks(bytes);
+}
+
+std::string SortKey(std::string_view value, const SortColumn& column) {
+  // "!" sorts an empty value before every printable one in both layouts.
+  return MakeIndexKey({}, {}, value.empty() ? std::string_view("!") : value, column.size,
+                      column.type);
+}
+
+// The temporary index of one sort: a unique file in the temporary folder,
+// closed and deleted when the sort ends, whichever way it ends.
+class TemporarySortIndex {
+ public:
+  TemporarySortIndex() = default;
+  TemporarySortIndex(const TemporarySortIndex&) = delete;
+  TemporarySortIndex& operator=(const TemporarySortIndex&) = delete;
+  ~TemporarySortIndex() {
+    if (index_.IsOpen()) index_.IndexClose();
+    if (!path_.empty()) FileDelete(path_);
+  }
+
+  // 1 when the index exists, empty, and is open.
+  int Create() {
+    path_ = MakeUniqueTempFile(kSortIndexPrefix, kSortIndexExtension);
+    if (path_.empty()) return 0;
+    return index_.IndexCreate(path_) && index_.IndexOpen(path_, 1) ? 1 : 0;
+  }
+  IndexFile& index() { return index_; }
+
+ private:
+  std::string path_;
+  IndexFile index_;
+};
+
+// Looks up the column for a sort or find; -1 when there is no live column
+// of that name.
+int FindSortColumn(const TableDefinition& definition, const char* name, SortColumn& column) {
+  const int f = definition.find_live_column(name);
+  if (f < 0) return -1;
+  column.start = definition.column_offset(f);
+  column.size = definition.column_size(f);
+  column.type = definition.column_type(f);
+  return f;
+}
+
+}  // namespace
+
+int Database::RecordsetSort(int32_t handle, const char* column, int ascending) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr || column == nullptr) return 0;
+  if (!connected_) return FailRecordset(*this, *recordset, "RecordsetSort: Database not open", Report::kYes);
+  if (!recordset->open) {
+    return FailRecordset(*this, *recordset, "RecordsetSort: Recordset not open", Report::kYes);
+  }
+  TableDefinition definition;
+  int64_t definition_offset = 0;
+  if (!GetTableDef(recordset->table_name.c_str(), definition, definition_offset)) {
+    return FailRecordset(*this, *recordset, "RecordsetSort: Disk-Read error", Report::kYes);
+  }
+  SortColumn sort_column;
+  if (FindSortColumn(definition, column, sort_column) < 0) {
+    return FailRecordset(*this, *recordset,
+                         std::string("RecordsetSort: Invalid column name: ") + column,
+                         Report::kYes);
+  }
+  constexpr char kWriteError[] = "RecordsetSort: Disk-Write error";
+  constexpr char kReadError[] = "RecordsetSort: Disk-Read error";
+  if (recordset->row_count > kMaxSortableRows) {
+    return FailRecordset(*this, *recordset, kWriteError, Report::kYes);
+  }
+  TemporarySortIndex sort_index;
+  if (!sort_index.Create()) return FailRecordset(*this, *recordset, kWriteError, Report::kYes);
+  IndexFile& index = sort_index.index();
+
+  // Load the index. A row that cannot be read fails the sort (leaving it
+  // out would lose it from the resultset); a row without data is left out
+  // and drops out of the resultset.
+  const FileHandle old_file = recordset->resultset_file;
+  int32_t inserted = 0;
+  int32_t selected_dropped = 0;
+  ResultsetRow row;
+  std::string data;
+  for (int32_t r = 1; r <= recordset->row_count; ++r) {
+    if (!ReadResultsetRow(old_file, r, row)) {
+      return FailRecordset(*this, *recordset, kReadError, Report::kYes);
+    }
+    if (!ReadRowData(*this, row, recordset->record_length, data)) {
+      if (row.selected()) ++selected_dropped;
+      continue;
+    }
+    const std::string key = SortKey(ColumnValue(data, sort_column, recordset->record_length),
+                                    sort_column);
+    if (!index.IndexInsert(key, ResultsetRowOffset(r))) {
+      return FailRecordset(*this, *recordset, kWriteError, Report::kYes);
+    }
+    ++inserted;
+  }
+  if (inserted == 0) {  // nothing to order: the resultset stays
+    recordset->sort_column = column;
+    return 1;
+  }
+
+  const std::string new_name = MakeResultsetFileName(kResultsetPrefix, kResultsetExtension);
+  FileHandle new_file = kNoFile;
+  if (new_name.empty()) return FailRecordset(*this, *recordset, kWriteError, Report::kYes);
+  if (!FileOpen(new_file, new_name, 0)) {
+    FileDelete(new_name);
+    return FailRecordset(*this, *recordset, kWriteError, Report::kYes);
+  }
+
+  // Copy the rows in index order. Every entry must name a row of the old
+  // file and every row must arrive, else the new file is abandoned.
+  int32_t written = 0;
+  IndexCursor cursor;
+  int found = ascending ? index.IndexFirst(cursor) : index.IndexLast(cursor);
+  bool intact = true;
+  while (found && written < inserted) {
+    const int64_t position = cursor.record;
+    const int64_t old_row = position / static_cast<int64_t>(ResultsetRow::kSize) + 1;
+    if (position < 0 || position % static_cast<int64_t>(ResultsetRow::kSize) != 0 ||
+        old_row > recordset->row_count ||
+        !ReadResultsetRow(old_file, static_cast<int32_t>(old_row), row) ||
+        !WriteResultsetRow(new_file, written + 1, row)) {
+      intact = false;
+      break;
+    }
+    ++written;
+    found = ascending ? index.IndexNext(cursor) : index.IndexPrev(cursor);
+  }
+  if (!intact || written != inserted) {
+    FileClose(new_file);
+    FileDelete(new_name);
+    return FailRecordset(*this, *recordset, kWriteError, Report::kYes);
+  }
+
+  // The new file is complete: it replaces the old one. It stays open as it
+  // is (exclusive), so there is no moment without an open resultset.
+  FileClose(recordset->resultset_file);
+  FileDelete(recordset->resultset_file_name);
+  recordset->resultset_file = new_file;
+  recordset->resultset_file_name = new_name;
+  recordset->row_count = written;
+  recordset->current_row = 1;
+  recordset->sort_column = column;
+  // A selected row without data has left the resultset; the count follows.
+  recordset->selected_count -= selected_dropped;
+  return 1;
+}
+
+int Database::RecordsetFindRow(int32_t handle, const char* column, const char* value) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr || column == nullptr || value == nullptr) return 0;
+  if (!connected_) {
+    return FailRecordset(*this, *recordset, "RecordsetFindRow: Database not open", Report::kYes);
+  }
+  if (!recordset->open) {
+    return FailRecordset(*this, *recordset, "RecordsetFindRow: Recordset not open", Report::kYes);
+  }
+  TableDefinition definition;
+  int64_t definition_offset = 0;
+  if (!GetTableDef(recordset->table_name.c_str(), definition, definition_offset)) {
+    return FailRecordset(*this, *recordset, "RecordsetFindRow: Disk-Read error", Report::kYes);
+  }
+  SortColumn find_column;
+  if (FindSortColumn(definition, column, find_column) < 0) {
+    return FailRecordset(*this, *recordset,
+                         std::string("RecordsetFindRow: Invalid column name: ") + column,
+                         Report::kYes);
+  }
+  // The scan below finds the first match in the column's ascending order
+  // only when the rows stand in that order: a failed sort fails the find
+  // (its message stays) rather than answer with some other row.
+  if (!EqualNoCase(column, recordset->sort_column)) {
+    if (!RecordsetSort(handle, column, 1)) return 0;
+    recordset->sort_column = column;
+  }
+
+  const std::string_view wanted(value);
+  ResultsetRow row;
+  std::string data;
+  for (int32_t r = 1; r <= recordset->row_count; ++r) {
+    if (!ReadResultsetRow(recordset->resultset_file, r, row)) continue;
+    if (!FlagIs(row.bytes[ResultsetRow::kDeletedFlag], 'N') || !row.passes_filter()) continue;
+    if (!ReadRowData(*this, row, recordset->record_length, data)) continue;
+    const std::string_view found = ColumnValue(data, find_column, recordset->record_length);
+    if (KeyHasPrefix(found, wanted)) {
+      recordset->current_row = r;
+      return 1;
+    }
+  }
+  return FailRecordset(*this, *recordset, "No match Found", Report::kNo);
+}
+
+}  // namespace zt
