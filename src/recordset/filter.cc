@@ -140,6 +140,7 @@ int Database::RecordsetPreProcessFilterColumns(const char* table_name,
         key.use_key = 1;
         key.column = condition.column;
         key.value = condition.value;
+        key.offset = condition.column_offset;
         key.size = condition.column_size;
         key.type = condition.column_type;
         key.op = condition.op;
@@ -153,6 +154,7 @@ int Database::RecordsetPreProcessFilterColumns(const char* table_name,
     if (!definition.is_dropped(f) && definition.is_key(f)) {
       key.use_key = 1;
       key.column = std::string(definition.column_name(f));
+      key.offset = ClampToInt32(definition.column_offset(f));
       key.size = ClampToInt32(definition.column_size(f));
       key.type = definition.column_type(f);
       key.op = "=";

@@ -201,6 +201,18 @@ bool ValueDiffers(std::string_view key_value, const LookupKey& key) {
   return CompareNoCase(field, key.value) != 0;
 }
 
+// Whether the record's own value of the lookup column gives this key: an
+// entry of another column that only looks like one of this column (or that
+// points at the same record through another key column) is no row.
+bool KeyComesFromRecord(std::string_view index_key, std::string_view table, const LookupKey& key,
+                        std::string_view data) {
+  const int64_t end = static_cast<int64_t>(key.offset) + key.size;
+  if (key.offset < 0 || key.size < 0 || end > static_cast<int64_t>(data.size())) return false;
+  const std::string_view value =
+      data.substr(static_cast<size_t>(key.offset), static_cast<size_t>(key.size));
+  return EqualNoCase(MakeIndexKey(table, key.column, value, key.size, key.type), index_key);
+}
+
 // Closes and deletes the resultset file of a generation that failed.
 void DiscardResultsetFile(Recordset& recordset) {
   FileClose(recordset.resultset_file);
@@ -280,6 +292,37 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
                              TrimBlanks(key.value).size() > width ||
                              KeyPrefixIsAmbiguous(definition, table, key.column);
 
+  // Other conditions on the walked column can end the walk early: a walk
+  // up from Id >= 500 stops behind the last key that Id < 510 admits instead
+  // of running to the end of the column (and, with more than one condition,
+  // reading every record on the way). A bound whose key could not hold the
+  // whole value is no bound.
+  struct Bound {
+    std::string op;
+    std::string key;
+  };
+  std::vector<Bound> bounds;
+  if (key_length == prefix.size() + width) {
+    for (const FilterColumn& condition : recordset.filters) {
+      if (!condition.resolved || !EqualNoCase(condition.column, key.column) ||
+          TrimBlanks(condition.value).size() > width) {
+        continue;
+      }
+      const bool upper = condition.op == "<" || condition.op == "<=";
+      const bool lower = condition.op == ">" || condition.op == ">=";
+      if ((Ascending(key.op) && upper) || (!Ascending(key.op) && lower)) {
+        bounds.push_back(
+            {condition.op, MakeIndexKey(table, key.column, condition.value, key.size, key.type)});
+      }
+    }
+  }
+  auto beyond_bounds = [&](std::string_view index_key) {
+    for (const Bound& bound : bounds) {
+      if (!Holds(bound.op, CompareNoCase(index_key, bound.key))) return true;
+    }
+    return false;
+  };
+
   IndexCursor cursor;
   int found = 0;
   if (key.op == "=") {
@@ -313,6 +356,7 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
     }
     // Keys of a column whose name extends this one have another length.
     if (cursor.key.size() == key_length) {
+      if (beyond_bounds(cursor.key)) break;
       bool take;
       if (key.op == "<>") {
         take = ValueDiffers(std::string_view(cursor.key).substr(prefix.size()), key);
@@ -326,6 +370,7 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
         take = reader.ReadHeader(cursor.record, header) && header.has_marker() &&
                !header.superseded() && EqualNoCase(header.table(), table) &&
                reader.ReadData(cursor.record, header, data) &&
+               KeyComesFromRecord(cursor.key, table, key, data) &&
                RecordsetRecordMeetsAllFilterCriteria(recordset.filters, data);
       }
       if (take && !writer.Add(cursor.record)) {

@@ -49,6 +49,7 @@ struct LookupKey {
   int use_key = 0;
   std::string column;
   std::string value;
+  int32_t offset = 0;  // the column's first byte in a record
   int32_t size = 0;
   int32_t type = 0;
   std::string op;

@@ -1,0 +1,384 @@
+// Tests of the B-tree index file: the page layout a split leaves on disk,
+// the searches among equal keys and across leaves, damaged pages, and a
+// model-based test against an in-memory ordered multimap.
+#include "engine/index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/codec.h"
+#include "engine/file.h"
+#include "engine/index_check.h"
+#include "support/test_support.h"
+
+namespace zt {
+namespace {
+
+using testing::ScratchFolder;
+
+constexpr int64_t kPage = static_cast<int64_t>(IndexPage::kSize);
+
+// Reads the page at offset straight from the file.
+IndexPage PageAt(const std::string& path, int64_t offset) {
+  const std::string bytes = testing::ReadFile(path);
+  IndexPage page;
+  EXPECT_GE(static_cast<int64_t>(bytes.size()), offset + kPage);
+  if (static_cast<int64_t>(bytes.size()) >= offset + kPage) {
+    EXPECT_TRUE(page.DecodeFrom(bytes.data() + offset));
+  }
+  return page;
+}
+
+// Overwrites 8 bytes of the file with a little-endian value.
+void PokeFixed64(const std::string& path, int64_t offset, int64_t value) {
+  char bytes[8];
+  EncodeFixed64(bytes, value);
+  for (int i = 0; i < 8; ++i) testing::PokeByte(path, static_cast<long>(offset + i), bytes[i]);
+}
+
+std::string Key(int i) {
+  char text[16];
+  std::snprintf(text, sizeof text, "k%02d", i);
+  return text;
+}
+
+class IndexTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = scratch_.File("test.zix");
+    ASSERT_TRUE(index_.IndexCreate(path_));
+    ASSERT_TRUE(index_.IndexOpen(path_, 0));
+  }
+
+  void Reopen() {
+    index_.IndexClose();
+    ASSERT_TRUE(index_.IndexOpen(path_, 0));
+  }
+
+  // Every entry of the leaves in index order; fails the test on a problem.
+  std::vector<IndexCheckEntry> Walk() {
+    IndexCheckResult result;
+    CheckIndex(index_.handle(), result);
+    for (const std::string& problem : result.problems) ADD_FAILURE() << problem;
+    return result.entries;
+  }
+
+  ScratchFolder scratch_;
+  std::string path_;
+  IndexFile index_;
+};
+
+TEST_F(IndexTest, FreshIndexHasNoEntry) {
+  IndexCursor cursor;
+  EXPECT_FALSE(index_.IndexFirst(cursor));
+  EXPECT_FALSE(index_.IndexLast(cursor));
+  EXPECT_FALSE(index_.IndexSeekGE("", cursor));
+  EXPECT_FALSE(index_.IndexSeekLE("zzz", cursor));
+  EXPECT_FALSE(index_.IndexDelete("a", 1));
+}
+
+TEST_F(IndexTest, TwentiethEntrySplitsTheRootNineAndEleven) {
+  for (int i = 0; i < 19; ++i) ASSERT_TRUE(index_.IndexInsert(Key(i), 100 + i));
+  EXPECT_EQ(PageAt(path_, 0).count, 19);
+  EXPECT_EQ(FileLength(index_.handle()), kPage);
+
+  ASSERT_TRUE(index_.IndexInsert(Key(19), 119));
+  // The halves are appended, the new root is rewritten at offset 0.
+  ASSERT_EQ(FileLength(index_.handle()), 3 * kPage);
+  const IndexPage root = PageAt(path_, 0);
+  const IndexPage left = PageAt(path_, kPage);
+  const IndexPage right = PageAt(path_, 2 * kPage);
+  EXPECT_EQ(root.count, 1);
+  EXPECT_EQ(root.parent, -1);
+  EXPECT_EQ(root.leftmost_child(), kPage);
+  EXPECT_EQ(root.slots[1].key, "k09");
+  EXPECT_EQ(root.slots[1].record, 109);
+  EXPECT_EQ(root.slots[1].child, 2 * kPage);
+  EXPECT_EQ(root.slots[1].dead, 0);
+
+  EXPECT_EQ(left.count, 9);
+  EXPECT_EQ(left.slots[9].key, "k08");
+  EXPECT_EQ(left.slots[10].key, "");  // vacated slots are fresh
+  EXPECT_EQ(left.slots[10].record, -1);
+  EXPECT_EQ(right.count, 11);
+  EXPECT_EQ(right.slots[1].key, "k09");
+  EXPECT_EQ(right.slots[11].key, "k19");
+  for (const IndexPage* page : {&left, &right}) {
+    EXPECT_EQ(page->parent, 0);
+    EXPECT_EQ(page->leftmost_child(), -1);
+  }
+  EXPECT_EQ(left.prev, -1);
+  EXPECT_EQ(left.next, 2 * kPage);
+  EXPECT_EQ(right.prev, kPage);
+  EXPECT_EQ(right.next, -1);
+  EXPECT_EQ(Walk().size(), 20u);
+}
+
+TEST_F(IndexTest, LeafSplitBelowTheRootLinksTheNewPageBothWays) {
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(index_.IndexInsert(Key(i * 4), i));
+  // Fill the left leaf (k00..k32) up to its split with keys below k36.
+  for (const int i : {1, 2, 3, 5, 6, 7, 9, 10, 11, 13, 14}) {
+    ASSERT_TRUE(index_.IndexInsert(Key(i), 100 + i));
+  }
+  ASSERT_EQ(FileLength(index_.handle()), 4 * kPage);
+  const IndexPage root = PageAt(path_, 0);
+  ASSERT_EQ(root.count, 2);
+  // The new page sits between the halves of the first split.
+  EXPECT_EQ(root.slots[1].child, 3 * kPage);
+  EXPECT_EQ(root.slots[2].child, 2 * kPage);
+  const IndexPage middle = PageAt(path_, 3 * kPage);
+  EXPECT_EQ(middle.prev, kPage);
+  EXPECT_EQ(middle.next, 2 * kPage);
+  EXPECT_EQ(middle.parent, 0);
+  EXPECT_EQ(PageAt(path_, 2 * kPage).prev, 3 * kPage);
+  EXPECT_EQ(Walk().size(), 31u);
+}
+
+TEST_F(IndexTest, EqualKeysFollowEarlierOnesWithoutRegardToCase) {
+  ASSERT_TRUE(index_.IndexInsert("b", 1));
+  ASSERT_TRUE(index_.IndexInsert("dup", 10));
+  ASSERT_TRUE(index_.IndexInsert("a", 2));
+  ASSERT_TRUE(index_.IndexInsert("DUP", 11));
+  ASSERT_TRUE(index_.IndexInsert("Dup", 12));
+  IndexCursor cursor;
+  ASSERT_TRUE(index_.IndexSeekEqual("dUp", cursor));
+  EXPECT_EQ(cursor.record, 10);
+  ASSERT_TRUE(index_.IndexNext(cursor));
+  EXPECT_EQ(cursor.record, 11);
+  EXPECT_EQ(cursor.key, "DUP");
+  ASSERT_TRUE(index_.IndexNext(cursor));
+  EXPECT_EQ(cursor.record, 12);
+  EXPECT_FALSE(index_.IndexNext(cursor));
+
+  // Deleting the first of the run hands SeekEqual to the next one; deleting
+  // the last leaves nothing to find.
+  ASSERT_TRUE(index_.IndexDelete("dup", 10));
+  ASSERT_TRUE(index_.IndexSeekEqual("dup", cursor));
+  EXPECT_EQ(cursor.record, 11);
+  ASSERT_TRUE(index_.IndexDelete("dup", 11));
+  ASSERT_TRUE(index_.IndexDelete("dup", 12));
+  EXPECT_FALSE(index_.IndexSeekEqual("dup", cursor));
+  EXPECT_FALSE(index_.IndexDelete("dup", 12));  // already dead
+}
+
+TEST_F(IndexTest, LongKeyIsStoredFoundAndDeletedThroughItsFirstHundred) {
+  const std::string long_key = std::string(60, 'x') + std::string(60, 'y');
+  const std::string first_hundred = long_key.substr(0, kMaxKeyLength);
+  ASSERT_TRUE(index_.IndexInsert(long_key, 7));
+  IndexCursor cursor;
+  ASSERT_TRUE(index_.IndexSeekEqual(first_hundred, cursor));
+  EXPECT_EQ(cursor.key, first_hundred);
+  ASSERT_TRUE(index_.IndexSeekEqual(long_key, cursor));
+  ASSERT_TRUE(index_.IndexSeekExact(long_key, 7, cursor));
+  ASSERT_TRUE(index_.IndexDelete(first_hundred, 7));
+  EXPECT_FALSE(index_.IndexSeekEqual(long_key, cursor));
+}
+
+// Keys k00..k19 split into leaves k00..k08 and k09..k19; each search below
+// ends its descent past the last entry of a leaf or of the index.
+TEST_F(IndexTest, SearchesContinueIntoTheNextLeafAndStopAtTheEnds) {
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(index_.IndexInsert(Key(i), i));
+  struct Case {
+    const char* name;
+    int (IndexFile::*seek)(std::string_view, IndexCursor&);
+    const char* key;
+    int want;  // record found, -1 = not found
+  };
+  const Case cases[] = {
+      {"GE separator", &IndexFile::IndexSeekGE, "k09", 9},
+      {"GE between leaves", &IndexFile::IndexSeekGE, "k085", 9},
+      {"GE above all", &IndexFile::IndexSeekGE, "k20", -1},
+      {"Equal separator", &IndexFile::IndexSeekEqual, "K09", 9},
+      {"Equal missing", &IndexFile::IndexSeekEqual, "k085", -1},
+      {"GT last of left leaf", &IndexFile::IndexSeekGT, "k08", 9},
+      {"GT between leaves", &IndexFile::IndexSeekGT, "k085", 9},
+      {"GT last", &IndexFile::IndexSeekGT, "k19", -1},
+      {"LT separator", &IndexFile::IndexSeekLT, "k09", 8},
+      {"LT above all", &IndexFile::IndexSeekLT, "zzz", 19},
+      {"LT first", &IndexFile::IndexSeekLT, "k00", -1},
+      {"LE between leaves", &IndexFile::IndexSeekLE, "k085", 8},
+      {"LE separator", &IndexFile::IndexSeekLE, "k09", 9},
+      {"LE above all", &IndexFile::IndexSeekLE, "zzz", 19},
+      {"LE below all", &IndexFile::IndexSeekLE, "a", -1},
+  };
+  for (const Case& c : cases) {
+    IndexCursor cursor;
+    const int found = (index_.*c.seek)(c.key, cursor);
+    if (c.want < 0) {
+      EXPECT_FALSE(found) << c.name;
+    } else {
+      EXPECT_TRUE(found) << c.name;
+      EXPECT_EQ(cursor.record, c.want) << c.name;
+    }
+  }
+}
+
+// A run of equal keys long enough to spread over several leaves.
+TEST_F(IndexTest, EqualRunOverSeveralPagesStaysReachable) {
+  std::vector<int64_t> records;
+  for (int i = 0; i < 120; ++i) {
+    ASSERT_TRUE(index_.IndexInsert(i % 3 == 0 ? "dup" : "DUP", 1000 + i));
+    records.push_back(1000 + i);
+    ASSERT_TRUE(index_.IndexInsert(Key(i % 100), i));  // interleaved neighbours
+  }
+  ASSERT_TRUE(index_.IndexInsert("a", 1));
+  ASSERT_TRUE(index_.IndexInsert("zz", 2));
+  EXPECT_GT(FileLength(index_.handle()), 10 * kPage);
+
+  IndexCursor cursor;
+  ASSERT_TRUE(index_.IndexSeekEqual("dup", cursor));
+  EXPECT_EQ(cursor.record, 1000);
+  ASSERT_TRUE(index_.IndexSeekLE("dup", cursor));
+  EXPECT_EQ(cursor.record, 1119);
+  ASSERT_TRUE(index_.IndexSeekLT("dup", cursor));
+  EXPECT_EQ(cursor.record, 1);
+  ASSERT_TRUE(index_.IndexSeekGT("dup", cursor));
+  EXPECT_EQ(cursor.key, "k00");
+
+  std::mt19937 random(7);
+  std::shuffle(records.begin(), records.end(), random);
+  for (size_t i = 0; i < records.size(); ++i) {
+    ASSERT_TRUE(index_.IndexSeekExact("dup", records[i], cursor)) << records[i];
+    EXPECT_EQ(cursor.record, records[i]);
+    ASSERT_TRUE(index_.IndexDelete("Dup", records[i])) << records[i];
+    EXPECT_FALSE(index_.IndexSeekExact("dup", records[i], cursor));
+    if (i + 1 < records.size()) {
+      const int64_t first_left = *std::min_element(records.begin() + static_cast<long>(i) + 1, records.end());
+      ASSERT_TRUE(index_.IndexSeekEqual("dup", cursor));
+      EXPECT_EQ(cursor.record, first_left);
+    }
+  }
+  EXPECT_FALSE(index_.IndexSeekEqual("dup", cursor));
+  ASSERT_TRUE(index_.IndexSeekLE("dup", cursor));
+  EXPECT_EQ(cursor.record, 1);
+  EXPECT_EQ(Walk().size(), 242u);
+}
+
+// Without dead entries a search reads one page per level and at most one
+// leaf more (when its answer starts the next leaf).
+TEST_F(IndexTest, SearchReadsOnePagePerLevelAndOneNeighbour) {
+  std::mt19937 random(11);
+  for (int i = 0; i < 5000; ++i) {
+    ASSERT_TRUE(index_.IndexInsert(PadLeft(std::to_string(random() % 2000), 6), i));
+  }
+  IndexCheckResult check;
+  ASSERT_TRUE(CheckIndex(index_.handle(), check));
+  ASSERT_GE(check.height, 3);
+  for (int i = 0; i < 500; ++i) {
+    const std::string key = PadLeft(std::to_string(random() % 2100), 6);
+    IndexCursor cursor;
+    index_.ResetPageReads();
+    index_.IndexSeekGE(key, cursor);
+    EXPECT_LE(index_.page_reads(), check.height + 1) << key;
+    index_.ResetPageReads();
+    index_.IndexSeekLE(key, cursor);
+    EXPECT_LE(index_.page_reads(), check.height + 1) << key;
+  }
+}
+
+// ---- Damaged pages ---------------------------------------------------------------
+
+class DamagedIndexTest : public IndexTest {
+ protected:
+  // Root with leaves at kPage (k00..k08) and 2 * kPage (k09..k19).
+  void SetUp() override {
+    IndexTest::SetUp();
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(index_.IndexInsert(Key(i), i));
+  }
+
+  // Every operation must fail (or at least end) without touching memory
+  // outside a page; none may loop.
+  void ExpectSearchesFail() {
+    IndexCursor cursor;
+    EXPECT_FALSE(index_.IndexFirst(cursor));
+    EXPECT_FALSE(index_.IndexSeekGE("k05", cursor));
+    EXPECT_FALSE(index_.IndexSeekLE("k05", cursor));
+    EXPECT_FALSE(index_.IndexInsert("k05", 99));
+    EXPECT_FALSE(index_.IndexDelete("k05", 5));
+    IndexCheckResult check;
+    EXPECT_FALSE(CheckIndex(index_.handle(), check));
+  }
+};
+
+TEST_F(DamagedIndexTest, EntryCountOutOfRange) {
+  for (const int32_t count : {21, -1, 1 << 30}) {
+    char bytes[4];
+    EncodeFixed32(bytes, count);
+    for (int i = 0; i < 4; ++i) {
+      testing::PokeByte(path_, static_cast<long>(IndexPage::kCountOffset + i), bytes[i]);
+    }
+    SCOPED_TRACE(count);
+    ExpectSearchesFail();
+  }
+}
+
+TEST_F(DamagedIndexTest, ChildIsNotAPageOfTheFile) {
+  const int64_t leftmost = IndexPage::kSlotsOffset + IndexEntry::kChildOffset;
+  for (const int64_t child : {kPage + 1, 100 * kPage, int64_t{0}}) {
+    PokeFixed64(path_, leftmost, child);
+    SCOPED_TRACE(child);
+    IndexCursor cursor;
+    EXPECT_FALSE(index_.IndexFirst(cursor));
+    EXPECT_FALSE(index_.IndexSeekGE("k05", cursor));
+    EXPECT_FALSE(index_.IndexInsert("k05", 99));
+    IndexCheckResult check;
+    EXPECT_FALSE(CheckIndex(index_.handle(), check));
+  }
+}
+
+TEST_F(DamagedIndexTest, LevelLinksFormACycle) {
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(index_.IndexDelete(Key(i), i));
+  // The right leaf's next link points back at the left leaf: a walk for a
+  // live entry would circle for ever.
+  PokeFixed64(path_, 2 * kPage + IndexPage::kNextOffset, kPage);
+  PokeFixed64(path_, kPage + IndexPage::kPrevOffset, 2 * kPage);
+  IndexCursor cursor;
+  EXPECT_FALSE(index_.IndexFirst(cursor));
+  EXPECT_FALSE(index_.IndexLast(cursor));
+  EXPECT_FALSE(index_.IndexSeekGE("k00", cursor));
+  EXPECT_FALSE(index_.IndexSeekLT("k99", cursor));
+  EXPECT_FALSE(index_.IndexDelete("k05", 5));
+  IndexCheckResult check;
+  EXPECT_FALSE(CheckIndex(index_.handle(), check));
+}
+
+TEST_F(DamagedIndexTest, CursorOutsideItsPage) {
+  IndexCursor cursor;
+  ASSERT_TRUE(index_.IndexFirst(cursor));
+  IndexCursor bad = cursor;
+  bad.entry = 12;  // the left leaf holds 9
+  EXPECT_FALSE(index_.IndexNext(bad));
+  bad = cursor;
+  bad.page = static_cast<int32_t>(kPage + 8);
+  EXPECT_FALSE(index_.IndexPrev(bad));
+  bad.page = static_cast<int32_t>(50 * kPage);
+  EXPECT_FALSE(index_.IndexNext(bad));
+}
+
+TEST_F(IndexTest, CheckerReportsBrokenLinksAndOrder) {
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(index_.IndexInsert(Key(i), i));
+  IndexCheckResult check;
+  ASSERT_TRUE(CheckIndex(index_.handle(), check));
+  EXPECT_EQ(check.height, 2);
+  EXPECT_EQ(check.pages, 3);
+
+  PokeFixed64(path_, 2 * kPage + IndexPage::kPrevOffset, -1);
+  EXPECT_FALSE(CheckIndex(index_.handle(), check));
+  PokeFixed64(path_, 2 * kPage + IndexPage::kPrevOffset, kPage);
+  PokeFixed64(path_, kPage + IndexPage::kParentOffset, 2 * kPage);
+  EXPECT_FALSE(CheckIndex(index_.handle(), check));
+  PokeFixed64(path_, kPage + IndexPage::kParentOffset, 0);
+  ASSERT_TRUE(CheckIndex(index_.handle(), check));
+  // Swap the order of two keys of the left leaf.
+  testing::PokeByte(path_, kPage + IndexPage::kSlotsOffset + IndexEntry::kSize + IndexEntry::kKeyOffset + 2, '9');
+  EXPECT_FALSE(CheckIndex(index_.handle(), check));
+}
+
+}  // namespace
+}  // namespace zt
