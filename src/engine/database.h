@@ -23,6 +23,7 @@
 #include "engine/definition.h"
 #include "engine/file.h"
 #include "engine/index.h"
+#include "engine/transaction.h"
 
 namespace zt {
 
@@ -92,11 +93,20 @@ class Database {
   int AppendDatabaseRecord(const RecordHeader& header, std::string_view data, int64_t& offset,
                            std::string* err);
 
-  // ---- Record insert, update and delete (engine/record_maintenance.cc) ----
+  // ---- Record insert, update and delete (engine/record_maintenance.cc;
+  // UpdateRecord and DeleteRecord read their resultset row in
+  // recordset/row_maintenance.cc) ----
   int AddNewRecord(std::string_view data, int32_t length, int64_t& offset, const char* table,
                    std::string* err);
+  // Replaces the content of the record named by resultset row `row` with
+  // data (length bytes): in place, or relocated, in which case the row's
+  // record offset is rewritten. Its index keys are replaced. A record that
+  // was superseded or deleted since the row was made is refused.
   int UpdateRecord(std::string_view data, int32_t length, int32_t row, FileHandle resultset_file,
                    const char* table, std::string* err);
+  // Retires the record named by resultset row `row`, which must carry the
+  // deletion mark: flags it, removes its index keys and, when it heads its
+  // table's chain, hands the head to its predecessor.
   int DeleteRecord(const char* table, int32_t row, FileHandle resultset_file, std::string* err);
   // Adds (remove == 0) or removes (remove == 1) the index keys of one record.
   static int IndexRecordKeys(IndexFile& index, std::string_view data, int64_t offset,
@@ -157,6 +167,21 @@ class Database {
                          const char* value);
   int RecordsetOpenCeiling(int32_t handle, const char* table_name, const char* column_name,
                            const char* value);
+
+  // Field values and row editing (recordset/editing.cc). Edits go to a
+  // private image of the row in the write file; RecordsetUpdate stores every
+  // pending row of the recordset through AddNewRecord, UpdateRecord and
+  // DeleteRecord. The context is the calling client's; see transaction.h.
+  int RecordsetAddRow(TransactionContext& context, int32_t handle);
+  int RecordsetSetFieldValue(TransactionContext& context, int32_t handle, const char* column,
+                             const char* value);
+  // *value receives the whole value of the column (any width), trimmed.
+  int RecordsetGetFieldValue(int32_t handle, const char* column, std::string* value);
+  int RecordsetUpdate(TransactionContext& context, int32_t handle);
+  // moved_to_next: 1 when the row after the deleted one became current, 0
+  // when the one before it did; untouched for a new row, which stays current.
+  int RecordsetDeleteCurrentRow(TransactionContext& context, int32_t handle, int& moved_to_next);
+  int RecordsetDeleteAll(TransactionContext& context, int32_t handle);
 
   // Row selection (recordset/selection.cc). The selected flag lives in the
   // resultset rows; the recordset counts the rows whose flag is 'Y'. The
@@ -230,6 +255,12 @@ class Database {
   // other column, because one table or column name extends another.
   bool KeyPrefixIsAmbiguous(const TableDefinition& definition, std::string_view table,
                             std::string_view column);
+  // The record work of UpdateRecord and DeleteRecord once the resultset row
+  // has named the record (engine/record_maintenance.cc). UpdateStoredRecord
+  // leaves the record's (possibly new) position in offset.
+  int UpdateStoredRecord(std::string_view data, int32_t length, int64_t& offset, const char* table,
+                         std::string* err);
+  int RetireStoredRecord(const char* table, int64_t offset, std::string* err);
   // RecordsetOpenFloor (ceiling == 0) and RecordsetOpenCeiling (ceiling == 1).
   int OpenNeighbour(int32_t handle, const char* table_name, const char* column_name,
                     const char* value, int ceiling);

@@ -1,5 +1,5 @@
-// Storing a new record of a table with its index keys, and the key test
-// that guards every store.
+// Storing, rewriting and retiring the records of a table with their index
+// keys, and the key test that guards every store.
 //
 // AddNewRecord appends the record, makes it the head of its table's chain
 // (the definition's newest-record offset) and only then indexes it: a
@@ -7,6 +7,14 @@
 // mode the table's definition record stays locked from before the append to
 // after the definition is written, so two processes cannot both take the
 // same chain head as their previous record.
+//
+// UpdateRecord and DeleteRecord find their record through a row of a
+// recordset's resultset file; that part lives with the resultset rows
+// (recordset/row_maintenance.cc) and the record work here. Both refuse a
+// record whose header is flagged superseded-or-deleted: such a row was
+// overtaken by another recordset's update or delete, and writing through it
+// would store data nobody can reach and index a dead record. After either
+// one the index holds exactly the keys of the records that are live.
 #include <string>
 
 #include "engine/codec.h"
@@ -134,6 +142,105 @@ int Database::AddNewRecord(std::string_view data, int32_t length, int64_t& offse
   unlock();
   IndexRecordKeys(index_, record, appended, length, definition, 0);
   offset = appended;
+  return 1;
+}
+
+namespace {
+
+int Refuse(std::string* err, std::string_view message) {
+  err->assign(message);
+  return 0;
+}
+
+}  // namespace
+
+int Database::UpdateStoredRecord(std::string_view data, int32_t length, int64_t& offset,
+                                 const char* table, std::string* err) {
+  if (length < 0 || length > kMaxRecordLength || static_cast<size_t>(length) > data.size()) {
+    return Refuse(err, "UpdateRecord: Invalid record length");
+  }
+  const std::string_view record = data.substr(0, static_cast<size_t>(length));
+
+  // One read of the definition serves the key test and the index keys.
+  TableDefinition definition;
+  int64_t definition_offset = 0;
+  if (!GetTableDef(table, definition, definition_offset)) {
+    return Refuse(err, "RecordsetAreAllKeysPopulated: Could not read table definition");
+  }
+  if (!CheckKeysPopulated(definition, record, err)) return 0;
+
+  RecordHeader header;
+  std::string old_data;
+  int32_t old_length = 0;
+  std::string read_err;
+  if (!ReadDatabaseRecord(table, header, old_data, offset, length, old_length, &read_err)) {
+    return Refuse(err, "UpdateRecord: Unable to read the old record from the database!");
+  }
+  if (header.superseded()) {
+    return Refuse(err, "UpdateRecord: The record was changed or deleted by another recordset");
+  }
+  const int64_t old_offset = offset;
+  int64_t new_offset = offset;
+  header.set_change_counter(header.change_counter() + 1);
+  int32_t new_length = length;
+  std::string write_err;
+  if (!WriteDatabaseRecord(header, record, new_offset, length, new_length, &write_err)) {
+    return Refuse(err, "UpdateRecord: Unable to overwrite the old record in the database!");
+  }
+  IndexRecordKeys(index_, old_data, old_offset, old_length, definition, 1);
+  IndexRecordKeys(index_, record, new_offset, new_length, definition, 0);
+  offset = new_offset;
+  return 1;
+}
+
+int Database::RetireStoredRecord(const char* table, int64_t offset, std::string* err) {
+  TableDefinition definition;
+  int64_t definition_offset = 0;
+  if (!GetTableDef(table, definition, definition_offset)) {
+    return Refuse(err, "DeleteRecord: Unable to read table definition");
+  }
+  if (shared_) {
+    if (!LockTableDefinition(table)) return Refuse(err, "DeleteRecord: Error Locking table header");
+    // Another process may have moved the chain head since the read above.
+    if (!GetTableDef(table, definition, definition_offset)) {
+      UnlockTableDefinition(table);
+      return Refuse(err, "DeleteRecord: Unable to read table definition");
+    }
+  }
+  auto unlock = [&] {
+    if (shared_) UnlockTableDefinition(table);
+  };
+
+  RecordHeader header;
+  std::string data;
+  int32_t length = 0;
+  if (!ReadDatabaseRecord(table, header, data, offset, definition.record_length(), length, err)) {
+    unlock();
+    return 0;
+  }
+  if (header.superseded()) {
+    unlock();
+    return Refuse(err, "DeleteRecord: The record was changed or deleted by another recordset");
+  }
+  header.set_change_counter(header.change_counter() + 1);
+  header.set_superseded(true);
+  int64_t at = offset;
+  int32_t written = length;
+  // The same length always fits: the record is rewritten in place.
+  if (!WriteDatabaseRecord(header, data, at, length, written, err)) {
+    unlock();
+    return 0;
+  }
+  IndexRecordKeys(index_, data, offset, length, definition, 1);
+
+  // The newest record hands the chain to its predecessor; any other deleted
+  // record stays in the chain with its flag set.
+  if (offset == definition.newest_record()) {
+    definition.set_newest_record_text(
+        GetTextField(&header.bytes[RecordHeader::kPreviousOffset], kNumberFieldWidth));
+    UpdateTableDef(definition, definition_offset);
+  }
+  unlock();
   return 1;
 }
 

@@ -10,10 +10,9 @@
 #include "ztadmin/schema.h"
 
 namespace zt::admin {
-namespace {
 
-// Opens a database for offline work. The tool needs no work folder of its
-// own; the temporary folder stands in for it.
+// The tool needs no work folder of its own; the temporary folder stands in
+// for it.
 bool OpenOffline(Database& db, const std::string& data_file, std::ostream& err) {
   if (!PathExists(data_file)) {
     err << "ztadmin: " << data_file << ": no such database file\n";
@@ -29,8 +28,6 @@ bool OpenOffline(Database& db, const std::string& data_file, std::ostream& err) 
   err << "\n";
   return false;
 }
-
-}  // namespace
 
 int CreateCommand(const std::string& data_file, const std::string& schema_file, std::ostream& out,
                   std::ostream& err) {

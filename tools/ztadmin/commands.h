@@ -6,7 +6,15 @@
 #include <iosfwd>
 #include <string>
 
+namespace zt {
+class Database;
+}
+
 namespace zt::admin {
+
+// Opens an existing database for offline work (exclusively, so it fails
+// while a server holds it); explains a failure on err.
+bool OpenOffline(Database& db, const std::string& data_file, std::ostream& err);
 
 // Creates a new, empty database from a schema file; never overwrites.
 int CreateCommand(const std::string& data_file, const std::string& schema_file, std::ostream& out,

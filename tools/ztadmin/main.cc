@@ -3,6 +3,7 @@
 #include <iostream>
 #include <string>
 
+#include "ztadmin/check.h"
 #include "ztadmin/commands.h"
 
 namespace {
@@ -18,6 +19,10 @@ constexpr char kUsage[] =
     "                              never overwrites an existing file\n"
     "  describe DATAFILE           list the tables, their columns, the number of\n"
     "                              live records of each, and the location texts\n"
+    "  check DATAFILE              read everything and report inconsistencies:\n"
+    "                              record chains and headers, the data file's\n"
+    "                              records, the index structure, and index\n"
+    "                              entries against the live records\n"
     "\n"
     "The schema format (one statement per line, '#' comments):\n"
     "  table NAME\n"
@@ -25,7 +30,8 @@ constexpr char kUsage[] =
     "                                          text, or a type code\n"
     "  location N TEXT                         N: 1..8\n"
     "\n"
-    "Exit status: 0 on success, 1 on failure, 2 on a usage error.\n";
+    "Exit status: 0 on success, 1 on failure (check: on any problem), 2 on a\n"
+    "usage error.\n";
 
 int Usage(const char* problem) {
   std::cerr << "ztadmin: " << problem << "\n" << kUsage;
@@ -48,6 +54,10 @@ int main(int argc, char** argv) {
   if (command == "describe") {
     if (argc != 3) return Usage("describe takes DATAFILE");
     return zt::admin::DescribeCommand(argv[2], std::cout, std::cerr);
+  }
+  if (command == "check") {
+    if (argc != 3) return Usage("check takes DATAFILE");
+    return zt::admin::CheckCommand(argv[2], std::cout, std::cerr);
   }
   return Usage(("unknown command '" + command + "'").c_str());
 }
