@@ -30,6 +30,8 @@ namespace zt {
 struct FilterColumn;
 struct LookupKey;
 struct MetadataTexts;
+struct ResultsetRow;
+enum class RowValue;
 struct RecordHeader;
 struct Recordset;
 
@@ -235,6 +237,19 @@ class Database {
   // Finds the recordset with this handle; nullptr when unknown.
   Recordset* FindRecordset(int32_t handle);
   int ReadDefinitionHeader(DefinitionHeader& header);
+  // The value of the column [start, start+size) of one resultset row, as
+  // the recordset sees it (recordset/editing.cc): from the row's pending
+  // image when it has one, else from its stored record; empty for a new row
+  // without an image and for a row without a stored record. size > 0. The
+  // one place that reads a column of a row: RecordsetGetFieldValue for the
+  // current row, find and sort for every row.
+  RowValue ReadRowValue(const Recordset& recordset, const ResultsetRow& row,
+                        const TableDefinition& definition, int64_t start, int64_t size,
+                        std::string* value);
+  // The value by which find and sort order a row (recordset/find_sort.cc);
+  // 0 when the row has no data and so takes no part.
+  int OrderValue(const Recordset& recordset, const TableDefinition& definition,
+                 const ResultsetRow& row, int64_t start, int32_t size, std::string& value);
   // The checks every field-metadata operation makes before it answers
   // (recordset/metadata.cc); fills definition on success.
   int ReadFieldDefinition(int32_t handle, int32_t field, const MetadataTexts& texts,

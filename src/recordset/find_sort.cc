@@ -10,8 +10,9 @@
 // insertion order in the index, so ties keep their resultset order in an
 // ascending sort and come reversed in a descending one.
 //
-// Sort value of a row: the column's bytes from the row's data, trimmed of
-// blanks, "!" when empty, then laid out to the column's size exactly as an
+// Sort value of a row: the column's value as the recordset sees it (its
+// pending image, else its stored record: Database::ReadRowValue), trimmed
+// of blanks, "!" when empty, then laid out to the column's size exactly as an
 // index key's value (engine/index_key.h): right-justified for the numeric
 // types, left-justified for the others, at most 100 characters, compared
 // without regard to case.
@@ -53,48 +54,17 @@ struct SortColumn {
 constexpr int32_t kMaxSortableRows =
     static_cast<int32_t>(std::numeric_limits<int32_t>::max() / ResultsetRow::kSize);
 
-// The data of a resultset row: a new row's image in the write file; for a
-// row with a stored record (whose header must carry the marker), its image
-// when it has one and is not marked for deletion, else the stored data.
-// 0 when the row has no data: a new row never edited, a row whose record
-// is gone (deleted by an update), or one that cannot be read.
-int ReadRowData(const Database& database, const ResultsetRow& row, int32_t record_length,
-                std::string& data) {
-  if (record_length < 0 || record_length > kMaxRecordLength) return 0;
-  const int64_t image = row.image_offset();
-  auto read_image = [&]() {
-    data.assign(static_cast<size_t>(record_length), ' ');
-    return FileReadAt(database.write_file(), data.data(), data.size(), image);
-  };
-  if (row.is_new()) return image >= 0 && read_image() ? 1 : 0;
-
-  const int64_t offset = row.record_offset();
-  if (offset < 0) return 0;
+// Whether a row has data: a new row once it has an image in the write
+// file; any other row while its stored record exists (its offset is not
+// negative and the header there carries the marker). A new row never edited
+// and a row whose record an update deleted have none.
+bool RowHasData(const Database& database, const ResultsetRow& row) {
+  if (row.is_new()) return row.image_offset() >= 0;
+  if (row.record_offset() < 0) return false;
   RecordHeader header;
-  if (!FileReadAt(database.data_file(), header.bytes.data(), header.bytes.size(), offset) ||
-      !header.has_marker()) {
-    return 0;
-  }
-  if (image >= 0 && !row.deleted()) return read_image() ? 1 : 0;
-  const int32_t length = header.data_length();
-  if (length < 0 || length > kMaxRecordLength) return 0;
-  data.assign(static_cast<size_t>(length), ' ');
-  return FileReadAt(database.data_file(), data.data(), data.size(),
-                    offset + static_cast<int64_t>(RecordHeader::kSize));
-}
-
-// The column's value in data, trimmed: empty when the column does not lie
-// within the record length. Data shorter than the record (a record written
-// before the column was added) gives what it holds; a NUL ends the value,
-// as it would end the key text in an index entry.
-std::string_view ColumnValue(std::string_view data, const SortColumn& column,
-                             int32_t record_length) {
-  if (column.size <= 0 || column.start < 0 || column.start + column.size > record_length) return {};
-  if (column.start >= static_cast<int64_t>(data.size())) return {};
-  std::string_view bytes = data.substr(static_cast<size_t>(column.start),
-                                       static_cast<size_t>(column.size));
-  bytes = bytes.substr(0, bytes.find('\0'));
-  return TrimBlanks(bytes);
+  return FileReadAt(database.data_file(), header.bytes.data(), header.bytes.size(),
+                    row.record_offset()) &&
+         header.has_marker();
 }
 
 std::string SortKey(std::string_view value, const SortColumn& column) {
@@ -141,6 +111,23 @@ int FindSortColumn(const TableDefinition& definition, const char* name, SortColu
 
 }  // namespace
 
+// A row marked for deletion is ordered by its stored record even when it has
+// a pending image: the image's changes will never be stored. A column that
+// does not lie within the row's data gives an empty value.
+int Database::OrderValue(const Recordset& recordset, const TableDefinition& definition,
+                         const ResultsetRow& row, int64_t start, int32_t size,
+                         std::string& value) {
+  if (!RowHasData(*this, row)) return 0;
+  value.clear();
+  if (size <= 0 || start + size > recordset.record_length) return 1;
+  ResultsetRow source = row;
+  if (row.deleted() && !row.is_new()) source.set_image_offset(-1);
+  const RowValue read = ReadRowValue(recordset, source, definition, start, size, &value);
+  if (read == RowValue::kUnreadable) return 0;
+  if (read != RowValue::kRead) value.clear();
+  return 1;
+}
+
 int Database::RecordsetSort(int32_t handle, const char* column, int ascending) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr || column == nullptr) return 0;
@@ -175,17 +162,16 @@ int Database::RecordsetSort(int32_t handle, const char* column, int ascending) {
   int32_t inserted = 0;
   int32_t selected_dropped = 0;
   ResultsetRow row;
-  std::string data;
+  std::string value;
   for (int32_t r = 1; r <= recordset->row_count; ++r) {
     if (!ReadResultsetRow(old_file, r, row)) {
       return FailRecordset(*this, *recordset, kReadError, Report::kYes);
     }
-    if (!ReadRowData(*this, row, recordset->record_length, data)) {
+    if (!OrderValue(*recordset, definition, row, sort_column.start, sort_column.size, value)) {
       if (row.selected()) ++selected_dropped;
       continue;
     }
-    const std::string key = SortKey(ColumnValue(data, sort_column, recordset->record_length),
-                                    sort_column);
+    const std::string key = SortKey(value, sort_column);
     if (!index.IndexInsert(key, ResultsetRowOffset(r))) {
       return FailRecordset(*this, *recordset, kWriteError, Report::kYes);
     }
@@ -273,12 +259,13 @@ int Database::RecordsetFindRow(int32_t handle, const char* column, const char* v
 
   const std::string_view wanted(value);
   ResultsetRow row;
-  std::string data;
+  std::string found;
   for (int32_t r = 1; r <= recordset->row_count; ++r) {
     if (!ReadResultsetRow(recordset->resultset_file, r, row)) continue;
     if (!FlagIs(row.bytes[ResultsetRow::kDeletedFlag], 'N') || !row.passes_filter()) continue;
-    if (!ReadRowData(*this, row, recordset->record_length, data)) continue;
-    const std::string_view found = ColumnValue(data, find_column, recordset->record_length);
+    if (!OrderValue(*recordset, definition, row, find_column.start, find_column.size, found)) {
+      continue;
+    }
     if (KeyHasPrefix(found, wanted)) {
       recordset->current_row = r;
       return 1;
