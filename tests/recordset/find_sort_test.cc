@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/file.h"
+#include "engine/transaction.h"
 #include "recordset/people_fixture.h"
 
 namespace zt::testing {
@@ -244,6 +245,86 @@ TEST_F(FindSortTest, FindPassesOverFilteredOutRows) {
   ASSERT_TRUE(db_->RecordsetFilterOn(h, "Num", "1"));
   ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "Sm"));
   EXPECT_EQ(Rows(h), (Names{"-", "Smith"}));
+  EXPECT_EQ(Current(h), 2);
+}
+
+// Rows that exist only as new rows never edited have no value to be sorted
+// by: they leave the resultset (with their selection). Edited rows, new or
+// stored, are sorted by their pending values.
+TEST_F(FindSortTest, SortUsesPendingValuesAndDropsRowsWithoutData) {
+  AddAll({"c", "a", "d"});
+  const int32_t h = Open();
+  TransactionContext context;
+  ASSERT_TRUE(db_->RecordsetSetBookmark(h, 3));
+  ASSERT_TRUE(db_->RecordsetSetFieldValue(context, h, "Name", "0d-edited"));
+  ASSERT_TRUE(db_->RecordsetAddRow(context, h));  // row 4: never edited
+  ASSERT_TRUE(db_->RecordsetSelectRow(h, 4));
+  ASSERT_TRUE(db_->RecordsetAddRow(context, h));  // row 5
+  ASSERT_TRUE(db_->RecordsetSetFieldValue(context, h, "Name", "b"));
+  ASSERT_TRUE(db_->RecordsetSetFieldValue(context, h, "Id", "9"));
+  ASSERT_TRUE(db_->RecordsetSetFieldValue(context, h, "Code", "x"));
+
+  ASSERT_TRUE(db_->RecordsetSort(h, "Name", 1));
+  EXPECT_EQ(Current(h), 1);
+  EXPECT_EQ(Rows(h), (Names{"0d-edited", "a", "b", "c"}));
+  int32_t selected = -1;
+  ASSERT_TRUE(db_->RecordsetGetSelectedRowCount(h, selected));
+  EXPECT_EQ(selected, 0);
+  // The pending rows are still pending and are stored by an update.
+  ASSERT_TRUE(db_->RecordsetUpdate(context, h));
+  const int32_t again = Open();
+  ASSERT_TRUE(db_->RecordsetSort(again, "Name", 1));
+  EXPECT_EQ(Rows(again), (Names{"0d-edited", "a", "b", "c"}));
+}
+
+TEST_F(FindSortTest, RowsThatAllLackDataLeaveTheResultsetAsItWas) {
+  const int32_t h = Open();
+  TransactionContext context;
+  ASSERT_TRUE(db_->RecordsetAddRow(context, h));
+  ASSERT_TRUE(db_->RecordsetAddRow(context, h));
+  EXPECT_TRUE(db_->RecordsetSort(h, "Name", 1));
+  int32_t count = 0;
+  ASSERT_TRUE(db_->RecordsetGetRowCount(h, count));
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(Current(h), 2);
+}
+
+TEST_F(FindSortTest, FindSortsAgainAfterARowWasAdded) {
+  AddAll({"Smith", "b"});
+  const int32_t h = Open();
+  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "b"));
+  ASSERT_EQ(Rows(h), (Names{"b", "Smith"}));
+  TransactionContext context;
+  ASSERT_TRUE(db_->RecordsetAddRow(context, h));
+  ASSERT_TRUE(db_->RecordsetSetFieldValue(context, h, "Name", "smaller"));
+  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "sm"));
+  EXPECT_EQ(Rows(h), (Names{"b", "smaller", "Smith"}));
+  EXPECT_EQ(Current(h), 2);
+}
+
+// Changing the value of the sort column clears the known order, so the next
+// find sorts again and sees the new value in its place.
+TEST_F(FindSortTest, FindSortsAgainAfterTheSortColumnWasEdited) {
+  AddAll({"a", "b", "c"});
+  const int32_t h = Open();
+  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "a"));
+  TransactionContext context;
+  ASSERT_TRUE(db_->RecordsetSetFieldValue(context, h, "Name", "z"));
+  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "c"));
+  EXPECT_EQ(Rows(h), (Names{"b", "c", "z"}));
+  EXPECT_EQ(Current(h), 2);
+}
+
+TEST_F(FindSortTest, FindPassesOverRowsMarkedForDeletion) {
+  AddAll({"Smith", "Smart"});
+  const int32_t h = Open();
+  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "Sma"));
+  TransactionContext context;
+  int moved = 0;
+  ASSERT_TRUE(db_->RecordsetDeleteCurrentRow(context, h, moved));
+  EXPECT_FALSE(db_->RecordsetFindRow(h, "Name", "Sma"));
+  EXPECT_EQ(Error(h), "No match Found");
+  EXPECT_TRUE(db_->RecordsetFindRow(h, "Name", "Sm"));
   EXPECT_EQ(Current(h), 2);
 }
 
