@@ -79,7 +79,12 @@ void BM_IndexInsert(benchmark::State& state) {
       static_cast<double>(page_reads) / static_cast<double>(keys);
   state.counters["height"] = height;
 }
-BENCHMARK(BM_IndexInsert)->Arg(100000)->Arg(1000000)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IndexInsert)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 BuiltIndex* Cached(int64_t keys) {
   static std::map<int64_t, std::unique_ptr<BuiltIndex>> cache;

@@ -1,7 +1,6 @@
 // Benchmarks of the data-record primitives: appending records and reading
 // them back at random offsets.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
 #include <cstdlib>
@@ -27,7 +26,8 @@ class BenchDatabase {
     folder_ = folder;
     data_file_ = folder_ + "/bench.dat";
     DatabaseSpec spec;
-    spec.tables.push_back(TableSpec{"Orders", {{"Id", 1, 10, true}, {"Body", 0, record_length - 10}}});
+    spec.tables.push_back(
+        TableSpec{"Orders", {{"Id", 1, 10, true}, {"Body", 0, record_length - 10}}});
     std::string err;
     if (!CreateDatabaseFiles(data_file_, spec, err)) return;
     db_ = std::make_unique<Database>(folder_);
@@ -66,7 +66,8 @@ void BM_AppendDatabaseRecord(benchmark::State& state) {
     }
   }
   state.SetItemsProcessed(state.iterations());
-  state.SetBytesProcessed(state.iterations() * (length + static_cast<int64_t>(RecordHeader::kSize)));
+  state.SetBytesProcessed(state.iterations() *
+                          (length + static_cast<int64_t>(RecordHeader::kSize)));
 }
 BENCHMARK(BM_AppendDatabaseRecord)->Arg(100)->Arg(2000);
 

@@ -32,7 +32,8 @@ void IndexPage::EncodeTo(char* dst) const {
   EncodeFixed64(dst + kNextOffset, next);
   EncodeFixed32(dst + kCountOffset, count);
   for (int k = 0; k < kSlots; ++k) {
-    slots[static_cast<size_t>(k)].EncodeTo(dst + kSlotsOffset + IndexEntry::kSize * static_cast<size_t>(k));
+    slots[static_cast<size_t>(k)].EncodeTo(dst + kSlotsOffset +
+                                           IndexEntry::kSize * static_cast<size_t>(k));
   }
 }
 
@@ -43,11 +44,18 @@ bool IndexPage::DecodeFrom(const char* src) {
   count = DecodeFixed32(src + kCountOffset);
   if (count < 0 || count > kMaxEntries) return false;
   for (int k = 0; k < kSlots; ++k) {
-    if (!slots[static_cast<size_t>(k)].DecodeFrom(src + kSlotsOffset + IndexEntry::kSize * static_cast<size_t>(k))) {
-      // Slots beyond the count carry no meaning; only live slots must decode.
-      if (k <= count) return false;
-      slots[static_cast<size_t>(k)] = IndexEntry{};
+    IndexEntry& slot = slots[static_cast<size_t>(k)];
+    // Slots beyond the count carry no meaning: they read (and are written
+    // back) as fresh ones, and cost no decoding.
+    if (k > count) {
+      slot.dead = 0;
+      slot.key.clear();
+      slot.record = -1;
+      slot.child = -1;
+      continue;
     }
+    if (!slot.DecodeFrom(src + kSlotsOffset + IndexEntry::kSize * static_cast<size_t>(k)))
+      return false;
   }
   return true;
 }
@@ -163,6 +171,11 @@ void FillCursor(int64_t offset, const IndexPage& page, int e, IndexCursor& curso
 
 std::string_view CutKey(std::string_view key) { return key.substr(0, kMaxKeyLength); }
 
+// Every page but the root holds at least 9 entries, so a real tree of 2 GiB
+// of pages is far lower than this; a deeper descent is a cycle of child
+// pointers in a damaged file, and must not grow an insert's path with it.
+constexpr int kMaxTreeHeight = 32;
+
 }  // namespace
 
 int IndexFile::Descend(std::string_view key, bool after_equal, Position& pos,
@@ -170,7 +183,8 @@ int IndexFile::Descend(std::string_view key, bool after_equal, Position& pos,
   int64_t offset = 0;
   IndexPage page;
   if (!ReadPage(offset, page)) return 0;
-  for (;;) {
+  for (int depth = 1;; ++depth) {
+    if (depth > kMaxTreeHeight) return 0;
     if (path != nullptr) path->push_back(PathStep{offset, page});
     const int e = PositionInPage(page, key, after_equal);
     const int64_t child = ChildLeftOf(page, e);

@@ -41,7 +41,8 @@ class Checker {
     int64_t reached = 0;
     for (const char v : visited_) reached += v;
     if (reached != result_.pages) {
-      Problem(IdToText(result_.pages - reached) + " page(s) of the file are not reachable from the root");
+      Problem(IdToText(result_.pages - reached) +
+              " page(s) of the file are not reachable from the root");
     }
   }
 
@@ -61,8 +62,8 @@ class Checker {
       return false;
     }
     if (!page.DecodeFrom(bytes)) {
-      Problem(At(offset) + "damaged (entry count " + IdToText(DecodeFixed32(bytes + IndexPage::kCountOffset)) +
-              " or an over-long key)");
+      Problem(At(offset) + "damaged (entry count " +
+              IdToText(DecodeFixed32(bytes + IndexPage::kCountOffset)) + " or an over-long key)");
       return false;
     }
     char& seen = visited_[static_cast<size_t>(offset / kPageSize)];
@@ -93,17 +94,18 @@ class Checker {
       const int64_t want_prev = i == 0 ? -1 : level[i - 1].offset;
       const int64_t want_next = i + 1 == level.size() ? -1 : level[i + 1].offset;
       if (page.prev != want_prev) {
-        Problem(At(offset) + "previous link " + IdToText(page.prev) + ", expected " + IdToText(want_prev));
+        Problem(At(offset) + "previous link " + IdToText(page.prev) + ", expected " +
+                IdToText(want_prev));
       }
       if (page.next != want_next) {
-        Problem(At(offset) + "next link " + IdToText(page.next) + ", expected " + IdToText(want_next));
+        Problem(At(offset) + "next link " + IdToText(page.next) + ", expected " +
+                IdToText(want_next));
       }
       if (page.count > IndexPage::kMaxAtRest) {
         Problem(At(offset) + IdToText(page.count) + " entries (at most 19 at rest)");
       }
       if (page.count == 0 && offset != 0) Problem(At(offset) + "no entries");
-      if (routed.has_separator &&
-          (page.count < 1 || page.slots[1].key != routed.separator)) {
+      if (routed.has_separator && (page.count < 1 || page.slots[1].key != routed.separator)) {
         Problem(At(offset) + "first key differs from its separator '" + routed.separator + "'");
       }
       for (int e = 1; e <= page.count; ++e) {

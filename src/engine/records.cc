@@ -22,6 +22,10 @@ int Fail(std::string* err, std::string_view message) {
 // limit before they size a buffer or a write.
 bool IsValidDataLength(int64_t n) { return n >= 0 && n <= kMaxRecordLength; }
 
+// No record starts outside 0 .. 2^31 - 1; such an offset reads as an
+// unreadable header (and keeps offset + header size from overflowing).
+bool IsPossibleOffset(int64_t offset) { return offset >= 0 && offset < kMaxDataFileOffset; }
+
 }  // namespace
 
 int Database::ReadDatabaseRecord(std::string_view table, RecordHeader& header, std::string& data,
@@ -30,7 +34,8 @@ int Database::ReadDatabaseRecord(std::string_view table, RecordHeader& header, s
   if (err == nullptr || table.data() == nullptr) return 0;
   if (!connected_) return Fail(err, "ReadDatabaseRecord: Not connected to database");
   RecordHeader stored;
-  if (!FileReadAt(data_file_, stored.bytes.data(), stored.bytes.size(), offset)) {
+  if (!IsPossibleOffset(offset) ||
+      !FileReadAt(data_file_, stored.bytes.data(), stored.bytes.size(), offset)) {
     return Fail(err, "ReadDatabaseRecord: Error reading record header");
   }
   // A damaged length would size the read below; such a header is no record.
@@ -43,7 +48,8 @@ int Database::ReadDatabaseRecord(std::string_view table, RecordHeader& header, s
   int32_t n = stored.data_length();
   if (max_length < n) n = max_length < 0 ? 0 : max_length;
   data.assign(static_cast<size_t>(n), '\0');
-  if (!FileReadAt(data_file_, data.data(), data.size(), offset + static_cast<int64_t>(RecordHeader::kSize))) {
+  if (!FileReadAt(data_file_, data.data(), data.size(),
+                  offset + static_cast<int64_t>(RecordHeader::kSize))) {
     return Fail(err,
                 "ReadDatabaseRecord: Unable to read existing record from the database - Record "
                 "Might be locked by another user.");
@@ -93,7 +99,8 @@ int Database::WriteDatabaseRecord(const RecordHeader& header, std::string_view d
     return Fail(err, "WriteDatabaseRecord: Invalid record length");
   }
   RecordHeader stored;
-  if (!FileReadAt(data_file_, stored.bytes.data(), stored.bytes.size(), offset)) {
+  if (!IsPossibleOffset(offset) ||
+      !FileReadAt(data_file_, stored.bytes.data(), stored.bytes.size(), offset)) {
     return Fail(err, "WriteDatabaseRecord: Error reading record header");
   }
   if (!stored.has_marker()) return Fail(err, "WriteDatabaseRecord: Invalid record offset");

@@ -19,7 +19,9 @@ namespace zt {
 namespace {
 
 struct NoCaseLess {
-  bool operator()(const std::string& a, const std::string& b) const { return CompareNoCase(a, b) < 0; }
+  bool operator()(const std::string& a, const std::string& b) const {
+    return CompareNoCase(a, b) < 0;
+  }
 };
 using Model = std::multimap<std::string, int64_t, NoCaseLess>;
 
@@ -50,7 +52,8 @@ class KeyMaker {
 
  private:
   std::string Fresh() {
-    static const char* const kPrefixes[] = {"OrdersId", "OrdersName", "CustomersCity", "ORDERSNAME"};
+    static const char* const kPrefixes[] = {"OrdersId", "OrdersName", "CustomersCity",
+                                            "ORDERSNAME"};
     std::string key = kPrefixes[Below(4)];
     if (Chance(40)) return key + PadLeft(std::to_string(random_() % 5000), 10);
     const size_t length = 1 + Below(Chance(10) ? 120 : 12);

@@ -167,6 +167,19 @@ TEST_F(IndexTest, EqualKeysFollowEarlierOnesWithoutRegardToCase) {
   EXPECT_FALSE(index_.IndexDelete("dup", 12));  // already dead
 }
 
+// A record rewritten in place keeps its offset: its key is deleted and
+// inserted again with the same record offset, leaving a dead twin in front.
+TEST_F(IndexTest, DeadTwinOfAPairDoesNotHideTheLiveOne) {
+  ASSERT_TRUE(index_.IndexInsert("key", 5));
+  ASSERT_TRUE(index_.IndexDelete("key", 5));
+  ASSERT_TRUE(index_.IndexInsert("key", 5));
+  IndexCursor cursor;
+  ASSERT_TRUE(index_.IndexSeekExact("key", 5, cursor));
+  EXPECT_EQ(cursor.entry, 2);
+  ASSERT_TRUE(index_.IndexDelete("key", 5));
+  EXPECT_FALSE(index_.IndexSeekEqual("key", cursor));
+}
+
 TEST_F(IndexTest, LongKeyIsStoredFoundAndDeletedThroughItsFirstHundred) {
   const std::string long_key = std::string(60, 'x') + std::string(60, 'y');
   const std::string first_hundred = long_key.substr(0, kMaxKeyLength);
@@ -249,7 +262,8 @@ TEST_F(IndexTest, EqualRunOverSeveralPagesStaysReachable) {
     ASSERT_TRUE(index_.IndexDelete("Dup", records[i])) << records[i];
     EXPECT_FALSE(index_.IndexSeekExact("dup", records[i], cursor));
     if (i + 1 < records.size()) {
-      const int64_t first_left = *std::min_element(records.begin() + static_cast<long>(i) + 1, records.end());
+      const int64_t first_left =
+          *std::min_element(records.begin() + static_cast<long>(i) + 1, records.end());
       ASSERT_TRUE(index_.IndexSeekEqual("dup", cursor));
       EXPECT_EQ(cursor.record, first_left);
     }
@@ -332,6 +346,19 @@ TEST_F(DamagedIndexTest, ChildIsNotAPageOfTheFile) {
   }
 }
 
+TEST_F(DamagedIndexTest, ChildPointersFormACycle) {
+  const int64_t leftmost = IndexPage::kSlotsOffset + IndexEntry::kChildOffset;
+  PokeFixed64(path_, kPage + leftmost, 2 * kPage);
+  PokeFixed64(path_, 2 * kPage + leftmost, kPage);
+  // "a" sorts before every key, so each descent takes the leftmost child.
+  IndexCursor cursor;
+  EXPECT_FALSE(index_.IndexInsert("a", 1));
+  EXPECT_FALSE(index_.IndexSeekGE("a", cursor));
+  EXPECT_FALSE(index_.IndexFirst(cursor));
+  IndexCheckResult check;
+  EXPECT_FALSE(CheckIndex(index_.handle(), check));
+}
+
 TEST_F(DamagedIndexTest, LevelLinksFormACycle) {
   for (int i = 0; i < 20; ++i) ASSERT_TRUE(index_.IndexDelete(Key(i), i));
   // The right leaf's next link points back at the left leaf: a walk for a
@@ -376,7 +403,8 @@ TEST_F(IndexTest, CheckerReportsBrokenLinksAndOrder) {
   PokeFixed64(path_, kPage + IndexPage::kParentOffset, 0);
   ASSERT_TRUE(CheckIndex(index_.handle(), check));
   // Swap the order of two keys of the left leaf.
-  testing::PokeByte(path_, kPage + IndexPage::kSlotsOffset + IndexEntry::kSize + IndexEntry::kKeyOffset + 2, '9');
+  testing::PokeByte(
+      path_, kPage + IndexPage::kSlotsOffset + IndexEntry::kSize + IndexEntry::kKeyOffset + 2, '9');
   EXPECT_FALSE(CheckIndex(index_.handle(), check));
 }
 

@@ -2,6 +2,7 @@
 // read, in-place and relocating rewrites, the messages of every refusal.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "engine/database.h"
@@ -32,8 +33,8 @@ class RecordsTest : public ::testing::TestWithParam<int> {
     TableDefinition definition;
     int64_t definition_offset = 0;
     EXPECT_TRUE(db_.GetTableDef(table.c_str(), definition, definition_offset));
-    const RecordHeader header = RecordHeader::ForNewRecord(
-        table, definition.newest_record(), static_cast<int32_t>(data.size()));
+    const RecordHeader header = RecordHeader::ForNewRecord(table, definition.newest_record(),
+                                                           static_cast<int32_t>(data.size()));
     int64_t offset = -1;
     std::string err;
     EXPECT_TRUE(db_.AppendDatabaseRecord(header, data, offset, &err)) << err;
@@ -94,8 +95,9 @@ TEST_P(RecordsTest, MaxLengthLimitsTheRead) {
     int32_t max_length;
     const char* want;
   };
-  for (const Case& c : {Case{100, "0123456789abcdefghijklmnopqrst"}, Case{30, "0123456789abcdefghijklmnopqrst"},
-                        Case{4, "0123"}, Case{0, ""}, Case{-5, ""}}) {
+  for (const Case& c :
+       {Case{100, "0123456789abcdefghijklmnopqrst"}, Case{30, "0123456789abcdefghijklmnopqrst"},
+        Case{4, "0123"}, Case{0, ""}, Case{-5, ""}}) {
     RecordHeader header;
     std::string data;
     int32_t length = -1;
@@ -117,9 +119,11 @@ TEST_P(RecordsTest, ReadRefusals) {
   const Case cases[] = {
       {"Orders", offset + 10, "ReadDatabaseRecord: Invalid record offset"},
       {"Orders", kHeader, "ReadDatabaseRecord: Invalid record offset"},  // into the data
-      {"Customers", offset, "ReadDatabaseRecord: Record at specified offset is not part of the table"},
+      {"Customers", offset,
+       "ReadDatabaseRecord: Record at specified offset is not part of the table"},
       {"Orders", 10000, "ReadDatabaseRecord: Error reading record header"},
       {"Orders", -1, "ReadDatabaseRecord: Error reading record header"},
+      {"Orders", INT64_MAX, "ReadDatabaseRecord: Error reading record header"},
   };
   for (const Case& c : cases) {
     RecordHeader header;
@@ -140,7 +144,8 @@ TEST_P(RecordsTest, DamagedDataLengthIsRefused) {
   // "30" becomes "99930": more than a record may hold.
   const std::string digits = "99930";
   for (size_t i = 0; i < digits.size(); ++i) {
-    testing::PokeByte(path_, static_cast<long>(offset + RecordHeader::kDataLengthOffset + i), digits[i]);
+    testing::PokeByte(path_, static_cast<long>(offset + RecordHeader::kDataLengthOffset + i),
+                      digits[i]);
   }
   RecordHeader header;
   std::string data;
@@ -161,7 +166,9 @@ TEST_P(RecordsTest, ShorterOrEqualRewriteStaysInPlace) {
   header.set_change_counter(header.change_counter() + 1);
 
   int64_t where = offset;
-  ASSERT_TRUE(db_.WriteDatabaseRecord(header, "         1Alicia              ", where, 30, length, &err)) << err;
+  ASSERT_TRUE(
+      db_.WriteDatabaseRecord(header, "         1Alicia              ", where, 30, length, &err))
+      << err;
   EXPECT_EQ(where, offset);
   EXPECT_EQ(length, 30);
   ASSERT_TRUE(db_.WriteDatabaseRecord(header, "         1Bo", where, 12, length, &err)) << err;

@@ -1,0 +1,241 @@
+#include "net/net_server.h"
+
+#include <sys/epoll.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "engine/database.h"
+#include "engine/error_log.h"
+
+namespace zt {
+namespace {
+
+// The send-error line is cut to this many characters.
+constexpr size_t kMaxSendErrorText = 255;
+
+std::string WithCode(const char* text, int code) {
+  char line[160];
+  std::snprintf(line, sizeof line, "%s - socket error(%d)", text, code);
+  return line;
+}
+
+}  // namespace
+
+NetServer::NetServer(EventLoop& loop, Database& database) : loop_(loop), database_(database) {
+  loop_.SetTimerHandler([this] { RunProcessor(); });
+}
+
+NetServer::~NetServer() { CloseAll(); }
+
+bool NetServer::Connect(const std::string& address, uint16_t port) {
+  ListenStep step = ListenStep::kNone;
+  SocketHandle listener = OpenListener(address, port, step);
+  const int code = errno;
+  switch (step) {
+    case ListenStep::kNone:
+      break;
+    case ListenStep::kAddress:
+      LogError("Connect: Invalid listen address " + address);
+      return false;
+    case ListenStep::kSocket:
+      LogError(WithCode("Connect: Error creating the server socket", code));
+      return false;
+    case ListenStep::kBind:
+      LogError(WithCode("Connect: error binding the server socket", code));
+      return false;
+    case ListenStep::kListen:
+      LogError(WithCode("Connect: Error creating a server socket", code));
+      return false;
+  }
+  host_address_ = HostAddressText();
+  if (!loop_.Add(listener, EPOLLIN, [this](uint32_t) { OnListenerEvent(); })) {
+    const int add_code = errno;
+    CloseSocket(listener);
+    LogError(WithCode("Connect: Error creating an asynchronous server socket", add_code));
+    return false;
+  }
+  listener_ = listener;
+  port_ = LocalPort(listener_);
+  char line[128];
+  std::snprintf(line, sizeof line, "Started on IP %s and Port# %ld", host_address_.c_str(),
+                static_cast<long>(port));
+  LogError(line);
+  return true;
+}
+
+void NetServer::OnListenerEvent() {
+  // Take every waiting connection; the listener is level-triggered, so any
+  // left behind come back with the next wait.
+  for (;;) {
+    std::string peer;
+    SocketHandle client = AcceptClient(listener_, peer);
+    if (client == kNoSocket) return;
+    if (sessions_.size() >= kMaxSessions) {
+      CloseSocket(client);
+      continue;
+    }
+    if (!loop_.Add(client, EPOLLIN,
+                   [this, client](uint32_t events) { OnClientEvent(client, events); })) {
+      CloseSocket(client);
+      continue;
+    }
+    sessions_.emplace_back(client, std::move(peer));
+    sessions_.back().interest = EPOLLIN;
+    SendFrame(sessions_.back(), std::string_view(kGreeting, kGreetingLength));
+  }
+}
+
+void NetServer::OnClientEvent(SocketHandle socket, uint32_t events) {
+  const int at = FindSession(sessions_, socket);
+  if (at < 0) return;
+  if (events & EPOLLOUT) {
+    FlushOutput(sessions_[static_cast<size_t>(at)]);
+  }
+  if (events & EPOLLIN) {
+    ReadFrom(socket);  // closes the session itself when the connection ended
+    return;
+  }
+  if (events & (EPOLLERR | EPOLLHUP)) {
+    // Reset, abort or hang-up with nothing left to read (or reads paused):
+    // the connection is over either way.
+    CloseSession(socket);
+    return;
+  }
+  UpdateInterest(sessions_[static_cast<size_t>(at)]);
+}
+
+bool NetServer::ReadFrom(SocketHandle socket) {
+  const ssize_t got = ReceiveSome(socket, read_buffer_.data(), read_buffer_.size());
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+  if (got <= 0) {
+    // 0: the peer closed. An error (reset, abort) ends the connection just
+    // the same; leaving it would keep its recordsets open until shutdown.
+    CloseSession(socket);
+    return false;
+  }
+  const int at = FindSession(sessions_, socket);
+  if (at < 0) {
+    RunProcessor();
+    return true;
+  }
+  ClientSession& session = sessions_[static_cast<size_t>(at)];
+  session.receive.Append(std::string_view(read_buffer_.data(), static_cast<size_t>(got)));
+  std::string message;
+  for (;;) {
+    const FrameParser::Result result = session.receive.ExtractMessage(message);
+    if (result == FrameParser::Result::kNeedMore) break;
+    if (result == FrameParser::Result::kRefused) {
+      LogError("ExtractMessage: Message longer than 4091 characters discarded");
+      continue;
+    }
+    session.QueueRequest(std::move(message));
+    message = std::string();
+  }
+  RunProcessor();
+  return true;
+}
+
+void NetServer::RunProcessor() {
+  if (processor_ != nullptr) processor_->ProcessRequests();
+  for (ClientSession& session : sessions_) UpdateInterest(session);
+}
+
+bool NetServer::SendToClient(ClientSession& session, std::string_view text) {
+  return SendFrame(session, MakeFrame(text));
+}
+
+bool NetServer::SendFrame(ClientSession& session, std::string_view frame) {
+  if (session.send_failed) return false;
+  size_t sent = 0;
+  if (session.pending_output() == 0) {
+    const ssize_t n = SendSome(session.socket, frame.data(), frame.size());
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      char head[64];
+      std::snprintf(head, sizeof head, "Error sending data to client: (%ld)-",
+                    static_cast<long>(errno));
+      std::string line = head;
+      line.append(frame.substr(0, kMaxSendErrorText > line.size() ? kMaxSendErrorText - line.size()
+                                                                   : 0));
+      LogError(line);
+      // Later replies to this connection are dropped without a log line
+      // each; the hang-up that follows removes the session.
+      session.send_failed = true;
+      session.output.clear();
+      session.output_sent = 0;
+      return false;
+    }
+    if (n > 0) sent = static_cast<size_t>(n);
+    if (sent == frame.size()) return true;
+  }
+  // The socket took only part (or nothing): keep the rest, in order.
+  if (session.output_sent > 0 && session.output_sent * 2 >= session.output.size()) {
+    session.output.erase(0, session.output_sent);
+    session.output_sent = 0;
+  }
+  session.output.append(frame.substr(sent));
+  UpdateInterest(session);
+  return true;
+}
+
+void NetServer::FlushOutput(ClientSession& session) {
+  while (session.pending_output() > 0) {
+    const ssize_t n = SendSome(session.socket, session.output.data() + session.output_sent,
+                               session.pending_output());
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+      // The connection broke; its hang-up event closes the session.
+      session.send_failed = true;
+      session.output.clear();
+      session.output_sent = 0;
+      break;
+    }
+    session.output_sent += static_cast<size_t>(n);
+  }
+  if (session.pending_output() == 0) {
+    session.output.clear();
+    session.output_sent = 0;
+  }
+  UpdateInterest(session);
+}
+
+void NetServer::UpdateInterest(ClientSession& session) {
+  uint32_t wanted = 0;
+  if (session.pending_output() < kMaxPendingOutput &&
+      session.queued_bytes < kMaxQueuedRequestBytes) {
+    wanted |= EPOLLIN;
+  }
+  if (session.pending_output() > 0) wanted |= EPOLLOUT;
+  if (wanted == session.interest) return;
+  if (loop_.Modify(session.socket, wanted)) session.interest = wanted;
+}
+
+void NetServer::CloseSession(SocketHandle socket) {
+  const int at = FindSession(sessions_, socket);
+  if (at < 0) return;
+  // Close, in creation order, every recordset this client created; a handle
+  // that another client already closed is simply not found.
+  std::vector<SessionRecordset> recordsets;
+  recordsets.swap(sessions_[static_cast<size_t>(at)].recordsets);
+  for (SessionRecordset& entry : recordsets) {
+    entry.locked_rows.clear();
+    database_.RecordsetClose(entry.handle);
+  }
+  loop_.Remove(socket);
+  CloseSocket(sessions_[static_cast<size_t>(at)].socket);
+  sessions_.erase(sessions_.begin() + at);
+}
+
+void NetServer::CloseAll() {
+  for (ClientSession& session : sessions_) {
+    loop_.Remove(session.socket);
+    CloseSocket(session.socket);
+  }
+  sessions_.clear();
+  if (listener_ != kNoSocket) {
+    loop_.Remove(listener_);
+    CloseSocket(listener_);
+  }
+}
+
+}  // namespace zt

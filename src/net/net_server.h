@@ -1,0 +1,123 @@
+// NetServer: the listening socket, the accepted connections and their
+// sessions, driven by the event loop.
+//
+// Events and what they do:
+//   connection waiting  accept, append a session, send the 28-byte greeting;
+//   socket readable     one read, cut every complete message onto the
+//                       session's request queue, then run ProcessRequests;
+//   peer closed / reset close every recordset the session created, close the
+//                       socket and remove the session (queued requests are
+//                       dropped unanswered);
+//   socket writable     send the rest of the replies the socket did not take;
+//   retry timer         run ProcessRequests.
+// Request processing itself belongs to the layer above, which plugs in
+// through RequestProcessor and answers with SendToClient.
+//
+// Limits keep a hostile client from growing the server's memory: a session
+// whose unsent replies or unanswered requests pass their limit is not read
+// from until they drain, and connections beyond kMaxSessions are closed as
+// soon as they are accepted.
+#ifndef ZT_NET_NET_SERVER_H_
+#define ZT_NET_NET_SERVER_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/event_loop.h"
+#include "net/session.h"
+#include "net/socket.h"
+
+namespace zt {
+
+class Database;
+
+// The greeting sent on every accepted connection. The ETX stands after
+// CONNECTIONSTATUS on purpose: a client extracting frames gets the message
+// CONNECTIONSTATUS and drops "~SUCCEEDED" as bytes outside a frame.
+inline constexpr char kGreeting[] = "\x02" "CONNECTIONSTATUS" "\x03" "~SUCCEEDED";
+inline constexpr size_t kGreetingLength = sizeof kGreeting - 1;
+static_assert(kGreetingLength == 28);
+
+// Bytes taken from a socket by one read.
+inline constexpr size_t kReadChunk = 64 * 1024;
+// A client that does not read its replies: stop reading its requests while
+// this much output waits for it.
+inline constexpr size_t kMaxPendingOutput = 1024 * 1024;
+// A client whose head request is deferred can keep sending: stop reading
+// while this many request bytes wait unanswered.
+inline constexpr size_t kMaxQueuedRequestBytes = 1024 * 1024;
+// Connections served at once; more are closed on accept so that descriptors
+// (and the memory each session may hold) stay bounded.
+inline constexpr size_t kMaxSessions = 1000;
+// The retry timer's delay.
+inline constexpr int kRetryMilliseconds = 500;
+
+// Implemented by the request layer.
+class RequestProcessor {
+ public:
+  virtual ~RequestProcessor() = default;
+  // Answers the queued requests of every session (see NetServer).
+  virtual void ProcessRequests() = 0;
+};
+
+class NetServer {
+ public:
+  // Takes over the loop's timer: its firing runs the request processor.
+  NetServer(EventLoop& loop, Database& database);
+  NetServer(const NetServer&) = delete;
+  NetServer& operator=(const NetServer&) = delete;
+  virtual ~NetServer();
+
+  void set_processor(RequestProcessor* processor) { processor_ = processor; }
+
+  // Opens the listener on address:port and starts accepting. Failures are
+  // written to the error log with the socket error code; returns false.
+  bool Connect(const std::string& address, uint16_t port);
+  const std::string& host_address() const { return host_address_; }
+  uint16_t port() const { return port_; }
+
+  // Frames text and sends it to the session. A reply the socket takes only
+  // in part is finished when the socket becomes writable, before any later
+  // reply. False when the connection has failed (logged once).
+  bool SendToClient(ClientSession& session, std::string_view text);
+  // Sends bytes that are already a frame (or, for the greeting, frames).
+  bool SendFrame(ClientSession& session, std::string_view frame);
+
+  // The retry timer (one-shot), armed and stopped by request processing.
+  void ArmRetryTimer() { loop_.ArmTimer(kRetryMilliseconds); }
+  void StopRetryTimer() { loop_.DisarmTimer(); }
+
+  SessionList& sessions() { return sessions_; }
+
+  // Shutdown: closes every session's socket, front to back, then drops the
+  // sessions (their recordsets are left to CloseDatabase), then closes the
+  // listener.
+  void CloseAll();
+
+ private:
+  void OnListenerEvent();
+  void OnClientEvent(SocketHandle socket, uint32_t events);
+  // Returns false when the connection ended (the session is gone).
+  bool ReadFrom(SocketHandle socket);
+  void FlushOutput(ClientSession& session);
+  void CloseSession(SocketHandle socket);
+  void RunProcessor();
+  // Asks for reads only while the session's backlogs are under their
+  // limits, and for writability only while output waits.
+  void UpdateInterest(ClientSession& session);
+
+  EventLoop& loop_;
+  Database& database_;
+  RequestProcessor* processor_ = nullptr;
+  SocketHandle listener_ = kNoSocket;
+  std::string host_address_;
+  uint16_t port_ = 0;
+  SessionList sessions_;
+  std::vector<char> read_buffer_ = std::vector<char>(kReadChunk);
+};
+
+}  // namespace zt
+
+#endif  // ZT_NET_NET_SERVER_H_

@@ -1,0 +1,124 @@
+#include "protocol/command_table.h"
+
+#include <unordered_map>
+
+#include "engine/codec.h"
+
+namespace zt {
+namespace {
+
+constexpr FailureShape kF = FailureShape::kFailed;
+constexpr FailureShape kFlag = FailureShape::kFlagZero;
+constexpr bool kDeferrable = true;
+constexpr bool kAtOnce = false;
+
+std::vector<Command> BuildTable() {
+  return {
+      // Session, transaction and database commands.
+      {"STARTTRANSACTION", HandleTransactionMarker, 0, kAtOnce, kF, nullptr},
+      {"COMMITTRANSACTION", HandleTransactionMarker, 0, kAtOnce, kF, nullptr},
+      {"ROLLBACKTRANSACTION", HandleTransactionMarker, 0, kAtOnce, kF, nullptr},
+      {"GETLASTERRORTEXT", HandleGetLastErrorText, 0, kAtOnce, kF, nullptr},
+      {"CREATERECORDSET", HandleCreateRecordset, 0, kAtOnce, kF, nullptr},
+      {"RECORDSETCLOSE", HandleRecordsetClose, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETISCONNECTED", HandleRecordsetIsConnected, Required({2}), kAtOnce, kFlag, nullptr},
+      // There is no command RECORDSETGETLASTERRORTEXT; only the replies say so.
+      {"RECORDSETGETLASTERROR", HandleRecordsetGetLastError, Required({2}), kAtOnce, kF,
+       "RECORDSETGETLASTERRORTEXT"},
+      {"GETLOCATIONINFORMATION", HandleGetLocationInformation, 0, kAtOnce, kF, nullptr},
+      {"SETLOCATIONINFORMATION", HandleSetLocationInformation, Required({2}), kAtOnce, kF, nullptr},
+      {"REBUILDDATABASE", HandleRebuildDatabase, 0, kAtOnce, kF, nullptr},
+
+      // Open, filter, navigation, bookmark and count commands.
+      {"RECORDSETOPEN", nullptr, Required({2, 3}), kAtOnce, kF, nullptr},
+      {"RECORDSETOPENFLOOR", nullptr, Required({2, 3, 4, 5}), kAtOnce, kF, nullptr},
+      {"RECORDSETOPENCEILING", nullptr, Required({2, 3, 4, 5}), kAtOnce, kF, nullptr},
+      {"RECORDSETADDFILTERCOLUMN", nullptr, Required({2, 3, 4, 5, 6}), kAtOnce, kF, nullptr},
+      {"RECORDSETCLEARFILTERS", HandleRecordsetClearFilters, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETFILTERON", nullptr, Required({2, 3}), kAtOnce, kF, nullptr},
+      {"RECORDSETCANBOOKMARK", nullptr, Required({2}), kAtOnce, kFlag, nullptr},
+      {"RECORDSETSETBOOKMARK", nullptr, Required({2, 3}), kAtOnce, kF, nullptr},
+      {"RECORDSETGETBOOKMARK", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETGETLASTUPDATEDBOOKMARK", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETGETROWCOUNT", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETGETSELECTEDROWCOUNT", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETGETFILTEREDCOUNT", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETMOVEFIRST", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETMOVENEXT", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETMOVEPREV", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETMOVELAST", nullptr, Required({2}), kAtOnce, kF, nullptr},
+
+      // Row locks, row editing, find and sort.
+      {"RECORDSETISCURRENTROWLOCKED", nullptr, Required({2}), kAtOnce, kFlag, nullptr},
+      {"RECORDSETLOCKCURRENTROW", nullptr, Required({2}), kDeferrable, kF, nullptr},
+      {"RECORDSETUNLOCKCURRENTROW", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETLOCKALL", nullptr, Required({2}), kDeferrable, kF, nullptr},
+      {"RECORDSETUNLOCKALL", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETADDROW", nullptr, Required({2}), kDeferrable, kF, nullptr},
+      {"RECORDSETSETFIELDVALUE", nullptr, Required({2, 3, 4}), kAtOnce, kF, nullptr},
+      {"RECORDSETGETFIELDVALUE", nullptr, Required({2, 3}), kAtOnce, kF, nullptr},
+      {"RECORDSETUPDATE", nullptr, Required({2}), kDeferrable, kF, nullptr},
+      {"RECORDSETDELETECURRENTROW", nullptr, Required({2}), kDeferrable, kF, nullptr},
+      {"RECORDSETDELETEALL", nullptr, Required({2}), kDeferrable, kF, nullptr},
+      {"RECORDSETFINDROW", nullptr, Required({2, 3, 4}), kAtOnce, kF, nullptr},
+      {"RECORDSETSORT", nullptr, Required({2, 3, 4}), kAtOnce, kF, nullptr},
+
+      // Field metadata and row selection.
+      {"RECORDSETGETFIELDCOUNT", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETGETFIELDNAME", nullptr, Required({2, 3}), kAtOnce, kF, nullptr},
+      {"RECORDSETGETFIELDINFO", nullptr, Required({2, 3}), kAtOnce, kF, nullptr},
+      {"RECORDSETISFIELDNULLABLE", nullptr, Required({2, 3}), kAtOnce, kFlag, nullptr},
+      {"RECORDSETISFIELDKEYCOLUMN", nullptr, Required({2, 3}), kAtOnce, kFlag, nullptr},
+      {"RECORDSETISFIELDBLOB", nullptr, Required({2, 3}), kAtOnce, kFlag, nullptr},
+      {"RECORDSETGETFIELDSIZE", nullptr, Required({2, 3}), kAtOnce, kF, nullptr},
+      {"RECORDSETSELECTROW", nullptr, Required({2, 3}), kAtOnce, kF, nullptr},
+      {"RECORDSETDESELECTROW", nullptr, Required({2, 3}), kAtOnce, kF, nullptr},
+      {"RECORDSETSELECTALL", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETDESELECTALL", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETSELECTROWSRANGE", nullptr, Required({2, 3}), kAtOnce, kF, nullptr},
+      {"RECORDSETDESELECTROWSRANGE", nullptr, Required({2, 3}), kAtOnce, kF, nullptr},
+      {"RECORDSETISROWSELECTED", nullptr, Required({2, 3}), kAtOnce, kFlag, nullptr},
+      {"RECORDSETMOVETOFIRSTSELECTEDROW", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETMOVETONEXTSELECTEDROW", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETMOVETOPREVSELECTEDROW", nullptr, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETMOVETOLASTSELECTEDROW", nullptr, Required({2}), kAtOnce, kF, nullptr},
+  };
+}
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+}  // namespace
+
+const std::vector<Command>& CommandTable() {
+  static const std::vector<Command> table = BuildTable();
+  return table;
+}
+
+const Command* FindCommand(std::string_view name) {
+  static const std::unordered_map<std::string, const Command*> by_name = [] {
+    std::unordered_map<std::string, const Command*> map;
+    for (const Command& command : CommandTable()) map.emplace(command.name, &command);
+    return map;
+  }();
+  if (name.empty() || name.size() > 64) return nullptr;  // longer than any name
+  const auto found = by_name.find(Upper(name));
+  return found == by_name.end() ? nullptr : found->second;
+}
+
+std::string EchoReply(const char* name, int32_t handle) {
+  return std::string(name) + kFieldSeparator + IdToText(handle);
+}
+
+std::string FlagReply(const char* name, int32_t handle, bool yes) {
+  return EchoReply(name, handle) + kFieldSeparator + (yes ? '1' : '0');
+}
+
+std::string FailureReply(const char* name) { return std::string(name) + "~FAILED"; }
+
+}  // namespace zt

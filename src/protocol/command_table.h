@@ -1,0 +1,85 @@
+// The command table: every protocol command as data. The dispatcher
+// (request_processor.h) does the common work from it once: find the command
+// by its name without regard to case, check the required fields, call the
+// handler, send the reply or the failure reply, and apply the deferral rule
+// to the deferrable commands.
+#ifndef ZT_PROTOCOL_COMMAND_TABLE_H_
+#define ZT_PROTOCOL_COMMAND_TABLE_H_
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/fields.h"
+
+namespace zt {
+
+class Database;
+class ClientSession;
+
+// What a handler sees of one request.
+struct CommandContext {
+  Database& database;
+  ClientSession& session;
+  const RequestFields& fields;  // fields[0] is the command name
+  int32_t handle;               // field 2 as a number
+  std::string reply;            // the success reply text, set by the handler
+
+  const std::string& field(int number) const { return fields[static_cast<size_t>(number - 1)]; }
+};
+
+// A handler calls one engine operation. true: ctx.reply holds the success
+// reply; false: the dispatcher sends the command's failure reply.
+using CommandHandler = bool (*)(CommandContext& ctx);
+
+// How a command answers when it fails.
+enum class FailureShape {
+  kFailed,    // "<reply name>~FAILED"
+  kFlagZero,  // "<name>~<handle>~0": the yes/no questions never fail
+};
+
+struct Command {
+  const char* name;
+  // Null while the engine operation behind the command does not exist:
+  // the command then always fails, with its failure reply.
+  CommandHandler handler;
+  uint16_t required;  // bit k: field k must be non-empty
+  bool deferrable;    // failures are retried (see the deferral rule)
+  FailureShape failure;
+  const char* reply_name;  // the name replies carry; null: the command name
+};
+
+constexpr uint16_t Required(std::initializer_list<int> numbers) {
+  uint16_t mask = 0;
+  for (int n : numbers) mask = static_cast<uint16_t>(mask | (1u << n));
+  return mask;
+}
+
+// All commands, in the order the protocol lists them.
+const std::vector<Command>& CommandTable();
+
+// The command whose name equals name without regard to case; null if none.
+const Command* FindCommand(std::string_view name);
+
+// Reply builders (the shapes every reply is made of).
+std::string EchoReply(const char* name, int32_t handle);
+std::string FlagReply(const char* name, int32_t handle, bool yes);
+std::string FailureReply(const char* name);
+
+// Handlers, grouped by what they act on.
+bool HandleTransactionMarker(CommandContext& ctx);
+bool HandleGetLastErrorText(CommandContext& ctx);
+bool HandleCreateRecordset(CommandContext& ctx);
+bool HandleRecordsetClose(CommandContext& ctx);
+bool HandleRecordsetIsConnected(CommandContext& ctx);
+bool HandleRecordsetGetLastError(CommandContext& ctx);
+bool HandleGetLocationInformation(CommandContext& ctx);
+bool HandleSetLocationInformation(CommandContext& ctx);
+bool HandleRebuildDatabase(CommandContext& ctx);
+bool HandleRecordsetClearFilters(CommandContext& ctx);
+
+}  // namespace zt
+
+#endif  // ZT_PROTOCOL_COMMAND_TABLE_H_

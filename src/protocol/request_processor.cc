@@ -1,0 +1,56 @@
+#include "protocol/request_processor.h"
+
+#include "engine/database.h"
+#include "protocol/command_table.h"
+
+namespace zt {
+
+void RequestDispatcher::ProcessRequests() {
+  net_.StopRetryTimer();
+  bool deferred = false;
+  SessionList& sessions = net_.sessions();
+  // No session is added or removed while a run is in progress: handlers
+  // only send, and a failed send never removes its session.
+  for (size_t i = 0; i < sessions.size(); ++i) {
+    ClientSession& session = sessions[i];
+    while (!session.requests.empty()) {
+      if (Dispatch(session, session.requests.front()) == Outcome::kDeferred) {
+        deferred = true;
+        break;
+      }
+      session.PopRequest();
+    }
+  }
+  if (deferred) net_.ArmRetryTimer();
+}
+
+RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
+                                                        const std::string& request) {
+  SplitFields(request, fields_);
+  const Command* command = FindCommand(fields_[0]);
+  if (command == nullptr) return Outcome::kDropped;
+
+  CommandContext ctx{database_, session, fields_, FieldToInt(fields_[1]), {}};
+  bool ok = command->handler != nullptr;
+  for (int number = 1; ok && number <= kMaxFields; ++number) {
+    if ((command->required & (1u << number)) && ctx.field(number).empty()) ok = false;
+  }
+  if (ok) ok = command->handler(ctx);
+  if (ok) {
+    net_.SendToClient(session, ctx.reply);
+    return Outcome::kAnswered;
+  }
+  if (command->deferrable) {
+    if (++session.deferral_counter <= kMaxDeferrals) return Outcome::kDeferred;
+    session.deferral_counter = 0;
+  }
+  const char* reply_name = command->reply_name ? command->reply_name : command->name;
+  if (command->failure == FailureShape::kFlagZero) {
+    net_.SendToClient(session, FlagReply(reply_name, ctx.handle, false));
+  } else {
+    net_.SendToClient(session, FailureReply(reply_name));
+  }
+  return Outcome::kAnswered;
+}
+
+}  // namespace zt

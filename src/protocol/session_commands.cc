@@ -1,0 +1,90 @@
+// Handlers of the commands that concern the connection and the database as
+// a whole: transaction markers, last-error texts, creating, closing and
+// probing recordsets, the location information, and the rebuild request.
+#include "engine/database.h"
+#include "net/session.h"
+#include "protocol/command_table.h"
+
+namespace zt {
+
+// The server never opens a transaction: the markers are answered at once
+// and change nothing, so the row-editing operations always get a context
+// that says no transaction is open.
+bool HandleTransactionMarker(CommandContext& ctx) {
+  ctx.reply = FindCommand(ctx.field(1))->name;
+  return true;
+}
+
+// Reading the text does not clear it; an empty text leaves the reply
+// ending in "~".
+bool HandleGetLastErrorText(CommandContext& ctx) {
+  std::string text;
+  ctx.database.GetLastErrorText(&text);
+  ctx.reply = "GETLASTERRORTEXT~" + text;
+  return true;
+}
+
+bool HandleCreateRecordset(CommandContext& ctx) {
+  int32_t handle = 0;
+  if (!ctx.database.CreateRecordset(handle)) return false;
+  ctx.session.AddRecordset(handle);
+  ctx.reply = EchoReply("CREATERECORDSET", handle);
+  return true;
+}
+
+// Any client may close any handle; only the requester's own entry for it is
+// forgotten.
+bool HandleRecordsetClose(CommandContext& ctx) {
+  if (!ctx.database.RecordsetClose(ctx.handle)) return false;
+  ctx.session.ForgetRecordset(ctx.handle);
+  ctx.reply = EchoReply("RECORDSETCLOSE", ctx.handle);
+  return true;
+}
+
+bool HandleRecordsetIsConnected(CommandContext& ctx) {
+  if (!ctx.database.RecordsetIsConnected(ctx.handle)) return false;
+  ctx.reply = FlagReply("RECORDSETISCONNECTED", ctx.handle, true);
+  return true;
+}
+
+bool HandleRecordsetGetLastError(CommandContext& ctx) {
+  std::string text;
+  if (!ctx.database.RecordsetGetLastErrorText(ctx.handle, &text)) return false;
+  ctx.reply = EchoReply("RECORDSETGETLASTERRORTEXT", ctx.handle) + kFieldSeparator + text;
+  return true;
+}
+
+bool HandleGetLocationInformation(CommandContext& ctx) {
+  LocationInformation locations;
+  if (!ctx.database.GetLocationInformation(locations)) return false;
+  ctx.reply = "GETLOCATIONINFORMATION";
+  for (const std::string& text : locations) {
+    ctx.reply += kFieldSeparator;
+    ctx.reply += text;
+  }
+  return true;
+}
+
+// Fields 2 to 9 become location texts 1 to 8; those not supplied are empty.
+bool HandleSetLocationInformation(CommandContext& ctx) {
+  LocationInformation locations;
+  for (int k = 0; k < kLocationFieldCount; ++k) {
+    locations[static_cast<size_t>(k)] = ctx.field(k + 2);
+  }
+  if (!ctx.database.SetLocationInformation(locations)) return false;
+  ctx.reply = "SETLOCATIONINFORMATION";
+  return true;
+}
+
+// The server offers no rebuild: the request always fails.
+bool HandleRebuildDatabase(CommandContext&) { return false; }
+
+// Fails only for a missing handle field (the dispatcher's check); an unknown
+// handle is ignored by the engine and answered like a known one.
+bool HandleRecordsetClearFilters(CommandContext& ctx) {
+  ctx.database.RecordsetClearFilters(ctx.handle);
+  ctx.reply = EchoReply("RECORDSETCLEARFILTERS", ctx.handle);
+  return true;
+}
+
+}  // namespace zt

@@ -1,0 +1,47 @@
+#include "service/config.h"
+
+#include "engine/error_log.h"
+#include "engine/filenames.h"
+#include "protocol/fields.h"
+#include "service/ini_file.h"
+
+namespace zt {
+namespace {
+
+// Room of each value, as the configuration has always allowed.
+constexpr size_t kDatabaseFileRoom = 259;
+constexpr size_t kShortValueRoom = 48;
+constexpr size_t kPathRoom = 4095;
+
+}  // namespace
+
+ServerConfig ReadServerConfig(const std::string& config_file) {
+  IniFile ini;
+  ini.Load(config_file);
+  ServerConfig config;
+  config.config_file = config_file;
+  config.database_file = ResolveAgainst(
+      config_file, ini.Get(kConnectionSection, "DatabaseFile", "", kDatabaseFileRoom));
+  config.transaction_name = ini.Get(kConnectionSection, "TransactionName", "", kShortValueRoom);
+  config.server_port_text = ini.Get(kConnectionSection, "ServerPort", "5432", kShortValueRoom);
+  config.server_port = FieldToInt(config.server_port_text);
+  config.work_folder = ResolveAgainst(
+      config_file, ini.Get(kServerSection, "WorkFolder", kDefaultWorkFolder, kPathRoom));
+  config.lock_folder = ResolveAgainst(
+      config_file, ini.Get(kServerSection, "LockFolder", kDefaultLockFolder, kPathRoom));
+  config.listen_address =
+      ini.Get(kServerSection, "ListenAddress", kDefaultListenAddress, kShortValueRoom);
+  if (config.work_folder.empty()) config.work_folder = kDefaultWorkFolder;
+  if (config.lock_folder.empty()) config.lock_folder = kDefaultLockFolder;
+  if (config.listen_address.empty()) config.listen_address = kDefaultListenAddress;
+  return config;
+}
+
+int WriteServerIp(const std::string& config_file, const std::string& address) {
+  IniFile ini;
+  ini.Load(config_file);
+  ini.Set(kConnectionSection, "ServerIP", address);
+  return ini.Save(config_file);
+}
+
+}  // namespace zt

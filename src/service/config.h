@@ -1,0 +1,51 @@
+// The server's configuration, read once at start-up from its INI file.
+//
+// [CONNECTION]  (the keys every installation has)
+//   DatabaseFile     data file of the database to serve (room 259)
+//   TransactionName  kept, used by nothing (room 48)
+//   ServerPort       read and kept (room 48, default 5432); it never
+//                    changes the listening port, which is 5432 unless the
+//                    command line says otherwise
+//   ServerIP         written by the server at every start that gets as far
+//                    as listening: the host's address
+// [SERVER]  (this daemon's own settings)
+//   WorkFolder       error log and transaction files
+//   LockFolder       holds *.ztl files, removed at start-up and shutdown
+//   ListenAddress    IPv4 address to listen on (default 0.0.0.0)
+// Relative paths are taken relative to the INI file's folder.
+#ifndef ZT_SERVICE_CONFIG_H_
+#define ZT_SERVICE_CONFIG_H_
+
+#include <cstdint>
+#include <string>
+
+namespace zt {
+
+inline constexpr char kDefaultConfigFile[] = "/etc/ztserver/ztserver.ini";
+inline constexpr char kDefaultLockFolder[] = "/var/lib/ztserver/locks";
+inline constexpr char kDefaultListenAddress[] = "0.0.0.0";
+inline constexpr uint16_t kDefaultPort = 5432;
+
+inline constexpr char kConnectionSection[] = "CONNECTION";
+inline constexpr char kServerSection[] = "SERVER";
+
+struct ServerConfig {
+  std::string config_file;
+  std::string database_file;     // resolved; empty when not configured
+  std::string transaction_name;
+  std::string server_port_text;  // as read
+  int32_t server_port = 0;       // its leading digits; 0 when none
+  std::string work_folder;
+  std::string lock_folder;
+  std::string listen_address;
+};
+
+// Reads the configuration; a missing file or key gives the defaults.
+ServerConfig ReadServerConfig(const std::string& config_file);
+
+// Sets [CONNECTION] ServerIP, keeping every other line of the file.
+int WriteServerIp(const std::string& config_file, const std::string& address);
+
+}  // namespace zt
+
+#endif  // ZT_SERVICE_CONFIG_H_

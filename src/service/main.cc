@@ -1,0 +1,123 @@
+// ztserver: the database server as a foreground daemon.
+//
+//   ztserver [--config FILE] [--port N]
+//
+// Start-up, the event loop until SIGTERM or SIGINT, shutdown. Under systemd
+// (NOTIFY_SOCKET set) it reports READY=1 once started and STOPPING=1 when
+// the stop request arrives. Exit status 0 after an orderly shutdown, 1 when
+// it could not listen, 2 for a bad command line.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "net/socket.h"
+#include "service/server.h"
+
+#ifndef ZT_VERSION
+#define ZT_VERSION "unknown"
+#endif
+
+namespace {
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
+               "Usage: ztserver [--config FILE] [--port N]\n"
+               "Serves the database named in the configuration file over TCP.\n"
+               "\n"
+               "  --config FILE  configuration file (default %s)\n"
+               "  --port N       TCP port to listen on (default %d)\n"
+               "  --help         show this help and exit\n"
+               "  --version      show the version and exit\n",
+               zt::kDefaultConfigFile, zt::kDefaultPort);
+}
+
+void Notify(const char* state) {
+  const char* socket = std::getenv("NOTIFY_SOCKET");
+  if (socket != nullptr && *socket != '\0') zt::SendLocalDatagram(socket, state);
+}
+
+bool ParsePort(const char* text, uint16_t& port) {
+  if (text == nullptr || *text == '\0') return false;
+  long value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    value = value * 10 + (*p - '0');
+    if (value > 65535) return false;
+  }
+  if (value < 1) return false;
+  port = static_cast<uint16_t>(value);
+  return true;
+}
+
+void Say(const char* text) {
+  std::printf("%s\n", text);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zt::ServerOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      PrintUsage(stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("ztserver %s\n", ZT_VERSION);
+      return 0;
+    }
+    if ((arg == "--config" || arg == "--port") && i + 1 >= argc) {
+      std::fprintf(stderr, "ztserver: %s needs a value\n", arg.c_str());
+      return 2;
+    }
+    if (arg == "--config") {
+      options.config_file = argv[++i];
+    } else if (arg.rfind("--config=", 0) == 0) {
+      options.config_file = arg.substr(9);
+    } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
+      const char* value = arg == "--port" ? argv[++i] : argv[i] + 7;
+      if (!ParsePort(value, options.port)) {
+        std::fprintf(stderr, "ztserver: invalid port '%s' (1 to 65535)\n", value);
+        return 2;
+      }
+    } else {
+      std::fprintf(stderr, "ztserver: unknown argument '%s'\n", arg.c_str());
+      PrintUsage(stderr);
+      return 2;
+    }
+  }
+  if (options.config_file.empty()) {
+    std::fprintf(stderr, "ztserver: --config needs a file name\n");
+    return 2;
+  }
+
+  // A stop request that arrives during start-up waits for the loop.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  sigprocmask(SIG_BLOCK, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  zt::Server server(options);
+  Say("Service started");
+  server.ServerStartup();
+  if (!server.listening()) {
+    // Nothing could ever be served; let the service manager see the failure.
+    std::fprintf(stderr, "ztserver: cannot listen on port %u (see %s/dberrors.txt)\n",
+                 static_cast<unsigned>(options.port), server.config().work_folder.c_str());
+    server.ServerShutdown();
+    Say("Service stopped");
+    return 1;
+  }
+  Notify("READY=1");
+  server.Run([] { Notify("STOPPING=1"); });
+  server.ServerShutdown();
+  Say("Service stopped");
+  return 0;
+}

@@ -1,0 +1,67 @@
+#include "service/server.h"
+
+#include "engine/error_log.h"
+#include "engine/file.h"
+#include "engine/filenames.h"
+
+namespace zt {
+
+void SweepLockFolder(const std::string& folder) {
+  // Collect first, delete afterwards: the listing is not changed under the
+  // walk.
+  const std::vector<std::string> names = ListFolder(folder, kLockFileExtension);
+  for (const std::string& name : names) FileDelete(JoinPath(folder, name));
+}
+
+Server::Server(ServerOptions options) : options_(std::move(options)) {}
+
+Server::~Server() { ServerShutdown(); }
+
+bool Server::ServerStartup() {
+  // The configuration is read first: it names the folder of the error log
+  // that every later step writes to.
+  config_ = ReadServerConfig(options_.config_file);
+  SetErrorLogFolder(config_.work_folder);
+  database_ = std::make_unique<Database>(config_.work_folder);
+  net_ = std::make_unique<NetServer>(loop_, *database_);
+  dispatcher_ = std::make_unique<RequestDispatcher>(*net_, *database_);
+  net_->set_processor(dispatcher_.get());
+
+  if (!loop_.Open()) {
+    LogError("CreateSocketWindow: error creating service window");
+    return false;
+  }
+  if (!net_->Connect(config_.listen_address, options_.port)) {
+    loop_.Close();
+    return false;
+  }
+  listening_ = true;
+  WriteServerIp(options_.config_file, net_->host_address());
+
+  if (!database_->OpenDatabase(config_.database_file.c_str(), 0)) {
+    LogError("Error Connecting to the database - Please shut the service and try running it again!");
+    LogError("Ensure that the database : " + config_.database_file +
+             " exists, before attempting to restart the service.");
+    return false;
+  }
+  MakeFolders(config_.lock_folder);
+  SweepLockFolder(config_.lock_folder);
+  return true;
+}
+
+void Server::Run(std::function<void()> on_stop) {
+  if (!loop_.is_open() && !loop_.Open()) return;
+  if (!loop_.WatchStopSignals(std::move(on_stop))) return;
+  loop_.Run();
+}
+
+void Server::ServerShutdown() {
+  if (shut_down_) return;
+  shut_down_ = true;
+  if (net_) net_->CloseAll();
+  if (database_) database_->CloseDatabase();
+  if (!config_.lock_folder.empty()) SweepLockFolder(config_.lock_folder);
+  loop_.Close();
+}
+
+}  // namespace zt

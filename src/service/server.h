@@ -1,0 +1,64 @@
+// The running server: start-up, the event loop until a stop request, and
+// shutdown, always in that order.
+//
+// ServerStartup: open the event loop, listen (Connect), write ServerIP to
+// the configuration file, open the database exclusively, then create and
+// sweep the lock folder. A database that cannot be opened is logged and the
+// server goes on listening: clients are greeted and their requests fail in
+// the engine. ServerShutdown takes everything down in the reverse direction
+// and tolerates whatever start-up did not get to.
+#ifndef ZT_SERVICE_SERVER_H_
+#define ZT_SERVICE_SERVER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/database.h"
+#include "net/event_loop.h"
+#include "net/net_server.h"
+#include "protocol/request_processor.h"
+#include "service/config.h"
+
+namespace zt {
+
+struct ServerOptions {
+  std::string config_file = kDefaultConfigFile;
+  uint16_t port = kDefaultPort;
+};
+
+// Removes every *.ztl file of the folder; failures are ignored.
+void SweepLockFolder(const std::string& folder);
+
+class Server {
+ public:
+  explicit Server(ServerOptions options);
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+  virtual ~Server();
+
+  // True when the loop, the listener and the database are all in place.
+  bool ServerStartup();
+  // True once the listener is open (the server can serve clients).
+  bool listening() const { return listening_; }
+  // Runs the event loop until SIGTERM or SIGINT; on_stop runs first thing
+  // when the stop request arrives.
+  void Run(std::function<void()> on_stop);
+  void ServerShutdown();
+
+  const ServerConfig& config() const { return config_; }
+
+ private:
+  ServerOptions options_;
+  ServerConfig config_;
+  EventLoop loop_;
+  std::unique_ptr<Database> database_;
+  std::unique_ptr<NetServer> net_;
+  std::unique_ptr<RequestDispatcher> dispatcher_;
+  bool listening_ = false;
+  bool shut_down_ = false;
+};
+
+}  // namespace zt
+
+#endif  // ZT_SERVICE_SERVER_H_

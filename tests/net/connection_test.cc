@@ -1,0 +1,159 @@
+// Framing and connection handling of the running server, over TCP.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/server_process.h"
+
+namespace zt::testing {
+namespace {
+
+using namespace std::string_literals;
+
+constexpr char kStx = 0x02;
+constexpr char kEtx = 0x03;
+// How long to wait for a reply that must not come.
+constexpr int kSilenceMs = 300;
+
+std::string Frame(const std::string& text) { return std::string(1, kStx) + text + kEtx; }
+
+class ConnectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(fixture_.created());
+    ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
+  }
+  ServerFixture fixture_;
+};
+
+TEST_F(ConnectionTest, GreetingIsExactlyTheTwentyEightBytes) {
+  Client client;
+  ASSERT_TRUE(client.Connect("127.0.0.1", fixture_.port(), kReplyTimeoutMs, nullptr));
+  std::string greeting;
+  ASSERT_TRUE(client.ReadExactly(28, greeting, kReplyTimeoutMs));
+  EXPECT_EQ(greeting, std::string("\x02" "CONNECTIONSTATUS" "\x03" "~SUCCEEDED"));
+  // Nothing else follows unasked.
+  std::string more;
+  EXPECT_FALSE(client.ReadExactly(1, more, kSilenceMs));
+}
+
+struct RawCase {
+  const char* name;
+  std::string bytes;
+  std::vector<std::string> replies;
+};
+
+class RawFraming : public ConnectionTest, public ::testing::WithParamInterface<RawCase> {};
+
+TEST_P(RawFraming, AnswersTheFramesItFinds) {
+  auto client = fixture_.Connect();
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(client->SendRaw(GetParam().bytes));
+  for (const std::string& expected : GetParam().replies) {
+    std::string reply;
+    ASSERT_TRUE(client->ReadReply(reply, kReplyTimeoutMs)) << "missing " << expected;
+    EXPECT_EQ(reply, expected);
+  }
+  std::string extra;
+  EXPECT_FALSE(client->ReadReply(extra, kSilenceMs)) << "unexpected " << extra;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Frames, RawFraming,
+    ::testing::Values(
+        RawCase{"StxRun", "\x02\x02\x02" "STARTTRANSACTION\x03", {"STARTTRANSACTION"}},
+        RawCase{"StrayBytesFirst", "junk" + Frame("COMMITTRANSACTION"), {"COMMITTRANSACTION"}},
+        RawCase{"StxEtxThenMessage", "\x02\x03" + Frame("STARTTRANSACTION"), {"STARTTRANSACTION"}},
+        RawCase{"RestartedFrame", "\x02" "STARTTRA" + Frame("ROLLBACKTRANSACTION"),
+                {"ROLLBACKTRANSACTION"}},
+        RawCase{"ThreeInOneSendInOrder",
+                Frame("STARTTRANSACTION") + Frame("COMMITTRANSACTION") +
+                    Frame("ROLLBACKTRANSACTION"),
+                {"STARTTRANSACTION", "COMMITTRANSACTION", "ROLLBACKTRANSACTION"}},
+        RawCase{"NulByteDroppedNotTheRest",
+                "\x02STARTTRANS\0ACTION\x03\0\x02REBUILDDATABASE\x03"s,
+                {"STARTTRANSACTION", "REBUILDDATABASE~FAILED"}},
+        RawCase{"UnknownCommandDroppedNextAnswered", Frame("HELLO") + Frame("STARTTRANSACTION"),
+                {"STARTTRANSACTION"}},
+        RawCase{"OnlyGarbage", "no frames at all\x03\x03", {}}),
+    [](const ::testing::TestParamInfo<RawCase>& param) { return std::string(param.param.name); });
+
+TEST_F(ConnectionTest, MessageSplitOverSendsIsAnsweredWhenComplete) {
+  auto client = fixture_.Connect();
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(client->SendRaw("\x02STARTTR"));
+  std::string reply;
+  EXPECT_FALSE(client->ReadReply(reply, kSilenceMs));
+  ASSERT_TRUE(client->SendRaw("ANSACTION\x03"));
+  ASSERT_TRUE(client->ReadReply(reply, kReplyTimeoutMs));
+  EXPECT_EQ(reply, "STARTTRANSACTION");
+}
+
+TEST_F(ConnectionTest, OverlongMessageDiscardedLoggedAndConnectionStaysUsable) {
+  auto client = fixture_.Connect();
+  ASSERT_NE(client, nullptr);
+  const std::string longest = "STARTTRANSACTION~" + std::string(4091 - 17, 'x');
+  ASSERT_EQ(longest.size(), 4091u);
+  ASSERT_TRUE(client->SendRaw(Frame(longest + "y") + Frame(longest)));
+  EXPECT_EQ(Ask(*client, "COMMITTRANSACTION"), "STARTTRANSACTION");  // the 4091 one
+  std::string reply;
+  ASSERT_TRUE(client->ReadReply(reply, kReplyTimeoutMs));
+  EXPECT_EQ(reply, "COMMITTRANSACTION");
+  const std::string log = fixture_.ErrorLog();
+  EXPECT_NE(log.find("longer than 4091 characters"), std::string::npos) << log;
+}
+
+TEST_F(ConnectionTest, EndlessBytesWithoutEtxDoNotStopTheServer) {
+  auto client = fixture_.Connect();
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(client->SendRaw("\x02"));
+  const std::string chunk(64 * 1024, 'z');
+  for (int i = 0; i < 64; ++i) ASSERT_TRUE(client->SendRaw(chunk));  // 4 MiB, no ETX
+  ASSERT_TRUE(client->SendRaw(std::string("\x03") + Frame("STARTTRANSACTION")));
+  std::string reply;
+  ASSERT_TRUE(client->ReadReply(reply, kReplyTimeoutMs));
+  EXPECT_EQ(reply, "STARTTRANSACTION");
+  // Another client is served as usual.
+  auto other = fixture_.Connect();
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(Ask(*other, "COMMITTRANSACTION"), "COMMITTRANSACTION");
+}
+
+TEST_F(ConnectionTest, ClientThatNeverReadsDoesNotBlockOthers) {
+  auto lazy = fixture_.Connect();
+  ASSERT_NE(lazy, nullptr);
+  // Many requests, replies never read: the server stops reading this client
+  // once its backlog is large, but keeps serving everyone else.
+  std::string burst;
+  for (int i = 0; i < 2000; ++i) burst += Frame("GETLOCATIONINFORMATION");
+  for (int round = 0; round < 20; ++round) {
+    if (!lazy->SendRaw(burst)) break;  // the server stopped reading: fine
+  }
+  auto other = fixture_.Connect();
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(Ask(*other, "STARTTRANSACTION"), "STARTTRANSACTION");
+  // The lazy client's replies are complete frames, in order.
+  std::string reply;
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(lazy->ReadReply(reply, kReplyTimeoutMs));
+    ASSERT_EQ(reply, "GETLOCATIONINFORMATION~Main St 1~Springfield~~~~~~Shop");
+  }
+}
+
+TEST_F(ConnectionTest, ResetConnectionIsClosedLikeAnOrderlyOne) {
+  {
+    auto client = fixture_.Connect();
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(Ask(*client, "CREATERECORDSET"), "CREATERECORDSET~1");
+    EXPECT_EQ(Ask(*client, "CREATERECORDSET"), "CREATERECORDSET~2");
+    client->Abort();
+  }
+  // The departed client's recordsets are closed: handle numbering restarts.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto next = fixture_.Connect();
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(Ask(*next, "CREATERECORDSET"), "CREATERECORDSET~1");
+}
+
+}  // namespace
+}  // namespace zt::testing

@@ -1,0 +1,112 @@
+// Request syntax and the command table, without sockets.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "protocol/command_table.h"
+#include "protocol/fields.h"
+
+namespace zt {
+namespace {
+
+struct SplitCase {
+  const char* request;
+  int count;
+  std::vector<std::string> fields;  // the first fields; the rest must be empty
+};
+
+class SplitCases : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitCases, Splits) {
+  const SplitCase& c = GetParam();
+  RequestFields fields;
+  fields.fill("stale");  // nothing from an earlier request may survive
+  EXPECT_EQ(SplitFields(c.request, fields), c.count) << c.request;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const std::string expected = i < c.fields.size() ? c.fields[i] : "";
+    EXPECT_EQ(fields[i], expected) << c.request << " field " << i + 1;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, SplitCases,
+    ::testing::Values(SplitCase{"", 0, {}}, SplitCase{"~~~", 0, {}},
+                      SplitCase{"CREATERECORDSET", 1, {"CREATERECORDSET"}},
+                      SplitCase{"A~~B", 2, {"A", "B"}},
+                      SplitCase{"~A~B~", 2, {"A", "B"}},
+                      SplitCase{"A~ ~B", 3, {"A", "", "B"}},
+                      SplitCase{"  MOVE  ~  3  ", 2, {"MOVE", "3"}},
+                      SplitCase{"A~\tx\t", 2, {"A", "\tx\t"}},  // only blanks are trimmed
+                      SplitCase{"1~2~3~4~5~6~7~8~9~10~11", 9,
+                                {"1", "2", "3", "4", "5", "6", "7", "8", "9"}}));
+
+TEST(FieldToInt, ReadsLikeAtoi) {
+  const std::pair<const char*, int32_t> cases[] = {
+      {"", 0},          {"x", 0},        {"12", 12},      {"0012", 12},      {"12ab", 12},
+      {"  7", 7},       {"-5", -5},      {"+9", 9},       {"- 5", 0},        {"2147483647", INT32_MAX},
+      {"99999999999", INT32_MAX},        {"-99999999999", INT32_MIN},        {"\t3", 3},
+  };
+  for (const auto& [text, value] : cases) EXPECT_EQ(FieldToInt(text), value) << '"' << text << '"';
+}
+
+// Every command the protocol knows, grouped as the protocol lists them.
+const char* const kProtocolCommands[] = {
+    "STARTTRANSACTION", "COMMITTRANSACTION", "ROLLBACKTRANSACTION", "GETLASTERRORTEXT",
+    "CREATERECORDSET", "RECORDSETCLOSE", "RECORDSETISCONNECTED", "RECORDSETGETLASTERROR",
+    "GETLOCATIONINFORMATION", "SETLOCATIONINFORMATION", "REBUILDDATABASE",
+    "RECORDSETOPEN", "RECORDSETOPENFLOOR", "RECORDSETOPENCEILING", "RECORDSETADDFILTERCOLUMN",
+    "RECORDSETCLEARFILTERS", "RECORDSETFILTERON", "RECORDSETCANBOOKMARK", "RECORDSETSETBOOKMARK",
+    "RECORDSETGETBOOKMARK", "RECORDSETGETLASTUPDATEDBOOKMARK", "RECORDSETGETROWCOUNT",
+    "RECORDSETGETSELECTEDROWCOUNT", "RECORDSETGETFILTEREDCOUNT", "RECORDSETMOVEFIRST",
+    "RECORDSETMOVENEXT", "RECORDSETMOVEPREV", "RECORDSETMOVELAST",
+    "RECORDSETISCURRENTROWLOCKED", "RECORDSETLOCKCURRENTROW", "RECORDSETUNLOCKCURRENTROW",
+    "RECORDSETLOCKALL", "RECORDSETUNLOCKALL", "RECORDSETADDROW", "RECORDSETSETFIELDVALUE",
+    "RECORDSETGETFIELDVALUE", "RECORDSETUPDATE", "RECORDSETDELETECURRENTROW",
+    "RECORDSETDELETEALL", "RECORDSETFINDROW", "RECORDSETSORT",
+    "RECORDSETGETFIELDCOUNT", "RECORDSETGETFIELDNAME", "RECORDSETGETFIELDINFO",
+    "RECORDSETISFIELDNULLABLE", "RECORDSETISFIELDKEYCOLUMN", "RECORDSETISFIELDBLOB",
+    "RECORDSETGETFIELDSIZE", "RECORDSETSELECTROW", "RECORDSETDESELECTROW", "RECORDSETSELECTALL",
+    "RECORDSETDESELECTALL", "RECORDSETSELECTROWSRANGE", "RECORDSETDESELECTROWSRANGE",
+    "RECORDSETISROWSELECTED", "RECORDSETMOVETOFIRSTSELECTEDROW", "RECORDSETMOVETONEXTSELECTEDROW",
+    "RECORDSETMOVETOPREVSELECTEDROW", "RECORDSETMOVETOLASTSELECTEDROW",
+};
+
+TEST(CommandTable, HoldsEveryProtocolCommandOnceAndNothingElse) {
+  std::set<std::string> names;
+  for (const Command& command : CommandTable()) {
+    EXPECT_TRUE(names.insert(command.name).second) << "duplicate " << command.name;
+  }
+  const std::set<std::string> protocol(std::begin(kProtocolCommands), std::end(kProtocolCommands));
+  EXPECT_EQ(names, protocol);
+}
+
+TEST(CommandTable, RecordsetCommandsRequireTheirHandle) {
+  for (const Command& command : CommandTable()) {
+    if (std::string_view(command.name).substr(0, 9) != "RECORDSET") continue;
+    EXPECT_TRUE(command.required & Required({2})) << command.name;
+  }
+}
+
+TEST(CommandTable, ExactlyTheLockCollidingCommandsAreDeferrable) {
+  const std::set<std::string> expected = {"RECORDSETLOCKCURRENTROW", "RECORDSETLOCKALL",
+                                          "RECORDSETADDROW",         "RECORDSETUPDATE",
+                                          "RECORDSETDELETECURRENTROW", "RECORDSETDELETEALL"};
+  std::set<std::string> deferrable;
+  for (const Command& command : CommandTable()) {
+    if (command.deferrable) deferrable.insert(command.name);
+  }
+  EXPECT_EQ(deferrable, expected);
+}
+
+TEST(CommandTable, LookupIgnoresCaseAndRejectsOthers) {
+  ASSERT_NE(FindCommand("recordsetMoveFirst"), nullptr);
+  EXPECT_STREQ(FindCommand("recordsetMoveFirst")->name, "RECORDSETMOVEFIRST");
+  EXPECT_EQ(FindCommand("HELLO"), nullptr);
+  EXPECT_EQ(FindCommand(""), nullptr);
+  EXPECT_EQ(FindCommand("RECORDSETGETLASTERRORTEXT"), nullptr);  // a reply name only
+  EXPECT_EQ(FindCommand(std::string(5000, 'A')), nullptr);
+}
+
+}  // namespace
+}  // namespace zt

@@ -1,0 +1,145 @@
+// Start-up and shutdown of the real ztserver binary.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/server_process.h"
+
+namespace zt::testing {
+namespace {
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+TEST(Startup, WithoutDatabaseLogsTwoLinesAndStillGreetsClients) {
+  ServerFixture fixture(/*with_database=*/false);
+  fixture.WriteIni("[SERVER]\nWorkFolder=work\nLockFolder=locks\nListenAddress=127.0.0.1\n");
+  ASSERT_TRUE(fixture.Start()) << ReadFile(fixture.output());
+  auto client = fixture.Connect();
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(Ask(*client, "CREATERECORDSET"), "CREATERECORDSET~FAILED");
+  EXPECT_EQ(Ask(*client, "GETLASTERRORTEXT"),
+            "GETLASTERRORTEXT~CreateRecordset: No database connection has been established!");
+  const std::string log = fixture.ErrorLog();
+  EXPECT_TRUE(Contains(log, ": Error Connecting to the database - Please shut the service and try "
+                            "running it again!\n"))
+      << log;
+  EXPECT_TRUE(Contains(log, ": Ensure that the database :  exists, before attempting to restart "
+                            "the service.\n"))
+      << log;
+  EXPECT_EQ(fixture.server().Stop(), 0);
+}
+
+TEST(Startup, NamesTheMissingDatabaseInTheLog) {
+  ServerFixture fixture(/*with_database=*/false);
+  fixture.WriteIni("[CONNECTION]\nDatabaseFile=/nonexistent/shop.dat\n"
+                   "[SERVER]\nWorkFolder=work\nLockFolder=locks\n");
+  ASSERT_TRUE(fixture.Start());
+  EXPECT_TRUE(Contains(fixture.ErrorLog(),
+                       ": Ensure that the database : /nonexistent/shop.dat exists, before "
+                       "attempting to restart the service.\n"));
+}
+
+TEST(Startup, ListensOnTheGivenPortWhateverServerPortSays) {
+  ServerFixture fixture;  // its INI says ServerPort=6000
+  ASSERT_TRUE(fixture.Start()) << ReadFile(fixture.output());
+  auto client = fixture.Connect();
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(Ask(*client, "CREATERECORDSET"), "CREATERECORDSET~1");
+  EXPECT_TRUE(Contains(fixture.ErrorLog(),
+                       " and Port# " + std::to_string(fixture.port()) + "\n"));
+  EXPECT_TRUE(Contains(fixture.ErrorLog(), ": Started on IP "));
+}
+
+TEST(Startup, WritesServerIpAndKeepsTheRestOfTheIni) {
+  ServerFixture fixture;
+  const std::string original =
+      "; site settings\n[CONNECTION]\nDatabaseFile=db.dat\nServerIP=stale\nServerPort=6000\n\n"
+      "[SERVER]\nWorkFolder=work\nLockFolder=locks\nListenAddress=127.0.0.1\n";
+  fixture.WriteIni(original);
+  ASSERT_TRUE(fixture.Start());
+  const std::string ini = ReadFile(fixture.ini());
+  EXPECT_FALSE(Contains(ini, "ServerIP=stale")) << ini;
+  const size_t at = ini.find("ServerIP=");
+  ASSERT_NE(at, std::string::npos) << ini;
+  // Every other line stands as it was.
+  std::string without = ini;
+  without.erase(at, ini.find('\n', at) - at);
+  std::string expected = original;
+  expected.erase(expected.find("ServerIP=stale"), 14);
+  EXPECT_EQ(without, expected);
+}
+
+TEST(Startup, LockFilesAreSweptAtStartAndAtShutdown) {
+  ServerFixture fixture;
+  MakeDirectory(fixture.folder().File("locks"));
+  WriteFile(fixture.folder().File("locks/a.ztl"), "x");
+  WriteFile(fixture.folder().File("locks/B.ZTL"), "x");
+  WriteFile(fixture.folder().File("locks/keep.txt"), "keep");
+  ASSERT_TRUE(fixture.Start());
+  EXPECT_FALSE(Exists(fixture.folder().File("locks/a.ztl")));
+  EXPECT_FALSE(Exists(fixture.folder().File("locks/B.ZTL")));
+  EXPECT_TRUE(Exists(fixture.folder().File("locks/keep.txt")));
+  WriteFile(fixture.folder().File("locks/c.ztl"), "x");
+  EXPECT_EQ(fixture.server().Stop(), 0);
+  EXPECT_FALSE(Exists(fixture.folder().File("locks/c.ztl")));
+  EXPECT_EQ(ReadFile(fixture.folder().File("locks/keep.txt")), "keep");
+}
+
+TEST(Startup, SecondServerOnTheSamePortFailsWithTheBindingLine) {
+  ServerFixture first;
+  ASSERT_TRUE(first.Start());
+  ServerProcess second;
+  ASSERT_TRUE(second.Start({"--config", first.ini(), "--port", std::to_string(first.port())},
+                           first.folder().File("second.out")));
+  EXPECT_EQ(second.WaitForExit(), 1);
+  EXPECT_TRUE(Contains(first.ErrorLog(),
+                       ": Connect: error binding the server socket - socket error(98)\n"))
+      << first.ErrorLog();
+  // The first one is still serving.
+  auto client = first.Connect();
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(Ask(*client, "STARTTRANSACTION"), "STARTTRANSACTION");
+}
+
+TEST(Shutdown, SigtermStopsInOrderAndLeavesTheDatabaseIntact) {
+  ServerFixture fixture;
+  const std::string zdf_before = ReadFile(fixture.folder().File("db.zdf"));
+  const std::string zix_before = ReadFile(fixture.folder().File("db.zix"));
+  ASSERT_TRUE(fixture.Start());
+  EXPECT_TRUE(Exists(fixture.folder().File("db.rs")));  // the write file
+  auto client = fixture.Connect();
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(Ask(*client, "CREATERECORDSET"), "CREATERECORDSET~1");
+  ASSERT_TRUE(client->SendRequest("RECORDSETADDROW~1"));  // left waiting in its queue
+
+  EXPECT_EQ(fixture.server().Stop(), 0);
+  EXPECT_TRUE(client->WaitForClose(kReplyTimeoutMs));
+  EXPECT_EQ(ReadFile(fixture.output()), "Service started\nService stopped\n");
+  EXPECT_FALSE(Exists(fixture.folder().File("db.rs")));
+  EXPECT_TRUE(Exists(fixture.folder().File("db.dat")));
+  EXPECT_EQ(ReadFile(fixture.folder().File("db.zdf")), zdf_before);
+  EXPECT_EQ(ReadFile(fixture.folder().File("db.zix")), zix_before);
+
+  // A restart on the same port does not wait for old connections to time out.
+  ASSERT_TRUE(fixture.server().Start({"--config", fixture.ini(), "--port",
+                                      std::to_string(fixture.port())},
+                                     fixture.folder().File("again.out")));
+  EXPECT_TRUE(fixture.server().WaitUntilServing(fixture.port()));
+}
+
+TEST(CommandLine, HelpVersionAndBadArguments) {
+  std::string out;
+  EXPECT_EQ(RunCommand(ServerBinary() + " --help", &out), 0);
+  EXPECT_TRUE(Contains(out, "--config")) << out;
+  EXPECT_EQ(RunCommand(ServerBinary() + " --version", &out), 0);
+  EXPECT_TRUE(Contains(out, "ztserver ")) << out;
+  EXPECT_EQ(RunCommand(ServerBinary() + " --port 0", &out), 2);
+  EXPECT_EQ(RunCommand(ServerBinary() + " --port 70000", &out), 2);
+  EXPECT_EQ(RunCommand(ServerBinary() + " --bogus", &out), 2);
+  EXPECT_EQ(RunCommand(ServerBinary() + " --config", &out), 2);
+}
+
+}  // namespace
+}  // namespace zt::testing

@@ -1,0 +1,189 @@
+// Integration-test helpers: a scratch installation (database, INI file,
+// work and lock folders), the real ztserver binary started on a free port,
+// and connected protocol clients. Every wait is bounded.
+#ifndef ZT_TESTS_SUPPORT_SERVER_PROCESS_H_
+#define ZT_TESTS_SUPPORT_SERVER_PROCESS_H_
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/client.h"
+#include "engine/database_builder.h"
+#include "support/test_support.h"
+
+namespace zt::testing {
+
+inline constexpr int kReplyTimeoutMs = 5000;
+
+inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+inline void MakeDirectory(const std::string& path) { std::filesystem::create_directories(path); }
+
+inline std::string ServerBinary() { return std::string(ZT_BINARY_DIR) + "/ztserver"; }
+
+// A port that was free a moment ago (bound to 0, read back, released).
+inline uint16_t FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where);
+  socklen_t length = sizeof where;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length);
+  ::close(fd);
+  return ntohs(where.sin_port);
+}
+
+// A database of two tables with location texts, for the server to open.
+inline DatabaseSpec SmallDatabaseSpec() {
+  DatabaseSpec spec;
+  spec.tables.push_back({"CUSTOMER", {{"ID", 1, 10, true, false}, {"NAME", 0, 30, false, false}}});
+  spec.tables.push_back({"ORDERS", {{"NO", 1, 10, true, false}, {"ITEM", 0, 20, false, false}}});
+  spec.locations = {"Main St 1", "Springfield", "", "", "", "", "", "Shop"};
+  return spec;
+}
+
+// A child process running ztserver; stopped (SIGTERM, then SIGKILL) when
+// the object goes away.
+class ServerProcess {
+ public:
+  ServerProcess() = default;
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+  ~ServerProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      int status;
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+
+  // Starts ztserver with args; its stdout and stderr go to output_file.
+  bool Start(const std::vector<std::string>& args, const std::string& output_file) {
+    pid_ = ::fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      const int out = ::open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (out >= 0) {
+        ::dup2(out, 1);
+        ::dup2(out, 2);
+      }
+      std::vector<std::string> all = {ServerBinary()};
+      all.insert(all.end(), args.begin(), args.end());
+      std::vector<char*> argv;
+      for (std::string& arg : all) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    return true;
+  }
+
+  // Waits until a client is greeted on port (or the process exits).
+  bool WaitUntilServing(uint16_t port, int timeout_ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (!Running()) return false;
+      Client probe;
+      if (probe.Open("127.0.0.1", port, 1000, nullptr)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  bool Running() {
+    if (pid_ <= 0) return false;
+    int status;
+    const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      pid_ = -1;
+      return false;
+    }
+    return true;
+  }
+
+  // Waits for the process to end by itself; its exit status or -1.
+  int WaitForExit(int timeout_ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (Running() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return Running() ? -1 : exit_status_;
+  }
+
+  // SIGTERM, then the exit status (-1 when it did not end in time).
+  int Stop(int timeout_ms = 10000) {
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
+    return WaitForExit(timeout_ms);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int exit_status_ = -1;
+};
+
+// A scratch installation: folder with db.dat (+ .zdf, .zix), zt.ini,
+// work/ and locks/, and a server on a free port.
+class ServerFixture {
+ public:
+  explicit ServerFixture(bool with_database = true) {
+    if (with_database) {
+      std::string err;
+      created_ = CreateDatabaseFiles(folder_.File("db.dat"), SmallDatabaseSpec(), err) == 1;
+    }
+    WriteIni("[CONNECTION]\nDatabaseFile=db.dat\nTransactionName=T1\nServerPort=6000\n\n"
+             "[SERVER]\nWorkFolder=work\nLockFolder=locks\nListenAddress=127.0.0.1\n");
+  }
+
+  void WriteIni(const std::string& text) { WriteFile(ini(), text); }
+
+  bool Start() {
+    port_ = FreePort();
+    return server_.Start({"--config", ini(), "--port", std::to_string(port_)}, output()) &&
+           server_.WaitUntilServing(port_);
+  }
+
+  // A greeted client.
+  std::unique_ptr<Client> Connect() {
+    auto client = std::make_unique<Client>();
+    if (!client->Open("127.0.0.1", port_, kReplyTimeoutMs, nullptr)) return nullptr;
+    return client;
+  }
+
+  const ScratchFolder& folder() const { return folder_; }
+  std::string ini() const { return folder_.File("zt.ini"); }
+  std::string output() const { return folder_.File("server.out"); }
+  std::string error_log() const { return folder_.File("work/dberrors.txt"); }
+  std::string ErrorLog() const { return ReadFile(error_log()); }
+  uint16_t port() const { return port_; }
+  ServerProcess& server() { return server_; }
+  bool created() const { return created_; }
+
+ private:
+  ScratchFolder folder_;
+  ServerProcess server_;
+  uint16_t port_ = 0;
+  bool created_ = false;
+};
+
+// Sends request and returns the reply text ("<no reply>" when none came).
+inline std::string Ask(Client& client, const std::string& request) {
+  std::string reply;
+  if (!client.Call(request, reply, kReplyTimeoutMs)) return "<no reply>";
+  return reply;
+}
+
+}  // namespace zt::testing
+
+#endif  // ZT_TESTS_SUPPORT_SERVER_PROCESS_H_
