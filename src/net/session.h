@@ -17,18 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/transaction.h"
 #include "net/frame.h"
 #include "net/socket.h"
 
 namespace zt {
-
-// Handed by reference to the row-editing operations. No command changes it:
-// the server never opens a transaction.
-struct TransactionContext {
-  int32_t in_transaction = 0;
-  int32_t transaction_id = 0;
-  int32_t transaction_file = -1;
-};
 
 class SessionRecordset {
  public:
