@@ -104,8 +104,8 @@ bool HandleRecordsetSelectRowsRange(CommandContext& ctx) {
 }
 
 bool HandleRecordsetDeselectRowsRange(CommandContext& ctx) {
-  return Echo(ctx, ctx.database.RecordsetDeselectRowsRange(ctx.handle, Number(ctx, 3),
-                                                           Number(ctx, 4)));
+  return Echo(ctx,
+              ctx.database.RecordsetDeselectRowsRange(ctx.handle, Number(ctx, 3), Number(ctx, 4)));
 }
 
 bool HandleRecordsetIsRowSelected(CommandContext& ctx) {
@@ -131,14 +131,13 @@ bool HandleRecordsetMoveToLastSelectedRow(CommandContext& ctx) {
 // ---- Find and sort ----------------------------------------------------------
 
 bool HandleRecordsetFindRow(CommandContext& ctx) {
-  return Echo(ctx, ctx.database.RecordsetFindRow(ctx.handle, ctx.field(3).c_str(),
-                                                 ctx.field(4).c_str()));
+  return Echo(
+      ctx, ctx.database.RecordsetFindRow(ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str()));
 }
 
 // Field 4 is a number: non-zero sorts ascending, 0 descending.
 bool HandleRecordsetSort(CommandContext& ctx) {
-  return Echo(ctx,
-              ctx.database.RecordsetSort(ctx.handle, ctx.field(3).c_str(), Number(ctx, 4)));
+  return Echo(ctx, ctx.database.RecordsetSort(ctx.handle, ctx.field(3).c_str(), Number(ctx, 4)));
 }
 
 }  // namespace zt

@@ -115,8 +115,7 @@ int FindSortColumn(const TableDefinition& definition, const char* name, SortColu
 // a pending image: the image's changes will never be stored. A column that
 // does not lie within the row's data gives an empty value.
 int Database::OrderValue(const Recordset& recordset, const TableDefinition& definition,
-                         const ResultsetRow& row, int64_t start, int32_t size,
-                         std::string& value) {
+                         const ResultsetRow& row, int64_t start, int32_t size, std::string& value) {
   if (!RowHasData(*this, row)) return 0;
   value.clear();
   if (size <= 0 || start + size > recordset.record_length) return 1;
@@ -131,7 +130,8 @@ int Database::OrderValue(const Recordset& recordset, const TableDefinition& defi
 int Database::RecordsetSort(int32_t handle, const char* column, int ascending) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr || column == nullptr) return 0;
-  if (!connected_) return FailRecordset(*this, *recordset, "RecordsetSort: Database not open", Report::kYes);
+  if (!connected_)
+    return FailRecordset(*this, *recordset, "RecordsetSort: Database not open", Report::kYes);
   if (!recordset->open) {
     return FailRecordset(*this, *recordset, "RecordsetSort: Recordset not open", Report::kYes);
   }

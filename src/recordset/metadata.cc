@@ -48,14 +48,14 @@ constexpr MetadataTexts kKeyColumnTexts = {
     "RecordsetIsFieldKeyColumn: Recordset not open!",
     "RecordsetIsFieldKeyColumn: Unable to read table header!",
     "RecordsetIsFieldKeyColumn: Invalid field number!"};
-constexpr MetadataTexts kBlobTexts = {
-    "RecordsetIsFieldABlob: Database not open!", "RecordsetIsFieldABlob: Recordset not open!",
-    "RecordsetIsFieldABlob: Unable to read table definition!",
-    "RecordsetIsFieldABlob: Invalid field number!"};
-constexpr MetadataTexts kFieldSizeTexts = {
-    "RecordsetGetFieldSize: Database not open!", "RecordsetGetFieldSize: Recordset not open!",
-    "RecordsetGetFieldSize: Unable to read table header!",
-    "RecordsetGetFieldSize: Field number not valid!"};
+constexpr MetadataTexts kBlobTexts = {"RecordsetIsFieldABlob: Database not open!",
+                                      "RecordsetIsFieldABlob: Recordset not open!",
+                                      "RecordsetIsFieldABlob: Unable to read table definition!",
+                                      "RecordsetIsFieldABlob: Invalid field number!"};
+constexpr MetadataTexts kFieldSizeTexts = {"RecordsetGetFieldSize: Database not open!",
+                                           "RecordsetGetFieldSize: Recordset not open!",
+                                           "RecordsetGetFieldSize: Unable to read table header!",
+                                           "RecordsetGetFieldSize: Field number not valid!"};
 
 }  // namespace
 

@@ -25,15 +25,15 @@ struct RowTexts {
   const char* write_error;
 };
 
-constexpr RowTexts kSelectRowTexts = {
-    "RecordsetSelectRow: Database not open!", "RecordsetSelectRow: Invalid Row!",
-    "RecordsetSelectRow: Error reading specified row",
-    "RecordsetSelectRow: Error selecting specified row"};
+constexpr RowTexts kSelectRowTexts = {"RecordsetSelectRow: Database not open!",
+                                      "RecordsetSelectRow: Invalid Row!",
+                                      "RecordsetSelectRow: Error reading specified row",
+                                      "RecordsetSelectRow: Error selecting specified row"};
 // A failed write of a deselection keeps the selecting text.
-constexpr RowTexts kDeselectRowTexts = {
-    "RecordsetDeselectRow: Database not open!", "RecordsetDeselectRow: Invalid Row!",
-    "RecordsetDeselectRow: Error reading specified row",
-    "RecordsetDeselectRow: Error selecting specified row"};
+constexpr RowTexts kDeselectRowTexts = {"RecordsetDeselectRow: Database not open!",
+                                        "RecordsetDeselectRow: Invalid Row!",
+                                        "RecordsetDeselectRow: Error reading specified row",
+                                        "RecordsetDeselectRow: Error selecting specified row"};
 
 // The texts of one of the four moves among selected rows.
 struct MoveTexts {
@@ -50,31 +50,28 @@ constexpr MoveTexts kFirstTexts = {
     "RecordsetMoveToFirstSelectedRow: Recordset contains zero records",
     "RecordsetMoveToFirstSelectedRow: No active records in the table",
     "RecordsetMoveToFirstSelectedRow: Recordset contains zero selected records"};
-constexpr MoveTexts kNextTexts = {
-    "RecordsetMoveToNextSelectedRow: Database not connected",
-    "RecordsetMoveToNextSelectedRow: Recordset not open",
-    "RecordsetMoveToNextSelectedRow: Recordset contains zero records",
-    "RecordsetMoveToNextSelectedRow: No active records in the table",
-    "RecordsetMoveToNextSelectedRow: No more selected records found"};
-constexpr MoveTexts kPrevTexts = {
-    "RecordsetMoveToPrevSelectedRow: Database not connected",
-    "RecordsetMoveToPrevSelectedRow: Recordset not open",
-    "RecordsetMoveToPrevSelectedRow: Recordset contains zero records",
-    "RecordsetMoveToPrevSelectedRow: No active records in the table",
-    "RecordsetMoveToPrevSelectedRow: No more selected records found"};
-constexpr MoveTexts kLastTexts = {
-    "RecordsetMoveToLastSelectedRow: Database not connected",
-    "RecordsetMoveToLastSelectedRow: Recordset not open",
-    "RecordsetMoveToLastSelectedRow: Recordset contains zero records",
-    "RecordsetMoveToLastSelectedRow: No active records in the table",
-    "RecordsetMoveToLastSelectedRow: No selected records found"};
+constexpr MoveTexts kNextTexts = {"RecordsetMoveToNextSelectedRow: Database not connected",
+                                  "RecordsetMoveToNextSelectedRow: Recordset not open",
+                                  "RecordsetMoveToNextSelectedRow: Recordset contains zero records",
+                                  "RecordsetMoveToNextSelectedRow: No active records in the table",
+                                  "RecordsetMoveToNextSelectedRow: No more selected records found"};
+constexpr MoveTexts kPrevTexts = {"RecordsetMoveToPrevSelectedRow: Database not connected",
+                                  "RecordsetMoveToPrevSelectedRow: Recordset not open",
+                                  "RecordsetMoveToPrevSelectedRow: Recordset contains zero records",
+                                  "RecordsetMoveToPrevSelectedRow: No active records in the table",
+                                  "RecordsetMoveToPrevSelectedRow: No more selected records found"};
+constexpr MoveTexts kLastTexts = {"RecordsetMoveToLastSelectedRow: Database not connected",
+                                  "RecordsetMoveToLastSelectedRow: Recordset not open",
+                                  "RecordsetMoveToLastSelectedRow: Recordset contains zero records",
+                                  "RecordsetMoveToLastSelectedRow: No active records in the table",
+                                  "RecordsetMoveToLastSelectedRow: No selected records found"};
 
 constexpr char kInvalidRange[] = "Invalid Row Range!";
 
 // Sets row's selected flag to `select`; the count follows only a flag that
 // was really written over.
-int MarkRow(const Database& database, Recordset& recordset, int connected, int32_t row,
-                   bool select, const RowTexts& texts) {
+int MarkRow(const Database& database, Recordset& recordset, int connected, int32_t row, bool select,
+            const RowTexts& texts) {
   if (!connected) return FailRecordset(database, recordset, texts.not_connected, Report::kYes);
   if (row < 1 || row > recordset.row_count) {
     return FailRecordset(database, recordset, texts.invalid_row, Report::kNo);
@@ -94,8 +91,8 @@ int MarkRow(const Database& database, Recordset& recordset, int connected, int32
 
 // The range form: rows that cannot be read or written are passed over, and
 // the result is success once the range itself is valid.
-int MarkRange(const Database& database, Recordset& recordset, int connected,
-                     int32_t first, int32_t last, bool select, const char* not_connected) {
+int MarkRange(const Database& database, Recordset& recordset, int connected, int32_t first,
+              int32_t last, bool select, const char* not_connected) {
   if (!connected) return FailRecordset(database, recordset, not_connected, Report::kYes);
   if (first < 1 || first > last || last > recordset.row_count) {
     return FailRecordset(database, recordset, kInvalidRange, Report::kYes);

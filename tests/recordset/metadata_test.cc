@@ -120,7 +120,8 @@ TEST_F(MetadataTest, CreatedButNeverOpenedRecordsetFailsWithNotOpenTexts) {
 TEST_F(MetadataTest, AnswersFollowTheDefinitionFileAtTheMomentOfTheCall) {
   const int32_t h = Open();
   // Column 1 (Name) gets its key flag written as a lower-case 'y'.
-  const long flag = static_cast<long>(DefinitionHeader::kSize + TableDefinition::kKeyFlagsOffset + 1);
+  const long flag =
+      static_cast<long>(DefinitionHeader::kSize + TableDefinition::kKeyFlagsOffset + 1);
   PokeByte(folder_.File("people.zdf"), flag, 'y');
   EXPECT_EQ(db_->RecordsetIsFieldKeyColumn(h, 1), 1);
   EXPECT_EQ(db_->RecordsetIsFieldNullable(h, 1), 0);
@@ -131,7 +132,8 @@ TEST_F(MetadataTest, DamagedColumnCountNeverReachesOutsideTheDefinition) {
   // A column count of 500 in the file: only the 99 slots of the record
   // exist, so 99 fields are counted and field 99 and beyond are refused.
   const std::string path = folder_.File("people.zdf");
-  const long count = static_cast<long>(DefinitionHeader::kSize + TableDefinition::kColumnCountOffset);
+  const long count =
+      static_cast<long>(DefinitionHeader::kSize + TableDefinition::kColumnCountOffset);
   PokeByte(path, count, '5');
   PokeByte(path, count + 1, '0');
   PokeByte(path, count + 2, '0');

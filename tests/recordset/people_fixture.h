@@ -43,8 +43,8 @@ class PeopleTest : public ::testing::Test {
   // Stores a record; its Id is the number of records stored before plus 1.
   void Add(const std::string& name, const std::string& num = "") {
     const int id = stored_ + 1;
-    const std::string data = PadLeft(std::to_string(id), 6) + PadRight(name, 20) +
-                             PadLeft(num, 5) + PadRight("", 4) + PadRight("c", 3);
+    const std::string data = PadLeft(std::to_string(id), 6) + PadRight(name, 20) + PadLeft(num, 5) +
+                             PadRight("", 4) + PadRight("c", 3);
     int64_t offset = -1;
     std::string err;
     ASSERT_TRUE(db_->AddNewRecord(data, static_cast<int32_t>(data.size()), offset, "People", &err))

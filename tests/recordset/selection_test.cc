@@ -38,7 +38,8 @@ TEST_F(SelectionTest, RangeAddsOnlyTheRowsNotYetSelected) {
   ASSERT_TRUE(db_->RecordsetSelectRow(h, 3));
   EXPECT_TRUE(db_->RecordsetSelectRowsRange(h, 2, 4));
   EXPECT_EQ(SelectedCount(h), 3);
-  for (int32_t r = 1; r <= 5; ++r) EXPECT_EQ(db_->RecordsetIsRowSelected(h, r), r >= 2 && r <= 4) << r;
+  for (int32_t r = 1; r <= 5; ++r)
+    EXPECT_EQ(db_->RecordsetIsRowSelected(h, r), r >= 2 && r <= 4) << r;
 
   EXPECT_TRUE(db_->RecordsetDeselectRowsRange(h, 3, 5));
   EXPECT_EQ(SelectedCount(h), 1);
