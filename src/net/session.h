@@ -53,6 +53,8 @@ class ClientSession {
   std::deque<std::string> requests;  // complete messages, oldest first
   size_t queued_bytes = 0;           // sum of the sizes of requests
   FrameParser receive;               // bytes not yet cut into messages
+  // Handed by reference to the row-editing operations. No command changes
+  // it: the server never opens a transaction.
   TransactionContext transaction;
   std::vector<SessionRecordset> recordsets;  // in creation order
   int32_t deferral_counter = 0;

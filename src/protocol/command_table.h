@@ -26,6 +26,11 @@ struct CommandContext {
   const RequestFields& fields;  // fields[0] is the command name
   int32_t handle;               // field 2 as a number
   std::string reply;            // the success reply text, set by the handler
+  // Every session, for the row-lock questions that span all clients.
+  const std::vector<ClientSession>& sessions;
+  // LockCandidates: the server-wide scratch list of RECORDSETLOCKALL,
+  // empty before and after every use.
+  std::vector<int32_t>& lock_candidates;
 
   const std::string& field(int number) const { return fields[static_cast<size_t>(number - 1)]; }
 };
@@ -79,6 +84,37 @@ bool HandleGetLocationInformation(CommandContext& ctx);
 bool HandleSetLocationInformation(CommandContext& ctx);
 bool HandleRebuildDatabase(CommandContext& ctx);
 bool HandleRecordsetClearFilters(CommandContext& ctx);
+// Open, filter, navigation, bookmarks and counts
+// (protocol/recordset_commands.cc).
+bool HandleRecordsetOpen(CommandContext& ctx);
+bool HandleRecordsetOpenFloor(CommandContext& ctx);
+bool HandleRecordsetOpenCeiling(CommandContext& ctx);
+bool HandleRecordsetAddFilterColumn(CommandContext& ctx);
+bool HandleRecordsetFilterOn(CommandContext& ctx);
+bool HandleRecordsetCanBookmark(CommandContext& ctx);
+bool HandleRecordsetSetBookmark(CommandContext& ctx);
+bool HandleRecordsetGetBookmark(CommandContext& ctx);
+bool HandleRecordsetGetLastUpdatedBookmark(CommandContext& ctx);
+bool HandleRecordsetGetRowCount(CommandContext& ctx);
+bool HandleRecordsetGetSelectedRowCount(CommandContext& ctx);
+bool HandleRecordsetGetFilteredCount(CommandContext& ctx);
+bool HandleRecordsetMoveFirst(CommandContext& ctx);
+bool HandleRecordsetMoveNext(CommandContext& ctx);
+bool HandleRecordsetMovePrev(CommandContext& ctx);
+bool HandleRecordsetMoveLast(CommandContext& ctx);
+// Row locks (protocol/row_lock_commands.cc).
+bool HandleRecordsetIsCurrentRowLocked(CommandContext& ctx);
+bool HandleRecordsetLockCurrentRow(CommandContext& ctx);
+bool HandleRecordsetUnlockCurrentRow(CommandContext& ctx);
+bool HandleRecordsetLockAll(CommandContext& ctx);
+bool HandleRecordsetUnlockAll(CommandContext& ctx);
+// Field values and row editing (protocol/editing_commands.cc).
+bool HandleRecordsetAddRow(CommandContext& ctx);
+bool HandleRecordsetSetFieldValue(CommandContext& ctx);
+bool HandleRecordsetGetFieldValue(CommandContext& ctx);
+bool HandleRecordsetUpdate(CommandContext& ctx);
+bool HandleRecordsetDeleteCurrentRow(CommandContext& ctx);
+bool HandleRecordsetDeleteAll(CommandContext& ctx);
 // Find and sort, field metadata and row selection
 // (protocol/metadata_selection_commands.cc).
 bool HandleRecordsetFindRow(CommandContext& ctx);

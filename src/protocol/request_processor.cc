@@ -25,12 +25,18 @@ void RequestDispatcher::ProcessRequests() {
 }
 
 RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
-                                                        const std::string& request) {
+                                                       const std::string& request) {
   SplitFields(request, fields_);
   const Command* command = FindCommand(fields_[0]);
   if (command == nullptr) return Outcome::kDropped;
 
-  CommandContext ctx{database_, session, fields_, FieldToInt(fields_[1]), {}};
+  CommandContext ctx{.database = database_,
+                     .session = session,
+                     .fields = fields_,
+                     .handle = FieldToInt(fields_[1]),
+                     .reply = {},
+                     .sessions = net_.sessions(),
+                     .lock_candidates = lock_candidates_};
   bool ok = command->handler != nullptr;
   for (int number = 1; ok && number <= kMaxFields; ++number) {
     if ((command->required & (1u << number)) && ctx.field(number).empty()) ok = false;

@@ -15,7 +15,9 @@
 #ifndef ZT_PROTOCOL_REQUEST_PROCESSOR_H_
 #define ZT_PROTOCOL_REQUEST_PROCESSOR_H_
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "net/net_server.h"
 #include "protocol/fields.h"
@@ -40,6 +42,7 @@ class RequestDispatcher : public RequestProcessor {
   NetServer& net_;
   Database& database_;
   RequestFields fields_;  // reused by every request of every run
+  std::vector<int32_t> lock_candidates_;  // see CommandContext
 };
 
 }  // namespace zt

@@ -1,0 +1,68 @@
+// Handlers of the field-value and row-editing commands: one engine call
+// each, with the requesting session's TransactionContext. They do not look
+// at the server's row locks: only the engine's own checks decide. ADDROW,
+// UPDATE, DELETECURRENTROW and DELETEALL are deferrable (the dispatcher
+// retries a failure and answers it on the 11th try).
+#include <string>
+
+#include "engine/database.h"
+#include "net/session.h"
+#include "protocol/command_table.h"
+
+namespace zt {
+
+bool HandleRecordsetAddRow(CommandContext& ctx) {
+  if (!ctx.database.RecordsetAddRow(ctx.session.transaction, ctx.handle)) return false;
+  ctx.reply = EchoReply("RECORDSETADDROW", ctx.handle);
+  return true;
+}
+
+// Field 4 is required: a field cannot be set to an empty value this way.
+bool HandleRecordsetSetFieldValue(CommandContext& ctx) {
+  if (!ctx.database.RecordsetSetFieldValue(ctx.session.transaction, ctx.handle,
+                                           ctx.field(3).c_str(), ctx.field(4).c_str())) {
+    return false;
+  }
+  ctx.reply = EchoReply("RECORDSETSETFIELDVALUE", ctx.handle);
+  return true;
+}
+
+// The whole value, however wide its column; it is sent as it is, so a value
+// holding "~" cannot be told from two values by the client.
+bool HandleRecordsetGetFieldValue(CommandContext& ctx) {
+  std::string value;
+  if (!ctx.database.RecordsetGetFieldValue(ctx.handle, ctx.field(3).c_str(), &value)) {
+    return false;
+  }
+  ctx.reply = EchoReply("RECORDSETGETFIELDVALUE", ctx.handle);
+  ctx.reply += kFieldSeparator;
+  ctx.reply += value;
+  return true;
+}
+
+// The success reply is built only after the engine has written every change
+// to the data file, the definition and the index (positional writes, no
+// buffering in the process), so an answered update survives the server
+// being killed right after the reply.
+bool HandleRecordsetUpdate(CommandContext& ctx) {
+  if (!ctx.database.RecordsetUpdate(ctx.session.transaction, ctx.handle)) return false;
+  ctx.reply = EchoReply("RECORDSETUPDATE", ctx.handle);
+  return true;
+}
+
+bool HandleRecordsetDeleteCurrentRow(CommandContext& ctx) {
+  int moved_to_next = 0;  // not reported to the client
+  if (!ctx.database.RecordsetDeleteCurrentRow(ctx.session.transaction, ctx.handle, moved_to_next)) {
+    return false;
+  }
+  ctx.reply = EchoReply("RECORDSETDELETECURRENTROW", ctx.handle);
+  return true;
+}
+
+bool HandleRecordsetDeleteAll(CommandContext& ctx) {
+  if (!ctx.database.RecordsetDeleteAll(ctx.session.transaction, ctx.handle)) return false;
+  ctx.reply = EchoReply("RECORDSETDELETEALL", ctx.handle);
+  return true;
+}
+
+}  // namespace zt

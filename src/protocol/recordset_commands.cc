@@ -1,0 +1,116 @@
+// Handlers of the open, filter, navigation, bookmark and count commands:
+// one engine operation each, on any handle the client knows (none of them
+// asks whether the requesting session created the recordset).
+#include <string>
+
+#include "engine/database.h"
+#include "protocol/command_table.h"
+
+namespace zt {
+namespace {
+
+// The echo reply when ok; a false result makes the dispatcher send the
+// command's failure reply.
+bool Echo(CommandContext& ctx, const char* name, int ok) {
+  if (!ok) return false;
+  ctx.reply = EchoReply(name, ctx.handle);
+  return true;
+}
+
+bool Value(CommandContext& ctx, const char* name, int ok, int32_t value) {
+  if (!ok) return false;
+  ctx.reply = EchoReply(name, ctx.handle) + kFieldSeparator + IdToText(value);
+  return true;
+}
+
+}  // namespace
+
+bool HandleRecordsetOpen(CommandContext& ctx) {
+  return Echo(ctx, "RECORDSETOPEN", ctx.database.RecordsetOpen(ctx.handle, ctx.field(3).c_str()));
+}
+
+bool HandleRecordsetOpenFloor(CommandContext& ctx) {
+  return Echo(ctx, "RECORDSETOPENFLOOR",
+              ctx.database.RecordsetOpenFloor(ctx.handle, ctx.field(3).c_str(),
+                                              ctx.field(4).c_str(), ctx.field(5).c_str()));
+}
+
+bool HandleRecordsetOpenCeiling(CommandContext& ctx) {
+  return Echo(ctx, "RECORDSETOPENCEILING",
+              ctx.database.RecordsetOpenCeiling(ctx.handle, ctx.field(3).c_str(),
+                                                ctx.field(4).c_str(), ctx.field(5).c_str()));
+}
+
+// Field 7 may be missing and then counts as 0.
+bool HandleRecordsetAddFilterColumn(CommandContext& ctx) {
+  return Echo(ctx, "RECORDSETADDFILTERCOLUMN",
+              ctx.database.RecordsetAddFilterColumn(
+                  ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str(), ctx.field(5).c_str(),
+                  FieldToInt(ctx.field(6)), FieldToInt(ctx.field(7))));
+}
+
+// Field 4 (the value) may be missing: an empty value shows every row again.
+bool HandleRecordsetFilterOn(CommandContext& ctx) {
+  return Echo(
+      ctx, "RECORDSETFILTERON",
+      ctx.database.RecordsetFilterOn(ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str()));
+}
+
+bool HandleRecordsetCanBookmark(CommandContext& ctx) {
+  if (!ctx.database.RecordsetCanBookmark(ctx.handle)) return false;
+  ctx.reply = FlagReply("RECORDSETCANBOOKMARK", ctx.handle, true);
+  return true;
+}
+
+bool HandleRecordsetSetBookmark(CommandContext& ctx) {
+  return Echo(ctx, "RECORDSETSETBOOKMARK",
+              ctx.database.RecordsetSetBookmark(ctx.handle, FieldToInt(ctx.field(3))));
+}
+
+bool HandleRecordsetGetBookmark(CommandContext& ctx) {
+  int32_t bookmark = 0;
+  const int ok = ctx.database.RecordsetGetBookmark(ctx.handle, bookmark);
+  return Value(ctx, "RECORDSETGETBOOKMARK", ok, bookmark);
+}
+
+bool HandleRecordsetGetLastUpdatedBookmark(CommandContext& ctx) {
+  int32_t bookmark = 0;
+  const int ok = ctx.database.RecordsetGetLastUpdatedBookmark(ctx.handle, bookmark);
+  return Value(ctx, "RECORDSETGETLASTUPDATEDBOOKMARK", ok, bookmark);
+}
+
+bool HandleRecordsetGetRowCount(CommandContext& ctx) {
+  int32_t count = 0;
+  const int ok = ctx.database.RecordsetGetRowCount(ctx.handle, count);
+  return Value(ctx, "RECORDSETGETROWCOUNT", ok, count);
+}
+
+bool HandleRecordsetGetSelectedRowCount(CommandContext& ctx) {
+  int32_t count = 0;
+  const int ok = ctx.database.RecordsetGetSelectedRowCount(ctx.handle, count);
+  return Value(ctx, "RECORDSETGETSELECTEDROWCOUNT", ok, count);
+}
+
+bool HandleRecordsetGetFilteredCount(CommandContext& ctx) {
+  int32_t count = 0;
+  const int ok = ctx.database.RecordsetGetFilteredCount(ctx.handle, count);
+  return Value(ctx, "RECORDSETGETFILTEREDCOUNT", ok, count);
+}
+
+bool HandleRecordsetMoveFirst(CommandContext& ctx) {
+  return Echo(ctx, "RECORDSETMOVEFIRST", ctx.database.RecordsetMoveFirst(ctx.handle));
+}
+
+bool HandleRecordsetMoveNext(CommandContext& ctx) {
+  return Echo(ctx, "RECORDSETMOVENEXT", ctx.database.RecordsetMoveNext(ctx.handle));
+}
+
+bool HandleRecordsetMovePrev(CommandContext& ctx) {
+  return Echo(ctx, "RECORDSETMOVEPREV", ctx.database.RecordsetMovePrev(ctx.handle));
+}
+
+bool HandleRecordsetMoveLast(CommandContext& ctx) {
+  return Echo(ctx, "RECORDSETMOVELAST", ctx.database.RecordsetMoveLast(ctx.handle));
+}
+
+}  // namespace zt

@@ -1,0 +1,166 @@
+// The server's row locks with two and three clients: conflicts wait (no
+// reply) and are retried, the 11th failed try answers the failure, and the
+// other sessions keep being served meanwhile.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "support/server_process.h"
+
+namespace zt::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Long enough for a few retries (500 ms apart), well short of the 11th.
+constexpr int kNoReplyMs = 1200;
+// The 11th try comes about 10 x 500 ms after the first.
+constexpr int kEleventhTryMs = 9000;
+
+long MillisecondsSince(Clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+class RowLockCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(fixture_.created());
+    ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
+    for (auto* client : {&a_, &b_, &c_}) {
+      *client = fixture_.Connect();
+      ASSERT_NE(*client, nullptr);
+    }
+    // Three customers, stored by A through recordset 1.
+    ASSERT_EQ(Ask(*a_, "CREATERECORDSET"), "CREATERECORDSET~1");
+    ASSERT_EQ(Ask(*a_, "RECORDSETOPEN~1~CUSTOMER"), "RECORDSETOPEN~1");
+    for (const char* id : {"1", "2", "3"}) {
+      ASSERT_EQ(Ask(*a_, "RECORDSETADDROW~1"), "RECORDSETADDROW~1");
+      ASSERT_EQ(Ask(*a_, std::string("RECORDSETSETFIELDVALUE~1~ID~") + id),
+                "RECORDSETSETFIELDVALUE~1");
+      ASSERT_EQ(Ask(*a_, std::string("RECORDSETSETFIELDVALUE~1~NAME~n") + id),
+                "RECORDSETSETFIELDVALUE~1");
+    }
+    ASSERT_EQ(Ask(*a_, "RECORDSETUPDATE~1"), "RECORDSETUPDATE~1");
+    ASSERT_EQ(Ask(*a_, "RECORDSETOPEN~1~CUSTOMER"), "RECORDSETOPEN~1");
+    ASSERT_EQ(Ask(*b_, "CREATERECORDSET"), "CREATERECORDSET~2");
+    ASSERT_EQ(Ask(*b_, "RECORDSETOPEN~2~CUSTOMER"), "RECORDSETOPEN~2");
+  }
+
+  // True when no reply arrives within ms.
+  static bool Silent(Client& client, int ms) {
+    std::string reply;
+    return !client.ReadReply(reply, ms);
+  }
+
+  static std::string Next(Client& client, int ms = kReplyTimeoutMs) {
+    std::string reply;
+    return client.ReadReply(reply, ms) ? reply : "<no reply>";
+  }
+
+  ServerFixture fixture_;
+  std::unique_ptr<Client> a_, b_, c_;
+};
+
+TEST_F(RowLockCommandsTest, ConflictWaitsUntilTheHolderUnlocks) {
+  EXPECT_EQ(Ask(*a_, "RECORDSETISCURRENTROWLOCKED~1"), "RECORDSETISCURRENTROWLOCKED~1~0");
+  EXPECT_EQ(Ask(*a_, "RECORDSETLOCKCURRENTROW~1"), "RECORDSETLOCKCURRENTROW~1");
+  EXPECT_EQ(Ask(*a_, "RECORDSETISCURRENTROWLOCKED~1"), "RECORDSETISCURRENTROWLOCKED~1~1");
+  EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~1");
+
+  ASSERT_TRUE(b_->SendRequest("RECORDSETLOCKCURRENTROW~2"));
+  EXPECT_TRUE(Silent(*b_, kNoReplyMs));
+  // B cannot release A's lock, A can; then B's waiting request succeeds.
+  EXPECT_EQ(Ask(*c_, "RECORDSETUNLOCKCURRENTROW~1"), "RECORDSETUNLOCKCURRENTROW~FAILED");
+  EXPECT_EQ(Ask(*a_, "RECORDSETUNLOCKCURRENTROW~1"), "RECORDSETUNLOCKCURRENTROW~1");
+  EXPECT_EQ(Next(*b_, 2000), "RECORDSETLOCKCURRENTROW~2");
+  EXPECT_EQ(Ask(*a_, "RECORDSETUNLOCKCURRENTROW~1"), "RECORDSETUNLOCKCURRENTROW~FAILED");
+  // A lock is advisory: A may still edit and store the row B holds.
+  EXPECT_EQ(Ask(*a_, "RECORDSETSETFIELDVALUE~1~NAME~changed"), "RECORDSETSETFIELDVALUE~1");
+  EXPECT_EQ(Ask(*a_, "RECORDSETUPDATE~1"), "RECORDSETUPDATE~1");
+  EXPECT_EQ(Ask(*b_, "RECORDSETGETFIELDVALUE~2~NAME"), "RECORDSETGETFIELDVALUE~2~changed");
+}
+
+// Two deferred requests at once: A locks its own row twice, C locks a free
+// row through B's recordset; both fail on the 11th try, while B is served
+// all along, and the requests queued behind A's are answered in order
+// after it.
+TEST_F(RowLockCommandsTest, HopelessLocksFailOnTheEleventhTry) {
+  EXPECT_EQ(Ask(*a_, "RECORDSETLOCKCURRENTROW~1"), "RECORDSETLOCKCURRENTROW~1");
+  ASSERT_EQ(Ask(*b_, "RECORDSETMOVELAST~2"), "RECORDSETMOVELAST~2");
+  const Clock::time_point start = Clock::now();
+  ASSERT_TRUE(a_->SendRequest("RECORDSETLOCKCURRENTROW~1"));  // already held by A
+  ASSERT_TRUE(a_->SendRequest("RECORDSETGETFIELDVALUE~1~NAME"));
+  ASSERT_TRUE(a_->SendRequest("RECORDSETGETBOOKMARK~1"));
+  ASSERT_TRUE(c_->SendRequest("RECORDSETLOCKCURRENTROW~2"));  // C did not create 2
+  EXPECT_TRUE(Silent(*a_, 600));
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~0");
+  }
+  EXPECT_EQ(Next(*a_, kEleventhTryMs), "RECORDSETLOCKCURRENTROW~FAILED");
+  EXPECT_EQ(Next(*a_), "RECORDSETGETFIELDVALUE~1~n1");
+  EXPECT_EQ(Next(*a_), "RECORDSETGETBOOKMARK~1~1");
+  EXPECT_EQ(Next(*c_, kEleventhTryMs), "RECORDSETLOCKCURRENTROW~FAILED");
+  // Every read event runs the processor too, so B's requests brought some
+  // of the tries forward: they are counted, not timed.
+  EXPECT_LT(MillisecondsSince(start), kEleventhTryMs);
+  // The row C aimed at stayed free; A's lock is still there.
+  EXPECT_EQ(Ask(*c_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~0");
+  EXPECT_EQ(Ask(*c_, "RECORDSETISCURRENTROWLOCKED~1"), "RECORDSETISCURRENTROWLOCKED~1~1");
+}
+
+TEST_F(RowLockCommandsTest, LockAllIsAllOrNothing) {
+  // B holds the second row.
+  ASSERT_EQ(Ask(*b_, "RECORDSETMOVENEXT~2"), "RECORDSETMOVENEXT~2");
+  ASSERT_EQ(Ask(*b_, "RECORDSETLOCKCURRENTROW~2"), "RECORDSETLOCKCURRENTROW~2");
+  ASSERT_EQ(Ask(*b_, "RECORDSETMOVEFIRST~2"), "RECORDSETMOVEFIRST~2");
+
+  ASSERT_TRUE(a_->SendRequest("RECORDSETLOCKALL~1"));
+  EXPECT_TRUE(Silent(*a_, kNoReplyMs));
+  // After each try nothing is locked and A's recordset stands on row 2.
+  EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~0");
+  EXPECT_EQ(Ask(*c_, "RECORDSETGETBOOKMARK~1"), "RECORDSETGETBOOKMARK~1~2");
+  EXPECT_TRUE(Silent(*a_, 600));
+  EXPECT_EQ(Ask(*c_, "RECORDSETGETBOOKMARK~1"), "RECORDSETGETBOOKMARK~1~2");
+
+  EXPECT_EQ(Ask(*b_, "RECORDSETUNLOCKALL~2"), "RECORDSETUNLOCKALL~2");
+  EXPECT_EQ(Next(*a_, 2000), "RECORDSETLOCKALL~1");
+  for (const char* move : {"RECORDSETMOVEFIRST~2", "RECORDSETMOVENEXT~2", "RECORDSETMOVENEXT~2"}) {
+    ASSERT_NE(Ask(*b_, move), "<no reply>");
+    EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~1") << move;
+  }
+  // Locking all again keeps one lock per row: one unlock frees a row.
+  EXPECT_EQ(Ask(*a_, "RECORDSETLOCKALL~1"), "RECORDSETLOCKALL~1");
+  EXPECT_EQ(Ask(*a_, "RECORDSETMOVEFIRST~1"), "RECORDSETMOVEFIRST~1");
+  EXPECT_EQ(Ask(*a_, "RECORDSETUNLOCKCURRENTROW~1"), "RECORDSETUNLOCKCURRENTROW~1");
+  EXPECT_EQ(Ask(*a_, "RECORDSETISCURRENTROWLOCKED~1"), "RECORDSETISCURRENTROWLOCKED~1~0");
+  EXPECT_EQ(Ask(*a_, "RECORDSETUNLOCKALL~1"), "RECORDSETUNLOCKALL~1");
+  EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~0");
+}
+
+TEST_F(RowLockCommandsTest, LockAllAndUnlockAllWithoutRows) {
+  ASSERT_EQ(Ask(*c_, "CREATERECORDSET"), "CREATERECORDSET~3");
+  EXPECT_EQ(Ask(*c_, "RECORDSETLOCKALL~3"), "RECORDSETLOCKALL~3");  // never opened
+  ASSERT_EQ(Ask(*c_, "RECORDSETOPEN~3~ORDERS"), "RECORDSETOPEN~3");
+  EXPECT_EQ(Ask(*c_, "RECORDSETLOCKALL~3"), "RECORDSETLOCKALL~3");  // no rows
+  EXPECT_EQ(Ask(*c_, "RECORDSETUNLOCKALL~1"), "RECORDSETUNLOCKALL~1");  // not C's
+  EXPECT_EQ(Ask(*c_, "RECORDSETUNLOCKALL~99"), "RECORDSETUNLOCKALL~99");
+  EXPECT_EQ(Ask(*c_, "RECORDSETUNLOCKALL"), "RECORDSETUNLOCKALL~FAILED");
+  EXPECT_EQ(Ask(*c_, "RECORDSETISCURRENTROWLOCKED~3"), "RECORDSETISCURRENTROWLOCKED~3~0");
+  EXPECT_EQ(Ask(*c_, "RECORDSETISCURRENTROWLOCKED"), "RECORDSETISCURRENTROWLOCKED~0~0");
+}
+
+// Rows not yet stored all have the identifier -1: they lock as one row.
+TEST_F(RowLockCommandsTest, NewRowsShareOneIdentifier) {
+  ASSERT_EQ(Ask(*a_, "RECORDSETADDROW~1"), "RECORDSETADDROW~1");
+  ASSERT_EQ(Ask(*b_, "RECORDSETADDROW~2"), "RECORDSETADDROW~2");
+  EXPECT_EQ(Ask(*a_, "RECORDSETLOCKCURRENTROW~1"), "RECORDSETLOCKCURRENTROW~1");
+  EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~1");
+  // The lock dies with the connection.
+  a_->Close();
+  EXPECT_EQ(Ask(*b_, "RECORDSETLOCKCURRENTROW~2"), "RECORDSETLOCKCURRENTROW~2");
+}
+
+}  // namespace
+}  // namespace zt::testing

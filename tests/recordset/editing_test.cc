@@ -1,0 +1,572 @@
+// Row editing through recordsets: field values, new rows, updates and
+// deletes, and what they leave in the data file, the definitions and the
+// index. Every scenario that stores something ends with the offline check.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/database.h"
+#include "engine/record.h"
+#include "recordset/resultset_row.h"
+#include "support/fixtures.h"
+#include "support/test_support.h"
+#include "ztadmin/check.h"
+
+namespace zt {
+namespace {
+
+using testing::ScratchFolder;
+
+// Orders: Id integer 6 key, Customer text 20 key, Qty integer 5, Note text 30.
+class EditingTest : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    path_ = folder_.File("shop.dat");
+    testing::CreateDatabase(path_, testing::SmallShopSpec());
+    ASSERT_TRUE(db_.OpenDatabase(path_.c_str(), GetParam()));
+  }
+
+  int32_t Open(const char* table = "Orders") {
+    int32_t h = 0;
+    EXPECT_TRUE(db_.CreateRecordset(h));
+    EXPECT_TRUE(db_.RecordsetOpen(h, table)) << Error(h);
+    return h;
+  }
+
+  std::string Error(int32_t h) {
+    std::string text;
+    db_.RecordsetGetLastErrorText(h, &text);
+    return text;
+  }
+
+  std::string Get(int32_t h, const char* column) {
+    std::string value = "<unset>";
+    EXPECT_TRUE(db_.RecordsetGetFieldValue(h, column, &value)) << Error(h);
+    return value;
+  }
+
+  void Set(int32_t h, const char* column, const std::string& value) {
+    EXPECT_TRUE(db_.RecordsetSetFieldValue(ctx_, h, column, value.c_str())) << Error(h);
+  }
+
+  // Adds and stores one order through recordset h.
+  void AddOrder(int32_t h, const std::string& id, const std::string& customer,
+                const std::string& qty = "1") {
+    ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h)) << Error(h);
+    Set(h, "Id", id);
+    Set(h, "Customer", customer);
+    Set(h, "Qty", qty);
+    ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  }
+
+  // The Ids of the active rows of a fresh recordset on Orders, in order.
+  std::vector<std::string> Ids(const char* filter_column = nullptr, const char* value = nullptr) {
+    int32_t h = 0;
+    EXPECT_TRUE(db_.CreateRecordset(h));
+    if (filter_column != nullptr) {
+      EXPECT_TRUE(db_.RecordsetAddFilterColumn(h, filter_column, "=", value, 0, 0));
+    }
+    std::vector<std::string> ids;
+    if (db_.RecordsetOpen(h, "Orders") && db_.RecordsetMoveFirst(h)) {
+      do {
+        ids.push_back(Get(h, "Id"));
+      } while (db_.RecordsetMoveNext(h));
+    }
+    db_.RecordsetClose(h);
+    return ids;
+  }
+
+  TableDefinition Orders() {
+    TableDefinition definition;
+    int64_t offset = 0;
+    EXPECT_TRUE(db_.GetTableDef("Orders", definition, offset));
+    return definition;
+  }
+
+  RecordHeader HeaderAt(int64_t offset) {
+    RecordHeader header;
+    EXPECT_TRUE(FileReadAt(db_.data_file(), header.bytes.data(), header.bytes.size(), offset));
+    return header;
+  }
+
+  int64_t CurrentOffset(int32_t h) {
+    int64_t offset = -2;
+    EXPECT_TRUE(db_.RecordsetGetCurrentRowOffset(h, offset)) << Error(h);
+    return offset;
+  }
+
+  void ExpectConsistent() {
+    admin::CheckReport report;
+    admin::CheckDatabase(db_, report);
+    std::string all;
+    for (const std::string& p : report.problems) all += p + "\n";
+    EXPECT_TRUE(report.problems.empty()) << all;
+  }
+
+  ScratchFolder folder_;
+  std::string path_;
+  Database db_{folder_.File("work")};
+  TransactionContext ctx_;
+};
+
+INSTANTIATE_TEST_SUITE_P(ExclusiveAndShared, EditingTest, ::testing::Values(0, 1));
+
+TEST_P(EditingTest, NewRowReadsEmptyThenStoresAndIndexesItsValues) {
+  const int32_t h = Open();
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  EXPECT_EQ(CurrentOffset(h), -1);
+  EXPECT_EQ(Get(h, "Customer"), "");
+  EXPECT_EQ(Get(h, "note"), "");  // names without regard to case
+
+  Set(h, "Id", "7");
+  Set(h, "Customer", "  acme  ");
+  Set(h, "Note", "a note that is far longer than thirty characters");
+  EXPECT_EQ(Get(h, "Id"), "7");
+  EXPECT_EQ(Get(h, "Customer"), "acme");
+  EXPECT_EQ(Get(h, "Note"), "a note that is far longer than");  // cut to 30
+  EXPECT_EQ(Get(h, "Qty"), "");
+
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  const int64_t offset = CurrentOffset(h);
+  EXPECT_GE(offset, 0);
+  EXPECT_EQ(Orders().newest_record(), offset);
+  EXPECT_EQ(Get(h, "Customer"), "acme");  // now read from the stored record
+  EXPECT_EQ(Ids("Id", "7"), std::vector<std::string>{"7"});
+  EXPECT_EQ(Ids("Customer", "ACME"), std::vector<std::string>{"7"});
+  ExpectConsistent();
+}
+
+TEST_P(EditingTest, PendingEditIsSeenOnlyByItsOwnRecordsetUntilUpdate) {
+  const int32_t a = Open();
+  AddOrder(a, "1", "acme", "5");
+  const int32_t b = Open();
+  ASSERT_TRUE(db_.RecordsetMoveFirst(a));
+  Set(a, "Qty", "99");
+  EXPECT_EQ(Get(a, "Qty"), "99");
+  EXPECT_EQ(Get(b, "Qty"), "5");
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, a));
+  EXPECT_EQ(Get(b, "Qty"), "99");  // rewritten in place: same offset
+  EXPECT_EQ(HeaderAt(CurrentOffset(a)).change_counter(), 1);
+  ExpectConsistent();
+}
+
+TEST_P(EditingTest, ChangingAKeyReplacesItsIndexEntry) {
+  const int32_t h = Open();
+  AddOrder(h, "1", "acme");
+  AddOrder(h, "2", "bolt");
+  ASSERT_TRUE(db_.RecordsetMoveFirst(h));
+  Set(h, "Customer", "zenith");
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  EXPECT_TRUE(Ids("Customer", "acme").empty());
+  EXPECT_EQ(Ids("Customer", "zenith"), std::vector<std::string>{"1"});
+  EXPECT_EQ(Ids("Customer", "bolt"), std::vector<std::string>{"2"});
+  ExpectConsistent();
+}
+
+TEST_P(EditingTest, GrowingARecordRelocatesItAndTheRowFollows) {
+  // A record written when the table was narrower: only Id and Customer.
+  std::string short_data = PadLeft("3", 6) + PadRight("acme", 20);
+  int64_t stored = -1;
+  std::string err;
+  ASSERT_TRUE(db_.AddNewRecord(short_data, static_cast<int32_t>(short_data.size()), stored,
+                               "Orders", &err))
+      << err;
+  const int32_t h = Open();
+  EXPECT_EQ(Get(h, "Note"), "");  // past the stored data: empty
+  Set(h, "Note", "now it has a note");
+  Set(h, "Customer", "bolt");
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+
+  const int64_t moved = CurrentOffset(h);
+  EXPECT_GT(moved, stored);
+  EXPECT_TRUE(HeaderAt(stored).superseded());
+  EXPECT_EQ(HeaderAt(moved).previous(), stored);
+  EXPECT_EQ(Orders().newest_record(), moved);
+  EXPECT_EQ(Get(h, "Note"), "now it has a note");
+  EXPECT_EQ(Get(h, "Customer"), "bolt");
+  EXPECT_EQ(Ids(), std::vector<std::string>{"3"});
+  EXPECT_EQ(Ids("Customer", "bolt"), std::vector<std::string>{"3"});
+  ExpectConsistent();
+
+  // A second edit goes to the new copy through the same row.
+  Set(h, "Qty", "4");
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  EXPECT_EQ(CurrentOffset(h), moved);
+  ExpectConsistent();
+}
+
+TEST_P(EditingTest, DeletingMovesToTheNextRowOrTheLastToThePrevious) {
+  const int32_t h = Open();
+  for (const char* id : {"1", "2", "3"}) AddOrder(h, id, "c" + std::string(id));
+  db_.RecordsetClose(h);
+  const int32_t r = Open();
+  ASSERT_TRUE(db_.RecordsetSetBookmark(r, 2));
+  int moved = -1;
+  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, r, moved)) << Error(r);
+  EXPECT_EQ(moved, 1);
+  EXPECT_EQ(Get(r, "Id"), "3");
+  moved = -1;
+  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, r, moved)) << Error(r);
+  EXPECT_EQ(moved, 0);
+  EXPECT_EQ(Get(r, "Id"), "1");
+  EXPECT_EQ(Ids().size(), 3u);  // nothing stored yet
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, r)) << Error(r);
+  EXPECT_EQ(Ids(), std::vector<std::string>{"1"});
+  // The rows retired by that update have nothing left to delete.
+  EXPECT_TRUE(db_.RecordsetUpdate(ctx_, r)) << Error(r);
+  ExpectConsistent();
+}
+
+TEST_P(EditingTest, DeletingTheNewestRecordMovesTheChainHead) {
+  const int32_t h = Open();
+  AddOrder(h, "1", "acme");
+  const int64_t first = Orders().newest_record();
+  AddOrder(h, "2", "bolt");
+  const int64_t second = Orders().newest_record();
+  ASSERT_NE(first, second);
+
+  // A middle record only gets its flag.
+  ASSERT_TRUE(db_.RecordsetMoveFirst(h));
+  int moved = 0;
+  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, h, moved));
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h));
+  EXPECT_EQ(Orders().newest_record(), second);
+  EXPECT_TRUE(HeaderAt(first).superseded());
+  EXPECT_EQ(HeaderAt(first).change_counter(), 1);
+
+  // The newest hands the head back to its predecessor.
+  ASSERT_TRUE(db_.RecordsetMoveLast(h));
+  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, h, moved));
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h));
+  EXPECT_EQ(Orders().newest_record(), first);
+  EXPECT_TRUE(Ids().empty());
+  ExpectConsistent();
+  AddOrder(h, "3", "cog");
+  EXPECT_EQ(HeaderAt(Orders().newest_record()).previous(), first);
+  EXPECT_EQ(Ids(), std::vector<std::string>{"3"});
+  ExpectConsistent();
+}
+
+TEST_P(EditingTest, DeleteAllMarksStoredAndNewRowsAlike) {
+  const int32_t h = Open();
+  EXPECT_TRUE(db_.RecordsetDeleteAll(ctx_, h));
+  EXPECT_EQ(Error(h), "RecordsetDeleteAll: Recordset contains zero records!");
+
+  AddOrder(h, "1", "acme");
+  AddOrder(h, "2", "bolt");
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));  // never stored
+  Set(h, "Id", "3");
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));  // never stored, no image
+  EXPECT_TRUE(db_.RecordsetDeleteAll(ctx_, h)) << Error(h);
+  int32_t bookmark = 0;
+  ASSERT_TRUE(db_.RecordsetGetBookmark(h, bookmark));
+  EXPECT_EQ(bookmark, 4);  // the current row stays
+  EXPECT_FALSE(db_.RecordsetMoveFirst(h));  // every row is marked
+  EXPECT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  EXPECT_TRUE(Ids().empty());
+  ExpectConsistent();
+}
+
+TEST_P(EditingTest, DeletedNewRowIsNeverStored) {
+  const int32_t h = Open();
+  AddOrder(h, "1", "acme");
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  Set(h, "Id", "2");
+  Set(h, "Customer", "bolt");
+  int moved = -1;
+  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, h, moved));
+  EXPECT_EQ(moved, -1);  // a new row stays current
+  EXPECT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  EXPECT_EQ(Ids(), std::vector<std::string>{"1"});
+  ExpectConsistent();
+}
+
+TEST_P(EditingTest, BlankKeyIsRefusedAndNothingIsWritten) {
+  const int32_t h = Open();
+  const int64_t before = FileLength(db_.data_file());
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  Set(h, "Id", "5");
+  Set(h, "Qty", "2");
+  EXPECT_FALSE(db_.RecordsetUpdate(ctx_, h));
+  EXPECT_EQ(Error(h), "RecordsetAreAllKeysPopulated: Customer cannot be NULL");
+  EXPECT_EQ(FileLength(db_.data_file()), before);
+  // The edit stays pending; once complete it is stored.
+  Set(h, "Customer", "acme");
+  EXPECT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  EXPECT_EQ(Ids(), std::vector<std::string>{"5"});
+  ExpectConsistent();
+}
+
+TEST_P(EditingTest, RowOvertakenByAnotherRecordsetIsRefused) {
+  const int32_t a = Open();
+  AddOrder(a, "1", "acme");
+  const int32_t b = Open();
+  ASSERT_TRUE(db_.RecordsetMoveFirst(a));
+  int moved = 0;
+  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, a, moved));
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, a));
+  // b still has the row: its edit must not revive or index a dead record.
+  Set(b, "Customer", "bolt");
+  EXPECT_FALSE(db_.RecordsetUpdate(ctx_, b));
+  EXPECT_EQ(Error(b), "UpdateRecord: The record was changed or deleted by another recordset");
+  EXPECT_TRUE(Ids("Customer", "bolt").empty());
+  ExpectConsistent();
+}
+
+TEST_P(EditingTest, FilterOnBookkeeping) {
+  const int32_t h = Open();
+  AddOrder(h, "1", "acme");
+  AddOrder(h, "2", "acme");
+  AddOrder(h, "3", "bolt");
+  ASSERT_TRUE(db_.RecordsetFilterOn(h, "Customer", "acme"));
+  int32_t count = 0;
+  ASSERT_TRUE(db_.RecordsetGetFilteredCount(h, count));
+  ASSERT_EQ(count, 2);
+  ASSERT_TRUE(db_.RecordsetMoveFirst(h));
+  Set(h, "Qty", "9");  // another column: still passes
+  Set(h, "Customer", "ACME");  // the same value in another case: passes
+  ASSERT_TRUE(db_.RecordsetGetFilteredCount(h, count));
+  EXPECT_EQ(count, 2);
+  Set(h, "Customer", "cog");
+  ASSERT_TRUE(db_.RecordsetGetFilteredCount(h, count));
+  EXPECT_EQ(count, 1);
+  Set(h, "Customer", "acme");  // never regains the filter here
+  ASSERT_TRUE(db_.RecordsetGetFilteredCount(h, count));
+  EXPECT_EQ(count, 1);
+  ASSERT_TRUE(db_.RecordsetMoveFirst(h));
+  EXPECT_EQ(Get(h, "Id"), "2");
+
+  // A new row under a filter is hidden from navigation but current.
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  EXPECT_EQ(CurrentOffset(h), -1);
+  ASSERT_TRUE(db_.RecordsetMoveFirst(h));
+  EXPECT_EQ(Get(h, "Id"), "2");
+  ASSERT_TRUE(db_.RecordsetFilterOn(h, "Customer", ""));
+  ASSERT_TRUE(db_.RecordsetMoveLast(h));
+  EXPECT_EQ(CurrentOffset(h), -1);
+}
+
+TEST_P(EditingTest, WideColumnValuesAreWholeEverywhere) {
+  ScratchFolder folder;
+  DatabaseSpec spec;
+  spec.tables.push_back(TableSpec{"Docs", {{"Id", 1, 4, true, false}, {"Body", 0, 1000, false, false}}});
+  const std::string path = folder.File("docs.dat");
+  testing::CreateDatabase(path, spec);
+  Database db(folder.File("work"));
+  ASSERT_TRUE(db.OpenDatabase(path.c_str(), GetParam()));
+  int32_t h = 0;
+  ASSERT_TRUE(db.CreateRecordset(h));
+  ASSERT_TRUE(db.RecordsetOpen(h, "Docs"));
+  ASSERT_TRUE(db.RecordsetAddRow(ctx_, h));
+  std::string body;
+  for (int i = 0; body.size() < 900; ++i) body += "word" + std::to_string(i) + " ";
+  body = std::string(TrimBlanks(body));
+  ASSERT_TRUE(db.RecordsetSetFieldValue(ctx_, h, "Id", "1"));
+  ASSERT_TRUE(db.RecordsetSetFieldValue(ctx_, h, "Body", body.c_str()));
+  std::string value;
+  ASSERT_TRUE(db.RecordsetGetFieldValue(h, "Body", &value));
+  EXPECT_EQ(value, body);
+  ASSERT_TRUE(db.RecordsetUpdate(ctx_, h));
+  ASSERT_TRUE(db.RecordsetGetFieldValue(h, "Body", &value));
+  EXPECT_EQ(value, body);
+  // Longer than the column: cut at 1000 characters.
+  const std::string huge(5000, 'x');
+  ASSERT_TRUE(db.RecordsetSetFieldValue(ctx_, h, "Body", huge.c_str()));
+  ASSERT_TRUE(db.RecordsetGetFieldValue(h, "Body", &value));
+  EXPECT_EQ(value, std::string(1000, 'x'));
+}
+
+TEST_P(EditingTest, FailureMessages) {
+  int32_t closed = 0;
+  ASSERT_TRUE(db_.CreateRecordset(closed));
+  const int32_t h = Open();
+  std::string value;
+  int moved = 0;
+  struct Case {
+    const char* what;
+    std::function<int()> call;
+    int32_t handle;
+    const char* message;
+  } cases[] = {
+      {"add row, not open", [&] { return db_.RecordsetAddRow(ctx_, closed); }, closed,
+       "RecordsetAddRow: Recordset not open"},
+      {"set, not open", [&] { return db_.RecordsetSetFieldValue(ctx_, closed, "Id", "1"); }, closed,
+       "RecordsetSetFieldValue: Recordset not open"},
+      {"get, not open", [&] { return db_.RecordsetGetFieldValue(closed, "Id", &value); }, closed,
+       "RecordsetGetFieldValue: Recordset not open"},
+      {"update, not open", [&] { return db_.RecordsetUpdate(ctx_, closed); }, closed,
+       "RecordsetUpdate: Recordset not open"},
+      {"delete, not open", [&] { return db_.RecordsetDeleteCurrentRow(ctx_, closed, moved); }, closed,
+       "RecordsetDeleteCurrentRow: Recordset not open"},
+      {"delete all, not open", [&] { return db_.RecordsetDeleteAll(ctx_, closed); }, closed,
+       "RecordsetDeleteAll: Recordset not open"},
+      {"set, no current row", [&] { return db_.RecordsetSetFieldValue(ctx_, h, "Id", "1"); }, h,
+       "RecordsetSetFieldValue: Current record not set!"},
+      {"get, no current row", [&] { return db_.RecordsetGetFieldValue(h, "Id", &value); }, h,
+       "RecordsetGetFieldValue: Current record not set!"},
+      {"delete, no current row", [&] { return db_.RecordsetDeleteCurrentRow(ctx_, h, moved); }, h,
+       "RecordsetDeleteCurrentRow: Current record not set!"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.call(), 0) << c.what;
+    EXPECT_EQ(Error(c.handle), c.message) << c.what;
+  }
+
+  // Unknown handles fail without a message anywhere.
+  EXPECT_FALSE(db_.RecordsetAddRow(ctx_, 99));
+  EXPECT_FALSE(db_.RecordsetGetFieldValue(99, "Id", &value));
+  EXPECT_FALSE(db_.RecordsetDeleteAll(ctx_, 99));
+  EXPECT_FALSE(db_.RecordsetGetFieldValue(h, nullptr, &value));
+  EXPECT_FALSE(db_.RecordsetGetFieldValue(h, "Id", nullptr));
+
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  struct ColumnCase {
+    const char* column;
+    const char* set_message;
+    const char* get_message;
+  } columns[] = {
+      {"Nope", "RecordsetSetFieldValue: Invalid column name: Nope",
+       "RecordsetGetFieldValue: Invalid column name: Nope"},
+      {"  Nope  ", "RecordsetSetFieldValue: Invalid column name: Nope",
+       "RecordsetGetFieldValue: Invalid column name: Nope"},
+  };
+  for (const ColumnCase& c : columns) {
+    EXPECT_FALSE(db_.RecordsetSetFieldValue(ctx_, h, c.column, "x"));
+    EXPECT_EQ(Error(h), c.set_message);
+    EXPECT_FALSE(db_.RecordsetGetFieldValue(h, c.column, &value));
+    EXPECT_EQ(Error(h), c.get_message);
+  }
+  const int32_t customers = Open("Customers");
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, customers));
+  EXPECT_FALSE(db_.RecordsetSetFieldValue(ctx_, customers, "Old", "x"));
+  EXPECT_EQ(Error(customers),
+            "RecordsetSetFieldValue: Specified column is no longer accessible - it has been "
+            "dropped from the table");
+  EXPECT_FALSE(db_.RecordsetGetFieldValue(customers, "old", &value));
+  EXPECT_EQ(Error(customers), "RecordsetGetFieldValue: Invalid column name: old");
+
+  db_.CloseDatabase();
+  EXPECT_FALSE(db_.RecordsetAddRow(ctx_, h));  // closed: the recordsets are gone
+}
+
+// UpdateRecord and DeleteRecord named through a hand-made resultset file.
+TEST_P(EditingTest, RecordOperationRefusals) {
+  const int32_t h = Open();
+  AddOrder(h, "1", "acme");
+  const int64_t stored = Orders().newest_record();
+  const std::string rows = folder_.File("rows.rs");
+  ASSERT_TRUE(FileCreate(rows));
+  FileHandle file = kNoFile;
+  ASSERT_TRUE(FileOpen(file, rows, 0));
+  const int32_t length = Orders().record_length();
+  ResultsetRow unmarked = ResultsetRow::Generated("Orders", 0, stored, length);
+  ResultsetRow unstored = ResultsetRow::Generated("Orders", 0, -1, length);
+  unstored.set_flag(ResultsetRow::kDeletedFlag, true);
+  ASSERT_TRUE(WriteResultsetRow(file, 1, unmarked));
+  ASSERT_TRUE(WriteResultsetRow(file, 2, unstored));
+
+  const std::string data(static_cast<size_t>(length), ' ');
+  std::string err;
+  struct Case {
+    std::function<int()> call;
+    const char* message;
+  } cases[] = {
+      {[&] { return db_.UpdateRecord(data, length, 1, file, nullptr, &err); },
+       "UpdateRecord: Invalid table name!"},
+      {[&] { return db_.UpdateRecord(std::string_view(), length, 1, file, "Orders", &err); },
+       "UpdateRecord: Cannot update a record with a NULL!"},
+      {[&] { return db_.UpdateRecord(data, length, 0, file, "Orders", &err); },
+       "UpdateRecord: Current record not set"},
+      {[&] { return db_.UpdateRecord(data, length, 3, file, "Orders", &err); },
+       "UpdateRecord: Unable to read existing record from the database"},
+      {[&] { return db_.UpdateRecord(data, length, 2, file, "Orders", &err); },
+       "UpdateRecord: Current record not set"},
+      {[&] { return db_.UpdateRecord(data, length + 1, 1, file, "Orders", &err); },
+       "UpdateRecord: Invalid record length"},
+      {[&] { return db_.UpdateRecord(data, length, 1, file, "Orders", &err); },
+       "RecordsetAreAllKeysPopulated: Id cannot be NULL"},
+      {[&] { return db_.DeleteRecord("Orders", 0, file, &err); },
+       "DeleteRecord: Invalid record offset"},
+      {[&] { return db_.DeleteRecord("Orders", 3, file, &err); },
+       "DeleteRecord: Unable to read existing record from the database"},
+      {[&] { return db_.DeleteRecord("Orders", 2, file, &err); },
+       "DeleteRecord: Current record not set"},
+      {[&] { return db_.DeleteRecord("Orders", 1, file, &err); },
+       "DeleteRecord: Record was never marked for deletion"},
+  };
+  for (const Case& c : cases) {
+    err.clear();
+    EXPECT_EQ(c.call(), 0) << c.message;
+    EXPECT_EQ(err, c.message);
+  }
+  EXPECT_EQ(db_.DeleteRecord(nullptr, 1, file, &err), 0);
+  EXPECT_EQ(db_.DeleteRecord("Orders", 1, file, nullptr), 0);
+  FileClose(file);
+  ExpectConsistent();
+}
+
+}  // namespace
+}  // namespace zt
+
+namespace zt {
+namespace {
+
+// In shared mode an edited or delete-marked row holds the lock on its
+// record's header region until the row is stored or its recordset closes.
+// The region locks conflict between two opens of the data file, so a second
+// open stands in for another process.
+class SharedRowLockTest : public EditingTest {
+ protected:
+  bool HeaderRegionIsFree(int64_t offset) {
+    FileHandle other = kNoFile;
+    EXPECT_TRUE(FileOpen(other, path_, 1));
+    const bool free = FileLockRegion(other, offset, RecordHeader::kSize) != 0;
+    if (free) FileUnlockRegion(other, offset, RecordHeader::kSize);
+    FileClose(other);
+    return free;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Shared, SharedRowLockTest, ::testing::Values(1));
+
+TEST_P(SharedRowLockTest, EditAndDeleteHoldTheRecordLockUntilStored) {
+  const int32_t h = Open();
+  AddOrder(h, "1", "acme");
+  AddOrder(h, "2", "bolt");
+  db_.RecordsetClose(h);
+  const int32_t r = Open();
+  const int64_t first = CurrentOffset(r);
+  EXPECT_TRUE(HeaderRegionIsFree(first));
+  Set(r, "Qty", "3");
+  EXPECT_FALSE(HeaderRegionIsFree(first));
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, r));
+  EXPECT_TRUE(HeaderRegionIsFree(first));
+
+  ASSERT_TRUE(db_.RecordsetMoveLast(r));
+  const int64_t second = CurrentOffset(r);
+  int moved = 0;
+  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, r, moved));
+  EXPECT_FALSE(HeaderRegionIsFree(second));
+  db_.RecordsetClose(r);  // closing releases what is still held
+  EXPECT_TRUE(HeaderRegionIsFree(second));
+
+  // A record locked elsewhere cannot be edited.
+  const int32_t s = Open();
+  FileHandle other = kNoFile;
+  ASSERT_TRUE(FileOpen(other, path_, 1));
+  ASSERT_TRUE(FileLockRegion(other, first, RecordHeader::kSize));
+  EXPECT_FALSE(db_.RecordsetSetFieldValue(ctx_, s, "Qty", "4"));
+  EXPECT_EQ(Error(s), "RecordsetSetFieldValue: Unable to lock requested record");
+  EXPECT_FALSE(db_.RecordsetDeleteCurrentRow(ctx_, s, moved));
+  EXPECT_EQ(Error(s), "RecordsetDeleteCurrentRow: Unable to lock requested record");
+  FileClose(other);
+  Set(s, "Qty", "4");
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, s));
+  EXPECT_EQ(Get(s, "Qty"), "4");
+  ExpectConsistent();
+}
+
+}  // namespace
+}  // namespace zt
