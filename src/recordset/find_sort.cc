@@ -113,12 +113,17 @@ int FindSortColumn(const TableDefinition& definition, const char* name, SortColu
 
 // A row marked for deletion is ordered by its stored record even when it has
 // a pending image: the image's changes will never be stored. A column that
-// does not lie within the row's data gives an empty value.
+// does not lie within the row's data gives an empty value; so does one that
+// a damaged definition places beyond any record, before anything is sized
+// by it.
 int Database::OrderValue(const Recordset& recordset, const TableDefinition& definition,
                          const ResultsetRow& row, int64_t start, int32_t size, std::string& value) {
   if (!RowHasData(*this, row)) return 0;
   value.clear();
-  if (size <= 0 || start + size > recordset.record_length) return 1;
+  if (size <= 0 || start < 0 || start + size > recordset.record_length ||
+      start + size > kMaxRecordLength) {
+    return 1;
+  }
   ResultsetRow source = row;
   if (row.deleted() && !row.is_new()) source.set_image_offset(-1);
   const RowValue read = ReadRowValue(recordset, source, definition, start, size, &value);
@@ -130,8 +135,9 @@ int Database::OrderValue(const Recordset& recordset, const TableDefinition& defi
 int Database::RecordsetSort(int32_t handle, const char* column, int ascending) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr || column == nullptr) return 0;
-  if (!connected_)
+  if (!connected_) {
     return FailRecordset(*this, *recordset, "RecordsetSort: Database not open", Report::kYes);
+  }
   if (!recordset->open) {
     return FailRecordset(*this, *recordset, "RecordsetSort: Recordset not open", Report::kYes);
   }
