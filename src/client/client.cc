@@ -38,6 +38,10 @@ void Client::Close() {
   buffer_.clear();
 }
 
+void Client::ShutdownWrite() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
 void Client::Abort() {
   if (fd_ >= 0) {
     const linger hard{1, 0};
@@ -110,9 +114,9 @@ bool Client::Open(const std::string& host, uint16_t port, int timeout_ms, std::s
   return Connect(host, port, timeout_ms, error) && ReadGreeting(timeout_ms, error);
 }
 
-bool Client::SendRaw(std::string_view bytes) {
+bool Client::SendRaw(std::string_view bytes, int timeout_ms) {
   if (fd_ < 0) return false;
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!bytes.empty()) {
     const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (sent > 0) {

@@ -29,8 +29,9 @@ class Client {
 
   // Sends STX text ETX.
   bool SendRequest(std::string_view text);
-  // Sends bytes as they are (for tests of broken frames).
-  bool SendRaw(std::string_view bytes);
+  // Sends bytes as they are (for tests of broken frames); false when the
+  // server has not taken them all within timeout_ms.
+  bool SendRaw(std::string_view bytes, int timeout_ms = 10000);
   // Reads the next reply frame's text; false on timeout or closed connection.
   bool ReadReply(std::string& text, int timeout_ms);
   // SendRequest then ReadReply.
@@ -42,6 +43,8 @@ class Client {
   bool WaitForClose(int timeout_ms);
 
   void Close();
+  // Tells the server no more requests will come (replies can still be read).
+  void ShutdownWrite();
   // Ends the connection with a reset instead of an orderly close (tests).
   void Abort();
   bool connected() const { return fd_ >= 0; }

@@ -1,6 +1,12 @@
+// The index file: its page codec, and the searches, steps and changes of
+// the B-tree. The page layout and the tree's invariants are described in
+// engine/index.h. Every operation reads and writes whole pages, one
+// transfer each, and keeps nothing between calls but the open file.
 #include "engine/index.h"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "engine/codec.h"
 
@@ -127,8 +133,11 @@ int IndexFile::WritePage(int64_t offset, const IndexPage& page) {
 
 int IndexFile::AppendPage(const IndexPage& page, int64_t& offset) {
   // Cursors keep page offsets as 32-bit values: the file may not grow past.
+  // A file cut off inside a page would put every later page off the page
+  // boundaries: it takes no more pages.
   const int64_t length = FileLength(handle_);
-  if (length < 0 || length + static_cast<int64_t>(IndexPage::kSize) > kMaxIndexFileLength) return 0;
+  const auto page_size = static_cast<int64_t>(IndexPage::kSize);
+  if (length < 0 || length % page_size != 0 || length + page_size > kMaxIndexFileLength) return 0;
   char bytes[IndexPage::kSize];
   page.EncodeTo(bytes);
   return FileAppend(handle_, bytes, sizeof bytes, offset);
@@ -138,27 +147,23 @@ int IndexFile::AppendPage(const IndexPage& page, int64_t& offset) {
 
 namespace {
 
-// Entry number (1 .. count + 1) of the first entry of page whose key is
-// >= key (after_equal false) or > key (after_equal true).
-int PositionInPage(const IndexPage& page, std::string_view key, bool after_equal) {
-  int e = 1;
-  for (; e <= page.count; ++e) {
-    const int c = CompareNoCase(key, page.slots[static_cast<size_t>(e)].key);
-    if (after_equal ? c < 0 : c <= 0) break;
-  }
-  return e;
-}
-
 // The child a descent follows for entry position e: the one left of entry e.
 int64_t ChildLeftOf(const IndexPage& page, int e) {
   return page.slots[static_cast<size_t>(e - 1)].child;
 }
 
-// True when entry e of page qualifies for a search positioned by
-// PositionInPage(key, after_equal).
+// True when entry e of page belongs at or after the place of key: its key
+// is >= key (after_equal false) or > key (after_equal true).
 bool Qualifies(const IndexPage& page, int e, std::string_view key, bool after_equal) {
   const int c = CompareNoCase(key, page.slots[static_cast<size_t>(e)].key);
   return after_equal ? c < 0 : c <= 0;
+}
+
+// Entry number (1 .. count + 1) of the first entry of page that qualifies.
+int PositionInPage(const IndexPage& page, std::string_view key, bool after_equal) {
+  int e = 1;
+  while (e <= page.count && !Qualifies(page, e, key, after_equal)) ++e;
+  return e;
 }
 
 void FillCursor(int64_t offset, const IndexPage& page, int e, IndexCursor& cursor) {

@@ -103,7 +103,11 @@ int Database::WriteDatabaseRecord(const RecordHeader& header, std::string_view d
       !FileReadAt(data_file_, stored.bytes.data(), stored.bytes.size(), offset)) {
     return Fail(err, "WriteDatabaseRecord: Error reading record header");
   }
-  if (!stored.has_marker()) return Fail(err, "WriteDatabaseRecord: Invalid record offset");
+  // A damaged stored length would let an in-place rewrite run over the
+  // records that follow.
+  if (!stored.has_marker() || !IsValidDataLength(stored.data_length())) {
+    return Fail(err, "WriteDatabaseRecord: Invalid record offset");
+  }
   if (!EqualNoCase(stored.table(), header.table())) {
     return Fail(err, "WriteDatabaseRecord: Record at specified offset is not part of the table");
   }

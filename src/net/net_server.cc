@@ -2,6 +2,7 @@
 
 #include <sys/epoll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -57,6 +58,10 @@ bool NetServer::Connect(const std::string& address, uint16_t port) {
   }
   listener_ = listener;
   port_ = LocalPort(listener_);
+  reserve_ = ReserveDescriptor(listener_);
+  const size_t limit = DescriptorLimit();
+  max_sessions_ = limit > 2 * kSpareDescriptors ? std::min(kMaxSessions, limit - kSpareDescriptors)
+                                                : kSpareDescriptors;
   char line[128];
   std::snprintf(line, sizeof line, "Started on IP %s and Port# %ld", host_address_.c_str(),
                 static_cast<long>(port));
@@ -70,8 +75,18 @@ void NetServer::OnListenerEvent() {
   for (;;) {
     std::string peer;
     SocketHandle client = AcceptClient(listener_, peer);
-    if (client == kNoSocket) return;
-    if (sessions_.size() >= kMaxSessions) {
+    if (client == kNoSocket) {
+      if ((errno == EMFILE || errno == ENFILE) && reserve_ != kNoSocket) {
+        // Out of descriptors: the waiting connection would wake the loop
+        // forever. Free the spare, take the connection and close it.
+        CloseSocket(reserve_);
+        SocketHandle refused = AcceptClient(listener_, peer);
+        CloseSocket(refused);
+        reserve_ = ReserveDescriptor(listener_);
+      }
+      return;
+    }
+    if (sessions_.size() >= max_sessions_) {
       CloseSocket(client);
       continue;
     }
@@ -90,9 +105,14 @@ void NetServer::OnClientEvent(SocketHandle socket, uint32_t events) {
   const int at = FindSession(sessions_, socket);
   if (at < 0) return;
   if (events & EPOLLOUT) {
-    FlushOutput(sessions_[static_cast<size_t>(at)]);
+    ClientSession& session = sessions_[static_cast<size_t>(at)];
+    FlushOutput(session);
+    if (session.draining && (session.pending_output() == 0 || session.send_failed)) {
+      CloseSession(socket);  // the last reply is out: finish the close
+      return;
+    }
   }
-  if (events & EPOLLIN) {
+  if ((events & EPOLLIN) && !sessions_[static_cast<size_t>(at)].draining) {
     ReadFrom(socket);  // closes the session itself when the connection ended
     return;
   }
@@ -106,11 +126,27 @@ void NetServer::OnClientEvent(SocketHandle socket, uint32_t events) {
 }
 
 bool NetServer::ReadFrom(SocketHandle socket) {
-  const ssize_t got = ReceiveSome(socket, read_buffer_.data(), read_buffer_.size());
+  const ssize_t got = ReceiveFromClient(socket, read_buffer_.data(), read_buffer_.size());
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+  if (got == 0) {
+    // The peer will send nothing more. Replies the socket has not taken yet
+    // are still delivered (a client may half-close and then read); the
+    // connection's state is released now and the socket when they are out.
+    const int at = FindSession(sessions_, socket);
+    if (at >= 0 && sessions_[static_cast<size_t>(at)].pending_output() > 0 &&
+        !sessions_[static_cast<size_t>(at)].send_failed) {
+      ClientSession& session = sessions_[static_cast<size_t>(at)];
+      CloseRecordsets(session);
+      session.requests.clear();
+      session.queued_bytes = 0;
+      session.draining = true;
+      UpdateInterest(session);
+      return false;
+    }
+  }
   if (got <= 0) {
-    // 0: the peer closed. An error (reset, abort) ends the connection just
-    // the same; leaving it would keep its recordsets open until shutdown.
+    // The peer closed. An error (reset, abort) ends the connection just the
+    // same; leaving it would keep its recordsets open until shutdown.
     CloseSession(socket);
     return false;
   }
@@ -201,7 +237,7 @@ void NetServer::FlushOutput(ClientSession& session) {
 
 void NetServer::UpdateInterest(ClientSession& session) {
   uint32_t wanted = 0;
-  if (session.pending_output() < kMaxPendingOutput &&
+  if (!session.draining && session.pending_output() < kMaxPendingOutput &&
       session.queued_bytes < kMaxQueuedRequestBytes) {
     wanted |= EPOLLIN;
   }
@@ -210,17 +246,21 @@ void NetServer::UpdateInterest(ClientSession& session) {
   if (loop_.Modify(session.socket, wanted)) session.interest = wanted;
 }
 
-void NetServer::CloseSession(SocketHandle socket) {
-  const int at = FindSession(sessions_, socket);
-  if (at < 0) return;
-  // Close, in creation order, every recordset this client created; a handle
-  // that another client already closed is simply not found.
+void NetServer::CloseRecordsets(ClientSession& session) {
+  // In creation order; a handle that another client already closed is
+  // simply not found.
   std::vector<SessionRecordset> recordsets;
-  recordsets.swap(sessions_[static_cast<size_t>(at)].recordsets);
+  recordsets.swap(session.recordsets);
   for (SessionRecordset& entry : recordsets) {
     entry.locked_rows.clear();
     database_.RecordsetClose(entry.handle);
   }
+}
+
+void NetServer::CloseSession(SocketHandle socket) {
+  const int at = FindSession(sessions_, socket);
+  if (at < 0) return;
+  CloseRecordsets(sessions_[static_cast<size_t>(at)]);
   loop_.Remove(socket);
   CloseSocket(sessions_[static_cast<size_t>(at)].socket);
   sessions_.erase(sessions_.begin() + at);
@@ -236,6 +276,7 @@ void NetServer::CloseAll() {
     loop_.Remove(listener_);
     CloseSocket(listener_);
   }
+  CloseSocket(reserve_);
 }
 
 }  // namespace zt

@@ -7,7 +7,8 @@
 //                       session's request queue, then run ProcessRequests;
 //   peer closed / reset close every recordset the session created, close the
 //                       socket and remove the session (queued requests are
-//                       dropped unanswered);
+//                       dropped unanswered); after an orderly close, replies
+//                       already made are delivered first;
 //   socket writable     send the rest of the replies the socket did not take;
 //   retry timer         run ProcessRequests.
 // Request processing itself belongs to the layer above, which plugs in
@@ -49,8 +50,10 @@ inline constexpr size_t kMaxPendingOutput = 1024 * 1024;
 // while this many request bytes wait unanswered.
 inline constexpr size_t kMaxQueuedRequestBytes = 1024 * 1024;
 // Connections served at once; more are closed on accept so that descriptors
-// (and the memory each session may hold) stay bounded.
+// (and the memory each session may hold) stay bounded. Lowered at start-up
+// to leave kSpareDescriptors free under the process's descriptor limit.
 inline constexpr size_t kMaxSessions = 1000;
+inline constexpr size_t kSpareDescriptors = 32;
 // The retry timer's delay.
 inline constexpr int kRetryMilliseconds = 500;
 
@@ -100,8 +103,10 @@ class NetServer {
   void OnListenerEvent();
   void OnClientEvent(SocketHandle socket, uint32_t events);
   // Returns false when the connection ended (the session is gone).
-  bool ReadFrom(SocketHandle socket);
+  bool ReadFrom(SocketHandle socket);  // one ReceiveFromClient and its messages
   void FlushOutput(ClientSession& session);
+  // Closes every recordset the session created.
+  void CloseRecordsets(ClientSession& session);
   void CloseSession(SocketHandle socket);
   void RunProcessor();
   // Asks for reads only while the session's backlogs are under their
@@ -112,6 +117,8 @@ class NetServer {
   Database& database_;
   RequestProcessor* processor_ = nullptr;
   SocketHandle listener_ = kNoSocket;
+  SocketHandle reserve_ = kNoSocket;  // see OnListenerEvent
+  size_t max_sessions_ = kMaxSessions;
   std::string host_address_;
   uint16_t port_ = 0;
   SessionList sessions_;

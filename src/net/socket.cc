@@ -4,6 +4,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -65,7 +67,7 @@ SocketHandle AcceptClient(SocketHandle listener, std::string& peer_address) {
   return client;
 }
 
-ssize_t ReceiveSome(SocketHandle socket, char* buffer, size_t n) {
+ssize_t ReceiveFromClient(SocketHandle socket, char* buffer, size_t n) {
   ssize_t got;
   do {
     got = ::recv(socket, buffer, n, 0);
@@ -84,6 +86,16 @@ ssize_t SendSome(SocketHandle socket, const char* data, size_t n) {
 void CloseSocket(SocketHandle& socket) {
   if (socket >= 0) ::close(socket);
   socket = kNoSocket;
+}
+
+SocketHandle ReserveDescriptor(SocketHandle socket) {
+  return ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
+}
+
+size_t DescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1u << 20;
+  return static_cast<size_t>(limit.rlim_cur);
 }
 
 std::string HostAddressText() {

@@ -30,12 +30,19 @@ SocketHandle AcceptClient(SocketHandle listener, std::string& peer_address);
 
 // One recv: > 0 bytes read, 0 peer closed, -1 error (errno; EAGAIN when
 // nothing is waiting).
-ssize_t ReceiveSome(SocketHandle socket, char* buffer, size_t n);
+ssize_t ReceiveFromClient(SocketHandle socket, char* buffer, size_t n);
 
 // One send without SIGPIPE: bytes accepted, or -1 with errno.
 ssize_t SendSome(SocketHandle socket, const char* data, size_t n);
 
 void CloseSocket(SocketHandle& socket);
+
+// A spare descriptor (a duplicate of socket), kept so that a connection can
+// still be accepted and closed when the process runs out of descriptors.
+SocketHandle ReserveDescriptor(SocketHandle socket);
+
+// How many descriptors the process may have open.
+size_t DescriptorLimit();
 
 // The first IPv4 address of the local host name in dotted form; empty when
 // it cannot be determined.

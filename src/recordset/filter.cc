@@ -157,7 +157,7 @@ int Database::RecordsetPreProcessFilterColumns(const char* table_name,
       key.offset = ClampToInt32(definition.column_offset(f));
       key.size = ClampToInt32(definition.column_size(f));
       key.type = definition.column_type(f);
-      key.op = "=";
+      key.op.assign(1, '=');
       break;
     }
   }
@@ -168,8 +168,7 @@ int Database::RecordsetRecordMeetsAllFilterCriteria(const std::vector<FilterColu
                                                     std::string_view data) {
   if (data.data() == nullptr) return 0;
   if (!connected_) {
-    SetError(
-        "RecordsetRecordMeetsAllFilterCriteria: No database connection has been established!");
+    SetError("RecordsetRecordMeetsAllFilterCriteria: No database connection has been established!");
     return 0;
   }
   const int64_t length = static_cast<int64_t>(data.size());

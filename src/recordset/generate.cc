@@ -75,30 +75,32 @@ class RowWriter {
   int32_t written_ = 0;
 };
 
-// Reads records of the data file, each with one transfer where it can: the
-// header together with the table's record length of data, and a second
-// read only when the stored length is longer (or the first read ran past
-// the end of the file).
+// Reads records of the data file for the generation.
+//
+// A chain walk goes backwards through the file, record after record, so in
+// read-behind mode the reader keeps a window of the file that ends just
+// behind the record asked for and serves the records before it from
+// memory: a table of 100,000 records then takes a few hundred reads instead
+// of one per record. Otherwise (records in key order, scattered through the
+// file) each record is read with one transfer where it can: the header
+// together with the table's record length of data, and a second read only
+// when the stored length is longer.
 class RecordReader {
  public:
-  RecordReader(FileHandle file, int32_t expected_length) : file_(file) {
-    expected_ = expected_length < 0 ? 0 : expected_length;
-    if (expected_ > kMaxRecordLength) expected_ = kMaxRecordLength;
-    buffer_.resize(RecordHeader::kSize + static_cast<size_t>(expected_));
+  RecordReader(FileHandle file, int32_t expected_length, bool read_behind) : file_(file) {
+    expected_ = expected_length < 0 ? 0 : static_cast<size_t>(expected_length);
+    if (expected_ > static_cast<size_t>(kMaxRecordLength)) expected_ = kMaxRecordLength;
+    file_length_ = FileLength(file);
+    read_behind_ = read_behind && file_length_ >= 0;
   }
 
   // Reads the header at offset into header; 0 when it cannot be read.
   int ReadHeader(int64_t offset, RecordHeader& header) {
-    got_ = 0;
-    if (FileReadAt(file_, buffer_.data(), RecordHeader::kSize + static_cast<size_t>(expected_),
-                   offset)) {
-      got_ = RecordHeader::kSize + static_cast<size_t>(expected_);
-    } else if (FileReadAt(file_, buffer_.data(), RecordHeader::kSize, offset)) {
-      got_ = RecordHeader::kSize;
-    } else {
+    if (offset < 0) return 0;
+    if (!Load(offset, RecordHeader::kSize + expected_) && !Load(offset, RecordHeader::kSize)) {
       return 0;
     }
-    std::memcpy(header.bytes.data(), buffer_.data(), RecordHeader::kSize);
+    std::memcpy(header.bytes.data(), At(offset), RecordHeader::kSize);
     return 1;
   }
 
@@ -107,24 +109,39 @@ class RecordReader {
   int ReadData(int64_t offset, const RecordHeader& header, std::string_view& data) {
     const int32_t n = header.data_length();
     if (n < 0 || n > kMaxRecordLength) return 0;
-    const size_t needed = RecordHeader::kSize + static_cast<size_t>(n);
-    if (needed > got_) {
-      if (buffer_.size() < needed) buffer_.resize(needed);
-      if (!FileReadAt(file_, buffer_.data() + RecordHeader::kSize, static_cast<size_t>(n),
-                      offset + static_cast<int64_t>(RecordHeader::kSize))) {
-        return 0;
-      }
-      got_ = needed;
-    }
-    data = std::string_view(buffer_.data() + RecordHeader::kSize, static_cast<size_t>(n));
+    if (!Load(offset, RecordHeader::kSize + static_cast<size_t>(n))) return 0;
+    data = std::string_view(At(offset) + RecordHeader::kSize, static_cast<size_t>(n));
     return 1;
   }
 
  private:
+  static constexpr int64_t kWindow = 256 * 1024;  // above the largest record
+
+  // Makes the n bytes at offset available in the window.
+  bool Load(int64_t offset, size_t n) {
+    const int64_t end = offset + static_cast<int64_t>(n);
+    if (offset >= start_ && end <= start_ + static_cast<int64_t>(window_.size())) return true;
+    int64_t begin = offset;
+    if (read_behind_ && end <= file_length_) begin = end > kWindow ? end - kWindow : 0;
+    window_.resize(static_cast<size_t>(end - begin));
+    if (!FileReadAt(file_, window_.data(), window_.size(), begin)) {
+      window_.clear();
+      return false;
+    }
+    start_ = begin;
+    return true;
+  }
+
+  const char* At(int64_t offset) const {
+    return window_.data() + static_cast<size_t>(offset - start_);
+  }
+
   FileHandle file_;
-  int32_t expected_ = 0;
-  std::vector<char> buffer_;
-  size_t got_ = 0;
+  size_t expected_ = 0;
+  int64_t file_length_ = -1;
+  bool read_behind_ = false;
+  std::vector<char> window_;
+  int64_t start_ = 0;
 };
 
 // The record offsets the chain walk keeps, newest first. The latest chunk
@@ -250,11 +267,10 @@ bool Database::KeyPrefixIsAmbiguous(const TableDefinition& definition, std::stri
   auto extends = [](std::string_view a, std::string_view b) {
     return !EqualNoCase(a, b) && (KeyHasPrefix(a, b) || KeyHasPrefix(b, a));
   };
+  // Every column counts, key or not, live or dropped: the index may still
+  // hold entries of a column that was a key column once.
   for (int f = 0; f < definition.column_count(); ++f) {
-    if (!definition.is_dropped(f) && definition.is_key(f) &&
-        extends(definition.column_name(f), column)) {
-      return true;
-    }
+    if (extends(definition.column_name(f), column)) return true;
   }
   DefinitionHeader header;
   if (!ReadDefinitionHeader(header)) return true;
@@ -264,9 +280,8 @@ bool Database::KeyPrefixIsAmbiguous(const TableDefinition& definition, std::stri
   return false;
 }
 
-int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
-                              const LookupKey& key, const TableDefinition& definition,
-                              int64_t definition_offset) {
+int Database::GenerateByIndex(Recordset& recordset, const std::string& table, const LookupKey& key,
+                              const TableDefinition& definition, int64_t definition_offset) {
   const std::string name = MakeResultsetFileName(kResultsetPrefix, kResultsetExtension);
   if (name.empty()) {
     ReportError("Error generating resultset file name");
@@ -287,8 +302,7 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
   // at: for the other conditions, when the key was cut at its maximum
   // length, when the value is wider than the column (the key holds only its
   // first characters), or when another column's keys could pass for these.
-  const bool check_records = recordset.filters.size() >= 2 ||
-                             key_length < prefix.size() + width ||
+  const bool check_records = recordset.filters.size() >= 2 || key_length < prefix.size() + width ||
                              TrimBlanks(key.value).size() > width ||
                              KeyPrefixIsAmbiguous(definition, table, key.column);
 
@@ -341,10 +355,10 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table,
   }
   const bool ascending = Ascending(key.op);
 
-  RowWriter writer(recordset.resultset_file,
-                   ResultsetRow::Generated(recordset.table_name, definition_offset, 0,
-                                           recordset.record_length));
-  RecordReader reader(data_file_, recordset.record_length);
+  RowWriter writer(
+      recordset.resultset_file,
+      ResultsetRow::Generated(recordset.table_name, definition_offset, 0, recordset.record_length));
+  RecordReader reader(data_file_, recordset.record_length, false);
   int64_t steps_left = IndexEntryBound(index_);
   std::string previous_key;
   while (found && KeyHasPrefix(cursor.key, prefix)) {
@@ -430,7 +444,7 @@ int Database::GenerateByScan(Recordset& recordset, const std::string& table,
     return 0;
   };
 
-  RecordReader reader(data_file_, recordset.record_length);
+  RecordReader reader(data_file_, recordset.record_length, true);
   OffsetSpool spool(scratch);
   int64_t offset = definition.newest_record();
   while (offset >= 0) {
@@ -450,9 +464,9 @@ int Database::GenerateByScan(Recordset& recordset, const std::string& table,
     offset = previous;
   }
 
-  RowWriter writer(recordset.resultset_file,
-                   ResultsetRow::Generated(recordset.table_name, definition_offset, 0,
-                                           recordset.record_length));
+  RowWriter writer(
+      recordset.resultset_file,
+      ResultsetRow::Generated(recordset.table_name, definition_offset, 0, recordset.record_length));
   if (!spool.Drain(writer) || !writer.Flush()) return fail();
   FileClose(scratch);
   FileDelete(scratch_name);

@@ -37,13 +37,16 @@ int32_t FindActiveRow(FileHandle file, int32_t first, int32_t last, int32_t step
 int Database::RecordsetMoveFirst(int32_t handle) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
-  if (!connected_) return Fail(*this, *recordset, "RecordsetMoveFirst: Database not connected", false);
-  if (!recordset->open) return Fail(*this, *recordset, "RecordsetMoveFirst: Recordset not open", true);
+  if (!connected_)
+    return Fail(*this, *recordset, "RecordsetMoveFirst: Database not connected", false);
+  if (!recordset->open)
+    return Fail(*this, *recordset, "RecordsetMoveFirst: Recordset not open", true);
   if (recordset->row_count < 1) {
     return Fail(*this, *recordset, "RecordsetMoveFirst: Recordset contains zero records", false);
   }
   const int32_t r = FindActiveRow(recordset->resultset_file, 1, recordset->row_count, 1);
-  if (r < 1) return Fail(*this, *recordset, "RecordsetMoveFirst: No active records in the table", false);
+  if (r < 1)
+    return Fail(*this, *recordset, "RecordsetMoveFirst: No active records in the table", false);
   recordset->current_row = r;
   return 1;
 }
@@ -52,7 +55,8 @@ int Database::RecordsetMoveNext(int32_t handle) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
   if (!connected_) return Fail(*this, *recordset, "RecordsetMoveNext: Database not open", true);
-  if (!recordset->open) return Fail(*this, *recordset, "RecordsetMoveNext: Recordset not open", true);
+  if (!recordset->open)
+    return Fail(*this, *recordset, "RecordsetMoveNext: Recordset not open", true);
   if (recordset->current_row < 1 || recordset->current_row >= recordset->row_count) {
     return Fail(*this, *recordset, "RecordsetMoveNext: Current record not set and/or eof", false);
   }
@@ -68,12 +72,12 @@ int Database::RecordsetMovePrev(int32_t handle) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
   if (!connected_) return Fail(*this, *recordset, "RecordsetMovePrev: Database not open", true);
-  if (!recordset->open) return Fail(*this, *recordset, "RecordsetMovePrev: Recordset not open", true);
+  if (!recordset->open)
+    return Fail(*this, *recordset, "RecordsetMovePrev: Recordset not open", true);
   if (recordset->current_row < 2 || recordset->current_row > recordset->row_count) {
     return Fail(*this, *recordset, "RecordsetMovePrev: Reached begining of file", false);
   }
-  const int32_t r =
-      FindActiveRow(recordset->resultset_file, recordset->current_row - 1, 1, -1);
+  const int32_t r = FindActiveRow(recordset->resultset_file, recordset->current_row - 1, 1, -1);
   if (r < 1) return Fail(*this, *recordset, "RecordsetMovePrev: Reached begining of file", false);
   recordset->current_row = r;
   return 1;
@@ -83,7 +87,8 @@ int Database::RecordsetMoveLast(int32_t handle) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
   if (!connected_) return Fail(*this, *recordset, "RecordsetMoveLast: Database not open", true);
-  if (!recordset->open) return Fail(*this, *recordset, "RecordsetMoveLast: Recordset not open", true);
+  if (!recordset->open)
+    return Fail(*this, *recordset, "RecordsetMoveLast: Recordset not open", true);
   if (recordset->row_count < 1) {
     return Fail(*this, *recordset, "RecordsetMoveLast: Recordset contains zero records", false);
   }
@@ -181,7 +186,8 @@ int Database::RecordsetGetRowCount(int32_t handle, int32_t& count) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
   if (!connected_) return Fail(*this, *recordset, "RecordsetGetRowCount: Database not open!", true);
-  if (!recordset->open) return Fail(*this, *recordset, "RecordsetGetRowCount: Recordset not open", true);
+  if (!recordset->open)
+    return Fail(*this, *recordset, "RecordsetGetRowCount: Recordset not open", true);
   count = recordset->row_count;
   return 1;
 }
@@ -191,7 +197,8 @@ int Database::RecordsetGetSelectedRowCount(int32_t handle, int32_t& count) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
   if (!connected_) return Fail(*this, *recordset, "RecordsetGetRowCount: Database not open!", true);
-  if (!recordset->open) return Fail(*this, *recordset, "RecordsetGetRowCount: Recordset not open", true);
+  if (!recordset->open)
+    return Fail(*this, *recordset, "RecordsetGetRowCount: Recordset not open", true);
   count = recordset->selected_count;
   return 1;
 }

@@ -48,7 +48,8 @@ int Database::RecordsetOpen(int32_t handle, const char* table_name) {
     return 0;
   };
   if (!connected_) return fail("RecordsetOpen: No database connection has been established!");
-  if (std::strlen(table_name) > kMaxNameLength) return fail("RecordsetOpen: Table name is too long");
+  if (std::strlen(table_name) > kMaxNameLength)
+    return fail("RecordsetOpen: Table name is too long");
 
   ReleaseResultset(*recordset);
   recordset->sort_column.clear();
@@ -92,8 +93,8 @@ int Database::RecordsetOpenFloor(int32_t handle, const char* table_name, const c
   return OpenNeighbour(handle, table_name, column_name, value, 0);
 }
 
-int Database::RecordsetOpenCeiling(int32_t handle, const char* table_name,
-                                   const char* column_name, const char* value) {
+int Database::RecordsetOpenCeiling(int32_t handle, const char* table_name, const char* column_name,
+                                   const char* value) {
   if (table_name == nullptr || column_name == nullptr || value == nullptr) return 0;
   return OpenNeighbour(handle, table_name, column_name, value, 1);
 }
@@ -101,7 +102,9 @@ int Database::RecordsetOpenCeiling(int32_t handle, const char* table_name,
 int Database::OpenNeighbour(int32_t handle, const char* table_name, const char* column_name,
                             const char* value, int ceiling) {
   const std::string_view name = ceiling ? "RecordsetOpenCeiling" : "RecordsetOpenFloor";
-  auto message = [&](std::string_view text) { return std::string(name) + ": " + std::string(text); };
+  auto message = [&](std::string_view text) {
+    return std::string(name) + ": " + std::string(text);
+  };
   if (FindRecordset(handle) == nullptr) return 0;
   if (!connected_) {
     SetError(message("No database connection has been established!"));

@@ -296,6 +296,66 @@ TEST_F(IndexTest, SearchReadsOnePagePerLevelAndOneNeighbour) {
   }
 }
 
+// A tree whose separator is lower than the first key of its right page, as
+// another writer may leave among equal keys: the run of "k" starts in the
+// left leaf although the root sends "k" to the right one.
+TEST_F(IndexTest, SearchFindsARunThatStartsInAnEarlierLeaf) {
+  auto entry = [](const char* key, int64_t record, int64_t child) {
+    IndexEntry e;
+    e.key = key;
+    e.record = record;
+    e.child = child;
+    return e;
+  };
+  IndexPage root;
+  root.count = 1;
+  root.slots[0].child = kPage;
+  root.slots[1] = entry("j", 0, 2 * kPage);
+  IndexPage left;
+  left.parent = 0;
+  left.next = 2 * kPage;
+  left.count = 2;
+  left.slots[1] = entry("a", 1, -1);
+  left.slots[2] = entry("k", 2, -1);
+  IndexPage right;
+  right.parent = 0;
+  right.prev = kPage;
+  right.count = 2;
+  right.slots[1] = entry("k", 3, -1);
+  right.slots[2] = entry("z", 4, -1);
+  std::string image(3 * kPage, '\0');
+  root.EncodeTo(image.data());
+  left.EncodeTo(image.data() + kPage);
+  right.EncodeTo(image.data() + 2 * kPage);
+  index_.IndexClose();
+  testing::WriteFile(path_, image);
+  ASSERT_TRUE(index_.IndexOpen(path_, 0));
+
+  IndexCursor cursor;
+  ASSERT_TRUE(index_.IndexSeekEqual("k", cursor));
+  EXPECT_EQ(cursor.record, 2);
+  ASSERT_TRUE(index_.IndexSeekLT("k", cursor));
+  EXPECT_EQ(cursor.record, 1);
+  ASSERT_TRUE(index_.IndexSeekExact("k", 2, cursor));
+  ASSERT_TRUE(index_.IndexDelete("k", 2));
+  ASSERT_TRUE(index_.IndexSeekEqual("k", cursor));
+  EXPECT_EQ(cursor.record, 3);
+}
+
+// Cursors keep page offsets in 32 bits: a split that would need a page at
+// 2 GiB or beyond fails, and leaves the entries stored before it intact.
+TEST_F(IndexTest, FileNeverGrowsPastTwoGigabytes) {
+  for (int i = 0; i < 19; ++i) ASSERT_TRUE(index_.IndexInsert(Key(i), i));
+  // A sparse file with room for exactly one more page.
+  const int64_t last_page_end = kMaxIndexFileLength / kPage * kPage;
+  ASSERT_TRUE(FileTruncate(index_.handle(), last_page_end - kPage));
+  EXPECT_FALSE(index_.IndexInsert(Key(19), 19));  // the root split needs two
+  EXPECT_EQ(FileLength(index_.handle()), last_page_end);
+  IndexCursor cursor;
+  for (int i = 0; i < 19; ++i) EXPECT_TRUE(index_.IndexSeekEqual(Key(i), cursor)) << i;
+  EXPECT_FALSE(index_.IndexSeekEqual(Key(19), cursor));
+}
+
 // ---- Damaged pages ---------------------------------------------------------------
 
 class DamagedIndexTest : public IndexTest {
@@ -357,6 +417,19 @@ TEST_F(DamagedIndexTest, ChildPointersFormACycle) {
   EXPECT_FALSE(index_.IndexFirst(cursor));
   IndexCheckResult check;
   EXPECT_FALSE(CheckIndex(index_.handle(), check));
+}
+
+// A file whose length is not a whole number of pages (a torn append) would
+// put every later page off the page boundaries.
+TEST_F(DamagedIndexTest, FileWithAPartPageTakesNoNewPage) {
+  for (int i = 20; i < 28; ++i) ASSERT_TRUE(index_.IndexInsert(Key(i), i));  // right leaf: 19
+  const int64_t length = FileLength(index_.handle()) + 100;
+  ASSERT_TRUE(FileTruncate(index_.handle(), length));
+  EXPECT_FALSE(index_.IndexInsert(Key(28), 28));  // needs a split
+  EXPECT_EQ(FileLength(index_.handle()), length);
+  IndexCursor cursor;
+  for (int i = 0; i < 28; ++i) EXPECT_TRUE(index_.IndexSeekEqual(Key(i), cursor)) << i;
+  EXPECT_FALSE(index_.IndexSeekEqual(Key(28), cursor));
 }
 
 TEST_F(DamagedIndexTest, LevelLinksFormACycle) {

@@ -18,11 +18,9 @@ class RecordMaintenanceTest : public ::testing::Test {
     DatabaseSpec spec;
     // Two key columns, one of them numeric, and a dropped key column that
     // must never be indexed.
-    spec.tables.push_back({"Orders",
-                           {{"Id", 1, 5, true},
-                            {"Old", 10, 3, true, true},
-                            {"Code", 10, 4, true},
-                            {"Note", 10, 6}}});
+    spec.tables.push_back(
+        {"Orders",
+         {{"Id", 1, 5, true}, {"Old", 10, 3, true, true}, {"Code", 10, 4, true}, {"Note", 10, 6}}});
     std::string err;
     path_ = folder_.File("db.dat");
     ASSERT_EQ(CreateDatabaseFiles(path_, spec, err), 1) << err;

@@ -153,6 +153,11 @@ TEST_P(RecordsTest, DamagedDataLengthIsRefused) {
   std::string err;
   EXPECT_FALSE(db_.ReadDatabaseRecord("Orders", header, data, offset, 1 << 30, length, &err));
   EXPECT_EQ(err, "ReadDatabaseRecord: Invalid record offset");
+  // Nor may a rewrite trust it to decide that the new data fit in place.
+  header = RecordHeader::ForNewRecord("Orders", -1, 30);
+  int64_t where = offset;
+  EXPECT_FALSE(db_.WriteDatabaseRecord(header, std::string(30, 'x'), where, 30, length, &err));
+  EXPECT_EQ(err, "WriteDatabaseRecord: Invalid record offset");
 }
 
 TEST_P(RecordsTest, ShorterOrEqualRewriteStaysInPlace) {

@@ -119,25 +119,66 @@ TEST_F(ConnectionTest, EndlessBytesWithoutEtxDoNotStopTheServer) {
   EXPECT_EQ(Ask(*other, "COMMITTRANSACTION"), "COMMITTRANSACTION");
 }
 
-TEST_F(ConnectionTest, ClientThatNeverReadsDoesNotBlockOthers) {
+TEST_F(ConnectionTest, ClientThatNeverReadsDoesNotGrowTheServer) {
   auto lazy = fixture_.Connect();
   ASSERT_NE(lazy, nullptr);
-  // Many requests, replies never read: the server stops reading this client
-  // once its backlog is large, but keeps serving everyone else.
+  // Long location texts make every GETLOCATIONINFORMATION reply about 20
+  // times the size of its request.
+  std::string set = "SETLOCATIONINFORMATION";
+  for (const int width : {99, 149, 49, 19, 19, 19, 19, 99}) set += "~" + std::string(width, 'L');
+  ASSERT_EQ(Ask(*lazy, set), "SETLOCATIONINFORMATION");
+  const std::string expected = "GETLOCATIONINFORMATION" + set.substr(22);
+  const long before = fixture_.server().ResidentKib();
+
+  // Requests whose replies are never read: once the unsent replies pile up
+  // the server stops reading this client, so its sends finally stall.
   std::string burst;
-  for (int i = 0; i < 2000; ++i) burst += Frame("GETLOCATIONINFORMATION");
-  for (int round = 0; round < 20; ++round) {
-    if (!lazy->SendRaw(burst)) break;  // the server stopped reading: fine
-  }
+  for (int i = 0; i < 2700; ++i) burst += Frame("GETLOCATIONINFORMATION");  // ~64 KiB
+  bool stalled = false;
+  for (int round = 0; round < 200 && !stalled; ++round) stalled = !lazy->SendRaw(burst, 2000);
+  EXPECT_TRUE(stalled);
+  const long after = fixture_.server().ResidentKib();
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine keeps freed memory resident
+  EXPECT_LT(after - before, 24 * 1024) << before << " KiB before, " << after << " KiB after";
+#else
+  static_cast<void>(after - before);
+#endif
+
+  // Everyone else is still served.
   auto other = fixture_.Connect();
   ASSERT_NE(other, nullptr);
   EXPECT_EQ(Ask(*other, "STARTTRANSACTION"), "STARTTRANSACTION");
-  // The lazy client's replies are complete frames, in order.
+  // The replies the lazy client finally reads are whole frames, in order.
   std::string reply;
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 1000; ++i) {
     ASSERT_TRUE(lazy->ReadReply(reply, kReplyTimeoutMs));
-    ASSERT_EQ(reply, "GETLOCATIONINFORMATION~Main St 1~Springfield~~~~~~Shop");
+    ASSERT_EQ(reply, expected);
   }
+}
+
+TEST_F(ConnectionTest, HalfClosedClientStillGetsEveryReplyThenTheClose) {
+  auto client = fixture_.Connect();
+  ASSERT_NE(client, nullptr);
+  std::string set = "SETLOCATIONINFORMATION";
+  for (const int width : {99, 149, 49, 19, 19, 19, 19, 99}) set += "~" + std::string(width, 'L');
+  ASSERT_EQ(Ask(*client, set), "SETLOCATIONINFORMATION");
+  // More reply bytes than the sockets' buffers hold, requested before the
+  // client says it is done sending.
+  constexpr int kRequests = 30000;
+  std::string burst;
+  for (int i = 0; i < kRequests; ++i) burst += Frame("GETLOCATIONINFORMATION");
+  std::thread sender([&] {
+    client->SendRaw(burst);
+    client->ShutdownWrite();
+  });
+  // Reading only later lets the replies back up in the server first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  int replies = 0;
+  std::string reply;
+  while (replies < kRequests && client->ReadReply(reply, kReplyTimeoutMs)) ++replies;
+  sender.join();
+  EXPECT_EQ(replies, kRequests);
+  EXPECT_TRUE(client->WaitForClose(kReplyTimeoutMs));
 }
 
 TEST_F(ConnectionTest, ResetConnectionIsClosedLikeAnOrderlyOne) {
@@ -153,6 +194,38 @@ TEST_F(ConnectionTest, ResetConnectionIsClosedLikeAnOrderlyOne) {
   auto next = fixture_.Connect();
   ASSERT_NE(next, nullptr);
   EXPECT_EQ(Ask(*next, "CREATERECORDSET"), "CREATERECORDSET~1");
+}
+
+TEST(ConnectionLimit, ConnectionsBeyondTheDescriptorBudgetAreClosedNotQueued) {
+  ServerFixture fixture;
+  ASSERT_TRUE(fixture.created());
+  // 64 descriptors leave room for 32 sessions.
+  ASSERT_TRUE(fixture.Start(64)) << ReadFile(fixture.output());
+  std::vector<std::unique_ptr<Client>> clients;
+  int greeted = 0;
+  int refused = 0;
+  for (int i = 0; i < 60; ++i) {
+    auto client = std::make_unique<Client>();
+    ASSERT_TRUE(client->Connect("127.0.0.1", fixture.port(), kReplyTimeoutMs, nullptr));
+    if (client->ReadGreeting(2000, nullptr)) {
+      ++greeted;
+      clients.push_back(std::move(client));
+    } else {
+      ++refused;
+    }
+  }
+  EXPECT_GT(greeted, 0);
+  EXPECT_GT(refused, 0);
+  // Room again once some leave; the server was never stuck.
+  clients.resize(clients.size() / 2);
+  std::unique_ptr<Client> late;
+  for (int i = 0; i < 100 && late == nullptr; ++i) {
+    late = fixture.Connect();
+    if (!late) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_NE(late, nullptr);
+  EXPECT_EQ(Ask(*late, "STARTTRANSACTION"), "STARTTRANSACTION");
+  EXPECT_EQ(Ask(*clients.front(), "COMMITTRANSACTION"), "COMMITTRANSACTION");
 }
 
 }  // namespace

@@ -134,17 +134,5 @@ TEST_F(SessionCommandsTest, FailingDeferrableRequestIsRetriedThenAnsweredInOrder
   EXPECT_EQ(reply, "STARTTRANSACTION");
 }
 
-TEST_F(SessionCommandsTest, CommandsOfEngineOperationsNotYetThereFailCleanly) {
-  Expect({
-      {"CREATERECORDSET", "CREATERECORDSET~1"},
-      {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETOPEN~1"},
-      {"RECORDSETOPEN~1", "RECORDSETOPEN~FAILED"},
-      {"RECORDSETCANBOOKMARK~1", "RECORDSETCANBOOKMARK~1~1"},
-      {"RECORDSETISFIELDBLOB~1~0", "RECORDSETISFIELDBLOB~1~0"},
-      {"RECORDSETMOVEFIRST~1", "RECORDSETMOVEFIRST~FAILED"},  // no rows
-      {"STARTTRANSACTION", "STARTTRANSACTION"},
-  });
-}
-
 }  // namespace
 }  // namespace zt::testing

@@ -111,18 +111,18 @@ TEST_F(FilterTest, PreProcessResolvesColumnsAndPrefersOperators) {
   EXPECT_EQ(definition_offset, 8906 + 12441);
 
   std::vector<FilterColumn> filters = {Condition("Qty", "=", "1")};
-  ASSERT_EQ(db_->RecordsetPreProcessFilterColumns("People", filters, key, definition,
-                                                  definition_offset),
-            1);
+  ASSERT_EQ(
+      db_->RecordsetPreProcessFilterColumns("People", filters, key, definition, definition_offset),
+      1);
   EXPECT_EQ(filters[0].column_offset, 18);
   EXPECT_EQ(filters[0].column_size, 4);
   EXPECT_EQ(filters[0].column_type, 2);
   EXPECT_EQ(filters[0].key, 0);
 
   filters = {Condition("Age", "=", "1"), Condition("Missing", "=", "1")};
-  EXPECT_EQ(db_->RecordsetPreProcessFilterColumns("People", filters, key, definition,
-                                                  definition_offset),
-            0);
+  EXPECT_EQ(
+      db_->RecordsetPreProcessFilterColumns("People", filters, key, definition, definition_offset),
+      0);
   EXPECT_EQ(db_->RecordsetPreProcessFilterColumns(std::string(33, 'x').c_str(), filters, key,
                                                   definition, definition_offset),
             0);
@@ -138,11 +138,11 @@ TEST_F(FilterTest, RecordTestComparesByColumnType) {
     int holds;
   };
   const Case cases[] = {
-      {"Qty", "=", "7", 1},     {"Qty", "=", "7.0", 1},  {"Qty", "<", "10", 1},
-      {"Qty", ">", "10", 0},    {"Age", ">=", "30", 1},  {"Age", ">", "30", 0},
-      {"Age", "<>", "30", 0},   {"Age", "<=", "29", 0},  {"Name", "=", "abc", 1},
-      {"Name", "<", "abd", 1},  {"Name", ">", "ABC", 0}, {"Name", "<>", "abc", 0},
-      {"Id", "=", "42", 1},     {"Id", ">", "5", 1},
+      {"Qty", "=", "7", 1},    {"Qty", "=", "7.0", 1},  {"Qty", "<", "10", 1},
+      {"Qty", ">", "10", 0},   {"Age", ">=", "30", 1},  {"Age", ">", "30", 0},
+      {"Age", "<>", "30", 0},  {"Age", "<=", "29", 0},  {"Name", "=", "abc", 1},
+      {"Name", "<", "abd", 1}, {"Name", ">", "ABC", 0}, {"Name", "<>", "abc", 0},
+      {"Id", "=", "42", 1},    {"Id", ">", "5", 1},
   };
   TableDefinition definition;
   int64_t definition_offset = 0;

@@ -1,4 +1,7 @@
 // Resultset generation: which records an open shows, and in which order.
+#include <fcntl.h>
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <map>
 #include <set>
@@ -114,9 +117,9 @@ TEST_F(GenerateTest, IndexWalksReturnExactlyTheMatchingRecords) {
     if (c.descending) std::reverse(expected.begin(), expected.end());
 
     db_->RecordsetClearFilters(handle_);
-    ASSERT_EQ(db_->RecordsetAddFilterColumn(handle_, "Id", c.op, std::to_string(c.value).c_str(),
-                                            1, 0),
-              1);
+    ASSERT_EQ(
+        db_->RecordsetAddFilterColumn(handle_, "Id", c.op, std::to_string(c.value).c_str(), 1, 0),
+        1);
     ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
     EXPECT_EQ(RowCount(), static_cast<int32_t>(expected.size()));
     EXPECT_EQ(Rows("Id"), expected);
@@ -236,6 +239,36 @@ TEST_F(GenerateTest, AFailedGenerationLeavesNoFileAndReportsThroughTheOpen) {
   EXPECT_EQ(TempFiles().size(), 1u);
 }
 
+// The scan path holds two files at once (the resultset and its scratch
+// file). With room for only one more descriptor the second open fails, and
+// both files must go.
+TEST_F(GenerateTest, ScanLeavesNoFileWhenItsScratchFileCannotBeOpened) {
+  AddPerson(1, "a");
+  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);  // the name source is set up
+  ASSERT_EQ(db_->RecordsetClose(handle_), 1);
+  ASSERT_EQ(db_->CreateRecordset(handle_), 1);
+
+  // The two lowest free descriptor numbers; a limit at the second leaves
+  // exactly one descriptor to open.
+  std::vector<int> free_numbers;
+  for (int fd = 0; free_numbers.size() < 2 && fd < 4096; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1) free_numbers.push_back(fd);
+  }
+  ASSERT_EQ(free_numbers.size(), 2u);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(free_numbers[1]);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const int opened = db_->RecordsetOpen(handle_, "People");
+  setrlimit(RLIMIT_NOFILE, &saved);
+
+  EXPECT_EQ(opened, 0);
+  EXPECT_EQ(RecordsetError(), "RecordsetOpen: Error generating result set");
+  EXPECT_TRUE(TempFiles().empty());
+  EXPECT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+}
+
 TEST_F(GenerateTest, ReopeningReplacesTheResultsetFileAndResetsTheCounts) {
   AddPerson(1, "a");
   AddPerson(2, "b");
@@ -294,6 +327,44 @@ TEST_F(GenerateTest, AChainLinkThatPointsForwardEndsTheScan) {
   }
   ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
   EXPECT_EQ(Rows("Name"), (Names{"a", "b"}));
+}
+
+// Damage met on the chain: a record whose length cannot be right is passed
+// over (its link still leads on); a header without the record marker is no
+// record, and the walk ends there.
+TEST_F(GenerateTest, DamagedRecordsOnTheChain) {
+  const int64_t first = AddPerson(1, "a");
+  const int64_t second = AddPerson(2, "b");
+  AddPerson(3, "c");
+  const std::string huge = "99999999";
+  for (size_t i = 0; i < huge.size(); ++i) {
+    PokeByte(data_file_, static_cast<long>(second + 78 + static_cast<int64_t>(i)), huge[i]);
+  }
+  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+  EXPECT_EQ(Rows("Name"), (Names{"a", "c"}));
+
+  PokeByte(data_file_, static_cast<long>(first + 1), 'X');
+  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+  EXPECT_EQ(RowCount(), 1);
+}
+
+// Records shorter or longer than the table's record length (22 bytes) are
+// read whole, also the short one at the very end of the file.
+TEST_F(GenerateTest, ScanReadsRecordsOfAnyLength) {
+  const std::string long_record = PadRight("    1Long", 22) + std::string(3000, 'z');
+  const std::string short_record = "    2Short";
+  std::string err;
+  int64_t offset = 0;
+  AddPerson(3, "Plain", 40);
+  ASSERT_EQ(db_->AddNewRecord(long_record, static_cast<int32_t>(long_record.size()), offset,
+                              "People", &err),
+            1);
+  ASSERT_EQ(db_->AddNewRecord(short_record, static_cast<int32_t>(short_record.size()), offset,
+                              "People", &err),
+            1);
+  ASSERT_EQ(db_->RecordsetAddFilterColumn(handle_, "Name", ">", "A", 0, 0), 1);
+  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+  EXPECT_EQ(Rows("Id"), (Names{"3", "1", "2"}));
 }
 
 TEST_F(GenerateTest, LargeScanSpillsOffsetsAndKeepsTheOrder) {

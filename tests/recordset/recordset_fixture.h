@@ -74,9 +74,8 @@ class RecordsetFixture : public ::testing::Test {
     }
     int64_t offset = -1;
     std::string err;
-    EXPECT_EQ(db_->AddNewRecord(data, static_cast<int32_t>(data.size()), offset, table.c_str(),
-                                &err),
-              1)
+    EXPECT_EQ(
+        db_->AddNewRecord(data, static_cast<int32_t>(data.size()), offset, table.c_str(), &err), 1)
         << err;
     return offset;
   }
@@ -99,9 +98,9 @@ class RecordsetFixture : public ::testing::Test {
         << err;
     const int f = definition.find_column(column);
     EXPECT_GE(f, 0);
-    return std::string(TrimBlanks(std::string_view(data).substr(
-        static_cast<size_t>(definition.column_offset(f)),
-        static_cast<size_t>(definition.column_size(f)))));
+    return std::string(
+        TrimBlanks(std::string_view(data).substr(static_cast<size_t>(definition.column_offset(f)),
+                                                 static_cast<size_t>(definition.column_size(f)))));
   }
 
   // The column's values of every active row, in navigation order.

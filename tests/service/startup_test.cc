@@ -1,6 +1,12 @@
 // Start-up and shutdown of the real ztserver binary.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "support/server_process.h"
@@ -127,6 +133,34 @@ TEST(Shutdown, SigtermStopsInOrderAndLeavesTheDatabaseIntact) {
                                       std::to_string(fixture.port())},
                                      fixture.folder().File("again.out")));
   EXPECT_TRUE(fixture.server().WaitUntilServing(fixture.port()));
+}
+
+TEST(Shutdown, ReportsReadyAndStoppingToTheServiceManager) {
+  ServerFixture fixture;
+  // The service manager's side: a datagram socket named by NOTIFY_SOCKET.
+  const std::string path = fixture.folder().File("notify");
+  const int manager = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(manager, 0);
+  sockaddr_un where{};
+  where.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof where.sun_path);
+  std::memcpy(where.sun_path, path.c_str(), path.size());
+  ASSERT_EQ(::bind(manager, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+  auto receive = [&]() {
+    pollfd waiting{manager, POLLIN, 0};
+    if (::poll(&waiting, 1, kReplyTimeoutMs) != 1) return std::string("<nothing>");
+    char text[256];
+    const ssize_t n = ::recv(manager, text, sizeof text, 0);
+    return n > 0 ? std::string(text, static_cast<size_t>(n)) : std::string("<error>");
+  };
+  ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  const bool started = fixture.Start();
+  ::unsetenv("NOTIFY_SOCKET");
+  ASSERT_TRUE(started);
+  EXPECT_EQ(receive(), "READY=1");
+  EXPECT_EQ(fixture.server().Stop(), 0);
+  EXPECT_EQ(receive(), "STOPPING=1");
+  ::close(manager);
 }
 
 TEST(CommandLine, HelpVersionAndBadArguments) {

@@ -7,11 +7,13 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -69,10 +71,16 @@ class ServerProcess {
   }
 
   // Starts ztserver with args; its stdout and stderr go to output_file.
-  bool Start(const std::vector<std::string>& args, const std::string& output_file) {
+  // fd_limit > 0 lowers the child's descriptor limit.
+  bool Start(const std::vector<std::string>& args, const std::string& output_file,
+             rlim_t fd_limit = 0) {
     pid_ = ::fork();
     if (pid_ < 0) return false;
     if (pid_ == 0) {
+      if (fd_limit > 0) {
+        const rlimit limit{fd_limit, fd_limit};
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+      }
       const int out = ::open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (out >= 0) {
         ::dup2(out, 1);
@@ -101,6 +109,15 @@ class ServerProcess {
     return false;
   }
 
+  pid_t pid() const { return pid_; }
+
+  // Resident memory of the process in KiB (0 when unknown).
+  long ResidentKib() const {
+    const std::string status = ReadFile("/proc/" + std::to_string(pid_) + "/status");
+    const size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+  }
+
   bool Running() {
     if (pid_ <= 0) return false;
     int status;
@@ -120,6 +137,13 @@ class ServerProcess {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return Running() ? -1 : exit_status_;
+  }
+
+  // SIGKILL: the process ends at once, with nothing flushed or closed.
+  void Kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    WaitForExit();
   }
 
   // SIGTERM, then the exit status (-1 when it did not end in time).
@@ -148,9 +172,10 @@ class ServerFixture {
 
   void WriteIni(const std::string& text) { WriteFile(ini(), text); }
 
-  bool Start() {
+  bool Start(rlim_t fd_limit = 0) {
     port_ = FreePort();
-    return server_.Start({"--config", ini(), "--port", std::to_string(port_)}, output()) &&
+    return server_.Start({"--config", ini(), "--port", std::to_string(port_)}, output(),
+                         fd_limit) &&
            server_.WaitUntilServing(port_);
   }
 

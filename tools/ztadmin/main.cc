@@ -1,10 +1,13 @@
 // ztadmin: offline administration of a ZTServer database.
+#include <unistd.h>
+
 #include <cstring>
 #include <iostream>
 #include <string>
 
 #include "ztadmin/check.h"
 #include "ztadmin/commands.h"
+#include "ztadmin/load.h"
 
 namespace {
 
@@ -19,6 +22,9 @@ constexpr char kUsage[] =
     "                              never overwrites an existing file\n"
     "  describe DATAFILE           list the tables, their columns, the number of\n"
     "                              live records of each, and the location texts\n"
+    "  load DATAFILE TABLE CSVFILE append the rows of a CSV file to a table; the\n"
+    "                              header line names the columns; a row that\n"
+    "                              cannot be stored stops the load before it\n"
     "  check DATAFILE              read everything and report inconsistencies:\n"
     "                              record chains and headers, the data file's\n"
     "                              records, the index structure, and index\n"
@@ -54,6 +60,11 @@ int main(int argc, char** argv) {
   if (command == "describe") {
     if (argc != 3) return Usage("describe takes DATAFILE");
     return zt::admin::DescribeCommand(argv[2], std::cout, std::cerr);
+  }
+  if (command == "load") {
+    if (argc != 5) return Usage("load takes DATAFILE TABLE CSVFILE");
+    return zt::admin::LoadCommand(argv[2], argv[3], argv[4], std::cout, std::cerr,
+                                  isatty(STDERR_FILENO) != 0);
   }
   if (command == "check") {
     if (argc != 3) return Usage("check takes DATAFILE");

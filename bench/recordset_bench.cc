@@ -1,0 +1,160 @@
+// Benchmarks of opening recordsets on a 100,000-record table (the scan path
+// and the index path over a 1% key range) and of moving through the rows.
+//
+// The table is built once per program run and shared by the benchmarks; its
+// resultset files go to the temporary folder like the server's do.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/codec.h"
+#include "engine/database.h"
+#include "engine/database_builder.h"
+#include "engine/file.h"
+
+namespace zt {
+namespace {
+
+constexpr int kRecords = 100000;
+
+class PeopleDatabase {
+ public:
+  PeopleDatabase() {
+    std::string folder = TempFolder() + "/ztrsbench-XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) return;
+    folder_ = folder;
+    data_file_ = folder_ + "/people.dat";
+    DatabaseSpec spec;
+    spec.tables.push_back(
+        TableSpec{"People", {{"Id", 1, 10, true}, {"Name", 10, 30}, {"Age", 1, 3}}});
+    std::string err;
+    if (!CreateDatabaseFiles(data_file_, spec, err)) return;
+    db_ = std::make_unique<Database>(folder_);
+    if (!db_->OpenDatabase(data_file_.c_str(), 0)) {
+      db_.reset();
+      return;
+    }
+    // Ids in a scrambled order, so that the chain order (scan path) and
+    // the key order (index path) differ.
+    for (int i = 0; i < kRecords; ++i) {
+      const int id = static_cast<int>((static_cast<int64_t>(i) * 7919) % kRecords);
+      const std::string data = PadLeft(std::to_string(id), 10) +
+                               PadRight("name" + std::to_string(id), 30) +
+                               PadLeft(std::to_string(id % 100), 3);
+      int64_t offset = 0;
+      if (!db_->AddNewRecord(data, static_cast<int32_t>(data.size()), offset, "People", &err)) {
+        db_.reset();
+        return;
+      }
+    }
+  }
+  ~PeopleDatabase() {
+    db_.reset();
+    if (!folder_.empty()) {
+      for (const char* ext : {".dat", ".zdf", ".zix", ".rs"}) FileDelete(folder_ + "/people" + ext);
+      ::rmdir(folder_.c_str());
+    }
+  }
+  Database* db() { return db_.get(); }
+
+ private:
+  std::string folder_;
+  std::string data_file_;
+  std::unique_ptr<Database> db_;
+};
+
+Database* Shared() {
+  static PeopleDatabase* database = new PeopleDatabase();  // lives for the program
+  return database->db();
+}
+
+struct Condition {
+  const char* column;
+  const char* op;
+  const char* value;
+};
+
+// Opens one recordset with the given conditions over and over (each open
+// replaces the previous resultset file).
+void BenchOpen(benchmark::State& state, const std::vector<Condition>& conditions, int32_t rows) {
+  Database* db = Shared();
+  int32_t handle = 0;
+  if (db == nullptr || !db->CreateRecordset(handle)) {
+    state.SkipWithError("cannot build the database");
+    return;
+  }
+  for (const Condition& c : conditions) {
+    db->RecordsetAddFilterColumn(handle, c.column, c.op, c.value, 1, 0);
+  }
+  int32_t count = 0;
+  for (auto _ : state) {
+    if (!db->RecordsetOpen(handle, "People") || !db->RecordsetGetRowCount(handle, count)) {
+      state.SkipWithError("open failed");
+      break;
+    }
+  }
+  if (count != rows) state.SkipWithError("unexpected row count");
+  state.counters["rows"] = count;
+  state.SetItemsProcessed(state.iterations() * count);
+  db->RecordsetClose(handle);
+}
+
+// No condition: the table's chain, oldest first.
+void BM_RecordsetOpenScan(benchmark::State& state) { BenchOpen(state, {}, kRecords); }
+BENCHMARK(BM_RecordsetOpenScan)->Unit(benchmark::kMillisecond);
+
+// A condition on a non-key column: the same walk, every record tested.
+void BM_RecordsetOpenScanFiltered(benchmark::State& state) {
+  BenchOpen(state, {{"Age", "<", "10"}}, kRecords / 10);
+}
+BENCHMARK(BM_RecordsetOpenScanFiltered)->Unit(benchmark::kMillisecond);
+
+// 1% of the keys as a range: the index walk from one bound to the other,
+// each record read once to test both conditions.
+void BM_RecordsetOpenKeyRange(benchmark::State& state) {
+  BenchOpen(state, {{"Id", ">=", "50000"}, {"Id", "<", "51000"}}, kRecords / 100);
+}
+BENCHMARK(BM_RecordsetOpenKeyRange)->Unit(benchmark::kMillisecond);
+
+// 1% of the keys by a single condition: the index alone, no record read.
+void BM_RecordsetOpenKeyTail(benchmark::State& state) {
+  BenchOpen(state, {{"Id", ">=", "99000"}}, kRecords / 100);
+}
+BENCHMARK(BM_RecordsetOpenKeyTail)->Unit(benchmark::kMillisecond);
+
+void BM_RecordsetMoveNext(benchmark::State& state) {
+  Database* db = Shared();
+  int32_t handle = 0;
+  if (db == nullptr || !db->CreateRecordset(handle) || !db->RecordsetOpen(handle, "People")) {
+    state.SkipWithError("cannot open");
+    return;
+  }
+  for (auto _ : state) {
+    if (!db->RecordsetMoveNext(handle)) db->RecordsetMoveFirst(handle);
+  }
+  state.SetItemsProcessed(state.iterations());
+  db->RecordsetClose(handle);
+}
+BENCHMARK(BM_RecordsetMoveNext);
+
+void BM_RecordsetMovePrev(benchmark::State& state) {
+  Database* db = Shared();
+  int32_t handle = 0;
+  if (db == nullptr || !db->CreateRecordset(handle) || !db->RecordsetOpen(handle, "People") ||
+      !db->RecordsetMoveLast(handle)) {
+    state.SkipWithError("cannot open");
+    return;
+  }
+  for (auto _ : state) {
+    if (!db->RecordsetMovePrev(handle)) db->RecordsetMoveLast(handle);
+  }
+  state.SetItemsProcessed(state.iterations());
+  db->RecordsetClose(handle);
+}
+BENCHMARK(BM_RecordsetMovePrev);
+
+}  // namespace
+}  // namespace zt

@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "engine/database.h"
+#include "engine/index_key.h"
+#include "engine/record.h"
+#include "support/fixtures.h"
+#include "support/test_support.h"
+
+namespace zt {
+namespace {
+
+using testing::RunCommand;
+using testing::ScratchFolder;
+using testing::WriteFile;
+
+const std::string kZtadmin = std::string(ZT_BINARY_DIR) + "/ztadmin";
+
+class ZtadminLoadTest : public ::testing::Test {
+ protected:
+  void SetUp() override { testing::CreateDatabase(data_, testing::SmallShopSpec()); }
+
+  int Load(const std::string& csv, std::string* out) {
+    WriteFile(dir_.File("rows.csv"), csv);
+    return RunCommand(kZtadmin + " load " + data_ + " Orders " + dir_.File("rows.csv"), out);
+  }
+  // Live records of Orders, from describe.
+  std::string OrdersLine() {
+    std::string out;
+    RunCommand(kZtadmin + " describe " + data_, &out);
+    const size_t at = out.find("Table Orders");
+    return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
+  }
+
+  ScratchFolder dir_;
+  std::string data_ = dir_.File("shop.dat");
+};
+
+TEST_F(ZtadminLoadTest, AppendsRowsThroughTheIndex) {
+  std::string out;
+  ASSERT_EQ(Load("Id,Customer,Qty,Note\n7,Smith,3,\"first, quoted\"\n12,Jones,1,\n\n", &out), 0) << out;
+  EXPECT_EQ(out, "loaded 2 rows into Orders\n");
+  EXPECT_EQ(OrdersLine(), "Table Orders  (record length 61, 2 records)");
+  ASSERT_EQ(Load("customer,ID\nBrown,3\n", &out), 0) << "columns in any order and case: " << out;
+  EXPECT_EQ(OrdersLine(), "Table Orders  (record length 61, 3 records)");
+
+  Database db(dir_.File("work"));
+  ASSERT_TRUE(db.OpenDatabase(data_.c_str(), 0));
+  TableDefinition def;
+  int64_t def_offset = 0;
+  ASSERT_TRUE(db.GetTableDef("Orders", def, def_offset));
+  IndexCursor cursor;
+  // Numeric keys are right-justified in the index: "7" is stored as "     7".
+  for (const char* id : {"7", "12", "3"}) {
+    EXPECT_TRUE(db.index().IndexSeekEqual(MakeIndexKey("Orders", "Id", id, 6, 1), cursor)) << id;
+  }
+  ASSERT_TRUE(db.index().IndexSeekEqual(MakeIndexKey("Orders", "Customer", "Smith", 20, 0), cursor));
+  std::string data;
+  int32_t length = 0;
+  std::string err;
+  RecordHeader header;
+  ASSERT_TRUE(db.ReadDatabaseRecord("Orders", header, data, cursor.record, 61, length, &err)) << err;
+  EXPECT_EQ(data, std::string("7     Smith               3    first, quoted") + std::string(17, ' '));
+}
+
+TEST_F(ZtadminLoadTest, AFailingRowStopsTheLoadBeforeItIsWritten) {
+  struct Case {
+    std::string csv;
+    std::string message;  // what ztadmin says on standard error
+    int loaded;
+  } cases[] = {
+      {"Id,Customer\n1,a\n,b\n", "rows.csv:3: RecordsetAreAllKeysPopulated: Id cannot be NULL", 1},
+      {"Id,Customer\n1,a\n2,   \n", "rows.csv:3: RecordsetAreAllKeysPopulated: Customer cannot be NULL", 1},
+      {"Id,Note\n1," + std::string(31, 'n') + "\n",
+       "rows.csv:2: the value of column 'Note' has 31 characters; the column holds 30", 0},
+      {"Id,Customer,Colour\n1,a,red\n", "rows.csv:1: unknown column 'Colour' in table 'Orders'", 0},
+      {"Id,Customer,ID\n", "rows.csv:1: column 'ID' is named twice", 0},
+      {"Id,Customer\n1,a\n2,b,c\n", "rows.csv:3: expected 2 fields, found 3", 1},
+      {"Id,Customer\n1,a\n2,\"b\n", "rows.csv:3: a quoted field is not closed", 1},
+  };
+  for (const Case& c : cases) {
+    ScratchFolder dir;
+    const std::string data = dir.File("shop.dat");
+    testing::CreateDatabase(data, testing::SmallShopSpec());
+    WriteFile(dir.File("rows.csv"), c.csv);
+    std::string out;
+    EXPECT_EQ(RunCommand(kZtadmin + " load " + data + " Orders " + dir.File("rows.csv") + " 2>&1 >/dev/null",
+                         &out, false),
+              1)
+        << c.csv;
+    EXPECT_EQ(out, "ztadmin: " + dir.File(c.message) + "\n") << c.csv;
+    std::string describe;
+    RunCommand(kZtadmin + " describe " + data, &describe);
+    const std::string expected = "(record length 61, " + std::to_string(c.loaded) +
+                                 (c.loaded == 1 ? " record)" : " records)");
+    EXPECT_NE(describe.find("Table Orders  " + expected), std::string::npos) << c.csv << describe;
+  }
+}
+
+TEST_F(ZtadminLoadTest, DroppedColumnsAndUnknownTablesAreRefused) {
+  WriteFile(dir_.File("c.csv"), "Id,Old\n1,x\n");
+  std::string out;
+  EXPECT_EQ(RunCommand(kZtadmin + " load " + data_ + " Customers " + dir_.File("c.csv"), &out), 1);
+  EXPECT_NE(out.find(":1: column 'Old' has been dropped from the table"), std::string::npos) << out;
+  EXPECT_EQ(RunCommand(kZtadmin + " load " + data_ + " Nowhere " + dir_.File("c.csv"), &out), 1);
+  EXPECT_NE(out.find("no table 'Nowhere'"), std::string::npos) << out;
+}
+
+}  // namespace
+}  // namespace zt
