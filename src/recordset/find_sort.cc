@@ -54,6 +54,9 @@ struct SortColumn {
 constexpr int32_t kMaxSortableRows =
     static_cast<int32_t>(std::numeric_limits<int32_t>::max() / ResultsetRow::kSize);
 
+// Rows a write of the sorted resultset carries (60 KB).
+constexpr int32_t kSortBatchRows = 512;
+
 // Whether a row has data: a new row once it has an image in the write
 // file; any other row while its stored record exists (its offset is not
 // negative and the header there carries the marker). A new row never edited
@@ -197,8 +200,21 @@ int Database::RecordsetSort(int32_t handle, const char* column, int ascending) {
   }
 
   // Copy the rows in index order. Every entry must name a row of the old
-  // file and every row must arrive, else the new file is abandoned.
-  int32_t written = 0;
+  // file and every row must arrive, else the new file is abandoned. The new
+  // file is written sequentially, kSortBatchRows rows a write.
+  int32_t written = 0;  // rows handed to the batch
+  int32_t flushed = 0;  // rows already in the new file
+  std::string batch;
+  batch.reserve(kSortBatchRows * ResultsetRow::kSize);
+  auto flush = [&]() {
+    if (batch.empty()) return true;
+    if (!FileWriteAt(new_file, batch.data(), batch.size(), ResultsetRowOffset(flushed + 1))) {
+      return false;
+    }
+    flushed = written;
+    batch.clear();
+    return true;
+  };
   IndexCursor cursor;
   int found = ascending ? index.IndexFirst(cursor) : index.IndexLast(cursor);
   bool intact = true;
@@ -207,14 +223,19 @@ int Database::RecordsetSort(int32_t handle, const char* column, int ascending) {
     const int64_t old_row = position / static_cast<int64_t>(ResultsetRow::kSize) + 1;
     if (position < 0 || position % static_cast<int64_t>(ResultsetRow::kSize) != 0 ||
         old_row > recordset->row_count ||
-        !ReadResultsetRow(old_file, static_cast<int32_t>(old_row), row) ||
-        !WriteResultsetRow(new_file, written + 1, row)) {
+        !ReadResultsetRow(old_file, static_cast<int32_t>(old_row), row)) {
       intact = false;
       break;
     }
+    batch.append(row.bytes.data(), row.bytes.size());
     ++written;
+    if (written - flushed == kSortBatchRows && !flush()) {
+      intact = false;
+      break;
+    }
     found = ascending ? index.IndexNext(cursor) : index.IndexPrev(cursor);
   }
+  if (intact && !flush()) intact = false;
   if (!intact || written != inserted) {
     FileClose(new_file);
     FileDelete(new_name);
