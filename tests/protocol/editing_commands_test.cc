@@ -1,11 +1,13 @@
 // The field-value and row-editing commands against the running server.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "support/server_process.h"
+#include "ztadmin/check.h"
 
 namespace zt::testing {
 namespace {
@@ -31,6 +33,14 @@ class EditingCommandsTest : public ::testing::Test {
     for (const auto& [request, reply] : script) {
       EXPECT_EQ(Ask(client, request), reply) << request;
     }
+  }
+
+  // Whatever the scenario did, the files agree with each other afterwards.
+  void TearDown() override {
+    fixture_.server().Stop();
+    std::ostringstream out, err;
+    EXPECT_EQ(admin::CheckCommand(fixture_.folder().File("db.dat"), out, err), 0)
+        << out.str() << err.str();
   }
 
   ServerFixture fixture_{false};
@@ -89,6 +99,28 @@ TEST_F(EditingCommandsTest, RefusalsAndTheirReasons) {
                   {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETOPEN~1"},
                   {"RECORDSETGETROWCOUNT~1", "RECORDSETGETROWCOUNT~1~0"},
               });
+}
+
+// An update the engine refuses is retried like a lock conflict and
+// answered on the 11th try, with the reason kept for the client.
+TEST_F(EditingCommandsTest, RefusedUpdateIsRetriedThenFails) {
+  Expect(*a_, {{"CREATERECORDSET", "CREATERECORDSET~1"},
+               {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETOPEN~1"},
+               {"RECORDSETADDROW~1", "RECORDSETADDROW~1"},
+               {"RECORDSETSETFIELDVALUE~1~NAME~no key", "RECORDSETSETFIELDVALUE~1"}});
+  ASSERT_TRUE(a_->SendRequest("RECORDSETUPDATE~1"));
+  std::string reply;
+  EXPECT_FALSE(a_->ReadReply(reply, 1000)) << reply;
+  EXPECT_EQ(Ask(*b_, "CREATERECORDSET"), "CREATERECORDSET~2");  // others are served
+  ASSERT_TRUE(a_->ReadReply(reply, 9000));
+  EXPECT_EQ(reply, "RECORDSETUPDATE~FAILED");
+  Expect(*a_, {{"RECORDSETGETLASTERROR~1",
+                "RECORDSETGETLASTERRORTEXT~1~RecordsetAreAllKeysPopulated: ID cannot be NULL"},
+               // The edit is still pending and is stored once complete.
+               {"RECORDSETSETFIELDVALUE~1~ID~5", "RECORDSETSETFIELDVALUE~1"},
+               {"RECORDSETUPDATE~1", "RECORDSETUPDATE~1"}});
+  Expect(*b_, {{"RECORDSETOPEN~2~CUSTOMER", "RECORDSETOPEN~2"},
+               {"RECORDSETGETFIELDVALUE~2~NAME", "RECORDSETGETFIELDVALUE~2~no key"}});
 }
 
 TEST_F(EditingCommandsTest, DeleteRowsAndStore) {

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 
 #include "support/server_process.h"
+#include "ztadmin/check.h"
 
 namespace zt::testing {
 namespace {
@@ -57,6 +59,14 @@ class RowLockCommandsTest : public ::testing::Test {
   static std::string Next(Client& client, int ms = kReplyTimeoutMs) {
     std::string reply;
     return client.ReadReply(reply, ms) ? reply : "<no reply>";
+  }
+
+  // Whatever the scenario did, the files agree with each other afterwards.
+  void TearDown() override {
+    fixture_.server().Stop();
+    std::ostringstream out, err;
+    EXPECT_EQ(admin::CheckCommand(fixture_.folder().File("db.dat"), out, err), 0)
+        << out.str() << err.str();
   }
 
   ServerFixture fixture_;

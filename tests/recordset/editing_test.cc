@@ -346,6 +346,18 @@ TEST_P(EditingTest, FilterOnBookkeeping) {
   ASSERT_TRUE(db_.RecordsetFilterOn(h, "Customer", ""));
   ASSERT_TRUE(db_.RecordsetMoveLast(h));
   EXPECT_EQ(CurrentOffset(h), -1);
+
+  // Deleting a hidden new row leaves it current, as for any new row.
+  ASSERT_TRUE(db_.RecordsetFilterOn(h, "Customer", "acme"));
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  int32_t added = 0;
+  ASSERT_TRUE(db_.RecordsetGetBookmark(h, added));
+  int moved = -1;
+  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, h, moved));
+  EXPECT_EQ(moved, -1);
+  int32_t bookmark = 0;
+  ASSERT_TRUE(db_.RecordsetGetBookmark(h, bookmark));
+  EXPECT_EQ(bookmark, added);
 }
 
 TEST_P(EditingTest, WideColumnValuesAreWholeEverywhere) {
@@ -565,6 +577,23 @@ TEST_P(SharedRowLockTest, EditAndDeleteHoldTheRecordLockUntilStored) {
   Set(s, "Qty", "4");
   ASSERT_TRUE(db_.RecordsetUpdate(ctx_, s));
   EXPECT_EQ(Get(s, "Qty"), "4");
+  ExpectConsistent();
+}
+
+// Another process holding the index root keeps every update out.
+TEST_P(SharedRowLockTest, UpdateNeedsTheIndexLock) {
+  const int32_t h = Open();
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  Set(h, "Id", "1");
+  Set(h, "Customer", "acme");
+  FileHandle other = kNoFile;
+  ASSERT_TRUE(FileOpen(other, folder_.File("shop.zix"), 1));
+  ASSERT_TRUE(FileLockRegion(other, 0, 2720));
+  EXPECT_FALSE(db_.RecordsetUpdate(ctx_, h));
+  EXPECT_EQ(Error(h), "RecordsetUpdate: Error locking index pages for update.");
+  FileClose(other);
+  EXPECT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  EXPECT_EQ(Ids(), std::vector<std::string>{"1"});
   ExpectConsistent();
 }
 
