@@ -29,6 +29,9 @@ namespace zt {
 
 struct FilterColumn;
 struct LookupKey;
+struct MetadataTexts;
+struct ResultsetRow;
+enum class RowValue;
 struct RecordHeader;
 struct Recordset;
 
@@ -182,6 +185,44 @@ class Database {
   int RecordsetDeleteCurrentRow(TransactionContext& context, int32_t handle, int& moved_to_next);
   int RecordsetDeleteAll(TransactionContext& context, int32_t handle);
 
+  // Row selection (recordset/selection.cc). The selected flag lives in the
+  // resultset rows; the recordset counts the rows whose flag is 'Y'. The
+  // moves visit active selected rows only.
+  int RecordsetSelectRow(int32_t handle, int32_t row);
+  int RecordsetDeselectRow(int32_t handle, int32_t row);
+  int RecordsetSelectAll(int32_t handle);
+  int RecordsetDeselectAll(int32_t handle);
+  int RecordsetSelectRowsRange(int32_t handle, int32_t first, int32_t last);
+  int RecordsetDeselectRowsRange(int32_t handle, int32_t first, int32_t last);
+  // 1 when selected; 0 when not selected or on failure.
+  int RecordsetIsRowSelected(int32_t handle, int32_t row);
+  int RecordsetMoveToFirstSelectedRow(int32_t handle);
+  int RecordsetMoveToNextSelectedRow(int32_t handle);
+  int RecordsetMoveToPrevSelectedRow(int32_t handle);
+  int RecordsetMoveToLastSelectedRow(int32_t handle);
+
+  // Field metadata (recordset/metadata.cc), read afresh from the table's
+  // definition at every call. Fields are numbered 0 .. count-1 in definition
+  // order, dropped columns included. The yes/no questions return 0 on
+  // failure too.
+  int RecordsetGetFieldCount(int32_t handle, int32_t& count);
+  int RecordsetGetFieldName(int32_t handle, int32_t field, std::string& name);
+  // type receives the type code as the text the definition stores.
+  int RecordsetGetFieldInfo(int32_t handle, int32_t field, std::string& name, std::string& type,
+                            int32_t& size);
+  int RecordsetIsFieldNullable(int32_t handle, int32_t field);
+  int RecordsetIsFieldKeyColumn(int32_t handle, int32_t field);
+  int RecordsetIsFieldABlob(int32_t handle, int32_t field);
+  int RecordsetGetFieldSize(int32_t handle, int32_t field, int32_t& size);
+
+  // Find and sort (recordset/find_sort.cc). Sort reorders the resultset by
+  // one column (ascending != 0: ascending) through a temporary index; rows
+  // without data leave the resultset. Find makes current the first row, in
+  // the column's ascending order, whose value begins with value (sorting
+  // first unless already sorted by that column).
+  int RecordsetSort(int32_t handle, const char* column, int ascending);
+  int RecordsetFindRow(int32_t handle, const char* column, const char* value);
+
   // Files for the layers above (the recordset code and the tools).
   FileHandle data_file() const { return data_file_; }
   FileHandle definition_file() const { return definition_file_; }
@@ -196,6 +237,23 @@ class Database {
   // Finds the recordset with this handle; nullptr when unknown.
   Recordset* FindRecordset(int32_t handle);
   int ReadDefinitionHeader(DefinitionHeader& header);
+  // The value of the column [start, start+size) of one resultset row, as
+  // the recordset sees it (recordset/editing.cc): from the row's pending
+  // image when it has one, else from its stored record; empty for a new row
+  // without an image and for a row without a stored record. size > 0. The
+  // one place that reads a column of a row: RecordsetGetFieldValue for the
+  // current row, find and sort for every row.
+  RowValue ReadRowValue(const Recordset& recordset, const ResultsetRow& row,
+                        const TableDefinition& definition, int64_t start, int64_t size,
+                        std::string* value);
+  // The value by which find and sort order a row (recordset/find_sort.cc);
+  // 0 when the row has no data and so takes no part.
+  int OrderValue(const Recordset& recordset, const TableDefinition& definition,
+                 const ResultsetRow& row, int64_t start, int32_t size, std::string& value);
+  // The checks every field-metadata operation makes before it answers
+  // (recordset/metadata.cc); fills definition on success.
+  int ReadFieldDefinition(int32_t handle, int32_t field, const MetadataTexts& texts,
+                          TableDefinition& definition);
   // Releases what an open recordset holds: its row locks, its resultset file
   // (closed and deleted) and its open flag.
   void ReleaseResultset(Recordset& recordset);

@@ -148,4 +148,18 @@ int TableDefinition::find_column(std::string_view n) const {
   return -1;
 }
 
+int TableDefinition::find_live_column(std::string_view n) const {
+  const int count = column_count();
+  for (int f = 0; f < count; ++f) {
+    if (!is_dropped(f) && EqualNoCase(column_name(f), n)) return f;
+  }
+  return -1;
+}
+
+std::string_view TableDefinition::column_type_text(int f) const {
+  assert(f >= 0 && f < kMaxColumns);
+  return GetTextField(&bytes[kColumnTypesOffset + kNumberFieldWidth * static_cast<size_t>(f)],
+                      kNumberFieldWidth);
+}
+
 }  // namespace zt

@@ -141,6 +141,11 @@ struct TableDefinition {
   // The first live-or-dropped column whose name equals name without regard
   // to case, or -1.
   int find_column(std::string_view name) const;
+  // The first live column (dropped flag 'N') whose name equals name without
+  // regard to case, or -1.
+  int find_live_column(std::string_view name) const;
+  // Column f's type code as the text the definition stores.
+  std::string_view column_type_text(int f) const;
 };
 static_assert(TableDefinition::kColumnSizesOffset == 6600);
 static_assert(TableDefinition::kColumnTypesOffset == 8778);

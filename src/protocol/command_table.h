@@ -115,6 +115,28 @@ bool HandleRecordsetGetFieldValue(CommandContext& ctx);
 bool HandleRecordsetUpdate(CommandContext& ctx);
 bool HandleRecordsetDeleteCurrentRow(CommandContext& ctx);
 bool HandleRecordsetDeleteAll(CommandContext& ctx);
+// Find and sort, field metadata and row selection
+// (protocol/metadata_selection_commands.cc).
+bool HandleRecordsetFindRow(CommandContext& ctx);
+bool HandleRecordsetSort(CommandContext& ctx);
+bool HandleRecordsetGetFieldCount(CommandContext& ctx);
+bool HandleRecordsetGetFieldName(CommandContext& ctx);
+bool HandleRecordsetGetFieldInfo(CommandContext& ctx);
+bool HandleRecordsetIsFieldNullable(CommandContext& ctx);
+bool HandleRecordsetIsFieldKeyColumn(CommandContext& ctx);
+bool HandleRecordsetIsFieldBlob(CommandContext& ctx);
+bool HandleRecordsetGetFieldSize(CommandContext& ctx);
+bool HandleRecordsetSelectRow(CommandContext& ctx);
+bool HandleRecordsetDeselectRow(CommandContext& ctx);
+bool HandleRecordsetSelectAll(CommandContext& ctx);
+bool HandleRecordsetDeselectAll(CommandContext& ctx);
+bool HandleRecordsetSelectRowsRange(CommandContext& ctx);
+bool HandleRecordsetDeselectRowsRange(CommandContext& ctx);
+bool HandleRecordsetIsRowSelected(CommandContext& ctx);
+bool HandleRecordsetMoveToFirstSelectedRow(CommandContext& ctx);
+bool HandleRecordsetMoveToNextSelectedRow(CommandContext& ctx);
+bool HandleRecordsetMoveToPrevSelectedRow(CommandContext& ctx);
+bool HandleRecordsetMoveToLastSelectedRow(CommandContext& ctx);
 
 
 }  // namespace zt

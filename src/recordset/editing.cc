@@ -309,34 +309,45 @@ int Database::RecordsetGetFieldValue(int32_t handle, const char* column, std::st
                 true);
   }
   if (place.size == 0) return 1;
-  const int64_t end = place.start + place.size;
+  switch (ReadRowValue(*recordset, row, definition, place.start, place.size, value)) {
+    case RowValue::kRead:
+      return 1;
+    case RowValue::kBeyondImage:
+      return Fail(*this, *recordset, "Unable to read column value", true);
+    case RowValue::kBeyondRecord:
+      return Fail(*this, *recordset, "RecordsetGetFieldValue: Unable to read column value", true);
+    case RowValue::kUnreadable:
+      break;
+  }
+  return 0;
+}
 
+RowValue Database::ReadRowValue(const Recordset& recordset, const ResultsetRow& row,
+                                const TableDefinition& definition, int64_t start, int64_t size,
+                                std::string* value) {
+  const int64_t end = start + size;
   std::string bytes;
   if (row.image_offset() >= 0) {
-    if (end > RecordBound(definition) || end > recordset->record_length) {
-      return Fail(*this, *recordset, "Unable to read column value", true);
+    if (end > RecordBound(definition) || end > recordset.record_length) {
+      return RowValue::kBeyondImage;
     }
-    bytes.assign(static_cast<size_t>(place.size), ' ');
-    if (!FileReadAt(write_file_, bytes.data(), bytes.size(), row.image_offset() + place.start)) {
-      return 0;
+    bytes.assign(static_cast<size_t>(size), ' ');
+    if (!FileReadAt(write_file_, bytes.data(), bytes.size(), row.image_offset() + start)) {
+      return RowValue::kUnreadable;
     }
   } else if (!row.is_new() && row.record_offset() >= 0) {
     RecordHeader header;
     if (!FileReadAt(data_file_, header.bytes.data(), header.bytes.size(), row.record_offset())) {
-      return 0;
+      return RowValue::kUnreadable;
     }
     if (end > header.data_length()) {
-      if (end > RecordBound(definition)) {
-        return Fail(*this, *recordset, "RecordsetGetFieldValue: Unable to read column value",
-                    true);
-      }
+      if (end > RecordBound(definition)) return RowValue::kBeyondRecord;
       // A column added to the table after the record was written.
     } else {
-      bytes.assign(static_cast<size_t>(place.size), ' ');
+      bytes.assign(static_cast<size_t>(size), ' ');
       if (!FileReadAt(data_file_, bytes.data(), bytes.size(),
-                      row.record_offset() + static_cast<int64_t>(RecordHeader::kSize) +
-                          place.start)) {
-        return 0;
+                      row.record_offset() + static_cast<int64_t>(RecordHeader::kSize) + start)) {
+        return RowValue::kUnreadable;
       }
     }
   }
@@ -344,7 +355,7 @@ int Database::RecordsetGetFieldValue(int32_t handle, const char* column, std::st
   const size_t nul = bytes.find('\0');
   if (nul != std::string::npos) bytes.resize(nul);
   *value = std::string(TrimBlanks(bytes));
-  return 1;
+  return RowValue::kRead;
 }
 
 int Database::RecordsetUpdate(TransactionContext& /*context*/, int32_t handle) {

@@ -14,6 +14,7 @@
 #include "engine/codec.h"
 #include "engine/database.h"
 #include "recordset/recordset.h"
+#include "recordset/recordset_fail.h"
 
 namespace zt {
 namespace {
@@ -53,9 +54,7 @@ int Database::RecordsetAddFilterColumn(int32_t handle, const char* column_name, 
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
   auto fail = [&](std::string_view text) {
-    recordset->SetError(text);
-    ReportError(recordset->error_text);
-    return 0;
+    return FailRecordset(*this, *recordset, text, Report::kYes);
   };
   if (!connected_) return fail("RecordsetAddFilterColumn: Database not open");
   if (column_name == nullptr || *column_name == '\0') {

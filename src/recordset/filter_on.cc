@@ -13,6 +13,7 @@
 #include "engine/record.h"
 #include "recordset/recordset.h"
 #include "recordset/resultset_row.h"
+#include "recordset/recordset_fail.h"
 
 namespace zt {
 namespace {
@@ -25,9 +26,7 @@ int Database::RecordsetFilterOn(int32_t handle, const char* column_name, const c
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
   auto fail = [&](std::string_view text) {
-    recordset->SetError(text);
-    ReportError(recordset->error_text);
-    return 0;
+    return FailRecordset(*this, *recordset, text, Report::kYes);
   };
   if (!connected_) return fail("RecordsetFilterOn: Database not open!");
   if (!recordset->open) return fail("RecordsetFilterOn: Recordset not open!");

@@ -9,6 +9,7 @@
 
 #include "engine/database.h"
 #include "recordset/recordset.h"
+#include "recordset/recordset_fail.h"
 #include "recordset/resultset_row.h"
 
 namespace zt {
@@ -16,9 +17,7 @@ namespace {
 
 // Sets the recordset's error text; when report, also passes it on.
 int Fail(const Database& database, Recordset& recordset, std::string_view text, bool report) {
-  recordset.SetError(text);
-  if (report) database.ReportError(recordset.error_text);
-  return 0;
+  return FailRecordset(database, recordset, text, report ? Report::kYes : Report::kNo);
 }
 
 // The first active row in first, first+step, ... up to last inclusive (step

@@ -12,6 +12,7 @@
 #include "engine/index_key.h"
 #include "recordset/recordset.h"
 #include "recordset/resultset_row.h"
+#include "recordset/recordset_fail.h"
 
 namespace zt {
 
@@ -43,9 +44,7 @@ int Database::RecordsetOpen(int32_t handle, const char* table_name) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
   auto fail = [&](std::string_view text) {
-    recordset->SetError(text);
-    ReportError(recordset->error_text);
-    return 0;
+    return FailRecordset(*this, *recordset, text, Report::kYes);
   };
   if (!connected_) return fail("RecordsetOpen: No database connection has been established!");
   if (std::strlen(table_name) > kMaxNameLength)

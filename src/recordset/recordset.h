@@ -55,6 +55,14 @@ struct LookupKey {
   std::string op;
 };
 
+// How reading a column of a row ended (Database::ReadRowValue).
+enum class RowValue {
+  kRead,          // the value was read (possibly empty)
+  kBeyondImage,   // the column ends beyond the row's image
+  kBeyondRecord,  // the column ends beyond the stored record and the table's record
+  kUnreadable,    // the bytes could not be read
+};
+
 struct Recordset {
   int32_t handle = 0;
   int open = 0;                        // bound to a table, resultset file open

@@ -81,6 +81,14 @@ TEST(CommandTable, HoldsEveryProtocolCommandOnceAndNothingElse) {
   EXPECT_EQ(names, protocol);
 }
 
+// Every engine operation of the protocol exists now: a command without a
+// handler would always answer its failure reply.
+TEST(CommandTable, EveryCommandHasAHandler) {
+  for (const Command& command : CommandTable()) {
+    EXPECT_NE(command.handler, nullptr) << command.name;
+  }
+}
+
 TEST(CommandTable, RecordsetCommandsRequireTheirHandle) {
   for (const Command& command : CommandTable()) {
     if (std::string_view(command.name).substr(0, 9) != "RECORDSET") continue;

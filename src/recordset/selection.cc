@@ -1,0 +1,235 @@
+// Row selection: marking rows of a recordset as selected and moving among
+// the selected rows.
+//
+// The selection lives in the resultset file, in each row's selected flag;
+// the recordset only keeps the number of rows whose flag is 'Y'. The count
+// changes exactly when a flag is written over with the other value, so it
+// always equals the number of 'Y' flags written by these operations. The
+// select and deselect operations do not look at the open flag (a recordset
+// never opened has no rows, so every row number is out of range) nor at the
+// deletion mark or the filter flag: any row can be selected. The moves visit
+// only active selected rows and leave the current row alone when they fail.
+#include "engine/database.h"
+#include "recordset/recordset.h"
+#include "recordset/recordset_fail.h"
+#include "recordset/resultset_row.h"
+
+namespace zt {
+namespace {
+
+// The texts of one of the single-row operations.
+struct RowTexts {
+  const char* not_connected;
+  const char* invalid_row;
+  const char* read_error;
+  const char* write_error;
+};
+
+constexpr RowTexts kSelectRowTexts = {"RecordsetSelectRow: Database not open!",
+                                      "RecordsetSelectRow: Invalid Row!",
+                                      "RecordsetSelectRow: Error reading specified row",
+                                      "RecordsetSelectRow: Error selecting specified row"};
+// A failed write of a deselection keeps the selecting text.
+constexpr RowTexts kDeselectRowTexts = {"RecordsetDeselectRow: Database not open!",
+                                        "RecordsetDeselectRow: Invalid Row!",
+                                        "RecordsetDeselectRow: Error reading specified row",
+                                        "RecordsetDeselectRow: Error selecting specified row"};
+
+// The texts of one of the four moves among selected rows.
+struct MoveTexts {
+  const char* not_connected;
+  const char* not_open;
+  const char* no_rows;
+  const char* read_error;
+  const char* none_found;
+};
+
+constexpr MoveTexts kFirstTexts = {
+    "RecordsetMoveToFirstSelectedRow: Database not connected",
+    "RecordsetMoveToFirstSelectedRow: Recordset not open",
+    "RecordsetMoveToFirstSelectedRow: Recordset contains zero records",
+    "RecordsetMoveToFirstSelectedRow: No active records in the table",
+    "RecordsetMoveToFirstSelectedRow: Recordset contains zero selected records"};
+constexpr MoveTexts kNextTexts = {"RecordsetMoveToNextSelectedRow: Database not connected",
+                                  "RecordsetMoveToNextSelectedRow: Recordset not open",
+                                  "RecordsetMoveToNextSelectedRow: Recordset contains zero records",
+                                  "RecordsetMoveToNextSelectedRow: No active records in the table",
+                                  "RecordsetMoveToNextSelectedRow: No more selected records found"};
+constexpr MoveTexts kPrevTexts = {"RecordsetMoveToPrevSelectedRow: Database not connected",
+                                  "RecordsetMoveToPrevSelectedRow: Recordset not open",
+                                  "RecordsetMoveToPrevSelectedRow: Recordset contains zero records",
+                                  "RecordsetMoveToPrevSelectedRow: No active records in the table",
+                                  "RecordsetMoveToPrevSelectedRow: No more selected records found"};
+constexpr MoveTexts kLastTexts = {"RecordsetMoveToLastSelectedRow: Database not connected",
+                                  "RecordsetMoveToLastSelectedRow: Recordset not open",
+                                  "RecordsetMoveToLastSelectedRow: Recordset contains zero records",
+                                  "RecordsetMoveToLastSelectedRow: No active records in the table",
+                                  "RecordsetMoveToLastSelectedRow: No selected records found"};
+
+constexpr char kInvalidRange[] = "Invalid Row Range!";
+
+// Sets row's selected flag to `select`; the count follows only a flag that
+// was really written over.
+int MarkRow(const Database& database, Recordset& recordset, int connected, int32_t row, bool select,
+            const RowTexts& texts) {
+  if (!connected) return FailRecordset(database, recordset, texts.not_connected, Report::kYes);
+  if (row < 1 || row > recordset.row_count) {
+    return FailRecordset(database, recordset, texts.invalid_row, Report::kNo);
+  }
+  ResultsetRow bytes;
+  if (!ReadResultsetRow(recordset.resultset_file, row, bytes)) {
+    return FailRecordset(database, recordset, texts.read_error, Report::kNo);
+  }
+  if (bytes.selected() == select) return 1;
+  bytes.set_flag(ResultsetRow::kSelectedFlag, select);
+  if (!WriteResultsetRow(recordset.resultset_file, row, bytes)) {
+    return FailRecordset(database, recordset, texts.write_error, Report::kNo);
+  }
+  recordset.selected_count += select ? 1 : -1;
+  return 1;
+}
+
+// The range form: rows that cannot be read or written are passed over, and
+// the result is success once the range itself is valid.
+int MarkRange(const Database& database, Recordset& recordset, int connected, int32_t first,
+              int32_t last, bool select, const char* not_connected) {
+  if (!connected) return FailRecordset(database, recordset, not_connected, Report::kYes);
+  if (first < 1 || first > last || last > recordset.row_count) {
+    return FailRecordset(database, recordset, kInvalidRange, Report::kYes);
+  }
+  ResultsetRow bytes;
+  for (int32_t r = first; r <= last; ++r) {
+    if (!ReadResultsetRow(recordset.resultset_file, r, bytes)) continue;
+    if (bytes.selected() == select) continue;
+    bytes.set_flag(ResultsetRow::kSelectedFlag, select);
+    if (!WriteResultsetRow(recordset.resultset_file, r, bytes)) continue;
+    recordset.selected_count += select ? 1 : -1;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int Database::RecordsetSelectRow(int32_t handle, int32_t row) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr) return 0;
+  return MarkRow(*this, *recordset, connected_, row, true, kSelectRowTexts);
+}
+
+int Database::RecordsetDeselectRow(int32_t handle, int32_t row) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr) return 0;
+  return MarkRow(*this, *recordset, connected_, row, false, kDeselectRowTexts);
+}
+
+int Database::RecordsetSelectRowsRange(int32_t handle, int32_t first, int32_t last) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr) return 0;
+  return MarkRange(*this, *recordset, connected_, first, last, true,
+                   "RecordsetSelectAll: Database not open!");
+}
+
+int Database::RecordsetDeselectRowsRange(int32_t handle, int32_t first, int32_t last) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr) return 0;
+  return MarkRange(*this, *recordset, connected_, first, last, false,
+                   "RecordsetDeselectAll: Database not open!");
+}
+
+// On a recordset without rows the range 1..0 is invalid, so selecting all
+// of nothing fails with the range text.
+int Database::RecordsetSelectAll(int32_t handle) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr) return 0;
+  return MarkRange(*this, *recordset, connected_, 1, recordset->row_count, true,
+                   "RecordsetSelectAll: Database not open!");
+}
+
+int Database::RecordsetDeselectAll(int32_t handle) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr) return 0;
+  return MarkRange(*this, *recordset, connected_, 1, recordset->row_count, false,
+                   "RecordsetDeselectAll: Database not open!");
+}
+
+int Database::RecordsetIsRowSelected(int32_t handle, int32_t row) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr) return 0;
+  if (!connected_) {
+    return FailRecordset(*this, *recordset, "RecordsetIsRowSelected: Database not open!",
+                         Report::kYes);
+  }
+  if (row < 1 || row > recordset->row_count) {
+    return FailRecordset(*this, *recordset, "RecordsetIsRowSelected: Invalid Row!", Report::kNo);
+  }
+  ResultsetRow bytes;
+  if (!ReadResultsetRow(recordset->resultset_file, row, bytes)) {
+    return FailRecordset(*this, *recordset, "RecordsetIsRowSelected: Error reading specified row",
+                         Report::kNo);
+  }
+  return bytes.selected() ? 1 : 0;
+}
+
+namespace {
+
+// The walk of a move: rows from, from+step, ... while within 1..to (step +1)
+// or down to `to` (step -1). The first active selected row becomes current.
+// A row that cannot be read ends the walk with the read-error text; this is
+// also how a walk that starts at row 0 (no current row) ends.
+int WalkSelected(const Database& database, Recordset& recordset, int32_t from, int32_t to,
+                 int32_t step, const MoveTexts& texts) {
+  ResultsetRow bytes;
+  for (int32_t r = from; step > 0 ? r <= to : r >= to; r += step) {
+    if (!ReadResultsetRow(recordset.resultset_file, r, bytes)) {
+      return FailRecordset(database, recordset, texts.read_error, Report::kNo);
+    }
+    if (bytes.active() && bytes.selected()) {
+      recordset.current_row = r;
+      return 1;
+    }
+  }
+  return FailRecordset(database, recordset, texts.none_found, Report::kNo);
+}
+
+// The checks every move makes first; 1 when the walk may start.
+int CheckMove(const Database& database, Recordset& recordset, int connected,
+              const MoveTexts& texts) {
+  if (!connected) return FailRecordset(database, recordset, texts.not_connected, Report::kNo);
+  if (!recordset.open) return FailRecordset(database, recordset, texts.not_open, Report::kYes);
+  if (recordset.row_count < 1) {
+    return FailRecordset(database, recordset, texts.no_rows, Report::kNo);
+  }
+  return 1;
+}
+
+}  // namespace
+
+int Database::RecordsetMoveToFirstSelectedRow(int32_t handle) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr || !CheckMove(*this, *recordset, connected_, kFirstTexts)) return 0;
+  return WalkSelected(*this, *recordset, 1, recordset->row_count, 1, kFirstTexts);
+}
+
+int Database::RecordsetMoveToNextSelectedRow(int32_t handle) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr || !CheckMove(*this, *recordset, connected_, kNextTexts)) return 0;
+  // Without a current row the walk starts at row 0, which cannot be read.
+  const int32_t from = recordset->current_row < 1 ? 0 : recordset->current_row + 1;
+  return WalkSelected(*this, *recordset, from, recordset->row_count, 1, kNextTexts);
+}
+
+int Database::RecordsetMoveToPrevSelectedRow(int32_t handle) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr || !CheckMove(*this, *recordset, connected_, kPrevTexts)) return 0;
+  const int32_t from = recordset->current_row - 1;
+  if (from < 1) return FailRecordset(*this, *recordset, kPrevTexts.none_found, Report::kNo);
+  return WalkSelected(*this, *recordset, from, 1, -1, kPrevTexts);
+}
+
+int Database::RecordsetMoveToLastSelectedRow(int32_t handle) {
+  Recordset* recordset = FindRecordset(handle);
+  if (recordset == nullptr || !CheckMove(*this, *recordset, connected_, kLastTexts)) return 0;
+  return WalkSelected(*this, *recordset, recordset->row_count, 1, -1, kLastTexts);
+}
+
+}  // namespace zt
