@@ -25,18 +25,13 @@
 #include "engine/database.h"
 #include "engine/record.h"
 #include "recordset/recordset.h"
+#include "recordset/recordset_fail.h"
 #include "recordset/resultset_row.h"
 
 namespace zt {
 namespace {
 
 std::string_view View(const char* text) { return text == nullptr ? std::string_view() : text; }
-
-int Fail(const Database& database, Recordset& recordset, std::string_view text, bool report) {
-  recordset.SetError(text);
-  if (report) database.ReportError(recordset.error_text);
-  return 0;
-}
 
 // Where a column lies in the record data.
 struct ColumnPlace {
@@ -145,8 +140,10 @@ void ReleaseRowLock(Database& database, ResultsetRow& row) {
 int Database::RecordsetAddRow(TransactionContext& /*context*/, int32_t handle) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
-  if (!connected_) return Fail(*this, *recordset, "RecordsetAddRow: Database not open!", true);
-  if (!recordset->open) return Fail(*this, *recordset, "RecordsetAddRow: Recordset not open", true);
+  if (!connected_)
+    return FailRecordset(*this, *recordset, "RecordsetAddRow: Database not open!", Report::kYes);
+  if (!recordset->open)
+    return FailRecordset(*this, *recordset, "RecordsetAddRow: Recordset not open", Report::kYes);
   // Row numbers are 32-bit; a client adding rows forever stops here.
   if (recordset->row_count >= INT32_MAX - 1) return 0;
 
@@ -169,24 +166,30 @@ int Database::RecordsetSetFieldValue(TransactionContext& /*context*/, int32_t ha
   if (column == nullptr || value == nullptr) return 0;
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
-  if (!connected_) return Fail(*this, *recordset, "RecordsetSetFieldValue: Database not open!", true);
+  if (!connected_)
+    return FailRecordset(*this, *recordset, "RecordsetSetFieldValue: Database not open!",
+                         Report::kYes);
   if (!recordset->open) {
-    return Fail(*this, *recordset, "RecordsetSetFieldValue: Recordset not open", true);
+    return FailRecordset(*this, *recordset, "RecordsetSetFieldValue: Recordset not open",
+                         Report::kYes);
   }
   if (recordset->current_row < 1) {
-    return Fail(*this, *recordset, "RecordsetSetFieldValue: Current record not set!", false);
+    return FailRecordset(*this, *recordset, "RecordsetSetFieldValue: Current record not set!",
+                         Report::kNo);
   }
   const int32_t number = recordset->current_row;
   ResultsetRow row;
   if (!ReadResultsetRow(recordset->resultset_file, number, row)) {
-    return Fail(*this, *recordset, "RecordsetSetFieldValue: Current record not set", false);
+    return FailRecordset(*this, *recordset, "RecordsetSetFieldValue: Current record not set",
+                         Report::kNo);
   }
   const int32_t record_length = recordset->record_length;
   if (!IsSoundRecordLength(record_length)) {
-    return Fail(*this, *recordset,
-                "RecordsetSetFieldValue: Column length Exceeds record boundaries. Reuild the "
-                "database",
-                true);
+    return FailRecordset(
+        *this, *recordset,
+        "RecordsetSetFieldValue: Column length Exceeds record boundaries. Reuild the "
+        "database",
+        Report::kYes);
   }
 
   // The first change of a row makes its image.
@@ -201,14 +204,15 @@ int Database::RecordsetSetFieldValue(TransactionContext& /*context*/, int32_t ha
       std::string err;
       if (!ReadDatabaseRecord(recordset->table_name, header, data, row.record_offset(),
                               record_length, length, &err)) {
-        return Fail(*this, *recordset, err, false);
+        return FailRecordset(*this, *recordset, err, Report::kNo);
       }
       // A record shorter than the record length keeps blanks behind it.
       image.replace(0, data.size(), data);
       if (shared_ && !row.locked()) {
         if (!LockRowRecord(*this, row)) {
-          return Fail(*this, *recordset, "RecordsetSetFieldValue: Unable to lock requested record",
-                      true);
+          return FailRecordset(*this, *recordset,
+                               "RecordsetSetFieldValue: Unable to lock requested record",
+                               Report::kYes);
         }
       }
       make_image = true;
@@ -227,7 +231,8 @@ int Database::RecordsetSetFieldValue(TransactionContext& /*context*/, int32_t ha
         if (shared_ && row.locked() && !was_locked) {
           FileUnlockRegion(data_file_, row.lock_offset(), row.lock_length());
         }
-        return Fail(*this, *recordset, "RecordsetSetFieldValue: Disk-Write error", true);
+        return FailRecordset(*this, *recordset, "RecordsetSetFieldValue: Disk-Write error",
+                             Report::kYes);
       }
     }
   }
@@ -238,32 +243,36 @@ int Database::RecordsetSetFieldValue(TransactionContext& /*context*/, int32_t ha
   TableDefinition definition;
   int64_t definition_offset = 0;
   if (!GetTableDef(recordset->table_name.c_str(), definition, definition_offset)) {
-    return Fail(*this, *recordset, "RecordsetSetFieldValue: Could not read table header", true);
+    return FailRecordset(*this, *recordset, "RecordsetSetFieldValue: Could not read table header",
+                         Report::kYes);
   }
   const ColumnPlace place = FindColumn(definition, column);
   if (place.index < 0) {
-    return Fail(*this, *recordset,
-                "RecordsetSetFieldValue: Invalid column name: " +
-                    std::string(TrimBlanks(View(column).substr(0, kMaxNameLength))),
-                true);
+    return FailRecordset(*this, *recordset,
+                         "RecordsetSetFieldValue: Invalid column name: " +
+                             std::string(TrimBlanks(View(column).substr(0, kMaxNameLength))),
+                         Report::kYes);
   }
   if (definition.is_dropped(place.index)) {
-    return Fail(*this, *recordset,
-                "RecordsetSetFieldValue: Specified column is no longer accessible - it has been "
-                "dropped from the table",
-                true);
+    return FailRecordset(
+        *this, *recordset,
+        "RecordsetSetFieldValue: Specified column is no longer accessible - it has been "
+        "dropped from the table",
+        Report::kYes);
   }
   // The field must lie inside the image as well as inside the record.
   if (place.start + place.size > RecordBound(definition) ||
       place.start + place.size > record_length) {
-    return Fail(*this, *recordset,
-                "RecordsetSetFieldValue: Column length Exceeds record boundaries. Reuild the "
-                "database",
-                true);
+    return FailRecordset(
+        *this, *recordset,
+        "RecordsetSetFieldValue: Column length Exceeds record boundaries. Reuild the "
+        "database",
+        Report::kYes);
   }
   const std::string field = PadRight(value, static_cast<size_t>(place.size));
   if (!FileWriteAt(write_file_, field.data(), field.size(), row.image_offset() + place.start)) {
-    return Fail(*this, *recordset, "RecordsetSetFieldValue: Disk-Write error", true);
+    return FailRecordset(*this, *recordset, "RecordsetSetFieldValue: Disk-Write error",
+                         Report::kYes);
   }
 
   const std::string_view name = definition.column_name(place.index);
@@ -285,37 +294,43 @@ int Database::RecordsetGetFieldValue(int32_t handle, const char* column, std::st
   if (column == nullptr || value == nullptr) return 0;
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
-  if (!connected_) return Fail(*this, *recordset, "RecordsetGetFieldValue: Database not open!", true);
+  if (!connected_)
+    return FailRecordset(*this, *recordset, "RecordsetGetFieldValue: Database not open!",
+                         Report::kYes);
   if (!recordset->open) {
-    return Fail(*this, *recordset, "RecordsetGetFieldValue: Recordset not open", true);
+    return FailRecordset(*this, *recordset, "RecordsetGetFieldValue: Recordset not open",
+                         Report::kYes);
   }
   if (recordset->current_row < 1) {
-    return Fail(*this, *recordset, "RecordsetGetFieldValue: Current record not set!", false);
+    return FailRecordset(*this, *recordset, "RecordsetGetFieldValue: Current record not set!",
+                         Report::kNo);
   }
   ResultsetRow row;
   if (!ReadResultsetRow(recordset->resultset_file, recordset->current_row, row)) {
-    return Fail(*this, *recordset, "RecordsetGetFieldValue: Current record not set", false);
+    return FailRecordset(*this, *recordset, "RecordsetGetFieldValue: Current record not set",
+                         Report::kNo);
   }
   TableDefinition definition;
   int64_t definition_offset = 0;
   if (!GetTableDef(recordset->table_name.c_str(), definition, definition_offset)) {
-    return Fail(*this, *recordset, "Unable to read table definition!", true);
+    return FailRecordset(*this, *recordset, "Unable to read table definition!", Report::kYes);
   }
   const ColumnPlace place = FindColumn(definition, column);
   if (place.index < 0 || definition.is_dropped(place.index)) {
-    return Fail(*this, *recordset,
-                "RecordsetGetFieldValue: Invalid column name: " +
-                    std::string(TrimBlanks(View(column).substr(0, kMaxNameLength))),
-                true);
+    return FailRecordset(*this, *recordset,
+                         "RecordsetGetFieldValue: Invalid column name: " +
+                             std::string(TrimBlanks(View(column).substr(0, kMaxNameLength))),
+                         Report::kYes);
   }
   if (place.size == 0) return 1;
   switch (ReadRowValue(*recordset, row, definition, place.start, place.size, value)) {
     case RowValue::kRead:
       return 1;
     case RowValue::kBeyondImage:
-      return Fail(*this, *recordset, "Unable to read column value", true);
+      return FailRecordset(*this, *recordset, "Unable to read column value", Report::kYes);
     case RowValue::kBeyondRecord:
-      return Fail(*this, *recordset, "RecordsetGetFieldValue: Unable to read column value", true);
+      return FailRecordset(*this, *recordset, "RecordsetGetFieldValue: Unable to read column value",
+                           Report::kYes);
     case RowValue::kUnreadable:
       break;
   }
@@ -361,10 +376,13 @@ RowValue Database::ReadRowValue(const Recordset& recordset, const ResultsetRow& 
 int Database::RecordsetUpdate(TransactionContext& /*context*/, int32_t handle) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
-  if (!connected_) return Fail(*this, *recordset, "RecordsetUpdate: Database not open!", true);
-  if (!recordset->open) return Fail(*this, *recordset, "RecordsetUpdate: Recordset not open", true);
+  if (!connected_)
+    return FailRecordset(*this, *recordset, "RecordsetUpdate: Database not open!", Report::kYes);
+  if (!recordset->open)
+    return FailRecordset(*this, *recordset, "RecordsetUpdate: Recordset not open", Report::kYes);
   if (shared_ && !index_.IndexLock()) {
-    return Fail(*this, *recordset, "RecordsetUpdate: Error locking index pages for update.", false);
+    return FailRecordset(*this, *recordset,
+                         "RecordsetUpdate: Error locking index pages for update.", Report::kNo);
   }
   const int32_t record_length = recordset->record_length;
   const std::string table = recordset->table_name;
@@ -425,18 +443,22 @@ int Database::RecordsetDeleteCurrentRow(TransactionContext& /*context*/, int32_t
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
   if (!connected_) {
-    return Fail(*this, *recordset, "RecordsetDeleteCurrentRow: Database not open!", true);
+    return FailRecordset(*this, *recordset, "RecordsetDeleteCurrentRow: Database not open!",
+                         Report::kYes);
   }
   if (!recordset->open) {
-    return Fail(*this, *recordset, "RecordsetDeleteCurrentRow: Recordset not open", true);
+    return FailRecordset(*this, *recordset, "RecordsetDeleteCurrentRow: Recordset not open",
+                         Report::kYes);
   }
   if (recordset->current_row < 1) {
-    return Fail(*this, *recordset, "RecordsetDeleteCurrentRow: Current record not set!", false);
+    return FailRecordset(*this, *recordset, "RecordsetDeleteCurrentRow: Current record not set!",
+                         Report::kNo);
   }
   const int32_t number = recordset->current_row;
   ResultsetRow row;
   if (!ReadResultsetRow(recordset->resultset_file, number, row)) {
-    return Fail(*this, *recordset, "RecordsetDeleteCurrentRow: Unable to read current record", true);
+    return FailRecordset(*this, *recordset,
+                         "RecordsetDeleteCurrentRow: Unable to read current record", Report::kYes);
   }
 
   // The neighbours, found by the moves themselves (they skip inactive rows).
@@ -470,15 +492,17 @@ int Database::RecordsetDeleteCurrentRow(TransactionContext& /*context*/, int32_t
     std::string err;
     if (!ReadDatabaseRecord(recordset->table_name, header, data, row.record_offset(),
                             recordset->record_length, length, &err)) {
-      return Fail(*this, *recordset, err, false);
+      return FailRecordset(*this, *recordset, err, Report::kNo);
     }
     if (shared_ && !row.locked() && !LockRowRecord(*this, row)) {
-      return Fail(*this, *recordset, "RecordsetDeleteCurrentRow: Unable to lock requested record",
-                  true);
+      return FailRecordset(*this, *recordset,
+                           "RecordsetDeleteCurrentRow: Unable to lock requested record",
+                           Report::kYes);
     }
     row.set_flag(ResultsetRow::kDeletedFlag, true);
     if (!WriteResultsetRow(recordset->resultset_file, number, row)) {
-      return Fail(*this, *recordset, "RecordsetDeleteCurrentRow: Error updating record.", true);
+      return FailRecordset(*this, *recordset, "RecordsetDeleteCurrentRow: Error updating record.",
+                           Report::kYes);
     }
   }
 
@@ -493,8 +517,11 @@ int Database::RecordsetDeleteCurrentRow(TransactionContext& /*context*/, int32_t
 int Database::RecordsetDeleteAll(TransactionContext& /*context*/, int32_t handle) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
-  if (!connected_) return Fail(*this, *recordset, "RecordsetDeleteAll: Database not connected", false);
-  if (!recordset->open) return Fail(*this, *recordset, "RecordsetDeleteAll: Recordset not open", true);
+  if (!connected_)
+    return FailRecordset(*this, *recordset, "RecordsetDeleteAll: Database not connected",
+                         Report::kNo);
+  if (!recordset->open)
+    return FailRecordset(*this, *recordset, "RecordsetDeleteAll: Recordset not open", Report::kYes);
   if (recordset->row_count <= 0) {
     recordset->SetError("RecordsetDeleteAll: Recordset contains zero records!");
     return 1;
