@@ -360,6 +360,32 @@ TEST_P(EditingTest, FilterOnBookkeeping) {
   EXPECT_EQ(bookmark, added);
 }
 
+// A find scans in the order of the last sort; a change to the sort
+// column's values (or a new row) makes it sort again first.
+TEST_P(EditingTest, ChangingTheSortColumnForgetsTheOrder) {
+  const int32_t h = Open();
+  AddOrder(h, "1", "x3");
+  AddOrder(h, "2", "x2");
+  AddOrder(h, "3", "x4");
+  ASSERT_TRUE(db_.RecordsetSort(h, "Customer", 1)) << Error(h);
+  ASSERT_TRUE(db_.RecordsetMoveLast(h));
+  ASSERT_EQ(Get(h, "Customer"), "x4");
+  Set(h, "Qty", "5");  // another column keeps the order
+  ASSERT_TRUE(db_.RecordsetFindRow(h, "Customer", "x")) << Error(h);
+  EXPECT_EQ(Get(h, "Customer"), "x2");
+  ASSERT_TRUE(db_.RecordsetMoveLast(h));
+  Set(h, "Customer", "x1");
+  ASSERT_TRUE(db_.RecordsetFindRow(h, "Customer", "x")) << Error(h);
+  EXPECT_EQ(Get(h, "Customer"), "x1");
+  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  Set(h, "Id", "4");
+  Set(h, "Customer", "x0");
+  ASSERT_TRUE(db_.RecordsetFindRow(h, "Customer", "x")) << Error(h);
+  EXPECT_EQ(Get(h, "Customer"), "x0");
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  ExpectConsistent();
+}
+
 TEST_P(EditingTest, WideColumnValuesAreWholeEverywhere) {
   ScratchFolder folder;
   DatabaseSpec spec;
