@@ -113,6 +113,10 @@ class Database {
   // Adds (remove == 0) or removes (remove == 1) the index keys of one record.
   static int IndexRecordKeys(IndexFile& index, std::string_view data, int64_t offset,
                              int32_t length, const TableDefinition& definition, int remove);
+  // The index keys of one record: one per live key column whose value is
+  // not blank, in column order.
+  static std::vector<std::string> RecordKeys(std::string_view data, int32_t length,
+                                             const TableDefinition& definition);
 
 
   // ---- Recordsets (src/recordset/) -----------------------------------------

@@ -15,9 +15,14 @@
 // overtaken by another recordset's update or delete, and writing through it
 // would store data nobody can reach and index a dead record. After either
 // one the index holds exactly the keys of the records that are live.
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "engine/codec.h"
+#include <algorithm>
+#include <vector>
+
 #include "engine/database.h"
 #include "engine/index_key.h"
 #include "engine/record.h"
@@ -47,9 +52,9 @@ int Database::CheckKeysPopulated(const TableDefinition& definition, std::string_
   return 1;
 }
 
-int Database::IndexRecordKeys(IndexFile& index, std::string_view data, int64_t offset,
-                              int32_t length, const TableDefinition& definition, int remove) {
-  if (data.data() == nullptr) return 0;
+std::vector<std::string> Database::RecordKeys(std::string_view data, int32_t length,
+                                              const TableDefinition& definition) {
+  std::vector<std::string> keys;
   // Never look past the bytes actually handed in, whatever length says.
   const int64_t available =
       length < 0 ? 0 : (static_cast<int64_t>(data.size()) < length ? data.size() : length);
@@ -63,18 +68,26 @@ int Database::IndexRecordKeys(IndexFile& index, std::string_view data, int64_t o
         value = TrimBlanks(data.substr(static_cast<size_t>(start), static_cast<size_t>(size)));
       }
       if (!value.empty()) {
-        const std::string key = MakeIndexKey(definition.name(), definition.column_name(f), value,
-                                             size, definition.column_type(f));
-        // A key that cannot be stored leaves the record reachable through
-        // its table's chain; the index change of the others still counts.
-        if (remove) {
-          index.IndexDelete(key, offset);
-        } else {
-          index.IndexInsert(key, offset);
-        }
+        keys.push_back(MakeIndexKey(definition.name(), definition.column_name(f), value, size,
+                                    definition.column_type(f)));
       }
     }
     start += size;
+  }
+  return keys;
+}
+
+int Database::IndexRecordKeys(IndexFile& index, std::string_view data, int64_t offset,
+                              int32_t length, const TableDefinition& definition, int remove) {
+  if (data.data() == nullptr) return 0;
+  for (const std::string& key : RecordKeys(data, length, definition)) {
+    // A key that cannot be stored leaves the record reachable through its
+    // table's chain; the index change of the others still counts.
+    if (remove) {
+      index.IndexDelete(key, offset);
+    } else {
+      index.IndexInsert(key, offset);
+    }
   }
   return 1;
 }
@@ -187,8 +200,21 @@ int Database::UpdateStoredRecord(std::string_view data, int32_t length, int64_t&
   if (!WriteDatabaseRecord(header, record, new_offset, length, new_length, &write_err)) {
     return Refuse(err, "UpdateRecord: Unable to overwrite the old record in the database!");
   }
-  IndexRecordKeys(index_, old_data, old_offset, old_length, definition, 1);
-  IndexRecordKeys(index_, record, new_offset, new_length, definition, 0);
+  // Replace the keys that changed. A key whose text and record offset stay
+  // the same keeps its entry: removing and re-adding it would leave one more
+  // dead entry behind at every update, and seeks on that key would step over
+  // all of them.
+  const std::vector<std::string> old_keys = RecordKeys(old_data, old_length, definition);
+  const std::vector<std::string> new_keys = RecordKeys(record, new_length, definition);
+  auto kept = [&](const std::string& key, const std::vector<std::string>& other) {
+    return new_offset == old_offset && std::find(other.begin(), other.end(), key) != other.end();
+  };
+  for (const std::string& key : old_keys) {
+    if (!kept(key, new_keys)) index_.IndexDelete(key, old_offset);
+  }
+  for (const std::string& key : new_keys) {
+    if (!kept(key, old_keys)) index_.IndexInsert(key, new_offset);
+  }
   offset = new_offset;
   return 1;
 }

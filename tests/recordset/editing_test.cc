@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/database.h"
+#include "engine/index_check.h"
 #include "engine/record.h"
 #include "recordset/resultset_row.h"
 #include "support/fixtures.h"
@@ -162,6 +163,32 @@ TEST_P(EditingTest, ChangingAKeyReplacesItsIndexEntry) {
   EXPECT_TRUE(Ids("Customer", "acme").empty());
   EXPECT_EQ(Ids("Customer", "zenith"), std::vector<std::string>{"1"});
   EXPECT_EQ(Ids("Customer", "bolt"), std::vector<std::string>{"2"});
+  ExpectConsistent();
+}
+
+TEST_P(EditingTest, UpdatesThatKeepAKeyLeaveItsIndexEntryAlone) {
+  const int32_t h = Open();
+  AddOrder(h, "1", "acme");
+  ASSERT_TRUE(db_.RecordsetMoveFirst(h));
+  for (int i = 0; i < 30; ++i) {
+    Set(h, "Qty", std::to_string(i));
+    ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  }
+  Set(h, "Customer", "bolt");
+  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  // One entry per key ever stored, live or dead: the unchanged Id key was
+  // never removed and re-added, the changed Customer key was replaced once.
+  IndexCheckResult index;
+  ASSERT_TRUE(CheckIndex(db_.index().handle(), index));
+  std::vector<std::pair<std::string, bool>> entries;
+  for (const IndexCheckEntry& e : index.entries) entries.emplace_back(e.key, e.dead);
+  const std::vector<std::pair<std::string, bool>> expected = {
+      {"OrdersCustomeracme" + std::string(16, ' '), true},
+      {"OrdersCustomerbolt" + std::string(16, ' '), false},
+      {"OrdersId     1", false},
+  };
+  EXPECT_EQ(entries, expected);
+  EXPECT_EQ(Ids("Customer", "bolt"), std::vector<std::string>{"1"});
   ExpectConsistent();
 }
 
