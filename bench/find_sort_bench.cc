@@ -41,8 +41,7 @@ class LoadedTable {
     for (int i = 0; i < rows; ++i) {
       std::string name;
       for (int k = 0; k < 8; ++k) name += static_cast<char>('a' + random() % 26);
-      const std::string data =
-          PadRight(name, 20) + PadLeft(std::to_string(random() % 1000000), 10);
+      const std::string data = PadRight(name, 20) + PadLeft(std::to_string(random() % 1000000), 10);
       int64_t offset = -1;
       if (!db_->AddNewRecord(data, static_cast<int32_t>(data.size()), offset, "People", &err)) {
         db_.reset();

@@ -18,7 +18,11 @@ namespace {
 
 constexpr char kStx = 0x02;
 constexpr char kEtx = 0x03;
-constexpr char kGreeting[] = "\x02" "CONNECTIONSTATUS" "\x03" "~SUCCEEDED";
+constexpr char kGreeting[] =
+    "\x02"
+    "CONNECTIONSTATUS"
+    "\x03"
+    "~SUCCEEDED";
 constexpr size_t kGreetingLength = sizeof kGreeting - 1;
 
 using Clock = std::chrono::steady_clock;

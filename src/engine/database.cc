@@ -1,9 +1,10 @@
 // Opening and closing the database, and the Database's error texts.
 // (The constructor and destructor live beside the recordset table, in
 // src/recordset/recordset_table.cc, where the table's element type is known.)
+#include "engine/database.h"
+
 #include <cstdio>
 
-#include "engine/database.h"
 #include "engine/filenames.h"
 
 namespace zt {

@@ -118,7 +118,6 @@ class Database {
   static std::vector<std::string> RecordKeys(std::string_view data, int32_t length,
                                              const TableDefinition& definition);
 
-
   // ---- Recordsets (src/recordset/) -----------------------------------------
   int CreateRecordset(int32_t& handle);
   int RecordsetClose(int32_t handle);
@@ -147,8 +146,7 @@ class Database {
   int RecordsetFilterOn(int32_t handle, const char* column_name, const char* value);
   // 1 when every live key column of the table holds a non-blank value in
   // data; otherwise the message goes into *err.
-  int RecordsetAreAllKeysPopulated(const char* table_name, std::string_view data,
-                                   std::string* err);
+  int RecordsetAreAllKeysPopulated(const char* table_name, std::string_view data, std::string* err);
 
   // Navigation, bookmarks and counts (recordset/navigation.cc). Moves visit
   // only active rows; on failure the current row is unchanged.

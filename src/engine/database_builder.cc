@@ -127,7 +127,8 @@ int CreateDatabaseFiles(const std::string& data_file, const DatabaseSpec& spec, 
     image.replace(static_cast<size_t>(TableDefinitionOffset(static_cast<int>(i))), def.bytes.size(),
                   def.bytes.data(), def.bytes.size());
   }
-  for (int k = 0; k < kLocationFieldCount; ++k) header.set_location(k, spec.locations[static_cast<size_t>(k)]);
+  for (int k = 0; k < kLocationFieldCount; ++k)
+    header.set_location(k, spec.locations[static_cast<size_t>(k)]);
   image.replace(0, header.bytes.size(), header.bytes.data(), header.bytes.size());
 
   auto fail = [&](const std::string& what) {

@@ -56,11 +56,13 @@ struct DefinitionHeader {
   static constexpr size_t kTableNamesOffset = kTableCountOffset + kNumberFieldWidth;  // 11
   static constexpr size_t kLocationOffset = kTableNamesOffset + kMaxTables * kNameFieldWidth;
   static constexpr std::array<size_t, kLocationFieldCount> kLocationWidths = {100, 150, 50, 20,
-                                                                               20,  20,  20, 100};
+                                                                              20,  20,  20, 100};
   static constexpr std::array<size_t, kLocationFieldCount> kLocationOffsets = {
       8426, 8526, 8676, 8726, 8746, 8766, 8786, 8806};
   static constexpr size_t kSize = 8906;
-  static constexpr size_t LocationFieldOffset(int k) { return kLocationOffsets[static_cast<size_t>(k)]; }
+  static constexpr size_t LocationFieldOffset(int k) {
+    return kLocationOffsets[static_cast<size_t>(k)];
+  }
 
   std::array<char, kSize> bytes{};
 
@@ -90,16 +92,20 @@ static_assert(LocationFieldsAreContiguous());
 
 struct TableDefinition {
   static constexpr size_t kNameOffset = 0;
-  static constexpr size_t kColumnCountOffset = kNameOffset + kNameFieldWidth;                // 33
-  static constexpr size_t kRecordLengthOffset = kColumnCountOffset + kNumberFieldWidth;      // 44
-  static constexpr size_t kNewestRecordOffset = kRecordLengthOffset + kNumberFieldWidth;     // 55
-  static constexpr size_t kColumnNamesOffset = kNewestRecordOffset + kNumberFieldWidth;      // 66
+  static constexpr size_t kColumnCountOffset = kNameOffset + kNameFieldWidth;             // 33
+  static constexpr size_t kRecordLengthOffset = kColumnCountOffset + kNumberFieldWidth;   // 44
+  static constexpr size_t kNewestRecordOffset = kRecordLengthOffset + kNumberFieldWidth;  // 55
+  static constexpr size_t kColumnNamesOffset = kNewestRecordOffset + kNumberFieldWidth;   // 66
   static constexpr size_t kUnusedNamesOffset = kColumnNamesOffset + kMaxColumns * kNameFieldWidth;
   static constexpr size_t kColumnSizesOffset = kUnusedNamesOffset + kMaxColumns * kNameFieldWidth;
-  static constexpr size_t kUnusedNumbers1Offset = kColumnSizesOffset + kMaxColumns * kNumberFieldWidth;
-  static constexpr size_t kColumnTypesOffset = kUnusedNumbers1Offset + kMaxColumns * kNumberFieldWidth;
-  static constexpr size_t kUnusedNumbers2Offset = kColumnTypesOffset + kMaxColumns * kNumberFieldWidth;
-  static constexpr size_t kUnusedNumbers3Offset = kUnusedNumbers2Offset + kMaxColumns * kNumberFieldWidth;
+  static constexpr size_t kUnusedNumbers1Offset =
+      kColumnSizesOffset + kMaxColumns * kNumberFieldWidth;
+  static constexpr size_t kColumnTypesOffset =
+      kUnusedNumbers1Offset + kMaxColumns * kNumberFieldWidth;
+  static constexpr size_t kUnusedNumbers2Offset =
+      kColumnTypesOffset + kMaxColumns * kNumberFieldWidth;
+  static constexpr size_t kUnusedNumbers3Offset =
+      kUnusedNumbers2Offset + kMaxColumns * kNumberFieldWidth;
   static constexpr size_t kKeyFlagsOffset = kUnusedNumbers3Offset + kMaxColumns * kNumberFieldWidth;
   static constexpr size_t kUnusedFlags1Offset = kKeyFlagsOffset + kMaxColumns;
   static constexpr size_t kUnusedFlags2Offset = kUnusedFlags1Offset + kMaxColumns;

@@ -103,7 +103,8 @@ int Database::SetLocationInformation(const LocationInformation& fields) {
   }
   // A value longer than its field is cut to the field's width less one, so
   // the terminating NUL always stays inside the field.
-  for (int k = 0; k < kLocationFieldCount; ++k) header.set_location(k, fields[static_cast<size_t>(k)]);
+  for (int k = 0; k < kLocationFieldCount; ++k)
+    header.set_location(k, fields[static_cast<size_t>(k)]);
   if (!FileWriteAt(definition_file_, header.bytes.data(), header.bytes.size(), 0)) {
     SetError("SetLocationInformation: Disk-Write error");
     return 0;

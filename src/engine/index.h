@@ -93,8 +93,8 @@ struct IndexPage {
   static constexpr size_t kCountOffset = 24;
   static constexpr size_t kUnusedOffset = 28;
   static constexpr size_t kSlotsOffset = 32;
-  static constexpr int kSlots = 21;        // slot 0 (leftmost child) + entries 1..20
-  static constexpr int kMaxEntries = 20;   // only while splitting
+  static constexpr int kSlots = 21;       // slot 0 (leftmost child) + entries 1..20
+  static constexpr int kMaxEntries = 20;  // only while splitting
   static constexpr int kMaxAtRest = 19;
   static constexpr size_t kSize = kSlotsOffset + IndexEntry::kSize * kSlots;
 

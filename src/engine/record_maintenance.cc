@@ -20,9 +20,6 @@
 #include <vector>
 
 #include "engine/codec.h"
-#include <algorithm>
-#include <vector>
-
 #include "engine/database.h"
 #include "engine/index_key.h"
 #include "engine/record.h"

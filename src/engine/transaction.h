@@ -15,7 +15,7 @@
 namespace zt {
 
 struct TransactionContext {
-  int32_t in_transaction = 0;     // 0: no transaction
+  int32_t in_transaction = 0;  // 0: no transaction
   int32_t transaction_id = 0;
   int32_t transaction_file = -1;  // -1: no transaction file
 };

@@ -191,8 +191,8 @@ bool NetServer::SendFrame(ClientSession& session, std::string_view frame) {
       std::snprintf(head, sizeof head, "Error sending data to client: (%ld)-",
                     static_cast<long>(errno));
       std::string line = head;
-      line.append(frame.substr(0, kMaxSendErrorText > line.size() ? kMaxSendErrorText - line.size()
-                                                                   : 0));
+      line.append(
+          frame.substr(0, kMaxSendErrorText > line.size() ? kMaxSendErrorText - line.size() : 0));
       LogError(line);
       // Later replies to this connection are dropped without a log line
       // each; the hang-up that follows removes the session.

@@ -37,7 +37,11 @@ class Database;
 // The greeting sent on every accepted connection. The ETX stands after
 // CONNECTIONSTATUS on purpose: a client extracting frames gets the message
 // CONNECTIONSTATUS and drops "~SUCCEEDED" as bytes outside a frame.
-inline constexpr char kGreeting[] = "\x02" "CONNECTIONSTATUS" "\x03" "~SUCCEEDED";
+inline constexpr char kGreeting[] =
+    "\x02"
+    "CONNECTIONSTATUS"
+    "\x03"
+    "~SUCCEEDED";
 inline constexpr size_t kGreetingLength = sizeof kGreeting - 1;
 static_assert(kGreetingLength == 28);
 

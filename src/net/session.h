@@ -63,9 +63,9 @@ class ClientSession {
   // end) is still to go. Replies are appended whole and never reordered.
   std::string output;
   size_t output_sent = 0;
-  bool send_failed = false;   // a send failed; later replies are dropped
-  bool draining = false;      // the peer closed; delivering the last replies
-  uint32_t interest = 0;      // epoll events currently asked for
+  bool send_failed = false;  // a send failed; later replies are dropped
+  bool draining = false;     // the peer closed; delivering the last replies
+  uint32_t interest = 0;     // epoll events currently asked for
 
   size_t pending_output() const { return output.size() - output_sent; }
 

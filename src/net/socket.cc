@@ -1,10 +1,10 @@
 #include "net/socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -88,9 +88,7 @@ void CloseSocket(SocketHandle& socket) {
   socket = kNoSocket;
 }
 
-SocketHandle ReserveDescriptor(SocketHandle socket) {
-  return ::fcntl(socket, F_DUPFD_CLOEXEC, 0);
-}
+SocketHandle ReserveDescriptor(SocketHandle socket) { return ::fcntl(socket, F_DUPFD_CLOEXEC, 0); }
 
 size_t DescriptorLimit() {
   rlimit limit{};

@@ -138,7 +138,6 @@ bool HandleRecordsetMoveToNextSelectedRow(CommandContext& ctx);
 bool HandleRecordsetMoveToPrevSelectedRow(CommandContext& ctx);
 bool HandleRecordsetMoveToLastSelectedRow(CommandContext& ctx);
 
-
 }  // namespace zt
 
 #endif  // ZT_PROTOCOL_COMMAND_TABLE_H_

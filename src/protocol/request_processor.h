@@ -41,7 +41,7 @@ class RequestDispatcher : public RequestProcessor {
 
   NetServer& net_;
   Database& database_;
-  RequestFields fields_;  // reused by every request of every run
+  RequestFields fields_;                  // reused by every request of every run
   std::vector<int32_t> lock_candidates_;  // see CommandContext
 };
 

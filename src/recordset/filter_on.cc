@@ -12,8 +12,8 @@
 #include "engine/database.h"
 #include "engine/record.h"
 #include "recordset/recordset.h"
-#include "recordset/resultset_row.h"
 #include "recordset/recordset_fail.h"
+#include "recordset/resultset_row.h"
 
 namespace zt {
 namespace {

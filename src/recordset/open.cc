@@ -11,8 +11,8 @@
 #include "engine/database.h"
 #include "engine/index_key.h"
 #include "recordset/recordset.h"
-#include "recordset/resultset_row.h"
 #include "recordset/recordset_fail.h"
+#include "recordset/resultset_row.h"
 
 namespace zt {
 

@@ -26,16 +26,16 @@ inline constexpr size_t kMaxFilterOnValue = 255;
 
 // One filter condition, in the order added.
 struct FilterColumn {
-  int resolved = 0;          // 1 once found in the table definition
-  std::string column;        // as given, cut at 32 characters, blanks trimmed
-  std::string op;            // "=", "<", "<=", ">", ">=", "<>"
-  std::string value;         // exactly as given, at most 257 characters
-  int32_t column_type = 0;   // set at resolution
+  int resolved = 0;         // 1 once found in the table definition
+  std::string column;       // as given, cut at 32 characters, blanks trimmed
+  std::string op;           // "=", "<", "<=", ">", ">=", "<>"
+  std::string value;        // exactly as given, at most 257 characters
+  int32_t column_type = 0;  // set at resolution
   int32_t column_offset = -1;
   int32_t column_size = -1;
-  int key = 0;               // 1 when the column is a key column
-  int numeric_hint = 0;      // the caller's hint; comparisons use the type
-  int extra = 0;             // kept, never consulted
+  int key = 0;           // 1 when the column is a key column
+  int numeric_hint = 0;  // the caller's hint; comparisons use the type
+  int extra = 0;         // kept, never consulted
 };
 
 // At most this many conditions a recordset: each is added by one client
@@ -65,22 +65,22 @@ enum class RowValue {
 
 struct Recordset {
   int32_t handle = 0;
-  int open = 0;                        // bound to a table, resultset file open
+  int open = 0;  // bound to a table, resultset file open
   FileHandle resultset_file = kNoFile;
   int32_t record_length = 0;
-  std::string error_text;              // at most kMaxRecordsetErrorText
+  std::string error_text;  // at most kMaxRecordsetErrorText
   int32_t row_count = 0;
   int32_t selected_count = 0;
   int32_t filtered_count = 0;
-  int32_t current_row = -1;            // < 1: no current row
+  int32_t current_row = -1;  // < 1: no current row
   std::string resultset_file_name;
   int64_t definition_offset = 0;
   std::string table_name;
-  std::string sort_column;             // empty: generation order
-  std::string filter_on_column;        // empty: none
+  std::string sort_column;       // empty: generation order
+  std::string filter_on_column;  // empty: none
   std::string filter_on_value;
   std::vector<FilterColumn> filters;
-  IndexCursor cursor;                  // position of the last index walk
+  IndexCursor cursor;  // position of the last index walk
 
   void SetError(std::string_view text) {
     error_text.assign(text.substr(0, kMaxRecordsetErrorText));

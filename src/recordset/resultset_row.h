@@ -37,20 +37,20 @@ namespace zt {
 
 struct ResultsetRow {
   static constexpr size_t kTableNameOffset = 0;
-  static constexpr size_t kDefinitionOffset = kTableNameOffset + kNameFieldWidth;       // 33
-  static constexpr size_t kRecordOffset = kDefinitionOffset + kNumberFieldWidth;        // 44
-  static constexpr size_t kImageOffset = kRecordOffset + kNumberFieldWidth;             // 55
-  static constexpr size_t kRecordLengthOffset = kImageOffset + kNumberFieldWidth;       // 66
-  static constexpr size_t kDeletedFlag = kRecordLengthOffset + kNumberFieldWidth;       // 77
-  static constexpr size_t kLockFlag = kDeletedFlag + 1;                                 // 78
-  static constexpr size_t kEditLockFlag = kLockFlag + 1;                                // 79
-  static constexpr size_t kKeepLockFlag = kEditLockFlag + 1;                            // 80
-  static constexpr size_t kLockOffsetOffset = kKeepLockFlag + 1;                        // 81
-  static constexpr size_t kLockLengthOffset = kLockOffsetOffset + kNumberFieldWidth;    // 92
-  static constexpr size_t kFilterFlag = kLockLengthOffset + kNumberFieldWidth;          // 103
-  static constexpr size_t kNewRowFlag = kFilterFlag + 1;                                // 104
-  static constexpr size_t kSelectedFlag = kNewRowFlag + 1;                              // 105
-  static constexpr size_t kReservedOffset = kSelectedFlag + 1;                          // 106
+  static constexpr size_t kDefinitionOffset = kTableNameOffset + kNameFieldWidth;     // 33
+  static constexpr size_t kRecordOffset = kDefinitionOffset + kNumberFieldWidth;      // 44
+  static constexpr size_t kImageOffset = kRecordOffset + kNumberFieldWidth;           // 55
+  static constexpr size_t kRecordLengthOffset = kImageOffset + kNumberFieldWidth;     // 66
+  static constexpr size_t kDeletedFlag = kRecordLengthOffset + kNumberFieldWidth;     // 77
+  static constexpr size_t kLockFlag = kDeletedFlag + 1;                               // 78
+  static constexpr size_t kEditLockFlag = kLockFlag + 1;                              // 79
+  static constexpr size_t kKeepLockFlag = kEditLockFlag + 1;                          // 80
+  static constexpr size_t kLockOffsetOffset = kKeepLockFlag + 1;                      // 81
+  static constexpr size_t kLockLengthOffset = kLockOffsetOffset + kNumberFieldWidth;  // 92
+  static constexpr size_t kFilterFlag = kLockLengthOffset + kNumberFieldWidth;        // 103
+  static constexpr size_t kNewRowFlag = kFilterFlag + 1;                              // 104
+  static constexpr size_t kSelectedFlag = kNewRowFlag + 1;                            // 105
+  static constexpr size_t kReservedOffset = kSelectedFlag + 1;                        // 106
   static constexpr size_t kSize = kReservedOffset + kNumberFieldWidth;
 
   std::array<char, kSize> bytes{};

@@ -25,7 +25,8 @@ int Database::UpdateRecord(std::string_view data, int32_t length, int32_t row,
                            FileHandle resultset_file, const char* table, std::string* err) {
   if (err == nullptr) return 0;
   if (table == nullptr) return Refuse(err, "UpdateRecord: Invalid table name!");
-  if (data.data() == nullptr) return Refuse(err, "UpdateRecord: Cannot update a record with a NULL!");
+  if (data.data() == nullptr)
+    return Refuse(err, "UpdateRecord: Cannot update a record with a NULL!");
   if (!connected_) return Refuse(err, "UpdateRecord: Database not open!");
   if (row < 1) return Refuse(err, "UpdateRecord: Current record not set");
   ResultsetRow slot;

@@ -31,7 +31,7 @@ inline constexpr char kServerSection[] = "SERVER";
 
 struct ServerConfig {
   std::string config_file;
-  std::string database_file;     // resolved; empty when not configured
+  std::string database_file;  // resolved; empty when not configured
   std::string transaction_name;
   std::string server_port_text;  // as read
   int32_t server_port = 0;       // its leading digits; 0 when none

@@ -39,7 +39,8 @@ bool Server::ServerStartup() {
   WriteServerIp(options_.config_file, net_->host_address());
 
   if (!database_->OpenDatabase(config_.database_file.c_str(), 0)) {
-    LogError("Error Connecting to the database - Please shut the service and try running it again!");
+    LogError(
+        "Error Connecting to the database - Please shut the service and try running it again!");
     LogError("Ensure that the database : " + config_.database_file +
              " exists, before attempting to restart the service.");
     return false;

@@ -31,7 +31,10 @@ TEST_F(ConnectionTest, GreetingIsExactlyTheTwentyEightBytes) {
   ASSERT_TRUE(client.Connect("127.0.0.1", fixture_.port(), kReplyTimeoutMs, nullptr));
   std::string greeting;
   ASSERT_TRUE(client.ReadExactly(28, greeting, kReplyTimeoutMs));
-  EXPECT_EQ(greeting, std::string("\x02" "CONNECTIONSTATUS" "\x03" "~SUCCEEDED"));
+  EXPECT_EQ(greeting, std::string("\x02"
+                                  "CONNECTIONSTATUS"
+                                  "\x03"
+                                  "~SUCCEEDED"));
   // Nothing else follows unasked.
   std::string more;
   EXPECT_FALSE(client.ReadExactly(1, more, kSilenceMs));
@@ -61,19 +64,26 @@ TEST_P(RawFraming, AnswersTheFramesItFinds) {
 INSTANTIATE_TEST_SUITE_P(
     Frames, RawFraming,
     ::testing::Values(
-        RawCase{"StxRun", "\x02\x02\x02" "STARTTRANSACTION\x03", {"STARTTRANSACTION"}},
+        RawCase{"StxRun",
+                "\x02\x02\x02"
+                "STARTTRANSACTION\x03",
+                {"STARTTRANSACTION"}},
         RawCase{"StrayBytesFirst", "junk" + Frame("COMMITTRANSACTION"), {"COMMITTRANSACTION"}},
         RawCase{"StxEtxThenMessage", "\x02\x03" + Frame("STARTTRANSACTION"), {"STARTTRANSACTION"}},
-        RawCase{"RestartedFrame", "\x02" "STARTTRA" + Frame("ROLLBACKTRANSACTION"),
-                {"ROLLBACKTRANSACTION"}},
-        RawCase{"ThreeInOneSendInOrder",
-                Frame("STARTTRANSACTION") + Frame("COMMITTRANSACTION") +
+        RawCase{"RestartedFrame",
+                "\x02"
+                "STARTTRA" +
                     Frame("ROLLBACKTRANSACTION"),
-                {"STARTTRANSACTION", "COMMITTRANSACTION", "ROLLBACKTRANSACTION"}},
+                {"ROLLBACKTRANSACTION"}},
+        RawCase{
+            "ThreeInOneSendInOrder",
+            Frame("STARTTRANSACTION") + Frame("COMMITTRANSACTION") + Frame("ROLLBACKTRANSACTION"),
+            {"STARTTRANSACTION", "COMMITTRANSACTION", "ROLLBACKTRANSACTION"}},
         RawCase{"NulByteDroppedNotTheRest",
                 "\x02STARTTRANS\0ACTION\x03\0\x02REBUILDDATABASE\x03"s,
                 {"STARTTRANSACTION", "REBUILDDATABASE~FAILED"}},
-        RawCase{"UnknownCommandDroppedNextAnswered", Frame("HELLO") + Frame("STARTTRANSACTION"),
+        RawCase{"UnknownCommandDroppedNextAnswered",
+                Frame("HELLO") + Frame("STARTTRANSACTION"),
                 {"STARTTRANSACTION"}},
         RawCase{"OnlyGarbage", "no frames at all\x03\x03", {}}),
     [](const ::testing::TestParamInfo<RawCase>& param) { return std::string(param.param.name); });

@@ -57,27 +57,28 @@ TEST_P(FrameCases, YieldsTheExpectedMessages) {
 
 INSTANTIATE_TEST_SUITE_P(
     Framing, FrameCases,
-    ::testing::Values(
-        FrameCase{"Plain", {"<PQR>"}, {"PQR"}, 0},
-        FrameCase{"StxRunOpensOneMessage", {"<<<PQR>"}, {"PQR"}, 0},
-        FrameCase{"StrayBytesBeforeStxDropped", {"xyz<PQR>"}, {"PQR"}, 0},
-        FrameCase{"NoStxAtAllDropped", {"xyz"}, {}, 0},
-        FrameCase{"EtxWithoutStxDropped", {"PQ>"}, {}, 0},
-        FrameCase{"IncompleteKept", {"<PQ"}, {}, 2},
-        FrameCase{"SplitMessageCompletedLater", {"<PQ", "R>"}, {"PQR"}, 0},
-        FrameCase{"SplitInsideStxRun", {"<<", "<P>"}, {"P"}, 0},
-        FrameCase{"StxInsideMessageRestarts", {"<PQ<ST>"}, {"ST"}, 0},
-        FrameCase{"EmptyMessageDropped", {"<><PQ>"}, {"PQ"}, 0},
-        FrameCase{"TwoInOneRead", {"<PQ><ST>"}, {"PQ", "ST"}, 0},
-        FrameCase{"ThreeInOneReadInOrder", {"<a>junk<b><c~d>"}, {"a", "b", "c~d"}, 0},
-        FrameCase{"TildeIsOrdinary", {"<~~>"}, {"~~"}, 0},
-        FrameCase{"TrailingBytesAfterEtxDropped", {"<CONNECTIONSTATUS>~SUCCEEDED"},
-                  {"CONNECTIONSTATUS"}, 0},
-        // A NUL is dropped where it stands; the bytes behind it survive and
-        // a later message in the same read is still extracted.
-        FrameCase{"NulDroppedTextKept", {"<PQ@ST>"}, {"PQST"}, 0},
-        FrameCase{"NulDoesNotHideLaterMessage", {"<P@>@<Q>"}, {"P", "Q"}, 0},
-        FrameCase{"OnlyNulInFrameIsEmpty", {"<@>"}, {}, 0}),
+    ::testing::Values(FrameCase{"Plain", {"<PQR>"}, {"PQR"}, 0},
+                      FrameCase{"StxRunOpensOneMessage", {"<<<PQR>"}, {"PQR"}, 0},
+                      FrameCase{"StrayBytesBeforeStxDropped", {"xyz<PQR>"}, {"PQR"}, 0},
+                      FrameCase{"NoStxAtAllDropped", {"xyz"}, {}, 0},
+                      FrameCase{"EtxWithoutStxDropped", {"PQ>"}, {}, 0},
+                      FrameCase{"IncompleteKept", {"<PQ"}, {}, 2},
+                      FrameCase{"SplitMessageCompletedLater", {"<PQ", "R>"}, {"PQR"}, 0},
+                      FrameCase{"SplitInsideStxRun", {"<<", "<P>"}, {"P"}, 0},
+                      FrameCase{"StxInsideMessageRestarts", {"<PQ<ST>"}, {"ST"}, 0},
+                      FrameCase{"EmptyMessageDropped", {"<><PQ>"}, {"PQ"}, 0},
+                      FrameCase{"TwoInOneRead", {"<PQ><ST>"}, {"PQ", "ST"}, 0},
+                      FrameCase{"ThreeInOneReadInOrder", {"<a>junk<b><c~d>"}, {"a", "b", "c~d"}, 0},
+                      FrameCase{"TildeIsOrdinary", {"<~~>"}, {"~~"}, 0},
+                      FrameCase{"TrailingBytesAfterEtxDropped",
+                                {"<CONNECTIONSTATUS>~SUCCEEDED"},
+                                {"CONNECTIONSTATUS"},
+                                0},
+                      // A NUL is dropped where it stands; the bytes behind it survive and
+                      // a later message in the same read is still extracted.
+                      FrameCase{"NulDroppedTextKept", {"<PQ@ST>"}, {"PQST"}, 0},
+                      FrameCase{"NulDoesNotHideLaterMessage", {"<P@>@<Q>"}, {"P", "Q"}, 0},
+                      FrameCase{"OnlyNulInFrameIsEmpty", {"<@>"}, {}, 0}),
     [](const ::testing::TestParamInfo<FrameCase>& param) { return std::string(param.param.name); });
 
 TEST(FrameLimits, MessageOfMaximumLengthIsAccepted) {
@@ -139,7 +140,11 @@ TEST(FrameLimits, ManyMessagesInOneReadAllComeOut) {
 
 TEST(MakeFrame, WrapsTextAndNeutralisesFrameBytes) {
   EXPECT_EQ(MakeFrame("A~1"), Bytes("<A~1>"));
-  EXPECT_EQ(MakeFrame(std::string("a\x02" "b\x03" "c", 5)), Bytes("<a?b?c>"));
+  EXPECT_EQ(MakeFrame(std::string("a\x02"
+                                  "b\x03"
+                                  "c",
+                                  5)),
+            Bytes("<a?b?c>"));
   EXPECT_EQ(MakeFrame(""), Bytes("<>"));
 }
 

@@ -1,11 +1,12 @@
 // Request syntax and the command table, without sockets.
+#include "protocol/fields.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 
 #include "protocol/command_table.h"
-#include "protocol/fields.h"
 
 namespace zt {
 namespace {
@@ -31,45 +32,94 @@ TEST_P(SplitCases, Splits) {
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, SplitCases,
-    ::testing::Values(SplitCase{"", 0, {}}, SplitCase{"~~~", 0, {}},
-                      SplitCase{"CREATERECORDSET", 1, {"CREATERECORDSET"}},
-                      SplitCase{"A~~B", 2, {"A", "B"}},
-                      SplitCase{"~A~B~", 2, {"A", "B"}},
-                      SplitCase{"A~ ~B", 3, {"A", "", "B"}},
-                      SplitCase{"  MOVE  ~  3  ", 2, {"MOVE", "3"}},
-                      SplitCase{"A~\tx\t", 2, {"A", "\tx\t"}},  // only blanks are trimmed
-                      SplitCase{"1~2~3~4~5~6~7~8~9~10~11", 9,
-                                {"1", "2", "3", "4", "5", "6", "7", "8", "9"}}));
+    ::testing::Values(
+        SplitCase{"", 0, {}}, SplitCase{"~~~", 0, {}},
+        SplitCase{"CREATERECORDSET", 1, {"CREATERECORDSET"}}, SplitCase{"A~~B", 2, {"A", "B"}},
+        SplitCase{"~A~B~", 2, {"A", "B"}}, SplitCase{"A~ ~B", 3, {"A", "", "B"}},
+        SplitCase{"  MOVE  ~  3  ", 2, {"MOVE", "3"}},
+        SplitCase{"A~\tx\t", 2, {"A", "\tx\t"}},  // only blanks are trimmed
+        SplitCase{"1~2~3~4~5~6~7~8~9~10~11", 9, {"1", "2", "3", "4", "5", "6", "7", "8", "9"}}));
 
 TEST(FieldToInt, ReadsLikeAtoi) {
   const std::pair<const char*, int32_t> cases[] = {
-      {"", 0},          {"x", 0},        {"12", 12},      {"0012", 12},      {"12ab", 12},
-      {"  7", 7},       {"-5", -5},      {"+9", 9},       {"- 5", 0},        {"2147483647", INT32_MAX},
-      {"99999999999", INT32_MAX},        {"-99999999999", INT32_MIN},        {"\t3", 3},
+      {"", 0},
+      {"x", 0},
+      {"12", 12},
+      {"0012", 12},
+      {"12ab", 12},
+      {"  7", 7},
+      {"-5", -5},
+      {"+9", 9},
+      {"- 5", 0},
+      {"2147483647", INT32_MAX},
+      {"99999999999", INT32_MAX},
+      {"-99999999999", INT32_MIN},
+      {"\t3", 3},
   };
   for (const auto& [text, value] : cases) EXPECT_EQ(FieldToInt(text), value) << '"' << text << '"';
 }
 
 // Every command the protocol knows, grouped as the protocol lists them.
 const char* const kProtocolCommands[] = {
-    "STARTTRANSACTION", "COMMITTRANSACTION", "ROLLBACKTRANSACTION", "GETLASTERRORTEXT",
-    "CREATERECORDSET", "RECORDSETCLOSE", "RECORDSETISCONNECTED", "RECORDSETGETLASTERROR",
-    "GETLOCATIONINFORMATION", "SETLOCATIONINFORMATION", "REBUILDDATABASE",
-    "RECORDSETOPEN", "RECORDSETOPENFLOOR", "RECORDSETOPENCEILING", "RECORDSETADDFILTERCOLUMN",
-    "RECORDSETCLEARFILTERS", "RECORDSETFILTERON", "RECORDSETCANBOOKMARK", "RECORDSETSETBOOKMARK",
-    "RECORDSETGETBOOKMARK", "RECORDSETGETLASTUPDATEDBOOKMARK", "RECORDSETGETROWCOUNT",
-    "RECORDSETGETSELECTEDROWCOUNT", "RECORDSETGETFILTEREDCOUNT", "RECORDSETMOVEFIRST",
-    "RECORDSETMOVENEXT", "RECORDSETMOVEPREV", "RECORDSETMOVELAST",
-    "RECORDSETISCURRENTROWLOCKED", "RECORDSETLOCKCURRENTROW", "RECORDSETUNLOCKCURRENTROW",
-    "RECORDSETLOCKALL", "RECORDSETUNLOCKALL", "RECORDSETADDROW", "RECORDSETSETFIELDVALUE",
-    "RECORDSETGETFIELDVALUE", "RECORDSETUPDATE", "RECORDSETDELETECURRENTROW",
-    "RECORDSETDELETEALL", "RECORDSETFINDROW", "RECORDSETSORT",
-    "RECORDSETGETFIELDCOUNT", "RECORDSETGETFIELDNAME", "RECORDSETGETFIELDINFO",
-    "RECORDSETISFIELDNULLABLE", "RECORDSETISFIELDKEYCOLUMN", "RECORDSETISFIELDBLOB",
-    "RECORDSETGETFIELDSIZE", "RECORDSETSELECTROW", "RECORDSETDESELECTROW", "RECORDSETSELECTALL",
-    "RECORDSETDESELECTALL", "RECORDSETSELECTROWSRANGE", "RECORDSETDESELECTROWSRANGE",
-    "RECORDSETISROWSELECTED", "RECORDSETMOVETOFIRSTSELECTEDROW", "RECORDSETMOVETONEXTSELECTEDROW",
-    "RECORDSETMOVETOPREVSELECTEDROW", "RECORDSETMOVETOLASTSELECTEDROW",
+    "STARTTRANSACTION",
+    "COMMITTRANSACTION",
+    "ROLLBACKTRANSACTION",
+    "GETLASTERRORTEXT",
+    "CREATERECORDSET",
+    "RECORDSETCLOSE",
+    "RECORDSETISCONNECTED",
+    "RECORDSETGETLASTERROR",
+    "GETLOCATIONINFORMATION",
+    "SETLOCATIONINFORMATION",
+    "REBUILDDATABASE",
+    "RECORDSETOPEN",
+    "RECORDSETOPENFLOOR",
+    "RECORDSETOPENCEILING",
+    "RECORDSETADDFILTERCOLUMN",
+    "RECORDSETCLEARFILTERS",
+    "RECORDSETFILTERON",
+    "RECORDSETCANBOOKMARK",
+    "RECORDSETSETBOOKMARK",
+    "RECORDSETGETBOOKMARK",
+    "RECORDSETGETLASTUPDATEDBOOKMARK",
+    "RECORDSETGETROWCOUNT",
+    "RECORDSETGETSELECTEDROWCOUNT",
+    "RECORDSETGETFILTEREDCOUNT",
+    "RECORDSETMOVEFIRST",
+    "RECORDSETMOVENEXT",
+    "RECORDSETMOVEPREV",
+    "RECORDSETMOVELAST",
+    "RECORDSETISCURRENTROWLOCKED",
+    "RECORDSETLOCKCURRENTROW",
+    "RECORDSETUNLOCKCURRENTROW",
+    "RECORDSETLOCKALL",
+    "RECORDSETUNLOCKALL",
+    "RECORDSETADDROW",
+    "RECORDSETSETFIELDVALUE",
+    "RECORDSETGETFIELDVALUE",
+    "RECORDSETUPDATE",
+    "RECORDSETDELETECURRENTROW",
+    "RECORDSETDELETEALL",
+    "RECORDSETFINDROW",
+    "RECORDSETSORT",
+    "RECORDSETGETFIELDCOUNT",
+    "RECORDSETGETFIELDNAME",
+    "RECORDSETGETFIELDINFO",
+    "RECORDSETISFIELDNULLABLE",
+    "RECORDSETISFIELDKEYCOLUMN",
+    "RECORDSETISFIELDBLOB",
+    "RECORDSETGETFIELDSIZE",
+    "RECORDSETSELECTROW",
+    "RECORDSETDESELECTROW",
+    "RECORDSETSELECTALL",
+    "RECORDSETDESELECTALL",
+    "RECORDSETSELECTROWSRANGE",
+    "RECORDSETDESELECTROWSRANGE",
+    "RECORDSETISROWSELECTED",
+    "RECORDSETMOVETOFIRSTSELECTEDROW",
+    "RECORDSETMOVETONEXTSELECTEDROW",
+    "RECORDSETMOVETOPREVSELECTEDROW",
+    "RECORDSETMOVETOLASTSELECTEDROW",
 };
 
 TEST(CommandTable, HoldsEveryProtocolCommandOnceAndNothingElse) {
@@ -97,8 +147,8 @@ TEST(CommandTable, RecordsetCommandsRequireTheirHandle) {
 }
 
 TEST(CommandTable, ExactlyTheLockCollidingCommandsAreDeferrable) {
-  const std::set<std::string> expected = {"RECORDSETLOCKCURRENTROW", "RECORDSETLOCKALL",
-                                          "RECORDSETADDROW",         "RECORDSETUPDATE",
+  const std::set<std::string> expected = {"RECORDSETLOCKCURRENTROW",   "RECORDSETLOCKALL",
+                                          "RECORDSETADDROW",           "RECORDSETUPDATE",
                                           "RECORDSETDELETECURRENTROW", "RECORDSETDELETEALL"};
   std::set<std::string> deferrable;
   for (const Command& command : CommandTable()) {

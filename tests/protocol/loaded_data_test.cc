@@ -28,14 +28,24 @@ class LoadedDataTest : public ::testing::Test {
               "90,Eve,35,3\n120,abc,33,1\n");
     WriteFile(dir.File("pets.csv"), "Id,Name\n95,Rex\n130,Tom\n");
     std::string out;
-    ASSERT_EQ(RunCommand(kZtadmin + " create " + dir.File("people.dat") + " " +
-                             dir.File("people.schema"), &out), 0) << out;
+    ASSERT_EQ(
+        RunCommand(kZtadmin + " create " + dir.File("people.dat") + " " + dir.File("people.schema"),
+                   &out),
+        0)
+        << out;
     ASSERT_EQ(RunCommand(kZtadmin + " load " + dir.File("people.dat") + " People " +
-                             dir.File("people.csv"), &out), 0) << out;
-    ASSERT_EQ(RunCommand(kZtadmin + " load " + dir.File("people.dat") + " Pets " +
-                             dir.File("pets.csv"), &out), 0) << out;
-    fixture_.WriteIni("[CONNECTION]\nDatabaseFile=people.dat\n[SERVER]\nWorkFolder=work\n"
-                      "LockFolder=locks\nListenAddress=127.0.0.1\n");
+                             dir.File("people.csv"),
+                         &out),
+              0)
+        << out;
+    ASSERT_EQ(
+        RunCommand(kZtadmin + " load " + dir.File("people.dat") + " Pets " + dir.File("pets.csv"),
+                   &out),
+        0)
+        << out;
+    fixture_.WriteIni(
+        "[CONNECTION]\nDatabaseFile=people.dat\n[SERVER]\nWorkFolder=work\n"
+        "LockFolder=locks\nListenAddress=127.0.0.1\n");
     ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
     client_ = fixture_.Connect();
     ASSERT_NE(client_, nullptr);
@@ -47,7 +57,9 @@ class LoadedDataTest : public ::testing::Test {
   std::vector<std::string> Names(const std::vector<std::string>& conditions) {
     EXPECT_EQ(Ask(*client_, "RECORDSETCLEARFILTERS~1"), "RECORDSETCLEARFILTERS~1");
     for (const std::string& c : conditions) {
-      EXPECT_EQ(Ask(*client_, "RECORDSETADDFILTERCOLUMN~1~" + c + "~0"), "RECORDSETADDFILTERCOLUMN~1") << c;
+      EXPECT_EQ(Ask(*client_, "RECORDSETADDFILTERCOLUMN~1~" + c + "~0"),
+                "RECORDSETADDFILTERCOLUMN~1")
+          << c;
     }
     EXPECT_EQ(Ask(*client_, "RECORDSETOPEN~1~People"), "RECORDSETOPEN~1");
     std::vector<std::string> names;
@@ -82,8 +94,8 @@ TEST_F(LoadedDataTest, OpensYieldExactlyTheMatchingRowsInTheirOrder) {
       {{"Id~>~120"}, {"Ann", "Dee"}},
       {{"Id~=~100"}, {"Cid"}},
       {{"Id~<>~100"}, {"Bob", "Eve", "abc", "Ann", "Dee"}},
-      {{"Id~ >= ~250"}, {"Dee"}},  // operators are trimmed
-      {{"Id~>~250"}, {}},          // nothing above, Pets' keys follow
+      {{"Id~ >= ~250"}, {"Dee"}},            // operators are trimmed
+      {{"Id~>~250"}, {}},                    // nothing above, Pets' keys follow
       {{"Qty~=~7"}, {"Ann", "Bob", "Dee"}},  // 007 is 7 on a numeric column
       {{"Name~=~ABC"}, {"abc"}},             // text compares without case
       {{"Age~<~35", "Age~>~29"}, {"Bob", "abc"}},

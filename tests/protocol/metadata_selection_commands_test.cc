@@ -34,8 +34,7 @@ class MetadataSelectionCommandsTest : public ::testing::Test {
       ASSERT_EQ(Ask(*client_, "RECORDSETADDROW~1"), "RECORDSETADDROW~1");
       ASSERT_EQ(Ask(*client_, "RECORDSETSETFIELDVALUE~1~ID~" + std::to_string(++id)),
                 "RECORDSETSETFIELDVALUE~1");
-      ASSERT_EQ(Ask(*client_, "RECORDSETSETFIELDVALUE~1~NAME~" + name),
-                "RECORDSETSETFIELDVALUE~1");
+      ASSERT_EQ(Ask(*client_, "RECORDSETSETFIELDVALUE~1~NAME~" + name), "RECORDSETSETFIELDVALUE~1");
     }
     ASSERT_EQ(Ask(*client_, "RECORDSETUPDATE~1"), "RECORDSETUPDATE~1");
     ASSERT_EQ(Ask(*client_, "RECORDSETOPEN~1~CUSTOMER"), "RECORDSETOPEN~1");

@@ -38,7 +38,7 @@ TEST_F(SessionCommandsTest, EveryCommandAnswersInItsShape) {
       {"ROLLBACKTRANSACTION", "ROLLBACKTRANSACTION"},
       {"GETLASTERRORTEXT", "GETLASTERRORTEXT~"},
       {"CREATERECORDSET", "CREATERECORDSET~1"},
-      {"CREATERECORDSET~99", "CREATERECORDSET~2"},  // field 2 is ignored
+      {"CREATERECORDSET~99", "CREATERECORDSET~2"},             // field 2 is ignored
       {"RECORDSETISCONNECTED~1", "RECORDSETISCONNECTED~1~0"},  // created, never opened
       {"RECORDSETISCONNECTED~77", "RECORDSETISCONNECTED~77~0"},
       {"RECORDSETISCONNECTED", "RECORDSETISCONNECTED~0~0"},
@@ -61,7 +61,8 @@ TEST_F(SessionCommandsTest, EveryCommandAnswersInItsShape) {
 }
 
 TEST_F(SessionCommandsTest, RequestSyntax) {
-  for (int i = 0; i < 12; ++i) ASSERT_EQ(Ask(*client_, "CREATERECORDSET").rfind("CREATERECORDSET~", 0), 0u);
+  for (int i = 0; i < 12; ++i)
+    ASSERT_EQ(Ask(*client_, "CREATERECORDSET").rfind("CREATERECORDSET~", 0), 0u);
   Expect({
       {"recordsetgetlasterror~3", "RECORDSETGETLASTERRORTEXT~3~"},
       {"  RecordsetIsConnected  ~  3  ", "RECORDSETISCONNECTED~3~0"},
@@ -82,9 +83,12 @@ TEST_F(SessionCommandsTest, RequestSyntax) {
 
 TEST_F(SessionCommandsTest, HandlesAreOneMoreThanTheLargestPresent) {
   Expect({
-      {"CREATERECORDSET", "CREATERECORDSET~1"}, {"CREATERECORDSET", "CREATERECORDSET~2"},
-      {"CREATERECORDSET", "CREATERECORDSET~3"}, {"CREATERECORDSET", "CREATERECORDSET~4"},
-      {"CREATERECORDSET", "CREATERECORDSET~5"}, {"RECORDSETCLOSE~3", "RECORDSETCLOSE~3"},
+      {"CREATERECORDSET", "CREATERECORDSET~1"},
+      {"CREATERECORDSET", "CREATERECORDSET~2"},
+      {"CREATERECORDSET", "CREATERECORDSET~3"},
+      {"CREATERECORDSET", "CREATERECORDSET~4"},
+      {"CREATERECORDSET", "CREATERECORDSET~5"},
+      {"RECORDSETCLOSE~3", "RECORDSETCLOSE~3"},
       {"RECORDSETCLOSE~4", "RECORDSETCLOSE~4"},
       {"CREATERECORDSET", "CREATERECORDSET~6"},  // 1, 2 and 5 present
       {"RECORDSETCLOSE~6", "RECORDSETCLOSE~6"},

@@ -197,8 +197,8 @@ TEST_P(EditingTest, GrowingARecordRelocatesItAndTheRowFollows) {
   std::string short_data = PadLeft("3", 6) + PadRight("acme", 20);
   int64_t stored = -1;
   std::string err;
-  ASSERT_TRUE(db_.AddNewRecord(short_data, static_cast<int32_t>(short_data.size()), stored,
-                               "Orders", &err))
+  ASSERT_TRUE(
+      db_.AddNewRecord(short_data, static_cast<int32_t>(short_data.size()), stored, "Orders", &err))
       << err;
   const int32_t h = Open();
   EXPECT_EQ(Get(h, "Note"), "");  // past the stored data: empty
@@ -289,7 +289,7 @@ TEST_P(EditingTest, DeleteAllMarksStoredAndNewRowsAlike) {
   EXPECT_TRUE(db_.RecordsetDeleteAll(ctx_, h)) << Error(h);
   int32_t bookmark = 0;
   ASSERT_TRUE(db_.RecordsetGetBookmark(h, bookmark));
-  EXPECT_EQ(bookmark, 4);  // the current row stays
+  EXPECT_EQ(bookmark, 4);                   // the current row stays
   EXPECT_FALSE(db_.RecordsetMoveFirst(h));  // every row is marked
   EXPECT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
   EXPECT_TRUE(Ids().empty());
@@ -352,7 +352,7 @@ TEST_P(EditingTest, FilterOnBookkeeping) {
   ASSERT_TRUE(db_.RecordsetGetFilteredCount(h, count));
   ASSERT_EQ(count, 2);
   ASSERT_TRUE(db_.RecordsetMoveFirst(h));
-  Set(h, "Qty", "9");  // another column: still passes
+  Set(h, "Qty", "9");          // another column: still passes
   Set(h, "Customer", "ACME");  // the same value in another case: passes
   ASSERT_TRUE(db_.RecordsetGetFilteredCount(h, count));
   EXPECT_EQ(count, 2);
@@ -416,7 +416,8 @@ TEST_P(EditingTest, ChangingTheSortColumnForgetsTheOrder) {
 TEST_P(EditingTest, WideColumnValuesAreWholeEverywhere) {
   ScratchFolder folder;
   DatabaseSpec spec;
-  spec.tables.push_back(TableSpec{"Docs", {{"Id", 1, 4, true, false}, {"Body", 0, 1000, false, false}}});
+  spec.tables.push_back(
+      TableSpec{"Docs", {{"Id", 1, 4, true, false}, {"Body", 0, 1000, false, false}}});
   const std::string path = folder.File("docs.dat");
   testing::CreateDatabase(path, spec);
   Database db(folder.File("work"));
@@ -463,8 +464,8 @@ TEST_P(EditingTest, FailureMessages) {
        "RecordsetGetFieldValue: Recordset not open"},
       {"update, not open", [&] { return db_.RecordsetUpdate(ctx_, closed); }, closed,
        "RecordsetUpdate: Recordset not open"},
-      {"delete, not open", [&] { return db_.RecordsetDeleteCurrentRow(ctx_, closed, moved); }, closed,
-       "RecordsetDeleteCurrentRow: Recordset not open"},
+      {"delete, not open", [&] { return db_.RecordsetDeleteCurrentRow(ctx_, closed, moved); },
+       closed, "RecordsetDeleteCurrentRow: Recordset not open"},
       {"delete all, not open", [&] { return db_.RecordsetDeleteAll(ctx_, closed); }, closed,
        "RecordsetDeleteAll: Recordset not open"},
       {"set, no current row", [&] { return db_.RecordsetSetFieldValue(ctx_, h, "Id", "1"); }, h,

@@ -1,6 +1,5 @@
 // Start-up and shutdown of the real ztserver binary.
 #include <gtest/gtest.h>
-
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -28,19 +27,22 @@ TEST(Startup, WithoutDatabaseLogsTwoLinesAndStillGreetsClients) {
   EXPECT_EQ(Ask(*client, "GETLASTERRORTEXT"),
             "GETLASTERRORTEXT~CreateRecordset: No database connection has been established!");
   const std::string log = fixture.ErrorLog();
-  EXPECT_TRUE(Contains(log, ": Error Connecting to the database - Please shut the service and try "
-                            "running it again!\n"))
+  EXPECT_TRUE(Contains(log,
+                       ": Error Connecting to the database - Please shut the service and try "
+                       "running it again!\n"))
       << log;
-  EXPECT_TRUE(Contains(log, ": Ensure that the database :  exists, before attempting to restart "
-                            "the service.\n"))
+  EXPECT_TRUE(Contains(log,
+                       ": Ensure that the database :  exists, before attempting to restart "
+                       "the service.\n"))
       << log;
   EXPECT_EQ(fixture.server().Stop(), 0);
 }
 
 TEST(Startup, NamesTheMissingDatabaseInTheLog) {
   ServerFixture fixture(/*with_database=*/false);
-  fixture.WriteIni("[CONNECTION]\nDatabaseFile=/nonexistent/shop.dat\n"
-                   "[SERVER]\nWorkFolder=work\nLockFolder=locks\n");
+  fixture.WriteIni(
+      "[CONNECTION]\nDatabaseFile=/nonexistent/shop.dat\n"
+      "[SERVER]\nWorkFolder=work\nLockFolder=locks\n");
   ASSERT_TRUE(fixture.Start());
   EXPECT_TRUE(Contains(fixture.ErrorLog(),
                        ": Ensure that the database : /nonexistent/shop.dat exists, before "
@@ -53,8 +55,7 @@ TEST(Startup, ListensOnTheGivenPortWhateverServerPortSays) {
   auto client = fixture.Connect();
   ASSERT_NE(client, nullptr);
   EXPECT_EQ(Ask(*client, "CREATERECORDSET"), "CREATERECORDSET~1");
-  EXPECT_TRUE(Contains(fixture.ErrorLog(),
-                       " and Port# " + std::to_string(fixture.port()) + "\n"));
+  EXPECT_TRUE(Contains(fixture.ErrorLog(), " and Port# " + std::to_string(fixture.port()) + "\n"));
   EXPECT_TRUE(Contains(fixture.ErrorLog(), ": Started on IP "));
 }
 
@@ -100,8 +101,8 @@ TEST(Startup, SecondServerOnTheSamePortFailsWithTheBindingLine) {
   ASSERT_TRUE(second.Start({"--config", first.ini(), "--port", std::to_string(first.port())},
                            first.folder().File("second.out")));
   EXPECT_EQ(second.WaitForExit(), 1);
-  EXPECT_TRUE(Contains(first.ErrorLog(),
-                       ": Connect: error binding the server socket - socket error(98)\n"))
+  EXPECT_TRUE(
+      Contains(first.ErrorLog(), ": Connect: error binding the server socket - socket error(98)\n"))
       << first.ErrorLog();
   // The first one is still serving.
   auto client = first.Connect();
@@ -129,9 +130,9 @@ TEST(Shutdown, SigtermStopsInOrderAndLeavesTheDatabaseIntact) {
   EXPECT_EQ(ReadFile(fixture.folder().File("db.zix")), zix_before);
 
   // A restart on the same port does not wait for old connections to time out.
-  ASSERT_TRUE(fixture.server().Start({"--config", fixture.ini(), "--port",
-                                      std::to_string(fixture.port())},
-                                     fixture.folder().File("again.out")));
+  ASSERT_TRUE(
+      fixture.server().Start({"--config", fixture.ini(), "--port", std::to_string(fixture.port())},
+                             fixture.folder().File("again.out")));
   EXPECT_TRUE(fixture.server().WaitUntilServing(fixture.port()));
 }
 

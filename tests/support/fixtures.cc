@@ -13,7 +13,8 @@ DatabaseSpec SmallShopSpec() {
                                    {"Qty", 1, 5, false, false},
                                    {"Note", 0, 30, false, false}}});
   spec.tables.push_back(TableSpec{
-      "Customers", {{"Id", 1, 6, true, false}, {"Name", 0, 30, false, false}, {"Old", 0, 4, false, true}}});
+      "Customers",
+      {{"Id", 1, 6, true, false}, {"Name", 0, 30, false, false}, {"Old", 0, 4, false, true}}});
   return spec;
 }
 

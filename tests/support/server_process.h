@@ -166,8 +166,9 @@ class ServerFixture {
       std::string err;
       created_ = CreateDatabaseFiles(folder_.File("db.dat"), SmallDatabaseSpec(), err) == 1;
     }
-    WriteIni("[CONNECTION]\nDatabaseFile=db.dat\nTransactionName=T1\nServerPort=6000\n\n"
-             "[SERVER]\nWorkFolder=work\nLockFolder=locks\nListenAddress=127.0.0.1\n");
+    WriteIni(
+        "[CONNECTION]\nDatabaseFile=db.dat\nTransactionName=T1\nServerPort=6000\n\n"
+        "[SERVER]\nWorkFolder=work\nLockFolder=locks\nListenAddress=127.0.0.1\n");
   }
 
   void WriteIni(const std::string& text) { WriteFile(ini(), text); }

@@ -127,8 +127,8 @@ TEST_F(CheckCommandTest, EachDamageIsReported) {
        "Invalid record offset"},
       {"data length overlapping the next record",
        [&] {
-         testing::PokeByte(path_,
-                           static_cast<long>(offsets_[2] + RecordHeader::kDataLengthOffset), '9');
+         testing::PokeByte(path_, static_cast<long>(offsets_[2] + RecordHeader::kDataLengthOffset),
+                           '9');
        },
        "no record header at"},
       {"live record outside the chain",
@@ -150,9 +150,7 @@ TEST_F(CheckCommandTest, EachDamageIsReported) {
        },
        "runs past the end"},
       {"index page count damaged",
-       [&] {
-         testing::PokeByte(folder_.File("shop" + std::to_string(built_) + ".zix"), 24, 19);
-       },
+       [&] { testing::PokeByte(folder_.File("shop" + std::to_string(built_) + ".zix"), 24, 19); },
        "index: "},
   };
   for (const Case& c : cases) {

@@ -39,7 +39,8 @@ class ZtadminLoadTest : public ::testing::Test {
 
 TEST_F(ZtadminLoadTest, AppendsRowsThroughTheIndex) {
   std::string out;
-  ASSERT_EQ(Load("Id,Customer,Qty,Note\n7,Smith,3,\"first, quoted\"\n12,Jones,1,\n\n", &out), 0) << out;
+  ASSERT_EQ(Load("Id,Customer,Qty,Note\n7,Smith,3,\"first, quoted\"\n12,Jones,1,\n\n", &out), 0)
+      << out;
   EXPECT_EQ(out, "loaded 2 rows into Orders\n");
   EXPECT_EQ(OrdersLine(), "Table Orders  (record length 61, 2 records)");
   ASSERT_EQ(Load("customer,ID\nBrown,3\n", &out), 0) << "columns in any order and case: " << out;
@@ -55,13 +56,16 @@ TEST_F(ZtadminLoadTest, AppendsRowsThroughTheIndex) {
   for (const char* id : {"7", "12", "3"}) {
     EXPECT_TRUE(db.index().IndexSeekEqual(MakeIndexKey("Orders", "Id", id, 6, 1), cursor)) << id;
   }
-  ASSERT_TRUE(db.index().IndexSeekEqual(MakeIndexKey("Orders", "Customer", "Smith", 20, 0), cursor));
+  ASSERT_TRUE(
+      db.index().IndexSeekEqual(MakeIndexKey("Orders", "Customer", "Smith", 20, 0), cursor));
   std::string data;
   int32_t length = 0;
   std::string err;
   RecordHeader header;
-  ASSERT_TRUE(db.ReadDatabaseRecord("Orders", header, data, cursor.record, 61, length, &err)) << err;
-  EXPECT_EQ(data, std::string("7     Smith               3    first, quoted") + std::string(17, ' '));
+  ASSERT_TRUE(db.ReadDatabaseRecord("Orders", header, data, cursor.record, 61, length, &err))
+      << err;
+  EXPECT_EQ(data,
+            std::string("7     Smith               3    first, quoted") + std::string(17, ' '));
 }
 
 TEST_F(ZtadminLoadTest, AFailingRowStopsTheLoadBeforeItIsWritten) {
@@ -71,7 +75,8 @@ TEST_F(ZtadminLoadTest, AFailingRowStopsTheLoadBeforeItIsWritten) {
     int loaded;
   } cases[] = {
       {"Id,Customer\n1,a\n,b\n", "rows.csv:3: RecordsetAreAllKeysPopulated: Id cannot be NULL", 1},
-      {"Id,Customer\n1,a\n2,   \n", "rows.csv:3: RecordsetAreAllKeysPopulated: Customer cannot be NULL", 1},
+      {"Id,Customer\n1,a\n2,   \n",
+       "rows.csv:3: RecordsetAreAllKeysPopulated: Customer cannot be NULL", 1},
       {"Id,Note\n1," + std::string(31, 'n') + "\n",
        "rows.csv:2: the value of column 'Note' has 31 characters; the column holds 30", 0},
       {"Id,Customer,Colour\n1,a,red\n", "rows.csv:1: unknown column 'Colour' in table 'Orders'", 0},
@@ -85,7 +90,8 @@ TEST_F(ZtadminLoadTest, AFailingRowStopsTheLoadBeforeItIsWritten) {
     testing::CreateDatabase(data, testing::SmallShopSpec());
     WriteFile(dir.File("rows.csv"), c.csv);
     std::string out;
-    EXPECT_EQ(RunCommand(kZtadmin + " load " + data + " Orders " + dir.File("rows.csv") + " 2>&1 >/dev/null",
+    EXPECT_EQ(RunCommand(kZtadmin + " load " + data + " Orders " + dir.File("rows.csv") +
+                             " 2>&1 >/dev/null",
                          &out, false),
               1)
         << c.csv;

@@ -62,17 +62,20 @@ TEST(ParseSchema, NamesTheLineAndTheProblem) {
   } cases[] = {
       {"column Id integer 6\n", "s:1: a column must follow a 'table' line"},
       {"table T\ncolumn Id bogus 6\n", "s:2: unknown column type 'bogus'"},
-      {"table T\ncolumn Id text 0\n", "s:2: column size '0' must be a whole number from 1 to 16384"},
+      {"table T\ncolumn Id text 0\n",
+       "s:2: column size '0' must be a whole number from 1 to 16384"},
       {"table T\ncolumn Id text 16385\n", "s:2: column size '16385'"},
       {"table T\ncolumn Id text 6 primary\n", "s:2: unknown column option 'primary'"},
       {"table T\ncolumn Id text 6\ncolumn ID text 2\n", "s:3: column 'ID' is defined twice"},
-      {"table T\ncolumn A text 9000\ncolumn B text 9000\n", "s:3: table 'T' would have a record length of 18000"},
+      {"table T\ncolumn A text 9000\ncolumn B text 9000\n",
+       "s:3: table 'T' would have a record length of 18000"},
       {"table T\ncolumn A text 1\ntable t\n", "s:3: table 't' is defined twice"},
       {"table " + std::string(33, 'n') + "\n", "s:1: invalid table name"},
       {"table T\ncolumn bad~name text 1\n", "s:2: invalid column name 'bad~name'"},
       {"table T\n", "s: table 'T' has no column"},
       {"# nothing\n", "s: the schema defines no table"},
-      {"location 9 x\ntable T\ncolumn A text 1\n", "s:1: expected: location N TEXT, with N from 1 to 8"},
+      {"location 9 x\ntable T\ncolumn A text 1\n",
+       "s:1: expected: location N TEXT, with N from 1 to 8"},
       {"location 4 " + std::string(20, 'x') + "\n", "s:1: location 4 is longer than 19 characters"},
       {"table T\ncolumn A text 1\nlocation 1 \"open\n", "s:3: unterminated quoted text"},
       {"tables T\n", "s:1: unknown statement 'tables'"},
@@ -106,19 +109,23 @@ TEST(ParseSchema, AcceptsTheLimits) {
 // Reads the created files byte by byte, from the layouts alone.
 TEST(ZtadminCreate, WritesTheExactOnDiskLayout) {
   ScratchFolder dir;
-  WriteFile(dir.File("s.schema"),
-            "location 1 Head office\nlocation 8 last\n"
-            "table Orders\ncolumn Id integer 6 key\ncolumn Note text 30\ncolumn Gone text 4 dropped\n"
-            "table Items\ncolumn Sku text 12 key\n");
+  WriteFile(
+      dir.File("s.schema"),
+      "location 1 Head office\nlocation 8 last\n"
+      "table Orders\ncolumn Id integer 6 key\ncolumn Note text 30\ncolumn Gone text 4 dropped\n"
+      "table Items\ncolumn Sku text 12 key\n");
   std::string out;
-  ASSERT_EQ(RunCommand(kZtadmin + " create " + dir.File("db.dat") + " " + dir.File("s.schema"), &out), 0)
+  ASSERT_EQ(
+      RunCommand(kZtadmin + " create " + dir.File("db.dat") + " " + dir.File("s.schema"), &out), 0)
       << out;
 
   EXPECT_EQ(ReadFile(dir.File("db.dat")), "");
   const std::string zdf = ReadFile(dir.File("db.zdf"));
   ASSERT_EQ(zdf.size(), 8906u + 2 * 12441u);
   auto field = [&](size_t at, size_t width) { return zdf.substr(at, width); };
-  auto text = [](const std::string& s, size_t width) { return s + std::string(width - s.size(), '\0'); };
+  auto text = [](const std::string& s, size_t width) {
+    return s + std::string(width - s.size(), '\0');
+  };
   EXPECT_EQ(field(0, 11), text("2", 11));
   EXPECT_EQ(field(11, 33), text("Orders", 33));
   EXPECT_EQ(field(44, 33), text("Items", 33));
@@ -162,20 +169,27 @@ TEST(ZtadminCreate, RefusesToOverwriteAndBadSchemasWriteNothing) {
   WriteFile(dir.File("bad.schema"), "table T\ncolumn A text 1\ncolumn B blob 4\n");
   std::string out;
 
-  EXPECT_EQ(RunCommand(kZtadmin + " create " + dir.File("x.dat") + " " + dir.File("bad.schema"), &out), 1);
-  EXPECT_EQ(out, "ztadmin: " + dir.File("bad.schema") +
-                     ":3: unknown column type 'blob' (integer, numeric, float, text or a type code)\n");
+  EXPECT_EQ(
+      RunCommand(kZtadmin + " create " + dir.File("x.dat") + " " + dir.File("bad.schema"), &out),
+      1);
+  EXPECT_EQ(out,
+            "ztadmin: " + dir.File("bad.schema") +
+                ":3: unknown column type 'blob' (integer, numeric, float, text or a type code)\n");
   EXPECT_FALSE(PathExists(dir.File("x.dat")));
   EXPECT_FALSE(PathExists(dir.File("x.zdf")));
   EXPECT_FALSE(PathExists(dir.File("x.zix")));
 
   WriteFile(dir.File("y.zix"), "keep me");
-  EXPECT_EQ(RunCommand(kZtadmin + " create " + dir.File("y.dat") + " " + dir.File("good.schema"), &out), 1);
+  EXPECT_EQ(
+      RunCommand(kZtadmin + " create " + dir.File("y.dat") + " " + dir.File("good.schema"), &out),
+      1);
   EXPECT_NE(out.find("y.zix already exists"), std::string::npos) << out;
   EXPECT_EQ(ReadFile(dir.File("y.zix")), "keep me");
   EXPECT_FALSE(PathExists(dir.File("y.dat")));
 
-  EXPECT_EQ(RunCommand(kZtadmin + " create " + dir.File("x.dat") + " " + dir.File("missing.schema"), &out), 1);
+  EXPECT_EQ(RunCommand(kZtadmin + " create " + dir.File("x.dat") + " " + dir.File("missing.schema"),
+                       &out),
+            1);
   EXPECT_NE(out.find("cannot read the schema"), std::string::npos) << out;
 }
 
@@ -183,7 +197,8 @@ TEST(ZtadminDescribe, ListsTablesColumnsAndLocations) {
   ScratchFolder dir;
   const std::string schema = std::string(ZT_SOURCE_DIR) + "/examples/demo.schema";
   std::string out;
-  ASSERT_EQ(RunCommand(kZtadmin + " create " + dir.File("demo.dat") + " " + schema, &out), 0) << out;
+  ASSERT_EQ(RunCommand(kZtadmin + " create " + dir.File("demo.dat") + " " + schema, &out), 0)
+      << out;
   ASSERT_EQ(RunCommand(kZtadmin + " describe " + dir.File("demo.dat"), &out), 0) << out;
   EXPECT_NE(out.find(": 3 tables\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Table Customers  (record length 88, 0 records)"), std::string::npos) << out;

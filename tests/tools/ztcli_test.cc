@@ -30,8 +30,8 @@ TEST_F(ZtcliTest, PrintsEachReplyAndSucceeds) {
 
 TEST_F(ZtcliTest, ReadsRequestsFromStandardInput) {
   std::string out;
-  EXPECT_EQ(RunCommand("printf 'STARTTRANSACTION\\n\\nGETLOCATIONINFORMATION\\n' | " + Cli(""), &out,
-                       false),
+  EXPECT_EQ(RunCommand("printf 'STARTTRANSACTION\\n\\nGETLOCATIONINFORMATION\\n' | " + Cli(""),
+                       &out, false),
             0);
   EXPECT_EQ(out, "STARTTRANSACTION\nGETLOCATIONINFORMATION~Main St 1~Springfield~~~~~~Shop\n");
 }

@@ -17,8 +17,8 @@ bool WalkChain(Database& db, const TableDefinition& definition, int32_t max_data
     }
     // The data read stops at max_data; the whole record must still be in
     // the file.
-    const int64_t end = record.offset + static_cast<int64_t>(RecordHeader::kSize) +
-                        record.header.data_length();
+    const int64_t end =
+        record.offset + static_cast<int64_t>(RecordHeader::kSize) + record.header.data_length();
     if (end > FileLength(db.data_file())) {
       problem = "record at " + std::to_string(record.offset) + " runs past the end of the file";
       return false;

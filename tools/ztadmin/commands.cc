@@ -86,7 +86,8 @@ int DescribeCommand(const std::string& data_file, std::ostream& out, std::ostrea
       status = 1;
     }
     out << "  " << std::left << std::setw(4) << "#" << std::setw(34) << "column" << std::setw(10)
-        << "type" << std::right << std::setw(6) << "size" << "  flags\n";
+        << "type" << std::right << std::setw(6) << "size"
+        << "  flags\n";
     for (int f = 0; f < def.column_count(); ++f) {
       std::string flags;
       if (def.is_key(f)) flags += "key";

@@ -97,9 +97,8 @@ bool BuildRecord(const TableDefinition& definition, const std::vector<LoadColumn
   return true;
 }
 
-int LoadCommand(const std::string& data_file, const std::string& table,
-                const std::string& csv_file, std::ostream& out, std::ostream& err,
-                bool show_progress) {
+int LoadCommand(const std::string& data_file, const std::string& table, const std::string& csv_file,
+                std::ostream& out, std::ostream& err, bool show_progress) {
   std::string text;
   if (!ReadWholeFile(csv_file, text)) {
     err << "ztadmin: " << csv_file << ": cannot read: " << LastFileError() << "\n";
@@ -152,10 +151,12 @@ int LoadCommand(const std::string& data_file, const std::string& table,
   };
   while (reader.Next(fields)) {
     if (fields.size() == 1 && fields[0].empty() && columns.size() != 1) continue;  // blank line
-    if (!BuildRecord(definition, columns, fields, data, problem)) return stop(reader.line(), problem);
+    if (!BuildRecord(definition, columns, fields, data, problem))
+      return stop(reader.line(), problem);
     int64_t offset = -1;
     std::string why;
-    if (!db.AddNewRecord(data, static_cast<int32_t>(data.size()), offset, table_name.c_str(), &why)) {
+    if (!db.AddNewRecord(data, static_cast<int32_t>(data.size()), offset, table_name.c_str(),
+                         &why)) {
       return stop(reader.line(), why);
     }
     ++loaded;

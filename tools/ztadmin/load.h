@@ -30,9 +30,8 @@ bool BuildRecord(const TableDefinition& definition, const std::vector<LoadColumn
 
 // Loads csv_file into table; a failing row stops the load before anything of
 // it is written. Progress goes to err when it is a terminal.
-int LoadCommand(const std::string& data_file, const std::string& table,
-                const std::string& csv_file, std::ostream& out, std::ostream& err,
-                bool show_progress);
+int LoadCommand(const std::string& data_file, const std::string& table, const std::string& csv_file,
+                std::ostream& out, std::ostream& err, bool show_progress);
 
 }  // namespace zt::admin
 

@@ -13,7 +13,8 @@ struct TypeAlias {
   int code;
 };
 constexpr TypeAlias kTypeAliases[] = {
-    {"integer", 1}, {"int", 1}, {"numeric", 2}, {"number", 2}, {"float", 3}, {"real", 3}, {"text", 0},
+    {"integer", 1}, {"int", 1},  {"numeric", 2}, {"number", 2},
+    {"float", 3},   {"real", 3}, {"text", 0},
 };
 
 // Splits a line into words; a double-quoted word keeps its blanks. Anything
@@ -87,11 +88,16 @@ std::string LocationText(const std::vector<std::string>& words) {
 
 std::string TypeName(int type) {
   switch (type) {
-    case 1: return "integer";
-    case 2: return "numeric";
-    case 3: return "float";
-    case 0: return "text";
-    default: return "type " + std::to_string(type);
+    case 1:
+      return "integer";
+    case 2:
+      return "numeric";
+    case 3:
+      return "float";
+    case 0:
+      return "text";
+    default:
+      return "type " + std::to_string(type);
   }
 }
 
@@ -124,7 +130,8 @@ bool ParseSchema(const std::string& text, const std::string& source, DatabaseSpe
                     "' (1 to 32 letters, digits, '_', '-', '.', '$')");
       }
       for (const TableSpec& existing : spec.tables) {
-        if (EqualNoCase(existing.name, words[1])) return fail("table '" + words[1] + "' is defined twice");
+        if (EqualNoCase(existing.name, words[1]))
+          return fail("table '" + words[1] + "' is defined twice");
       }
       if (spec.tables.size() >= static_cast<size_t>(kMaxTables)) {
         return fail("more than " + std::to_string(kMaxTables) + " tables");
@@ -142,7 +149,8 @@ bool ParseSchema(const std::string& text, const std::string& source, DatabaseSpe
       }
       for (const ColumnSpec& existing : table.columns) {
         if (EqualNoCase(existing.name, column.name)) {
-          return fail("column '" + column.name + "' is defined twice in table '" + table.name + "'");
+          return fail("column '" + column.name + "' is defined twice in table '" + table.name +
+                      "'");
         }
       }
       if (!ParseType(words[2], column.type)) {
@@ -170,8 +178,8 @@ bool ParseSchema(const std::string& text, const std::string& source, DatabaseSpe
       for (const ColumnSpec& existing : table.columns) length += existing.size;
       if (length > kMaxRecordLength) {
         return fail("table '" + table.name + "' would have a record length of " +
-                    std::to_string(length) + " bytes (at most " +
-                    std::to_string(kMaxRecordLength) + ")");
+                    std::to_string(length) + " bytes (at most " + std::to_string(kMaxRecordLength) +
+                    ")");
       }
       table.columns.push_back(column);
     } else if (EqualNoCase(keyword, "location")) {

@@ -118,8 +118,7 @@ void RunClient(const Options& options, int index, Clock::time_point deadline, Re
       if (!call(request)) return;
     }
     if (!call("RECORDSETUPDATE~" + h)) return;
-    const double ms =
-        std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     result.total_row_ms += ms;
     if (ms > result.worst_row_ms) result.worst_row_ms = ms;
     ++result.rows;
