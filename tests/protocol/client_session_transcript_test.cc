@@ -14,8 +14,6 @@
 namespace zt::testing {
 namespace {
 
-using Exchange = std::pair<const char*, const char*>;  // request, reply
-
 class ClientSessionTranscriptTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -12,8 +12,6 @@
 namespace zt::testing {
 namespace {
 
-using Exchange = std::pair<std::string, std::string>;  // request, reply
-
 class EditingCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -30,9 +28,7 @@ class EditingCommandsTest : public ::testing::Test {
   }
 
   void Expect(Client& client, const std::vector<Exchange>& script) {
-    for (const auto& [request, reply] : script) {
-      EXPECT_EQ(Ask(client, request), reply) << request;
-    }
+    ExpectReplies(client, script);
   }
 
   // Whatever the scenario did, the files agree with each other afterwards.

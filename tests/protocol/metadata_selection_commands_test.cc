@@ -12,18 +12,9 @@
 namespace zt::testing {
 namespace {
 
-using Exchange = std::pair<const char*, const char*>;  // request, reply
-
 // CUSTOMER: ID (type 1, size 10, key), NAME (type 0, size 30).
-class MetadataSelectionCommandsTest : public ::testing::Test {
+class MetadataSelectionCommandsTest : public ServerTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(fixture_.created());
-    ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
-    client_ = fixture_.Connect();
-    ASSERT_NE(client_, nullptr);
-  }
-
   // Stores customers 1..n with the given names through recordset 1, which
   // is left open on them (in storage order).
   void StoreCustomers(const std::vector<std::string>& names) {
@@ -39,13 +30,6 @@ class MetadataSelectionCommandsTest : public ::testing::Test {
     ASSERT_EQ(Ask(*client_, "RECORDSETUPDATE~1"), "RECORDSETUPDATE~1");
     ASSERT_EQ(Ask(*client_, "RECORDSETOPEN~1~CUSTOMER"), "RECORDSETOPEN~1");
   }
-
-  void Expect(const std::vector<Exchange>& script) {
-    for (const auto& [request, reply] : script) EXPECT_EQ(Ask(*client_, request), reply) << request;
-  }
-
-  ServerFixture fixture_;
-  std::unique_ptr<Client> client_;
 };
 
 TEST_F(MetadataSelectionCommandsTest, FieldMetadata) {

@@ -13,12 +13,9 @@
 namespace zt::testing {
 namespace {
 
-using Exchange = std::pair<std::string, std::string>;  // request, reply
-
-class RecordsetCommandsTest : public ::testing::Test {
+class RecordsetCommandsTest : public ServerTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(fixture_.created());
+  void PrepareDatabase() override {
     // CUSTOMER (ID integer 10 key, NAME text 30): IDs 3, 5, 5, 9, oldest first.
     Database db(fixture_.folder().File("work"));
     ASSERT_TRUE(db.OpenDatabase(fixture_.folder().File("db.dat").c_str(), 0));
@@ -30,17 +27,7 @@ class RecordsetCommandsTest : public ::testing::Test {
       ASSERT_TRUE(db.AddNewRecord(data, 40, offset, "CUSTOMER", &err)) << err;
     }
     ASSERT_TRUE(db.CloseDatabase());
-    ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
-    client_ = fixture_.Connect();
-    ASSERT_NE(client_, nullptr);
   }
-
-  void Expect(const std::vector<Exchange>& script) {
-    for (const auto& [request, reply] : script) EXPECT_EQ(Ask(*client_, request), reply) << request;
-  }
-
-  ServerFixture fixture_;
-  std::unique_ptr<Client> client_;
 };
 
 TEST_F(RecordsetCommandsTest, NavigationBookmarksAndCounts) {

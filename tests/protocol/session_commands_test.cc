@@ -12,24 +12,7 @@
 namespace zt::testing {
 namespace {
 
-using Exchange = std::pair<const char*, const char*>;  // request, reply
-
-class SessionCommandsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(fixture_.created());
-    ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
-    client_ = fixture_.Connect();
-    ASSERT_NE(client_, nullptr);
-  }
-
-  void Expect(const std::vector<Exchange>& script) {
-    for (const auto& [request, reply] : script) EXPECT_EQ(Ask(*client_, request), reply) << request;
-  }
-
-  ServerFixture fixture_;
-  std::unique_ptr<Client> client_;
-};
+class SessionCommandsTest : public ServerTest {};
 
 TEST_F(SessionCommandsTest, EveryCommandAnswersInItsShape) {
   Expect({

@@ -5,6 +5,7 @@
 #define ZT_TESTS_SUPPORT_SERVER_PROCESS_H_
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -209,6 +210,40 @@ inline std::string Ask(Client& client, const std::string& request) {
   if (!client.Call(request, reply, kReplyTimeoutMs)) return "<no reply>";
   return reply;
 }
+
+// One request and the reply it must get.
+struct Exchange {
+  std::string request;
+  std::string reply;
+};
+
+// Sends each request in turn and checks the reply it gets.
+inline void ExpectReplies(Client& client, const std::vector<Exchange>& script) {
+  for (const Exchange& step : script)
+    EXPECT_EQ(Ask(client, step.request), step.reply) << step.request;
+}
+
+// A running server over SmallDatabaseSpec() and one greeted client.
+class ServerTest : public ::testing::Test {
+ protected:
+  // Runs after the database is made and before the server starts: the place
+  // to fill the database or change the configuration.
+  virtual void PrepareDatabase() {}
+
+  void SetUp() override {
+    ASSERT_TRUE(fixture_.created());
+    PrepareDatabase();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
+    client_ = fixture_.Connect();
+    ASSERT_NE(client_, nullptr);
+  }
+
+  void Expect(const std::vector<Exchange>& script) { ExpectReplies(*client_, script); }
+
+  ServerFixture fixture_;
+  std::unique_ptr<Client> client_;
+};
 
 }  // namespace zt::testing
 
