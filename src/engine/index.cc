@@ -340,36 +340,32 @@ int IndexFile::IndexSeekEqual(std::string_view key, IndexCursor& cursor) {
   return 1;
 }
 
-int IndexFile::IndexSeekGE(std::string_view key, IndexCursor& cursor) {
+int IndexFile::SeekLive(std::string_view key, bool after_equal, bool forward, IndexCursor& cursor) {
   if (key.data() == nullptr || !BeginOperation()) return 0;
   Position pos;
-  if (!Locate(CutKey(key), false, pos) || !ForwardLive(pos)) return 0;
+  if (!Locate(CutKey(key), after_equal, pos)) return 0;
+  if (!(forward ? ForwardLive(pos) : BackwardLive(pos))) return 0;
   FillCursor(pos.offset, pos.page, pos.entry, cursor);
   return 1;
+}
+
+// The position just past the keys below K (after_equal false) or past the
+// keys up to K (true); the seek takes the live entry at or after it, or the
+// one before it.
+int IndexFile::IndexSeekGE(std::string_view key, IndexCursor& cursor) {
+  return SeekLive(key, false, true, cursor);
 }
 
 int IndexFile::IndexSeekGT(std::string_view key, IndexCursor& cursor) {
-  if (key.data() == nullptr || !BeginOperation()) return 0;
-  Position pos;
-  if (!Locate(CutKey(key), true, pos) || !ForwardLive(pos)) return 0;
-  FillCursor(pos.offset, pos.page, pos.entry, cursor);
-  return 1;
+  return SeekLive(key, true, true, cursor);
 }
 
 int IndexFile::IndexSeekLT(std::string_view key, IndexCursor& cursor) {
-  if (key.data() == nullptr || !BeginOperation()) return 0;
-  Position pos;
-  if (!Locate(CutKey(key), false, pos) || !BackwardLive(pos)) return 0;
-  FillCursor(pos.offset, pos.page, pos.entry, cursor);
-  return 1;
+  return SeekLive(key, false, false, cursor);
 }
 
 int IndexFile::IndexSeekLE(std::string_view key, IndexCursor& cursor) {
-  if (key.data() == nullptr || !BeginOperation()) return 0;
-  Position pos;
-  if (!Locate(CutKey(key), true, pos) || !BackwardLive(pos)) return 0;
-  FillCursor(pos.offset, pos.page, pos.entry, cursor);
-  return 1;
+  return SeekLive(key, true, false, cursor);
 }
 
 int IndexFile::IndexSeekExact(std::string_view key, int64_t record, IndexCursor& cursor) {

@@ -210,6 +210,9 @@ class IndexFile {
   // strictly before it, following the level links; 0 when there is none.
   int ForwardLive(Position& pos);
   int BackwardLive(Position& pos);
+  // Locate, then the live entry at or after the position (forward) or the
+  // one before it; fills cursor.
+  int SeekLive(std::string_view key, bool after_equal, bool forward, IndexCursor& cursor);
   // Reads the cursor's page and checks the cursor's entry number.
   int PositionAt(const IndexCursor& cursor, Position& pos);
   // Seeks the first live entry equal to key with this record offset.
