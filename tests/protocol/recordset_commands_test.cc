@@ -2,12 +2,15 @@
 // through the protocol, against the running server.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "engine/codec.h"
 #include "engine/database.h"
+#include "engine/file.h"
 #include "support/server_process.h"
 
 namespace zt::testing {
@@ -141,6 +144,42 @@ TEST_F(RecordsetCommandsTest, FloorAndCeilingOpenTheNeighbouringKey) {
       {"GETLASTERRORTEXT",
        "GETLASTERRORTEXT~RecordsetOpenFloor: Field name is not a valid key name"},
   });
+}
+
+// The server keeps each open recordset's rows in a file of the temporary
+// folder; a client that goes away takes its recordsets' files with it.
+TEST(DepartingClient, ItsResultsetFilesAreDeleted) {
+  ServerFixture fixture;
+  ASSERT_TRUE(fixture.created());
+  const std::string tmp = fixture.folder().File("tmp");
+  MakeDirectory(tmp);
+  setenv("TMPDIR", tmp.c_str(), 1);
+  const bool started = fixture.Start();
+  unsetenv("TMPDIR");
+  ASSERT_TRUE(started) << ReadFile(fixture.output());
+  auto leaving = fixture.Connect();
+  auto staying = fixture.Connect();
+  ASSERT_TRUE(leaving && staying);
+  ExpectReplies(*leaving, {{"CREATERECORDSET", "CREATERECORDSET~1"},
+                           {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETOPEN~1"},
+                           {"CREATERECORDSET", "CREATERECORDSET~2"},
+                           {"RECORDSETOPEN~2~ORDERS", "RECORDSETOPEN~2"}});
+  ExpectReplies(*staying, {{"CREATERECORDSET", "CREATERECORDSET~3"},
+                           {"RECORDSETOPEN~3~CUSTOMER", "RECORDSETOPEN~3"}});
+  EXPECT_EQ(ListFolder(tmp, ".rs").size(), 3u);
+
+  leaving->Close();
+  size_t left = 0;
+  for (int i = 0; i < 200; ++i) {
+    left = ListFolder(tmp, ".rs").size();
+    if (left == 1) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(left, 1u);
+  ExpectReplies(*staying, {{"RECORDSETISCONNECTED~3", "RECORDSETISCONNECTED~3~1"},
+                           {"RECORDSETISCONNECTED~1", "RECORDSETISCONNECTED~1~0"}});
+  ExpectReplies(*staying, {{"RECORDSETCLOSE~3", "RECORDSETCLOSE~3"}});
+  EXPECT_TRUE(ListFolder(tmp, ".rs").empty());
 }
 
 }  // namespace
