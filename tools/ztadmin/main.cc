@@ -7,6 +7,7 @@
 
 #include "ztadmin/check.h"
 #include "ztadmin/commands.h"
+#include "ztadmin/dump.h"
 #include "ztadmin/load.h"
 
 namespace {
@@ -25,6 +26,8 @@ constexpr char kUsage[] =
     "  load DATAFILE TABLE CSVFILE append the rows of a CSV file to a table; the\n"
     "                              header line names the columns; a row that\n"
     "                              cannot be stored stops the load before it\n"
+    "  dump DATAFILE TABLE         write the live records of a table as CSV,\n"
+    "                              oldest first, in the form load reads back\n"
     "  check DATAFILE              read everything and report inconsistencies:\n"
     "                              record chains and headers, the data file's\n"
     "                              records, the index structure, and index\n"
@@ -65,6 +68,10 @@ int main(int argc, char** argv) {
     if (argc != 5) return Usage("load takes DATAFILE TABLE CSVFILE");
     return zt::admin::LoadCommand(argv[2], argv[3], argv[4], std::cout, std::cerr,
                                   isatty(STDERR_FILENO) != 0);
+  }
+  if (command == "dump") {
+    if (argc != 4) return Usage("dump takes DATAFILE TABLE");
+    return zt::admin::DumpCommand(argv[2], argv[3], std::cout, std::cerr);
   }
   if (command == "check") {
     if (argc != 3) return Usage("check takes DATAFILE");

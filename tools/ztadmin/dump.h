@@ -1,0 +1,21 @@
+// `ztadmin dump`: the live records of a table as CSV, oldest first, in the
+// form `ztadmin load` reads back.
+#ifndef ZTADMIN_DUMP_H_
+#define ZTADMIN_DUMP_H_
+
+#include <iosfwd>
+#include <string>
+
+namespace zt::admin {
+
+// One CSV field: quoted (with doubled quotes) when it holds a comma, a
+// quote or a line break; as it stands otherwise.
+std::string CsvField(const std::string& value);
+
+// Writes the header line (the live columns) and one line per live record.
+int DumpCommand(const std::string& data_file, const std::string& table, std::ostream& out,
+                std::ostream& err);
+
+}  // namespace zt::admin
+
+#endif  // ZTADMIN_DUMP_H_
