@@ -89,11 +89,13 @@ int IndexFile::IndexCreate(const std::string& path) {
 int IndexFile::IndexOpen(const std::string& path, int shared) {
   if (path.empty()) return 0;
   shared_ = shared;
+  cache_.clear();
   return FileOpen(handle_, path, shared);
 }
 
 int IndexFile::IndexClose() {
   if (handle_ == kNoFile) return 0;
+  cache_.clear();
   return FileClose(handle_);
 }
 
@@ -119,16 +121,36 @@ int IndexFile::ReadPage(int64_t offset, IndexPage& page) {
   if (offset < 0 || offset % static_cast<int64_t>(IndexPage::kSize) != 0) return 0;
   if (read_budget_ <= 0) return 0;
   --read_budget_;
+  if (const auto cached = cache_.find(offset); cached != cache_.end()) {
+    page = cached->second;
+    return 1;
+  }
   ++page_reads_;
   char bytes[IndexPage::kSize];
   if (!FileReadAt(handle_, bytes, sizeof bytes, offset)) return 0;
-  return page.DecodeFrom(bytes) ? 1 : 0;
+  if (!page.DecodeFrom(bytes)) return 0;
+  Remember(offset, page);
+  return 1;
 }
 
 int IndexFile::WritePage(int64_t offset, const IndexPage& page) {
   char bytes[IndexPage::kSize];
   page.EncodeTo(bytes);
-  return FileWriteAt(handle_, bytes, sizeof bytes, offset);
+  if (!FileWriteAt(handle_, bytes, sizeof bytes, offset)) {
+    cache_.erase(offset);  // what the file holds now is unknown
+    return 0;
+  }
+  Remember(offset, page);
+  return 1;
+}
+
+void IndexFile::Remember(int64_t offset, const IndexPage& page) {
+  if (cache_limit_ == 0) return;
+  if (const auto cached = cache_.find(offset); cached != cache_.end()) {
+    cached->second = page;
+  } else if (cache_.size() < cache_limit_) {
+    cache_.emplace(offset, page);
+  }
 }
 
 int IndexFile::AppendPage(const IndexPage& page, int64_t& offset) {
@@ -140,7 +162,9 @@ int IndexFile::AppendPage(const IndexPage& page, int64_t& offset) {
   if (length < 0 || length % page_size != 0 || length + page_size > kMaxIndexFileLength) return 0;
   char bytes[IndexPage::kSize];
   page.EncodeTo(bytes);
-  return FileAppend(handle_, bytes, sizeof bytes, offset);
+  if (!FileAppend(handle_, bytes, sizeof bytes, offset)) return 0;
+  Remember(offset, page);
+  return 1;
 }
 
 // ---- Locating entries --------------------------------------------------------

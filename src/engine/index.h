@@ -53,6 +53,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/file.h"
@@ -173,6 +174,12 @@ class IndexFile {
   FileHandle handle() const { return handle_; }
   // Pages read since the file was opened or the counter was reset (for the
   // benchmarks and the tests that bound the cost of a search).
+  // Keeps up to `pages` decoded pages in memory and serves reads from them;
+  // every page this object writes or appends is kept current there. Only
+  // for a file that nothing else writes, such as a sort's private index: a
+  // page changed behind the cache's back would go unseen.
+  void EnablePageCache(size_t pages) { cache_limit_ = pages; }
+
   int64_t page_reads() const { return page_reads_; }
   void ResetPageReads() { page_reads_ = 0; }
 
@@ -227,6 +234,11 @@ class IndexFile {
 
   FileHandle handle_ = kNoFile;
   int shared_ = 0;
+  // Keeps a page read or written at offset in the cache (when enabled).
+  void Remember(int64_t offset, const IndexPage& page);
+
+  std::unordered_map<int64_t, IndexPage> cache_;
+  size_t cache_limit_ = 0;
   int64_t page_reads_ = 0;
   int64_t read_budget_ = 0;
 };

@@ -42,6 +42,11 @@
 namespace zt {
 namespace {
 
+// Pages of a sort's private index kept in memory: the whole tree of a sort
+// of up to about 100,000 rows, the upper levels of any larger one; some
+// 20 MiB at most. (Sorting 100,000 rows takes about a third less time.)
+constexpr size_t kSortIndexCachedPages = 8192;
+
 // The column a sort or find works on.
 struct SortColumn {
   int64_t start = 0;  // first byte in the record data
@@ -92,7 +97,12 @@ class TemporarySortIndex {
   int Create() {
     path_ = MakeUniqueTempFile(kSortIndexPrefix, kSortIndexExtension);
     if (path_.empty()) return 0;
-    return index_.IndexCreate(path_) && index_.IndexOpen(path_, 1) ? 1 : 0;
+    if (!index_.IndexCreate(path_) || !index_.IndexOpen(path_, 0)) return 0;
+    // Nothing but this object ever touches the file, so its pages can be
+    // served from memory: a sort reads the upper levels of the tree for
+    // every row it inserts.
+    index_.EnablePageCache(kSortIndexCachedPages);
+    return 1;
   }
   IndexFile& index() { return index_; }
 
