@@ -29,6 +29,16 @@ bool OpenOffline(Database& db, const std::string& data_file, std::ostream& err) 
   return false;
 }
 
+bool ReadTableOffline(Database& db, const std::string& data_file, const std::string& table,
+                      TableDefinition& definition, std::ostream& err) {
+  int64_t offset = 0;
+  if (db.GetTableDef(table.c_str(), definition, offset)) return true;
+  std::string why;
+  db.GetLastErrorText(&why);
+  err << "ztadmin: " << (why.empty() ? "no table '" + table + "' in " + data_file : why) << "\n";
+  return false;
+}
+
 int CreateCommand(const std::string& data_file, const std::string& schema_file, std::ostream& out,
                   std::ostream& err) {
   std::string text;

@@ -8,13 +8,19 @@
 
 namespace zt {
 class Database;
-}
+struct TableDefinition;
+}  // namespace zt
 
 namespace zt::admin {
 
 // Opens an existing database for offline work (exclusively, so it fails
 // while a server holds it); explains a failure on err.
 bool OpenOffline(Database& db, const std::string& data_file, std::ostream& err);
+
+// Reads the definition of table from an open database; explains a failure
+// (an unknown table included) on err.
+bool ReadTableOffline(Database& db, const std::string& data_file, const std::string& table,
+                      TableDefinition& definition, std::ostream& err);
 
 // Creates a new, empty database from a schema file; never overwrites.
 int CreateCommand(const std::string& data_file, const std::string& schema_file, std::ostream& out,

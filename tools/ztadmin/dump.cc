@@ -7,6 +7,7 @@
 #include "engine/database.h"
 #include "engine/file.h"
 #include "ztadmin/chain.h"
+#include "ztadmin/commands.h"
 
 namespace zt::admin {
 
@@ -23,23 +24,10 @@ std::string CsvField(const std::string& value) {
 
 int DumpCommand(const std::string& data_file, const std::string& table, std::ostream& out,
                 std::ostream& err) {
-  if (!PathExists(data_file)) {
-    err << "ztadmin: " << data_file << ": no such database file\n";
-    return 1;
-  }
   Database db(TempFolder());
-  if (!db.OpenDatabase(data_file.c_str(), 0)) {
-    std::string why;
-    db.GetLastErrorText(&why);
-    err << "ztadmin: " << data_file << ": " << why << "\n";
-    return 1;
-  }
   TableDefinition definition;
-  int64_t definition_offset = 0;
-  if (!db.GetTableDef(table.c_str(), definition, definition_offset)) {
-    std::string why;
-    db.GetLastErrorText(&why);
-    err << "ztadmin: " << (why.empty() ? "no table '" + table + "' in " + data_file : why) << "\n";
+  if (!OpenOffline(db, data_file, err) ||
+      !ReadTableOffline(db, data_file, table, definition, err)) {
     return 1;
   }
 

@@ -5,6 +5,7 @@
 #include "engine/codec.h"
 #include "engine/database.h"
 #include "engine/file.h"
+#include "ztadmin/commands.h"
 #include "ztadmin/csv.h"
 
 namespace zt::admin {
@@ -104,23 +105,10 @@ int LoadCommand(const std::string& data_file, const std::string& table, const st
     err << "ztadmin: " << csv_file << ": cannot read: " << LastFileError() << "\n";
     return 1;
   }
-  if (!PathExists(data_file)) {
-    err << "ztadmin: " << data_file << ": no such database file\n";
-    return 1;
-  }
   Database db(TempFolder());
-  if (!db.OpenDatabase(data_file.c_str(), 0)) {
-    std::string why;
-    db.GetLastErrorText(&why);
-    err << "ztadmin: " << data_file << ": " << why << "\n";
-    return 1;
-  }
   TableDefinition definition;
-  int64_t definition_offset = 0;
-  if (!db.GetTableDef(table.c_str(), definition, definition_offset)) {
-    std::string why;
-    db.GetLastErrorText(&why);
-    err << "ztadmin: " << (why.empty() ? "no table '" + table + "' in " + data_file : why) << "\n";
+  if (!OpenOffline(db, data_file, err) ||
+      !ReadTableOffline(db, data_file, table, definition, err)) {
     return 1;
   }
 
