@@ -23,14 +23,14 @@ class EditingBench {
     std::string folder = TempFolder() + "/zteditbench-XXXXXX";
     if (mkdtemp(folder.data()) == nullptr) return;
     folder_ = folder;
-    DatabaseSpec spec;
-    spec.tables.push_back(TableSpec{"LOAD",
-                                    {{"ID", 1, 10, true, false},
-                                     {"NAME", 0, 30, false, false},
-                                     {"CITY", 0, 20, true, false},
-                                     {"QTY", 1, 6, false, false}}});
+    DatabaseSchema schema;
+    schema.tables.push_back(TableSchema{"LOAD",
+                                        {{"ID", 1, 10, true, false},
+                                         {"NAME", 0, 30, false, false},
+                                         {"CITY", 0, 20, true, false},
+                                         {"QTY", 1, 6, false, false}}});
     std::string err;
-    if (!CreateDatabaseFiles(folder_ + "/load.dat", spec, err)) return;
+    if (!CreateDatabaseFiles(folder_ + "/load.dat", schema, err)) return;
     db_ = std::make_unique<Database>(folder_);
     if (!db_->OpenDatabase((folder_ + "/load.dat").c_str(), 0) || !db_->CreateRecordset(handle_) ||
         !db_->RecordsetOpen(handle_, "LOAD")) {

@@ -25,11 +25,11 @@ class BenchDatabase {
     if (mkdtemp(folder.data()) == nullptr) return;
     folder_ = folder;
     data_file_ = folder_ + "/bench.dat";
-    DatabaseSpec spec;
-    spec.tables.push_back(
-        TableSpec{"Orders", {{"Id", 1, 10, true}, {"Body", 0, record_length - 10}}});
+    DatabaseSchema schema;
+    schema.tables.push_back(
+        TableSchema{"Orders", {{"Id", 1, 10, true}, {"Body", 0, record_length - 10}}});
     std::string err;
-    if (!CreateDatabaseFiles(data_file_, spec, err)) return;
+    if (!CreateDatabaseFiles(data_file_, schema, err)) return;
     db_ = std::make_unique<Database>(folder_);
     if (!db_->OpenDatabase(data_file_.c_str(), 0)) db_.reset();
   }

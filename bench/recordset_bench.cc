@@ -27,11 +27,11 @@ class PeopleDatabase {
     if (mkdtemp(folder.data()) == nullptr) return;
     folder_ = folder;
     data_file_ = folder_ + "/people.dat";
-    DatabaseSpec spec;
-    spec.tables.push_back(
-        TableSpec{"People", {{"Id", 1, 10, true}, {"Name", 10, 30}, {"Age", 1, 3}}});
+    DatabaseSchema schema;
+    schema.tables.push_back(
+        TableSchema{"People", {{"Id", 1, 10, true}, {"Name", 10, 30}, {"Age", 1, 3}}});
     std::string err;
-    if (!CreateDatabaseFiles(data_file_, spec, err)) return;
+    if (!CreateDatabaseFiles(data_file_, schema, err)) return;
     db_ = std::make_unique<Database>(folder_);
     if (!db_->OpenDatabase(data_file_.c_str(), 0)) {
       db_.reset();

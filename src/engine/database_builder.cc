@@ -17,13 +17,13 @@ std::string Lower(std::string_view s) {
   return out;
 }
 
-TableDefinition EncodeTable(const TableSpec& table) {
+TableDefinition EncodeTable(const TableSchema& table) {
   TableDefinition def;  // every field the server does not read stays zero
   def.set_name(table.name);
   def.set_column_count(static_cast<int>(table.columns.size()));
   int length = 0;
   for (size_t f = 0; f < table.columns.size(); ++f) {
-    const ColumnSpec& column = table.columns[f];
+    const ColumnSchema& column = table.columns[f];
     const int i = static_cast<int>(f);
     def.set_column_name(i, column.name);
     def.set_column_size(i, column.size);
@@ -55,13 +55,13 @@ bool IsValidName(const std::string& name) {
   return true;
 }
 
-std::string ValidateDatabaseSpec(const DatabaseSpec& spec) {
-  if (spec.tables.empty()) return "the database has no table";
-  if (spec.tables.size() > static_cast<size_t>(kMaxTables)) {
+std::string ValidateDatabaseSchema(const DatabaseSchema& schema) {
+  if (schema.tables.empty()) return "the database has no table";
+  if (schema.tables.size() > static_cast<size_t>(kMaxTables)) {
     return "more than " + std::to_string(kMaxTables) + " tables";
   }
   std::set<std::string> table_names;
-  for (const TableSpec& table : spec.tables) {
+  for (const TableSchema& table : schema.tables) {
     if (!IsValidName(table.name)) {
       return "invalid table name '" + table.name +
              "' (1 to 32 letters, digits, '_', '-', '.', '$')";
@@ -75,7 +75,7 @@ std::string ValidateDatabaseSpec(const DatabaseSpec& spec) {
     }
     std::set<std::string> column_names;
     long length = 0;
-    for (const ColumnSpec& column : table.columns) {
+    for (const ColumnSchema& column : table.columns) {
       if (!IsValidName(column.name)) {
         return "invalid column name '" + column.name + "' in table '" + table.name + "'";
       }
@@ -95,19 +95,20 @@ std::string ValidateDatabaseSpec(const DatabaseSpec& spec) {
   }
   for (int k = 0; k < kLocationFieldCount; ++k) {
     const size_t room = DefinitionHeader::kLocationWidths[static_cast<size_t>(k)] - 1;
-    if (spec.locations[static_cast<size_t>(k)].size() > room) {
+    if (schema.locations[static_cast<size_t>(k)].size() > room) {
       return "location " + std::to_string(k + 1) + " is longer than " + std::to_string(room) +
              " characters";
     }
-    if (spec.locations[static_cast<size_t>(k)].find('\0') != std::string::npos) {
+    if (schema.locations[static_cast<size_t>(k)].find('\0') != std::string::npos) {
       return "location " + std::to_string(k + 1) + " contains a NUL byte";
     }
   }
   return {};
 }
 
-int CreateDatabaseFiles(const std::string& data_file, const DatabaseSpec& spec, std::string& err) {
-  err = ValidateDatabaseSpec(spec);
+int CreateDatabaseFiles(const std::string& data_file, const DatabaseSchema& schema,
+                        std::string& err) {
+  err = ValidateDatabaseSchema(schema);
   if (!err.empty()) return 0;
   const std::string definition_file = DerivedFileName(data_file, kDefinitionFileExtension);
   const std::string index_file = DerivedFileName(data_file, kIndexFileExtension);
@@ -118,17 +119,17 @@ int CreateDatabaseFiles(const std::string& data_file, const DatabaseSpec& spec, 
     }
   }
 
-  std::string image(DefinitionHeader::kSize + TableDefinition::kSize * spec.tables.size(), '\0');
+  std::string image(DefinitionHeader::kSize + TableDefinition::kSize * schema.tables.size(), '\0');
   DefinitionHeader header;
-  header.set_table_count(static_cast<int>(spec.tables.size()));
-  for (size_t i = 0; i < spec.tables.size(); ++i) {
-    header.set_table_name(static_cast<int>(i), spec.tables[i].name);
-    const TableDefinition def = EncodeTable(spec.tables[i]);
+  header.set_table_count(static_cast<int>(schema.tables.size()));
+  for (size_t i = 0; i < schema.tables.size(); ++i) {
+    header.set_table_name(static_cast<int>(i), schema.tables[i].name);
+    const TableDefinition def = EncodeTable(schema.tables[i]);
     image.replace(static_cast<size_t>(TableDefinitionOffset(static_cast<int>(i))), def.bytes.size(),
                   def.bytes.data(), def.bytes.size());
   }
   for (int k = 0; k < kLocationFieldCount; ++k)
-    header.set_location(k, spec.locations[static_cast<size_t>(k)]);
+    header.set_location(k, schema.locations[static_cast<size_t>(k)]);
   image.replace(0, header.bytes.size(), header.bytes.data(), header.bytes.size());
 
   auto fail = [&](const std::string& what) {

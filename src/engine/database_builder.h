@@ -11,7 +11,7 @@
 
 namespace zt {
 
-struct ColumnSpec {
+struct ColumnSchema {
   std::string name;
   int type = 0;      // 1, 2, 3 numeric; anything else text
   int size = 0;      // bytes in every record
@@ -19,29 +19,30 @@ struct ColumnSpec {
   bool dropped = false;
 };
 
-struct TableSpec {
+struct TableSchema {
   std::string name;
-  std::vector<ColumnSpec> columns;
+  std::vector<ColumnSchema> columns;
 };
 
-struct DatabaseSpec {
-  std::vector<TableSpec> tables;
+struct DatabaseSchema {
+  std::vector<TableSchema> tables;
   LocationInformation locations;
 };
 
 // Checks names, limits (255 tables, 99 columns, 32-character names, record
 // length 1..16384, location texts within their fields) and uniqueness.
-// Returns an empty string when the spec is sound, else the first problem.
-std::string ValidateDatabaseSpec(const DatabaseSpec& spec);
+// Returns an empty string when the schema is sound, else the first problem.
+std::string ValidateDatabaseSchema(const DatabaseSchema& schema);
 
 // True when a name may be used for a table or column: 1..32 characters of
 // letters, digits, '_', '-', '.', '$' (no blanks, no '~', no control bytes).
 bool IsValidName(const std::string& name);
 
 // Writes data_file, <base>.zdf and <base>.zix. Refuses (1 = done, 0 = not)
-// when the spec is unsound or any of the three files exists; on failure
+// when the schema is unsound or any of the three files exists; on failure
 // nothing is left behind. err receives the reason.
-int CreateDatabaseFiles(const std::string& data_file, const DatabaseSpec& spec, std::string& err);
+int CreateDatabaseFiles(const std::string& data_file, const DatabaseSchema& schema,
+                        std::string& err);
 
 }  // namespace zt
 

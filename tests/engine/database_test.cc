@@ -15,7 +15,7 @@ using testing::ScratchFolder;
 
 class DatabaseTest : public ::testing::Test {
  protected:
-  void SetUp() override { testing::CreateDatabase(data_, testing::SmallShopSpec()); }
+  void SetUp() override { testing::CreateDatabase(data_, testing::SmallShopSchema()); }
 
   std::string LastError(const Database& db) {
     std::string text;
@@ -84,7 +84,7 @@ TEST_F(DatabaseTest, EveryFailedOpenLeavesNothingBehind) {
   for (const Case& c : cases) {
     ScratchFolder dir;
     const std::string data = dir.File("shop.dat");
-    testing::CreateDatabase(data, testing::SmallShopSpec());
+    testing::CreateDatabase(data, testing::SmallShopSchema());
     FileDelete(DerivedFileName(data, c.missing));
     Database db(dir.File("work"));
     EXPECT_FALSE(db.OpenDatabase(data.c_str(), 0)) << c.missing;

@@ -16,7 +16,7 @@ using testing::ScratchFolder;
 class DefinitionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::CreateDatabase(data_, testing::SmallShopSpec());
+    testing::CreateDatabase(data_, testing::SmallShopSchema());
     ASSERT_TRUE(db_.OpenDatabase(data_.c_str(), 0));
   }
   std::string LastError() {
@@ -135,7 +135,7 @@ TEST_F(DefinitionTest, DefinitionLocksAreNoOpsOnAnExclusiveDatabase) {
 TEST(DefinitionLocks, LockTheTablesRecordAgainstOtherOpeners) {
   ScratchFolder dir;
   const std::string data = dir.File("shop.dat");
-  testing::CreateDatabase(data, testing::SmallShopSpec());
+  testing::CreateDatabase(data, testing::SmallShopSchema());
   Database db(dir.File("work"));
   ASSERT_TRUE(db.OpenDatabase(data.c_str(), 1));
   // Another process's view of the definition file.

@@ -15,15 +15,15 @@ namespace {
 class RecordMaintenanceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DatabaseSpec spec;
+    DatabaseSchema schema;
     // Two key columns, one of them numeric, and a dropped key column that
     // must never be indexed.
-    spec.tables.push_back(
+    schema.tables.push_back(
         {"Orders",
          {{"Id", 1, 5, true}, {"Old", 10, 3, true, true}, {"Code", 10, 4, true}, {"Note", 10, 6}}});
     std::string err;
     path_ = folder_.File("db.dat");
-    ASSERT_EQ(CreateDatabaseFiles(path_, spec, err), 1) << err;
+    ASSERT_EQ(CreateDatabaseFiles(path_, schema, err), 1) << err;
     ASSERT_EQ(db_.OpenDatabase(path_.c_str(), 0), 1);
   }
 

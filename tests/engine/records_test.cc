@@ -19,11 +19,11 @@ class RecordsTest : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     path_ = scratch_.File("shop.dat");
-    DatabaseSpec spec;
-    spec.tables.push_back(TableSpec{"Orders", {{"Id", 1, 10, true}, {"Name", 0, 20}}});
-    spec.tables.push_back(TableSpec{"Customers", {{"Id", 1, 10, true}}});
+    DatabaseSchema schema;
+    schema.tables.push_back(TableSchema{"Orders", {{"Id", 1, 10, true}, {"Name", 0, 20}}});
+    schema.tables.push_back(TableSchema{"Customers", {{"Id", 1, 10, true}}});
     std::string err;
-    ASSERT_TRUE(CreateDatabaseFiles(path_, spec, err)) << err;
+    ASSERT_TRUE(CreateDatabaseFiles(path_, schema, err)) << err;
     ASSERT_TRUE(db_.OpenDatabase(path_.c_str(), GetParam()));
   }
 

@@ -15,11 +15,11 @@ namespace {
 class EditingCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DatabaseSpec spec = SmallDatabaseSpec();
+    DatabaseSchema schema = SmallDatabaseSchema();
     // A column wider than any fixed reply buffer of 255 characters.
-    spec.tables.push_back({"DOCS", {{"ID", 1, 4, true, false}, {"BODY", 0, 1000, false, false}}});
+    schema.tables.push_back({"DOCS", {{"ID", 1, 4, true, false}, {"BODY", 0, 1000, false, false}}});
     std::string err;
-    ASSERT_TRUE(CreateDatabaseFiles(fixture_.folder().File("db.dat"), spec, err)) << err;
+    ASSERT_TRUE(CreateDatabaseFiles(fixture_.folder().File("db.dat"), schema, err)) << err;
     ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
     a_ = fixture_.Connect();
     b_ = fixture_.Connect();

@@ -25,7 +25,7 @@ class EditingTest : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     path_ = folder_.File("shop.dat");
-    testing::CreateDatabase(path_, testing::SmallShopSpec());
+    testing::CreateDatabase(path_, testing::SmallShopSchema());
     ASSERT_TRUE(db_.OpenDatabase(path_.c_str(), GetParam()));
   }
 
@@ -415,11 +415,11 @@ TEST_P(EditingTest, ChangingTheSortColumnForgetsTheOrder) {
 
 TEST_P(EditingTest, WideColumnValuesAreWholeEverywhere) {
   ScratchFolder folder;
-  DatabaseSpec spec;
-  spec.tables.push_back(
-      TableSpec{"Docs", {{"Id", 1, 4, true, false}, {"Body", 0, 1000, false, false}}});
+  DatabaseSchema schema;
+  schema.tables.push_back(
+      TableSchema{"Docs", {{"Id", 1, 4, true, false}, {"Body", 0, 1000, false, false}}});
   const std::string path = folder.File("docs.dat");
-  testing::CreateDatabase(path, spec);
+  testing::CreateDatabase(path, schema);
   Database db(folder.File("work"));
   ASSERT_TRUE(db.OpenDatabase(path.c_str(), GetParam()));
   int32_t h = 0;

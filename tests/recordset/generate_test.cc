@@ -187,13 +187,13 @@ TEST_F(GenerateTest, NotEqualMatchesTheScanPath) {
 // starts with "Kit"+"Id". Neither may leak into the other's rows.
 TEST(GenerateAmbiguousKeys, KeysOfOtherColumnsWithTheSamePrefixAreNotRows) {
   ScratchFolder folder;
-  DatabaseSpec spec;
-  spec.tables.push_back({"Item", {{"Id", 1, 5, true}, {"Tag", 10, 4}}});
-  spec.tables.push_back({"ItemI", {{"d", 1, 5, true}}});
-  spec.tables.push_back({"Kit", {{"Id", 1, 5, true}, {"Idx", 1, 4, true}}});
+  DatabaseSchema schema;
+  schema.tables.push_back({"Item", {{"Id", 1, 5, true}, {"Tag", 10, 4}}});
+  schema.tables.push_back({"ItemI", {{"d", 1, 5, true}}});
+  schema.tables.push_back({"Kit", {{"Id", 1, 5, true}, {"Idx", 1, 4, true}}});
   std::string err;
   const std::string path = folder.File("db.dat");
-  ASSERT_EQ(CreateDatabaseFiles(path, spec, err), 1) << err;
+  ASSERT_EQ(CreateDatabaseFiles(path, schema, err), 1) << err;
   Database db(folder.File("work"));
   ASSERT_EQ(db.OpenDatabase(path.c_str(), 0), 1);
   int64_t offset = 0;

@@ -20,22 +20,22 @@
 
 namespace zt::testing {
 
-inline DatabaseSpec PeopleSpec() {
-  DatabaseSpec spec;
-  spec.tables.push_back(TableSpec{"People",
-                                  {{"Id", 1, 6, true, false},
-                                   {"Name", 0, 20, false, false},
-                                   {"Num", 1, 5, false, false},
-                                   {"Gone", 0, 4, false, true},
-                                   {"Code", 0, 3, true, false}}});
-  return spec;
+inline DatabaseSchema PeopleSchema() {
+  DatabaseSchema schema;
+  schema.tables.push_back(TableSchema{"People",
+                                      {{"Id", 1, 6, true, false},
+                                       {"Name", 0, 20, false, false},
+                                       {"Num", 1, 5, false, false},
+                                       {"Gone", 0, 4, false, true},
+                                       {"Code", 0, 3, true, false}}});
+  return schema;
 }
 
 class PeopleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     data_file_ = folder_.File("people.dat");
-    CreateDatabase(data_file_, PeopleSpec());
+    CreateDatabase(data_file_, PeopleSchema());
     db_ = std::make_unique<Database>(folder_.File("work"));
     ASSERT_TRUE(db_->OpenDatabase(data_file_.c_str(), 0));
   }

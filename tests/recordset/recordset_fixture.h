@@ -28,13 +28,13 @@ class RecordsetFixture : public ::testing::Test {
   // Tables in index order of their key prefixes: "partscode" < "peopleid" <
   // "zonezip", so People's keys have neighbours of other tables on both
   // sides.
-  static DatabaseSpec Spec() {
-    DatabaseSpec spec;
-    spec.tables.push_back({"Parts", {{"Code", 10, 6, true}, {"Label", 10, 8}}});
-    spec.tables.push_back(
+  static DatabaseSchema Schema() {
+    DatabaseSchema schema;
+    schema.tables.push_back({"Parts", {{"Code", 10, 6, true}, {"Label", 10, 8}}});
+    schema.tables.push_back(
         {"People", {{"Id", 1, 5, true}, {"Name", 10, 10}, {"Age", 1, 3}, {"Qty", 2, 4}}});
-    spec.tables.push_back({"Zone", {{"Zip", 1, 5, true}}});
-    return spec;
+    schema.tables.push_back({"Zone", {{"Zip", 1, 5, true}}});
+    return schema;
   }
 
   void SetUp() override {
@@ -44,7 +44,7 @@ class RecordsetFixture : public ::testing::Test {
     setenv("TMPDIR", tmp_.c_str(), 1);
     data_file_ = folder_.File("db.dat");
     std::string err;
-    ASSERT_EQ(CreateDatabaseFiles(data_file_, Spec(), err), 1) << err;
+    ASSERT_EQ(CreateDatabaseFiles(data_file_, Schema(), err), 1) << err;
     db_ = std::make_unique<Database>(folder_.File("work"));
     ASSERT_EQ(db_->OpenDatabase(data_file_.c_str(), 0), 1);
     ASSERT_EQ(db_->CreateRecordset(handle_), 1);

@@ -19,10 +19,10 @@ namespace {
 class RecordsetLifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DatabaseSpec spec;
-    spec.tables.push_back({"T", {{"ID", 1, 10, true, false}}});
+    DatabaseSchema schema;
+    schema.tables.push_back({"T", {{"ID", 1, 10, true, false}}});
     std::string err;
-    ASSERT_EQ(CreateDatabaseFiles(folder_.File("db.dat"), spec, err), 1) << err;
+    ASSERT_EQ(CreateDatabaseFiles(folder_.File("db.dat"), schema, err), 1) << err;
     ASSERT_EQ(db_.OpenDatabase(folder_.File("db.dat").c_str(), 0), 1);
   }
   int32_t Create() {

@@ -11,10 +11,10 @@ namespace zt::testing {
 // Two tables: Orders (Id integer 6 key, Customer text 20 key, Qty integer 5,
 // Note text 30) and Customers (Id integer 6 key, Name text 30, Old text 4
 // dropped).
-DatabaseSpec SmallShopSpec();
+DatabaseSchema SmallShopSchema();
 
-// Creates the database files for spec at data_file; aborts on failure.
-void CreateDatabase(const std::string& data_file, const DatabaseSpec& spec);
+// Creates the database files for schema at data_file; aborts on failure.
+void CreateDatabase(const std::string& data_file, const DatabaseSchema& schema);
 
 }  // namespace zt::testing
 

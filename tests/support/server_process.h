@@ -48,12 +48,13 @@ inline uint16_t FreePort() {
 }
 
 // A database of two tables with location texts, for the server to open.
-inline DatabaseSpec SmallDatabaseSpec() {
-  DatabaseSpec spec;
-  spec.tables.push_back({"CUSTOMER", {{"ID", 1, 10, true, false}, {"NAME", 0, 30, false, false}}});
-  spec.tables.push_back({"ORDERS", {{"NO", 1, 10, true, false}, {"ITEM", 0, 20, false, false}}});
-  spec.locations = {"Main St 1", "Springfield", "", "", "", "", "", "Shop"};
-  return spec;
+inline DatabaseSchema SmallDatabaseSchema() {
+  DatabaseSchema schema;
+  schema.tables.push_back(
+      {"CUSTOMER", {{"ID", 1, 10, true, false}, {"NAME", 0, 30, false, false}}});
+  schema.tables.push_back({"ORDERS", {{"NO", 1, 10, true, false}, {"ITEM", 0, 20, false, false}}});
+  schema.locations = {"Main St 1", "Springfield", "", "", "", "", "", "Shop"};
+  return schema;
 }
 
 // A child process running ztserver; stopped (SIGTERM, then SIGKILL) when
@@ -165,7 +166,7 @@ class ServerFixture {
   explicit ServerFixture(bool with_database = true) {
     if (with_database) {
       std::string err;
-      created_ = CreateDatabaseFiles(folder_.File("db.dat"), SmallDatabaseSpec(), err) == 1;
+      created_ = CreateDatabaseFiles(folder_.File("db.dat"), SmallDatabaseSchema(), err) == 1;
     }
     WriteIni(
         "[CONNECTION]\nDatabaseFile=db.dat\nTransactionName=T1\nServerPort=6000\n\n"
@@ -223,7 +224,7 @@ inline void ExpectReplies(Client& client, const std::vector<Exchange>& script) {
     EXPECT_EQ(Ask(client, step.request), step.reply) << step.request;
 }
 
-// A running server over SmallDatabaseSpec() and one greeted client.
+// A running server over SmallDatabaseSchema() and one greeted client.
 class ServerTest : public ::testing::Test {
  protected:
   // Runs after the database is made and before the server starts: the place

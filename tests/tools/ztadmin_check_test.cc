@@ -27,7 +27,7 @@ class CheckCommandTest : public ::testing::Test {
     ++built_;
     path_ = folder_.File("shop" + std::to_string(built_) + ".dat");
     offsets_.clear();
-    testing::CreateDatabase(path_, testing::SmallShopSpec());
+    testing::CreateDatabase(path_, testing::SmallShopSchema());
     Database db(folder_.File("work"));
     ASSERT_TRUE(db.OpenDatabase(path_.c_str(), 0));
     for (const char* id : {"1", "2", "3"}) {

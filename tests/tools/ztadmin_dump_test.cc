@@ -27,7 +27,7 @@ TEST(CsvField, QuotesOnlyWhatNeedsIt) {
 TEST(ZtadminDump, RoundTripsWithLoad) {
   ScratchFolder dir;
   const std::string data = dir.File("shop.dat");
-  testing::CreateDatabase(data, testing::SmallShopSpec());
+  testing::CreateDatabase(data, testing::SmallShopSchema());
   const std::string csv =
       "Id,Customer,Qty,Note\n"
       "7,Smith,3,\"first, quoted\"\n"
@@ -47,7 +47,7 @@ TEST(ZtadminDump, RoundTripsWithLoad) {
 
   // The dump loads into a fresh database as the same rows.
   const std::string copy = dir.File("copy.dat");
-  testing::CreateDatabase(copy, testing::SmallShopSpec());
+  testing::CreateDatabase(copy, testing::SmallShopSchema());
   WriteFile(dir.File("dumped.csv"), dumped);
   ASSERT_EQ(RunCommand(kZtadmin + " load " + copy + " Orders " + dir.File("dumped.csv"), &out), 0);
   ASSERT_EQ(RunCommand(kZtadmin + " dump " + copy + " Orders", &out, false), 0);

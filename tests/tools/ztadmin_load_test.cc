@@ -19,7 +19,7 @@ const std::string kZtadmin = std::string(ZT_BINARY_DIR) + "/ztadmin";
 
 class ZtadminLoadTest : public ::testing::Test {
  protected:
-  void SetUp() override { testing::CreateDatabase(data_, testing::SmallShopSpec()); }
+  void SetUp() override { testing::CreateDatabase(data_, testing::SmallShopSchema()); }
 
   int Load(const std::string& csv, std::string* out) {
     WriteFile(dir_.File("rows.csv"), csv);
@@ -87,7 +87,7 @@ TEST_F(ZtadminLoadTest, AFailingRowStopsTheLoadBeforeItIsWritten) {
   for (const Case& c : cases) {
     ScratchFolder dir;
     const std::string data = dir.File("shop.dat");
-    testing::CreateDatabase(data, testing::SmallShopSpec());
+    testing::CreateDatabase(data, testing::SmallShopSchema());
     WriteFile(dir.File("rows.csv"), c.csv);
     std::string out;
     EXPECT_EQ(RunCommand(kZtadmin + " load " + data + " Orders " + dir.File("rows.csv") +

@@ -21,7 +21,7 @@ using testing::WriteFile;
 const std::string kZtadmin = std::string(ZT_BINARY_DIR) + "/ztadmin";
 
 TEST(ParseSchema, ReadsTablesColumnsAndLocations) {
-  DatabaseSpec spec;
+  DatabaseSchema schema;
   std::string error;
   ASSERT_TRUE(admin::ParseSchema(R"(# comment line
 TABLE Parts   # trailing comment
@@ -32,10 +32,10 @@ column Code 7 4 key dropped
 location 2 "  # not a comment  "
 location 8 plain words here
 )",
-                                 "s", spec, error))
+                                 "s", schema, error))
       << error;
-  ASSERT_EQ(spec.tables.size(), 1u);
-  const TableSpec& t = spec.tables[0];
+  ASSERT_EQ(schema.tables.size(), 1u);
+  const TableSchema& t = schema.tables[0];
   EXPECT_EQ(t.name, "Parts");
   ASSERT_EQ(t.columns.size(), 4u);
   EXPECT_EQ(t.columns[0].type, 1);
@@ -46,8 +46,8 @@ location 8 plain words here
   EXPECT_TRUE(t.columns[2].dropped);
   EXPECT_EQ(t.columns[3].type, 7);
   EXPECT_TRUE(t.columns[3].key && t.columns[3].dropped);
-  EXPECT_EQ(spec.locations[1], "  # not a comment  ");
-  EXPECT_EQ(spec.locations[7], "plain words here");
+  EXPECT_EQ(schema.locations[1], "  # not a comment  ");
+  EXPECT_EQ(schema.locations[7], "plain words here");
 }
 
 TEST(ParseSchema, NamesTheLineAndTheProblem) {
@@ -82,9 +82,9 @@ TEST(ParseSchema, NamesTheLineAndTheProblem) {
       {wide_table, "s:101: table 'T' has more than 99 columns"},
   };
   for (const Case& c : cases) {
-    DatabaseSpec spec;
+    DatabaseSchema schema;
     std::string error;
-    EXPECT_FALSE(admin::ParseSchema(c.text, "s", spec, error)) << c.text;
+    EXPECT_FALSE(admin::ParseSchema(c.text, "s", schema, error)) << c.text;
     EXPECT_EQ(error.rfind(c.error, 0), 0u) << "got: " << error << "\nwanted: " << c.error;
   }
 }
@@ -95,15 +95,15 @@ TEST(ParseSchema, AcceptsTheLimits) {
   text += "table wide\n";
   for (int i = 0; i < 98; ++i) text += "column c" + std::to_string(i) + " text 1\n";
   text += "column last text " + std::to_string(16384 - 98) + "\n";
-  DatabaseSpec spec;
+  DatabaseSchema schema;
   std::string error;
-  EXPECT_FALSE(admin::ParseSchema(text, "s", spec, error)) << "256 tables";
+  EXPECT_FALSE(admin::ParseSchema(text, "s", schema, error)) << "256 tables";
   EXPECT_NE(error.find("more than 255 tables"), std::string::npos) << error;
 
   text = "table wide\n";
   for (int i = 0; i < 98; ++i) text += "column c" + std::to_string(i) + " text 1\n";
   text += "column last text " + std::to_string(16384 - 98) + "\n";
-  EXPECT_TRUE(admin::ParseSchema(text, "s", spec, error)) << error;
+  EXPECT_TRUE(admin::ParseSchema(text, "s", schema, error)) << error;
 }
 
 // Reads the created files byte by byte, from the layouts alone.
@@ -227,7 +227,7 @@ int64_t AppendOrder(Database& db, bool superseded, int64_t previous_override = -
 TEST(ZtadminDescribe, CountsTheLiveRecordsOfEachChain) {
   ScratchFolder dir;
   const std::string data = dir.File("shop.dat");
-  testing::CreateDatabase(data, testing::SmallShopSpec());
+  testing::CreateDatabase(data, testing::SmallShopSchema());
   {
     Database db(dir.File("work"));
     ASSERT_TRUE(db.OpenDatabase(data.c_str(), 0));

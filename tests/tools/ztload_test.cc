@@ -15,14 +15,14 @@ const std::string kZtload = std::string(ZT_BINARY_DIR) + "/ztload";
 
 TEST(Ztload, StoresTheRowsItReports) {
   ServerFixture fixture(false);
-  DatabaseSpec spec;
-  spec.tables.push_back({"LOAD",
-                         {{"ID", 1, 10, true, false},
-                          {"NAME", 0, 30, false, false},
-                          {"CITY", 0, 20, true, false},
-                          {"QTY", 1, 6, false, false}}});
+  DatabaseSchema schema;
+  schema.tables.push_back({"LOAD",
+                           {{"ID", 1, 10, true, false},
+                            {"NAME", 0, 30, false, false},
+                            {"CITY", 0, 20, true, false},
+                            {"QTY", 1, 6, false, false}}});
   std::string err;
-  ASSERT_TRUE(CreateDatabaseFiles(fixture.folder().File("db.dat"), spec, err)) << err;
+  ASSERT_TRUE(CreateDatabaseFiles(fixture.folder().File("db.dat"), schema, err)) << err;
   ASSERT_TRUE(fixture.Start()) << ReadFile(fixture.output());
   std::string output;
   ASSERT_EQ(

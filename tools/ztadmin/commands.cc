@@ -46,18 +46,18 @@ int CreateCommand(const std::string& data_file, const std::string& schema_file, 
     err << "ztadmin: " << schema_file << ": cannot read the schema: " << LastFileError() << "\n";
     return 1;
   }
-  DatabaseSpec spec;
+  DatabaseSchema schema;
   std::string problem;
-  if (!ParseSchema(text, schema_file, spec, problem)) {
+  if (!ParseSchema(text, schema_file, schema, problem)) {
     err << "ztadmin: " << problem << "\n";
     return 1;
   }
-  if (!CreateDatabaseFiles(data_file, spec, problem)) {
+  if (!CreateDatabaseFiles(data_file, schema, problem)) {
     err << "ztadmin: " << problem << "\n";
     return 1;
   }
-  out << "created " << data_file << " with " << spec.tables.size()
-      << (spec.tables.size() == 1 ? " table\n" : " tables\n");
+  out << "created " << data_file << " with " << schema.tables.size()
+      << (schema.tables.size() == 1 ? " table\n" : " tables\n");
   return 0;
 }
 

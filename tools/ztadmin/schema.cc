@@ -101,9 +101,9 @@ std::string TypeName(int type) {
   }
 }
 
-bool ParseSchema(const std::string& text, const std::string& source, DatabaseSpec& spec,
+bool ParseSchema(const std::string& text, const std::string& source, DatabaseSchema& schema,
                  std::string& error) {
-  spec = DatabaseSpec{};
+  schema = DatabaseSchema{};
   size_t line_start = 0;
   int line_number = 0;
   std::vector<std::string> words;
@@ -129,25 +129,25 @@ bool ParseSchema(const std::string& text, const std::string& source, DatabaseSpe
         return fail("invalid table name '" + words[1] +
                     "' (1 to 32 letters, digits, '_', '-', '.', '$')");
       }
-      for (const TableSpec& existing : spec.tables) {
+      for (const TableSchema& existing : schema.tables) {
         if (EqualNoCase(existing.name, words[1]))
           return fail("table '" + words[1] + "' is defined twice");
       }
-      if (spec.tables.size() >= static_cast<size_t>(kMaxTables)) {
+      if (schema.tables.size() >= static_cast<size_t>(kMaxTables)) {
         return fail("more than " + std::to_string(kMaxTables) + " tables");
       }
-      spec.tables.push_back(TableSpec{words[1], {}});
+      schema.tables.push_back(TableSchema{words[1], {}});
     } else if (EqualNoCase(keyword, "column")) {
-      if (spec.tables.empty()) return fail("a column must follow a 'table' line");
+      if (schema.tables.empty()) return fail("a column must follow a 'table' line");
       if (words.size() < 4) return fail("expected: column NAME TYPE SIZE [key] [dropped]");
-      TableSpec& table = spec.tables.back();
-      ColumnSpec column;
+      TableSchema& table = schema.tables.back();
+      ColumnSchema column;
       column.name = words[1];
       if (!IsValidName(column.name)) {
         return fail("invalid column name '" + column.name +
                     "' (1 to 32 letters, digits, '_', '-', '.', '$')");
       }
-      for (const ColumnSpec& existing : table.columns) {
+      for (const ColumnSchema& existing : table.columns) {
         if (EqualNoCase(existing.name, column.name)) {
           return fail("column '" + column.name + "' is defined twice in table '" + table.name +
                       "'");
@@ -175,7 +175,7 @@ bool ParseSchema(const std::string& text, const std::string& source, DatabaseSpe
                     " columns");
       }
       long length = column.size;
-      for (const ColumnSpec& existing : table.columns) length += existing.size;
+      for (const ColumnSchema& existing : table.columns) length += existing.size;
       if (length > kMaxRecordLength) {
         return fail("table '" + table.name + "' would have a record length of " +
                     std::to_string(length) + " bytes (at most " + std::to_string(kMaxRecordLength) +
@@ -193,23 +193,23 @@ bool ParseSchema(const std::string& text, const std::string& source, DatabaseSpe
         return fail("location " + std::to_string(k) + " is longer than " + std::to_string(room) +
                     " characters");
       }
-      spec.locations[static_cast<size_t>(k - 1)] = value;
+      schema.locations[static_cast<size_t>(k - 1)] = value;
     } else {
       return fail("unknown statement '" + keyword + "' (table, column, location)");
     }
   }
   line_number = 0;
-  for (const TableSpec& table : spec.tables) {
+  for (const TableSchema& table : schema.tables) {
     if (table.columns.empty()) {
       error = source + ": table '" + table.name + "' has no column";
       return false;
     }
   }
-  if (spec.tables.empty()) {
+  if (schema.tables.empty()) {
     error = source + ": the schema defines no table";
     return false;
   }
-  const std::string problem = ValidateDatabaseSpec(spec);
+  const std::string problem = ValidateDatabaseSchema(schema);
   if (!problem.empty()) {
     error = source + ": " + problem;
     return false;

@@ -25,7 +25,7 @@ namespace zt::admin {
 
 // Parses schema text. On failure returns false and error receives
 // "<source>:<line>: <problem>".
-bool ParseSchema(const std::string& text, const std::string& source, DatabaseSpec& spec,
+bool ParseSchema(const std::string& text, const std::string& source, DatabaseSchema& schema,
                  std::string& error);
 
 // Readable name of a type code ("integer", "numeric", "float", "text" or
