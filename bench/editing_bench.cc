@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "bench_database.h"
 #include "engine/database.h"
 #include "engine/database_builder.h"
 #include "engine/file.h"
@@ -19,48 +20,38 @@ namespace {
 // open on it.
 class EditingBench {
  public:
-  EditingBench() {
-    std::string folder = TempFolder() + "/zteditbench-XXXXXX";
-    if (mkdtemp(folder.data()) == nullptr) return;
-    folder_ = folder;
+  EditingBench() : bench_(Schema()) {
+    if (db() != nullptr &&
+        (!db()->CreateRecordset(handle_) || !db()->RecordsetOpen(handle_, "LOAD"))) {
+      bench_.Fail();
+    }
+  }
+
+  // Adds and stores one row with key id.
+  bool StoreRow(int64_t id) {
+    return db()->RecordsetAddRow(context_, handle_) &&
+           db()->RecordsetSetFieldValue(context_, handle_, "ID", std::to_string(id).c_str()) &&
+           db()->RecordsetSetFieldValue(context_, handle_, "NAME", "Load Test Customer") &&
+           db()->RecordsetSetFieldValue(context_, handle_, "CITY", "Springfield") &&
+           db()->RecordsetUpdate(context_, handle_);
+  }
+
+  Database* db() { return bench_.db(); }
+  int32_t handle() const { return handle_; }
+  TransactionContext& context() { return context_; }
+
+ private:
+  static DatabaseSchema Schema() {
     DatabaseSchema schema;
     schema.tables.push_back(TableSchema{"LOAD",
                                         {{"ID", 1, 10, true, false},
                                          {"NAME", 0, 30, false, false},
                                          {"CITY", 0, 20, true, false},
                                          {"QTY", 1, 6, false, false}}});
-    std::string err;
-    if (!CreateDatabaseFiles(folder_ + "/load.dat", schema, err)) return;
-    db_ = std::make_unique<Database>(folder_);
-    if (!db_->OpenDatabase((folder_ + "/load.dat").c_str(), 0) || !db_->CreateRecordset(handle_) ||
-        !db_->RecordsetOpen(handle_, "LOAD")) {
-      db_.reset();
-    }
-  }
-  ~EditingBench() {
-    db_.reset();
-    if (!folder_.empty()) {
-      for (const char* ext : {".dat", ".zdf", ".zix", ".rs"}) FileDelete(folder_ + "/load" + ext);
-      ::rmdir(folder_.c_str());
-    }
+    return schema;
   }
 
-  // Adds and stores one row with key id.
-  bool StoreRow(int64_t id) {
-    return db_->RecordsetAddRow(context_, handle_) &&
-           db_->RecordsetSetFieldValue(context_, handle_, "ID", std::to_string(id).c_str()) &&
-           db_->RecordsetSetFieldValue(context_, handle_, "NAME", "Load Test Customer") &&
-           db_->RecordsetSetFieldValue(context_, handle_, "CITY", "Springfield") &&
-           db_->RecordsetUpdate(context_, handle_);
-  }
-
-  Database* db() { return db_.get(); }
-  int32_t handle() const { return handle_; }
-  TransactionContext& context() { return context_; }
-
- private:
-  std::string folder_;
-  std::unique_ptr<Database> db_;
+  BenchDatabase bench_;
   int32_t handle_ = 0;
   TransactionContext context_;
 };

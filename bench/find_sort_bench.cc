@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "bench_database.h"
 #include "engine/codec.h"
 #include "engine/database.h"
 #include "engine/database_builder.h"
@@ -23,42 +24,24 @@ namespace {
 // each size is built once and shared by the benchmarks.
 class LoadedTable {
  public:
-  explicit LoadedTable(int rows) {
-    std::string folder = TempFolder() + "/ztbench-XXXXXX";
-    if (mkdtemp(folder.data()) == nullptr) return;
-    folder_ = folder;
-    data_file_ = folder_ + "/bench.dat";
-    DatabaseSchema schema;
-    schema.tables.push_back(TableSchema{"People", {{"Name", 0, 20}, {"Num", 1, 10}}});
-    std::string err;
-    if (!CreateDatabaseFiles(data_file_, schema, err)) return;
-    db_ = std::make_unique<Database>(folder_);
-    if (!db_->OpenDatabase(data_file_.c_str(), 0)) {
-      db_.reset();
-      return;
-    }
+  explicit LoadedTable(int rows) : bench_(Schema()) {
+    Database* db = bench_.db();
+    if (db == nullptr) return;
     std::mt19937 random(42);
+    std::string err;
     for (int i = 0; i < rows; ++i) {
       std::string name;
       for (int k = 0; k < 8; ++k) name += static_cast<char>('a' + random() % 26);
       const std::string data = PadRight(name, 20) + PadLeft(std::to_string(random() % 1000000), 10);
       int64_t offset = -1;
-      if (!db_->AddNewRecord(data, static_cast<int32_t>(data.size()), offset, "People", &err)) {
-        db_.reset();
+      if (!db->AddNewRecord(data, static_cast<int32_t>(data.size()), offset, "People", &err)) {
+        bench_.Fail();
         return;
       }
     }
-    if (!db_->CreateRecordset(handle_) || !db_->RecordsetOpen(handle_, "People")) db_.reset();
+    if (!db->CreateRecordset(handle_) || !db->RecordsetOpen(handle_, "People")) bench_.Fail();
   }
-  ~LoadedTable() {
-    db_.reset();
-    if (!folder_.empty()) {
-      for (const char* ext : {".dat", ".zdf", ".zix", ".rs"}) FileDelete(folder_ + "/bench" + ext);
-      FileDelete(folder_ + "/dberrors.txt");
-      ::rmdir(folder_.c_str());
-    }
-  }
-  Database* db() { return db_.get(); }
+  Database* db() { return bench_.db(); }
   int32_t handle() const { return handle_; }
 
   static LoadedTable& Get(int rows) {
@@ -69,9 +52,13 @@ class LoadedTable {
   }
 
  private:
-  std::string folder_;
-  std::string data_file_;
-  std::unique_ptr<Database> db_;
+  static DatabaseSchema Schema() {
+    DatabaseSchema schema;
+    schema.tables.push_back(TableSchema{"People", {{"Name", 0, 20}, {"Num", 1, 10}}});
+    return schema;
+  }
+
+  BenchDatabase bench_;
   int32_t handle_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_database.h"
 #include "engine/database.h"
 #include "engine/database_builder.h"
 #include "engine/file.h"
@@ -17,40 +18,17 @@
 namespace zt {
 namespace {
 
-// A database with one table of record_length bytes in a fresh folder.
-class BenchDatabase {
- public:
-  explicit BenchDatabase(int record_length) {
-    std::string folder = TempFolder() + "/ztbench-XXXXXX";
-    if (mkdtemp(folder.data()) == nullptr) return;
-    folder_ = folder;
-    data_file_ = folder_ + "/bench.dat";
-    DatabaseSchema schema;
-    schema.tables.push_back(
-        TableSchema{"Orders", {{"Id", 1, 10, true}, {"Body", 0, record_length - 10}}});
-    std::string err;
-    if (!CreateDatabaseFiles(data_file_, schema, err)) return;
-    db_ = std::make_unique<Database>(folder_);
-    if (!db_->OpenDatabase(data_file_.c_str(), 0)) db_.reset();
-  }
-  ~BenchDatabase() {
-    db_.reset();
-    if (!folder_.empty()) {
-      for (const char* ext : {".dat", ".zdf", ".zix", ".rs"}) FileDelete(folder_ + "/bench" + ext);
-      ::rmdir(folder_.c_str());
-    }
-  }
-  Database* db() { return db_.get(); }
-
- private:
-  std::string folder_;
-  std::string data_file_;
-  std::unique_ptr<Database> db_;
-};
+// A table of record_length bytes per record.
+DatabaseSchema OrdersSchema(int record_length) {
+  DatabaseSchema schema;
+  schema.tables.push_back(
+      TableSchema{"Orders", {{"Id", 1, 10, true}, {"Body", 0, record_length - 10}}});
+  return schema;
+}
 
 void BM_AppendDatabaseRecord(benchmark::State& state) {
   const auto length = static_cast<int32_t>(state.range(0));
-  BenchDatabase bench(length);
+  BenchDatabase bench(OrdersSchema(length));
   if (bench.db() == nullptr) {
     state.SkipWithError("cannot create the database");
     return;
@@ -73,7 +51,7 @@ BENCHMARK(BM_AppendDatabaseRecord)->Arg(100)->Arg(2000);
 
 void BM_ReadDatabaseRecord(benchmark::State& state) {
   const auto length = static_cast<int32_t>(state.range(0));
-  BenchDatabase bench(length);
+  BenchDatabase bench(OrdersSchema(length));
   if (bench.db() == nullptr) {
     state.SkipWithError("cannot create the database");
     return;

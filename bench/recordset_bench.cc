@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_database.h"
 #include "engine/codec.h"
 #include "engine/database.h"
 #include "engine/database_builder.h"
@@ -20,50 +21,38 @@ namespace {
 
 constexpr int kRecords = 100000;
 
+// People with kRecords records, added through AddNewRecord.
 class PeopleDatabase {
  public:
-  PeopleDatabase() {
-    std::string folder = TempFolder() + "/ztrsbench-XXXXXX";
-    if (mkdtemp(folder.data()) == nullptr) return;
-    folder_ = folder;
-    data_file_ = folder_ + "/people.dat";
-    DatabaseSchema schema;
-    schema.tables.push_back(
-        TableSchema{"People", {{"Id", 1, 10, true}, {"Name", 10, 30}, {"Age", 1, 3}}});
-    std::string err;
-    if (!CreateDatabaseFiles(data_file_, schema, err)) return;
-    db_ = std::make_unique<Database>(folder_);
-    if (!db_->OpenDatabase(data_file_.c_str(), 0)) {
-      db_.reset();
-      return;
-    }
+  PeopleDatabase() : bench_(Schema()) {
+    Database* db = bench_.db();
+    if (db == nullptr) return;
     // Ids in a scrambled order, so that the chain order (scan path) and
     // the key order (index path) differ.
+    std::string err;
     for (int i = 0; i < kRecords; ++i) {
       const int id = static_cast<int>((static_cast<int64_t>(i) * 7919) % kRecords);
       const std::string data = PadLeft(std::to_string(id), 10) +
                                PadRight("name" + std::to_string(id), 30) +
                                PadLeft(std::to_string(id % 100), 3);
       int64_t offset = 0;
-      if (!db_->AddNewRecord(data, static_cast<int32_t>(data.size()), offset, "People", &err)) {
-        db_.reset();
+      if (!db->AddNewRecord(data, static_cast<int32_t>(data.size()), offset, "People", &err)) {
+        bench_.Fail();
         return;
       }
     }
   }
-  ~PeopleDatabase() {
-    db_.reset();
-    if (!folder_.empty()) {
-      for (const char* ext : {".dat", ".zdf", ".zix", ".rs"}) FileDelete(folder_ + "/people" + ext);
-      ::rmdir(folder_.c_str());
-    }
-  }
-  Database* db() { return db_.get(); }
+  Database* db() { return bench_.db(); }
 
  private:
-  std::string folder_;
-  std::string data_file_;
-  std::unique_ptr<Database> db_;
+  static DatabaseSchema Schema() {
+    DatabaseSchema schema;
+    schema.tables.push_back(
+        TableSchema{"People", {{"Id", 1, 10, true}, {"Name", 10, 30}, {"Age", 1, 3}}});
+    return schema;
+  }
+
+  BenchDatabase bench_;
 };
 
 Database* Shared() {
