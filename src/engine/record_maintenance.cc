@@ -26,8 +26,14 @@
 
 namespace zt {
 
-int Database::CheckKeysPopulated(const TableDefinition& definition, std::string_view data,
-                                 std::string* err) {
+namespace {
+
+// Calls visit(f, value) for every live key column f of the definition, in
+// column order, with the column's bytes in data trimmed of blanks (empty
+// when the column lies beyond the end of data). Stops when visit returns
+// false; returns whether it went through every column.
+template <typename Visit>
+bool ForEachKeyValue(const TableDefinition& definition, std::string_view data, Visit visit) {
   const int columns = definition.column_count();
   int64_t start = 0;
   for (int f = 0; f < columns; ++f) {
@@ -35,42 +41,41 @@ int Database::CheckKeysPopulated(const TableDefinition& definition, std::string_
     if (!definition.is_dropped(f) && definition.is_key(f)) {
       std::string_view value;
       if (start + size <= static_cast<int64_t>(data.size())) {
-        value = data.substr(static_cast<size_t>(start), static_cast<size_t>(size));
+        value = TrimBlanks(data.substr(static_cast<size_t>(start), static_cast<size_t>(size)));
       }
-      if (TrimBlanks(value).empty()) {
-        *err = "RecordsetAreAllKeysPopulated: " + std::string(definition.column_name(f)) +
-               " cannot be NULL";
-        ReportError(*err);
-        return 0;
-      }
+      if (!visit(f, value)) return false;
     }
     start += size;
   }
-  return 1;
+  return true;
+}
+
+}  // namespace
+
+int Database::CheckKeysPopulated(const TableDefinition& definition, std::string_view data,
+                                 std::string* err) {
+  return ForEachKeyValue(definition, data, [&](int f, std::string_view value) {
+    if (!value.empty()) return true;
+    *err = "RecordsetAreAllKeysPopulated: " + std::string(definition.column_name(f)) +
+           " cannot be NULL";
+    ReportError(*err);
+    return false;
+  });
 }
 
 std::vector<std::string> Database::RecordKeys(std::string_view data, int32_t length,
                                               const TableDefinition& definition) {
   std::vector<std::string> keys;
   // Never look past the bytes actually handed in, whatever length says.
-  const int64_t available =
-      length < 0 ? 0 : (static_cast<int64_t>(data.size()) < length ? data.size() : length);
-  const int columns = definition.column_count();
-  int64_t start = 0;
-  for (int f = 0; f < columns; ++f) {
-    const int32_t size = definition.column_size(f) > 0 ? definition.column_size(f) : 0;
-    if (!definition.is_dropped(f) && definition.is_key(f)) {
-      std::string_view value;
-      if (start + size <= available) {
-        value = TrimBlanks(data.substr(static_cast<size_t>(start), static_cast<size_t>(size)));
-      }
-      if (!value.empty()) {
-        keys.push_back(MakeIndexKey(definition.name(), definition.column_name(f), value, size,
-                                    definition.column_type(f)));
-      }
+  const size_t available = length < 0 ? 0 : static_cast<size_t>(length);
+  ForEachKeyValue(definition, data.substr(0, available), [&](int f, std::string_view value) {
+    if (!value.empty()) {
+      keys.push_back(MakeIndexKey(definition.name(), definition.column_name(f), value,
+                                  definition.column_size(f) > 0 ? definition.column_size(f) : 0,
+                                  definition.column_type(f)));
     }
-    start += size;
-  }
+    return true;
+  });
   return keys;
 }
 

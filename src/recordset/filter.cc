@@ -36,17 +36,6 @@ int32_t ClampToInt32(int64_t n) {
   return static_cast<int32_t>(n);
 }
 
-// Whether "field op value" holds, given the sign of the comparison.
-bool Holds(std::string_view op, int cmp) {
-  if (op == "=") return cmp == 0;
-  if (op == "<") return cmp < 0;
-  if (op == "<=") return cmp <= 0;
-  if (op == ">") return cmp > 0;
-  if (op == ">=") return cmp >= 0;
-  if (op == "<>") return cmp != 0;
-  return false;
-}
-
 }  // namespace
 
 int Database::RecordsetAddFilterColumn(int32_t handle, const char* column_name, const char* op,
@@ -188,7 +177,7 @@ int Database::RecordsetRecordMeetsAllFilterCriteria(const std::vector<FilterColu
     } else {
       cmp = CompareNoCase(field, condition.value);
     }
-    if (!Holds(condition.op, cmp)) return 0;
+    if (!ConditionHolds(condition.op, cmp)) return 0;
   }
   return 1;
 }

@@ -199,15 +199,6 @@ class OffsetSpool {
 
 bool Ascending(std::string_view op) { return op == "=" || op == ">" || op == ">=" || op == "<>"; }
 
-bool Holds(std::string_view op, int cmp) {
-  if (op == "=") return cmp == 0;
-  if (op == "<") return cmp < 0;
-  if (op == "<=") return cmp <= 0;
-  if (op == ">") return cmp > 0;
-  if (op == ">=") return cmp >= 0;
-  return cmp != 0;
-}
-
 // Whether the value part of an index key differs from the condition's
 // value, compared the way RecordsetRecordMeetsAllFilterCriteria compares a
 // field: as numbers for numeric columns, as text without regard to case
@@ -332,7 +323,7 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table, co
   }
   auto beyond_bounds = [&](std::string_view index_key) {
     for (const Bound& bound : bounds) {
-      if (!Holds(bound.op, CompareNoCase(index_key, bound.key))) return true;
+      if (!ConditionHolds(bound.op, CompareNoCase(index_key, bound.key))) return true;
     }
     return false;
   };
@@ -375,7 +366,7 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table, co
       if (key.op == "<>") {
         take = ValueDiffers(std::string_view(cursor.key).substr(prefix.size()), key);
       } else {
-        if (!Holds(key.op, CompareNoCase(cursor.key, search_key))) break;
+        if (!ConditionHolds(key.op, CompareNoCase(cursor.key, search_key))) break;
         take = true;
       }
       if (take && check_records) {

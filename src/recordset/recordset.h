@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/file.h"
@@ -62,6 +63,18 @@ enum class RowValue {
   kBeyondRecord,  // the column ends beyond the stored record and the table's record
   kUnreadable,    // the bytes could not be read
 };
+
+// Whether "value op operand" holds for one of the filter operators, given
+// the sign of the comparison of value with operand.
+inline bool ConditionHolds(std::string_view op, int cmp) {
+  if (op == "=") return cmp == 0;
+  if (op == "<") return cmp < 0;
+  if (op == "<=") return cmp <= 0;
+  if (op == ">") return cmp > 0;
+  if (op == ">=") return cmp >= 0;
+  if (op == "<>") return cmp != 0;
+  return false;
+}
 
 struct Recordset {
   int32_t handle = 0;
