@@ -47,6 +47,11 @@ std::string PadRight(std::string_view s, size_t width);
 // Removes leading and trailing blanks (the space character only).
 std::string_view TrimBlanks(std::string_view s);
 
+// A C string as a view; a null pointer is the empty text.
+inline std::string_view ViewOf(const char* text) {
+  return text == nullptr ? std::string_view() : std::string_view(text);
+}
+
 // ---- Number text -------------------------------------------------------------
 // Decimal text of a signed 32-bit value ("-" in front when negative).
 std::string IdToText(int64_t n);

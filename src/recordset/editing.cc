@@ -31,8 +31,6 @@
 namespace zt {
 namespace {
 
-std::string_view View(const char* text) { return text == nullptr ? std::string_view() : text; }
-
 // Where a column lies in the record data.
 struct ColumnPlace {
   int index = -1;     // -1: no column of that name
@@ -250,7 +248,7 @@ int Database::RecordsetSetFieldValue(TransactionContext& /*context*/, int32_t ha
   if (place.index < 0) {
     return FailRecordset(*this, *recordset,
                          "RecordsetSetFieldValue: Invalid column name: " +
-                             std::string(TrimBlanks(View(column).substr(0, kMaxNameLength))),
+                             std::string(TrimBlanks(ViewOf(column).substr(0, kMaxNameLength))),
                          Report::kYes);
   }
   if (definition.is_dropped(place.index)) {
@@ -319,7 +317,7 @@ int Database::RecordsetGetFieldValue(int32_t handle, const char* column, std::st
   if (place.index < 0 || definition.is_dropped(place.index)) {
     return FailRecordset(*this, *recordset,
                          "RecordsetGetFieldValue: Invalid column name: " +
-                             std::string(TrimBlanks(View(column).substr(0, kMaxNameLength))),
+                             std::string(TrimBlanks(ViewOf(column).substr(0, kMaxNameLength))),
                          Report::kYes);
   }
   if (place.size == 0) return 1;

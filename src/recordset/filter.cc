@@ -28,8 +28,6 @@ bool IsFilterOperator(std::string_view op) {
   return false;
 }
 
-std::string_view View(const char* text) { return text == nullptr ? std::string_view() : text; }
-
 int32_t ClampToInt32(int64_t n) {
   if (n < 0) return 0;
   if (n > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
@@ -52,7 +50,7 @@ int Database::RecordsetAddFilterColumn(int32_t handle, const char* column_name, 
   if (value == nullptr || *value == '\0') {
     return fail("RecordsetAddFilterColumn: Column value cannot be null");
   }
-  const std::string_view trimmed_op = TrimBlanks(View(op));
+  const std::string_view trimmed_op = TrimBlanks(ViewOf(op));
   if (!IsFilterOperator(trimmed_op)) {
     return fail(
         "RecordsetAddFilterColumn: Invalid comparison operator - valid operators are "
@@ -68,7 +66,7 @@ int Database::RecordsetAddFilterColumn(int32_t handle, const char* column_name, 
   }
 
   FilterColumn condition;
-  condition.column = std::string(TrimBlanks(View(column_name).substr(0, kMaxNameLength)));
+  condition.column = std::string(TrimBlanks(ViewOf(column_name).substr(0, kMaxNameLength)));
   condition.op = std::string(trimmed_op);
   condition.value = value;
   condition.numeric_hint = numeric_hint;

@@ -16,12 +16,6 @@
 #include "recordset/resultset_row.h"
 
 namespace zt {
-namespace {
-
-std::string_view View(const char* text) { return text == nullptr ? std::string_view() : text; }
-
-}  // namespace
-
 int Database::RecordsetFilterOn(int32_t handle, const char* column_name, const char* value) {
   Recordset* recordset = FindRecordset(handle);
   if (recordset == nullptr) return 0;
@@ -31,8 +25,8 @@ int Database::RecordsetFilterOn(int32_t handle, const char* column_name, const c
   if (!connected_) return fail("RecordsetFilterOn: Database not open!");
   if (!recordset->open) return fail("RecordsetFilterOn: Recordset not open!");
 
-  const std::string column(TrimBlanks(View(column_name).substr(0, kMaxNameLength)));
-  const std::string wanted(TrimBlanks(View(value).substr(0, kMaxFilterOnValue)));
+  const std::string column(TrimBlanks(ViewOf(column_name).substr(0, kMaxNameLength)));
+  const std::string wanted(TrimBlanks(ViewOf(value).substr(0, kMaxFilterOnValue)));
   if (column.empty()) {
     recordset->filter_on_column = column;
     recordset->filter_on_value = wanted;
