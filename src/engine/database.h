@@ -245,9 +245,11 @@ class Database {
   // without an image and for a row without a stored record. size > 0. The
   // one place that reads a column of a row: RecordsetGetFieldValue for the
   // current row, find and sort for every row.
+  // A caller that has just read the header of the row's stored record
+  // passes it as stored_header, so it is not read a second time.
   RowValue ReadRowValue(const Recordset& recordset, const ResultsetRow& row,
                         const TableDefinition& definition, int64_t start, int64_t size,
-                        std::string* value);
+                        std::string* value, const RecordHeader* stored_header = nullptr);
   // The value by which find and sort order a row (recordset/find_sort.cc);
   // 0 when the row has no data and so takes no part.
   int OrderValue(const Recordset& recordset, const TableDefinition& definition,

@@ -337,7 +337,7 @@ int Database::RecordsetGetFieldValue(int32_t handle, const char* column, std::st
 
 RowValue Database::ReadRowValue(const Recordset& recordset, const ResultsetRow& row,
                                 const TableDefinition& definition, int64_t start, int64_t size,
-                                std::string* value) {
+                                std::string* value, const RecordHeader* stored_header) {
   const int64_t end = start + size;
   std::string bytes;
   if (row.image_offset() >= 0) {
@@ -350,7 +350,10 @@ RowValue Database::ReadRowValue(const Recordset& recordset, const ResultsetRow& 
     }
   } else if (!row.is_new() && row.record_offset() >= 0) {
     RecordHeader header;
-    if (!FileReadAt(data_file_, header.bytes.data(), header.bytes.size(), row.record_offset())) {
+    if (stored_header != nullptr) {
+      header = *stored_header;
+    } else if (!FileReadAt(data_file_, header.bytes.data(), header.bytes.size(),
+                           row.record_offset())) {
       return RowValue::kUnreadable;
     }
     if (end > header.data_length()) {

@@ -65,11 +65,11 @@ constexpr int32_t kSortBatchRows = 512;
 // Whether a row has data: a new row once it has an image in the write
 // file; any other row while its stored record exists (its offset is not
 // negative and the header there carries the marker). A new row never edited
-// and a row whose record an update deleted have none.
-bool RowHasData(const Database& database, const ResultsetRow& row) {
+// and a row whose record an update deleted have none. For a stored row the
+// header read for the test is left in header.
+bool RowHasData(const Database& database, const ResultsetRow& row, RecordHeader& header) {
   if (row.is_new()) return row.image_offset() >= 0;
   if (row.record_offset() < 0) return false;
-  RecordHeader header;
   return FileReadAt(database.data_file(), header.bytes.data(), header.bytes.size(),
                     row.record_offset()) &&
          header.has_marker();
@@ -131,7 +131,8 @@ int FindSortColumn(const TableDefinition& definition, const char* name, SortColu
 // by it.
 int Database::OrderValue(const Recordset& recordset, const TableDefinition& definition,
                          const ResultsetRow& row, int64_t start, int32_t size, std::string& value) {
-  if (!RowHasData(*this, row)) return 0;
+  RecordHeader header;  // read by RowHasData for a stored row
+  if (!RowHasData(*this, row, header)) return 0;
   value.clear();
   if (size <= 0 || start < 0 || start + size > recordset.record_length ||
       start + size > kMaxRecordLength) {
@@ -139,7 +140,8 @@ int Database::OrderValue(const Recordset& recordset, const TableDefinition& defi
   }
   ResultsetRow source = row;
   if (row.deleted() && !row.is_new()) source.set_image_offset(-1);
-  const RowValue read = ReadRowValue(recordset, source, definition, start, size, &value);
+  const RowValue read = ReadRowValue(recordset, source, definition, start, size, &value,
+                                     row.is_new() ? nullptr : &header);
   if (read == RowValue::kUnreadable) return 0;
   if (read != RowValue::kRead) value.clear();
   return 1;
