@@ -16,7 +16,6 @@ std::string& Folder() {
 }  // namespace
 
 void SetErrorLogFolder(const std::string& folder) { Folder() = folder; }
-const std::string& ErrorLogFolder() { return Folder(); }
 
 std::string FormatTimestamp(std::time_t when) {
   std::tm local{};

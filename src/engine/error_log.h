@@ -21,7 +21,6 @@ inline constexpr char kDefaultWorkFolder[] = "/var/lib/ztserver/ztstrans";
 
 // Sets the folder of the error log; the default is kDefaultWorkFolder.
 void SetErrorLogFolder(const std::string& folder);
-const std::string& ErrorLogFolder();
 
 // Appends one line. The text is written as it stands (never a format string).
 void LogError(std::string_view text);

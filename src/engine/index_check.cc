@@ -171,16 +171,4 @@ int CheckIndex(FileHandle handle, IndexCheckResult& result) {
   return result.problems.empty() ? 1 : 0;
 }
 
-int CheckIndexFile(const std::string& path, IndexCheckResult& result) {
-  result = IndexCheckResult{};
-  FileHandle handle = kNoFile;
-  if (!FileOpen(handle, path, 1)) {
-    result.problems.push_back("cannot open " + path + ": " + LastFileError());
-    return 0;
-  }
-  const int ok = CheckIndex(handle, result);
-  FileClose(handle);
-  return ok;
-}
-
 }  // namespace zt

@@ -42,9 +42,6 @@ struct IndexCheckResult {
 
 // Checks the index file open on handle. Returns 1 when no problem was found.
 int CheckIndex(FileHandle handle, IndexCheckResult& result);
-// Opens the file at path (shared, so it fails while an exclusive opener
-// holds it) and checks it.
-int CheckIndexFile(const std::string& path, IndexCheckResult& result);
 
 }  // namespace zt
 
