@@ -13,6 +13,7 @@
 #include "engine/database.h"
 #include "engine/database_builder.h"
 #include "engine/file.h"
+#include "recordset/recordsets.h"
 
 namespace zt {
 
@@ -25,11 +26,16 @@ class BenchDatabase {
     std::string err;
     if (!CreateDatabaseFiles(DataFile(), schema, err)) return;
     db_ = std::make_unique<Database>(folder_);
-    if (!db_->OpenDatabase(DataFile().c_str(), 0)) db_.reset();
+    if (!db_->OpenDatabase(DataFile().c_str(), 0)) {
+      db_.reset();
+      return;
+    }
+    rs_ = std::make_unique<Recordsets>(*db_);
   }
   BenchDatabase(const BenchDatabase&) = delete;
   BenchDatabase& operator=(const BenchDatabase&) = delete;
   ~BenchDatabase() {
+    rs_.reset();
     db_.reset();
     if (folder_.empty()) return;
     for (const char* ext : {".dat", ".zdf", ".zix", ".rs"}) FileDelete(folder_ + "/bench" + ext);
@@ -39,14 +45,20 @@ class BenchDatabase {
 
   // Null when the database could not be made or opened.
   Database* db() { return db_.get(); }
+  // The recordsets over it; null with db().
+  Recordsets* rs() { return db_ ? rs_.get() : nullptr; }
   // Gives up the database (a failed set-up step): db() is null afterwards.
-  void Fail() { db_.reset(); }
+  void Fail() {
+    rs_.reset();
+    db_.reset();
+  }
 
  private:
   std::string DataFile() const { return folder_ + "/bench.dat"; }
 
   std::string folder_;
   std::unique_ptr<Database> db_;
+  std::unique_ptr<Recordsets> rs_;
 };
 
 }  // namespace zt

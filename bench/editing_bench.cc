@@ -22,21 +22,22 @@ class EditingBench {
  public:
   EditingBench() : bench_(Schema()) {
     if (db() != nullptr &&
-        (!db()->CreateRecordset(handle_) || !db()->RecordsetOpen(handle_, "LOAD"))) {
+        (!rs()->CreateRecordset(handle_) || !rs()->RecordsetOpen(handle_, "LOAD"))) {
       bench_.Fail();
     }
   }
 
   // Adds and stores one row with key id.
   bool StoreRow(int64_t id) {
-    return db()->RecordsetAddRow(context_, handle_) &&
-           db()->RecordsetSetFieldValue(context_, handle_, "ID", std::to_string(id).c_str()) &&
-           db()->RecordsetSetFieldValue(context_, handle_, "NAME", "Load Test Customer") &&
-           db()->RecordsetSetFieldValue(context_, handle_, "CITY", "Springfield") &&
-           db()->RecordsetUpdate(context_, handle_);
+    return rs()->RecordsetAddRow(context_, handle_) &&
+           rs()->RecordsetSetFieldValue(context_, handle_, "ID", std::to_string(id).c_str()) &&
+           rs()->RecordsetSetFieldValue(context_, handle_, "NAME", "Load Test Customer") &&
+           rs()->RecordsetSetFieldValue(context_, handle_, "CITY", "Springfield") &&
+           rs()->RecordsetUpdate(context_, handle_);
   }
 
   Database* db() { return bench_.db(); }
+  Recordsets* rs() { return bench_.rs(); }
   int32_t handle() const { return handle_; }
   TransactionContext& context() { return context_; }
 
@@ -76,13 +77,13 @@ void BM_UpdateRowInPlace(benchmark::State& state) {
   for (int64_t id = 0; id < state.range(0); ++id) {
     if (!bench.StoreRow(id)) return state.SkipWithError("cannot store the initial rows");
   }
-  Database& db = *bench.db();
-  if (!db.RecordsetMoveFirst(bench.handle())) return state.SkipWithError("no first row");
+  Recordsets& rs = *bench.rs();
+  if (!rs.RecordsetMoveFirst(bench.handle())) return state.SkipWithError("no first row");
   int qty = 0;
   for (auto _ : state) {
     const std::string value = std::to_string(qty++ % 1000);
-    if (!db.RecordsetSetFieldValue(bench.context(), bench.handle(), "QTY", value.c_str()) ||
-        !db.RecordsetUpdate(bench.context(), bench.handle())) {
+    if (!rs.RecordsetSetFieldValue(bench.context(), bench.handle(), "QTY", value.c_str()) ||
+        !rs.RecordsetUpdate(bench.context(), bench.handle())) {
       return state.SkipWithError("cannot update the row");
     }
   }

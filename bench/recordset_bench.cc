@@ -43,6 +43,7 @@ class PeopleDatabase {
     }
   }
   Database* db() { return bench_.db(); }
+  Recordsets* rs() { return bench_.rs(); }
 
  private:
   static DatabaseSchema Schema() {
@@ -55,9 +56,9 @@ class PeopleDatabase {
   BenchDatabase bench_;
 };
 
-Database* Shared() {
+Recordsets* Shared() {
   static PeopleDatabase* database = new PeopleDatabase();  // lives for the program
-  return database->db();
+  return database->rs();
 }
 
 struct Condition {
@@ -67,20 +68,20 @@ struct Condition {
 };
 
 // Opens one recordset with the given conditions over and over (each open
-// replaces the previous resultset file).
+// replaces the previous rows).
 void BenchOpen(benchmark::State& state, const std::vector<Condition>& conditions, int32_t rows) {
-  Database* db = Shared();
+  Recordsets* rs = Shared();
   int32_t handle = 0;
-  if (db == nullptr || !db->CreateRecordset(handle)) {
+  if (rs == nullptr || !rs->CreateRecordset(handle)) {
     state.SkipWithError("cannot build the database");
     return;
   }
   for (const Condition& c : conditions) {
-    db->RecordsetAddFilterColumn(handle, c.column, c.op, c.value, 1, 0);
+    rs->RecordsetAddFilterColumn(handle, c.column, c.op, c.value, 1, 0);
   }
   int32_t count = 0;
   for (auto _ : state) {
-    if (!db->RecordsetOpen(handle, "People") || !db->RecordsetGetRowCount(handle, count)) {
+    if (!rs->RecordsetOpen(handle, "People") || !rs->RecordsetGetRowCount(handle, count)) {
       state.SkipWithError("open failed");
       break;
     }
@@ -88,7 +89,7 @@ void BenchOpen(benchmark::State& state, const std::vector<Condition>& conditions
   if (count != rows) state.SkipWithError("unexpected row count");
   state.counters["rows"] = count;
   state.SetItemsProcessed(state.iterations() * count);
-  db->RecordsetClose(handle);
+  rs->RecordsetClose(handle);
 }
 
 // No condition: the table's chain, oldest first.
@@ -115,33 +116,33 @@ void BM_RecordsetOpenKeyTail(benchmark::State& state) {
 BENCHMARK(BM_RecordsetOpenKeyTail)->Unit(benchmark::kMillisecond);
 
 void BM_RecordsetMoveNext(benchmark::State& state) {
-  Database* db = Shared();
+  Recordsets* rs = Shared();
   int32_t handle = 0;
-  if (db == nullptr || !db->CreateRecordset(handle) || !db->RecordsetOpen(handle, "People")) {
+  if (rs == nullptr || !rs->CreateRecordset(handle) || !rs->RecordsetOpen(handle, "People")) {
     state.SkipWithError("cannot open");
     return;
   }
   for (auto _ : state) {
-    if (!db->RecordsetMoveNext(handle)) db->RecordsetMoveFirst(handle);
+    if (!rs->RecordsetMoveNext(handle)) rs->RecordsetMoveFirst(handle);
   }
   state.SetItemsProcessed(state.iterations());
-  db->RecordsetClose(handle);
+  rs->RecordsetClose(handle);
 }
 BENCHMARK(BM_RecordsetMoveNext);
 
 void BM_RecordsetMovePrev(benchmark::State& state) {
-  Database* db = Shared();
+  Recordsets* rs = Shared();
   int32_t handle = 0;
-  if (db == nullptr || !db->CreateRecordset(handle) || !db->RecordsetOpen(handle, "People") ||
-      !db->RecordsetMoveLast(handle)) {
+  if (rs == nullptr || !rs->CreateRecordset(handle) || !rs->RecordsetOpen(handle, "People") ||
+      !rs->RecordsetMoveLast(handle)) {
     state.SkipWithError("cannot open");
     return;
   }
   for (auto _ : state) {
-    if (!db->RecordsetMovePrev(handle)) db->RecordsetMoveLast(handle);
+    if (!rs->RecordsetMovePrev(handle)) rs->RecordsetMoveLast(handle);
   }
   state.SetItemsProcessed(state.iterations());
-  db->RecordsetClose(handle);
+  rs->RecordsetClose(handle);
 }
 BENCHMARK(BM_RecordsetMovePrev);
 

@@ -1,6 +1,4 @@
 // Opening and closing the database, and the Database's error texts.
-// (The constructor and destructor live beside the recordset table, in
-// src/recordset/recordset_table.cc, where the table's element type is known.)
 #include "engine/database.h"
 
 #include <cstdio>
@@ -8,6 +6,10 @@
 #include "engine/filenames.h"
 
 namespace zt {
+
+Database::Database(std::string work_folder) : work_folder_(std::move(work_folder)) {}
+
+Database::~Database() { CloseDatabase(); }
 
 void Database::SetErrorQuietly(std::string_view text) {
   last_error_.assign(text.substr(0, kMaxErrorText));
@@ -91,7 +93,6 @@ int Database::OpenDatabase(const char* path, int shared) {
 
 int Database::CloseDatabase() {
   if (!connected_) return 0;
-  CloseAllRecordsets();
   FileClose(data_file_);
   FileClose(definition_file_);
   index_.IndexClose();

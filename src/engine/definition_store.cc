@@ -56,6 +56,7 @@ int Database::UpdateTableDef(const TableDefinition& definition, int64_t offset) 
     SetError("UpdateTableDef: No database connection has been established!");
     return 0;
   }
+  ++change_count_;
   DefinitionHeader header;
   if (!ReadDefinitionHeader(header)) {
     SetError("UpdateTableDef: Disk-Read error");

@@ -21,12 +21,6 @@ inline constexpr char kIndexFileExtension[] = ".zix";
 inline constexpr char kTransactionFileExtension[] = ".trn";
 inline constexpr char kLockFileExtension[] = ".ztl";
 inline constexpr char kErrorLogFileName[] = "dberrors.txt";
-// Resultset files and the scan path's scratch files: "rs" + unique + ".rs".
-inline constexpr char kResultsetPrefix[] = "rs";
-inline constexpr char kResultsetExtension[] = "rs";
-// Temporary sort index files.
-inline constexpr char kSortIndexPrefix[] = "zt";
-inline constexpr char kSortIndexExtension[] = "tix";
 
 // The data file's sibling with the given extension (".rs", ".zdf", ".zix").
 std::string DerivedFileName(const std::string& data_file, const char* extension);

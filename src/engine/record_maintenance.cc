@@ -8,10 +8,9 @@
 // after the definition is written, so two processes cannot both take the
 // same chain head as their previous record.
 //
-// UpdateRecord and DeleteRecord find their record through a row of a
-// recordset's resultset file; that part lives with the resultset rows
-// (recordset/row_maintenance.cc) and the record work here. Both refuse a
-// record whose header is flagged superseded-or-deleted: such a row was
+// UpdateRecord and DeleteRecord are handed the record's offset by the
+// recordset that names it. Both refuse a record whose header is flagged
+// superseded-or-deleted: such a row was
 // overtaken by another recordset's update or delete, and writing through it
 // would store data nobody can reach and index a dead record. After either
 // one the index holds exactly the keys of the records that are live.
@@ -169,8 +168,15 @@ int Refuse(std::string* err, std::string_view message) {
 
 }  // namespace
 
-int Database::UpdateStoredRecord(std::string_view data, int32_t length, int64_t& offset,
-                                 const char* table, std::string* err) {
+int Database::UpdateRecord(std::string_view data, int32_t length, int64_t& offset,
+                           const char* table, std::string* err) {
+  if (err == nullptr) return 0;
+  if (table == nullptr) return Refuse(err, "UpdateRecord: Invalid table name!");
+  if (data.data() == nullptr) {
+    return Refuse(err, "UpdateRecord: Cannot update a record with a NULL!");
+  }
+  if (!connected_) return Refuse(err, "UpdateRecord: Database not open!");
+  if (offset < 0) return Refuse(err, "UpdateRecord: Current record not set");
   if (length < 0 || length > kMaxRecordLength || static_cast<size_t>(length) > data.size()) {
     return Refuse(err, "UpdateRecord: Invalid record length");
   }
@@ -221,7 +227,10 @@ int Database::UpdateStoredRecord(std::string_view data, int32_t length, int64_t&
   return 1;
 }
 
-int Database::RetireStoredRecord(const char* table, int64_t offset, std::string* err) {
+int Database::DeleteRecord(const char* table, int64_t offset, std::string* err) {
+  if (err == nullptr || table == nullptr) return 0;
+  if (!connected_) return Refuse(err, "DeleteRecord: Database not open!");
+  if (offset < 0) return Refuse(err, "DeleteRecord: Current record not set");
   TableDefinition definition;
   int64_t definition_offset = 0;
   if (!GetTableDef(table, definition, definition_offset)) {
@@ -270,6 +279,30 @@ int Database::RetireStoredRecord(const char* table, int64_t offset, std::string*
   }
   unlock();
   return 1;
+}
+
+int Database::RecordsetAreAllKeysPopulated(const char* table_name, std::string_view data,
+                                           std::string* err) {
+  if (table_name == nullptr) {
+    if (err != nullptr) *err = "RecordsetAreAllKeysPopulated: Invalid table name!";
+    return 0;
+  }
+  if (data.data() == nullptr) {
+    if (err != nullptr) *err = "RecordsetAreAllKeysPopulated: Invalid Record!";
+    return 0;
+  }
+  if (err == nullptr) return 0;
+  if (!IsConnected()) {
+    SetError("RecordsetAreAllKeysPopulated: No database connection has been established!");
+    return 0;
+  }
+  TableDefinition definition;
+  int64_t offset = 0;
+  if (!GetTableDef(table_name, definition, offset)) {
+    *err = "RecordsetAreAllKeysPopulated: Could not read table definition";
+    return 0;
+  }
+  return CheckKeysPopulated(definition, data, err);
 }
 
 }  // namespace zt

@@ -63,6 +63,7 @@ int Database::AppendDatabaseRecord(const RecordHeader& header, std::string_view 
                                    int64_t& offset, std::string* err) {
   if (err == nullptr || data.data() == nullptr) return 0;
   if (!connected_) return Fail(err, "AppendDatabaseRecord: Not connected to database");
+  ++change_count_;
   const int32_t n = header.data_length();
   if (!IsValidDataLength(n) || data.size() < static_cast<size_t>(n)) {
     return Fail(err, "AppendDatabaseRecord: Invalid record length");
@@ -95,6 +96,7 @@ int Database::WriteDatabaseRecord(const RecordHeader& header, std::string_view d
                                   std::string* err) {
   if (err == nullptr || data.data() == nullptr) return 0;
   if (!connected_) return Fail(err, "WriteDatabaseRecord: Not connected to database");
+  ++change_count_;
   if (!IsValidDataLength(new_length) || data.size() < static_cast<size_t>(new_length)) {
     return Fail(err, "WriteDatabaseRecord: Invalid record length");
   }

@@ -6,9 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "engine/database.h"
-#include "engine/error_log.h"
-
 namespace zt {
 namespace {
 
@@ -23,7 +20,7 @@ std::string WithCode(const char* text, int code) {
 
 }  // namespace
 
-NetServer::NetServer(EventLoop& loop, Database& database) : loop_(loop), database_(database) {
+NetServer::NetServer(EventLoop& loop, NetLogFunction log) : loop_(loop), log_(log) {
   loop_.SetTimerHandler([this] { RunProcessor(); });
 }
 
@@ -37,23 +34,23 @@ bool NetServer::Connect(const std::string& address, uint16_t port) {
     case ListenStep::kNone:
       break;
     case ListenStep::kAddress:
-      LogError("Connect: Invalid listen address " + address);
+      log_("Connect: Invalid listen address " + address);
       return false;
     case ListenStep::kSocket:
-      LogError(WithCode("Connect: Error creating the server socket", code));
+      log_(WithCode("Connect: Error creating the server socket", code));
       return false;
     case ListenStep::kBind:
-      LogError(WithCode("Connect: error binding the server socket", code));
+      log_(WithCode("Connect: error binding the server socket", code));
       return false;
     case ListenStep::kListen:
-      LogError(WithCode("Connect: Error creating a server socket", code));
+      log_(WithCode("Connect: Error creating a server socket", code));
       return false;
   }
   host_address_ = HostAddressText();
   if (!loop_.Add(listener, EPOLLIN, [this](uint32_t) { OnListenerEvent(); })) {
     const int add_code = errno;
     CloseSocket(listener);
-    LogError(WithCode("Connect: Error creating an asynchronous server socket", add_code));
+    log_(WithCode("Connect: Error creating an asynchronous server socket", add_code));
     return false;
   }
   listener_ = listener;
@@ -65,7 +62,7 @@ bool NetServer::Connect(const std::string& address, uint16_t port) {
   char line[128];
   std::snprintf(line, sizeof line, "Started on IP %s and Port# %ld", host_address_.c_str(),
                 static_cast<long>(port));
-  LogError(line);
+  log_(line);
   return true;
 }
 
@@ -136,7 +133,7 @@ bool NetServer::ReadFrom(SocketHandle socket) {
     if (at >= 0 && sessions_[static_cast<size_t>(at)].pending_output() > 0 &&
         !sessions_[static_cast<size_t>(at)].send_failed) {
       ClientSession& session = sessions_[static_cast<size_t>(at)];
-      CloseRecordsets(session);
+      ReleaseState(session);
       session.requests.clear();
       session.queued_bytes = 0;
       session.draining = true;
@@ -162,7 +159,7 @@ bool NetServer::ReadFrom(SocketHandle socket) {
     const FrameParser::Result result = session.receive.ExtractMessage(message);
     if (result == FrameParser::Result::kNeedMore) break;
     if (result == FrameParser::Result::kRefused) {
-      LogError("ExtractMessage: Message longer than 4091 characters discarded");
+      log_("ExtractMessage: Message longer than 4091 characters discarded");
       continue;
     }
     session.QueueRequest(std::move(message));
@@ -193,7 +190,7 @@ bool NetServer::SendFrame(ClientSession& session, std::string_view frame) {
       std::string line = head;
       line.append(
           frame.substr(0, kMaxSendErrorText > line.size() ? kMaxSendErrorText - line.size() : 0));
-      LogError(line);
+      log_(line);
       // Later replies to this connection are dropped without a log line
       // each; the hang-up that follows removes the session.
       session.send_failed = true;
@@ -246,21 +243,16 @@ void NetServer::UpdateInterest(ClientSession& session) {
   if (loop_.Modify(session.socket, wanted)) session.interest = wanted;
 }
 
-void NetServer::CloseRecordsets(ClientSession& session) {
-  // In creation order; a handle that another client already closed is
-  // simply not found.
-  std::vector<SessionRecordset> recordsets;
-  recordsets.swap(session.recordsets);
-  for (SessionRecordset& entry : recordsets) {
-    entry.locked_rows.clear();
-    database_.RecordsetClose(entry.handle);
-  }
+void NetServer::ReleaseState(ClientSession& session) {
+  if (session.state == nullptr) return;
+  if (processor_ != nullptr) processor_->SessionClosed(session);
+  session.state.reset();
 }
 
 void NetServer::CloseSession(SocketHandle socket) {
   const int at = FindSession(sessions_, socket);
   if (at < 0) return;
-  CloseRecordsets(sessions_[static_cast<size_t>(at)]);
+  ReleaseState(sessions_[static_cast<size_t>(at)]);
   loop_.Remove(socket);
   CloseSocket(sessions_[static_cast<size_t>(at)].socket);
   sessions_.erase(sessions_.begin() + at);

@@ -5,7 +5,7 @@
 //   connection waiting  accept, append a session, send the 28-byte greeting;
 //   socket readable     one read, cut every complete message onto the
 //                       session's request queue, then run ProcessRequests;
-//   peer closed / reset close every recordset the session created, close the
+//   peer closed / reset tell the request layer (SessionClosed), close the
 //                       socket and remove the session (queued requests are
 //                       dropped unanswered); after an orderly close, replies
 //                       already made are delivered first;
@@ -31,8 +31,6 @@
 #include "net/socket.h"
 
 namespace zt {
-
-class Database;
 
 // The greeting sent on every accepted connection. The ETX stands after
 // CONNECTIONSTATUS on purpose: a client extracting frames gets the message
@@ -67,12 +65,19 @@ class RequestProcessor {
   virtual ~RequestProcessor() = default;
   // Answers the queued requests of every session (see NetServer).
   virtual void ProcessRequests() = 0;
+  // The session's connection is over: release what the client held. Called
+  // once per session, before its state is dropped.
+  virtual void SessionClosed(ClientSession& session) = 0;
 };
+
+// Where this layer's failures are written (the server's error log).
+using NetLogFunction = void (*)(std::string_view text);
 
 class NetServer {
  public:
   // Takes over the loop's timer: its firing runs the request processor.
-  NetServer(EventLoop& loop, Database& database);
+  // log receives every failure this layer reports.
+  NetServer(EventLoop& loop, NetLogFunction log);
   NetServer(const NetServer&) = delete;
   NetServer& operator=(const NetServer&) = delete;
   virtual ~NetServer();
@@ -99,8 +104,8 @@ class NetServer {
   SessionList& sessions() { return sessions_; }
 
   // Shutdown: closes every session's socket, front to back, then drops the
-  // sessions (their recordsets are left to CloseDatabase), then closes the
-  // listener.
+  // sessions (what their clients held is left to the request layer's own
+  // shutdown), then closes the listener.
   void CloseAll();
 
  private:
@@ -109,8 +114,8 @@ class NetServer {
   // Returns false when the connection ended (the session is gone).
   bool ReadFrom(SocketHandle socket);  // one ReceiveFromClient and its messages
   void FlushOutput(ClientSession& session);
-  // Closes every recordset the session created.
-  void CloseRecordsets(ClientSession& session);
+  // Tells the request layer once that the session's client is gone.
+  void ReleaseState(ClientSession& session);
   void CloseSession(SocketHandle socket);
   void RunProcessor();
   // Asks for reads only while the session's backlogs are under their
@@ -118,7 +123,7 @@ class NetServer {
   void UpdateInterest(ClientSession& session);
 
   EventLoop& loop_;
-  Database& database_;
+  NetLogFunction log_;
   RequestProcessor* processor_ = nullptr;
   SocketHandle listener_ = kNoSocket;
   SocketHandle reserve_ = kNoSocket;  // see OnListenerEvent

@@ -3,8 +3,10 @@
 //
 // A session owns its receive state (the frame parser), its queue of
 // complete requests not yet answered, the replies the socket has not yet
-// taken, the recordsets its client created (with the rows it holds locked
-// in them) and the DeferralCounter of the request at the head of its queue.
+// taken, the DeferralCounter of the request at the head of its queue, and
+// whatever the request layer keeps for the client (SessionState: its
+// handles, row locks and transaction context), which this layer never looks
+// into.
 // The socket is the key by which events find the session; a socket is in at
 // most one session. Sessions are held by value and move when an earlier one
 // is removed: code keeps sockets or positions, never references, across
@@ -14,28 +16,20 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "engine/transaction.h"
 #include "net/frame.h"
 #include "net/socket.h"
 
 namespace zt {
 
-class SessionRecordset {
+// The request layer's state of one client; owned by its session, released
+// when the session ends (after RequestProcessor::SessionClosed).
+class SessionState {
  public:
-  SessionRecordset() = default;
-  explicit SessionRecordset(int32_t h) : handle(h) {}
-  virtual ~SessionRecordset() = default;
-  SessionRecordset(const SessionRecordset&) = default;
-  SessionRecordset& operator=(const SessionRecordset&) = default;
-  SessionRecordset(SessionRecordset&&) = default;
-  SessionRecordset& operator=(SessionRecordset&&) = default;
-
-  int32_t handle = 0;
-  // Data-file record offsets of the rows this client holds locked.
-  std::vector<int32_t> locked_rows;
+  virtual ~SessionState() = default;
 };
 
 class ClientSession {
@@ -49,14 +43,11 @@ class ClientSession {
   ClientSession& operator=(ClientSession&&) = default;
 
   SocketHandle socket = kNoSocket;
-  std::string peer_address;          // dotted IPv4; empty when unknown
-  std::deque<std::string> requests;  // complete messages, oldest first
-  size_t queued_bytes = 0;           // sum of the sizes of requests
-  FrameParser receive;               // bytes not yet cut into messages
-  // Handed by reference to the row-editing operations. No command changes
-  // it: the server never opens a transaction.
-  TransactionContext transaction;
-  std::vector<SessionRecordset> recordsets;  // in creation order
+  std::string peer_address;             // dotted IPv4; empty when unknown
+  std::deque<std::string> requests;     // complete messages, oldest first
+  size_t queued_bytes = 0;              // sum of the sizes of requests
+  FrameParser receive;                  // bytes not yet cut into messages
+  std::unique_ptr<SessionState> state;  // the request layer's; may be null
   int32_t deferral_counter = 0;
 
   // Reply bytes the socket has not accepted yet, in order; [output_sent,
@@ -78,23 +69,12 @@ class ClientSession {
     requests.pop_front();
     deferral_counter = 0;
   }
-
-  // Remembers a recordset this client created.
-  void AddRecordset(int32_t handle) { recordsets.emplace_back(handle); }
-  // Forgets the first entry with this handle (its locked rows with it).
-  void ForgetRecordset(int32_t handle);
-  // Row locks held in the entry with this handle.
-  bool AddRowLock(int32_t handle, int32_t offset);
-  bool RemoveRowLock(int32_t handle, int32_t offset);
-  bool HoldsRowLock(int32_t handle, int32_t offset) const;
 };
 
 using SessionList = std::vector<ClientSession>;
 
 // Position of the session of a socket, or -1.
 int FindSession(const SessionList& sessions, SocketHandle socket);
-// True when any entry of any session holds a lock on this record offset.
-bool IsRowLockedByAnySession(const SessionList& sessions, int32_t offset);
 
 }  // namespace zt
 

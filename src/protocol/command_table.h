@@ -17,17 +17,21 @@
 namespace zt {
 
 class Database;
-class ClientSession;
+class Recordsets;
+class ClientState;
+class RowLockTable;
+class RecordsetOwners;
 
 // What a handler sees of one request.
 struct CommandContext {
   Database& database;
-  ClientSession& session;
+  Recordsets& recordsets;
+  ClientState& client;          // the requesting client's state
+  RowLockTable& locks;          // every client's row locks
+  RecordsetOwners& owners;      // which client created each recordset
   const RequestFields& fields;  // fields[0] is the command name
   int32_t handle;               // field 2 as a number
   std::string reply;            // the success reply text, set by the handler
-  // Every session, for the row-lock questions that span all clients.
-  const std::vector<ClientSession>& sessions;
   // LockCandidates: the server-wide scratch list of RECORDSETLOCKALL,
   // empty before and after every use.
   std::vector<int32_t>& lock_candidates;

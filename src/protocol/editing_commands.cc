@@ -6,21 +6,22 @@
 #include <string>
 
 #include "engine/database.h"
-#include "net/session.h"
+#include "protocol/client_state.h"
 #include "protocol/command_table.h"
+#include "recordset/recordsets.h"
 
 namespace zt {
 
 bool HandleRecordsetAddRow(CommandContext& ctx) {
-  if (!ctx.database.RecordsetAddRow(ctx.session.transaction, ctx.handle)) return false;
+  if (!ctx.recordsets.RecordsetAddRow(ctx.client.transaction, ctx.handle)) return false;
   ctx.reply = EchoReply("RECORDSETADDROW", ctx.handle);
   return true;
 }
 
 // Field 4 is required: a field cannot be set to an empty value this way.
 bool HandleRecordsetSetFieldValue(CommandContext& ctx) {
-  if (!ctx.database.RecordsetSetFieldValue(ctx.session.transaction, ctx.handle,
-                                           ctx.field(3).c_str(), ctx.field(4).c_str())) {
+  if (!ctx.recordsets.RecordsetSetFieldValue(ctx.client.transaction, ctx.handle,
+                                             ctx.field(3).c_str(), ctx.field(4).c_str())) {
     return false;
   }
   ctx.reply = EchoReply("RECORDSETSETFIELDVALUE", ctx.handle);
@@ -31,7 +32,7 @@ bool HandleRecordsetSetFieldValue(CommandContext& ctx) {
 // holding "~" cannot be told from two values by the client.
 bool HandleRecordsetGetFieldValue(CommandContext& ctx) {
   std::string value;
-  if (!ctx.database.RecordsetGetFieldValue(ctx.handle, ctx.field(3).c_str(), &value)) {
+  if (!ctx.recordsets.RecordsetGetFieldValue(ctx.handle, ctx.field(3).c_str(), &value)) {
     return false;
   }
   ctx.reply = EchoReply("RECORDSETGETFIELDVALUE", ctx.handle);
@@ -45,14 +46,15 @@ bool HandleRecordsetGetFieldValue(CommandContext& ctx) {
 // buffering in the process), so an answered update survives the server
 // being killed right after the reply.
 bool HandleRecordsetUpdate(CommandContext& ctx) {
-  if (!ctx.database.RecordsetUpdate(ctx.session.transaction, ctx.handle)) return false;
+  if (!ctx.recordsets.RecordsetUpdate(ctx.client.transaction, ctx.handle)) return false;
   ctx.reply = EchoReply("RECORDSETUPDATE", ctx.handle);
   return true;
 }
 
 bool HandleRecordsetDeleteCurrentRow(CommandContext& ctx) {
   int moved_to_next = 0;  // not reported to the client
-  if (!ctx.database.RecordsetDeleteCurrentRow(ctx.session.transaction, ctx.handle, moved_to_next)) {
+  if (!ctx.recordsets.RecordsetDeleteCurrentRow(ctx.client.transaction, ctx.handle,
+                                                moved_to_next)) {
     return false;
   }
   ctx.reply = EchoReply("RECORDSETDELETECURRENTROW", ctx.handle);
@@ -60,7 +62,7 @@ bool HandleRecordsetDeleteCurrentRow(CommandContext& ctx) {
 }
 
 bool HandleRecordsetDeleteAll(CommandContext& ctx) {
-  if (!ctx.database.RecordsetDeleteAll(ctx.session.transaction, ctx.handle)) return false;
+  if (!ctx.recordsets.RecordsetDeleteAll(ctx.client.transaction, ctx.handle)) return false;
   ctx.reply = EchoReply("RECORDSETDELETEALL", ctx.handle);
   return true;
 }

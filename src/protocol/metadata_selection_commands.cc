@@ -9,6 +9,7 @@
 #include "engine/codec.h"
 #include "engine/database.h"
 #include "protocol/command_table.h"
+#include "recordset/recordsets.h"
 
 namespace zt {
 namespace {
@@ -35,14 +36,14 @@ int32_t Number(const CommandContext& ctx, int field) { return FieldToInt(ctx.fie
 
 bool HandleRecordsetGetFieldCount(CommandContext& ctx) {
   int32_t count = 0;
-  if (!ctx.database.RecordsetGetFieldCount(ctx.handle, count)) return false;
+  if (!ctx.recordsets.RecordsetGetFieldCount(ctx.handle, count)) return false;
   ctx.reply = EchoReply("RECORDSETGETFIELDCOUNT", ctx.handle) + kFieldSeparator + IdToText(count);
   return true;
 }
 
 bool HandleRecordsetGetFieldName(CommandContext& ctx) {
   std::string name;
-  if (!ctx.database.RecordsetGetFieldName(ctx.handle, Number(ctx, 3), name)) return false;
+  if (!ctx.recordsets.RecordsetGetFieldName(ctx.handle, Number(ctx, 3), name)) return false;
   ctx.reply = EchoReply("RECORDSETGETFIELDNAME", ctx.handle) + kFieldSeparator + name;
   return true;
 }
@@ -51,7 +52,7 @@ bool HandleRecordsetGetFieldName(CommandContext& ctx) {
 bool HandleRecordsetGetFieldInfo(CommandContext& ctx) {
   std::string name, type;
   int32_t size = 0;
-  if (!ctx.database.RecordsetGetFieldInfo(ctx.handle, Number(ctx, 3), name, type, size)) {
+  if (!ctx.recordsets.RecordsetGetFieldInfo(ctx.handle, Number(ctx, 3), name, type, size)) {
     return false;
   }
   ctx.reply = EchoReply("RECORDSETGETFIELDINFO", ctx.handle) + kFieldSeparator + name +
@@ -60,20 +61,20 @@ bool HandleRecordsetGetFieldInfo(CommandContext& ctx) {
 }
 
 bool HandleRecordsetIsFieldNullable(CommandContext& ctx) {
-  return Flag(ctx, ctx.database.RecordsetIsFieldNullable(ctx.handle, Number(ctx, 3)));
+  return Flag(ctx, ctx.recordsets.RecordsetIsFieldNullable(ctx.handle, Number(ctx, 3)));
 }
 
 bool HandleRecordsetIsFieldKeyColumn(CommandContext& ctx) {
-  return Flag(ctx, ctx.database.RecordsetIsFieldKeyColumn(ctx.handle, Number(ctx, 3)));
+  return Flag(ctx, ctx.recordsets.RecordsetIsFieldKeyColumn(ctx.handle, Number(ctx, 3)));
 }
 
 bool HandleRecordsetIsFieldBlob(CommandContext& ctx) {
-  return Flag(ctx, ctx.database.RecordsetIsFieldABlob(ctx.handle, Number(ctx, 3)));
+  return Flag(ctx, ctx.recordsets.RecordsetIsFieldABlob(ctx.handle, Number(ctx, 3)));
 }
 
 bool HandleRecordsetGetFieldSize(CommandContext& ctx) {
   int32_t size = 0;
-  if (!ctx.database.RecordsetGetFieldSize(ctx.handle, Number(ctx, 3), size)) return false;
+  if (!ctx.recordsets.RecordsetGetFieldSize(ctx.handle, Number(ctx, 3), size)) return false;
   ctx.reply = EchoReply("RECORDSETGETFIELDSIZE", ctx.handle) + kFieldSeparator + IdToText(size);
   return true;
 }
@@ -81,63 +82,63 @@ bool HandleRecordsetGetFieldSize(CommandContext& ctx) {
 // ---- Row selection --------------------------------------------------------
 
 bool HandleRecordsetSelectRow(CommandContext& ctx) {
-  return Echo(ctx, ctx.database.RecordsetSelectRow(ctx.handle, Number(ctx, 3)));
+  return Echo(ctx, ctx.recordsets.RecordsetSelectRow(ctx.handle, Number(ctx, 3)));
 }
 
 bool HandleRecordsetDeselectRow(CommandContext& ctx) {
-  return Echo(ctx, ctx.database.RecordsetDeselectRow(ctx.handle, Number(ctx, 3)));
+  return Echo(ctx, ctx.recordsets.RecordsetDeselectRow(ctx.handle, Number(ctx, 3)));
 }
 
 bool HandleRecordsetSelectAll(CommandContext& ctx) {
-  return Echo(ctx, ctx.database.RecordsetSelectAll(ctx.handle));
+  return Echo(ctx, ctx.recordsets.RecordsetSelectAll(ctx.handle));
 }
 
 bool HandleRecordsetDeselectAll(CommandContext& ctx) {
-  return Echo(ctx, ctx.database.RecordsetDeselectAll(ctx.handle));
+  return Echo(ctx, ctx.recordsets.RecordsetDeselectAll(ctx.handle));
 }
 
 // Field 4 is not required: a missing last row reaches the engine as 0, which
 // then refuses the range.
 bool HandleRecordsetSelectRowsRange(CommandContext& ctx) {
   return Echo(ctx,
-              ctx.database.RecordsetSelectRowsRange(ctx.handle, Number(ctx, 3), Number(ctx, 4)));
+              ctx.recordsets.RecordsetSelectRowsRange(ctx.handle, Number(ctx, 3), Number(ctx, 4)));
 }
 
 bool HandleRecordsetDeselectRowsRange(CommandContext& ctx) {
-  return Echo(ctx,
-              ctx.database.RecordsetDeselectRowsRange(ctx.handle, Number(ctx, 3), Number(ctx, 4)));
+  return Echo(
+      ctx, ctx.recordsets.RecordsetDeselectRowsRange(ctx.handle, Number(ctx, 3), Number(ctx, 4)));
 }
 
 bool HandleRecordsetIsRowSelected(CommandContext& ctx) {
-  return Flag(ctx, ctx.database.RecordsetIsRowSelected(ctx.handle, Number(ctx, 3)));
+  return Flag(ctx, ctx.recordsets.RecordsetIsRowSelected(ctx.handle, Number(ctx, 3)));
 }
 
 bool HandleRecordsetMoveToFirstSelectedRow(CommandContext& ctx) {
-  return Echo(ctx, ctx.database.RecordsetMoveToFirstSelectedRow(ctx.handle));
+  return Echo(ctx, ctx.recordsets.RecordsetMoveToFirstSelectedRow(ctx.handle));
 }
 
 bool HandleRecordsetMoveToNextSelectedRow(CommandContext& ctx) {
-  return Echo(ctx, ctx.database.RecordsetMoveToNextSelectedRow(ctx.handle));
+  return Echo(ctx, ctx.recordsets.RecordsetMoveToNextSelectedRow(ctx.handle));
 }
 
 bool HandleRecordsetMoveToPrevSelectedRow(CommandContext& ctx) {
-  return Echo(ctx, ctx.database.RecordsetMoveToPrevSelectedRow(ctx.handle));
+  return Echo(ctx, ctx.recordsets.RecordsetMoveToPrevSelectedRow(ctx.handle));
 }
 
 bool HandleRecordsetMoveToLastSelectedRow(CommandContext& ctx) {
-  return Echo(ctx, ctx.database.RecordsetMoveToLastSelectedRow(ctx.handle));
+  return Echo(ctx, ctx.recordsets.RecordsetMoveToLastSelectedRow(ctx.handle));
 }
 
 // ---- Find and sort ----------------------------------------------------------
 
 bool HandleRecordsetFindRow(CommandContext& ctx) {
   return Echo(
-      ctx, ctx.database.RecordsetFindRow(ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str()));
+      ctx, ctx.recordsets.RecordsetFindRow(ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str()));
 }
 
 // Field 4 is a number: non-zero sorts ascending, 0 descending.
 bool HandleRecordsetSort(CommandContext& ctx) {
-  return Echo(ctx, ctx.database.RecordsetSort(ctx.handle, ctx.field(3).c_str(), Number(ctx, 4)));
+  return Echo(ctx, ctx.recordsets.RecordsetSort(ctx.handle, ctx.field(3).c_str(), Number(ctx, 4)));
 }
 
 }  // namespace zt

@@ -5,6 +5,7 @@
 
 #include "engine/database.h"
 #include "protocol/command_table.h"
+#include "recordset/recordsets.h"
 
 namespace zt {
 namespace {
@@ -26,25 +27,25 @@ bool Value(CommandContext& ctx, const char* name, int ok, int32_t value) {
 }  // namespace
 
 bool HandleRecordsetOpen(CommandContext& ctx) {
-  return Echo(ctx, "RECORDSETOPEN", ctx.database.RecordsetOpen(ctx.handle, ctx.field(3).c_str()));
+  return Echo(ctx, "RECORDSETOPEN", ctx.recordsets.RecordsetOpen(ctx.handle, ctx.field(3).c_str()));
 }
 
 bool HandleRecordsetOpenFloor(CommandContext& ctx) {
   return Echo(ctx, "RECORDSETOPENFLOOR",
-              ctx.database.RecordsetOpenFloor(ctx.handle, ctx.field(3).c_str(),
-                                              ctx.field(4).c_str(), ctx.field(5).c_str()));
+              ctx.recordsets.RecordsetOpenFloor(ctx.handle, ctx.field(3).c_str(),
+                                                ctx.field(4).c_str(), ctx.field(5).c_str()));
 }
 
 bool HandleRecordsetOpenCeiling(CommandContext& ctx) {
   return Echo(ctx, "RECORDSETOPENCEILING",
-              ctx.database.RecordsetOpenCeiling(ctx.handle, ctx.field(3).c_str(),
-                                                ctx.field(4).c_str(), ctx.field(5).c_str()));
+              ctx.recordsets.RecordsetOpenCeiling(ctx.handle, ctx.field(3).c_str(),
+                                                  ctx.field(4).c_str(), ctx.field(5).c_str()));
 }
 
 // Field 7 may be missing and then counts as 0.
 bool HandleRecordsetAddFilterColumn(CommandContext& ctx) {
   return Echo(ctx, "RECORDSETADDFILTERCOLUMN",
-              ctx.database.RecordsetAddFilterColumn(
+              ctx.recordsets.RecordsetAddFilterColumn(
                   ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str(), ctx.field(5).c_str(),
                   FieldToInt(ctx.field(6)), FieldToInt(ctx.field(7))));
 }
@@ -53,64 +54,64 @@ bool HandleRecordsetAddFilterColumn(CommandContext& ctx) {
 bool HandleRecordsetFilterOn(CommandContext& ctx) {
   return Echo(
       ctx, "RECORDSETFILTERON",
-      ctx.database.RecordsetFilterOn(ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str()));
+      ctx.recordsets.RecordsetFilterOn(ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str()));
 }
 
 bool HandleRecordsetCanBookmark(CommandContext& ctx) {
-  if (!ctx.database.RecordsetCanBookmark(ctx.handle)) return false;
+  if (!ctx.recordsets.RecordsetCanBookmark(ctx.handle)) return false;
   ctx.reply = FlagReply("RECORDSETCANBOOKMARK", ctx.handle, true);
   return true;
 }
 
 bool HandleRecordsetSetBookmark(CommandContext& ctx) {
   return Echo(ctx, "RECORDSETSETBOOKMARK",
-              ctx.database.RecordsetSetBookmark(ctx.handle, FieldToInt(ctx.field(3))));
+              ctx.recordsets.RecordsetSetBookmark(ctx.handle, FieldToInt(ctx.field(3))));
 }
 
 bool HandleRecordsetGetBookmark(CommandContext& ctx) {
   int32_t bookmark = 0;
-  const int ok = ctx.database.RecordsetGetBookmark(ctx.handle, bookmark);
+  const int ok = ctx.recordsets.RecordsetGetBookmark(ctx.handle, bookmark);
   return Value(ctx, "RECORDSETGETBOOKMARK", ok, bookmark);
 }
 
 bool HandleRecordsetGetLastUpdatedBookmark(CommandContext& ctx) {
   int32_t bookmark = 0;
-  const int ok = ctx.database.RecordsetGetLastUpdatedBookmark(ctx.handle, bookmark);
+  const int ok = ctx.recordsets.RecordsetGetLastUpdatedBookmark(ctx.handle, bookmark);
   return Value(ctx, "RECORDSETGETLASTUPDATEDBOOKMARK", ok, bookmark);
 }
 
 bool HandleRecordsetGetRowCount(CommandContext& ctx) {
   int32_t count = 0;
-  const int ok = ctx.database.RecordsetGetRowCount(ctx.handle, count);
+  const int ok = ctx.recordsets.RecordsetGetRowCount(ctx.handle, count);
   return Value(ctx, "RECORDSETGETROWCOUNT", ok, count);
 }
 
 bool HandleRecordsetGetSelectedRowCount(CommandContext& ctx) {
   int32_t count = 0;
-  const int ok = ctx.database.RecordsetGetSelectedRowCount(ctx.handle, count);
+  const int ok = ctx.recordsets.RecordsetGetSelectedRowCount(ctx.handle, count);
   return Value(ctx, "RECORDSETGETSELECTEDROWCOUNT", ok, count);
 }
 
 bool HandleRecordsetGetFilteredCount(CommandContext& ctx) {
   int32_t count = 0;
-  const int ok = ctx.database.RecordsetGetFilteredCount(ctx.handle, count);
+  const int ok = ctx.recordsets.RecordsetGetFilteredCount(ctx.handle, count);
   return Value(ctx, "RECORDSETGETFILTEREDCOUNT", ok, count);
 }
 
 bool HandleRecordsetMoveFirst(CommandContext& ctx) {
-  return Echo(ctx, "RECORDSETMOVEFIRST", ctx.database.RecordsetMoveFirst(ctx.handle));
+  return Echo(ctx, "RECORDSETMOVEFIRST", ctx.recordsets.RecordsetMoveFirst(ctx.handle));
 }
 
 bool HandleRecordsetMoveNext(CommandContext& ctx) {
-  return Echo(ctx, "RECORDSETMOVENEXT", ctx.database.RecordsetMoveNext(ctx.handle));
+  return Echo(ctx, "RECORDSETMOVENEXT", ctx.recordsets.RecordsetMoveNext(ctx.handle));
 }
 
 bool HandleRecordsetMovePrev(CommandContext& ctx) {
-  return Echo(ctx, "RECORDSETMOVEPREV", ctx.database.RecordsetMovePrev(ctx.handle));
+  return Echo(ctx, "RECORDSETMOVEPREV", ctx.recordsets.RecordsetMovePrev(ctx.handle));
 }
 
 bool HandleRecordsetMoveLast(CommandContext& ctx) {
-  return Echo(ctx, "RECORDSETMOVELAST", ctx.database.RecordsetMoveLast(ctx.handle));
+  return Echo(ctx, "RECORDSETMOVELAST", ctx.recordsets.RecordsetMoveLast(ctx.handle));
 }
 
 }  // namespace zt

@@ -1,9 +1,22 @@
 #include "protocol/request_processor.h"
 
+#include <memory>
+
 #include "engine/database.h"
 #include "protocol/command_table.h"
+#include "recordset/recordsets.h"
 
 namespace zt {
+
+void RequestDispatcher::SessionClosed(ClientSession& session) {
+  auto* client = static_cast<ClientState*>(session.state.get());
+  if (client == nullptr) return;
+  while (!client->recordsets.empty()) {
+    const int32_t handle = client->recordsets.begin()->first;
+    owners_.Remove(handle, locks_);
+    recordsets_.RecordsetClose(handle);
+  }
+}
 
 void RequestDispatcher::ProcessRequests() {
   net_.StopRetryTimer();
@@ -30,12 +43,15 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
   const Command* command = FindCommand(fields_[0]);
   if (command == nullptr) return Outcome::kDropped;
 
+  if (session.state == nullptr) session.state = std::make_unique<ClientState>();
   CommandContext ctx{.database = database_,
-                     .session = session,
+                     .recordsets = recordsets_,
+                     .client = *static_cast<ClientState*>(session.state.get()),
+                     .locks = locks_,
+                     .owners = owners_,
                      .fields = fields_,
                      .handle = FieldToInt(fields_[1]),
                      .reply = {},
-                     .sessions = net_.sessions(),
                      .lock_candidates = lock_candidates_};
   bool ok = command->handler != nullptr;
   for (int number = 1; ok && number <= kMaxFields; ++number) {

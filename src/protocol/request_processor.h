@@ -17,23 +17,54 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "net/net_server.h"
+#include "protocol/client_state.h"
 #include "protocol/fields.h"
 
 namespace zt {
 
 class Database;
+class Recordsets;
+
+// Which client created each open recordset: a recordset closed by anyone
+// leaves its creator's state with it, so a handle reused later is never
+// mistaken for the old one.
+class RecordsetOwners {
+ public:
+  void Add(int32_t handle, ClientState& client) {
+    owners_[handle] = &client;
+    client.recordsets[handle];
+  }
+  // Forgets the handle and its creator's entry (with the entry's locks).
+  void Remove(int32_t handle, RowLockTable& locks) {
+    const auto it = owners_.find(handle);
+    if (it == owners_.end()) return;
+    locks.UnlockAll(*it->second, handle);
+    it->second->recordsets.erase(handle);
+    owners_.erase(it);
+  }
+
+ private:
+  std::unordered_map<int32_t, ClientState*> owners_;
+};
 
 // Tries of a deferrable request before its failure is answered.
 inline constexpr int kMaxDeferrals = 10;
 
 class RequestDispatcher : public RequestProcessor {
  public:
-  RequestDispatcher(NetServer& net, Database& database) : net_(net), database_(database) {}
+  RequestDispatcher(NetServer& net, Database& database, Recordsets& recordsets)
+      : net_(net), database_(database), recordsets_(recordsets) {}
 
   void ProcessRequests() override;
+  // Closes every recordset the client created, in creation order (a handle
+  // that another client already closed is no longer listed), with its locks.
+  void SessionClosed(ClientSession& session) override;
+
+  const RowLockTable& locks() const { return locks_; }
 
  private:
   enum class Outcome { kAnswered, kDropped, kDeferred };
@@ -41,6 +72,9 @@ class RequestDispatcher : public RequestProcessor {
 
   NetServer& net_;
   Database& database_;
+  Recordsets& recordsets_;
+  RowLockTable locks_;
+  RecordsetOwners owners_;
   RequestFields fields_;                  // reused by every request of every run
   std::vector<int32_t> lock_candidates_;  // see CommandContext
 };

@@ -2,8 +2,10 @@
 // a whole: transaction markers, last-error texts, creating, closing and
 // probing recordsets, the location information, and the rebuild request.
 #include "engine/database.h"
-#include "net/session.h"
+#include "protocol/client_state.h"
 #include "protocol/command_table.h"
+#include "protocol/request_processor.h"
+#include "recordset/recordsets.h"
 
 namespace zt {
 
@@ -26,30 +28,30 @@ bool HandleGetLastErrorText(CommandContext& ctx) {
 
 bool HandleCreateRecordset(CommandContext& ctx) {
   int32_t handle = 0;
-  if (!ctx.database.CreateRecordset(handle)) return false;
-  ctx.session.AddRecordset(handle);
+  if (!ctx.recordsets.CreateRecordset(handle)) return false;
+  ctx.owners.Add(handle, ctx.client);
   ctx.reply = EchoReply("CREATERECORDSET", handle);
   return true;
 }
 
-// Any client may close any handle; only the requester's own entry for it is
-// forgotten.
+// Any client may close any handle; its creator's entry (with the row locks
+// held through it) goes with it.
 bool HandleRecordsetClose(CommandContext& ctx) {
-  if (!ctx.database.RecordsetClose(ctx.handle)) return false;
-  ctx.session.ForgetRecordset(ctx.handle);
+  if (!ctx.recordsets.RecordsetClose(ctx.handle)) return false;
+  ctx.owners.Remove(ctx.handle, ctx.locks);
   ctx.reply = EchoReply("RECORDSETCLOSE", ctx.handle);
   return true;
 }
 
 bool HandleRecordsetIsConnected(CommandContext& ctx) {
-  if (!ctx.database.RecordsetIsConnected(ctx.handle)) return false;
+  if (!ctx.recordsets.RecordsetIsConnected(ctx.handle)) return false;
   ctx.reply = FlagReply("RECORDSETISCONNECTED", ctx.handle, true);
   return true;
 }
 
 bool HandleRecordsetGetLastError(CommandContext& ctx) {
   std::string text;
-  if (!ctx.database.RecordsetGetLastErrorText(ctx.handle, &text)) return false;
+  if (!ctx.recordsets.RecordsetGetLastErrorText(ctx.handle, &text)) return false;
   ctx.reply = EchoReply("RECORDSETGETLASTERRORTEXT", ctx.handle) + kFieldSeparator + text;
   return true;
 }
@@ -82,7 +84,7 @@ bool HandleRebuildDatabase(CommandContext&) { return false; }
 // Fails only for a missing handle field (the dispatcher's check); an unknown
 // handle is ignored by the engine and answered like a known one.
 bool HandleRecordsetClearFilters(CommandContext& ctx) {
-  ctx.database.RecordsetClearFilters(ctx.handle);
+  ctx.recordsets.RecordsetClearFilters(ctx.handle);
   ctx.reply = EchoReply("RECORDSETCLEARFILTERS", ctx.handle);
   return true;
 }

@@ -12,9 +12,9 @@
 #include <limits>
 
 #include "engine/codec.h"
-#include "engine/database.h"
 #include "recordset/recordset.h"
 #include "recordset/recordset_fail.h"
+#include "recordset/recordsets.h"
 
 namespace zt {
 namespace {
@@ -36,14 +36,14 @@ int32_t ClampToInt32(int64_t n) {
 
 }  // namespace
 
-int Database::RecordsetAddFilterColumn(int32_t handle, const char* column_name, const char* op,
-                                       const char* value, int numeric_hint, int extra) {
-  Recordset* recordset = FindRecordset(handle);
+int Recordsets::RecordsetAddFilterColumn(int32_t handle, const char* column_name, const char* op,
+                                         const char* value, int numeric_hint, int extra) {
+  Recordset* recordset = Find(handle);
   if (recordset == nullptr) return 0;
   auto fail = [&](std::string_view text) {
-    return FailRecordset(*this, *recordset, text, Report::kYes);
+    return FailRecordset(database_, *recordset, text, Report::kYes);
   };
-  if (!connected_) return fail("RecordsetAddFilterColumn: Database not open");
+  if (!database_.IsConnected()) return fail("RecordsetAddFilterColumn: Database not open");
   if (column_name == nullptr || *column_name == '\0') {
     return fail("RecordsetAddFilterColumn: Column name cannot be null");
   }
@@ -75,21 +75,23 @@ int Database::RecordsetAddFilterColumn(int32_t handle, const char* column_name, 
   return 1;
 }
 
-int Database::RecordsetPreProcessFilterColumns(const char* table_name,
-                                               std::vector<FilterColumn>& filters, LookupKey& key,
-                                               TableDefinition& definition,
-                                               int64_t& definition_offset) {
-  if (!connected_) {
-    SetError("RecordsetPreProcessFilterColumns: No database connection has been established!");
+int Recordsets::RecordsetPreProcessFilterColumns(const char* table_name,
+                                                 std::vector<FilterColumn>& filters, LookupKey& key,
+                                                 TableDefinition& definition,
+                                                 int64_t& definition_offset) {
+  if (!database_.IsConnected()) {
+    database_.SetError(
+        "RecordsetPreProcessFilterColumns: No database connection has been established!");
     return 0;
   }
   if (table_name == nullptr || std::strlen(table_name) > kMaxNameLength) {
-    ReportError("RecordsetPreProcessFilterColumns: table name exceeds maximum length allowed");
+    database_.ReportError(
+        "RecordsetPreProcessFilterColumns: table name exceeds maximum length allowed");
     return 0;
   }
   key = LookupKey{};
-  if (!GetTableDef(table_name, definition, definition_offset)) {
-    ReportError(
+  if (!database_.GetTableDef(table_name, definition, definition_offset)) {
+    database_.ReportError(
         "RecordsetPreProcessFilterColumns: Unable to read the table definition record - "
         "PreProcessFilter...");
     return 0;
@@ -114,7 +116,7 @@ int Database::RecordsetPreProcessFilterColumns(const char* table_name,
       if (size > 0) offset += size;
     }
     if (!found) {
-      ReportError("RecordsetPreProcessFilterColumns: Invalid filter column name");
+      database_.ReportError("RecordsetPreProcessFilterColumns: Invalid filter column name");
       return 0;
     }
   }
@@ -150,11 +152,12 @@ int Database::RecordsetPreProcessFilterColumns(const char* table_name,
   return 1;
 }
 
-int Database::RecordsetRecordMeetsAllFilterCriteria(const std::vector<FilterColumn>& filters,
-                                                    std::string_view data) {
+int Recordsets::RecordsetRecordMeetsAllFilterCriteria(const std::vector<FilterColumn>& filters,
+                                                      std::string_view data) {
   if (data.data() == nullptr) return 0;
-  if (!connected_) {
-    SetError("RecordsetRecordMeetsAllFilterCriteria: No database connection has been established!");
+  if (!database_.IsConnected()) {
+    database_.SetError(
+        "RecordsetRecordMeetsAllFilterCriteria: No database connection has been established!");
     return 0;
   }
   const int64_t length = static_cast<int64_t>(data.size());
@@ -178,30 +181,6 @@ int Database::RecordsetRecordMeetsAllFilterCriteria(const std::vector<FilterColu
     if (!ConditionHolds(condition.op, cmp)) return 0;
   }
   return 1;
-}
-
-int Database::RecordsetAreAllKeysPopulated(const char* table_name, std::string_view data,
-                                           std::string* err) {
-  if (table_name == nullptr) {
-    if (err != nullptr) *err = "RecordsetAreAllKeysPopulated: Invalid table name!";
-    return 0;
-  }
-  if (data.data() == nullptr) {
-    if (err != nullptr) *err = "RecordsetAreAllKeysPopulated: Invalid Record!";
-    return 0;
-  }
-  if (err == nullptr) return 0;
-  if (!connected_) {
-    SetError("RecordsetAreAllKeysPopulated: No database connection has been established!");
-    return 0;
-  }
-  TableDefinition definition;
-  int64_t offset = 0;
-  if (!GetTableDef(table_name, definition, offset)) {
-    *err = "RecordsetAreAllKeysPopulated: Could not read table definition";
-    return 0;
-  }
-  return CheckKeysPopulated(definition, data, err);
 }
 
 }  // namespace zt

@@ -1,28 +1,27 @@
 // RecordsetFilterOn: narrowing the visible rows of an open recordset by one
-// column's value, without regenerating its resultset file.
+// column's value, without regenerating its rows.
 //
 // Every row's filter flag is recomputed: 'Y' when the row's value of the
 // column equals the value (as text, without regard to case), or for every
 // row when the value is empty. The value is taken from the row's pending
-// image in the write file when it has one, else from its stored record.
+// image when it has one, else from its stored record.
 // Rows marked for deletion are filtered out unless the value is empty.
 #include <string>
 
 #include "engine/codec.h"
-#include "engine/database.h"
 #include "engine/record.h"
 #include "recordset/recordset.h"
 #include "recordset/recordset_fail.h"
-#include "recordset/resultset_row.h"
+#include "recordset/recordsets.h"
 
 namespace zt {
-int Database::RecordsetFilterOn(int32_t handle, const char* column_name, const char* value) {
-  Recordset* recordset = FindRecordset(handle);
+int Recordsets::RecordsetFilterOn(int32_t handle, const char* column_name, const char* value) {
+  Recordset* recordset = Find(handle);
   if (recordset == nullptr) return 0;
   auto fail = [&](std::string_view text) {
-    return FailRecordset(*this, *recordset, text, Report::kYes);
+    return FailRecordset(database_, *recordset, text, Report::kYes);
   };
-  if (!connected_) return fail("RecordsetFilterOn: Database not open!");
+  if (!database_.IsConnected()) return fail("RecordsetFilterOn: Database not open!");
   if (!recordset->open) return fail("RecordsetFilterOn: Recordset not open!");
 
   const std::string column(TrimBlanks(ViewOf(column_name).substr(0, kMaxNameLength)));
@@ -35,7 +34,8 @@ int Database::RecordsetFilterOn(int32_t handle, const char* column_name, const c
 
   TableDefinition definition;
   int64_t definition_offset = 0;
-  if (!GetTableDef(recordset->table_name.c_str(), definition, definition_offset)) return 0;
+  if (!database_.GetTableDef(recordset->table_name.c_str(), definition, definition_offset))
+    return 0;
   const int f = definition.find_column(column);
   if (f < 0 || definition.is_dropped(f)) return 0;
   const int64_t column_offset = definition.column_offset(f);
@@ -53,25 +53,24 @@ int Database::RecordsetFilterOn(int32_t handle, const char* column_name, const c
   std::string data;
   std::string field;
   recordset->filtered_count = 0;
-  ResultsetRow row;
   for (int32_t r = 1; r <= recordset->row_count; ++r) {
-    if (!ReadResultsetRow(recordset->resultset_file, r, row)) continue;
+    const Row& row = recordset->row(r);
     bool passes = wanted.empty();
     if (!passes && !row.deleted()) {
       field.clear();
-      if (row.is_new() || row.image_offset() >= 0) {
-        if (row.image_offset() >= 0) {
-          field.assign(static_cast<size_t>(column_size), ' ');
-          if (!FileReadAt(write_file_, field.data(), field.size(),
-                          row.image_offset() + column_offset)) {
-            field.clear();
+      if (row.is_new() || row.has_image()) {
+        if (row.has_image()) {
+          const std::string& image = images_.at(row.image);
+          if (column_offset + column_size <= static_cast<int64_t>(image.size())) {
+            field =
+                image.substr(static_cast<size_t>(column_offset), static_cast<size_t>(column_size));
           }
         }
-      } else if (row.record_offset() >= 0) {
+      } else if (row.record_offset >= 0) {
         RecordHeader header;
         int32_t length = 0;
-        if (ReadDatabaseRecord(table, header, data, row.record_offset(), max_length, length,
-                               &recordset->error_text) &&
+        if (database_.ReadDatabaseRecord(table, header, data, row.record_offset, max_length, length,
+                                         &recordset->error_text) &&
             column_offset < static_cast<int64_t>(data.size())) {
           field = data.substr(static_cast<size_t>(column_offset), static_cast<size_t>(column_size));
         }
@@ -83,8 +82,11 @@ int Database::RecordsetFilterOn(int32_t handle, const char* column_name, const c
     }
     if (passes) ++recordset->filtered_count;
     if (row.passes_filter() != passes) {
-      row.set_flag(ResultsetRow::kFilterFlag, passes);
-      WriteResultsetRow(recordset->resultset_file, r, row);
+      Row* changed = recordset->mutable_row(r);
+      if (changed == nullptr) {
+        return fail("RecordsetFilterOn: Not enough resultset memory");
+      }
+      changed->set_flag(Row::kPassesFilter, passes);
     }
   }
   recordset->filter_on_column = column;

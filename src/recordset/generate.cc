@@ -1,5 +1,5 @@
 // Resultset generation: deciding which records of a table belong to a
-// recordset and writing one ResultsetRow per record into its resultset file.
+// recordset and making one row (recordset/row.h) per record.
 //
 // Two ways, chosen from the lookup key RecordsetPreProcessFilterColumns
 // recommends:
@@ -13,67 +13,28 @@
 //   condition, see NeedsRecordCheck) each record is read once and tested.
 // - Scan path (everything else): the table's chain is walked from the
 //   newest record back; live records that pass every condition are kept
-//   and written oldest first.
+//   and stand oldest first.
 //
-// Invariants: on success the resultset file is open (exclusive) and holds
-// exactly row_count rows; on failure no file of the generation is left on
-// disk and the recordset names none. Memory stays bounded whatever the size
-// of the table: rows are written in batches, and the offsets met on the
-// chain walk spill into a scratch file beyond a fixed number.
+// Invariants: on success the recordset holds exactly the rows made; on
+// failure it holds none. Rows are charged to the memory budget as they are
+// made, so a table of any size cannot take more than the budget allows:
+// past it the generation fails with a message.
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "engine/codec.h"
-#include "engine/database.h"
-#include "engine/filenames.h"
 #include "engine/index_key.h"
 #include "engine/record.h"
 #include "recordset/recordset.h"
-#include "recordset/resultset_row.h"
+#include "recordset/recordsets.h"
 
 namespace zt {
 namespace {
 
-constexpr char kWriteFailed[] = "RecordsetGenerateResultset: Unable to write the resultset file";
-
-// Buffers generated rows so that a large resultset takes a few hundred
-// writes instead of one per 117-byte row. Every row is the same model row
-// with its own record offset.
-class RowWriter {
- public:
-  RowWriter(FileHandle file, const ResultsetRow& model) : file_(file), model_(model) {
-    buffer_.reserve(kBatchRows * ResultsetRow::kSize);
-  }
-
-  // 0 when a batch could not be written.
-  int Add(int64_t record_offset) {
-    model_.set_record_offset(record_offset);
-    buffer_.insert(buffer_.end(), model_.bytes.begin(), model_.bytes.end());
-    ++buffered_;
-    return buffered_ < kBatchRows ? 1 : Flush();
-  }
-
-  int Flush() {
-    if (buffered_ == 0) return 1;
-    if (!FileWriteAt(file_, buffer_.data(), buffer_.size(), ResultsetRowOffset(written_ + 1))) {
-      return 0;
-    }
-    written_ += buffered_;
-    buffered_ = 0;
-    buffer_.clear();
-    return 1;
-  }
-
-  int32_t rows_written() const { return written_; }
-
- private:
-  static constexpr int32_t kBatchRows = 512;  // 60 KB a write
-  FileHandle file_;
-  ResultsetRow model_;
-  std::vector<char> buffer_;
-  int32_t buffered_ = 0;
-  int32_t written_ = 0;
-};
+constexpr char kOverBudget[] =
+    "RecordsetGenerateResultset: Not enough resultset memory (ResultsetMemory limit reached)";
 
 // Reads records of the data file for the generation.
 //
@@ -144,59 +105,6 @@ class RecordReader {
   int64_t start_ = 0;
 };
 
-// The record offsets the chain walk keeps, newest first. The latest chunk
-// stays in memory and full chunks go to the scratch file, so a chain of any
-// length costs a bounded amount of memory.
-class OffsetSpool {
- public:
-  explicit OffsetSpool(FileHandle scratch) : scratch_(scratch) { chunk_.reserve(kChunk); }
-
-  int Push(int64_t offset) {
-    chunk_.push_back(offset);
-    if (chunk_.size() < kChunk) return 1;
-    if (!WriteChunk(chunks_on_disk_, chunk_)) return 0;
-    ++chunks_on_disk_;
-    chunk_.clear();
-    return 1;
-  }
-
-  // Hands every offset to writer in reverse order of Push (oldest first).
-  int Drain(RowWriter& writer) {
-    for (auto it = chunk_.rbegin(); it != chunk_.rend(); ++it) {
-      if (!writer.Add(*it)) return 0;
-    }
-    std::vector<int64_t> chunk(kChunk);
-    for (int64_t c = chunks_on_disk_ - 1; c >= 0; --c) {
-      if (!ReadChunk(c, chunk)) return 0;
-      for (auto it = chunk.rbegin(); it != chunk.rend(); ++it) {
-        if (!writer.Add(*it)) return 0;
-      }
-    }
-    return 1;
-  }
-
- private:
-  static constexpr size_t kChunk = 16384;  // 128 KB of offsets
-  static constexpr int64_t kChunkBytes = static_cast<int64_t>(kChunk * sizeof(int64_t));
-
-  int WriteChunk(int64_t index, const std::vector<int64_t>& chunk) {
-    std::vector<char> bytes(kChunk * sizeof(int64_t));
-    for (size_t i = 0; i < kChunk; ++i) EncodeFixed64(&bytes[i * sizeof(int64_t)], chunk[i]);
-    return FileWriteAt(scratch_, bytes.data(), bytes.size(), index * kChunkBytes);
-  }
-
-  int ReadChunk(int64_t index, std::vector<int64_t>& chunk) {
-    std::vector<char> bytes(kChunk * sizeof(int64_t));
-    if (!FileReadAt(scratch_, bytes.data(), bytes.size(), index * kChunkBytes)) return 0;
-    for (size_t i = 0; i < kChunk; ++i) chunk[i] = DecodeFixed64(&bytes[i * sizeof(int64_t)]);
-    return 1;
-  }
-
-  FileHandle scratch_;
-  std::vector<int64_t> chunk_;
-  int64_t chunks_on_disk_ = 0;
-};
-
 bool Ascending(std::string_view op) { return op == "=" || op == ">" || op == ">=" || op == "<>"; }
 
 // Whether the value part of an index key differs from the condition's
@@ -221,19 +129,11 @@ bool KeyComesFromRecord(std::string_view index_key, std::string_view table, cons
   return EqualNoCase(MakeIndexKey(table, key.column, value, key.size, key.type), index_key);
 }
 
-// Closes and deletes the resultset file of a generation that failed.
-void DiscardResultsetFile(Recordset& recordset) {
-  FileClose(recordset.resultset_file);
-  if (!recordset.resultset_file_name.empty()) FileDelete(recordset.resultset_file_name);
-  recordset.resultset_file_name.clear();
-  recordset.row_count = 0;
-}
-
 }  // namespace
 
-int Database::RecordsetGenerateResultset(Recordset& recordset) {
-  if (!connected_) {
-    SetError("RecordsetGenerateResultset: No database connection has been established!");
+int Recordsets::RecordsetGenerateResultset(Recordset& recordset) {
+  if (!database_.IsConnected()) {
+    database_.SetError("RecordsetGenerateResultset: No database connection has been established!");
     return 0;
   }
   const std::string table(
@@ -243,18 +143,23 @@ int Database::RecordsetGenerateResultset(Recordset& recordset) {
   int64_t definition_offset = 0;
   if (!RecordsetPreProcessFilterColumns(table.c_str(), recordset.filters, key, definition,
                                         definition_offset)) {
-    ReportError("RecordsetGenerateResultset: Error Processing Filter Columns");
+    database_.ReportError("RecordsetGenerateResultset: Error Processing Filter Columns");
     return 0;
   }
-  recordset.row_count = 0;
-  if (key.use_key && !TrimBlanks(key.value).empty()) {
-    return GenerateByIndex(recordset, table, key, definition, definition_offset);
-  }
-  return GenerateByScan(recordset, table, definition, definition_offset);
+  recordset.ClearRows();
+  over_budget_ = false;
+  auto rows = std::make_shared<RowBlock>(budget_);
+  const int ok = key.use_key && !TrimBlanks(key.value).empty()
+                     ? GenerateByIndex(recordset, table, key, definition, *rows)
+                     : GenerateByScan(recordset, table, definition, *rows);
+  if (!ok) return 0;
+  rows->Shrink();
+  recordset.set_block(std::move(rows));
+  return 1;
 }
 
-bool Database::KeyPrefixIsAmbiguous(const TableDefinition& definition, std::string_view table,
-                                    std::string_view column) {
+bool Recordsets::KeyPrefixIsAmbiguous(const TableDefinition& definition, std::string_view table,
+                                      std::string_view column) {
   auto extends = [](std::string_view a, std::string_view b) {
     return !EqualNoCase(a, b) && (KeyHasPrefix(a, b) || KeyHasPrefix(b, a));
   };
@@ -264,27 +169,16 @@ bool Database::KeyPrefixIsAmbiguous(const TableDefinition& definition, std::stri
     if (extends(definition.column_name(f), column)) return true;
   }
   DefinitionHeader header;
-  if (!ReadDefinitionHeader(header)) return true;
+  if (!database_.ReadDefinitionHeader(header)) return true;
   for (int slot = 0; slot < header.table_count(); ++slot) {
     if (extends(header.table_name(slot), table)) return true;
   }
   return false;
 }
 
-int Database::GenerateByIndex(Recordset& recordset, const std::string& table, const LookupKey& key,
-                              const TableDefinition& definition, int64_t definition_offset) {
-  const std::string name = MakeResultsetFileName(kResultsetPrefix, kResultsetExtension);
-  if (name.empty()) {
-    ReportError("Error generating resultset file name");
-    return 0;
-  }
-  if (!FileOpen(recordset.resultset_file, name, 0)) {
-    FileDelete(name);
-    ReportError("Unable to create resultset output file");
-    return 0;
-  }
-  recordset.resultset_file_name = name;
-
+int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
+                                const LookupKey& key, const TableDefinition& definition,
+                                RowBlock& rows) {
   const std::string search_key = MakeIndexKey(table, key.column, key.value, key.size, key.type);
   const std::string prefix = table + key.column;
   const size_t key_length = IndexKeyLength(table, key.column, key.size);
@@ -331,26 +225,23 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table, co
   IndexCursor cursor;
   int found = 0;
   if (key.op == "=") {
-    found = index_.IndexSeekEqual(search_key, cursor);
+    found = database_.index().IndexSeekEqual(search_key, cursor);
   } else if (key.op == ">=") {
-    found = index_.IndexSeekGE(search_key, cursor);
+    found = database_.index().IndexSeekGE(search_key, cursor);
   } else if (key.op == ">") {
-    found = index_.IndexSeekGT(search_key, cursor);
+    found = database_.index().IndexSeekGT(search_key, cursor);
   } else if (key.op == "<=") {
-    found = index_.IndexSeekLE(search_key, cursor);
+    found = database_.index().IndexSeekLE(search_key, cursor);
   } else if (key.op == "<") {
-    found = index_.IndexSeekLT(search_key, cursor);
+    found = database_.index().IndexSeekLT(search_key, cursor);
   } else {
     // "<>": the whole key range of the column, passing over equal values.
-    found = index_.IndexSeekGE(prefix, cursor);
+    found = database_.index().IndexSeekGE(prefix, cursor);
   }
   const bool ascending = Ascending(key.op);
 
-  RowWriter writer(
-      recordset.resultset_file,
-      ResultsetRow::Generated(recordset.table_name, definition_offset, 0, recordset.record_length));
-  RecordReader reader(data_file_, recordset.record_length, false);
-  int64_t steps_left = IndexEntryBound(index_);
+  RecordReader reader(database_.data_file(), recordset.record_length, false);
+  int64_t steps_left = IndexEntryBound(database_.index());
   std::string previous_key;
   while (found && KeyHasPrefix(cursor.key, prefix)) {
     // Index order is the walk's termination argument; a damaged file that
@@ -378,65 +269,22 @@ int Database::GenerateByIndex(Recordset& recordset, const std::string& table, co
                KeyComesFromRecord(cursor.key, table, key, data) &&
                RecordsetRecordMeetsAllFilterCriteria(recordset.filters, data);
       }
-      if (take && !writer.Add(cursor.record)) {
-        DiscardResultsetFile(recordset);
-        ReportError(kWriteFailed);
+      if (take && !rows.Append(Row::Stored(cursor.record))) {
+        database_.ReportError(kOverBudget);
+        over_budget_ = true;
         return 0;
       }
     }
     if (--steps_left <= 0) break;
     previous_key = cursor.key;
-    found = ascending ? index_.IndexNext(cursor) : index_.IndexPrev(cursor);
+    found = ascending ? database_.index().IndexNext(cursor) : database_.index().IndexPrev(cursor);
   }
-  if (!writer.Flush()) {
-    DiscardResultsetFile(recordset);
-    ReportError(kWriteFailed);
-    return 0;
-  }
-  recordset.row_count = writer.rows_written();
   return 1;
 }
 
-int Database::GenerateByScan(Recordset& recordset, const std::string& table,
-                             const TableDefinition& definition, int64_t definition_offset) {
-  // The names are made by creating the files (atomically, so no two
-  // recordsets can share one): from here on, every failure deletes them.
-  const std::string name = MakeResultsetFileName(kResultsetPrefix, kResultsetExtension);
-  if (name.empty()) {
-    ReportError("Unable to generate a resultset file name");
-    return 0;
-  }
-  const std::string scratch_name = MakeResultsetFileName(kResultsetPrefix, kResultsetExtension);
-  if (scratch_name.empty()) {
-    FileDelete(name);
-    ReportError("Unable to generate a resultset file name");
-    return 0;
-  }
-  if (!FileOpen(recordset.resultset_file, name, 0)) {
-    FileDelete(name);
-    FileDelete(scratch_name);
-    ReportError("RecordsetGenerateResultset: Unable to create resultset output file");
-    return 0;
-  }
-  FileHandle scratch = kNoFile;
-  if (!FileOpen(scratch, scratch_name, 0)) {
-    FileClose(recordset.resultset_file);
-    FileDelete(name);
-    FileDelete(scratch_name);
-    ReportError("RecordsetGenerateResultset: Unable to create resultset output file");
-    return 0;
-  }
-  recordset.resultset_file_name = name;
-  auto fail = [&]() {
-    FileClose(scratch);
-    FileDelete(scratch_name);
-    DiscardResultsetFile(recordset);
-    ReportError(kWriteFailed);
-    return 0;
-  };
-
-  RecordReader reader(data_file_, recordset.record_length, true);
-  OffsetSpool spool(scratch);
+int Recordsets::GenerateByScan(Recordset& recordset, const std::string& table,
+                               const TableDefinition& definition, RowBlock& rows) {
+  RecordReader reader(database_.data_file(), recordset.record_length, true);
   int64_t offset = definition.newest_record();
   while (offset >= 0) {
     RecordHeader header;
@@ -444,8 +292,11 @@ int Database::GenerateByScan(Recordset& recordset, const std::string& table,
     if (!header.superseded() && EqualNoCase(header.table(), table)) {
       std::string_view data;
       if (reader.ReadData(offset, header, data) &&
-          RecordsetRecordMeetsAllFilterCriteria(recordset.filters, data) && !spool.Push(offset)) {
-        return fail();
+          RecordsetRecordMeetsAllFilterCriteria(recordset.filters, data) &&
+          !rows.Append(Row::Stored(offset))) {
+        database_.ReportError(kOverBudget);
+        over_budget_ = true;
+        return 0;
       }
     }
     // A chain runs backwards through the file; a damaged link that does not
@@ -455,13 +306,8 @@ int Database::GenerateByScan(Recordset& recordset, const std::string& table,
     offset = previous;
   }
 
-  RowWriter writer(
-      recordset.resultset_file,
-      ResultsetRow::Generated(recordset.table_name, definition_offset, 0, recordset.record_length));
-  if (!spool.Drain(writer) || !writer.Flush()) return fail();
-  FileClose(scratch);
-  FileDelete(scratch_name);
-  recordset.row_count = writer.rows_written();
+  // The walk met the records newest first; rows stand oldest first.
+  std::reverse(rows.rows.begin(), rows.rows.end());
   return 1;
 }
 

@@ -7,10 +7,10 @@
 // of a column in the definition; dropped columns keep their numbers and are
 // described like live ones. Each operation has its own failure texts, kept
 // together in one table per operation below; every failure is reported.
-#include "engine/database.h"
 #include "engine/definition.h"
 #include "recordset/recordset.h"
 #include "recordset/recordset_fail.h"
+#include "recordset/recordsets.h"
 
 namespace zt {
 
@@ -64,37 +64,39 @@ constexpr MetadataTexts kFieldSizeTexts = {"RecordsetGetFieldSize: Database not 
 // that take one, check the field number. The column count used for the
 // check is the stored one held to 0..99, so a damaged count can never lead
 // outside the definition record. Returns 1 with definition filled in.
-int Database::ReadFieldDefinition(int32_t handle, int32_t field, const MetadataTexts& texts,
-                                  TableDefinition& definition) {
-  Recordset* recordset = FindRecordset(handle);
+int Recordsets::ReadFieldDefinition(int32_t handle, int32_t field, const MetadataTexts& texts,
+                                    TableDefinition& definition) {
+  Recordset* recordset = Find(handle);
   if (recordset == nullptr) return 0;
-  if (!connected_) return FailRecordset(*this, *recordset, texts.not_connected, Report::kYes);
-  if (!recordset->open) return FailRecordset(*this, *recordset, texts.not_open, Report::kYes);
-  if (!GetTableDef(recordset->table_name.c_str(), definition, recordset->definition_offset)) {
-    return FailRecordset(*this, *recordset, texts.unreadable, Report::kYes);
+  if (!database_.IsConnected())
+    return FailRecordset(database_, *recordset, texts.not_connected, Report::kYes);
+  if (!recordset->open) return FailRecordset(database_, *recordset, texts.not_open, Report::kYes);
+  if (!database_.GetTableDef(recordset->table_name.c_str(), definition,
+                             recordset->definition_offset)) {
+    return FailRecordset(database_, *recordset, texts.unreadable, Report::kYes);
   }
   if (texts.bad_field != nullptr && (field < 0 || field >= definition.column_count())) {
-    return FailRecordset(*this, *recordset, texts.bad_field, Report::kYes);
+    return FailRecordset(database_, *recordset, texts.bad_field, Report::kYes);
   }
   return 1;
 }
 
-int Database::RecordsetGetFieldCount(int32_t handle, int32_t& count) {
+int Recordsets::RecordsetGetFieldCount(int32_t handle, int32_t& count) {
   TableDefinition definition;
   if (!ReadFieldDefinition(handle, 0, kFieldCountTexts, definition)) return 0;
   count = definition.column_count();
   return 1;
 }
 
-int Database::RecordsetGetFieldName(int32_t handle, int32_t field, std::string& name) {
+int Recordsets::RecordsetGetFieldName(int32_t handle, int32_t field, std::string& name) {
   TableDefinition definition;
   if (!ReadFieldDefinition(handle, field, kFieldNameTexts, definition)) return 0;
   name = definition.column_name(field);
   return 1;
 }
 
-int Database::RecordsetGetFieldInfo(int32_t handle, int32_t field, std::string& name,
-                                    std::string& type, int32_t& size) {
+int Recordsets::RecordsetGetFieldInfo(int32_t handle, int32_t field, std::string& name,
+                                      std::string& type, int32_t& size) {
   TableDefinition definition;
   if (!ReadFieldDefinition(handle, field, kFieldInfoTexts, definition)) return 0;
   name = definition.column_name(field);
@@ -103,13 +105,13 @@ int Database::RecordsetGetFieldInfo(int32_t handle, int32_t field, std::string& 
   return 1;
 }
 
-int Database::RecordsetIsFieldNullable(int32_t handle, int32_t field) {
+int Recordsets::RecordsetIsFieldNullable(int32_t handle, int32_t field) {
   TableDefinition definition;
   if (!ReadFieldDefinition(handle, field, kNullableTexts, definition)) return 0;
   return definition.is_key(field) ? 0 : 1;
 }
 
-int Database::RecordsetIsFieldKeyColumn(int32_t handle, int32_t field) {
+int Recordsets::RecordsetIsFieldKeyColumn(int32_t handle, int32_t field) {
   TableDefinition definition;
   if (!ReadFieldDefinition(handle, field, kKeyColumnTexts, definition)) return 0;
   return definition.is_key(field) ? 1 : 0;
@@ -117,13 +119,13 @@ int Database::RecordsetIsFieldKeyColumn(int32_t handle, int32_t field) {
 
 // The engine has no large-object columns: every valid field answers 0, like
 // every failure.
-int Database::RecordsetIsFieldABlob(int32_t handle, int32_t field) {
+int Recordsets::RecordsetIsFieldABlob(int32_t handle, int32_t field) {
   TableDefinition definition;
   ReadFieldDefinition(handle, field, kBlobTexts, definition);
   return 0;
 }
 
-int Database::RecordsetGetFieldSize(int32_t handle, int32_t field, int32_t& size) {
+int Recordsets::RecordsetGetFieldSize(int32_t handle, int32_t field, int32_t& size) {
   TableDefinition definition;
   if (!ReadFieldDefinition(handle, field, kFieldSizeTexts, definition)) return 0;
   size = definition.column_size(field);

@@ -2,51 +2,28 @@
 // resultset, directly or on the key value nearest below or above a given one.
 //
 // An open always starts from a clean slate: whatever an earlier open of the
-// same recordset left (its resultset file, row locks, counts, position) is
-// released first, so re-opening never leaves a file behind. The filter
+// same recordset left (its rows, images, row locks, counts, position) is
+// released first. The filter
 // columns belong to the recordset, not to one open, and stay in place.
 #include <cstring>
 
 #include "engine/codec.h"
-#include "engine/database.h"
 #include "engine/index_key.h"
 #include "recordset/recordset.h"
 #include "recordset/recordset_fail.h"
-#include "recordset/resultset_row.h"
+#include "recordset/recordsets.h"
 
 namespace zt {
 
-void Database::ReleaseResultset(Recordset& recordset) {
-  if (recordset.open) {
-    if (shared_) {
-      // Release the row locks this recordset still holds on the data file.
-      ResultsetRow row;
-      for (int32_t r = 1; r <= recordset.row_count; ++r) {
-        if (!ReadResultsetRow(recordset.resultset_file, r, row)) continue;
-        if (row.locked()) FileUnlockRegion(data_file_, row.lock_offset(), row.lock_length());
-      }
-    }
-  }
-  recordset.open = 0;
-  if (recordset.resultset_file != kNoFile) FileClose(recordset.resultset_file);
-  if (!recordset.resultset_file_name.empty()) {
-    FileDelete(recordset.resultset_file_name);
-    recordset.resultset_file_name.clear();
-  }
-  recordset.row_count = 0;
-  recordset.selected_count = 0;
-  recordset.filtered_count = 0;
-  recordset.current_row = -1;
-}
-
-int Database::RecordsetOpen(int32_t handle, const char* table_name) {
+int Recordsets::RecordsetOpen(int32_t handle, const char* table_name) {
   if (table_name == nullptr) return 0;
-  Recordset* recordset = FindRecordset(handle);
+  Recordset* recordset = Find(handle);
   if (recordset == nullptr) return 0;
   auto fail = [&](std::string_view text) {
-    return FailRecordset(*this, *recordset, text, Report::kYes);
+    return FailRecordset(database_, *recordset, text, Report::kYes);
   };
-  if (!connected_) return fail("RecordsetOpen: No database connection has been established!");
+  if (!database_.IsConnected())
+    return fail("RecordsetOpen: No database connection has been established!");
   if (std::strlen(table_name) > kMaxNameLength)
     return fail("RecordsetOpen: Table name is too long");
 
@@ -57,7 +34,7 @@ int Database::RecordsetOpen(int32_t handle, const char* table_name) {
   recordset->table_name = table_name;
 
   TableDefinition definition;
-  if (!GetTableDef(table_name, definition, recordset->definition_offset)) {
+  if (!database_.GetTableDef(table_name, definition, recordset->definition_offset)) {
     recordset->open = 0;
     return fail("RecordsetOpen: Error reading the table header");
   }
@@ -66,6 +43,9 @@ int Database::RecordsetOpen(int32_t handle, const char* table_name) {
 
   if (!RecordsetGenerateResultset(*recordset)) {
     recordset->open = 0;
+    if (over_budget_) {
+      return fail("RecordsetOpen: Not enough resultset memory (ResultsetMemory limit reached)");
+    }
     return fail("RecordsetOpen: Error generating result set");
   }
   recordset->current_row = -1;
@@ -75,45 +55,45 @@ int Database::RecordsetOpen(int32_t handle, const char* table_name) {
   return 1;
 }
 
-int Database::RecordsetOpenFloor(int32_t handle, const char* table_name, const char* column_name,
-                                 const char* value) {
+int Recordsets::RecordsetOpenFloor(int32_t handle, const char* table_name, const char* column_name,
+                                   const char* value) {
   if (table_name == nullptr) {
-    SetError("RecordsetOpenFloor: Invalid table name");
+    database_.SetError("RecordsetOpenFloor: Invalid table name");
     return 0;
   }
   if (column_name == nullptr) {
-    SetError("RecordsetOpenFloor: Invalid field name");
+    database_.SetError("RecordsetOpenFloor: Invalid field name");
     return 0;
   }
   if (value == nullptr) {
-    SetError("RecordsetOpenFloor: Invalid field value");
+    database_.SetError("RecordsetOpenFloor: Invalid field value");
     return 0;
   }
   return OpenNeighbour(handle, table_name, column_name, value, 0);
 }
 
-int Database::RecordsetOpenCeiling(int32_t handle, const char* table_name, const char* column_name,
-                                   const char* value) {
+int Recordsets::RecordsetOpenCeiling(int32_t handle, const char* table_name,
+                                     const char* column_name, const char* value) {
   if (table_name == nullptr || column_name == nullptr || value == nullptr) return 0;
   return OpenNeighbour(handle, table_name, column_name, value, 1);
 }
 
-int Database::OpenNeighbour(int32_t handle, const char* table_name, const char* column_name,
-                            const char* value, int ceiling) {
+int Recordsets::OpenNeighbour(int32_t handle, const char* table_name, const char* column_name,
+                              const char* value, int ceiling) {
   const std::string_view name = ceiling ? "RecordsetOpenCeiling" : "RecordsetOpenFloor";
   auto message = [&](std::string_view text) {
     return std::string(name) + ": " + std::string(text);
   };
-  if (FindRecordset(handle) == nullptr) return 0;
-  if (!connected_) {
-    SetError(message("No database connection has been established!"));
+  if (Find(handle) == nullptr) return 0;
+  if (!database_.IsConnected()) {
+    database_.SetError(message("No database connection has been established!"));
     return 0;
   }
   TableDefinition definition;
   int64_t definition_offset = 0;
   const std::string trimmed_table(TrimBlanks(table_name));
-  if (!GetTableDef(trimmed_table.c_str(), definition, definition_offset)) {
-    SetError(message("Disk-Read error and/or invalid table name"));
+  if (!database_.GetTableDef(trimmed_table.c_str(), definition, definition_offset)) {
+    database_.SetError(message("Disk-Read error and/or invalid table name"));
     return 0;
   }
   int column = -1;
@@ -124,7 +104,7 @@ int Database::OpenNeighbour(int32_t handle, const char* table_name, const char* 
     }
   }
   if (column < 0 || !definition.is_key(column)) {
-    SetError(message("Field name is not a valid key name"));
+    database_.SetError(message("Field name is not a valid key name"));
     return 0;
   }
 
@@ -147,13 +127,15 @@ int Database::OpenNeighbour(int32_t handle, const char* table_name, const char* 
   const std::string prefix = std::string(table) + column_name;
   const size_t key_length = IndexKeyLength(table, column_name, size);
   IndexCursor cursor;
-  int found = ceiling ? index_.IndexSeekGT(key, cursor) : index_.IndexSeekLT(key, cursor);
-  int64_t steps_left = IndexEntryBound(index_);
+  int found = ceiling ? database_.index().IndexSeekGT(key, cursor)
+                      : database_.index().IndexSeekLT(key, cursor);
+  int64_t steps_left = IndexEntryBound(database_.index());
   while (found && KeyHasPrefix(cursor.key, prefix) && cursor.key.size() != key_length) {
-    found = --steps_left > 0 && (ceiling ? index_.IndexNext(cursor) : index_.IndexPrev(cursor));
+    found = --steps_left > 0 &&
+            (ceiling ? database_.index().IndexNext(cursor) : database_.index().IndexPrev(cursor));
   }
   if (!found || !KeyHasPrefix(cursor.key, prefix)) {
-    SetErrorQuietly(message("No records found"));
+    database_.SetErrorQuietly(message("No records found"));
     return 0;
   }
 

@@ -1,21 +1,27 @@
 // Recordset: a server-side cursor over the rows of one table.
 //
-// The rows are not held in memory: an open recordset keeps one ResultsetRow
-// per qualifying record in its resultset file (recordset/resultset_row.h),
-// and every operation reads and rewrites rows of that file by row number.
-// All recordsets live in the Database's recordset table, held by value, so a
-// record may move when an earlier one is removed: nothing keeps a pointer to
-// a Recordset across operations that add or remove recordsets.
+// A recordset owns everything a client sees through it: its rows (16 bytes
+// each, recordset/row.h), its filter conditions, current row, counts, sort
+// column, filter-on test and error text. Rows live in memory, charged to
+// the server-wide MemoryBudget; recordsets opened alike on an unchanged
+// table share one row vector until one of them changes a row (copy on
+// write), so many clients browsing the same table cost one copy.
+//
+// The operations are those of Recordsets (recordset/recordsets.h), which
+// finds a recordset by its handle; the table holds each one at a stable
+// address until it is closed.
 #ifndef ZT_RECORDSET_RECORDSET_H_
 #define ZT_RECORDSET_RECORDSET_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
-#include "engine/file.h"
-#include "engine/index.h"
+#include "recordset/memory_budget.h"
+#include "recordset/row.h"
 
 namespace zt {
 
@@ -43,9 +49,9 @@ struct FilterColumn {
 // request, so without a bound a client could grow the server's memory.
 inline constexpr size_t kMaxFilterColumns = 256;
 
-// The lookup key RecordsetPreProcessFilterColumns recommends: the condition
-// (or, failing one, the first live key column with an empty value) whose
-// column the resultset generation walks in the index.
+// The lookup key PreProcessFilterColumns recommends: the condition (or,
+// failing one, the first live key column with an empty value) whose column
+// the resultset generation walks in the index.
 struct LookupKey {
   int use_key = 0;
   std::string column;
@@ -56,7 +62,7 @@ struct LookupKey {
   std::string op;
 };
 
-// How reading a column of a row ended (Database::ReadRowValue).
+// How reading a column of a row ended (Recordsets::ReadRowValue).
 enum class RowValue {
   kRead,          // the value was read (possibly empty)
   kBeyondImage,   // the column ends beyond the row's image
@@ -76,28 +82,102 @@ inline bool ConditionHolds(std::string_view op, int cmp) {
   return false;
 }
 
-struct Recordset {
+// A recordset's rows with their charge on the budget; shared between
+// recordsets until one of them writes (Recordset::mutable_rows).
+class RowBlock {
+ public:
+  explicit RowBlock(MemoryBudget& budget) : budget_(budget) {}
+  RowBlock(const RowBlock&) = delete;
+  RowBlock& operator=(const RowBlock&) = delete;
+  ~RowBlock() { budget_.Release(charged_); }
+
+  // Makes room for n rows in all; false (nothing changed) over the budget.
+  [[nodiscard]] bool Reserve(size_t n);
+  // Appends a row; false over the budget.
+  [[nodiscard]] bool Append(const Row& row) {
+    if (rows.size() == rows.capacity() && !Reserve(rows.size() < 64 ? 64 : rows.size() * 2)) {
+      return false;
+    }
+    rows.push_back(row);
+    return true;
+  }
+  // Gives back what the rows no longer need.
+  void Shrink();
+  MemoryBudget& budget() const { return budget_; }
+
+  std::vector<Row> rows;
+
+ private:
+  MemoryBudget& budget_;
+  uint64_t charged_ = 0;
+};
+
+class Recordset {
+ public:
+  Recordset(int32_t h, MemoryBudget& budget) : handle(h), budget_(budget) {}
+  Recordset(const Recordset&) = delete;
+  Recordset& operator=(const Recordset&) = delete;
+
   int32_t handle = 0;
-  int open = 0;  // bound to a table, resultset file open
-  FileHandle resultset_file = kNoFile;
+  int open = 0;  // bound to a table, rows generated
   int32_t record_length = 0;
   std::string error_text;  // at most kMaxRecordsetErrorText
   int32_t row_count = 0;
   int32_t selected_count = 0;
   int32_t filtered_count = 0;
   int32_t current_row = -1;  // < 1: no current row
-  std::string resultset_file_name;
   int64_t definition_offset = 0;
   std::string table_name;
   std::string sort_column;       // empty: generation order
   std::string filter_on_column;  // empty: none
   std::string filter_on_value;
   std::vector<FilterColumn> filters;
-  IndexCursor cursor;  // position of the last index walk
+  // Shared mode: the data-file offset each locked row's region lock covers
+  // (a relocating update moves the record away from its lock).
+  std::unordered_map<int32_t, int64_t> lock_offsets;
+  // Rows with a pending image or a delete mark not yet stored, in no
+  // particular order and without repeats (Row::kPending marks members).
+  std::vector<int32_t> pending;
+  // The ascending sort's folded keys, sort_key_width bytes a row, and the
+  // database's change count when they were made: see find_sort.cc.
+  std::string sort_keys;
+  size_t sort_key_width = 0;
+  uint64_t sort_keys_stamp = 0;
 
   void SetError(std::string_view text) {
     error_text.assign(text.substr(0, kMaxRecordsetErrorText));
   }
+
+  // Row r (1-based, 1..row_count).
+  const Row& row(int32_t r) const { return block_->rows[static_cast<size_t>(r - 1)]; }
+  bool has_rows() const { return block_ != nullptr; }
+  // Row r for writing: the rows are copied first while another recordset
+  // shares them. Null when that copy does not fit the budget.
+  Row* mutable_row(int32_t r) {
+    if (!Unshare()) return nullptr;
+    return &block_->rows[static_cast<size_t>(r - 1)];
+  }
+  // All rows for writing (null over the budget).
+  RowBlock* mutable_block() { return Unshare() ? block_.get() : nullptr; }
+  const std::shared_ptr<RowBlock>& block() const { return block_; }
+  void set_block(std::shared_ptr<RowBlock> block) {
+    block_ = std::move(block);
+    row_count = block_ ? static_cast<int32_t>(block_->rows.size()) : 0;
+  }
+  void ClearRows() {
+    block_.reset();
+    row_count = 0;
+    pending.clear();
+    sort_keys.clear();
+  }
+  // Adds row r to the rows the next update visits.
+  void MarkPending(int32_t r);
+
+ private:
+  bool Unshare();
+
+  MemoryBudget& budget_;
+  std::shared_ptr<RowBlock> block_;
 };
 
 }  // namespace zt

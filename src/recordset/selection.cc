@@ -1,18 +1,17 @@
 // Row selection: marking rows of a recordset as selected and moving among
 // the selected rows.
 //
-// The selection lives in the resultset file, in each row's selected flag;
-// the recordset only keeps the number of rows whose flag is 'Y'. The count
-// changes exactly when a flag is written over with the other value, so it
-// always equals the number of 'Y' flags written by these operations. The
+// The selection lives in each row's selected flag; the recordset also keeps
+// the number of selected rows. The count changes exactly when a flag is
+// written over with the other value, so it always equals the number of
+// flags set by these operations. The
 // select and deselect operations do not look at the open flag (a recordset
 // never opened has no rows, so every row number is out of range) nor at the
 // deletion mark or the filter flag: any row can be selected. The moves visit
 // only active selected rows and leave the current row alone when they fail.
-#include "engine/database.h"
 #include "recordset/recordset.h"
 #include "recordset/recordset_fail.h"
-#include "recordset/resultset_row.h"
+#include "recordset/recordsets.h"
 
 namespace zt {
 namespace {
@@ -76,15 +75,10 @@ int MarkRow(const Database& database, Recordset& recordset, int connected, int32
   if (row < 1 || row > recordset.row_count) {
     return FailRecordset(database, recordset, texts.invalid_row, Report::kNo);
   }
-  ResultsetRow bytes;
-  if (!ReadResultsetRow(recordset.resultset_file, row, bytes)) {
-    return FailRecordset(database, recordset, texts.read_error, Report::kNo);
-  }
-  if (bytes.selected() == select) return 1;
-  bytes.set_flag(ResultsetRow::kSelectedFlag, select);
-  if (!WriteResultsetRow(recordset.resultset_file, row, bytes)) {
-    return FailRecordset(database, recordset, texts.write_error, Report::kNo);
-  }
+  if (recordset.row(row).selected() == select) return 1;
+  Row* bytes = recordset.mutable_row(row);
+  if (bytes == nullptr) return FailRecordset(database, recordset, texts.write_error, Report::kNo);
+  bytes->set_flag(Row::kSelected, select);
   recordset.selected_count += select ? 1 : -1;
   return 1;
 }
@@ -97,12 +91,13 @@ int MarkRange(const Database& database, Recordset& recordset, int connected, int
   if (first < 1 || first > last || last > recordset.row_count) {
     return FailRecordset(database, recordset, kInvalidRange, Report::kYes);
   }
-  ResultsetRow bytes;
   for (int32_t r = first; r <= last; ++r) {
-    if (!ReadResultsetRow(recordset.resultset_file, r, bytes)) continue;
-    if (bytes.selected() == select) continue;
-    bytes.set_flag(ResultsetRow::kSelectedFlag, select);
-    if (!WriteResultsetRow(recordset.resultset_file, r, bytes)) continue;
+    if (recordset.row(r).selected() == select) continue;
+    Row* bytes = recordset.mutable_row(r);
+    if (bytes == nullptr) {
+      return FailRecordset(database, recordset, "Not enough resultset memory", Report::kYes);
+    }
+    bytes->set_flag(Row::kSelected, select);
     recordset.selected_count += select ? 1 : -1;
   }
   return 1;
@@ -110,79 +105,75 @@ int MarkRange(const Database& database, Recordset& recordset, int connected, int
 
 }  // namespace
 
-int Database::RecordsetSelectRow(int32_t handle, int32_t row) {
-  Recordset* recordset = FindRecordset(handle);
+int Recordsets::RecordsetSelectRow(int32_t handle, int32_t row) {
+  Recordset* recordset = Find(handle);
   if (recordset == nullptr) return 0;
-  return MarkRow(*this, *recordset, connected_, row, true, kSelectRowTexts);
+  return MarkRow(database_, *recordset, database_.IsConnected(), row, true, kSelectRowTexts);
 }
 
-int Database::RecordsetDeselectRow(int32_t handle, int32_t row) {
-  Recordset* recordset = FindRecordset(handle);
+int Recordsets::RecordsetDeselectRow(int32_t handle, int32_t row) {
+  Recordset* recordset = Find(handle);
   if (recordset == nullptr) return 0;
-  return MarkRow(*this, *recordset, connected_, row, false, kDeselectRowTexts);
+  return MarkRow(database_, *recordset, database_.IsConnected(), row, false, kDeselectRowTexts);
 }
 
-int Database::RecordsetSelectRowsRange(int32_t handle, int32_t first, int32_t last) {
-  Recordset* recordset = FindRecordset(handle);
+int Recordsets::RecordsetSelectRowsRange(int32_t handle, int32_t first, int32_t last) {
+  Recordset* recordset = Find(handle);
   if (recordset == nullptr) return 0;
-  return MarkRange(*this, *recordset, connected_, first, last, true,
+  return MarkRange(database_, *recordset, database_.IsConnected(), first, last, true,
                    "RecordsetSelectAll: Database not open!");
 }
 
-int Database::RecordsetDeselectRowsRange(int32_t handle, int32_t first, int32_t last) {
-  Recordset* recordset = FindRecordset(handle);
+int Recordsets::RecordsetDeselectRowsRange(int32_t handle, int32_t first, int32_t last) {
+  Recordset* recordset = Find(handle);
   if (recordset == nullptr) return 0;
-  return MarkRange(*this, *recordset, connected_, first, last, false,
+  return MarkRange(database_, *recordset, database_.IsConnected(), first, last, false,
                    "RecordsetDeselectAll: Database not open!");
 }
 
 // On a recordset without rows the range 1..0 is invalid, so selecting all
 // of nothing fails with the range text.
-int Database::RecordsetSelectAll(int32_t handle) {
-  Recordset* recordset = FindRecordset(handle);
+int Recordsets::RecordsetSelectAll(int32_t handle) {
+  Recordset* recordset = Find(handle);
   if (recordset == nullptr) return 0;
-  return MarkRange(*this, *recordset, connected_, 1, recordset->row_count, true,
+  return MarkRange(database_, *recordset, database_.IsConnected(), 1, recordset->row_count, true,
                    "RecordsetSelectAll: Database not open!");
 }
 
-int Database::RecordsetDeselectAll(int32_t handle) {
-  Recordset* recordset = FindRecordset(handle);
+int Recordsets::RecordsetDeselectAll(int32_t handle) {
+  Recordset* recordset = Find(handle);
   if (recordset == nullptr) return 0;
-  return MarkRange(*this, *recordset, connected_, 1, recordset->row_count, false,
+  return MarkRange(database_, *recordset, database_.IsConnected(), 1, recordset->row_count, false,
                    "RecordsetDeselectAll: Database not open!");
 }
 
-int Database::RecordsetIsRowSelected(int32_t handle, int32_t row) {
-  Recordset* recordset = FindRecordset(handle);
+int Recordsets::RecordsetIsRowSelected(int32_t handle, int32_t row) {
+  Recordset* recordset = Find(handle);
   if (recordset == nullptr) return 0;
-  if (!connected_) {
-    return FailRecordset(*this, *recordset, "RecordsetIsRowSelected: Database not open!",
+  if (!database_.IsConnected()) {
+    return FailRecordset(database_, *recordset, "RecordsetIsRowSelected: Database not open!",
                          Report::kYes);
   }
   if (row < 1 || row > recordset->row_count) {
-    return FailRecordset(*this, *recordset, "RecordsetIsRowSelected: Invalid Row!", Report::kNo);
-  }
-  ResultsetRow bytes;
-  if (!ReadResultsetRow(recordset->resultset_file, row, bytes)) {
-    return FailRecordset(*this, *recordset, "RecordsetIsRowSelected: Error reading specified row",
+    return FailRecordset(database_, *recordset, "RecordsetIsRowSelected: Invalid Row!",
                          Report::kNo);
   }
-  return bytes.selected() ? 1 : 0;
+  return recordset->row(row).selected() ? 1 : 0;
 }
 
 namespace {
 
 // The walk of a move: rows from, from+step, ... while within 1..to (step +1)
 // or down to `to` (step -1). The first active selected row becomes current.
-// A row that cannot be read ends the walk with the read-error text; this is
-// also how a walk that starts at row 0 (no current row) ends.
+// A walk that starts at row 0 (no current row) or beyond the rows ends at
+// once with the read-error text.
 int WalkSelected(const Database& database, Recordset& recordset, int32_t from, int32_t to,
                  int32_t step, const MoveTexts& texts) {
-  ResultsetRow bytes;
   for (int32_t r = from; step > 0 ? r <= to : r >= to; r += step) {
-    if (!ReadResultsetRow(recordset.resultset_file, r, bytes)) {
+    if (r < 1 || r > recordset.row_count) {
       return FailRecordset(database, recordset, texts.read_error, Report::kNo);
     }
+    const Row& bytes = recordset.row(r);
     if (bytes.active() && bytes.selected()) {
       recordset.current_row = r;
       return 1;
@@ -204,32 +195,40 @@ int CheckMove(const Database& database, Recordset& recordset, int connected,
 
 }  // namespace
 
-int Database::RecordsetMoveToFirstSelectedRow(int32_t handle) {
-  Recordset* recordset = FindRecordset(handle);
-  if (recordset == nullptr || !CheckMove(*this, *recordset, connected_, kFirstTexts)) return 0;
-  return WalkSelected(*this, *recordset, 1, recordset->row_count, 1, kFirstTexts);
+int Recordsets::RecordsetMoveToFirstSelectedRow(int32_t handle) {
+  Recordset* recordset = Find(handle);
+  if (recordset == nullptr ||
+      !CheckMove(database_, *recordset, database_.IsConnected(), kFirstTexts))
+    return 0;
+  return WalkSelected(database_, *recordset, 1, recordset->row_count, 1, kFirstTexts);
 }
 
-int Database::RecordsetMoveToNextSelectedRow(int32_t handle) {
-  Recordset* recordset = FindRecordset(handle);
-  if (recordset == nullptr || !CheckMove(*this, *recordset, connected_, kNextTexts)) return 0;
+int Recordsets::RecordsetMoveToNextSelectedRow(int32_t handle) {
+  Recordset* recordset = Find(handle);
+  if (recordset == nullptr ||
+      !CheckMove(database_, *recordset, database_.IsConnected(), kNextTexts))
+    return 0;
   // Without a current row the walk starts at row 0, which cannot be read.
   const int32_t from = recordset->current_row < 1 ? 0 : recordset->current_row + 1;
-  return WalkSelected(*this, *recordset, from, recordset->row_count, 1, kNextTexts);
+  return WalkSelected(database_, *recordset, from, recordset->row_count, 1, kNextTexts);
 }
 
-int Database::RecordsetMoveToPrevSelectedRow(int32_t handle) {
-  Recordset* recordset = FindRecordset(handle);
-  if (recordset == nullptr || !CheckMove(*this, *recordset, connected_, kPrevTexts)) return 0;
+int Recordsets::RecordsetMoveToPrevSelectedRow(int32_t handle) {
+  Recordset* recordset = Find(handle);
+  if (recordset == nullptr ||
+      !CheckMove(database_, *recordset, database_.IsConnected(), kPrevTexts))
+    return 0;
   const int32_t from = recordset->current_row - 1;
-  if (from < 1) return FailRecordset(*this, *recordset, kPrevTexts.none_found, Report::kNo);
-  return WalkSelected(*this, *recordset, from, 1, -1, kPrevTexts);
+  if (from < 1) return FailRecordset(database_, *recordset, kPrevTexts.none_found, Report::kNo);
+  return WalkSelected(database_, *recordset, from, 1, -1, kPrevTexts);
 }
 
-int Database::RecordsetMoveToLastSelectedRow(int32_t handle) {
-  Recordset* recordset = FindRecordset(handle);
-  if (recordset == nullptr || !CheckMove(*this, *recordset, connected_, kLastTexts)) return 0;
-  return WalkSelected(*this, *recordset, recordset->row_count, 1, -1, kLastTexts);
+int Recordsets::RecordsetMoveToLastSelectedRow(int32_t handle) {
+  Recordset* recordset = Find(handle);
+  if (recordset == nullptr ||
+      !CheckMove(database_, *recordset, database_.IsConnected(), kLastTexts))
+    return 0;
+  return WalkSelected(database_, *recordset, recordset->row_count, 1, -1, kLastTexts);
 }
 
 }  // namespace zt

@@ -34,6 +34,16 @@ ServerConfig ReadServerConfig(const std::string& config_file) {
   if (config.work_folder.empty()) config.work_folder = kDefaultWorkFolder;
   if (config.lock_folder.empty()) config.lock_folder = kDefaultLockFolder;
   if (config.listen_address.empty()) config.listen_address = kDefaultListenAddress;
+  const std::string memory = ini.Get(kServerSection, "ResultsetMemory", "", kShortValueRoom);
+  if (!memory.empty()) {
+    const int32_t mib = FieldToInt(memory);
+    if (mib > 0 && static_cast<uint64_t>(mib) <= kMaxResultsetMemoryMiB) {
+      config.resultset_memory = static_cast<uint64_t>(mib) << 20;
+    } else {
+      LogError("ReadServerConfig: ResultsetMemory must be a number of MiB above 0; using " +
+               std::to_string(kDefaultResultsetMemoryMiB));
+    }
+  }
   return config;
 }
 

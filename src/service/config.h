@@ -12,6 +12,8 @@
 //   WorkFolder       error log and transaction files
 //   LockFolder       holds *.ztl files, removed at start-up and shutdown
 //   ListenAddress    IPv4 address to listen on (default 0.0.0.0)
+//   ResultsetMemory  MiB that all open recordsets together may hold
+//                    (default 512); an open past it fails with a message
 // Relative paths are taken relative to the INI file's folder.
 #ifndef ZT_SERVICE_CONFIG_H_
 #define ZT_SERVICE_CONFIG_H_
@@ -25,6 +27,9 @@ inline constexpr char kDefaultConfigFile[] = "/etc/ztserver/ztserver.ini";
 inline constexpr char kDefaultLockFolder[] = "/var/lib/ztserver/locks";
 inline constexpr char kDefaultListenAddress[] = "0.0.0.0";
 inline constexpr uint16_t kDefaultPort = 5432;
+inline constexpr uint64_t kDefaultResultsetMemoryMiB = 512;
+// Above any machine's memory; keeps the byte count far from overflow.
+inline constexpr uint64_t kMaxResultsetMemoryMiB = uint64_t{1} << 30;
 
 inline constexpr char kConnectionSection[] = "CONNECTION";
 inline constexpr char kServerSection[] = "SERVER";
@@ -38,6 +43,7 @@ struct ServerConfig {
   std::string work_folder;
   std::string lock_folder;
   std::string listen_address;
+  uint64_t resultset_memory = kDefaultResultsetMemoryMiB << 20;  // bytes
 };
 
 // Reads the configuration; a missing file or key gives the defaults.

@@ -23,8 +23,9 @@ bool Server::ServerStartup() {
   config_ = ReadServerConfig(options_.config_file);
   SetErrorLogFolder(config_.work_folder);
   database_ = std::make_unique<Database>(config_.work_folder);
-  net_ = std::make_unique<NetServer>(loop_, *database_);
-  dispatcher_ = std::make_unique<RequestDispatcher>(*net_, *database_);
+  recordsets_ = std::make_unique<Recordsets>(*database_, config_.resultset_memory);
+  net_ = std::make_unique<NetServer>(loop_, [](std::string_view text) { LogError(text); });
+  dispatcher_ = std::make_unique<RequestDispatcher>(*net_, *database_, *recordsets_);
   net_->set_processor(dispatcher_.get());
 
   if (!loop_.Open()) {
@@ -60,6 +61,7 @@ void Server::ServerShutdown() {
   if (shut_down_) return;
   shut_down_ = true;
   if (net_) net_->CloseAll();
+  if (recordsets_) recordsets_->CloseAllRecordsets();
   if (database_) database_->CloseDatabase();
   if (!config_.lock_folder.empty()) SweepLockFolder(config_.lock_folder);
   loop_.Close();

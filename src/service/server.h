@@ -18,6 +18,7 @@
 #include "net/event_loop.h"
 #include "net/net_server.h"
 #include "protocol/request_processor.h"
+#include "recordset/recordsets.h"
 #include "service/config.h"
 
 namespace zt {
@@ -53,6 +54,7 @@ class Server {
   ServerConfig config_;
   EventLoop loop_;
   std::unique_ptr<Database> database_;
+  std::unique_ptr<Recordsets> recordsets_;
   std::unique_ptr<NetServer> net_;
   std::unique_ptr<RequestDispatcher> dispatcher_;
   bool listening_ = false;

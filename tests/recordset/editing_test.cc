@@ -10,7 +10,7 @@
 #include "engine/database.h"
 #include "engine/index_check.h"
 #include "engine/record.h"
-#include "recordset/resultset_row.h"
+#include "recordset/recordsets.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
 #include "ztadmin/check.h"
@@ -31,51 +31,51 @@ class EditingTest : public ::testing::TestWithParam<int> {
 
   int32_t Open(const char* table = "Orders") {
     int32_t h = 0;
-    EXPECT_TRUE(db_.CreateRecordset(h));
-    EXPECT_TRUE(db_.RecordsetOpen(h, table)) << Error(h);
+    EXPECT_TRUE(rs_.CreateRecordset(h));
+    EXPECT_TRUE(rs_.RecordsetOpen(h, table)) << Error(h);
     return h;
   }
 
   std::string Error(int32_t h) {
     std::string text;
-    db_.RecordsetGetLastErrorText(h, &text);
+    rs_.RecordsetGetLastErrorText(h, &text);
     return text;
   }
 
   std::string Get(int32_t h, const char* column) {
     std::string value = "<unset>";
-    EXPECT_TRUE(db_.RecordsetGetFieldValue(h, column, &value)) << Error(h);
+    EXPECT_TRUE(rs_.RecordsetGetFieldValue(h, column, &value)) << Error(h);
     return value;
   }
 
   void Set(int32_t h, const char* column, const std::string& value) {
-    EXPECT_TRUE(db_.RecordsetSetFieldValue(ctx_, h, column, value.c_str())) << Error(h);
+    EXPECT_TRUE(rs_.RecordsetSetFieldValue(ctx_, h, column, value.c_str())) << Error(h);
   }
 
   // Adds and stores one order through recordset h.
   void AddOrder(int32_t h, const std::string& id, const std::string& customer,
                 const std::string& qty = "1") {
-    ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h)) << Error(h);
+    ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, h)) << Error(h);
     Set(h, "Id", id);
     Set(h, "Customer", customer);
     Set(h, "Qty", qty);
-    ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+    ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
   }
 
   // The Ids of the active rows of a fresh recordset on Orders, in order.
   std::vector<std::string> Ids(const char* filter_column = nullptr, const char* value = nullptr) {
     int32_t h = 0;
-    EXPECT_TRUE(db_.CreateRecordset(h));
+    EXPECT_TRUE(rs_.CreateRecordset(h));
     if (filter_column != nullptr) {
-      EXPECT_TRUE(db_.RecordsetAddFilterColumn(h, filter_column, "=", value, 0, 0));
+      EXPECT_TRUE(rs_.RecordsetAddFilterColumn(h, filter_column, "=", value, 0, 0));
     }
     std::vector<std::string> ids;
-    if (db_.RecordsetOpen(h, "Orders") && db_.RecordsetMoveFirst(h)) {
+    if (rs_.RecordsetOpen(h, "Orders") && rs_.RecordsetMoveFirst(h)) {
       do {
         ids.push_back(Get(h, "Id"));
-      } while (db_.RecordsetMoveNext(h));
+      } while (rs_.RecordsetMoveNext(h));
     }
-    db_.RecordsetClose(h);
+    rs_.RecordsetClose(h);
     return ids;
   }
 
@@ -94,7 +94,7 @@ class EditingTest : public ::testing::TestWithParam<int> {
 
   int64_t CurrentOffset(int32_t h) {
     int64_t offset = -2;
-    EXPECT_TRUE(db_.RecordsetGetCurrentRowOffset(h, offset)) << Error(h);
+    EXPECT_TRUE(rs_.RecordsetGetCurrentRowOffset(h, offset)) << Error(h);
     return offset;
   }
 
@@ -109,6 +109,7 @@ class EditingTest : public ::testing::TestWithParam<int> {
   ScratchFolder folder_;
   std::string path_;
   Database db_{folder_.File("work")};
+  Recordsets rs_{db_};
   TransactionContext ctx_;
 };
 
@@ -116,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(ExclusiveAndShared, EditingTest, ::testing::Values(0, 1
 
 TEST_P(EditingTest, NewRowReadsEmptyThenStoresAndIndexesItsValues) {
   const int32_t h = Open();
-  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, h));
   EXPECT_EQ(CurrentOffset(h), -1);
   EXPECT_EQ(Get(h, "Customer"), "");
   EXPECT_EQ(Get(h, "note"), "");  // names without regard to case
@@ -129,7 +130,7 @@ TEST_P(EditingTest, NewRowReadsEmptyThenStoresAndIndexesItsValues) {
   EXPECT_EQ(Get(h, "Note"), "a note that is far longer than");  // cut to 30
   EXPECT_EQ(Get(h, "Qty"), "");
 
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
   const int64_t offset = CurrentOffset(h);
   EXPECT_GE(offset, 0);
   EXPECT_EQ(Orders().newest_record(), offset);
@@ -143,11 +144,11 @@ TEST_P(EditingTest, PendingEditIsSeenOnlyByItsOwnRecordsetUntilUpdate) {
   const int32_t a = Open();
   AddOrder(a, "1", "acme", "5");
   const int32_t b = Open();
-  ASSERT_TRUE(db_.RecordsetMoveFirst(a));
+  ASSERT_TRUE(rs_.RecordsetMoveFirst(a));
   Set(a, "Qty", "99");
   EXPECT_EQ(Get(a, "Qty"), "99");
   EXPECT_EQ(Get(b, "Qty"), "5");
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, a));
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, a));
   EXPECT_EQ(Get(b, "Qty"), "99");  // rewritten in place: same offset
   EXPECT_EQ(HeaderAt(CurrentOffset(a)).change_counter(), 1);
   ExpectConsistent();
@@ -157,9 +158,9 @@ TEST_P(EditingTest, ChangingAKeyReplacesItsIndexEntry) {
   const int32_t h = Open();
   AddOrder(h, "1", "acme");
   AddOrder(h, "2", "bolt");
-  ASSERT_TRUE(db_.RecordsetMoveFirst(h));
+  ASSERT_TRUE(rs_.RecordsetMoveFirst(h));
   Set(h, "Customer", "zenith");
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
   EXPECT_TRUE(Ids("Customer", "acme").empty());
   EXPECT_EQ(Ids("Customer", "zenith"), std::vector<std::string>{"1"});
   EXPECT_EQ(Ids("Customer", "bolt"), std::vector<std::string>{"2"});
@@ -169,13 +170,13 @@ TEST_P(EditingTest, ChangingAKeyReplacesItsIndexEntry) {
 TEST_P(EditingTest, UpdatesThatKeepAKeyLeaveItsIndexEntryAlone) {
   const int32_t h = Open();
   AddOrder(h, "1", "acme");
-  ASSERT_TRUE(db_.RecordsetMoveFirst(h));
+  ASSERT_TRUE(rs_.RecordsetMoveFirst(h));
   for (int i = 0; i < 30; ++i) {
     Set(h, "Qty", std::to_string(i));
-    ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+    ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
   }
   Set(h, "Customer", "bolt");
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
   // One entry per key ever stored, live or dead: the unchanged Id key was
   // never removed and re-added, the changed Customer key was replaced once.
   IndexCheckResult index;
@@ -204,7 +205,7 @@ TEST_P(EditingTest, GrowingARecordRelocatesItAndTheRowFollows) {
   EXPECT_EQ(Get(h, "Note"), "");  // past the stored data: empty
   Set(h, "Note", "now it has a note");
   Set(h, "Customer", "bolt");
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
 
   const int64_t moved = CurrentOffset(h);
   EXPECT_GT(moved, stored);
@@ -219,7 +220,7 @@ TEST_P(EditingTest, GrowingARecordRelocatesItAndTheRowFollows) {
 
   // A second edit goes to the new copy through the same row.
   Set(h, "Qty", "4");
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
   EXPECT_EQ(CurrentOffset(h), moved);
   ExpectConsistent();
 }
@@ -227,22 +228,22 @@ TEST_P(EditingTest, GrowingARecordRelocatesItAndTheRowFollows) {
 TEST_P(EditingTest, DeletingMovesToTheNextRowOrTheLastToThePrevious) {
   const int32_t h = Open();
   for (const char* id : {"1", "2", "3"}) AddOrder(h, id, "c" + std::string(id));
-  db_.RecordsetClose(h);
+  rs_.RecordsetClose(h);
   const int32_t r = Open();
-  ASSERT_TRUE(db_.RecordsetSetBookmark(r, 2));
+  ASSERT_TRUE(rs_.RecordsetSetBookmark(r, 2));
   int moved = -1;
-  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, r, moved)) << Error(r);
+  ASSERT_TRUE(rs_.RecordsetDeleteCurrentRow(ctx_, r, moved)) << Error(r);
   EXPECT_EQ(moved, 1);
   EXPECT_EQ(Get(r, "Id"), "3");
   moved = -1;
-  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, r, moved)) << Error(r);
+  ASSERT_TRUE(rs_.RecordsetDeleteCurrentRow(ctx_, r, moved)) << Error(r);
   EXPECT_EQ(moved, 0);
   EXPECT_EQ(Get(r, "Id"), "1");
   EXPECT_EQ(Ids().size(), 3u);  // nothing stored yet
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, r)) << Error(r);
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, r)) << Error(r);
   EXPECT_EQ(Ids(), std::vector<std::string>{"1"});
   // The rows retired by that update have nothing left to delete.
-  EXPECT_TRUE(db_.RecordsetUpdate(ctx_, r)) << Error(r);
+  EXPECT_TRUE(rs_.RecordsetUpdate(ctx_, r)) << Error(r);
   ExpectConsistent();
 }
 
@@ -255,18 +256,18 @@ TEST_P(EditingTest, DeletingTheNewestRecordMovesTheChainHead) {
   ASSERT_NE(first, second);
 
   // A middle record only gets its flag.
-  ASSERT_TRUE(db_.RecordsetMoveFirst(h));
+  ASSERT_TRUE(rs_.RecordsetMoveFirst(h));
   int moved = 0;
-  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, h, moved));
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h));
+  ASSERT_TRUE(rs_.RecordsetDeleteCurrentRow(ctx_, h, moved));
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, h));
   EXPECT_EQ(Orders().newest_record(), second);
   EXPECT_TRUE(HeaderAt(first).superseded());
   EXPECT_EQ(HeaderAt(first).change_counter(), 1);
 
   // The newest hands the head back to its predecessor.
-  ASSERT_TRUE(db_.RecordsetMoveLast(h));
-  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, h, moved));
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h));
+  ASSERT_TRUE(rs_.RecordsetMoveLast(h));
+  ASSERT_TRUE(rs_.RecordsetDeleteCurrentRow(ctx_, h, moved));
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, h));
   EXPECT_EQ(Orders().newest_record(), first);
   EXPECT_TRUE(Ids().empty());
   ExpectConsistent();
@@ -278,20 +279,20 @@ TEST_P(EditingTest, DeletingTheNewestRecordMovesTheChainHead) {
 
 TEST_P(EditingTest, DeleteAllMarksStoredAndNewRowsAlike) {
   const int32_t h = Open();
-  EXPECT_TRUE(db_.RecordsetDeleteAll(ctx_, h));
+  EXPECT_TRUE(rs_.RecordsetDeleteAll(ctx_, h));
   EXPECT_EQ(Error(h), "RecordsetDeleteAll: Recordset contains zero records!");
 
   AddOrder(h, "1", "acme");
   AddOrder(h, "2", "bolt");
-  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));  // never stored
+  ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, h));  // never stored
   Set(h, "Id", "3");
-  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));  // never stored, no image
-  EXPECT_TRUE(db_.RecordsetDeleteAll(ctx_, h)) << Error(h);
+  ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, h));  // never stored, no image
+  EXPECT_TRUE(rs_.RecordsetDeleteAll(ctx_, h)) << Error(h);
   int32_t bookmark = 0;
-  ASSERT_TRUE(db_.RecordsetGetBookmark(h, bookmark));
+  ASSERT_TRUE(rs_.RecordsetGetBookmark(h, bookmark));
   EXPECT_EQ(bookmark, 4);                   // the current row stays
-  EXPECT_FALSE(db_.RecordsetMoveFirst(h));  // every row is marked
-  EXPECT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  EXPECT_FALSE(rs_.RecordsetMoveFirst(h));  // every row is marked
+  EXPECT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
   EXPECT_TRUE(Ids().empty());
   ExpectConsistent();
 }
@@ -299,13 +300,13 @@ TEST_P(EditingTest, DeleteAllMarksStoredAndNewRowsAlike) {
 TEST_P(EditingTest, DeletedNewRowIsNeverStored) {
   const int32_t h = Open();
   AddOrder(h, "1", "acme");
-  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, h));
   Set(h, "Id", "2");
   Set(h, "Customer", "bolt");
   int moved = -1;
-  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, h, moved));
+  ASSERT_TRUE(rs_.RecordsetDeleteCurrentRow(ctx_, h, moved));
   EXPECT_EQ(moved, -1);  // a new row stays current
-  EXPECT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  EXPECT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
   EXPECT_EQ(Ids(), std::vector<std::string>{"1"});
   ExpectConsistent();
 }
@@ -313,15 +314,15 @@ TEST_P(EditingTest, DeletedNewRowIsNeverStored) {
 TEST_P(EditingTest, BlankKeyIsRefusedAndNothingIsWritten) {
   const int32_t h = Open();
   const int64_t before = FileLength(db_.data_file());
-  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, h));
   Set(h, "Id", "5");
   Set(h, "Qty", "2");
-  EXPECT_FALSE(db_.RecordsetUpdate(ctx_, h));
+  EXPECT_FALSE(rs_.RecordsetUpdate(ctx_, h));
   EXPECT_EQ(Error(h), "RecordsetAreAllKeysPopulated: Customer cannot be NULL");
   EXPECT_EQ(FileLength(db_.data_file()), before);
   // The edit stays pending; once complete it is stored.
   Set(h, "Customer", "acme");
-  EXPECT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  EXPECT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
   EXPECT_EQ(Ids(), std::vector<std::string>{"5"});
   ExpectConsistent();
 }
@@ -330,13 +331,13 @@ TEST_P(EditingTest, RowOvertakenByAnotherRecordsetIsRefused) {
   const int32_t a = Open();
   AddOrder(a, "1", "acme");
   const int32_t b = Open();
-  ASSERT_TRUE(db_.RecordsetMoveFirst(a));
+  ASSERT_TRUE(rs_.RecordsetMoveFirst(a));
   int moved = 0;
-  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, a, moved));
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, a));
+  ASSERT_TRUE(rs_.RecordsetDeleteCurrentRow(ctx_, a, moved));
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, a));
   // b still has the row: its edit must not revive or index a dead record.
   Set(b, "Customer", "bolt");
-  EXPECT_FALSE(db_.RecordsetUpdate(ctx_, b));
+  EXPECT_FALSE(rs_.RecordsetUpdate(ctx_, b));
   EXPECT_EQ(Error(b), "UpdateRecord: The record was changed or deleted by another recordset");
   EXPECT_TRUE(Ids("Customer", "bolt").empty());
   ExpectConsistent();
@@ -347,43 +348,43 @@ TEST_P(EditingTest, FilterOnBookkeeping) {
   AddOrder(h, "1", "acme");
   AddOrder(h, "2", "acme");
   AddOrder(h, "3", "bolt");
-  ASSERT_TRUE(db_.RecordsetFilterOn(h, "Customer", "acme"));
+  ASSERT_TRUE(rs_.RecordsetFilterOn(h, "Customer", "acme"));
   int32_t count = 0;
-  ASSERT_TRUE(db_.RecordsetGetFilteredCount(h, count));
+  ASSERT_TRUE(rs_.RecordsetGetFilteredCount(h, count));
   ASSERT_EQ(count, 2);
-  ASSERT_TRUE(db_.RecordsetMoveFirst(h));
+  ASSERT_TRUE(rs_.RecordsetMoveFirst(h));
   Set(h, "Qty", "9");          // another column: still passes
   Set(h, "Customer", "ACME");  // the same value in another case: passes
-  ASSERT_TRUE(db_.RecordsetGetFilteredCount(h, count));
+  ASSERT_TRUE(rs_.RecordsetGetFilteredCount(h, count));
   EXPECT_EQ(count, 2);
   Set(h, "Customer", "cog");
-  ASSERT_TRUE(db_.RecordsetGetFilteredCount(h, count));
+  ASSERT_TRUE(rs_.RecordsetGetFilteredCount(h, count));
   EXPECT_EQ(count, 1);
   Set(h, "Customer", "acme");  // never regains the filter here
-  ASSERT_TRUE(db_.RecordsetGetFilteredCount(h, count));
+  ASSERT_TRUE(rs_.RecordsetGetFilteredCount(h, count));
   EXPECT_EQ(count, 1);
-  ASSERT_TRUE(db_.RecordsetMoveFirst(h));
+  ASSERT_TRUE(rs_.RecordsetMoveFirst(h));
   EXPECT_EQ(Get(h, "Id"), "2");
 
   // A new row under a filter is hidden from navigation but current.
-  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, h));
   EXPECT_EQ(CurrentOffset(h), -1);
-  ASSERT_TRUE(db_.RecordsetMoveFirst(h));
+  ASSERT_TRUE(rs_.RecordsetMoveFirst(h));
   EXPECT_EQ(Get(h, "Id"), "2");
-  ASSERT_TRUE(db_.RecordsetFilterOn(h, "Customer", ""));
-  ASSERT_TRUE(db_.RecordsetMoveLast(h));
+  ASSERT_TRUE(rs_.RecordsetFilterOn(h, "Customer", ""));
+  ASSERT_TRUE(rs_.RecordsetMoveLast(h));
   EXPECT_EQ(CurrentOffset(h), -1);
 
   // Deleting a hidden new row leaves it current, as for any new row.
-  ASSERT_TRUE(db_.RecordsetFilterOn(h, "Customer", "acme"));
-  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  ASSERT_TRUE(rs_.RecordsetFilterOn(h, "Customer", "acme"));
+  ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, h));
   int32_t added = 0;
-  ASSERT_TRUE(db_.RecordsetGetBookmark(h, added));
+  ASSERT_TRUE(rs_.RecordsetGetBookmark(h, added));
   int moved = -1;
-  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, h, moved));
+  ASSERT_TRUE(rs_.RecordsetDeleteCurrentRow(ctx_, h, moved));
   EXPECT_EQ(moved, -1);
   int32_t bookmark = 0;
-  ASSERT_TRUE(db_.RecordsetGetBookmark(h, bookmark));
+  ASSERT_TRUE(rs_.RecordsetGetBookmark(h, bookmark));
   EXPECT_EQ(bookmark, added);
 }
 
@@ -394,22 +395,22 @@ TEST_P(EditingTest, ChangingTheSortColumnForgetsTheOrder) {
   AddOrder(h, "1", "x3");
   AddOrder(h, "2", "x2");
   AddOrder(h, "3", "x4");
-  ASSERT_TRUE(db_.RecordsetSort(h, "Customer", 1)) << Error(h);
-  ASSERT_TRUE(db_.RecordsetMoveLast(h));
+  ASSERT_TRUE(rs_.RecordsetSort(h, "Customer", 1)) << Error(h);
+  ASSERT_TRUE(rs_.RecordsetMoveLast(h));
   ASSERT_EQ(Get(h, "Customer"), "x4");
   Set(h, "Qty", "5");  // another column keeps the order
-  ASSERT_TRUE(db_.RecordsetFindRow(h, "Customer", "x")) << Error(h);
+  ASSERT_TRUE(rs_.RecordsetFindRow(h, "Customer", "x")) << Error(h);
   EXPECT_EQ(Get(h, "Customer"), "x2");
-  ASSERT_TRUE(db_.RecordsetMoveLast(h));
+  ASSERT_TRUE(rs_.RecordsetMoveLast(h));
   Set(h, "Customer", "x1");
-  ASSERT_TRUE(db_.RecordsetFindRow(h, "Customer", "x")) << Error(h);
+  ASSERT_TRUE(rs_.RecordsetFindRow(h, "Customer", "x")) << Error(h);
   EXPECT_EQ(Get(h, "Customer"), "x1");
-  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, h));
   Set(h, "Id", "4");
   Set(h, "Customer", "x0");
-  ASSERT_TRUE(db_.RecordsetFindRow(h, "Customer", "x")) << Error(h);
+  ASSERT_TRUE(rs_.RecordsetFindRow(h, "Customer", "x")) << Error(h);
   EXPECT_EQ(Get(h, "Customer"), "x0");
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
   ExpectConsistent();
 }
 
@@ -422,31 +423,32 @@ TEST_P(EditingTest, WideColumnValuesAreWholeEverywhere) {
   testing::CreateDatabase(path, schema);
   Database db(folder.File("work"));
   ASSERT_TRUE(db.OpenDatabase(path.c_str(), GetParam()));
+  Recordsets rs(db);
   int32_t h = 0;
-  ASSERT_TRUE(db.CreateRecordset(h));
-  ASSERT_TRUE(db.RecordsetOpen(h, "Docs"));
-  ASSERT_TRUE(db.RecordsetAddRow(ctx_, h));
+  ASSERT_TRUE(rs.CreateRecordset(h));
+  ASSERT_TRUE(rs.RecordsetOpen(h, "Docs"));
+  ASSERT_TRUE(rs.RecordsetAddRow(ctx_, h));
   std::string body;
   for (int i = 0; body.size() < 900; ++i) body += "word" + std::to_string(i) + " ";
   body = std::string(TrimBlanks(body));
-  ASSERT_TRUE(db.RecordsetSetFieldValue(ctx_, h, "Id", "1"));
-  ASSERT_TRUE(db.RecordsetSetFieldValue(ctx_, h, "Body", body.c_str()));
+  ASSERT_TRUE(rs.RecordsetSetFieldValue(ctx_, h, "Id", "1"));
+  ASSERT_TRUE(rs.RecordsetSetFieldValue(ctx_, h, "Body", body.c_str()));
   std::string value;
-  ASSERT_TRUE(db.RecordsetGetFieldValue(h, "Body", &value));
+  ASSERT_TRUE(rs.RecordsetGetFieldValue(h, "Body", &value));
   EXPECT_EQ(value, body);
-  ASSERT_TRUE(db.RecordsetUpdate(ctx_, h));
-  ASSERT_TRUE(db.RecordsetGetFieldValue(h, "Body", &value));
+  ASSERT_TRUE(rs.RecordsetUpdate(ctx_, h));
+  ASSERT_TRUE(rs.RecordsetGetFieldValue(h, "Body", &value));
   EXPECT_EQ(value, body);
   // Longer than the column: cut at 1000 characters.
   const std::string huge(5000, 'x');
-  ASSERT_TRUE(db.RecordsetSetFieldValue(ctx_, h, "Body", huge.c_str()));
-  ASSERT_TRUE(db.RecordsetGetFieldValue(h, "Body", &value));
+  ASSERT_TRUE(rs.RecordsetSetFieldValue(ctx_, h, "Body", huge.c_str()));
+  ASSERT_TRUE(rs.RecordsetGetFieldValue(h, "Body", &value));
   EXPECT_EQ(value, std::string(1000, 'x'));
 }
 
 TEST_P(EditingTest, FailureMessages) {
   int32_t closed = 0;
-  ASSERT_TRUE(db_.CreateRecordset(closed));
+  ASSERT_TRUE(rs_.CreateRecordset(closed));
   const int32_t h = Open();
   std::string value;
   int moved = 0;
@@ -456,23 +458,23 @@ TEST_P(EditingTest, FailureMessages) {
     int32_t handle;
     const char* message;
   } cases[] = {
-      {"add row, not open", [&] { return db_.RecordsetAddRow(ctx_, closed); }, closed,
+      {"add row, not open", [&] { return rs_.RecordsetAddRow(ctx_, closed); }, closed,
        "RecordsetAddRow: Recordset not open"},
-      {"set, not open", [&] { return db_.RecordsetSetFieldValue(ctx_, closed, "Id", "1"); }, closed,
+      {"set, not open", [&] { return rs_.RecordsetSetFieldValue(ctx_, closed, "Id", "1"); }, closed,
        "RecordsetSetFieldValue: Recordset not open"},
-      {"get, not open", [&] { return db_.RecordsetGetFieldValue(closed, "Id", &value); }, closed,
+      {"get, not open", [&] { return rs_.RecordsetGetFieldValue(closed, "Id", &value); }, closed,
        "RecordsetGetFieldValue: Recordset not open"},
-      {"update, not open", [&] { return db_.RecordsetUpdate(ctx_, closed); }, closed,
+      {"update, not open", [&] { return rs_.RecordsetUpdate(ctx_, closed); }, closed,
        "RecordsetUpdate: Recordset not open"},
-      {"delete, not open", [&] { return db_.RecordsetDeleteCurrentRow(ctx_, closed, moved); },
+      {"delete, not open", [&] { return rs_.RecordsetDeleteCurrentRow(ctx_, closed, moved); },
        closed, "RecordsetDeleteCurrentRow: Recordset not open"},
-      {"delete all, not open", [&] { return db_.RecordsetDeleteAll(ctx_, closed); }, closed,
+      {"delete all, not open", [&] { return rs_.RecordsetDeleteAll(ctx_, closed); }, closed,
        "RecordsetDeleteAll: Recordset not open"},
-      {"set, no current row", [&] { return db_.RecordsetSetFieldValue(ctx_, h, "Id", "1"); }, h,
+      {"set, no current row", [&] { return rs_.RecordsetSetFieldValue(ctx_, h, "Id", "1"); }, h,
        "RecordsetSetFieldValue: Current record not set!"},
-      {"get, no current row", [&] { return db_.RecordsetGetFieldValue(h, "Id", &value); }, h,
+      {"get, no current row", [&] { return rs_.RecordsetGetFieldValue(h, "Id", &value); }, h,
        "RecordsetGetFieldValue: Current record not set!"},
-      {"delete, no current row", [&] { return db_.RecordsetDeleteCurrentRow(ctx_, h, moved); }, h,
+      {"delete, no current row", [&] { return rs_.RecordsetDeleteCurrentRow(ctx_, h, moved); }, h,
        "RecordsetDeleteCurrentRow: Current record not set!"},
   };
   for (const Case& c : cases) {
@@ -481,13 +483,13 @@ TEST_P(EditingTest, FailureMessages) {
   }
 
   // Unknown handles fail without a message anywhere.
-  EXPECT_FALSE(db_.RecordsetAddRow(ctx_, 99));
-  EXPECT_FALSE(db_.RecordsetGetFieldValue(99, "Id", &value));
-  EXPECT_FALSE(db_.RecordsetDeleteAll(ctx_, 99));
-  EXPECT_FALSE(db_.RecordsetGetFieldValue(h, nullptr, &value));
-  EXPECT_FALSE(db_.RecordsetGetFieldValue(h, "Id", nullptr));
+  EXPECT_FALSE(rs_.RecordsetAddRow(ctx_, 99));
+  EXPECT_FALSE(rs_.RecordsetGetFieldValue(99, "Id", &value));
+  EXPECT_FALSE(rs_.RecordsetDeleteAll(ctx_, 99));
+  EXPECT_FALSE(rs_.RecordsetGetFieldValue(h, nullptr, &value));
+  EXPECT_FALSE(rs_.RecordsetGetFieldValue(h, "Id", nullptr));
 
-  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, h));
   struct ColumnCase {
     const char* column;
     const char* set_message;
@@ -499,77 +501,60 @@ TEST_P(EditingTest, FailureMessages) {
        "RecordsetGetFieldValue: Invalid column name: Nope"},
   };
   for (const ColumnCase& c : columns) {
-    EXPECT_FALSE(db_.RecordsetSetFieldValue(ctx_, h, c.column, "x"));
+    EXPECT_FALSE(rs_.RecordsetSetFieldValue(ctx_, h, c.column, "x"));
     EXPECT_EQ(Error(h), c.set_message);
-    EXPECT_FALSE(db_.RecordsetGetFieldValue(h, c.column, &value));
+    EXPECT_FALSE(rs_.RecordsetGetFieldValue(h, c.column, &value));
     EXPECT_EQ(Error(h), c.get_message);
   }
   const int32_t customers = Open("Customers");
-  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, customers));
-  EXPECT_FALSE(db_.RecordsetSetFieldValue(ctx_, customers, "Old", "x"));
+  ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, customers));
+  EXPECT_FALSE(rs_.RecordsetSetFieldValue(ctx_, customers, "Old", "x"));
   EXPECT_EQ(Error(customers),
             "RecordsetSetFieldValue: Specified column is no longer accessible - it has been "
             "dropped from the table");
-  EXPECT_FALSE(db_.RecordsetGetFieldValue(customers, "old", &value));
+  EXPECT_FALSE(rs_.RecordsetGetFieldValue(customers, "old", &value));
   EXPECT_EQ(Error(customers), "RecordsetGetFieldValue: Invalid column name: old");
 
   db_.CloseDatabase();
-  EXPECT_FALSE(db_.RecordsetAddRow(ctx_, h));  // closed: the recordsets are gone
+  EXPECT_FALSE(rs_.RecordsetAddRow(ctx_, h));  // closed: the recordsets are gone
 }
 
-// UpdateRecord and DeleteRecord named through a hand-made resultset file.
+// UpdateRecord and DeleteRecord refuse what they cannot store, with a text.
 TEST_P(EditingTest, RecordOperationRefusals) {
   const int32_t h = Open();
   AddOrder(h, "1", "acme");
   const int64_t stored = Orders().newest_record();
-  const std::string rows = folder_.File("rows.rs");
-  ASSERT_TRUE(FileCreate(rows));
-  FileHandle file = kNoFile;
-  ASSERT_TRUE(FileOpen(file, rows, 0));
   const int32_t length = Orders().record_length();
-  ResultsetRow unmarked = ResultsetRow::Generated("Orders", 0, stored, length);
-  ResultsetRow unstored = ResultsetRow::Generated("Orders", 0, -1, length);
-  unstored.set_flag(ResultsetRow::kDeletedFlag, true);
-  ASSERT_TRUE(WriteResultsetRow(file, 1, unmarked));
-  ASSERT_TRUE(WriteResultsetRow(file, 2, unstored));
 
   const std::string data(static_cast<size_t>(length), ' ');
   std::string err;
+  int64_t offset = stored;
+  int64_t unstored = -1;
   struct Case {
     std::function<int()> call;
     const char* message;
   } cases[] = {
-      {[&] { return db_.UpdateRecord(data, length, 1, file, nullptr, &err); },
+      {[&] { return db_.UpdateRecord(data, length, offset, nullptr, &err); },
        "UpdateRecord: Invalid table name!"},
-      {[&] { return db_.UpdateRecord(std::string_view(), length, 1, file, "Orders", &err); },
+      {[&] { return db_.UpdateRecord(std::string_view(), length, offset, "Orders", &err); },
        "UpdateRecord: Cannot update a record with a NULL!"},
-      {[&] { return db_.UpdateRecord(data, length, 0, file, "Orders", &err); },
+      {[&] { return db_.UpdateRecord(data, length, unstored, "Orders", &err); },
        "UpdateRecord: Current record not set"},
-      {[&] { return db_.UpdateRecord(data, length, 3, file, "Orders", &err); },
-       "UpdateRecord: Unable to read existing record from the database"},
-      {[&] { return db_.UpdateRecord(data, length, 2, file, "Orders", &err); },
-       "UpdateRecord: Current record not set"},
-      {[&] { return db_.UpdateRecord(data, length + 1, 1, file, "Orders", &err); },
+      {[&] { return db_.UpdateRecord(data, length + 1, offset, "Orders", &err); },
        "UpdateRecord: Invalid record length"},
-      {[&] { return db_.UpdateRecord(data, length, 1, file, "Orders", &err); },
+      {[&] { return db_.UpdateRecord(data, length, offset, "Orders", &err); },
        "RecordsetAreAllKeysPopulated: Id cannot be NULL"},
-      {[&] { return db_.DeleteRecord("Orders", 0, file, &err); },
-       "DeleteRecord: Invalid record offset"},
-      {[&] { return db_.DeleteRecord("Orders", 3, file, &err); },
-       "DeleteRecord: Unable to read existing record from the database"},
-      {[&] { return db_.DeleteRecord("Orders", 2, file, &err); },
+      {[&] { return db_.DeleteRecord("Orders", -1, &err); },
        "DeleteRecord: Current record not set"},
-      {[&] { return db_.DeleteRecord("Orders", 1, file, &err); },
-       "DeleteRecord: Record was never marked for deletion"},
   };
   for (const Case& c : cases) {
     err.clear();
     EXPECT_EQ(c.call(), 0) << c.message;
     EXPECT_EQ(err, c.message);
   }
-  EXPECT_EQ(db_.DeleteRecord(nullptr, 1, file, &err), 0);
-  EXPECT_EQ(db_.DeleteRecord("Orders", 1, file, nullptr), 0);
-  FileClose(file);
+  EXPECT_EQ(offset, stored);
+  EXPECT_EQ(db_.DeleteRecord(nullptr, stored, &err), 0);
+  EXPECT_EQ(db_.DeleteRecord("Orders", stored, nullptr), 0);
   ExpectConsistent();
 }
 
@@ -601,21 +586,21 @@ TEST_P(SharedRowLockTest, EditAndDeleteHoldTheRecordLockUntilStored) {
   const int32_t h = Open();
   AddOrder(h, "1", "acme");
   AddOrder(h, "2", "bolt");
-  db_.RecordsetClose(h);
+  rs_.RecordsetClose(h);
   const int32_t r = Open();
   const int64_t first = CurrentOffset(r);
   EXPECT_TRUE(HeaderRegionIsFree(first));
   Set(r, "Qty", "3");
   EXPECT_FALSE(HeaderRegionIsFree(first));
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, r));
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, r));
   EXPECT_TRUE(HeaderRegionIsFree(first));
 
-  ASSERT_TRUE(db_.RecordsetMoveLast(r));
+  ASSERT_TRUE(rs_.RecordsetMoveLast(r));
   const int64_t second = CurrentOffset(r);
   int moved = 0;
-  ASSERT_TRUE(db_.RecordsetDeleteCurrentRow(ctx_, r, moved));
+  ASSERT_TRUE(rs_.RecordsetDeleteCurrentRow(ctx_, r, moved));
   EXPECT_FALSE(HeaderRegionIsFree(second));
-  db_.RecordsetClose(r);  // closing releases what is still held
+  rs_.RecordsetClose(r);  // closing releases what is still held
   EXPECT_TRUE(HeaderRegionIsFree(second));
 
   // A record locked elsewhere cannot be edited.
@@ -623,13 +608,13 @@ TEST_P(SharedRowLockTest, EditAndDeleteHoldTheRecordLockUntilStored) {
   FileHandle other = kNoFile;
   ASSERT_TRUE(FileOpen(other, path_, 1));
   ASSERT_TRUE(FileLockRegion(other, first, RecordHeader::kSize));
-  EXPECT_FALSE(db_.RecordsetSetFieldValue(ctx_, s, "Qty", "4"));
+  EXPECT_FALSE(rs_.RecordsetSetFieldValue(ctx_, s, "Qty", "4"));
   EXPECT_EQ(Error(s), "RecordsetSetFieldValue: Unable to lock requested record");
-  EXPECT_FALSE(db_.RecordsetDeleteCurrentRow(ctx_, s, moved));
+  EXPECT_FALSE(rs_.RecordsetDeleteCurrentRow(ctx_, s, moved));
   EXPECT_EQ(Error(s), "RecordsetDeleteCurrentRow: Unable to lock requested record");
   FileClose(other);
   Set(s, "Qty", "4");
-  ASSERT_TRUE(db_.RecordsetUpdate(ctx_, s));
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, s));
   EXPECT_EQ(Get(s, "Qty"), "4");
   ExpectConsistent();
 }
@@ -637,16 +622,16 @@ TEST_P(SharedRowLockTest, EditAndDeleteHoldTheRecordLockUntilStored) {
 // Another process holding the index root keeps every update out.
 TEST_P(SharedRowLockTest, UpdateNeedsTheIndexLock) {
   const int32_t h = Open();
-  ASSERT_TRUE(db_.RecordsetAddRow(ctx_, h));
+  ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, h));
   Set(h, "Id", "1");
   Set(h, "Customer", "acme");
   FileHandle other = kNoFile;
   ASSERT_TRUE(FileOpen(other, folder_.File("shop.zix"), 1));
   ASSERT_TRUE(FileLockRegion(other, 0, 2720));
-  EXPECT_FALSE(db_.RecordsetUpdate(ctx_, h));
+  EXPECT_FALSE(rs_.RecordsetUpdate(ctx_, h));
   EXPECT_EQ(Error(h), "RecordsetUpdate: Error locking index pages for update.");
   FileClose(other);
-  EXPECT_TRUE(db_.RecordsetUpdate(ctx_, h)) << Error(h);
+  EXPECT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
   EXPECT_EQ(Ids(), std::vector<std::string>{"1"});
   ExpectConsistent();
 }

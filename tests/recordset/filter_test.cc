@@ -3,7 +3,6 @@
 #include <functional>
 
 #include "recordset/recordset.h"
-#include "recordset/resultset_row.h"
 #include "recordset_fixture.h"
 
 namespace zt::testing {
@@ -51,7 +50,7 @@ TEST_F(FilterTest, AddFilterColumnValidatesItsArguments) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.error == nullptr ? "accepted" : c.error);
-    const int result = db_->RecordsetAddFilterColumn(handle_, c.column, c.op, c.value, 1, 0);
+    const int result = rs_->RecordsetAddFilterColumn(handle_, c.column, c.op, c.value, 1, 0);
     EXPECT_EQ(result, c.error == nullptr ? 1 : 0);
     if (c.error != nullptr) {
       EXPECT_EQ(RecordsetError(), c.error);
@@ -61,19 +60,19 @@ TEST_F(FilterTest, AddFilterColumnValidatesItsArguments) {
 
 TEST_F(FilterTest, ConditionsAreBoundedPerRecordset) {
   for (size_t i = 0; i < kMaxFilterColumns; ++i) {
-    ASSERT_EQ(db_->RecordsetAddFilterColumn(handle_, "Age", ">", "1", 1, 0), 1);
+    ASSERT_EQ(rs_->RecordsetAddFilterColumn(handle_, "Age", ">", "1", 1, 0), 1);
   }
-  EXPECT_EQ(db_->RecordsetAddFilterColumn(handle_, "Age", ">", "1", 1, 0), 0);
+  EXPECT_EQ(rs_->RecordsetAddFilterColumn(handle_, "Age", ">", "1", 1, 0), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetAddFilterColumn: Too many filter columns");
-  db_->RecordsetClearFilters(handle_);
-  EXPECT_EQ(db_->RecordsetAddFilterColumn(handle_, "Age", ">", "1", 1, 0), 1);
+  rs_->RecordsetClearFilters(handle_);
+  EXPECT_EQ(rs_->RecordsetAddFilterColumn(handle_, "Age", ">", "1", 1, 0), 1);
 }
 
 // The trimmed operator is what the walk uses: " >= " behaves as ">=".
 TEST_F(FilterTest, TrimmedOperatorTakesEffect) {
   for (int id : {1, 2, 3}) AddPerson(id, "x");
-  ASSERT_EQ(db_->RecordsetAddFilterColumn(handle_, "  Id  ", " >= ", "2", 1, 0), 1);
-  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+  ASSERT_EQ(rs_->RecordsetAddFilterColumn(handle_, "  Id  ", " >= ", "2", 1, 0), 1);
+  ASSERT_EQ(rs_->RecordsetOpen(handle_, "People"), 1);
   EXPECT_EQ(Rows("Id"), (Names{"2", "3"}));
 }
 
@@ -99,7 +98,7 @@ TEST_F(FilterTest, PreProcessResolvesColumnsAndPrefersOperators) {
   };
   for (const Case& c : cases) {
     std::vector<FilterColumn> filters = c.filters;
-    ASSERT_EQ(db_->RecordsetPreProcessFilterColumns("People", filters, key, definition,
+    ASSERT_EQ(rs_->RecordsetPreProcessFilterColumns("People", filters, key, definition,
                                                     definition_offset),
               1);
     EXPECT_EQ(key.use_key, c.use_key);
@@ -112,7 +111,7 @@ TEST_F(FilterTest, PreProcessResolvesColumnsAndPrefersOperators) {
 
   std::vector<FilterColumn> filters = {Condition("Qty", "=", "1")};
   ASSERT_EQ(
-      db_->RecordsetPreProcessFilterColumns("People", filters, key, definition, definition_offset),
+      rs_->RecordsetPreProcessFilterColumns("People", filters, key, definition, definition_offset),
       1);
   EXPECT_EQ(filters[0].column_offset, 18);
   EXPECT_EQ(filters[0].column_size, 4);
@@ -121,9 +120,9 @@ TEST_F(FilterTest, PreProcessResolvesColumnsAndPrefersOperators) {
 
   filters = {Condition("Age", "=", "1"), Condition("Missing", "=", "1")};
   EXPECT_EQ(
-      db_->RecordsetPreProcessFilterColumns("People", filters, key, definition, definition_offset),
+      rs_->RecordsetPreProcessFilterColumns("People", filters, key, definition, definition_offset),
       0);
-  EXPECT_EQ(db_->RecordsetPreProcessFilterColumns(std::string(33, 'x').c_str(), filters, key,
+  EXPECT_EQ(rs_->RecordsetPreProcessFilterColumns(std::string(33, 'x').c_str(), filters, key,
                                                   definition, definition_offset),
             0);
 }
@@ -150,18 +149,18 @@ TEST_F(FilterTest, RecordTestComparesByColumnType) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.column) + c.op + c.value);
     std::vector<FilterColumn> filters = {Condition(c.column, c.op, c.value)};
-    ASSERT_EQ(db_->RecordsetPreProcessFilterColumns("People", filters, key, definition,
+    ASSERT_EQ(rs_->RecordsetPreProcessFilterColumns("People", filters, key, definition,
                                                     definition_offset),
               1);
-    EXPECT_EQ(db_->RecordsetRecordMeetsAllFilterCriteria(filters, record), c.holds);
+    EXPECT_EQ(rs_->RecordsetRecordMeetsAllFilterCriteria(filters, record), c.holds);
     // A record too short to hold the column passes the condition over.
-    EXPECT_EQ(db_->RecordsetRecordMeetsAllFilterCriteria(filters, record.substr(0, 5)),
+    EXPECT_EQ(rs_->RecordsetRecordMeetsAllFilterCriteria(filters, record.substr(0, 5)),
               std::string(c.column) == "Id" ? c.holds : 1);
   }
   // Unresolved conditions are passed over; all must hold together.
   std::vector<FilterColumn> filters = {Condition("Qty", "=", "9")};
-  EXPECT_EQ(db_->RecordsetRecordMeetsAllFilterCriteria(filters, record), 1);
-  EXPECT_EQ(db_->RecordsetRecordMeetsAllFilterCriteria(filters, std::string_view()), 0);
+  EXPECT_EQ(rs_->RecordsetRecordMeetsAllFilterCriteria(filters, record), 1);
+  EXPECT_EQ(rs_->RecordsetRecordMeetsAllFilterCriteria(filters, std::string_view()), 0);
 }
 
 TEST_F(FilterTest, FilterOnMarksRowsByOneColumn) {
@@ -169,56 +168,53 @@ TEST_F(FilterTest, FilterOnMarksRowsByOneColumn) {
   AddPerson(2, "ann");
   AddPerson(3, "Bob");
   AddPerson(4, "Ann");
-  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
-  SetRowFlag(4, ResultsetRow::kDeletedFlag, 'Y');
+  ASSERT_EQ(rs_->RecordsetOpen(handle_, "People"), 1);
+  SetRowFlag(4, Row::kDeleted, true);
   auto filtered = [&] {
     int32_t count = -1;
-    EXPECT_EQ(db_->RecordsetGetFilteredCount(handle_, count), 1);
+    EXPECT_EQ(rs_->RecordsetGetFilteredCount(handle_, count), 1);
     return count;
   };
   auto flags = [&] {
-    const std::string bytes = ReadFile(ResultsetPath());
+    const Recordset& recordset = *rs_->Find(handle_);
     std::string out;
-    for (size_t r = 0; r < bytes.size() / 117; ++r) out += bytes[r * 117 + 103];
+    for (int32_t r = 1; r <= recordset.row_count; ++r) {
+      out += recordset.row(r).passes_filter() ? 'Y' : 'N';
+    }
     return out;
   };
 
-  ASSERT_EQ(db_->RecordsetFilterOn(handle_, " name ", " ANN "), 1);
+  ASSERT_EQ(rs_->RecordsetFilterOn(handle_, " name ", " ANN "), 1);
   EXPECT_EQ(flags(), "YYNN");  // the row marked for deletion is filtered out
   EXPECT_EQ(filtered(), 2);
   EXPECT_EQ(Rows("Id"), (Names{"1", "2"}));
 
   // An empty column changes no row.
-  ASSERT_EQ(db_->RecordsetFilterOn(handle_, "", ""), 1);
+  ASSERT_EQ(rs_->RecordsetFilterOn(handle_, "", ""), 1);
   EXPECT_EQ(flags(), "YYNN");
 
   // An empty value lets every row pass, the deleted one included.
-  ASSERT_EQ(db_->RecordsetFilterOn(handle_, "Name", ""), 1);
+  ASSERT_EQ(rs_->RecordsetFilterOn(handle_, "Name", ""), 1);
   EXPECT_EQ(flags(), "YYYY");
   EXPECT_EQ(filtered(), 4);
 
   // Unknown columns fail without a text of their own.
   const std::string before = RecordsetError();
-  EXPECT_EQ(db_->RecordsetFilterOn(handle_, "Nope", "x"), 0);
+  EXPECT_EQ(rs_->RecordsetFilterOn(handle_, "Nope", "x"), 0);
   EXPECT_EQ(RecordsetError(), before);
 }
 
-TEST_F(FilterTest, FilterOnReadsPendingImagesFromTheWriteFile) {
+TEST_F(FilterTest, FilterOnReadsPendingImages) {
   AddPerson(1, "Ann");
   AddPerson(2, "Bob");
-  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+  ASSERT_EQ(rs_->RecordsetOpen(handle_, "People"), 1);
   // Row 2 has a pending image that renames Bob to Ann.
-  const std::string image = PadRight("2", 5) + PadRight("Ann", 10) + " 20   1";
-  int64_t at = -1;
-  ASSERT_EQ(FileAppend(db_->write_file(), image.data(), image.size(), at), 1);
-  const std::string path = ResultsetPath();
-  const std::string text = std::to_string(at);
-  for (size_t i = 0; i < 11; ++i) {
-    PokeByte(path, static_cast<long>(117 + 55 + i), i < text.size() ? text[i] : '\0');
-  }
-  ASSERT_EQ(db_->RecordsetFilterOn(handle_, "Name", "ann"), 1);
+  TransactionContext context;
+  ASSERT_EQ(rs_->RecordsetMoveNext(handle_), 1);
+  ASSERT_EQ(rs_->RecordsetSetFieldValue(context, handle_, "Name", "Ann"), 1);
+  ASSERT_EQ(rs_->RecordsetFilterOn(handle_, "Name", "ann"), 1);
   int32_t count = -1;
-  ASSERT_EQ(db_->RecordsetGetFilteredCount(handle_, count), 1);
+  ASSERT_EQ(rs_->RecordsetGetFilteredCount(handle_, count), 1);
   EXPECT_EQ(count, 2);
 }
 

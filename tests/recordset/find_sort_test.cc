@@ -49,18 +49,18 @@ TEST_F(FindSortTest, NumericColumnSortsByNumberWithTheEmptyValueFirst) {
   Add("", "");
   Add("", "3");
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetMoveLast(h));
-  ASSERT_TRUE(db_->RecordsetSort(h, "num", 1));
+  ASSERT_TRUE(rs_->RecordsetMoveLast(h));
+  ASSERT_TRUE(rs_->RecordsetSort(h, "num", 1));
   EXPECT_EQ(Current(h), 1);
   EXPECT_EQ(Rows(h), (Names{"#", "#3", "#7", "#12"}));
-  ASSERT_TRUE(db_->RecordsetSort(h, "Num", 0));
+  ASSERT_TRUE(rs_->RecordsetSort(h, "Num", 0));
   EXPECT_EQ(Rows(h), (Names{"#12", "#7", "#3", "#"}));
 }
 
 TEST_F(FindSortTest, TextColumnSortsWithoutRegardToCase) {
   AddAll({"bob", "Alice", "carl", "ALBERT"});
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetSort(h, "NAME", 1));
+  ASSERT_TRUE(rs_->RecordsetSort(h, "NAME", 1));
   EXPECT_EQ(Rows(h), (Names{"ALBERT", "Alice", "bob", "carl"}));
 }
 
@@ -70,12 +70,12 @@ TEST_F(FindSortTest, TiesKeepTheirOrderAscendingAndReverseItDescending) {
   Add("c", "3");
   Add("d", "5");
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetSort(h, "Num", 1));
+  ASSERT_TRUE(rs_->RecordsetSort(h, "Num", 1));
   EXPECT_EQ(Rows(h), (Names{"c", "a", "b", "d"}));
-  ASSERT_TRUE(db_->RecordsetSort(h, "Num", 0));
+  ASSERT_TRUE(rs_->RecordsetSort(h, "Num", 0));
   EXPECT_EQ(Rows(h), (Names{"d", "b", "a", "c"}));
   // Ties follow the order the rows stand in now, not the storage order.
-  ASSERT_TRUE(db_->RecordsetSort(h, "Num", 1));
+  ASSERT_TRUE(rs_->RecordsetSort(h, "Num", 1));
   EXPECT_EQ(Rows(h), (Names{"c", "d", "b", "a"}));
 }
 
@@ -86,14 +86,14 @@ TEST_F(FindSortTest, ManyDuplicatesAreAllKeptInStableOrder) {
   constexpr int kRows = 1100;  // more than two write batches of the sort
   for (int i = 0; i < kRows; ++i) Add("r" + std::to_string(i), std::to_string(i % 7));
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetSort(h, "Num", 1));
+  ASSERT_TRUE(rs_->RecordsetSort(h, "Num", 1));
   Names expected;
   for (int v = 0; v < 7; ++v) {
     for (int i = v; i < kRows; i += 7) expected.push_back("r" + std::to_string(i));
   }
   EXPECT_EQ(Rows(h), expected);
 
-  ASSERT_TRUE(db_->RecordsetSort(h, "Num", 0));
+  ASSERT_TRUE(rs_->RecordsetSort(h, "Num", 0));
   const Names reversed(expected.rbegin(), expected.rend());
   EXPECT_EQ(Rows(h), reversed);
 }
@@ -101,18 +101,18 @@ TEST_F(FindSortTest, ManyDuplicatesAreAllKeptInStableOrder) {
 TEST_F(FindSortTest, RowsKeepTheirFlagsAndTheCountsStay) {
   AddAll({"d", "c", "b", "a"});
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetSelectRow(h, 1));  // d
-  ASSERT_TRUE(db_->RecordsetSelectRow(h, 3));  // b
-  ASSERT_TRUE(db_->RecordsetSort(h, "Name", 1));
+  ASSERT_TRUE(rs_->RecordsetSelectRow(h, 1));  // d
+  ASSERT_TRUE(rs_->RecordsetSelectRow(h, 3));  // b
+  ASSERT_TRUE(rs_->RecordsetSort(h, "Name", 1));
   EXPECT_EQ(Rows(h), (Names{"a", "b", "c", "d"}));
-  EXPECT_EQ(db_->RecordsetIsRowSelected(h, 1), 0);
-  EXPECT_EQ(db_->RecordsetIsRowSelected(h, 2), 1);
-  EXPECT_EQ(db_->RecordsetIsRowSelected(h, 3), 0);
-  EXPECT_EQ(db_->RecordsetIsRowSelected(h, 4), 1);
+  EXPECT_EQ(rs_->RecordsetIsRowSelected(h, 1), 0);
+  EXPECT_EQ(rs_->RecordsetIsRowSelected(h, 2), 1);
+  EXPECT_EQ(rs_->RecordsetIsRowSelected(h, 3), 0);
+  EXPECT_EQ(rs_->RecordsetIsRowSelected(h, 4), 1);
   int32_t count = 0;
-  ASSERT_TRUE(db_->RecordsetGetSelectedRowCount(h, count));
+  ASSERT_TRUE(rs_->RecordsetGetSelectedRowCount(h, count));
   EXPECT_EQ(count, 2);
-  ASSERT_TRUE(db_->RecordsetGetRowCount(h, count));
+  ASSERT_TRUE(rs_->RecordsetGetRowCount(h, count));
   EXPECT_EQ(count, 4);
 }
 
@@ -121,77 +121,71 @@ TEST_F(FindSortTest, FilteredOutRowsAreSortedAlongAndStayFilteredOut) {
   Add("a", "2");
   Add("c", "1");
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetFilterOn(h, "Num", "1"));
-  ASSERT_TRUE(db_->RecordsetSort(h, "Name", 1));
+  ASSERT_TRUE(rs_->RecordsetFilterOn(h, "Num", "1"));
+  ASSERT_TRUE(rs_->RecordsetSort(h, "Name", 1));
   EXPECT_EQ(Rows(h), (Names{"-", "b", "c"}));
   int32_t filtered = 0;
-  ASSERT_TRUE(db_->RecordsetGetFilteredCount(h, filtered));
+  ASSERT_TRUE(rs_->RecordsetGetFilteredCount(h, filtered));
   EXPECT_EQ(filtered, 2);
 }
 
 TEST_F(FindSortTest, SortFailuresAndTheirTexts) {
   AddAll({"a", "b"});
   const int32_t h = Open();
-  EXPECT_FALSE(db_->RecordsetSort(h, "Nope", 1));
+  EXPECT_FALSE(rs_->RecordsetSort(h, "Nope", 1));
   EXPECT_EQ(Error(h), "RecordsetSort: Invalid column name: Nope");
   // A dropped column cannot be sorted by.
-  EXPECT_FALSE(db_->RecordsetSort(h, "Gone", 1));
+  EXPECT_FALSE(rs_->RecordsetSort(h, "Gone", 1));
   EXPECT_EQ(Error(h), "RecordsetSort: Invalid column name: Gone");
-  EXPECT_FALSE(db_->RecordsetSort(h, nullptr, 1));
-  EXPECT_FALSE(db_->RecordsetSort(h + 7, "Name", 1));
+  EXPECT_FALSE(rs_->RecordsetSort(h, nullptr, 1));
+  EXPECT_FALSE(rs_->RecordsetSort(h + 7, "Name", 1));
 
   int32_t closed = 0;
-  ASSERT_TRUE(db_->CreateRecordset(closed));
-  EXPECT_FALSE(db_->RecordsetSort(closed, "Name", 1));
+  ASSERT_TRUE(rs_->CreateRecordset(closed));
+  EXPECT_FALSE(rs_->RecordsetSort(closed, "Name", 1));
   EXPECT_EQ(Error(closed), "RecordsetSort: Recordset not open");
-  EXPECT_FALSE(db_->RecordsetFindRow(closed, "Name", "a"));
+  EXPECT_FALSE(rs_->RecordsetFindRow(closed, "Name", "a"));
   EXPECT_EQ(Error(closed), "RecordsetFindRow: Recordset not open");
   EXPECT_TRUE(SortIndexesLeft().empty());
 }
 
 TEST_F(FindSortTest, SortingNoRowsSucceedsAndChangesNothing) {
   const int32_t h = Open();
-  EXPECT_TRUE(db_->RecordsetSort(h, "Name", 1));
+  EXPECT_TRUE(rs_->RecordsetSort(h, "Name", 1));
   int32_t count = -1;
-  ASSERT_TRUE(db_->RecordsetGetRowCount(h, count));
+  ASSERT_TRUE(rs_->RecordsetGetRowCount(h, count));
   EXPECT_EQ(count, 0);
 }
 
-// The sort index is a fresh file in the temporary folder, never in the
-// current folder, and never outlives the sort; the replaced resultset file
-// is gone too.
-TEST_F(FindSortTest, TemporaryFilesAreCleanedUp) {
+// Sorting happens in memory: nothing is left in (or written to) the
+// temporary folder.
+TEST_F(FindSortTest, SortingWritesNoFiles) {
   AddAll({"b", "a"});
   const int32_t h = Open();
-  ASSERT_EQ(ListFolder(temp_, ".rs").size(), 1u);
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(db_->RecordsetSort(h, "Name", i % 2));
-  EXPECT_TRUE(SortIndexesLeft().empty());
-  EXPECT_EQ(ListFolder(temp_, ".rs").size(), 1u);
-  ASSERT_TRUE(db_->RecordsetClose(h));
-  EXPECT_TRUE(ListFolder(temp_, ".rs").empty());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(rs_->RecordsetSort(h, "Name", i % 2));
+  EXPECT_TRUE(ListFolder(temp_, "").empty());
+  ASSERT_TRUE(rs_->RecordsetClose(h));
+  EXPECT_TRUE(ListFolder(temp_, "").empty());
 }
 
-// A resultset file cut short (damage from outside): the sort must not drop
-// the rows it cannot read and call that a success.
-TEST_F(FindSortTest, UnreadableRowFailsTheSortAndLeavesNoIndex) {
+// A sort that does not fit the memory budget fails with a message and
+// leaves the rows in their order.
+TEST_F(FindSortTest, ASortOverTheBudgetLeavesTheRowsAsTheyWere) {
   AddAll({"c", "b", "a"});
   const int32_t h = Open();
-  const std::vector<std::string> files = ListFolder(temp_, ".rs");
-  ASSERT_EQ(files.size(), 1u);
-  ASSERT_EQ(truncate((temp_ + "/" + files[0]).c_str(), 2 * 117), 0);
-  EXPECT_FALSE(db_->RecordsetSort(h, "Name", 1));
-  EXPECT_EQ(Error(h), "RecordsetSort: Disk-Read error");
-  EXPECT_TRUE(SortIndexesLeft().empty());
-  EXPECT_EQ(ListFolder(temp_, ".rs"), files);
-  int32_t count = 0;
-  ASSERT_TRUE(db_->RecordsetGetRowCount(h, count));
-  EXPECT_EQ(count, 3);
+  rs_->set_memory_limit(rs_->budget().used());
+  EXPECT_FALSE(rs_->RecordsetSort(h, "Name", 1));
+  EXPECT_EQ(Error(h), "RecordsetSort: Not enough resultset memory (ResultsetMemory limit reached)");
+  EXPECT_EQ(Rows(h), (Names{"c", "b", "a"}));
+  rs_->set_memory_limit(kDefaultResultsetMemory);
+  EXPECT_TRUE(rs_->RecordsetSort(h, "Name", 1));
+  EXPECT_EQ(Rows(h), (Names{"a", "b", "c"}));
 }
 
 TEST_F(FindSortTest, FindTakesTheFirstMatchInAscendingOrder) {
   AddAll({"Smith", "Jones", "smaller", "Smythe"});
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "sm"));
+  ASSERT_TRUE(rs_->RecordsetFindRow(h, "Name", "sm"));
   EXPECT_EQ(Rows(h), (Names{"Jones", "smaller", "Smith", "Smythe"}));
   EXPECT_EQ(Current(h), 2);  // smaller
 
@@ -201,7 +195,7 @@ TEST_F(FindSortTest, FindTakesTheFirstMatchInAscendingOrder) {
   };
   for (const Case& c : {Case{"SMI", 3}, Case{"smythe", 4}, Case{"", 1}, Case{"j", 1}}) {
     SCOPED_TRACE(c.value);
-    EXPECT_TRUE(db_->RecordsetFindRow(h, "name", c.value));
+    EXPECT_TRUE(rs_->RecordsetFindRow(h, "name", c.value));
     EXPECT_EQ(Current(h), c.row);
   }
 }
@@ -209,31 +203,31 @@ TEST_F(FindSortTest, FindTakesTheFirstMatchInAscendingOrder) {
 TEST_F(FindSortTest, NoMatchLeavesTheCurrentRowAndSaysSo) {
   AddAll({"Smith", "Jones"});
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "Smith"));
+  ASSERT_TRUE(rs_->RecordsetFindRow(h, "Name", "Smith"));
   // A value longer than the column's value cannot match it.
   for (const char* value : {"x", "Smithson"}) {
-    EXPECT_FALSE(db_->RecordsetFindRow(h, "Name", value));
+    EXPECT_FALSE(rs_->RecordsetFindRow(h, "Name", value));
     EXPECT_EQ(Error(h), "No match Found");
     EXPECT_EQ(Current(h), 2);
   }
-  EXPECT_FALSE(db_->RecordsetFindRow(h, "Gone", "x"));
+  EXPECT_FALSE(rs_->RecordsetFindRow(h, "Gone", "x"));
   EXPECT_EQ(Error(h), "RecordsetFindRow: Invalid column name: Gone");
-  EXPECT_FALSE(db_->RecordsetFindRow(h, "Name", nullptr));
+  EXPECT_FALSE(rs_->RecordsetFindRow(h, "Name", nullptr));
 }
 
 TEST_F(FindSortTest, FindSortsOnlyWhenNotAlreadySortedByTheColumn) {
   AddAll({"b", "Smith", "smaller", "a"});
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetSort(h, "Name", 0));
+  ASSERT_TRUE(rs_->RecordsetSort(h, "Name", 0));
   ASSERT_EQ(Rows(h), (Names{"Smith", "smaller", "b", "a"}));
   // Already sorted by Name (descending): the find scans that order and
   // meets Smith before smaller.
-  ASSERT_TRUE(db_->RecordsetFindRow(h, "NAME", "sm"));
+  ASSERT_TRUE(rs_->RecordsetFindRow(h, "NAME", "sm"));
   EXPECT_EQ(Rows(h), (Names{"Smith", "smaller", "b", "a"}));
   EXPECT_EQ(Current(h), 1);
   // Sorted by another column: the find sorts by Name ascending first.
-  ASSERT_TRUE(db_->RecordsetSort(h, "Id", 0));
-  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "smi"));
+  ASSERT_TRUE(rs_->RecordsetSort(h, "Id", 0));
+  ASSERT_TRUE(rs_->RecordsetFindRow(h, "Name", "smi"));
   EXPECT_EQ(Rows(h), (Names{"a", "b", "smaller", "Smith"}));
   EXPECT_EQ(Current(h), 4);
 }
@@ -242,8 +236,8 @@ TEST_F(FindSortTest, FindPassesOverFilteredOutRows) {
   Add("Smith", "1");
   Add("Smart", "2");
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetFilterOn(h, "Num", "1"));
-  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "Sm"));
+  ASSERT_TRUE(rs_->RecordsetFilterOn(h, "Num", "1"));
+  ASSERT_TRUE(rs_->RecordsetFindRow(h, "Name", "Sm"));
   EXPECT_EQ(Rows(h), (Names{"-", "Smith"}));
   EXPECT_EQ(Current(h), 2);
 }
@@ -255,36 +249,36 @@ TEST_F(FindSortTest, SortUsesPendingValuesAndDropsRowsWithoutData) {
   AddAll({"c", "a", "d"});
   const int32_t h = Open();
   TransactionContext context;
-  ASSERT_TRUE(db_->RecordsetSetBookmark(h, 3));
-  ASSERT_TRUE(db_->RecordsetSetFieldValue(context, h, "Name", "0d-edited"));
-  ASSERT_TRUE(db_->RecordsetAddRow(context, h));  // row 4: never edited
-  ASSERT_TRUE(db_->RecordsetSelectRow(h, 4));
-  ASSERT_TRUE(db_->RecordsetAddRow(context, h));  // row 5
-  ASSERT_TRUE(db_->RecordsetSetFieldValue(context, h, "Name", "b"));
-  ASSERT_TRUE(db_->RecordsetSetFieldValue(context, h, "Id", "9"));
-  ASSERT_TRUE(db_->RecordsetSetFieldValue(context, h, "Code", "x"));
+  ASSERT_TRUE(rs_->RecordsetSetBookmark(h, 3));
+  ASSERT_TRUE(rs_->RecordsetSetFieldValue(context, h, "Name", "0d-edited"));
+  ASSERT_TRUE(rs_->RecordsetAddRow(context, h));  // row 4: never edited
+  ASSERT_TRUE(rs_->RecordsetSelectRow(h, 4));
+  ASSERT_TRUE(rs_->RecordsetAddRow(context, h));  // row 5
+  ASSERT_TRUE(rs_->RecordsetSetFieldValue(context, h, "Name", "b"));
+  ASSERT_TRUE(rs_->RecordsetSetFieldValue(context, h, "Id", "9"));
+  ASSERT_TRUE(rs_->RecordsetSetFieldValue(context, h, "Code", "x"));
 
-  ASSERT_TRUE(db_->RecordsetSort(h, "Name", 1));
+  ASSERT_TRUE(rs_->RecordsetSort(h, "Name", 1));
   EXPECT_EQ(Current(h), 1);
   EXPECT_EQ(Rows(h), (Names{"0d-edited", "a", "b", "c"}));
   int32_t selected = -1;
-  ASSERT_TRUE(db_->RecordsetGetSelectedRowCount(h, selected));
+  ASSERT_TRUE(rs_->RecordsetGetSelectedRowCount(h, selected));
   EXPECT_EQ(selected, 0);
   // The pending rows are still pending and are stored by an update.
-  ASSERT_TRUE(db_->RecordsetUpdate(context, h));
+  ASSERT_TRUE(rs_->RecordsetUpdate(context, h));
   const int32_t again = Open();
-  ASSERT_TRUE(db_->RecordsetSort(again, "Name", 1));
+  ASSERT_TRUE(rs_->RecordsetSort(again, "Name", 1));
   EXPECT_EQ(Rows(again), (Names{"0d-edited", "a", "b", "c"}));
 }
 
 TEST_F(FindSortTest, RowsThatAllLackDataLeaveTheResultsetAsItWas) {
   const int32_t h = Open();
   TransactionContext context;
-  ASSERT_TRUE(db_->RecordsetAddRow(context, h));
-  ASSERT_TRUE(db_->RecordsetAddRow(context, h));
-  EXPECT_TRUE(db_->RecordsetSort(h, "Name", 1));
+  ASSERT_TRUE(rs_->RecordsetAddRow(context, h));
+  ASSERT_TRUE(rs_->RecordsetAddRow(context, h));
+  EXPECT_TRUE(rs_->RecordsetSort(h, "Name", 1));
   int32_t count = 0;
-  ASSERT_TRUE(db_->RecordsetGetRowCount(h, count));
+  ASSERT_TRUE(rs_->RecordsetGetRowCount(h, count));
   EXPECT_EQ(count, 2);
   EXPECT_EQ(Current(h), 2);
 }
@@ -292,12 +286,12 @@ TEST_F(FindSortTest, RowsThatAllLackDataLeaveTheResultsetAsItWas) {
 TEST_F(FindSortTest, FindSortsAgainAfterARowWasAdded) {
   AddAll({"Smith", "b"});
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "b"));
+  ASSERT_TRUE(rs_->RecordsetFindRow(h, "Name", "b"));
   ASSERT_EQ(Rows(h), (Names{"b", "Smith"}));
   TransactionContext context;
-  ASSERT_TRUE(db_->RecordsetAddRow(context, h));
-  ASSERT_TRUE(db_->RecordsetSetFieldValue(context, h, "Name", "smaller"));
-  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "sm"));
+  ASSERT_TRUE(rs_->RecordsetAddRow(context, h));
+  ASSERT_TRUE(rs_->RecordsetSetFieldValue(context, h, "Name", "smaller"));
+  ASSERT_TRUE(rs_->RecordsetFindRow(h, "Name", "sm"));
   EXPECT_EQ(Rows(h), (Names{"b", "smaller", "Smith"}));
   EXPECT_EQ(Current(h), 2);
 }
@@ -307,10 +301,10 @@ TEST_F(FindSortTest, FindSortsAgainAfterARowWasAdded) {
 TEST_F(FindSortTest, FindSortsAgainAfterTheSortColumnWasEdited) {
   AddAll({"a", "b", "c"});
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "a"));
+  ASSERT_TRUE(rs_->RecordsetFindRow(h, "Name", "a"));
   TransactionContext context;
-  ASSERT_TRUE(db_->RecordsetSetFieldValue(context, h, "Name", "z"));
-  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "c"));
+  ASSERT_TRUE(rs_->RecordsetSetFieldValue(context, h, "Name", "z"));
+  ASSERT_TRUE(rs_->RecordsetFindRow(h, "Name", "c"));
   EXPECT_EQ(Rows(h), (Names{"b", "c", "z"}));
   EXPECT_EQ(Current(h), 2);
 }
@@ -318,13 +312,13 @@ TEST_F(FindSortTest, FindSortsAgainAfterTheSortColumnWasEdited) {
 TEST_F(FindSortTest, FindPassesOverRowsMarkedForDeletion) {
   AddAll({"Smith", "Smart"});
   const int32_t h = Open();
-  ASSERT_TRUE(db_->RecordsetFindRow(h, "Name", "Sma"));
+  ASSERT_TRUE(rs_->RecordsetFindRow(h, "Name", "Sma"));
   TransactionContext context;
   int moved = 0;
-  ASSERT_TRUE(db_->RecordsetDeleteCurrentRow(context, h, moved));
-  EXPECT_FALSE(db_->RecordsetFindRow(h, "Name", "Sma"));
+  ASSERT_TRUE(rs_->RecordsetDeleteCurrentRow(context, h, moved));
+  EXPECT_FALSE(rs_->RecordsetFindRow(h, "Name", "Sma"));
   EXPECT_EQ(Error(h), "No match Found");
-  EXPECT_TRUE(db_->RecordsetFindRow(h, "Name", "Sm"));
+  EXPECT_TRUE(rs_->RecordsetFindRow(h, "Name", "Sm"));
   EXPECT_EQ(Current(h), 2);
 }
 

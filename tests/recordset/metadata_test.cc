@@ -16,7 +16,7 @@ class MetadataTest : public PeopleTest {};
 TEST_F(MetadataTest, DescribesEveryFieldDroppedOnesIncluded) {
   const int32_t h = Open();
   int32_t count = 0;
-  ASSERT_TRUE(db_->RecordsetGetFieldCount(h, count));
+  ASSERT_TRUE(rs_->RecordsetGetFieldCount(h, count));
   EXPECT_EQ(count, 5);
 
   struct Expected {
@@ -34,18 +34,18 @@ TEST_F(MetadataTest, DescribesEveryFieldDroppedOnesIncluded) {
     SCOPED_TRACE(f);
     std::string name, type;
     int32_t size = 0;
-    ASSERT_TRUE(db_->RecordsetGetFieldName(h, f, name));
+    ASSERT_TRUE(rs_->RecordsetGetFieldName(h, f, name));
     EXPECT_EQ(name, expected[f].name);
-    ASSERT_TRUE(db_->RecordsetGetFieldInfo(h, f, name, type, size));
+    ASSERT_TRUE(rs_->RecordsetGetFieldInfo(h, f, name, type, size));
     EXPECT_EQ(name, expected[f].name);
     EXPECT_EQ(type, expected[f].type);
     EXPECT_EQ(size, expected[f].size);
     size = 0;
-    ASSERT_TRUE(db_->RecordsetGetFieldSize(h, f, size));
+    ASSERT_TRUE(rs_->RecordsetGetFieldSize(h, f, size));
     EXPECT_EQ(size, expected[f].size);
-    EXPECT_EQ(db_->RecordsetIsFieldKeyColumn(h, f), expected[f].key ? 1 : 0);
-    EXPECT_EQ(db_->RecordsetIsFieldNullable(h, f), expected[f].key ? 0 : 1);
-    EXPECT_EQ(db_->RecordsetIsFieldABlob(h, f), 0);
+    EXPECT_EQ(rs_->RecordsetIsFieldKeyColumn(h, f), expected[f].key ? 1 : 0);
+    EXPECT_EQ(rs_->RecordsetIsFieldNullable(h, f), expected[f].key ? 0 : 1);
+    EXPECT_EQ(rs_->RecordsetIsFieldABlob(h, f), 0);
   }
 }
 
@@ -54,38 +54,38 @@ struct FieldOperation {
   const char* name;
   const char* bad_field;
   const char* not_open;
-  std::function<int(Database&, int32_t, int32_t)> call;
+  std::function<int(Recordsets&, int32_t, int32_t)> call;
 };
 
 std::vector<FieldOperation> FieldOperations() {
   return {
       {"GetFieldName", "RecordsetGetFieldName: Invalid field number!",
        "RecordsetGetFieldName: Recordset not open!",
-       [](Database& db, int32_t h, int32_t f) {
+       [](Recordsets& rs, int32_t h, int32_t f) {
          std::string name;
-         return db.RecordsetGetFieldName(h, f, name);
+         return rs.RecordsetGetFieldName(h, f, name);
        }},
       {"GetFieldInfo", "RecordsetGetFieldInfo: Invalid field number!",
        "RecordsetGetFieldInfo: Recordset not open!",
-       [](Database& db, int32_t h, int32_t f) {
+       [](Recordsets& rs, int32_t h, int32_t f) {
          std::string name, type;
          int32_t size = 0;
-         return db.RecordsetGetFieldInfo(h, f, name, type, size);
+         return rs.RecordsetGetFieldInfo(h, f, name, type, size);
        }},
       {"IsFieldNullable", "RecordsetIsFieldNullable: Invalid field number!",
        "RecordsetIsFieldNullable: Recordset not open!",
-       [](Database& db, int32_t h, int32_t f) { return db.RecordsetIsFieldNullable(h, f); }},
+       [](Recordsets& rs, int32_t h, int32_t f) { return rs.RecordsetIsFieldNullable(h, f); }},
       {"IsFieldKeyColumn", "RecordsetIsFieldKeyColumn: Invalid field number!",
        "RecordsetIsFieldKeyColumn: Recordset not open!",
-       [](Database& db, int32_t h, int32_t f) { return db.RecordsetIsFieldKeyColumn(h, f); }},
+       [](Recordsets& rs, int32_t h, int32_t f) { return rs.RecordsetIsFieldKeyColumn(h, f); }},
       {"IsFieldABlob", "RecordsetIsFieldABlob: Invalid field number!",
        "RecordsetIsFieldABlob: Recordset not open!",
-       [](Database& db, int32_t h, int32_t f) { return db.RecordsetIsFieldABlob(h, f); }},
+       [](Recordsets& rs, int32_t h, int32_t f) { return rs.RecordsetIsFieldABlob(h, f); }},
       {"GetFieldSize", "RecordsetGetFieldSize: Field number not valid!",
        "RecordsetGetFieldSize: Recordset not open!",
-       [](Database& db, int32_t h, int32_t f) {
+       [](Recordsets& rs, int32_t h, int32_t f) {
          int32_t size = 0;
-         return db.RecordsetGetFieldSize(h, f, size);
+         return rs.RecordsetGetFieldSize(h, f, size);
        }},
   };
 }
@@ -95,7 +95,7 @@ TEST_F(MetadataTest, FieldNumbersOutsideTheTableFailWithEachOperationsText) {
   for (const FieldOperation& op : FieldOperations()) {
     for (int32_t field : {-1, 5, 99, 1000}) {
       SCOPED_TRACE(::testing::Message() << op.name << " field " << field);
-      EXPECT_EQ(op.call(*db_, h, field), 0);
+      EXPECT_EQ(op.call(*rs_, h, field), 0);
       EXPECT_EQ(Error(h), op.bad_field);
     }
   }
@@ -103,18 +103,18 @@ TEST_F(MetadataTest, FieldNumbersOutsideTheTableFailWithEachOperationsText) {
 
 TEST_F(MetadataTest, CreatedButNeverOpenedRecordsetFailsWithNotOpenTexts) {
   int32_t h = 0;
-  ASSERT_TRUE(db_->CreateRecordset(h));
+  ASSERT_TRUE(rs_->CreateRecordset(h));
   for (const FieldOperation& op : FieldOperations()) {
     SCOPED_TRACE(op.name);
-    EXPECT_EQ(op.call(*db_, h, 0), 0);
+    EXPECT_EQ(op.call(*rs_, h, 0), 0);
     EXPECT_EQ(Error(h), op.not_open);
   }
   int32_t count = -1;
-  EXPECT_FALSE(db_->RecordsetGetFieldCount(h, count));
+  EXPECT_FALSE(rs_->RecordsetGetFieldCount(h, count));
   EXPECT_EQ(Error(h), "RecordsetGetFieldCount: Recordset not open!");
   EXPECT_EQ(count, -1);
   // Unknown handles fail without a text anywhere.
-  EXPECT_FALSE(db_->RecordsetGetFieldCount(h + 1, count));
+  EXPECT_FALSE(rs_->RecordsetGetFieldCount(h + 1, count));
 }
 
 TEST_F(MetadataTest, AnswersFollowTheDefinitionFileAtTheMomentOfTheCall) {
@@ -123,8 +123,8 @@ TEST_F(MetadataTest, AnswersFollowTheDefinitionFileAtTheMomentOfTheCall) {
   const long flag =
       static_cast<long>(DefinitionHeader::kSize + TableDefinition::kKeyFlagsOffset + 1);
   PokeByte(folder_.File("people.zdf"), flag, 'y');
-  EXPECT_EQ(db_->RecordsetIsFieldKeyColumn(h, 1), 1);
-  EXPECT_EQ(db_->RecordsetIsFieldNullable(h, 1), 0);
+  EXPECT_EQ(rs_->RecordsetIsFieldKeyColumn(h, 1), 1);
+  EXPECT_EQ(rs_->RecordsetIsFieldNullable(h, 1), 0);
 }
 
 TEST_F(MetadataTest, DamagedColumnCountNeverReachesOutsideTheDefinition) {
@@ -139,11 +139,11 @@ TEST_F(MetadataTest, DamagedColumnCountNeverReachesOutsideTheDefinition) {
   PokeByte(path, count + 2, '0');
   PokeByte(path, count + 3, '\0');
   int32_t n = 0;
-  ASSERT_TRUE(db_->RecordsetGetFieldCount(h, n));
+  ASSERT_TRUE(rs_->RecordsetGetFieldCount(h, n));
   EXPECT_EQ(n, kMaxColumns);
   std::string name;
-  EXPECT_TRUE(db_->RecordsetGetFieldName(h, 98, name));
-  EXPECT_FALSE(db_->RecordsetGetFieldName(h, 99, name));
+  EXPECT_TRUE(rs_->RecordsetGetFieldName(h, 98, name));
+  EXPECT_FALSE(rs_->RecordsetGetFieldName(h, 99, name));
   EXPECT_EQ(Error(h), "RecordsetGetFieldName: Invalid field number!");
 }
 

@@ -1,7 +1,6 @@
 // Moving the current row over active rows, bookmarks and the counts.
 #include <functional>
 
-#include "recordset/resultset_row.h"
 #include "recordset_fixture.h"
 
 namespace zt::testing {
@@ -12,12 +11,12 @@ class NavigationTest : public RecordsetFixture {
   // Opens People on rows 1..n (Ids 1..n, oldest first).
   void OpenWithRows(int n) {
     for (int id = 1; id <= n; ++id) offsets_.push_back(AddPerson(id, "p" + std::to_string(id)));
-    ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+    ASSERT_EQ(rs_->RecordsetOpen(handle_, "People"), 1);
   }
-  void MarkDeleted(int32_t row) { SetRowFlag(row, ResultsetRow::kDeletedFlag, 'Y'); }
+  void MarkDeleted(int32_t row) { SetRowFlag(row, Row::kDeleted, true); }
   int32_t Current() {
     int32_t bookmark = -1;
-    return db_->RecordsetGetBookmark(handle_, bookmark) ? bookmark : -1;
+    return rs_->RecordsetGetBookmark(handle_, bookmark) ? bookmark : -1;
   }
 
   std::vector<int64_t> offsets_;
@@ -28,17 +27,17 @@ TEST_F(NavigationTest, MovesVisitActiveRowsInBothDirections) {
   MarkDeleted(2);
   MarkDeleted(5);
 
-  EXPECT_EQ(db_->RecordsetMoveFirst(handle_), 1);
+  EXPECT_EQ(rs_->RecordsetMoveFirst(handle_), 1);
   EXPECT_EQ(Current(), 1);
-  EXPECT_EQ(db_->RecordsetMoveNext(handle_), 1);
+  EXPECT_EQ(rs_->RecordsetMoveNext(handle_), 1);
   EXPECT_EQ(Current(), 3);
-  EXPECT_EQ(db_->RecordsetMoveLast(handle_), 1);
+  EXPECT_EQ(rs_->RecordsetMoveLast(handle_), 1);
   EXPECT_EQ(Current(), 6);
-  EXPECT_EQ(db_->RecordsetMovePrev(handle_), 1);
+  EXPECT_EQ(rs_->RecordsetMovePrev(handle_), 1);
   EXPECT_EQ(Current(), 4);
-  EXPECT_EQ(db_->RecordsetMovePrev(handle_), 1);
+  EXPECT_EQ(rs_->RecordsetMovePrev(handle_), 1);
   EXPECT_EQ(Current(), 3);
-  EXPECT_EQ(db_->RecordsetMovePrev(handle_), 1);
+  EXPECT_EQ(rs_->RecordsetMovePrev(handle_), 1);
   EXPECT_EQ(Current(), 1);
 }
 
@@ -46,61 +45,61 @@ TEST_F(NavigationTest, DeletedLeadingRowsStopMovePrev) {
   OpenWithRows(5);
   MarkDeleted(1);
   MarkDeleted(2);
-  ASSERT_EQ(db_->RecordsetMoveFirst(handle_), 1);
+  ASSERT_EQ(rs_->RecordsetMoveFirst(handle_), 1);
   EXPECT_EQ(Current(), 3);
-  EXPECT_EQ(db_->RecordsetMovePrev(handle_), 0);
+  EXPECT_EQ(rs_->RecordsetMovePrev(handle_), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetMovePrev: Reached begining of file");
   EXPECT_EQ(Current(), 3);
 }
 
 TEST_F(NavigationTest, MoveNextAtTheEndAndBeforeOnlyInactiveRows) {
   OpenWithRows(4);
-  ASSERT_EQ(db_->RecordsetMoveLast(handle_), 1);
-  EXPECT_EQ(db_->RecordsetMoveNext(handle_), 0);
+  ASSERT_EQ(rs_->RecordsetMoveLast(handle_), 1);
+  EXPECT_EQ(rs_->RecordsetMoveNext(handle_), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetMoveNext: Current record not set and/or eof");
 
   MarkDeleted(3);
   MarkDeleted(4);
-  ASSERT_EQ(db_->RecordsetSetBookmark(handle_, 2), 1);
-  EXPECT_EQ(db_->RecordsetMoveNext(handle_), 0);
+  ASSERT_EQ(rs_->RecordsetSetBookmark(handle_, 2), 1);
+  EXPECT_EQ(rs_->RecordsetMoveNext(handle_), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetMoveNext: No more records");
   EXPECT_EQ(Current(), 2);
-  EXPECT_EQ(db_->RecordsetMoveLast(handle_), 1);
+  EXPECT_EQ(rs_->RecordsetMoveLast(handle_), 1);
   EXPECT_EQ(Current(), 2);
 }
 
 TEST_F(NavigationTest, NoActiveRows) {
   OpenWithRows(3);
   for (int32_t r = 1; r <= 3; ++r) MarkDeleted(r);
-  EXPECT_EQ(db_->RecordsetMoveFirst(handle_), 0);
+  EXPECT_EQ(rs_->RecordsetMoveFirst(handle_), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetMoveFirst: No active records in the table");
-  EXPECT_EQ(db_->RecordsetMoveLast(handle_), 0);
+  EXPECT_EQ(rs_->RecordsetMoveLast(handle_), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetMoveLast: No active records");
 
   // Re-opened, the rows are all active again and the open stands on row 1.
-  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+  ASSERT_EQ(rs_->RecordsetOpen(handle_, "People"), 1);
   EXPECT_EQ(Current(), 1);
 }
 
 TEST_F(NavigationTest, AnOpenOnNoRowsHasNoCurrentRow) {
-  ASSERT_EQ(db_->RecordsetAddFilterColumn(handle_, "Id", "=", "42", 1, 0), 1);
-  ASSERT_EQ(db_->RecordsetOpen(handle_, "People"), 1);
+  ASSERT_EQ(rs_->RecordsetAddFilterColumn(handle_, "Id", "=", "42", 1, 0), 1);
+  ASSERT_EQ(rs_->RecordsetOpen(handle_, "People"), 1);
   EXPECT_EQ(RowCount(), 0);
   int32_t bookmark = 0;
-  EXPECT_EQ(db_->RecordsetGetBookmark(handle_, bookmark), 0);
+  EXPECT_EQ(rs_->RecordsetGetBookmark(handle_, bookmark), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetGetBookmark: Current record not set!");
-  EXPECT_EQ(db_->RecordsetMoveNext(handle_), 0);
+  EXPECT_EQ(rs_->RecordsetMoveNext(handle_), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetMoveNext: Current record not set and/or eof");
-  EXPECT_EQ(db_->RecordsetMoveFirst(handle_), 0);
+  EXPECT_EQ(rs_->RecordsetMoveFirst(handle_), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetMoveFirst: Recordset contains zero records");
-  EXPECT_EQ(db_->RecordsetMoveLast(handle_), 0);
+  EXPECT_EQ(rs_->RecordsetMoveLast(handle_), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetMoveLast: Recordset contains zero records");
-  EXPECT_EQ(db_->RecordsetMovePrev(handle_), 0);
+  EXPECT_EQ(rs_->RecordsetMovePrev(handle_), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetMovePrev: Reached begining of file");
   int64_t offset = 0;
-  EXPECT_EQ(db_->RecordsetGetCurrentRowOffset(handle_, offset), 0);
+  EXPECT_EQ(rs_->RecordsetGetCurrentRowOffset(handle_, offset), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetGetCurrentRowOffset: Current record not set!");
-  EXPECT_EQ(db_->RecordsetGetLastUpdatedBookmark(handle_, bookmark), 0);
+  EXPECT_EQ(rs_->RecordsetGetLastUpdatedBookmark(handle_, bookmark), 0);
 }
 
 TEST_F(NavigationTest, BookmarksRangeAndInaccessibleRows) {
@@ -118,26 +117,26 @@ TEST_F(NavigationTest, BookmarksRangeAndInaccessibleRows) {
              "RecordsetSetBookmark: Requested bookmark points to an inaccessible record within "
              "the recordset."}}) {
     SCOPED_TRACE(c.bookmark);
-    EXPECT_EQ(db_->RecordsetSetBookmark(handle_, c.bookmark), 0);
+    EXPECT_EQ(rs_->RecordsetSetBookmark(handle_, c.bookmark), 0);
     EXPECT_EQ(RecordsetError(), c.error);
     EXPECT_EQ(Current(), 1);
   }
-  ASSERT_EQ(db_->RecordsetSetBookmark(handle_, 7), 1);
+  ASSERT_EQ(rs_->RecordsetSetBookmark(handle_, 7), 1);
   int32_t bookmark = 0;
-  ASSERT_EQ(db_->RecordsetGetLastUpdatedBookmark(handle_, bookmark), 1);
+  ASSERT_EQ(rs_->RecordsetGetLastUpdatedBookmark(handle_, bookmark), 1);
   EXPECT_EQ(bookmark, 7);
   int64_t offset = -1;
-  ASSERT_EQ(db_->RecordsetGetCurrentRowOffset(handle_, offset), 1);
+  ASSERT_EQ(rs_->RecordsetGetCurrentRowOffset(handle_, offset), 1);
   EXPECT_EQ(offset, offsets_[6]);
-  EXPECT_EQ(db_->RecordsetCanBookmark(handle_), 1);
+  EXPECT_EQ(rs_->RecordsetCanBookmark(handle_), 1);
 }
 
 TEST_F(NavigationTest, ARowNotYetStoredHasNoOffset) {
   OpenWithRows(2);
-  SetRowFlag(2, ResultsetRow::kNewRowFlag, 'y');
-  ASSERT_EQ(db_->RecordsetMoveLast(handle_), 1);
+  SetRowFlag(2, Row::kNew, true);
+  ASSERT_EQ(rs_->RecordsetMoveLast(handle_), 1);
   int64_t offset = 0;
-  ASSERT_EQ(db_->RecordsetGetCurrentRowOffset(handle_, offset), 1);
+  ASSERT_EQ(rs_->RecordsetGetCurrentRowOffset(handle_, offset), 1);
   EXPECT_EQ(offset, -1);
 }
 
@@ -151,27 +150,27 @@ TEST_F(NavigationTest, UnopenedRecordsetFailsWithItsNotOpenText) {
     const char* error;
   };
   const Case cases[] = {
-      {[&] { return db_->RecordsetMoveFirst(handle_); }, "RecordsetMoveFirst: Recordset not open"},
-      {[&] { return db_->RecordsetMoveNext(handle_); }, "RecordsetMoveNext: Recordset not open"},
-      {[&] { return db_->RecordsetMovePrev(handle_); }, "RecordsetMovePrev: Recordset not open"},
-      {[&] { return db_->RecordsetMoveLast(handle_); }, "RecordsetMoveLast: Recordset not open"},
-      {[&] { return db_->RecordsetCanBookmark(handle_); },
+      {[&] { return rs_->RecordsetMoveFirst(handle_); }, "RecordsetMoveFirst: Recordset not open"},
+      {[&] { return rs_->RecordsetMoveNext(handle_); }, "RecordsetMoveNext: Recordset not open"},
+      {[&] { return rs_->RecordsetMovePrev(handle_); }, "RecordsetMovePrev: Recordset not open"},
+      {[&] { return rs_->RecordsetMoveLast(handle_); }, "RecordsetMoveLast: Recordset not open"},
+      {[&] { return rs_->RecordsetCanBookmark(handle_); },
        "RecordsetCanBookmark: Recordset not open!"},
-      {[&] { return db_->RecordsetSetBookmark(handle_, 1); },
+      {[&] { return rs_->RecordsetSetBookmark(handle_, 1); },
        "RecordsetSetBookmark: Recordset not open"},
-      {[&] { return db_->RecordsetGetBookmark(handle_, value); },
+      {[&] { return rs_->RecordsetGetBookmark(handle_, value); },
        "RecordsetGetBookmark: Recordset not open"},
-      {[&] { return db_->RecordsetGetLastUpdatedBookmark(handle_, value); },
+      {[&] { return rs_->RecordsetGetLastUpdatedBookmark(handle_, value); },
        "RecordsetGetLastUpdatedBookmark: Recordset not open!"},
-      {[&] { return db_->RecordsetGetRowCount(handle_, value); },
+      {[&] { return rs_->RecordsetGetRowCount(handle_, value); },
        "RecordsetGetRowCount: Recordset not open"},
-      {[&] { return db_->RecordsetGetSelectedRowCount(handle_, value); },
+      {[&] { return rs_->RecordsetGetSelectedRowCount(handle_, value); },
        "RecordsetGetRowCount: Recordset not open"},
-      {[&] { return db_->RecordsetGetFilteredCount(handle_, value); },
+      {[&] { return rs_->RecordsetGetFilteredCount(handle_, value); },
        "RecordsetGetFilteredCount: Recordset not open"},
-      {[&] { return db_->RecordsetGetCurrentRowOffset(handle_, offset); },
+      {[&] { return rs_->RecordsetGetCurrentRowOffset(handle_, offset); },
        "RecordsetGetCurrentRowOffset: Current record not set!"},
-      {[&] { return db_->RecordsetFilterOn(handle_, "Name", "x"); },
+      {[&] { return rs_->RecordsetFilterOn(handle_, "Name", "x"); },
        "RecordsetFilterOn: Recordset not open!"},
   };
   for (const Case& c : cases) {
@@ -183,14 +182,14 @@ TEST_F(NavigationTest, UnopenedRecordsetFailsWithItsNotOpenText) {
 
 TEST_F(NavigationTest, UnknownHandlesFailWithoutAnyText) {
   OpenWithRows(2);
-  ASSERT_EQ(db_->RecordsetMoveNext(handle_), 1);
-  ASSERT_EQ(db_->RecordsetMoveNext(handle_), 0);
+  ASSERT_EQ(rs_->RecordsetMoveNext(handle_), 1);
+  ASSERT_EQ(rs_->RecordsetMoveNext(handle_), 0);
   const std::string before = RecordsetError();
   int32_t value = 0;
-  EXPECT_EQ(db_->RecordsetMoveFirst(99), 0);
-  EXPECT_EQ(db_->RecordsetGetRowCount(99, value), 0);
-  EXPECT_EQ(db_->RecordsetOpen(99, "People"), 0);
-  EXPECT_EQ(db_->RecordsetAddFilterColumn(99, "Id", "=", "1", 1, 0), 0);
+  EXPECT_EQ(rs_->RecordsetMoveFirst(99), 0);
+  EXPECT_EQ(rs_->RecordsetGetRowCount(99, value), 0);
+  EXPECT_EQ(rs_->RecordsetOpen(99, "People"), 0);
+  EXPECT_EQ(rs_->RecordsetAddFilterColumn(99, "Id", "=", "1", 1, 0), 0);
   EXPECT_EQ(RecordsetError(), before);
   EXPECT_EQ(DatabaseError(), "");
 }
@@ -198,15 +197,15 @@ TEST_F(NavigationTest, UnknownHandlesFailWithoutAnyText) {
 TEST_F(NavigationTest, CountsFollowTheFilter) {
   OpenWithRows(5);
   int32_t count = -1;
-  ASSERT_EQ(db_->RecordsetGetFilteredCount(handle_, count), 1);
+  ASSERT_EQ(rs_->RecordsetGetFilteredCount(handle_, count), 1);
   EXPECT_EQ(count, 0);
-  ASSERT_EQ(db_->RecordsetGetSelectedRowCount(handle_, count), 1);
+  ASSERT_EQ(rs_->RecordsetGetSelectedRowCount(handle_, count), 1);
   EXPECT_EQ(count, 0);
-  ASSERT_EQ(db_->RecordsetFilterOn(handle_, "name", "P3"), 1);
-  ASSERT_EQ(db_->RecordsetGetFilteredCount(handle_, count), 1);
+  ASSERT_EQ(rs_->RecordsetFilterOn(handle_, "name", "P3"), 1);
+  ASSERT_EQ(rs_->RecordsetGetFilteredCount(handle_, count), 1);
   EXPECT_EQ(count, 1);
   EXPECT_EQ(RowCount(), 5);
-  ASSERT_EQ(db_->RecordsetMoveFirst(handle_), 1);
+  ASSERT_EQ(rs_->RecordsetMoveFirst(handle_), 1);
   EXPECT_EQ(Current(), 3);
 }
 

@@ -15,6 +15,7 @@
 
 #include "engine/codec.h"
 #include "engine/database.h"
+#include "recordset/recordsets.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
 
@@ -38,6 +39,7 @@ class PeopleTest : public ::testing::Test {
     CreateDatabase(data_file_, PeopleSchema());
     db_ = std::make_unique<Database>(folder_.File("work"));
     ASSERT_TRUE(db_->OpenDatabase(data_file_.c_str(), 0));
+    rs_ = std::make_unique<Recordsets>(*db_);
   }
 
   // Stores a record; its Id is the number of records stored before plus 1.
@@ -58,8 +60,8 @@ class PeopleTest : public ::testing::Test {
   // A recordset opened on People (every record, in storage order).
   int32_t Open() {
     int32_t handle = 0;
-    EXPECT_TRUE(db_->CreateRecordset(handle));
-    EXPECT_TRUE(db_->RecordsetOpen(handle, "People"));
+    EXPECT_TRUE(rs_->CreateRecordset(handle));
+    EXPECT_TRUE(rs_->RecordsetOpen(handle, "People"));
     return handle;
   }
 
@@ -69,37 +71,38 @@ class PeopleTest : public ::testing::Test {
   // afterwards (when it was on an active row).
   std::vector<std::string> Rows(int32_t handle) {
     int32_t current = -1;
-    db_->RecordsetGetBookmark(handle, current);
+    rs_->RecordsetGetBookmark(handle, current);
     int32_t count = 0;
-    db_->RecordsetGetRowCount(handle, count);
+    rs_->RecordsetGetRowCount(handle, count);
     std::vector<std::string> rows;
     for (int32_t r = 1; r <= count; ++r) {
       std::string name, num;
-      if (!db_->RecordsetSetBookmark(handle, r)) {
+      if (!rs_->RecordsetSetBookmark(handle, r)) {
         rows.push_back("-");
         continue;
       }
-      EXPECT_TRUE(db_->RecordsetGetFieldValue(handle, "Name", &name));
-      EXPECT_TRUE(db_->RecordsetGetFieldValue(handle, "Num", &num));
+      EXPECT_TRUE(rs_->RecordsetGetFieldValue(handle, "Name", &name));
+      EXPECT_TRUE(rs_->RecordsetGetFieldValue(handle, "Num", &num));
       rows.push_back(name.empty() ? "#" + num : name);
     }
-    if (current >= 1) db_->RecordsetSetBookmark(handle, current);
+    if (current >= 1) rs_->RecordsetSetBookmark(handle, current);
     return rows;
   }
 
   std::string Error(int32_t handle) {
     std::string text;
-    db_->RecordsetGetLastErrorText(handle, &text);
+    rs_->RecordsetGetLastErrorText(handle, &text);
     return text;
   }
   int32_t Current(int32_t handle) {
     int32_t bookmark = -1;
-    return db_->RecordsetGetBookmark(handle, bookmark) ? bookmark : -1;
+    return rs_->RecordsetGetBookmark(handle, bookmark) ? bookmark : -1;
   }
 
   ScratchFolder folder_;
   std::string data_file_;
   std::unique_ptr<Database> db_;
+  std::unique_ptr<Recordsets> rs_;  // before db_ goes: declared after it
   int stored_ = 0;
 };
 

@@ -19,6 +19,7 @@
 #include "engine/database_builder.h"
 #include "engine/file.h"
 #include "engine/record.h"
+#include "recordset/recordsets.h"
 #include "support/test_support.h"
 
 namespace zt::testing {
@@ -47,12 +48,14 @@ class RecordsetFixture : public ::testing::Test {
     ASSERT_EQ(CreateDatabaseFiles(data_file_, Schema(), err), 1) << err;
     db_ = std::make_unique<Database>(folder_.File("work"));
     ASSERT_EQ(db_->OpenDatabase(data_file_.c_str(), 0), 1);
-    ASSERT_EQ(db_->CreateRecordset(handle_), 1);
+    rs_ = std::make_unique<Recordsets>(*db_);
+    ASSERT_EQ(rs_->CreateRecordset(handle_), 1);
     Add("Parts", {"A1", "bolt"});
     Add("Zone", {"100"});
   }
 
   void TearDown() override {
+    rs_.reset();
     db_.reset();
     if (saved_tmpdir_) {
       setenv("TMPDIR", saved_tmpdir_->c_str(), 1);
@@ -106,24 +109,24 @@ class RecordsetFixture : public ::testing::Test {
   // The column's values of every active row, in navigation order.
   std::vector<std::string> Rows(const std::string& column, const std::string& table = "People") {
     std::vector<std::string> out;
-    if (!db_->RecordsetMoveFirst(handle_)) return out;
+    if (!rs_->RecordsetMoveFirst(handle_)) return out;
     do {
       int64_t offset = -1;
-      EXPECT_EQ(db_->RecordsetGetCurrentRowOffset(handle_, offset), 1);
+      EXPECT_EQ(rs_->RecordsetGetCurrentRowOffset(handle_, offset), 1);
       out.push_back(Field(table, offset, column));
-    } while (db_->RecordsetMoveNext(handle_));
+    } while (rs_->RecordsetMoveNext(handle_));
     return out;
   }
 
   int32_t RowCount() {
     int32_t count = -1;
-    EXPECT_EQ(db_->RecordsetGetRowCount(handle_, count), 1);
+    EXPECT_EQ(rs_->RecordsetGetRowCount(handle_, count), 1);
     return count;
   }
 
   std::string RecordsetError() {
     std::string text;
-    db_->RecordsetGetLastErrorText(handle_, &text);
+    rs_->RecordsetGetLastErrorText(handle_, &text);
     return text;
   }
 
@@ -133,19 +136,17 @@ class RecordsetFixture : public ::testing::Test {
     return text;
   }
 
-  // Resultset and scratch files present in the temporary folder.
-  std::vector<std::string> TempFiles() { return ListFolder(tmp_, ".rs"); }
+  // Files the server left in the temporary folder (it should leave none).
+  std::vector<std::string> TempFiles() { return ListFolder(tmp_, ""); }
 
-  // Path of the one resultset file of the open recordset.
-  std::string ResultsetPath() {
-    const std::vector<std::string> files = TempFiles();
-    EXPECT_EQ(files.size(), 1u);
-    return files.empty() ? std::string() : tmp_ + "/" + files.front();
-  }
-
-  // Overwrites one flag byte of resultset row r (1-based).
-  void SetRowFlag(int32_t row, size_t flag_offset, char value) {
-    PokeByte(ResultsetPath(), static_cast<long>(117 * (row - 1) + flag_offset), value);
+  // Sets or clears one flag of row r (1-based) of the open recordset, as
+  // damage or another path would leave it.
+  void SetRowFlag(int32_t row, Row::Flag flag, bool on) {
+    Recordset* recordset = rs_->Find(handle_);
+    ASSERT_NE(recordset, nullptr);
+    ASSERT_GE(row, 1);
+    ASSERT_LE(row, recordset->row_count);
+    recordset->mutable_row(row)->set_flag(flag, on);
   }
 
   ScratchFolder folder_;
@@ -153,6 +154,7 @@ class RecordsetFixture : public ::testing::Test {
   std::string data_file_;
   std::optional<std::string> saved_tmpdir_;
   std::unique_ptr<Database> db_;
+  std::unique_ptr<Recordsets> rs_;  // before db_ goes: declared after it
   int32_t handle_ = 0;
 };
 

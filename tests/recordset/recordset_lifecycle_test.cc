@@ -1,5 +1,5 @@
-// The recordset table (handles, close, last-error texts) and the resultset
-// row format, on a real database in a scratch folder.
+// The recordset table (handles, close, last-error texts) and the memory
+// budget of the rows, on a real database in a scratch folder.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,7 +10,7 @@
 #include "engine/database_builder.h"
 #include "engine/file.h"
 #include "engine/filenames.h"
-#include "recordset/resultset_row.h"
+#include "recordset/recordsets.h"
 #include "support/test_support.h"
 
 namespace zt {
@@ -27,33 +27,44 @@ class RecordsetLifecycleTest : public ::testing::Test {
   }
   int32_t Create() {
     int32_t handle = 0;
-    EXPECT_EQ(db_.CreateRecordset(handle), 1);
+    EXPECT_EQ(rs_.CreateRecordset(handle), 1);
     return handle;
+  }
+
+  // Adds n records to T (IDs 1..n).
+  void Fill(int n) {
+    std::string err;
+    for (int id = 1; id <= n; ++id) {
+      const std::string data = PadLeft(std::to_string(id), 10);
+      int64_t offset = -1;
+      ASSERT_EQ(db_.AddNewRecord(data, 10, offset, "T", &err), 1) << err;
+    }
   }
 
   testing::ScratchFolder folder_;
   Database db_{folder_.File("work")};
+  Recordsets rs_{db_};
 };
 
 TEST_F(RecordsetLifecycleTest, HandlesAreOneMoreThanTheLargestPresent) {
   EXPECT_EQ(Create(), 1);
   EXPECT_EQ(Create(), 2);
   EXPECT_EQ(Create(), 3);
-  EXPECT_EQ(db_.RecordsetClose(2), 1);
+  EXPECT_EQ(rs_.RecordsetClose(2), 1);
   EXPECT_EQ(Create(), 4);
-  EXPECT_EQ(db_.RecordsetClose(4), 1);
+  EXPECT_EQ(rs_.RecordsetClose(4), 1);
   EXPECT_EQ(Create(), 4);  // reused
 }
 
 TEST_F(RecordsetLifecycleTest, UnknownHandlesFailSilently) {
   const int32_t handle = Create();
   std::string text = "untouched";
-  EXPECT_EQ(db_.RecordsetClose(handle + 1), 0);
-  EXPECT_EQ(db_.RecordsetIsConnected(handle + 1), 0);
-  EXPECT_EQ(db_.RecordsetGetLastErrorText(handle + 1, &text), 0);
+  EXPECT_EQ(rs_.RecordsetClose(handle + 1), 0);
+  EXPECT_EQ(rs_.RecordsetIsConnected(handle + 1), 0);
+  EXPECT_EQ(rs_.RecordsetGetLastErrorText(handle + 1, &text), 0);
   EXPECT_EQ(text, "untouched");
-  EXPECT_EQ(db_.RecordsetGetLastErrorText(handle, nullptr), 0);
-  db_.RecordsetClearFilters(handle + 1);  // ignored
+  EXPECT_EQ(rs_.RecordsetGetLastErrorText(handle, nullptr), 0);
+  rs_.RecordsetClearFilters(handle + 1);  // ignored
   std::string db_error;
   db_.GetLastErrorText(&db_error);
   EXPECT_EQ(db_error, "");
@@ -61,88 +72,69 @@ TEST_F(RecordsetLifecycleTest, UnknownHandlesFailSilently) {
 
 TEST_F(RecordsetLifecycleTest, CreatedRecordsetIsNotConnectedAndHasNoErrorText) {
   const int32_t handle = Create();
-  EXPECT_EQ(db_.RecordsetIsConnected(handle), 0);
+  EXPECT_EQ(rs_.RecordsetIsConnected(handle), 0);
   std::string text = "x";
-  EXPECT_EQ(db_.RecordsetGetLastErrorText(handle, &text), 1);
+  EXPECT_EQ(rs_.RecordsetGetLastErrorText(handle, &text), 1);
   EXPECT_EQ(text, "");
 }
 
 TEST_F(RecordsetLifecycleTest, WithoutConnectionCreateFailsWithItsMessage) {
   db_.CloseDatabase();
   int32_t handle = 0;
-  EXPECT_EQ(db_.CreateRecordset(handle), 0);
+  EXPECT_EQ(rs_.CreateRecordset(handle), 0);
   std::string text;
   db_.GetLastErrorText(&text);
   EXPECT_EQ(text, "CreateRecordset: No database connection has been established!");
 }
 
-TEST_F(RecordsetLifecycleTest, CloseDatabaseClosesEveryRecordset) {
+TEST_F(RecordsetLifecycleTest, CloseAllClosesEveryRecordset) {
   Create();
   Create();
-  db_.CloseDatabase();
-  ASSERT_EQ(db_.OpenDatabase(folder_.File("db.dat").c_str(), 0), 1);
-  EXPECT_EQ(db_.RecordsetClose(1), 0);
+  EXPECT_EQ(rs_.CloseAllRecordsets(), 1);
+  EXPECT_EQ(rs_.RecordsetClose(1), 0);
   EXPECT_EQ(Create(), 1);
 }
 
-TEST(ResultsetRow, GeneratedRowHasTheDocumentedBytes) {
-  const ResultsetRow row = ResultsetRow::Generated("ORDERS", 8906, 1234, 40);
-  const std::string bytes(row.bytes.data(), row.bytes.size());
-  ASSERT_EQ(bytes.size(), 117u);
-  EXPECT_EQ(bytes.substr(0, 7), std::string("ORDERS\0", 7));
-  EXPECT_EQ(bytes.substr(33, 5), std::string("8906\0", 5));
-  EXPECT_EQ(bytes.substr(44, 5), std::string("1234\0", 5));
-  EXPECT_EQ(bytes.substr(55, 3), std::string("-1\0", 3));
-  EXPECT_EQ(bytes.substr(66, 3), std::string("40\0", 3));
-  EXPECT_EQ(bytes.substr(77, 4), "NNNN");
-  EXPECT_EQ(bytes.substr(81, 3), std::string("-1\0", 3));
-  EXPECT_EQ(bytes.substr(92, 2), std::string("0\0", 2));
-  EXPECT_EQ(bytes.substr(103, 3), "YNN");
-  EXPECT_EQ(bytes.substr(106, 2), std::string("0\0", 2));
-  EXPECT_TRUE(row.active());
-  EXPECT_EQ(ResultsetRowOffset(3), 234);
+// Tens of thousands of recordsets: creating and closing each costs the
+// same whatever number are open (a client that made 40,000 and left once
+// froze the server for minutes).
+TEST_F(RecordsetLifecycleTest, ManyRecordsetsAreCreatedAndClosedInCreationOrder) {
+  constexpr int kCount = 40000;
+  for (int i = 1; i <= kCount; ++i) ASSERT_EQ(Create(), i);
+  EXPECT_EQ(rs_.open_count(), static_cast<size_t>(kCount));
+  for (int i = 1; i <= kCount; ++i) ASSERT_EQ(rs_.RecordsetClose(i), 1);
+  EXPECT_EQ(rs_.open_count(), 0u);
 }
 
-TEST(ResultsetRow, RowsAreReadAndWrittenByNumberOnly) {
-  testing::ScratchFolder folder;
-  const std::string path = folder.File("r.rs");
-  ASSERT_EQ(FileCreate(path), 1);
-  FileHandle file = kNoFile;
-  ASSERT_EQ(FileOpen(file, path, 0), 1);
-  ResultsetRow row = ResultsetRow::Generated("T", 0, 5, 10);
-  row.set_flag(ResultsetRow::kSelectedFlag, true);
-  EXPECT_EQ(WriteResultsetRow(file, 2, row), 1);
-  EXPECT_EQ(FileLength(file), 234);
-  ResultsetRow back;
-  EXPECT_EQ(ReadResultsetRow(file, 2, back), 1);
-  EXPECT_TRUE(back.selected());
-  EXPECT_EQ(back.record_offset(), 5);
-  EXPECT_EQ(ReadResultsetRow(file, 0, back), 0);
-  EXPECT_EQ(WriteResultsetRow(file, 0, row), 0);
-  EXPECT_EQ(ReadResultsetRow(file, 3, back), 0);  // past the end
-  FileClose(file);
-}
+// Rows are charged to the budget while they are held and given back when
+// the recordset closes; an open that would pass it fails with a message
+// and holds nothing.
+TEST_F(RecordsetLifecycleTest, OpensStayWithinTheMemoryBudget) {
+  Fill(2000);
+  rs_.set_memory_limit(3 * 2000 * sizeof(Row));
+  const int32_t a = Create();
+  const int32_t b = Create();
+  const int32_t c = Create();
+  ASSERT_EQ(rs_.RecordsetOpen(a, "T"), 1);
+  ASSERT_EQ(rs_.RecordsetOpen(b, "T"), 1);
+  const uint64_t two = rs_.budget().used();
+  EXPECT_GE(two, 2 * 2000 * sizeof(Row));
+  EXPECT_LE(two, rs_.budget().limit());
 
-TEST(ResultsetRow, FileNamesAreUniqueFilesInTheTemporaryFolder) {
-  testing::ScratchFolder folder;
-  const char* old = std::getenv("TMPDIR");
-  const std::string saved = old ? old : "";
-  ::setenv("TMPDIR", folder.path().c_str(), 1);
-  std::set<std::string> names;
-  for (int i = 0; i < 20; ++i) {
-    const std::string name = MakeResultsetFileName(kResultsetPrefix, kResultsetExtension);
-    ASSERT_FALSE(name.empty());
-    EXPECT_EQ(name.rfind(folder.path() + "/rs", 0), 0u) << name;
-    EXPECT_EQ(name.substr(name.size() - 3), ".rs");
-    EXPECT_TRUE(PathExists(name));  // made at once, so no one else can take it
-    names.insert(name);
-  }
-  EXPECT_EQ(names.size(), 20u);
-  if (old) {
-    ::setenv("TMPDIR", saved.c_str(), 1);
-  } else {
-    ::unsetenv("TMPDIR");
-  }
+  // A third copy does not fit beside the two.
+  rs_.set_memory_limit(two + 1000 * sizeof(Row));
+  EXPECT_EQ(rs_.RecordsetOpen(c, "T"), 0);
+  std::string text;
+  ASSERT_EQ(rs_.RecordsetGetLastErrorText(c, &text), 1);
+  EXPECT_EQ(text, "RecordsetOpen: Not enough resultset memory (ResultsetMemory limit reached)");
+  EXPECT_EQ(rs_.RecordsetIsConnected(c), 0);
+  EXPECT_EQ(rs_.budget().used(), two);
+
+  // Closing one gives its rows back; then the open fits.
+  ASSERT_EQ(rs_.RecordsetClose(a), 1);
+  EXPECT_EQ(rs_.RecordsetOpen(c, "T"), 1);
+  ASSERT_EQ(rs_.CloseAllRecordsets(), 1);
+  EXPECT_EQ(rs_.budget().used(), 0u);
 }
 
 }  // namespace
