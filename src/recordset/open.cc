@@ -41,12 +41,34 @@ int Recordsets::RecordsetOpen(int32_t handle, const char* table_name) {
   recordset->open = 1;
   recordset->record_length = definition.record_length();
 
+  // An unfiltered open of a table nothing has changed since its last such
+  // open yields the very same rows: take them instead of walking the table.
+  std::string shared_key;
+  if (recordset->filters.empty() && !database_.shared()) {
+    shared_key = TrimBlanks(table_name);
+    for (char& c : shared_key) c = FoldCase(c);
+    const auto it = shared_rows_.find(shared_key);
+    if (it != shared_rows_.end() && it->second.stamp == database_.change_count()) {
+      if (std::shared_ptr<RowBlock> rows = it->second.rows.lock()) {
+        recordset->set_block(std::move(rows));
+        recordset->current_row = -1;
+        if (recordset->row_count >= 1) RecordsetMoveFirst(handle);
+        return 1;
+      }
+    }
+  }
   if (!RecordsetGenerateResultset(*recordset)) {
     recordset->open = 0;
     if (over_budget_) {
       return fail("RecordsetOpen: Not enough resultset memory (ResultsetMemory limit reached)");
     }
     return fail("RecordsetOpen: Error generating result set");
+  }
+  if (!shared_key.empty()) {
+    // Nobody writes these rows from now on; a recordset that changes a row
+    // copies them first.
+    recordset->block()->frozen = true;
+    shared_rows_[shared_key] = SharedRows{recordset->block(), database_.change_count()};
   }
   recordset->current_row = -1;
   // An open recordset may have no current row when all its rows are

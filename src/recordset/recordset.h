@@ -83,7 +83,7 @@ inline bool ConditionHolds(std::string_view op, int cmp) {
 }
 
 // A recordset's rows with their charge on the budget; shared between
-// recordsets until one of them writes (Recordset::mutable_rows).
+// recordsets until one of them writes (Recordset::mutable_row).
 class RowBlock {
  public:
   explicit RowBlock(MemoryBudget& budget) : budget_(budget) {}
@@ -106,6 +106,9 @@ class RowBlock {
   MemoryBudget& budget() const { return budget_; }
 
   std::vector<Row> rows;
+  // Set once the block may be handed to later opens: from then on nobody
+  // writes it, and a recordset that wants to copies it first.
+  bool frozen = false;
 
  private:
   MemoryBudget& budget_;

@@ -31,7 +31,7 @@ void RowBlock::Shrink() {
 
 bool Recordset::Unshare() {
   if (block_ == nullptr) return false;
-  if (block_.use_count() == 1) return true;
+  if (block_.use_count() == 1 && !block_->frozen) return true;
   auto copy = std::make_shared<RowBlock>(budget_);
   if (!copy->Reserve(block_->rows.size())) return false;
   copy->rows = block_->rows;

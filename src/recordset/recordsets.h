@@ -14,7 +14,10 @@
 // recordset's view of them: rows in memory (recordset/row.h), pending
 // images (recordset/image_store.h), all charged to one MemoryBudget
 // ([SERVER] ResultsetMemory). An open, sort or edit that would pass the
-// budget fails with a message and leaves the recordset as it was.
+// budget fails with a message and leaves the recordset as it was. Opens of
+// the same table without conditions share one copy of the rows while the
+// database has not changed (copy on write), so many clients browsing one
+// table cost one copy.
 #ifndef ZT_RECORDSET_RECORDSETS_H_
 #define ZT_RECORDSET_RECORDSETS_H_
 
@@ -23,6 +26,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/database.h"
@@ -192,6 +196,15 @@ class Recordsets {
   ImageStore images_;
   std::map<int32_t, std::unique_ptr<Recordset>> table_;
   bool over_budget_ = false;  // the last generation failed for want of memory
+  // The rows of the latest unfiltered open of each table (by folded name),
+  // with the database's change count when they were made: an open of the
+  // same table while nothing has changed takes the same rows (exclusive
+  // mode only; other processes' writes are not counted).
+  struct SharedRows {
+    std::weak_ptr<RowBlock> rows;
+    uint64_t stamp = 0;
+  };
+  std::unordered_map<std::string, SharedRows> shared_rows_;
 };
 
 }  // namespace zt

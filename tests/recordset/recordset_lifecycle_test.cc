@@ -108,21 +108,30 @@ TEST_F(RecordsetLifecycleTest, ManyRecordsetsAreCreatedAndClosedInCreationOrder)
 
 // Rows are charged to the budget while they are held and given back when
 // the recordset closes; an open that would pass it fails with a message
-// and holds nothing.
+// and holds nothing. Unfiltered opens of an unchanged table share one copy
+// of the rows until one of them changes a row.
 TEST_F(RecordsetLifecycleTest, OpensStayWithinTheMemoryBudget) {
   Fill(2000);
-  rs_.set_memory_limit(3 * 2000 * sizeof(Row));
+  const uint64_t copy = 2000 * sizeof(Row);
+  rs_.set_memory_limit(2 * copy + copy / 2);
   const int32_t a = Create();
   const int32_t b = Create();
   const int32_t c = Create();
   ASSERT_EQ(rs_.RecordsetOpen(a, "T"), 1);
   ASSERT_EQ(rs_.RecordsetOpen(b, "T"), 1);
-  const uint64_t two = rs_.budget().used();
-  EXPECT_GE(two, 2 * 2000 * sizeof(Row));
-  EXPECT_LE(two, rs_.budget().limit());
+  const uint64_t one = rs_.budget().used();
+  EXPECT_GE(one, copy);
+  EXPECT_LT(one, 2 * copy);  // shared
 
-  // A third copy does not fit beside the two.
-  rs_.set_memory_limit(two + 1000 * sizeof(Row));
+  // A change copies the rows for the recordset that makes it.
+  ASSERT_EQ(rs_.RecordsetSelectRow(b, 1), 1);
+  const uint64_t two = rs_.budget().used();
+  EXPECT_GE(two, 2 * copy);
+  EXPECT_EQ(rs_.RecordsetIsRowSelected(a, 1), 0);
+  EXPECT_EQ(rs_.RecordsetIsRowSelected(b, 1), 1);
+
+  // A filtered open makes rows of its own: a third copy does not fit.
+  ASSERT_EQ(rs_.RecordsetAddFilterColumn(c, "ID", ">=", "1", 1, 0), 1);
   EXPECT_EQ(rs_.RecordsetOpen(c, "T"), 0);
   std::string text;
   ASSERT_EQ(rs_.RecordsetGetLastErrorText(c, &text), 1);
@@ -131,10 +140,42 @@ TEST_F(RecordsetLifecycleTest, OpensStayWithinTheMemoryBudget) {
   EXPECT_EQ(rs_.budget().used(), two);
 
   // Closing one gives its rows back; then the open fits.
-  ASSERT_EQ(rs_.RecordsetClose(a), 1);
+  ASSERT_EQ(rs_.RecordsetClose(b), 1);
   EXPECT_EQ(rs_.RecordsetOpen(c, "T"), 1);
+  int32_t count = 0;
+  ASSERT_EQ(rs_.RecordsetGetRowCount(c, count), 1);
+  EXPECT_EQ(count, 2000);
   ASSERT_EQ(rs_.CloseAllRecordsets(), 1);
   EXPECT_EQ(rs_.budget().used(), 0u);
+}
+
+// A thousand clients each with the whole table open: one copy of the rows,
+// well within the default budget.
+TEST_F(RecordsetLifecycleTest, AThousandOpensOfOneTableCostOneCopy) {
+  Fill(5000);
+  for (int i = 0; i < 1000; ++i) {
+    const int32_t h = Create();
+    ASSERT_EQ(rs_.RecordsetOpen(h, "T"), 1);
+    ASSERT_EQ(rs_.RecordsetMoveLast(h), 1);
+  }
+  EXPECT_LT(rs_.budget().used(), 2 * 5000 * sizeof(Row));
+}
+
+// A stored change makes the next open see the table as it now is.
+TEST_F(RecordsetLifecycleTest, AnOpenAfterAChangeSeesIt) {
+  Fill(3);
+  const int32_t a = Create();
+  ASSERT_EQ(rs_.RecordsetOpen(a, "T"), 1);
+  int64_t offset = -1;
+  std::string err;
+  ASSERT_EQ(db_.AddNewRecord(PadLeft("4", 10), 10, offset, "T", &err), 1) << err;
+  const int32_t b = Create();
+  ASSERT_EQ(rs_.RecordsetOpen(b, "T"), 1);
+  int32_t count = 0;
+  ASSERT_EQ(rs_.RecordsetGetRowCount(a, count), 1);
+  EXPECT_EQ(count, 3);
+  ASSERT_EQ(rs_.RecordsetGetRowCount(b, count), 1);
+  EXPECT_EQ(count, 4);
 }
 
 }  // namespace
