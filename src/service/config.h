@@ -12,12 +12,16 @@
 //   WorkFolder       error log and transaction files
 //   LockFolder       holds *.ztl files, removed at start-up and shutdown
 //   ListenAddress    IPv4 address to listen on (default 0.0.0.0)
+//   RetryDelay       milliseconds between the tries of a deferred request
+//                    (kMinRetryDelayMs..kMaxRetryDelayMs, default 500); a
+//                    value outside them is reported and the default used
 // Relative paths are taken relative to the INI file's folder.
 #ifndef ZT_SERVICE_CONFIG_H_
 #define ZT_SERVICE_CONFIG_H_
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zt {
 
@@ -25,6 +29,10 @@ inline constexpr char kDefaultConfigFile[] = "/etc/ztserver/ztserver.ini";
 inline constexpr char kDefaultLockFolder[] = "/var/lib/ztserver/locks";
 inline constexpr char kDefaultListenAddress[] = "0.0.0.0";
 inline constexpr uint16_t kDefaultPort = 5432;
+// A request may be retried ten times: up to 60 s apart keeps its last try
+// within ten minutes; 1 ms is as fast as the timer goes.
+inline constexpr int kMinRetryDelayMs = 1;
+inline constexpr int kMaxRetryDelayMs = 60000;
 
 inline constexpr char kConnectionSection[] = "CONNECTION";
 inline constexpr char kServerSection[] = "SERVER";
@@ -38,6 +46,10 @@ struct ServerConfig {
   std::string work_folder;
   std::string lock_folder;
   std::string listen_address;
+  int retry_delay_ms = 0;
+  // Settings that could not be used, one line each, for the error log
+  // (which cannot be written before work_folder is known).
+  std::vector<std::string> problems;
 };
 
 // Reads the configuration; a missing file or key gives the defaults.

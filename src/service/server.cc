@@ -22,8 +22,10 @@ bool Server::ServerStartup() {
   // that every later step writes to.
   config_ = ReadServerConfig(options_.config_file);
   SetErrorLogFolder(config_.work_folder);
+  for (const std::string& problem : config_.problems) LogError(problem);
   database_ = std::make_unique<Database>(config_.work_folder);
   net_ = std::make_unique<NetServer>(loop_, *database_);
+  net_->set_retry_delay(config_.retry_delay_ms);
   dispatcher_ = std::make_unique<RequestDispatcher>(*net_, *database_);
   net_->set_processor(dispatcher_.get());
 
