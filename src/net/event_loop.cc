@@ -82,10 +82,10 @@ void EventLoop::DisarmTimer() {
   if (timer_ < 0) return;
   itimerspec off{};
   ::timerfd_settime(timer_, 0, &off, nullptr);
-  // A firing that is already queued is read away so it cannot run later.
+  // A firing that is already queued is read away so it cannot run later;
+  // the disarmed timer cannot add another, so one read does it.
   uint64_t expirations;
-  while (::read(timer_, &expirations, sizeof expirations) > 0) {
-  }
+  static_cast<void>(::read(timer_, &expirations, sizeof expirations));
   timer_armed_ = false;
 }
 

@@ -40,6 +40,7 @@ class EventLoop {
 
   // The one timer: Arm replaces any pending expiry; firing disarms it.
   void SetTimerHandler(std::function<void()> handler) { on_timer_ = std::move(handler); }
+  // Each call is a syscall: callers that run often check timer_armed first.
   int ArmTimer(int milliseconds);
   void DisarmTimer();
   bool timer_armed() const { return timer_armed_; }

@@ -60,14 +60,21 @@ FrameParser::Result FrameParser::ExtractMessage(std::string& message) {
   return Result::kNeedMore;
 }
 
+void AppendFrame(std::string& out, std::string_view text) {
+  const size_t start = out.size() + 1;
+  out.push_back(kStx);
+  out.append(text);
+  // Replies almost never hold a frame byte: copy first, patch the rare ones.
+  for (size_t i = start; i < out.size(); ++i) {
+    const char c = out[i];
+    if (c == kStx || c == kEtx || c == '\0') out[i] = '?';
+  }
+  out.push_back(kEtx);
+}
+
 std::string MakeFrame(std::string_view text) {
   std::string frame;
-  frame.reserve(text.size() + 2);
-  frame.push_back(kStx);
-  for (const char c : text) {
-    frame.push_back(c == kStx || c == kEtx || c == '\0' ? '?' : c);
-  }
-  frame.push_back(kEtx);
+  AppendFrame(frame, text);
   return frame;
 }
 

@@ -66,9 +66,13 @@ class FrameParser {
   size_t scanned_ = 0;
 };
 
-// Builds the frame STX text ETX. Frame bytes inside text (possible only in
-// values read back from damaged files) are replaced by '?', so that a reply
-// can never split into two frames on the client side.
+// Appends the frame STX text ETX to out, leaving what out already holds.
+// Frame bytes inside text (possible only in values read back from damaged
+// files) are replaced by '?', so that a reply can never split into two
+// frames on the client side.
+void AppendFrame(std::string& out, std::string_view text);
+
+// The frame of text on its own (AppendFrame to an empty string).
 std::string MakeFrame(std::string_view text);
 
 }  // namespace zt

@@ -18,6 +18,16 @@ std::string WithCode(const char* text, int code) {
   return line;
 }
 
+// Empties a session's output; a buffer a burst made large is given back.
+void ReleaseOutput(ClientSession& session) {
+  if (session.output.capacity() > kRetainedOutputCapacity) {
+    std::string().swap(session.output);
+  } else {
+    session.output.clear();
+  }
+  session.output_sent = 0;
+}
+
 }  // namespace
 
 NetServer::NetServer(EventLoop& loop, NetLogFunction log) : loop_(loop), log_(log) {
@@ -61,7 +71,7 @@ bool NetServer::Connect(const std::string& address, uint16_t port) {
                                                 : kSpareDescriptors;
   char line[128];
   std::snprintf(line, sizeof line, "Started on IP %s and Port# %ld", host_address_.c_str(),
-                static_cast<long>(port));
+                static_cast<long>(port_));
   log_(line);
   return true;
 }
@@ -93,8 +103,10 @@ void NetServer::OnListenerEvent() {
       continue;
     }
     sessions_.emplace_back(client, std::move(peer));
-    sessions_.back().interest = EPOLLIN;
-    SendFrame(sessions_.back(), std::string_view(kGreeting, kGreetingLength));
+    ClientSession& session = sessions_.back();
+    session.interest = EPOLLIN;
+    session.output.assign(kGreeting, kGreetingLength);
+    FlushOutput(session, /*log_failure=*/true);
   }
 }
 
@@ -103,7 +115,7 @@ void NetServer::OnClientEvent(SocketHandle socket, uint32_t events) {
   if (at < 0) return;
   if (events & EPOLLOUT) {
     ClientSession& session = sessions_[static_cast<size_t>(at)];
-    FlushOutput(session);
+    FlushOutput(session, /*log_failure=*/false);
     if (session.draining && (session.pending_output() == 0 || session.send_failed)) {
       CloseSession(socket);  // the last reply is out: finish the close
       return;
@@ -171,64 +183,56 @@ bool NetServer::ReadFrom(SocketHandle socket) {
 
 void NetServer::RunProcessor() {
   if (processor_ != nullptr) processor_->ProcessRequests();
-  for (ClientSession& session : sessions_) UpdateInterest(session);
+  for (ClientSession& session : sessions_) {
+    // Output while writability is asked for waits for it: the socket was
+    // full when last tried, and the new replies queue behind the old.
+    if (session.pending_output() > 0 && !(session.interest & EPOLLOUT)) {
+      FlushOutput(session, /*log_failure=*/true);
+    } else {
+      UpdateInterest(session);
+    }
+  }
 }
 
 bool NetServer::SendToClient(ClientSession& session, std::string_view text) {
-  return SendFrame(session, MakeFrame(text));
-}
-
-bool NetServer::SendFrame(ClientSession& session, std::string_view frame) {
   if (session.send_failed) return false;
-  size_t sent = 0;
-  if (session.pending_output() == 0) {
-    const ssize_t n = SendSome(session.socket, frame.data(), frame.size());
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      char head[64];
-      std::snprintf(head, sizeof head, "Error sending data to client: (%ld)-",
-                    static_cast<long>(errno));
-      std::string line = head;
-      line.append(
-          frame.substr(0, kMaxSendErrorText > line.size() ? kMaxSendErrorText - line.size() : 0));
-      log_(line);
-      // Later replies to this connection are dropped without a log line
-      // each; the hang-up that follows removes the session.
-      session.send_failed = true;
-      session.output.clear();
-      session.output_sent = 0;
-      return false;
-    }
-    if (n > 0) sent = static_cast<size_t>(n);
-    if (sent == frame.size()) return true;
-  }
-  // The socket took only part (or nothing): keep the rest, in order.
+  // What the socket took is cut off the front once it is half the buffer,
+  // so the copying stays linear in the bytes sent.
   if (session.output_sent > 0 && session.output_sent * 2 >= session.output.size()) {
     session.output.erase(0, session.output_sent);
     session.output_sent = 0;
   }
-  session.output.append(frame.substr(sent));
-  UpdateInterest(session);
+  AppendFrame(session.output, text);
   return true;
 }
 
-void NetServer::FlushOutput(ClientSession& session) {
+void NetServer::FlushOutput(ClientSession& session, bool log_failure) {
   while (session.pending_output() > 0) {
-    const ssize_t n = SendSome(session.socket, session.output.data() + session.output_sent,
-                               session.pending_output());
+    const size_t pending = session.pending_output();
+    const char* data = session.output.data() + session.output_sent;
+    const ssize_t n = SendSome(session.socket, data, pending);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-      // The connection broke; its hang-up event closes the session.
+      if (log_failure) {
+        char head[64];
+        std::snprintf(head, sizeof head, "Error sending data to client: (%ld)-",
+                      static_cast<long>(errno));
+        std::string line = head;
+        const size_t room = kMaxSendErrorText > line.size() ? kMaxSendErrorText - line.size() : 0;
+        line.append(data, std::min(pending, room));
+        log_(line);
+      }
+      // Later replies to this connection are dropped without a log line
+      // each; the hang-up that follows removes the session.
       session.send_failed = true;
-      session.output.clear();
-      session.output_sent = 0;
+      ReleaseOutput(session);
       break;
     }
     session.output_sent += static_cast<size_t>(n);
+    // A short send means the socket is full: writability says when to go on.
+    if (static_cast<size_t>(n) < pending) break;
   }
-  if (session.pending_output() == 0) {
-    session.output.clear();
-    session.output_sent = 0;
-  }
+  if (session.pending_output() == 0) ReleaseOutput(session);
   UpdateInterest(session);
 }
 

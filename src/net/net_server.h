@@ -4,15 +4,19 @@
 // Events and what they do:
 //   connection waiting  accept, append a session, send the 28-byte greeting;
 //   socket readable     one read, cut every complete message onto the
-//                       session's request queue, then run ProcessRequests;
+//                       session's request queue, then a processing run;
 //   peer closed / reset tell the request layer (SessionClosed), close the
 //                       socket and remove the session (queued requests are
 //                       dropped unanswered); after an orderly close, replies
 //                       already made are delivered first;
 //   socket writable     send the rest of the replies the socket did not take;
-//   retry timer         run ProcessRequests.
-// Request processing itself belongs to the layer above, which plugs in
-// through RequestProcessor and answers with SendToClient.
+//   retry timer         a processing run.
+// A processing run is ProcessRequests of the layer above (which plugs in
+// through RequestProcessor and answers with SendToClient), then one send
+// per session that earned replies in it: replies only queue up in the
+// session's output during the run, so a read that carried many requests
+// costs one read and one send. A session whose socket is full waits for
+// writability instead, and its later replies queue behind, in order.
 //
 // Limits keep a hostile client from growing the server's memory: a session
 // whose unsent replies or unanswered requests pass their limit is not read
@@ -56,8 +60,11 @@ inline constexpr size_t kMaxQueuedRequestBytes = 1024 * 1024;
 // to leave kSpareDescriptors free under the process's descriptor limit.
 inline constexpr size_t kMaxSessions = 1000;
 inline constexpr size_t kSpareDescriptors = 32;
-// The retry timer's delay.
-inline constexpr int kRetryMilliseconds = 500;
+// An output buffer that a burst grew beyond this is given back once it is
+// sent; smaller ones are kept so that steady traffic does not allocate.
+inline constexpr size_t kRetainedOutputCapacity = 64 * 1024;
+// The retry timer's delay unless the configuration sets one.
+inline constexpr int kDefaultRetryDelayMs = 500;
 
 // Implemented by the request layer.
 class RequestProcessor {
@@ -84,22 +91,29 @@ class NetServer {
 
   void set_processor(RequestProcessor* processor) { processor_ = processor; }
 
-  // Opens the listener on address:port and starts accepting. Failures are
-  // written to the error log with the socket error code; returns false.
+  // Opens the listener on address:port and starts accepting; port 0 takes
+  // any free port, and port() tells which. Failures are written to the
+  // error log with the socket error code; returns false.
   bool Connect(const std::string& address, uint16_t port);
   const std::string& host_address() const { return host_address_; }
-  uint16_t port() const { return port_; }
+  uint16_t port() const { return port_; }  // the bound port, once connected
 
-  // Frames text and sends it to the session. A reply the socket takes only
-  // in part is finished when the socket becomes writable, before any later
-  // reply. False when the connection has failed (logged once).
+  // Frames text and queues it behind the session's earlier replies; it
+  // leaves with them at the end of the processing run (or when the socket
+  // becomes writable). False when the connection has failed: the reply is
+  // dropped, like every later one.
   bool SendToClient(ClientSession& session, std::string_view text);
-  // Sends bytes that are already a frame (or, for the greeting, frames).
-  bool SendFrame(ClientSession& session, std::string_view frame);
 
-  // The retry timer (one-shot), armed and stopped by request processing.
-  void ArmRetryTimer() { loop_.ArmTimer(kRetryMilliseconds); }
-  void StopRetryTimer() { loop_.DisarmTimer(); }
+  // The retry timer (one-shot). Arm leaves an armed timer as it is, so a
+  // deferred request is retried at least once per delay however many runs
+  // come between; both are free when the timer is already as asked.
+  void set_retry_delay(int milliseconds) { retry_delay_ms_ = milliseconds; }
+  void ArmRetryTimer() {
+    if (!loop_.timer_armed()) loop_.ArmTimer(retry_delay_ms_);
+  }
+  void StopRetryTimer() {
+    if (loop_.timer_armed()) loop_.DisarmTimer();
+  }
 
   SessionList& sessions() { return sessions_; }
 
@@ -113,10 +127,14 @@ class NetServer {
   void OnClientEvent(SocketHandle socket, uint32_t events);
   // Returns false when the connection ended (the session is gone).
   bool ReadFrom(SocketHandle socket);  // one ReceiveFromClient and its messages
-  void FlushOutput(ClientSession& session);
+  // Sends the session's queued output until it is gone or the socket is
+  // full. A broken connection drops the output and marks the session
+  // (log_failure: with an error line naming the first reply lost).
+  void FlushOutput(ClientSession& session, bool log_failure);
   // Tells the request layer once that the session's client is gone.
   void ReleaseState(ClientSession& session);
   void CloseSession(SocketHandle socket);
+  // A processing run, then the sends it calls for.
   void RunProcessor();
   // Asks for reads only while the session's backlogs are under their
   // limits, and for writability only while output waits.
@@ -130,6 +148,7 @@ class NetServer {
   size_t max_sessions_ = kMaxSessions;
   std::string host_address_;
   uint16_t port_ = 0;
+  int retry_delay_ms_ = kDefaultRetryDelayMs;
   SessionList sessions_;
   std::vector<char> read_buffer_ = std::vector<char>(kReadChunk);
 };

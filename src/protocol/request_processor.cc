@@ -19,7 +19,6 @@ void RequestDispatcher::SessionClosed(ClientSession& session) {
 }
 
 void RequestDispatcher::ProcessRequests() {
-  net_.StopRetryTimer();
   bool deferred = false;
   SessionList& sessions = net_.sessions();
   // No session is added or removed while a run is in progress: handlers
@@ -34,7 +33,14 @@ void RequestDispatcher::ProcessRequests() {
       session.PopRequest();
     }
   }
-  if (deferred) net_.ArmRetryTimer();
+  // The timer runs only while some request waits for its next try; a run
+  // that answered everything at once leaves it alone (both calls are free
+  // when the timer is already as asked).
+  if (deferred) {
+    net_.ArmRetryTimer();
+  } else {
+    net_.StopRetryTimer();
+  }
 }
 
 RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,

@@ -9,9 +9,10 @@
 // DeferralCounter goes up by one; up to 10 the request stays at the head of
 // its queue (the rest of that session's queue waits) and the run arms the
 // retry timer; the 11th failure is answered with the failure reply. Every
-// answered or dropped request sets the counter back to 0. A run first stops
-// the timer, so the timer acts as a one-shot; since reads also start runs,
-// the tries are counted, not timed.
+// answered or dropped request sets the counter back to 0. The first run
+// that leaves a request deferred arms the timer and later ones leave its
+// expiry as it is; a run that leaves none deferred stops it. Since reads
+// also start runs, the tries are counted, not timed.
 #ifndef ZT_PROTOCOL_REQUEST_PROCESSOR_H_
 #define ZT_PROTOCOL_REQUEST_PROCESSOR_H_
 

@@ -2,6 +2,7 @@
 
 #include "engine/error_log.h"
 #include "engine/filenames.h"
+#include "net/net_server.h"
 #include "protocol/fields.h"
 #include "service/ini_file.h"
 
@@ -12,6 +13,30 @@ namespace {
 constexpr size_t kDatabaseFileRoom = 259;
 constexpr size_t kShortValueRoom = 48;
 constexpr size_t kPathRoom = 4095;
+
+// RetryDelay: whole milliseconds within the bounds, or the default and a
+// line in problems. Unlike the compatibility keys it is read strictly: a
+// mistyped delay should be seen, not quietly become another number.
+int ReadRetryDelay(const IniFile& ini, std::vector<std::string>& problems) {
+  const std::string text = ini.Get(kServerSection, "RetryDelay", "", kShortValueRoom);
+  if (text.empty()) return kDefaultRetryDelayMs;
+  long value = 0;
+  bool valid = true;
+  for (const char c : text) {
+    if (c < '0' || c > '9' || value > kMaxRetryDelayMs) {
+      valid = false;
+      break;
+    }
+    value = value * 10 + (c - '0');
+  }
+  if (valid && value >= kMinRetryDelayMs && value <= kMaxRetryDelayMs) {
+    return static_cast<int>(value);
+  }
+  problems.push_back("Config: RetryDelay=" + text + " is not a number of milliseconds from " +
+                     std::to_string(kMinRetryDelayMs) + " to " + std::to_string(kMaxRetryDelayMs) +
+                     "; using " + std::to_string(kDefaultRetryDelayMs));
+  return kDefaultRetryDelayMs;
+}
 
 }  // namespace
 
@@ -34,14 +59,16 @@ ServerConfig ReadServerConfig(const std::string& config_file) {
   if (config.work_folder.empty()) config.work_folder = kDefaultWorkFolder;
   if (config.lock_folder.empty()) config.lock_folder = kDefaultLockFolder;
   if (config.listen_address.empty()) config.listen_address = kDefaultListenAddress;
+  config.retry_delay_ms = ReadRetryDelay(ini, config.problems);
   const std::string memory = ini.Get(kServerSection, "ResultsetMemory", "", kShortValueRoom);
   if (!memory.empty()) {
     const int32_t mib = FieldToInt(memory);
     if (mib > 0 && static_cast<uint64_t>(mib) <= kMaxResultsetMemoryMiB) {
       config.resultset_memory = static_cast<uint64_t>(mib) << 20;
     } else {
-      LogError("ReadServerConfig: ResultsetMemory must be a number of MiB above 0; using " +
-               std::to_string(kDefaultResultsetMemoryMiB));
+      config.problems.push_back(
+          "ReadServerConfig: ResultsetMemory must be a number of MiB above 0; using " +
+          std::to_string(kDefaultResultsetMemoryMiB));
     }
   }
   return config;

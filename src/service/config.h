@@ -14,12 +14,16 @@
 //   ListenAddress    IPv4 address to listen on (default 0.0.0.0)
 //   ResultsetMemory  MiB that all open recordsets together may hold
 //                    (default 512); an open past it fails with a message
+//   RetryDelay       milliseconds between the tries of a deferred request
+//                    (kMinRetryDelayMs..kMaxRetryDelayMs, default 500); a
+//                    value outside them is reported and the default used
 // Relative paths are taken relative to the INI file's folder.
 #ifndef ZT_SERVICE_CONFIG_H_
 #define ZT_SERVICE_CONFIG_H_
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zt {
 
@@ -30,6 +34,10 @@ inline constexpr uint16_t kDefaultPort = 5432;
 inline constexpr uint64_t kDefaultResultsetMemoryMiB = 512;
 // Above any machine's memory; keeps the byte count far from overflow.
 inline constexpr uint64_t kMaxResultsetMemoryMiB = uint64_t{1} << 30;
+// A request may be retried ten times: up to 60 s apart keeps its last try
+// within ten minutes; 1 ms is as fast as the timer goes.
+inline constexpr int kMinRetryDelayMs = 1;
+inline constexpr int kMaxRetryDelayMs = 60000;
 
 inline constexpr char kConnectionSection[] = "CONNECTION";
 inline constexpr char kServerSection[] = "SERVER";
@@ -44,6 +52,10 @@ struct ServerConfig {
   std::string lock_folder;
   std::string listen_address;
   uint64_t resultset_memory = kDefaultResultsetMemoryMiB << 20;  // bytes
+  int retry_delay_ms = 0;
+  // Settings that could not be used, one line each, for the error log
+  // (which cannot be written before work_folder is known).
+  std::vector<std::string> problems;
 };
 
 // Reads the configuration; a missing file or key gives the defaults.

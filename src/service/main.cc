@@ -2,10 +2,13 @@
 //
 //   ztserver [--config FILE] [--port N]
 //
-// Start-up, the event loop until SIGTERM or SIGINT, shutdown. Under systemd
-// (NOTIFY_SOCKET set) it reports READY=1 once started and STOPPING=1 when
-// the stop request arrives. Exit status 0 after an orderly shutdown, 1 when
-// it could not listen, 2 for a bad command line.
+// Start-up, the event loop until SIGTERM or SIGINT, shutdown. Standard
+// output gets "Service started", "Listening on ADDRESS:PORT" with the port
+// actually bound (--port 0 lets the system pick one; this line tells which)
+// and "Service stopped". Under systemd (NOTIFY_SOCKET set) it reports
+// READY=1 once started and STOPPING=1 when the stop request arrives. Exit
+// status 0 after an orderly shutdown, 1 when it could not listen, 2 for a
+// bad command line.
 #include <signal.h>
 
 #include <cstdio>
@@ -28,7 +31,8 @@ void PrintUsage(std::FILE* out) {
                "Serves the database named in the configuration file over TCP.\n"
                "\n"
                "  --config FILE  configuration file (default %s)\n"
-               "  --port N       TCP port to listen on (default %d)\n"
+               "  --port N       TCP port to listen on (default %d; 0: any free port,\n"
+               "                 printed once listening)\n"
                "  --help         show this help and exit\n"
                "  --version      show the version and exit\n",
                zt::kDefaultConfigFile, zt::kDefaultPort);
@@ -47,7 +51,6 @@ bool ParsePort(const char* text, uint16_t& port) {
     value = value * 10 + (*p - '0');
     if (value > 65535) return false;
   }
-  if (value < 1) return false;
   port = static_cast<uint16_t>(value);
   return true;
 }
@@ -82,7 +85,7 @@ int main(int argc, char** argv) {
     } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
       const char* value = arg == "--port" ? argv[++i] : argv[i] + 7;
       if (!ParsePort(value, options.port)) {
-        std::fprintf(stderr, "ztserver: invalid port '%s' (1 to 65535)\n", value);
+        std::fprintf(stderr, "ztserver: invalid port '%s' (0 to 65535)\n", value);
         return 2;
       }
     } else {
@@ -115,6 +118,9 @@ int main(int argc, char** argv) {
     Say("Service stopped");
     return 1;
   }
+  const std::string listening =
+      "Listening on " + server.config().listen_address + ":" + std::to_string(server.port());
+  Say(listening.c_str());
   Notify("READY=1");
   server.Run([] { Notify("STOPPING=1"); });
   server.ServerShutdown();

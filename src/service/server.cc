@@ -22,9 +22,11 @@ bool Server::ServerStartup() {
   // that every later step writes to.
   config_ = ReadServerConfig(options_.config_file);
   SetErrorLogFolder(config_.work_folder);
+  for (const std::string& problem : config_.problems) LogError(problem);
   database_ = std::make_unique<Database>(config_.work_folder);
   recordsets_ = std::make_unique<Recordsets>(*database_, config_.resultset_memory);
   net_ = std::make_unique<NetServer>(loop_, [](std::string_view text) { LogError(text); });
+  net_->set_retry_delay(config_.retry_delay_ms);
   dispatcher_ = std::make_unique<RequestDispatcher>(*net_, *database_, *recordsets_);
   net_->set_processor(dispatcher_.get());
 

@@ -48,6 +48,9 @@ class Server {
   void ServerShutdown();
 
   const ServerConfig& config() const { return config_; }
+  // The port the listener is bound to (0 before it is): the one asked for,
+  // or the one the system picked when asked for port 0.
+  uint16_t port() const { return net_ ? net_->port() : 0; }
 
  private:
   ServerOptions options_;

@@ -148,5 +148,13 @@ TEST(MakeFrame, WrapsTextAndNeutralisesFrameBytes) {
   EXPECT_EQ(MakeFrame(""), Bytes("<>"));
 }
 
+TEST(AppendFrame, KeepsWhatTheBufferHeldAndNeutralisesOnlyTheNewText) {
+  // Replies of a run share one output buffer: earlier frames stay intact.
+  std::string out = Bytes("<A~1>");
+  AppendFrame(out, std::string("b\x03", 2));
+  AppendFrame(out, "C");
+  EXPECT_EQ(out, Bytes("<A~1><b?><C>"));
+}
+
 }  // namespace
 }  // namespace zt

@@ -1,6 +1,11 @@
 // The server's row locks with two and three clients: conflicts wait (no
 // reply) and are retried, the 11th failed try answers the failure, and the
 // other sessions keep being served meanwhile.
+//
+// The retry timer is set far beyond any test here, so every retry is one
+// that a request of another client brings (each read starts a processing
+// run): the tries can be counted exactly, and a wait ends when the test
+// says so, not when a clock does.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,22 +18,18 @@
 namespace zt::testing {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// The longest retry delay there is: the timer never fires during a test.
+constexpr int kTimerNeverFiresMs = 60000;
+// How long to wait for a reply that must not come.
+constexpr int kNoReplyMs = 300;
 
-// Long enough for a few retries (500 ms apart), well short of the 11th.
-constexpr int kNoReplyMs = 1200;
-// The 11th try comes about 10 x 500 ms after the first.
-constexpr int kEleventhTryMs = 9000;
-
-long MillisecondsSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
+std::string Frame(const std::string& text) { return "\x02" + text + "\x03"; }
 
 class RowLockCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fixture_.created());
+    fixture_.SetRetryDelay(kTimerNeverFiresMs);
     ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
     for (auto* client : {&a_, &b_, &c_}) {
       *client = fixture_.Connect();
@@ -93,28 +94,37 @@ TEST_F(RowLockCommandsTest, ConflictWaitsUntilTheHolderUnlocks) {
 }
 
 // Two deferred requests at once: A locks its own row twice, C locks a free
-// row through B's recordset; both fail on the 11th try, while B is served
-// all along, and the requests queued behind A's are answered in order
-// after it.
+// row through B's recordset. Each fails on exactly its 11th try, while B is
+// served all along, and the requests queued behind A's are answered in
+// order after it. A and C send a request answered at once ahead of the
+// lock, in the same read: its reply shows that the run which made the
+// lock's first try is over.
 TEST_F(RowLockCommandsTest, HopelessLocksFailOnTheEleventhTry) {
   EXPECT_EQ(Ask(*a_, "RECORDSETLOCKCURRENTROW~1"), "RECORDSETLOCKCURRENTROW~1");
   ASSERT_EQ(Ask(*b_, "RECORDSETMOVELAST~2"), "RECORDSETMOVELAST~2");
-  const Clock::time_point start = Clock::now();
-  ASSERT_TRUE(a_->SendRequest("RECORDSETLOCKCURRENTROW~1"));  // already held by A
-  ASSERT_TRUE(a_->SendRequest("RECORDSETGETFIELDVALUE~1~NAME"));
-  ASSERT_TRUE(a_->SendRequest("RECORDSETGETBOOKMARK~1"));
-  ASSERT_TRUE(c_->SendRequest("RECORDSETLOCKCURRENTROW~2"));  // C did not create 2
-  EXPECT_TRUE(Silent(*a_, 600));
-  for (int i = 0; i < 5; ++i) {
+  // One run, one try of each waiting request.
+  auto run = [&] {
     EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~0");
-  }
-  EXPECT_EQ(Next(*a_, kEleventhTryMs), "RECORDSETLOCKCURRENTROW~FAILED");
+  };
+
+  ASSERT_TRUE(a_->SendRaw(Frame("RECORDSETGETBOOKMARK~1") + Frame("RECORDSETLOCKCURRENTROW~1") +
+                          Frame("RECORDSETGETFIELDVALUE~1~NAME") +
+                          Frame("RECORDSETGETBOOKMARK~1")));  // already held by A
+  EXPECT_EQ(Next(*a_), "RECORDSETGETBOOKMARK~1~1");           // A: try 1
+  for (int i = 0; i < 4; ++i) run();                          // A: 2..5
+  ASSERT_TRUE(c_->SendRaw(Frame("RECORDSETISCURRENTROWLOCKED~2") +
+                          Frame("RECORDSETLOCKCURRENTROW~2")));  // C did not create 2
+  EXPECT_EQ(Next(*c_), "RECORDSETISCURRENTROWLOCKED~2~0");       // A: 6, C: 1
+  for (int i = 0; i < 4; ++i) run();                             // A: 7..10, C: 2..5
+  EXPECT_TRUE(Silent(*a_, kNoReplyMs));
+  run();  // A: 11, C: 6
+  EXPECT_EQ(Next(*a_), "RECORDSETLOCKCURRENTROW~FAILED");
   EXPECT_EQ(Next(*a_), "RECORDSETGETFIELDVALUE~1~n1");
   EXPECT_EQ(Next(*a_), "RECORDSETGETBOOKMARK~1~1");
-  EXPECT_EQ(Next(*c_, kEleventhTryMs), "RECORDSETLOCKCURRENTROW~FAILED");
-  // Every read event runs the processor too, so B's requests brought some
-  // of the tries forward: they are counted, not timed.
-  EXPECT_LT(MillisecondsSince(start), kEleventhTryMs);
+  for (int i = 0; i < 4; ++i) run();  // C: 7..10
+  EXPECT_TRUE(Silent(*c_, kNoReplyMs));
+  run();  // C: 11
+  EXPECT_EQ(Next(*c_), "RECORDSETLOCKCURRENTROW~FAILED");
   // The row C aimed at stayed free; A's lock is still there.
   EXPECT_EQ(Ask(*c_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~0");
   EXPECT_EQ(Ask(*c_, "RECORDSETISCURRENTROWLOCKED~1"), "RECORDSETISCURRENTROWLOCKED~1~1");
@@ -131,11 +141,15 @@ TEST_F(RowLockCommandsTest, LockAllIsAllOrNothing) {
   // After each try nothing is locked and A's recordset stands on row 2.
   EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~0");
   EXPECT_EQ(Ask(*c_, "RECORDSETGETBOOKMARK~1"), "RECORDSETGETBOOKMARK~1~2");
-  EXPECT_TRUE(Silent(*a_, 600));
+  EXPECT_TRUE(Silent(*a_, kNoReplyMs));
   EXPECT_EQ(Ask(*c_, "RECORDSETGETBOOKMARK~1"), "RECORDSETGETBOOKMARK~1~2");
 
+  // B's unlock runs after A's try in the same run (A's session comes
+  // first); the next run, which C's request starts, locks them all.
   EXPECT_EQ(Ask(*b_, "RECORDSETUNLOCKALL~2"), "RECORDSETUNLOCKALL~2");
-  EXPECT_EQ(Next(*a_, 2000), "RECORDSETLOCKALL~1");
+  EXPECT_TRUE(Silent(*a_, kNoReplyMs));
+  EXPECT_EQ(Ask(*c_, "STARTTRANSACTION"), "STARTTRANSACTION");
+  EXPECT_EQ(Next(*a_), "RECORDSETLOCKALL~1");
   for (const char* move : {"RECORDSETMOVEFIRST~2", "RECORDSETMOVENEXT~2", "RECORDSETMOVENEXT~2"}) {
     ASSERT_NE(Ask(*b_, move), "<no reply>");
     EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~1") << move;
@@ -169,6 +183,13 @@ TEST_F(RowLockCommandsTest, NewRowsShareOneIdentifier) {
   EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~1");
   // The lock dies with the connection.
   a_->Close();
+  std::string locked;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  do {
+    locked = Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2");
+  } while (locked != "RECORDSETISCURRENTROWLOCKED~2~0" &&
+           std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(locked, "RECORDSETISCURRENTROWLOCKED~2~0");
   EXPECT_EQ(Ask(*b_, "RECORDSETLOCKCURRENTROW~2"), "RECORDSETLOCKCURRENTROW~2");
 }
 

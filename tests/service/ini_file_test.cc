@@ -78,6 +78,37 @@ TEST(ServerConfig, DefaultsAndPathsRelativeToTheIniFolder) {
   EXPECT_EQ(config.work_folder, folder.File("work"));
   EXPECT_EQ(config.lock_folder, "/abs/locks");
   EXPECT_EQ(config.listen_address, "127.0.0.1");
+  EXPECT_EQ(missing.retry_delay_ms, 500);
+  EXPECT_TRUE(missing.problems.empty());
+}
+
+TEST(ServerConfig, RetryDelayIsWholeMillisecondsWithinItsBoundsOrTheDefault) {
+  struct Case {
+    const char* value;
+    int delay;
+    bool problem;
+  };
+  const Case cases[] = {
+      {"20", 20, false},
+      {" 7 ", 7, false},
+      {"1", 1, false},
+      {"60000", 60000, false},
+      {"", 500, false},
+      {"0", 500, true},
+      {"60001", 500, true},
+      {"-5", 500, true},
+      {"20ms", 500, true},
+      {"2.5", 500, true},
+      {"99999999999999999999", 500, true},
+  };
+  testing::ScratchFolder folder;
+  const std::string ini = folder.File("zt.ini");
+  for (const Case& c : cases) {
+    testing::WriteFile(ini, std::string("[SERVER]\nRetryDelay=") + c.value + "\n");
+    const ServerConfig config = ReadServerConfig(ini);
+    EXPECT_EQ(config.retry_delay_ms, c.delay) << c.value;
+    EXPECT_EQ(config.problems.size(), c.problem ? 1u : 0u) << c.value;
+  }
 }
 
 }  // namespace

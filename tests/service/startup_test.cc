@@ -49,14 +49,32 @@ TEST(Startup, NamesTheMissingDatabaseInTheLog) {
                        "attempting to restart the service.\n"));
 }
 
-TEST(Startup, ListensOnTheGivenPortWhateverServerPortSays) {
+// The fixture starts the server with --port 0 and connects to the port the
+// server printed: the one it is bound to, whatever ServerPort says.
+TEST(Startup, PortZeroBindsAFreePortAndTellsItOnStdoutAndInTheLog) {
   ServerFixture fixture;  // its INI says ServerPort=6000
   ASSERT_TRUE(fixture.Start()) << ReadFile(fixture.output());
+  EXPECT_NE(fixture.port(), 6000);
   auto client = fixture.Connect();
   ASSERT_NE(client, nullptr);
   EXPECT_EQ(Ask(*client, "CREATERECORDSET"), "CREATERECORDSET~1");
   EXPECT_TRUE(Contains(fixture.ErrorLog(), " and Port# " + std::to_string(fixture.port()) + "\n"));
   EXPECT_TRUE(Contains(fixture.ErrorLog(), ": Started on IP "));
+}
+
+TEST(Startup, UnusableRetryDelayIsLoggedAndTheDefaultUsed) {
+  ServerFixture fixture;
+  fixture.WriteIni(
+      "[CONNECTION]\nDatabaseFile=db.dat\n"
+      "[SERVER]\nWorkFolder=work\nLockFolder=locks\nListenAddress=127.0.0.1\nRetryDelay=20ms\n");
+  ASSERT_TRUE(fixture.Start()) << ReadFile(fixture.output());
+  EXPECT_TRUE(Contains(fixture.ErrorLog(),
+                       ": Config: RetryDelay=20ms is not a number of milliseconds from 1 to "
+                       "60000; using 500\n"))
+      << fixture.ErrorLog();
+  auto client = fixture.Connect();
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(Ask(*client, "STARTTRANSACTION"), "STARTTRANSACTION");
 }
 
 TEST(Startup, WritesServerIpAndKeepsTheRestOfTheIni) {
@@ -123,7 +141,8 @@ TEST(Shutdown, SigtermStopsInOrderAndLeavesTheDatabaseIntact) {
 
   EXPECT_EQ(fixture.server().Stop(), 0);
   EXPECT_TRUE(client->WaitForClose(kReplyTimeoutMs));
-  EXPECT_EQ(ReadFile(fixture.output()), "Service started\nService stopped\n");
+  EXPECT_EQ(ReadFile(fixture.output()), "Service started\nListening on 127.0.0.1:" +
+                                            std::to_string(fixture.port()) + "\nService stopped\n");
   EXPECT_FALSE(Exists(fixture.folder().File("db.rs")));
   EXPECT_TRUE(Exists(fixture.folder().File("db.dat")));
   EXPECT_EQ(ReadFile(fixture.folder().File("db.zdf")), zdf_before);
@@ -170,7 +189,7 @@ TEST(CommandLine, HelpVersionAndBadArguments) {
   EXPECT_TRUE(Contains(out, "--config")) << out;
   EXPECT_EQ(RunCommand(ServerBinary() + " --version", &out), 0);
   EXPECT_TRUE(Contains(out, "ztserver ")) << out;
-  EXPECT_EQ(RunCommand(ServerBinary() + " --port 0", &out), 2);
+  EXPECT_EQ(RunCommand(ServerBinary() + " --port 12x", &out), 2);
   EXPECT_EQ(RunCommand(ServerBinary() + " --port 70000", &out), 2);
   EXPECT_EQ(RunCommand(ServerBinary() + " --bogus", &out), 2);
   EXPECT_EQ(RunCommand(ServerBinary() + " --config", &out), 2);

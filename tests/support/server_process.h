@@ -1,6 +1,8 @@
 // Integration-test helpers: a scratch installation (database, INI file,
-// work and lock folders), the real ztserver binary started on a free port,
-// and connected protocol clients. Every wait is bounded.
+// work and lock folders), the real ztserver binary started with --port 0
+// (the port it tells on its standard output is the one the tests use, so
+// no two tests ever race for a port), and connected protocol clients.
+// Every wait is bounded.
 #ifndef ZT_TESTS_SUPPORT_SERVER_PROCESS_H_
 #define ZT_TESTS_SUPPORT_SERVER_PROCESS_H_
 
@@ -28,23 +30,53 @@
 namespace zt::testing {
 
 inline constexpr int kReplyTimeoutMs = 5000;
+// The retry delay the scratch installations configure: deferred requests
+// use up their tries in a fraction of a second instead of seconds.
+inline constexpr int kTestRetryDelayMs = 20;
 
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
 inline void MakeDirectory(const std::string& path) { std::filesystem::create_directories(path); }
 
 inline std::string ServerBinary() { return std::string(ZT_BINARY_DIR) + "/ztserver"; }
 
-// A port that was free a moment ago (bound to 0, read back, released).
-inline uint16_t FreePort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in where{};
-  where.sin_family = AF_INET;
-  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where);
-  socklen_t length = sizeof where;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&where), &length);
-  ::close(fd);
-  return ntohs(where.sin_port);
+// A loopback port held, bound but not listening, while the object lives:
+// nobody else gets it, and connecting to it is refused.
+class HeldPort {
+ public:
+  HeldPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof where;
+    if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&where), &length) == 0) {
+      port_ = ntohs(where.sin_port);
+    }
+  }
+  ~HeldPort() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  HeldPort(const HeldPort&) = delete;
+  HeldPort& operator=(const HeldPort&) = delete;
+
+  uint16_t port() const { return port_; }  // 0 when no port could be had
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+};
+
+// The port of ztserver's "Listening on ADDRESS:PORT" line in output; 0
+// while there is none.
+inline uint16_t ListeningPort(const std::string& output) {
+  static constexpr char kLine[] = "Listening on ";
+  const size_t at = output.find(kLine);
+  if (at == std::string::npos) return 0;
+  const size_t end = output.find('\n', at);
+  if (end == std::string::npos) return 0;  // not written out yet
+  const size_t colon = output.rfind(':', end);
+  if (colon == std::string::npos || colon < at) return 0;
+  return static_cast<uint16_t>(std::atoi(output.c_str() + colon + 1));
 }
 
 // A database of two tables with location texts, for the server to open.
@@ -96,7 +128,20 @@ class ServerProcess {
       ::execv(argv[0], argv.data());
       ::_exit(127);
     }
+    output_file_ = output_file;
     return true;
+  }
+
+  // Waits for the port the server says it listens on; 0 when the process
+  // ends or the deadline passes first.
+  uint16_t WaitForListeningPort(int timeout_ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (const uint16_t port = ListeningPort(ReadFile(output_file_)); port != 0) return port;
+      if (!Running()) return 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return 0;
   }
 
   // Waits until a client is greeted on port (or the process exits).
@@ -157,10 +202,11 @@ class ServerProcess {
  private:
   pid_t pid_ = -1;
   int exit_status_ = -1;
+  std::string output_file_;
 };
 
 // A scratch installation: folder with db.dat (+ .zdf, .zix), zt.ini,
-// work/ and locks/, and a server on a free port.
+// work/ and locks/, and a server on a port of its own choosing.
 class ServerFixture {
  public:
   explicit ServerFixture(bool with_database = true) {
@@ -168,18 +214,23 @@ class ServerFixture {
       std::string err;
       created_ = CreateDatabaseFiles(folder_.File("db.dat"), SmallDatabaseSchema(), err) == 1;
     }
-    WriteIni(
-        "[CONNECTION]\nDatabaseFile=db.dat\nTransactionName=T1\nServerPort=6000\n\n"
-        "[SERVER]\nWorkFolder=work\nLockFolder=locks\nListenAddress=127.0.0.1\n");
+    SetRetryDelay(kTestRetryDelayMs);
   }
 
   void WriteIni(const std::string& text) { WriteFile(ini(), text); }
+  // Writes the standard INI with this retry delay (before Start).
+  void SetRetryDelay(int milliseconds) {
+    WriteIni(
+        "[CONNECTION]\nDatabaseFile=db.dat\nTransactionName=T1\nServerPort=6000\n\n"
+        "[SERVER]\nWorkFolder=work\nLockFolder=locks\nListenAddress=127.0.0.1\nRetryDelay=" +
+        std::to_string(milliseconds) + "\n");
+  }
 
+  // Starts the server on port 0 and learns its port from its output.
   bool Start(rlim_t fd_limit = 0) {
-    port_ = FreePort();
-    return server_.Start({"--config", ini(), "--port", std::to_string(port_)}, output(),
-                         fd_limit) &&
-           server_.WaitUntilServing(port_);
+    if (!server_.Start({"--config", ini(), "--port", "0"}, output(), fd_limit)) return false;
+    port_ = server_.WaitForListeningPort();
+    return port_ != 0;
   }
 
   // A greeted client.

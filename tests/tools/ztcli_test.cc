@@ -43,9 +43,11 @@ TEST_F(ZtcliTest, FailureReplyGivesExitStatusOne) {
 }
 
 TEST(Ztcli, UnreachableServerGivesExitStatusTwo) {
+  const HeldPort nobody_listens;
+  ASSERT_NE(nobody_listens.port(), 0);
   std::string out;
-  EXPECT_EQ(RunCommand(std::string(ZT_BINARY_DIR) + "/ztcli -p " + std::to_string(FreePort()) +
-                           " -t 2 STARTTRANSACTION",
+  EXPECT_EQ(RunCommand(std::string(ZT_BINARY_DIR) + "/ztcli -p " +
+                           std::to_string(nobody_listens.port()) + " -t 2 STARTTRANSACTION",
                        &out),
             2);
   EXPECT_NE(out.find("cannot connect"), std::string::npos) << out;
