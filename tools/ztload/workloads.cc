@@ -143,9 +143,22 @@ class OpTimer {
   Clock::time_point start_;
 };
 
+// Whether a sort may put `before` ahead of `after`: numbers (a numeric
+// column's values) by value, other text without regard to case.
+bool InOrder(const std::string& before, const std::string& after) {
+  char* end_before = nullptr;
+  char* end_after = nullptr;
+  const double a = std::strtod(before.c_str(), &end_before);
+  const double b = std::strtod(after.c_str(), &end_after);
+  if (!before.empty() && !after.empty() && *end_before == '\0' && *end_after == '\0') {
+    return a <= b;
+  }
+  return strcasecmp(before.c_str(), after.c_str()) <= 0;
+}
+
 // Reads `count` rows from the current one on: GETFIELDVALUE, then MOVENEXT
 // and GETFIELDVALUE per further row, pipelined. With `ordered`, the values
-// must come without regard to case in ascending order.
+// must come in ascending order (see InOrder).
 bool FetchRows(Session& session, const Options& options, const std::string& h, long count,
                bool ordered, Result& result) {
   std::vector<std::string> requests;
@@ -164,7 +177,7 @@ bool FetchRows(Session& session, const Options& options, const std::string& h, l
     if (Failed(reply)) return session.Fail(requests[i] + ": " + reply);
     if (requests[i] != get) return true;
     const std::string value = reply.substr(std::min(reply.size(), value_at));
-    if (ordered && !first && strcasecmp(previous.c_str(), value.c_str()) > 0) {
+    if (ordered && !first && !InOrder(previous, value)) {
       return session.Fail("sorted rows out of order: '" + previous + "' before '" + value + "'");
     }
     previous = value;
