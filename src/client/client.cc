@@ -40,6 +40,7 @@ void Client::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   buffer_.clear();
+  read_ = 0;
 }
 
 void Client::ShutdownWrite() {
@@ -161,6 +162,7 @@ bool Client::Fill(int timeout_ms) {
     got = ::recv(fd_, chunk, sizeof chunk, 0);
   } while (got < 0 && errno == EINTR);
   if (got <= 0) return false;
+  Compact();
   buffer_.append(chunk, static_cast<size_t>(got));
   return true;
 }
@@ -168,20 +170,21 @@ bool Client::Fill(int timeout_ms) {
 bool Client::ReadReply(std::string& text, int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    const size_t start = buffer_.find(kStx);
+    const size_t start = buffer_.find(kStx, read_);
     if (start == std::string::npos) {
       buffer_.clear();
+      read_ = 0;
     } else {
       // The last STX before the first ETX behind it opens the frame.
       const size_t end = buffer_.find(kEtx, start);
       if (end != std::string::npos) {
         const size_t open = buffer_.rfind(kStx, end);
         text.assign(buffer_, open + 1, end - open - 1);
-        buffer_.erase(0, end + 1);
+        read_ = end + 1;
         if (!text.empty()) return true;
         continue;
       }
-      buffer_.erase(0, start);
+      read_ = start;
     }
     if (!Fill(RemainingMs(deadline))) return false;
   }
@@ -193,12 +196,18 @@ bool Client::Call(std::string_view request, std::string& reply, int timeout_ms) 
 
 bool Client::ReadExactly(size_t n, std::string& bytes, int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  Compact();
   while (buffer_.size() < n) {
     if (!Fill(RemainingMs(deadline))) return false;
   }
   bytes.assign(buffer_, 0, n);
   buffer_.erase(0, n);
   return true;
+}
+
+void Client::Compact() {
+  buffer_.erase(0, read_);
+  read_ = 0;
 }
 
 bool Client::WaitForClose(int timeout_ms) {

@@ -53,8 +53,15 @@ class Client {
   // Waits for and appends more bytes to buffer_; false on timeout/close/error.
   bool Fill(int timeout_ms);
 
+  // Drops the bytes before read_ from buffer_.
+  void Compact();
+
   int fd_ = -1;
+  // Received bytes; those before read_ are consumed. Replies advance read_
+  // instead of erasing, so a pipelined burst of small replies costs one
+  // erase per receive, not one per reply.
   std::string buffer_;
+  size_t read_ = 0;
 };
 
 }  // namespace zt
