@@ -77,6 +77,7 @@ void Usage(std::FILE* out) {
       "  --keys N      lookup, range: keys are 1..N (default 100000)\n"
       "  --range N     range: rows per operation (default 1000)\n"
       "  --pipeline    insert: send each row's requests in one write\n"
+      "  --no-fetch    range, sort: time the server's work only (up to GETROWCOUNT)\n"
       "  --echo        ping: the peer is an echo server (no greeting; replies repeat)\n"
       "  --pid PID     recordsets: the server process whose memory is read\n"
       "  --temp DIR    recordsets: the server's temporary folder, whose files count\n"
@@ -138,6 +139,8 @@ int main(int argc, char** argv) {
       options.temp_dir = argv[++i];
     } else if (arg == "--pipeline") {
       options.pipeline = true;
+    } else if (arg == "--no-fetch") {
+      options.no_fetch = true;
     } else if (arg == "--echo") {
       options.echo = true;
     } else if (arg == "-t" && has_value) {

@@ -289,7 +289,8 @@ void RunOpen(Session& session, const Options& options, Clock::time_point deadlin
   session.Call("RECORDSETCLOSE~" + h);
 }
 
-// Range and sort: requests that end in GETROWCOUNT, then every row fetched.
+// Range and sort: requests that end in GETROWCOUNT, then (unless no_fetch)
+// every row fetched.
 void RunFetch(Session& session, const Options& options, int index, Clock::time_point deadline,
               Result& result) {
   std::string h;
@@ -318,7 +319,9 @@ void RunFetch(Session& session, const Options& options, int index, Clock::time_p
         })) {
       return;
     }
-    if (count > 0 && !FetchRows(session, options, h, count, sort, result)) return;
+    if (count > 0 && !options.no_fetch && !FetchRows(session, options, h, count, sort, result)) {
+      return;
+    }
     timer.Done();
   }
   session.Call("RECORDSETCLOSE~" + h);

@@ -47,6 +47,7 @@ struct Options {
   long keys = 100000;     // lookup, range: key values are drawn from 1..keys
   long range = 1000;      // range: rows per operation
   bool pipeline = false;  // insert: send a row's requests in one write
+  bool no_fetch = false;  // range, sort: stop at GETROWCOUNT (the server's work only)
   bool echo = false;      // ping: the peer is a plain echo server (no greeting)
   int server_pid = 0;     // recordsets: whose memory to read
   std::string temp_dir;   // recordsets: whose file bytes to count
