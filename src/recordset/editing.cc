@@ -21,6 +21,7 @@
 
 #include "engine/codec.h"
 #include "engine/record.h"
+#include "recordset/data_window.h"
 #include "recordset/recordset.h"
 #include "recordset/recordset_fail.h"
 #include "recordset/recordsets.h"
@@ -294,7 +295,8 @@ int Recordsets::RecordsetGetFieldValue(int32_t handle, const char* column, std::
 
 RowValue Recordsets::ReadRowValue(const Recordset& recordset, const Row& row,
                                   const TableDefinition& definition, int64_t start, int64_t size,
-                                  std::string* value, const RecordHeader* stored_header) {
+                                  std::string* value, const RecordHeader* stored_header,
+                                  DataWindow* window) {
   const int64_t end = start + size;
   std::string bytes;
   if (row.has_image()) {
@@ -308,8 +310,10 @@ RowValue Recordsets::ReadRowValue(const Recordset& recordset, const Row& row,
     RecordHeader header;
     if (stored_header != nullptr) {
       header = *stored_header;
-    } else if (!FileReadAt(database_.data_file(), header.bytes.data(), header.bytes.size(),
-                           row.record_offset)) {
+    } else if (window != nullptr
+                   ? !window->Read(row.record_offset, header.bytes.data(), header.bytes.size())
+                   : !FileReadAt(database_.data_file(), header.bytes.data(), header.bytes.size(),
+                                 row.record_offset)) {
       return RowValue::kUnreadable;
     }
     if (end > header.data_length()) {
@@ -318,8 +322,9 @@ RowValue Recordsets::ReadRowValue(const Recordset& recordset, const Row& row,
     } else {
       if (end > RecordBound(definition)) return RowValue::kBeyondRecord;
       bytes.assign(static_cast<size_t>(size), ' ');
-      if (!FileReadAt(database_.data_file(), bytes.data(), bytes.size(),
-                      row.record_offset + static_cast<int64_t>(RecordHeader::kSize) + start)) {
+      const int64_t at = row.record_offset + static_cast<int64_t>(RecordHeader::kSize) + start;
+      if (window != nullptr ? !window->Read(at, bytes.data(), bytes.size())
+                            : !FileReadAt(database_.data_file(), bytes.data(), bytes.size(), at)) {
         return RowValue::kUnreadable;
       }
     }

@@ -36,6 +36,7 @@
 #include "engine/definition.h"
 #include "engine/index_key.h"
 #include "engine/record.h"
+#include "recordset/data_window.h"
 #include "recordset/recordset.h"
 #include "recordset/recordset_fail.h"
 #include "recordset/recordsets.h"
@@ -54,12 +55,15 @@ struct SortColumn {
 // while its stored record exists (its offset is not negative and the header
 // there carries the marker). For a stored row the header read for the test
 // is left in header.
-bool RowHasData(const Database& database, const Row& row, RecordHeader& header) {
+bool RowHasData(const Database& database, const Row& row, RecordHeader& header,
+                DataWindow* window) {
   if (row.is_new()) return row.has_image();
   if (row.record_offset < 0) return false;
-  return FileReadAt(database.data_file(), header.bytes.data(), header.bytes.size(),
-                    row.record_offset) &&
-         header.has_marker();
+  const bool read = window != nullptr
+                        ? window->Read(row.record_offset, header.bytes.data(), header.bytes.size())
+                        : FileReadAt(database.data_file(), header.bytes.data(), header.bytes.size(),
+                                     row.record_offset) != 0;
+  return read && header.has_marker();
 }
 
 // The text sort key, folded so that plain byte comparison orders it.
@@ -97,9 +101,10 @@ struct SortEntry {
 // a damaged definition places beyond any record, before anything is sized
 // by it.
 int Recordsets::OrderValue(const Recordset& recordset, const TableDefinition& definition,
-                           const Row& row, int64_t start, int32_t size, std::string& value) {
+                           const Row& row, int64_t start, int32_t size, std::string& value,
+                           DataWindow* window) {
   RecordHeader header;  // read by RowHasData for a stored row
-  if (!RowHasData(database_, row, header)) return 0;
+  if (!RowHasData(database_, row, header, window)) return 0;
   value.clear();
   if (size <= 0 || start < 0 || start + size > recordset.record_length ||
       start + size > kMaxRecordLength) {
@@ -108,7 +113,7 @@ int Recordsets::OrderValue(const Recordset& recordset, const TableDefinition& de
   Row source = row;
   if (row.deleted() && !row.is_new()) source.image = -1;
   const RowValue read = ReadRowValue(recordset, source, definition, start, size, &value,
-                                     row.is_new() ? nullptr : &header);
+                                     row.is_new() ? nullptr : &header, window);
   if (read == RowValue::kUnreadable) return 0;
   if (read != RowValue::kRead) value.clear();
   return 1;
@@ -138,21 +143,37 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
       "RecordsetSort: Not enough resultset memory (ResultsetMemory limit reached)";
   const bool numeric = IsNumericType(sort_column.type);
 
-  // Collect the rows with data and their keys. Text keys all have the same
-  // width for one column; they go into one arena.
+  // Every row's value, read in the order of the records in the data file
+  // (through one moving window), then the rows with data and their keys.
+  // Text keys all have the same width for one column; they go into one
+  // arena.
+  std::vector<int32_t> by_offset(static_cast<size_t>(recordset->row_count));
+  for (int32_t r = 1; r <= recordset->row_count; ++r) by_offset[static_cast<size_t>(r - 1)] = r;
+  std::stable_sort(by_offset.begin(), by_offset.end(), [&](int32_t a, int32_t b) {
+    return recordset->row(a).record_offset < recordset->row(b).record_offset;
+  });
+  std::vector<std::string> values(static_cast<size_t>(recordset->row_count));
+  std::vector<char> has_data(static_cast<size_t>(recordset->row_count), 0);
+  DataWindow window(database_.data_file());
+  for (const int32_t r : by_offset) {
+    std::string& v = values[static_cast<size_t>(r - 1)];
+    has_data[static_cast<size_t>(r - 1)] =
+        static_cast<char>(OrderValue(*recordset, definition, recordset->row(r), sort_column.start,
+                                     sort_column.size, v, &window));
+  }
   std::vector<SortEntry> entries;
   entries.reserve(static_cast<size_t>(recordset->row_count));
   std::string arena;
   size_t width = 0;
   bool uniform = true;
   int32_t selected_dropped = 0;
-  std::string value;
   for (int32_t r = 1; r <= recordset->row_count; ++r) {
     const Row& row = recordset->row(r);
-    if (!OrderValue(*recordset, definition, row, sort_column.start, sort_column.size, value)) {
+    if (!has_data[static_cast<size_t>(r - 1)]) {
       if (row.selected()) ++selected_dropped;
       continue;
     }
+    const std::string& value = values[static_cast<size_t>(r - 1)];
     SortEntry entry{r, value.empty(), 0.0};
     if (numeric) {
       const double n = value.empty() ? 0.0 : TextToDouble(value);
@@ -177,9 +198,7 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
   if (!numeric && !uniform) {
     loose.reserve(entries.size());
     for (const SortEntry& e : entries) {
-      const Row& row = recordset->row(e.row);
-      OrderValue(*recordset, definition, row, sort_column.start, sort_column.size, value);
-      loose.push_back(TextSortKey(value, sort_column));
+      loose.push_back(TextSortKey(values[static_cast<size_t>(e.row - 1)], sort_column));
     }
     for (size_t i = 0; i < entries.size(); ++i) entries[i].key = static_cast<uint32_t>(i);
   }

@@ -37,6 +37,7 @@
 
 namespace zt {
 
+class DataWindow;
 struct MetadataTexts;
 struct RecordHeader;
 
@@ -167,13 +168,15 @@ class Recordsets {
   // record; empty for a new row without an image and for a row without a
   // stored record. A caller that has just read the header of the row's
   // stored record passes it as stored_header.
+  // Stored bytes are read through window when one is given.
   RowValue ReadRowValue(const Recordset& recordset, const Row& row,
                         const TableDefinition& definition, int64_t start, int64_t size,
-                        std::string* value, const RecordHeader* stored_header = nullptr);
+                        std::string* value, const RecordHeader* stored_header = nullptr,
+                        DataWindow* window = nullptr);
   // The value by which find and sort order a row; 0 when the row has no data
   // and so takes no part.
   int OrderValue(const Recordset& recordset, const TableDefinition& definition, const Row& row,
-                 int64_t start, int32_t size, std::string& value);
+                 int64_t start, int32_t size, std::string& value, DataWindow* window = nullptr);
   int ReadFieldDefinition(int32_t handle, int32_t field, const MetadataTexts& texts,
                           TableDefinition& definition);
   // Releases what an open recordset holds: its row locks, its rows and
@@ -205,6 +208,16 @@ class Recordsets {
     uint64_t stamp = 0;
   };
   std::unordered_map<std::string, SharedRows> shared_rows_;
+  // Per numeric key column (table+column folded, type, size): whether every
+  // key of the column sorted in numeric order when the database's
+  // key_order_count was stamp, so that the index walk may seek
+  // (generate.cc).
+  struct KeyOrder {
+    uint64_t stamp = 0;
+    bool ordered = false;
+  };
+  static constexpr size_t kMaxKeyOrderEntries = 1024;
+  std::unordered_map<std::string, KeyOrder> numeric_key_order_;
 };
 
 }  // namespace zt
