@@ -108,14 +108,17 @@ class ServerProcess {
   // fd_limit > 0 lowers the child's descriptor limit.
   bool Start(const std::vector<std::string>& args, const std::string& output_file,
              rlim_t fd_limit = 0) {
+    // Emptied before the child exists, so that a restart never reads the
+    // port of the server before it.
+    const int out = ::open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     pid_ = ::fork();
+    if (pid_ != 0 && out >= 0) ::close(out);
     if (pid_ < 0) return false;
     if (pid_ == 0) {
       if (fd_limit > 0) {
         const rlimit limit{fd_limit, fd_limit};
         ::setrlimit(RLIMIT_NOFILE, &limit);
       }
-      const int out = ::open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (out >= 0) {
         ::dup2(out, 1);
         ::dup2(out, 2);
