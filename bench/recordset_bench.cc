@@ -115,6 +115,12 @@ void BM_RecordsetOpenKeyTail(benchmark::State& state) {
 }
 BENCHMARK(BM_RecordsetOpenKeyTail)->Unit(benchmark::kMillisecond);
 
+// One key by equality: a seek and a short walk, no record read.
+void BM_RecordsetOpenKeyEqual(benchmark::State& state) {
+  BenchOpen(state, {{"Id", "=", "50000"}}, 1);
+}
+BENCHMARK(BM_RecordsetOpenKeyEqual)->Unit(benchmark::kMicrosecond);
+
 void BM_RecordsetMoveNext(benchmark::State& state) {
   Recordsets* rs = Shared();
   int32_t handle = 0;

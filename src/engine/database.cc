@@ -88,6 +88,7 @@ int Database::OpenDatabase(const char* path, int shared) {
   if (!shared) transaction_slots_.fill(TransactionSlot{});
   shared_ = shared;
   connected_ = 1;
+  ++key_order_count_;  // another file, or the same one changed meanwhile
   return 1;
 }
 

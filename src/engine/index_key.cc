@@ -35,6 +35,15 @@ size_t IndexKeyLength(std::string_view table, std::string_view column, int32_t s
   return std::min(table.size() + column.size() + ValueWidth(size), kMaxKeyLength);
 }
 
+bool IsOrderedNumber(std::string_view value) {
+  if (value.empty() || value.size() > kMaxOrderedDigits) return false;
+  if (value.size() > 1 && value.front() == '0') return false;
+  for (const char c : value) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
 bool KeyHasPrefix(std::string_view key, std::string_view prefix) {
   return key.size() >= prefix.size() && EqualNoCase(key.substr(0, prefix.size()), prefix);
 }

@@ -27,6 +27,14 @@ namespace zt {
 std::string MakeIndexKey(std::string_view table, std::string_view column, std::string_view value,
                          int32_t size, int32_t type);
 
+// Whether a numeric column's trimmed value is a plain non-negative whole
+// number: "0", or at most kMaxOrderedDigits digits without a leading zero.
+// Right-justified keys of such values sort in numeric order, and distinct
+// texts are distinct numbers; a sign, a leading zero, a decimal point, a
+// blank inside or anything not a digit breaks that order.
+inline constexpr size_t kMaxOrderedDigits = 15;  // exact as a double
+bool IsOrderedNumber(std::string_view value);
+
 // Length of every key of this table+column.
 size_t IndexKeyLength(std::string_view table, std::string_view column, int32_t size);
 

@@ -78,6 +78,17 @@ std::vector<std::string> Database::RecordKeys(std::string_view data, int32_t len
   return keys;
 }
 
+void Database::NoteKeyOrder(const TableDefinition& definition, std::string_view data,
+                            int32_t length) {
+  const size_t available = length < 0 ? 0 : static_cast<size_t>(length);
+  ForEachKeyValue(definition, data.substr(0, available), [&](int f, std::string_view value) {
+    if (!value.empty() && IsNumericType(definition.column_type(f)) && !IsOrderedNumber(value)) {
+      ++key_order_count_;
+    }
+    return true;
+  });
+}
+
 int Database::IndexRecordKeys(IndexFile& index, std::string_view data, int64_t offset,
                               int32_t length, const TableDefinition& definition, int remove) {
   if (data.data() == nullptr) return 0;
@@ -155,6 +166,7 @@ int Database::AddNewRecord(std::string_view data, int32_t length, int64_t& offse
   }
   unlock();
   IndexRecordKeys(index_, record, appended, length, definition, 0);
+  NoteKeyOrder(definition, record, length);
   offset = appended;
   return 1;
 }
@@ -223,6 +235,7 @@ int Database::UpdateRecord(std::string_view data, int32_t length, int64_t& offse
   for (const std::string& key : new_keys) {
     if (!kept(key, old_keys)) index_.IndexInsert(key, new_offset);
   }
+  NoteKeyOrder(definition, record, new_length);
   offset = new_offset;
   return 1;
 }

@@ -4,13 +4,23 @@
 // Two ways, chosen from the lookup key RecordsetPreProcessFilterColumns
 // recommends:
 // - Index path (a condition on a key column with a value): a walk over the
-//   index entries of table+column, positioned by the condition's operator.
-//   "=", ">", ">=" and "<>" give rows in ascending key order, "<" and "<="
-//   in descending order. The walk returns every entry that satisfies the
-//   condition (whole runs of equal keys included) and stops at the first
-//   entry outside the table+column key prefix. With a single condition no
-//   record is read; with more (or when the key alone cannot tell the
-//   condition, see NeedsRecordCheck) each record is read once and tested.
+//   index entries of table+column. Its direction follows the operator of
+//   the recommended condition: "=", ">", ">=" and "<>" give rows in
+//   ascending key order, "<" and "<=" in descending order. It starts at the
+//   tightest bound that the conditions on the walked column set on its
+//   side, stops behind the tightest on the other, and returns every entry
+//   between them that satisfies those conditions (whole runs of equal keys
+//   included). A key holds the column's whole trimmed value (unless cut at
+//   its maximum length), so these conditions are decided from the key and
+//   no record is read for them; a record is read, once, only for a
+//   condition on another column, a cut key, or a key prefix another column
+//   could share (see check_records).
+//   Numeric columns compare as numbers, as the scan does. Their keys are
+//   right-justified text, which sorts like numbers only for plain
+//   non-negative whole numbers (IsOrderedNumber): while every key of the
+//   column is one, the bounds become whole numbers and the walk seeks; else
+//   it walks the whole column and tests each key's number, rows still in
+//   key order.
 // - Scan path (everything else): the table's chain is walked from the
 //   newest record back; live records that pass every condition are kept
 //   and stand oldest first.
@@ -20,6 +30,7 @@
 // made, so a table of any size cannot take more than the budget allows:
 // past it the generation fails with a message.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -107,14 +118,16 @@ class RecordReader {
 
 bool Ascending(std::string_view op) { return op == "=" || op == ">" || op == ">=" || op == "<>"; }
 
-// Whether the value part of an index key differs from the condition's
-// value, compared the way RecordsetRecordMeetsAllFilterCriteria compares a
-// field: as numbers for numeric columns, as text without regard to case
-// otherwise.
-bool ValueDiffers(std::string_view key_value, const LookupKey& key) {
-  const std::string_view field = TrimBlanks(key_value);
-  if (IsNumericType(key.type)) return TextToDouble(field) != TextToDouble(TrimBlanks(key.value));
-  return CompareNoCase(field, key.value) != 0;
+// The comparison RecordsetRecordMeetsAllFilterCriteria makes between a
+// field (trimmed) and a condition's value: as numbers for numeric columns,
+// as text without regard to case otherwise.
+int CompareAsScan(std::string_view field, const FilterColumn& condition) {
+  if (IsNumericType(condition.column_type)) {
+    const double a = TextToDouble(field);
+    const double b = TextToDouble(TrimBlanks(condition.value));
+    return a < b ? -1 : (a > b ? 1 : 0);
+  }
+  return CompareNoCase(field, condition.value);
 }
 
 // Whether the record's own value of the lookup column gives this key: an
@@ -127,6 +140,69 @@ bool KeyComesFromRecord(std::string_view index_key, std::string_view table, cons
   const std::string_view value =
       data.substr(static_cast<size_t>(key.offset), static_cast<size_t>(key.size));
   return EqualNoCase(MakeIndexKey(table, key.column, value, key.size, key.type), index_key);
+}
+
+// One end of the walk's key range: the keys an entry may not pass on that
+// side. Unset: the column's keys are unbounded there.
+struct KeyBound {
+  bool set = false;
+  bool strict = false;  // the bound's own key is outside the range
+  std::string key;
+
+  // Keeps the tighter of this bound and (key, strict); lower picks the
+  // greater key, upper the smaller.
+  void Tighten(std::string k, bool s, bool lower) {
+    if (set) {
+      const int cmp = CompareNoCase(k, key);
+      if ((lower ? cmp < 0 : cmp > 0) || (cmp == 0 && !s)) return;
+    }
+    set = true;
+    strict = s;
+    key = std::move(k);
+  }
+  // Whether k lies beyond this bound (below a lower, above an upper one).
+  bool Excludes(std::string_view k, bool lower) const {
+    if (!set) return false;
+    const int cmp = CompareNoCase(k, key);
+    return (lower ? cmp < 0 : cmp > 0) || (cmp == 0 && strict);
+  }
+};
+
+// Whether a numeric key's value part (width characters) is right-justified
+// and holds a number whose key sorts in numeric order (IsOrderedNumber).
+bool IsOrderedKeyValue(std::string_view value_part) {
+  return !value_part.empty() && value_part.back() != ' ' && IsOrderedNumber(TrimBlanks(value_part));
+}
+
+// Narrows [lo, hi], whole numbers, to those x for which "x op d" holds;
+// "<>" leaves it as it is (the entries are tested one by one).
+void NarrowWholeRange(std::string_view op, double d, int64_t& lo, int64_t& hi) {
+  const auto whole = [](double v) { return static_cast<int64_t>(v); };
+  const double top = static_cast<double>(hi);
+  if (op == "=") {
+    if (d != std::floor(d) || d < static_cast<double>(lo) || d > top) {
+      lo = 1;
+      hi = 0;
+      return;
+    }
+    lo = hi = whole(d);
+  } else if (op == ">" || op == ">=") {
+    const double first = op == ">" ? std::floor(d) + 1 : std::ceil(d);
+    if (first > top) {
+      lo = 1;
+      hi = 0;
+    } else if (first > static_cast<double>(lo)) {
+      lo = whole(first);
+    }
+  } else if (op == "<" || op == "<=") {
+    const double last = op == "<" ? std::ceil(d) - 1 : std::floor(d);
+    if (last < static_cast<double>(lo)) {
+      lo = 1;
+      hi = 0;
+    } else if (last < top) {
+      hi = whole(last);
+    }
+  }
 }
 
 }  // namespace
@@ -179,71 +255,137 @@ bool Recordsets::KeyPrefixIsAmbiguous(const TableDefinition& definition, std::st
 int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
                                 const LookupKey& key, const TableDefinition& definition,
                                 RowBlock& rows) {
-  const std::string search_key = MakeIndexKey(table, key.column, key.value, key.size, key.type);
   const std::string prefix = table + key.column;
   const size_t key_length = IndexKeyLength(table, key.column, key.size);
   const size_t width = key.size > 0 ? static_cast<size_t>(key.size) : 0;
-  // The key alone decides the condition unless the record must be looked
-  // at: for the other conditions, when the key was cut at its maximum
-  // length, when the value is wider than the column (the key holds only its
-  // first characters), or when another column's keys could pass for these.
-  const bool check_records = recordset.filters.size() >= 2 || key_length < prefix.size() + width ||
-                             TrimBlanks(key.value).size() > width ||
-                             KeyPrefixIsAmbiguous(definition, table, key.column);
+  const bool numeric = IsNumericType(key.type);
+  // A key holds the column's whole (trimmed) value unless it was cut at its
+  // maximum length; then only the record can tell a condition.
+  const bool whole_keys = key_length == prefix.size() + width;
 
-  // Other conditions on the walked column can end the walk early: a walk
-  // up from Id >= 500 stops behind the last key that Id < 510 admits instead
-  // of running to the end of the column (and, with more than one condition,
-  // reading every record on the way). A bound whose key could not hold the
-  // whole value is no bound.
-  struct Bound {
-    std::string op;
-    std::string key;
+  // The conditions on the walked column, and whether there are others.
+  std::vector<const FilterColumn*> on_column;
+  bool other_columns = false;
+  for (const FilterColumn& condition : recordset.filters) {
+    if (!condition.resolved) continue;
+    if (EqualNoCase(condition.column, key.column)) {
+      on_column.push_back(&condition);
+    } else {
+      other_columns = true;
+    }
+  }
+  const bool check_records =
+      other_columns || !whole_keys || KeyPrefixIsAmbiguous(definition, table, key.column);
+
+  // Whether the keys of a numeric column are known to be in numeric order
+  // (IsOrderedKeyValue): then the walk is bounded like a text walk.
+  // Otherwise (or until known) it walks the whole column and decides each
+  // entry by its number, which also learns the answer. Order found holds
+  // until a key that breaks it is added (Database::key_order_count); the
+  // column's type and size are part of the name, so a redefined column is
+  // learnt afresh. Another process's writes go uncounted, so in shared mode
+  // nothing is kept.
+  std::string order_name;
+  bool ordered = false;
+  if (numeric && whole_keys && !database_.shared()) {
+    order_name = prefix;
+    for (char& c : order_name) c = FoldCase(c);
+    order_name += '\0' + std::to_string(key.type) + ':' + std::to_string(key.size);
+    const auto it = numeric_key_order_.find(order_name);
+    ordered = it != numeric_key_order_.end() && it->second.ordered &&
+              it->second.stamp == database_.key_order_count();
+  }
+
+  // The walk's key range: the tightest bound of every condition on the
+  // column on each side.
+  KeyBound lower;
+  KeyBound upper;
+  auto key_of = [&](std::string_view value) {
+    return MakeIndexKey(table, key.column, value, key.size, key.type);
   };
-  std::vector<Bound> bounds;
-  if (key_length == prefix.size() + width) {
-    for (const FilterColumn& condition : recordset.filters) {
-      if (!condition.resolved || !EqualNoCase(condition.column, key.column) ||
-          TrimBlanks(condition.value).size() > width) {
-        continue;
+  if (numeric) {
+    if (ordered) {
+      int64_t lo = 0;
+      int64_t hi = 1;
+      for (size_t d = 0; d < width && d < static_cast<size_t>(kMaxOrderedDigits); ++d) hi *= 10;
+      --hi;
+      for (const FilterColumn* condition : on_column) {
+        NarrowWholeRange(condition->op, TextToDouble(TrimBlanks(condition->value)), lo, hi);
       }
-      const bool upper = condition.op == "<" || condition.op == "<=";
-      const bool lower = condition.op == ">" || condition.op == ">=";
-      if ((Ascending(key.op) && upper) || (!Ascending(key.op) && lower)) {
-        bounds.push_back(
-            {condition.op, MakeIndexKey(table, key.column, condition.value, key.size, key.type)});
+      if (lo > hi) return 1;
+      lower.Tighten(key_of(std::to_string(lo)), false, true);
+      upper.Tighten(key_of(std::to_string(hi)), false, false);
+    }
+  } else {
+    for (const FilterColumn* condition : on_column) {
+      const std::string_view op = condition->op;
+      if (op == "<>") continue;
+      // A value wider than the column, or a cut key, gives only the first
+      // characters: the bound then admits its own key whatever the operator.
+      const bool exact = whole_keys && TrimBlanks(condition->value).size() <= width;
+      const bool strict = exact && (op == "<" || op == ">");
+      std::string bound = key_of(condition->value);
+      if (op == "=" || op == ">" || op == ">=") lower.Tighten(bound, strict, true);
+      if (op == "=" || op == "<" || op == "<=") upper.Tighten(std::move(bound), strict, false);
+    }
+    if (lower.set && upper.set) {
+      const int cmp = CompareNoCase(lower.key, upper.key);
+      if (cmp > 0 || (cmp == 0 && (lower.strict || upper.strict))) return 1;
+    }
+  }
+
+  // Which conditions the key decides by itself. A numeric column's entry is
+  // tested by its number, as the scan would test the record. A text
+  // column's range conditions are decided by the range; "<>", a value wider
+  // than the column, and (as ever) every condition when there are several
+  // are also tested against the field as the scan compares it.
+  std::vector<const FilterColumn*> key_tests;
+  if (whole_keys) {
+    for (const FilterColumn* condition : on_column) {
+      if (numeric || condition->op == "<>" || recordset.filters.size() >= 2 ||
+          TrimBlanks(condition->value).size() > width) {
+        key_tests.push_back(condition);
       }
     }
   }
-  auto beyond_bounds = [&](std::string_view index_key) {
-    for (const Bound& bound : bounds) {
-      if (!ConditionHolds(bound.op, CompareNoCase(index_key, bound.key))) return true;
-    }
-    return false;
-  };
 
+  const bool ascending = Ascending(key.op);
   IndexCursor cursor;
   int found = 0;
-  if (key.op == "=") {
-    found = database_.index().IndexSeekEqual(search_key, cursor);
-  } else if (key.op == ">=") {
-    found = database_.index().IndexSeekGE(search_key, cursor);
-  } else if (key.op == ">") {
-    found = database_.index().IndexSeekGT(search_key, cursor);
-  } else if (key.op == "<=") {
-    found = database_.index().IndexSeekLE(search_key, cursor);
-  } else if (key.op == "<") {
-    found = database_.index().IndexSeekLT(search_key, cursor);
+  if (ascending) {
+    if (!lower.set) {
+      found = database_.index().IndexSeekGE(prefix, cursor);
+    } else if (lower.strict) {
+      found = database_.index().IndexSeekGT(lower.key, cursor);
+    } else {
+      found = database_.index().IndexSeekGE(lower.key, cursor);
+    }
   } else {
-    // "<>": the whole key range of the column, passing over equal values.
-    found = database_.index().IndexSeekGE(prefix, cursor);
+    if (!upper.set) {
+      // Above every key of the column: the prefix followed by the greatest
+      // byte, as far as a key reaches.
+      std::string top = prefix;
+      top.resize(kMaxKeyLength, '\xff');
+      found = database_.index().IndexSeekLE(top, cursor);
+    } else if (upper.strict) {
+      found = database_.index().IndexSeekLT(upper.key, cursor);
+    } else {
+      found = database_.index().IndexSeekLE(upper.key, cursor);
+    }
   }
-  const bool ascending = Ascending(key.op);
+  const KeyBound& near = ascending ? lower : upper;
+  const KeyBound& far = ascending ? upper : lower;
 
   RecordReader reader(database_.data_file(), recordset.record_length, false);
   int64_t steps_left = IndexEntryBound(database_.index());
   std::string previous_key;
-  while (found && KeyHasPrefix(cursor.key, prefix)) {
+  bool all_ordered = true;  // every key met so far passes IsOrderedNumber
+  bool whole_column = false;
+  while (true) {
+    if (!found || !KeyHasPrefix(cursor.key, prefix)) {
+      whole_column = !lower.set && !upper.set;
+      break;
+    }
     // Index order is the walk's termination argument; a damaged file that
     // breaks it ends the walk.
     if (!previous_key.empty()) {
@@ -252,13 +394,18 @@ int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
     }
     // Keys of a column whose name extends this one have another length.
     if (cursor.key.size() == key_length) {
-      if (beyond_bounds(cursor.key)) break;
-      bool take;
-      if (key.op == "<>") {
-        take = ValueDiffers(std::string_view(cursor.key).substr(prefix.size()), key);
-      } else {
-        if (!ConditionHolds(key.op, CompareNoCase(cursor.key, search_key))) break;
-        take = true;
+      if (far.Excludes(cursor.key, !ascending)) break;
+      const std::string_view value_part = std::string_view(cursor.key).substr(prefix.size());
+      if (numeric && all_ordered && !IsOrderedKeyValue(value_part)) all_ordered = false;
+      bool take = !near.Excludes(cursor.key, ascending);
+      if (take && !key_tests.empty()) {
+        const std::string_view field = TrimBlanks(value_part);
+        for (const FilterColumn* condition : key_tests) {
+          if (!ConditionHolds(condition->op, CompareAsScan(field, *condition))) {
+            take = false;
+            break;
+          }
+        }
       }
       if (take && check_records) {
         RecordHeader header;
@@ -278,6 +425,12 @@ int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
     if (--steps_left <= 0) break;
     previous_key = cursor.key;
     found = ascending ? database_.index().IndexNext(cursor) : database_.index().IndexPrev(cursor);
+  }
+  if (!order_name.empty() && whole_column) {
+    // One entry a numeric key column walked; names of columns since
+    // dropped linger until the bound clears them all.
+    if (numeric_key_order_.size() >= kMaxKeyOrderEntries) numeric_key_order_.clear();
+    numeric_key_order_[order_name] = KeyOrder{database_.key_order_count(), all_ordered};
   }
   return 1;
 }
