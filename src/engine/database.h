@@ -71,10 +71,11 @@ class Database {
   // from stored values may have changed since (other processes' writes in
   // shared mode are not counted).
   uint64_t change_count() const { return change_count_; }
-  // Goes up whenever this object adds an index key of a numeric column whose
-  // value is not an IsOrderedNumber (engine/index_key.h), and at every open:
-  // a reader that found a column's keys in numeric order knows they still
-  // are while it stands still (other processes' writes are not counted).
+  // Goes up whenever this object adds or removes an index key of a numeric
+  // column whose value is not an IsOrderedNumber (engine/index_key.h), and
+  // at every open: a reader that listed a column's keys out of numeric order
+  // knows the list holds while this stands still (other processes' writes
+  // are not counted).
   uint64_t key_order_count() const { return key_order_count_; }
 
   // ---- Table definitions and location information ------------------------
@@ -135,11 +136,11 @@ class Database {
   int ReadDefinitionHeader(DefinitionHeader& header);
 
  private:
+  // Counts the record's numeric key values that are out of numeric order
+  // (key_order_count); called for the keys a write adds and removes.
+  void NoteKeyOrder(const TableDefinition& definition, std::string_view data, int32_t length);
   // The key-population test against a definition already read (shared by
   // RecordsetAreAllKeysPopulated and AddNewRecord, which reads it once).
-  // Counts the record's numeric key values that break key order
-  // (key_order_count).
-  void NoteKeyOrder(const TableDefinition& definition, std::string_view data, int32_t length);
   int CheckKeysPopulated(const TableDefinition& definition, std::string_view data,
                          std::string* err);
 

@@ -235,6 +235,7 @@ int Database::UpdateRecord(std::string_view data, int32_t length, int64_t& offse
   for (const std::string& key : new_keys) {
     if (!kept(key, old_keys)) index_.IndexInsert(key, new_offset);
   }
+  NoteKeyOrder(definition, old_data, old_length);
   NoteKeyOrder(definition, record, new_length);
   offset = new_offset;
   return 1;
@@ -282,6 +283,7 @@ int Database::DeleteRecord(const char* table, int64_t offset, std::string* err) 
     return 0;
   }
   IndexRecordKeys(index_, data, offset, length, definition, 1);
+  NoteKeyOrder(definition, data, length);
 
   // The newest record hands the chain to its predecessor; any other deleted
   // record stays in the chain with its flag set.

@@ -17,10 +17,10 @@
 //   could share (see check_records).
 //   Numeric columns compare as numbers, as the scan does. Their keys are
 //   right-justified text, which sorts like numbers only for plain
-//   non-negative whole numbers (IsOrderedNumber): while every key of the
-//   column is one, the bounds become whole numbers and the walk seeks; else
-//   it walks the whole column and tests each key's number, rows still in
-//   key order.
+//   non-negative whole numbers (IsOrderedNumber). The bounds become whole
+//   numbers, and the walk seeks among the plain keys and merges in the
+//   column's other entries, listed once by a walk of the whole column and
+//   each tested by its number; rows stay in key order.
 // - Scan path (everything else): the table's chain is walked from the
 //   newest record back; live records that pass every condition are kept
 //   and stand oldest first.
@@ -277,29 +277,44 @@ int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
   const bool check_records =
       other_columns || !whole_keys || KeyPrefixIsAmbiguous(definition, table, key.column);
 
-  // Whether the keys of a numeric column are known to be in numeric order
-  // (IsOrderedKeyValue): then the walk is bounded like a text walk.
-  // Otherwise (or until known) it walks the whole column and decides each
-  // entry by its number, which also learns the answer. Order found holds
-  // until a key that breaks it is added (Database::key_order_count); the
-  // column's type and size are part of the name, so a redefined column is
-  // learnt afresh. Another process's writes go uncounted, so in shared mode
-  // nothing is kept.
+  // A numeric column's keys sort in numeric order only where they are
+  // IsOrderedKeyValue. Once a walk of the whole column has listed the
+  // entries that are not (and they are few), a walk seeks among the others
+  // and merges the listed ones that pass, in key order. Until then, or when
+  // they are many, it walks the whole column and tests each key's number,
+  // which also makes the list. The list holds until a key out of order is
+  // added or removed (Database::key_order_count); the column's type and size
+  // are part of its name, so a redefined column is listed afresh. Another
+  // process's writes go uncounted, so in shared mode nothing is kept.
   std::string order_name;
+  std::vector<std::pair<std::string, int64_t>> listed;  // the passing ones
   bool ordered = false;
   if (numeric && whole_keys && !database_.shared()) {
     order_name = prefix;
     for (char& c : order_name) c = FoldCase(c);
     order_name += '\0' + std::to_string(key.type) + ':' + std::to_string(key.size);
     const auto it = numeric_key_order_.find(order_name);
-    ordered = it != numeric_key_order_.end() && it->second.ordered &&
+    ordered = it != numeric_key_order_.end() && it->second.complete &&
               it->second.stamp == database_.key_order_count();
+    if (ordered) {
+      for (const auto& [listed_key, record] : it->second.out_of_order) {
+        if (listed_key.size() != key_length) continue;
+        const std::string_view field =
+            TrimBlanks(std::string_view(listed_key).substr(prefix.size()));
+        bool pass = true;
+        for (const FilterColumn* condition : on_column) {
+          pass = pass && ConditionHolds(condition->op, CompareAsScan(field, *condition));
+        }
+        if (pass) listed.emplace_back(listed_key, record);
+      }
+    }
   }
 
   // The walk's key range: the tightest bound of every condition on the
   // column on each side.
   KeyBound lower;
   KeyBound upper;
+  bool empty_range = false;
   auto key_of = [&](std::string_view value) {
     return MakeIndexKey(table, key.column, value, key.size, key.type);
   };
@@ -307,12 +322,12 @@ int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
     if (ordered) {
       int64_t lo = 0;
       int64_t hi = 1;
-      for (size_t d = 0; d < width && d < static_cast<size_t>(kMaxOrderedDigits); ++d) hi *= 10;
+      for (size_t d = 0; d < width && d < kMaxOrderedDigits; ++d) hi *= 10;
       --hi;
       for (const FilterColumn* condition : on_column) {
         NarrowWholeRange(condition->op, TextToDouble(TrimBlanks(condition->value)), lo, hi);
       }
-      if (lo > hi) return 1;
+      empty_range = lo > hi;
       lower.Tighten(key_of(std::to_string(lo)), false, true);
       upper.Tighten(key_of(std::to_string(hi)), false, false);
     }
@@ -330,7 +345,7 @@ int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
     }
     if (lower.set && upper.set) {
       const int cmp = CompareNoCase(lower.key, upper.key);
-      if (cmp > 0 || (cmp == 0 && (lower.strict || upper.strict))) return 1;
+      empty_range = cmp > 0 || (cmp == 0 && (lower.strict || upper.strict));
     }
   }
 
@@ -350,9 +365,12 @@ int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
   }
 
   const bool ascending = Ascending(key.op);
+  if (!ascending) std::reverse(listed.begin(), listed.end());
   IndexCursor cursor;
   int found = 0;
-  if (ascending) {
+  if (empty_range) {
+    found = 0;
+  } else if (ascending) {
     if (!lower.set) {
       found = database_.index().IndexSeekGE(prefix, cursor);
     } else if (lower.strict) {
@@ -377,9 +395,44 @@ int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
   const KeyBound& far = ascending ? upper : lower;
 
   RecordReader reader(database_.data_file(), recordset.record_length, false);
+  // Makes a row of the entry unless the record tells otherwise; false over
+  // the budget.
+  auto add = [&](std::string_view index_key, int64_t record) {
+    if (check_records) {
+      RecordHeader header;
+      std::string_view data;
+      if (!reader.ReadHeader(record, header) || !header.has_marker() || header.superseded() ||
+          !EqualNoCase(header.table(), table) || !reader.ReadData(record, header, data) ||
+          !KeyComesFromRecord(index_key, table, key, data) ||
+          !RecordsetRecordMeetsAllFilterCriteria(recordset.filters, data)) {
+        return true;
+      }
+    }
+    if (rows.Append(Row::Stored(record))) return true;
+    database_.ReportError(kOverBudget);
+    over_budget_ = true;
+    return false;
+  };
+  // Adds the listed entries that come before index_key in the walk's
+  // order (all that are left when index_key is null).
+  size_t next_listed = 0;
+  auto add_listed = [&](const std::string* index_key) {
+    for (; next_listed < listed.size(); ++next_listed) {
+      const auto& [listed_key, record] = listed[next_listed];
+      if (index_key != nullptr) {
+        const int order = CompareNoCase(listed_key, *index_key);
+        if (ascending ? order >= 0 : order <= 0) break;
+      }
+      if (!add(listed_key, record)) return false;
+    }
+    return true;
+  };
+
   int64_t steps_left = IndexEntryBound(database_.index());
   std::string previous_key;
-  bool all_ordered = true;  // every key met so far passes IsOrderedNumber
+  // What a walk of the whole column learns: its entries out of order.
+  std::vector<std::pair<std::string, int64_t>> out_of_order;
+  bool complete = true;
   bool whole_column = false;
   while (true) {
     if (!found || !KeyHasPrefix(cursor.key, prefix)) {
@@ -396,8 +449,16 @@ int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
     if (cursor.key.size() == key_length) {
       if (far.Excludes(cursor.key, !ascending)) break;
       const std::string_view value_part = std::string_view(cursor.key).substr(prefix.size());
-      if (numeric && all_ordered && !IsOrderedKeyValue(value_part)) all_ordered = false;
       bool take = !near.Excludes(cursor.key, ascending);
+      if (numeric && !IsOrderedKeyValue(value_part)) {
+        // Listed: taken (or not) in its place by add_listed.
+        if (ordered) take = false;
+        if (complete && out_of_order.size() < kMaxOutOfOrderKeys) {
+          out_of_order.emplace_back(cursor.key, cursor.record);
+        } else {
+          complete = false;
+        }
+      }
       if (take && !key_tests.empty()) {
         const std::string_view field = TrimBlanks(value_part);
         for (const FilterColumn* condition : key_tests) {
@@ -407,30 +468,20 @@ int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
           }
         }
       }
-      if (take && check_records) {
-        RecordHeader header;
-        std::string_view data;
-        take = reader.ReadHeader(cursor.record, header) && header.has_marker() &&
-               !header.superseded() && EqualNoCase(header.table(), table) &&
-               reader.ReadData(cursor.record, header, data) &&
-               KeyComesFromRecord(cursor.key, table, key, data) &&
-               RecordsetRecordMeetsAllFilterCriteria(recordset.filters, data);
-      }
-      if (take && !rows.Append(Row::Stored(cursor.record))) {
-        database_.ReportError(kOverBudget);
-        over_budget_ = true;
-        return 0;
-      }
+      if (take && (!add_listed(&cursor.key) || !add(cursor.key, cursor.record))) return 0;
     }
     if (--steps_left <= 0) break;
     previous_key = cursor.key;
     found = ascending ? database_.index().IndexNext(cursor) : database_.index().IndexPrev(cursor);
   }
-  if (!order_name.empty() && whole_column) {
-    // One entry a numeric key column walked; names of columns since
-    // dropped linger until the bound clears them all.
+  if (!add_listed(nullptr)) return 0;
+  if (!order_name.empty() && !ordered && whole_column) {
+    if (!ascending) std::reverse(out_of_order.begin(), out_of_order.end());
+    if (!complete) out_of_order.clear();
+    // Names of columns since dropped linger until the bound clears them.
     if (numeric_key_order_.size() >= kMaxKeyOrderEntries) numeric_key_order_.clear();
-    numeric_key_order_[order_name] = KeyOrder{database_.key_order_count(), all_ordered};
+    numeric_key_order_[order_name] =
+        KeyOrder{database_.key_order_count(), complete, std::move(out_of_order)};
   }
   return 1;
 }

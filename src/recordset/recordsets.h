@@ -27,6 +27,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/database.h"
@@ -208,15 +209,18 @@ class Recordsets {
     uint64_t stamp = 0;
   };
   std::unordered_map<std::string, SharedRows> shared_rows_;
-  // Per numeric key column (table+column folded, type, size): whether every
-  // key of the column sorted in numeric order when the database's
-  // key_order_count was stamp, so that the index walk may seek
-  // (generate.cc).
+  // Per numeric key column (table+column folded, type, size): its index
+  // entries whose keys are out of numeric order, in index order, as they
+  // stood when the database's key_order_count was stamp; with them the
+  // index walk may seek among the others (generate.cc). Bounded: a column
+  // with more such keys is walked whole.
   struct KeyOrder {
     uint64_t stamp = 0;
-    bool ordered = false;
+    bool complete = false;  // out_of_order holds every such entry
+    std::vector<std::pair<std::string, int64_t>> out_of_order;  // key, record
   };
-  static constexpr size_t kMaxKeyOrderEntries = 1024;
+  static constexpr size_t kMaxKeyOrderEntries = 64;
+  static constexpr size_t kMaxOutOfOrderKeys = 1024;
   std::unordered_map<std::string, KeyOrder> numeric_key_order_;
 };
 

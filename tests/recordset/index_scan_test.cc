@@ -163,10 +163,10 @@ TEST_F(IndexScanTest, PlainNumbersWithAwkwardConditions) {
   CheckRandomConditions(random, 300);
 }
 
-// What the walk learnt about a column's keys must not outlive them: a key
-// out of numeric order added or written over a plain one after an open is
-// found by the next open.
-TEST_F(IndexScanTest, KeysOutOfOrderAddedAfterAnOpenAreFound) {
+// What a walk learnt about a column's keys must not outlive them: a key
+// out of numeric order added, written over a plain one, or deleted after an
+// open is seen so by the next open.
+TEST_F(IndexScanTest, KeysOutOfOrderChangedAfterAnOpenAreSeen) {
   for (const char* value : {"1", "4", "9", "12"}) Add(value, true);
   const std::vector<Condition> below_three = {{"K", "<", "3"}};
   ExpectSameRows(below_three, true);
@@ -189,6 +189,11 @@ TEST_F(IndexScanTest, KeysOutOfOrderAddedAfterAnOpenAreFound) {
   EXPECT_EQ(Open(below_three).size(), 2u);
   ExpectSameRows({{"K", "=", "2"}}, false);
   EXPECT_EQ(Open({{"K", "=", "2"}}).size(), 1u);
+
+  // Deleted: its entry leaves the index, and no row may stand for it.
+  ASSERT_EQ(db_->DeleteRecord("T", offset, &err), 1) << err;
+  ExpectSameRows(below_three, true);
+  EXPECT_EQ(Open(below_three).size(), 1u);
 }
 
 }  // namespace
