@@ -27,6 +27,10 @@ int Recordsets::RecordsetOpen(int32_t handle, const char* table_name) {
   if (std::strlen(table_name) > kMaxNameLength)
     return fail("RecordsetOpen: Table name is too long");
 
+  // The rows being dropped may be the very rows the open will share again:
+  // held until the open is done.
+  std::shared_ptr<RowBlock> previous;
+  if (recordset->has_rows() && recordset->block()->frozen) previous = recordset->block();
   ReleaseResultset(*recordset);
   recordset->sort_column.clear();
   recordset->filter_on_column.clear();
