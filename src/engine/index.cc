@@ -1,7 +1,8 @@
 // The index file: its page codec, and the searches, steps and changes of
 // the B-tree. The page layout and the tree's invariants are described in
 // engine/index.h. Every operation reads and writes whole pages, one
-// transfer each, and keeps nothing between calls but the open file.
+// transfer each, and keeps nothing between calls but the open file and,
+// when enabled, the write-through page cache.
 #include "engine/index.h"
 
 #include <cstring>
@@ -66,22 +67,81 @@ bool IndexPage::DecodeFrom(const char* src) {
   return true;
 }
 
+// ---- Page cache ----------------------------------------------------------------
+
+void IndexFile::PageCache::SetLimit(size_t pages) {
+  Clear();
+  limit_ = pages;
+}
+
+void IndexFile::PageCache::Clear() {
+  slots_.clear();
+  slots_.shrink_to_fit();
+  where_.clear();
+  hand_ = 0;
+}
+
+const IndexPage* IndexFile::PageCache::Find(int64_t offset) {
+  const auto found = where_.find(offset);
+  if (found == where_.end()) return nullptr;
+  Slot& slot = slots_[found->second];
+  slot.used = true;
+  return &slot.page;
+}
+
+void IndexFile::PageCache::Put(int64_t offset, const IndexPage& page) {
+  if (limit_ == 0) return;
+  if (const auto found = where_.find(offset); found != where_.end()) {
+    Slot& slot = slots_[found->second];
+    slot.page = page;
+    slot.used = true;
+    return;
+  }
+  size_t victim = slots_.size();
+  if (slots_.size() < limit_) {
+    slots_.emplace_back();
+  } else {
+    // Every used mark the hand passes is cleared, so one turn finds a slot.
+    while (slots_[hand_].used) {
+      slots_[hand_].used = false;
+      hand_ = (hand_ + 1) % slots_.size();
+    }
+    victim = hand_;
+    hand_ = (hand_ + 1) % slots_.size();
+    if (slots_[victim].offset >= 0) where_.erase(slots_[victim].offset);
+  }
+  Slot& slot = slots_[victim];
+  slot.offset = offset;
+  slot.used = true;
+  slot.page = page;
+  where_.emplace(offset, victim);
+}
+
+void IndexFile::PageCache::Forget(int64_t offset) {
+  const auto found = where_.find(offset);
+  if (found == where_.end()) return;
+  Slot& slot = slots_[found->second];
+  slot.offset = -1;
+  slot.used = false;
+  where_.erase(found);
+}
+
 // ---- File operations ---------------------------------------------------------
 
 IndexFile::~IndexFile() { IndexClose(); }
 
 int IndexFile::IndexCreate(const std::string& path) {
   if (!FileCreate(path)) return 0;
-  FileHandle handle = kNoFile;
-  if (!FileOpen(handle, path, 1)) {
+  File file;
+  if (!file.Open(path, 1)) {
     FileDelete(path);
     return 0;
   }
   char bytes[IndexPage::kSize];
   IndexPage{}.EncodeTo(bytes);
   int64_t offset = 0;
-  const int ok = FileAppend(handle, bytes, sizeof bytes, offset);
-  FileClose(handle);
+  const int ok = FileAppend(file.handle(), bytes, sizeof bytes, offset);
+  file.Close();
   if (!ok) FileDelete(path);
   return ok;
 }
@@ -89,29 +149,45 @@ int IndexFile::IndexCreate(const std::string& path) {
 int IndexFile::IndexOpen(const std::string& path, int shared) {
   if (path.empty()) return 0;
   shared_ = shared;
-  cache_.clear();
-  return FileOpen(handle_, path, shared);
+  DropPageCache();
+  return file_.Open(path, shared);
 }
 
 int IndexFile::IndexClose() {
-  if (handle_ == kNoFile) return 0;
-  cache_.clear();
-  return FileClose(handle_);
+  if (!file_.is_open()) return 0;
+  DropPageCache();
+  return file_.Close();
+}
+
+void IndexFile::EnablePageCache(size_t pages) {
+  cache_.SetLimit(pages);
+  length_ = -1;
+}
+
+void IndexFile::DropPageCache() {
+  cache_.Clear();
+  length_ = -1;
 }
 
 int IndexFile::IndexLock() {
   if (!shared_) return 1;
-  return FileLockRegion(handle_, 0, IndexPage::kSize);
+  return FileLockRegion(file_.handle(), 0, IndexPage::kSize);
 }
 
 int IndexFile::IndexUnlock() {
   if (!shared_) return 1;
-  return FileUnlockRegion(handle_, 0, IndexPage::kSize);
+  return FileUnlockRegion(file_.handle(), 0, IndexPage::kSize);
+}
+
+int64_t IndexFile::Length() {
+  if (cache_.limit() == 0) return FileLength(file_.handle());
+  if (length_ < 0) length_ = FileLength(file_.handle());
+  return length_;
 }
 
 int IndexFile::BeginOperation() {
-  if (handle_ == kNoFile) return 0;
-  const int64_t length = FileLength(handle_);
+  if (!file_.is_open()) return 0;
+  const int64_t length = Length();
   if (length < static_cast<int64_t>(IndexPage::kSize)) return 0;
   read_budget_ = 2 * (length / static_cast<int64_t>(IndexPage::kSize)) + 64;
   return 1;
@@ -121,49 +197,48 @@ int IndexFile::ReadPage(int64_t offset, IndexPage& page) {
   if (offset < 0 || offset % static_cast<int64_t>(IndexPage::kSize) != 0) return 0;
   if (read_budget_ <= 0) return 0;
   --read_budget_;
-  if (const auto cached = cache_.find(offset); cached != cache_.end()) {
-    page = cached->second;
+  if (const IndexPage* cached = cache_.Find(offset)) {
+    page = *cached;
     return 1;
   }
   ++page_reads_;
   char bytes[IndexPage::kSize];
-  if (!FileReadAt(handle_, bytes, sizeof bytes, offset)) return 0;
+  if (!FileReadAt(file_.handle(), bytes, sizeof bytes, offset)) return 0;
   if (!page.DecodeFrom(bytes)) return 0;
-  Remember(offset, page);
+  cache_.Put(offset, page);
   return 1;
 }
 
 int IndexFile::WritePage(int64_t offset, const IndexPage& page) {
   char bytes[IndexPage::kSize];
   page.EncodeTo(bytes);
-  if (!FileWriteAt(handle_, bytes, sizeof bytes, offset)) {
-    cache_.erase(offset);  // what the file holds now is unknown
+  if (!FileWriteAt(file_.handle(), bytes, sizeof bytes, offset)) {
+    cache_.Forget(offset);  // what the file holds now is unknown
+    length_ = -1;
     return 0;
   }
-  Remember(offset, page);
+  cache_.Put(offset, page);
   return 1;
-}
-
-void IndexFile::Remember(int64_t offset, const IndexPage& page) {
-  if (cache_limit_ == 0) return;
-  if (const auto cached = cache_.find(offset); cached != cache_.end()) {
-    cached->second = page;
-  } else if (cache_.size() < cache_limit_) {
-    cache_.emplace(offset, page);
-  }
 }
 
 int IndexFile::AppendPage(const IndexPage& page, int64_t& offset) {
   // Cursors keep page offsets as 32-bit values: the file may not grow past.
   // A file cut off inside a page would put every later page off the page
   // boundaries: it takes no more pages.
-  const int64_t length = FileLength(handle_);
+  const int64_t length = Length();
   const auto page_size = static_cast<int64_t>(IndexPage::kSize);
   if (length < 0 || length % page_size != 0 || length + page_size > kMaxIndexFileLength) return 0;
   char bytes[IndexPage::kSize];
   page.EncodeTo(bytes);
-  if (!FileAppend(handle_, bytes, sizeof bytes, offset)) return 0;
-  Remember(offset, page);
+  // The page goes at the end of the file as it stands (FileAppend), which
+  // is the kept length when the cache is on: nobody else writes the file.
+  offset = length;
+  if (!FileWriteAt(file_.handle(), bytes, sizeof bytes, length)) {
+    length_ = -1;
+    return 0;
+  }
+  if (length_ >= 0) length_ = length + page_size;
+  cache_.Put(offset, page);
   return 1;
 }
 
