@@ -120,8 +120,13 @@ int Database::CommitAppendBatch(std::string* err) {
     return 0;
   }
   // As in AddNewRecord, a key that cannot be stored leaves its record
-  // reachable through the chain; the others still go in.
+  // reachable through the chain; the others still go in. The pages the
+  // inserts change are written once each, at the end (IndexFile::
+  // DeferWrites): the batch's records are chained by now, so the rule that
+  // nothing is indexed before its chain reaches it holds.
+  const int deferred = index_.DeferWrites();
   for (const auto& [key, record] : batch_.keys) index_.IndexInsert(key, record);
+  if (deferred) (void)index_.FlushWrites();
   batch_.Reset();
   return 1;
 }

@@ -51,9 +51,9 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/file.h"
@@ -196,6 +196,18 @@ class IndexFile {
   void DropPageCache();
   size_t cached_pages() const { return cache_.size(); }
 
+  // Write-back for one bulk change (the index keys of an append batch,
+  // which are written after its records and definitions). From DeferWrites
+  // to FlushWrites, page writes and appends change only the cache; a
+  // changed page that must leave the cache is written then, and
+  // FlushWrites writes the rest, each page once, contiguous pages in one
+  // transfer, from the end of the file back to the root. The file ends up
+  // byte for byte as write-through leaves it; until the flush it lags
+  // behind. Needs the cache on; IndexClose flushes.
+  [[nodiscard]] int DeferWrites();
+  // 0 when a page could not be written (the cache is then dropped).
+  [[nodiscard]] int FlushWrites();
+
   // Pages read from the file since it was opened or the counter was reset
   // (for the benchmarks and the tests that bound the cost of a search).
   int64_t page_reads() const { return page_reads_; }
@@ -225,22 +237,35 @@ class IndexFile {
     // Empties the cache and sets its size (0: off).
     void SetLimit(size_t pages);
     size_t limit() const { return limit_; }
-    size_t size() const { return where_.size(); }
+    size_t size() const { return size_; }
     // The cached page at offset, or nullptr.
     const IndexPage* Find(int64_t offset);
-    // Stores a copy of page as the content at offset.
-    void Put(int64_t offset, const IndexPage& page);
+    // Stores a copy of page as the content at offset; dirty: the file does
+    // not hold it yet. A dirty page that must make room is written to
+    // owner's file first (a failed write is remembered there).
+    void Put(int64_t offset, IndexPage page, bool dirty, IndexFile& owner);
     void Forget(int64_t offset);
     void Clear();
+    // Offsets of the dirty pages, ascending; and marking one written.
+    std::vector<int64_t> DirtyOffsets() const;
+    void MarkClean(int64_t offset);
 
    private:
     struct Slot {
       int64_t offset = -1;  // -1: free
       bool used = false;
+      bool dirty = false;
       IndexPage page;
     };
-    std::vector<Slot> slots_;
-    std::unordered_map<int64_t, size_t> where_;  // offset -> slot
+    int32_t SlotOf(int64_t offset) const;
+    void SetSlotOf(int64_t offset, int32_t slot);
+
+    std::deque<Slot> slots_;  // grows without moving the pages it holds
+    // Slot of each page by page number (-1: not cached). Page numbers stay
+    // below kMaxIndexFileLength / IndexPage::kSize, so the map never
+    // outgrows 3 MB whatever the file's links say.
+    std::vector<int32_t> where_;
+    size_t size_ = 0;
     size_t hand_ = 0;
     size_t limit_ = 0;
   };
@@ -254,13 +279,17 @@ class IndexFile {
   // it cannot be read.
   int64_t Length();
   int ReadPage(int64_t offset, IndexPage& page);
-  int WritePage(int64_t offset, const IndexPage& page);
+  // Takes the page by value: a caller done with it moves it into the cache.
+  int WritePage(int64_t offset, IndexPage page);
   int AppendPage(const IndexPage& page, int64_t& offset);
+  // The encoded page to the file at offset, bypassing the cache.
+  int WriteToFile(int64_t offset, const IndexPage& page);
 
   // Descends from the root to the leaf where key belongs and places pos at
   // the first entry whose key is >= key (after_equal false) or > key
   // (after_equal true); pos.entry is count + 1 when no entry of that leaf
-  // qualifies. When path is given it receives every page of the descent.
+  // qualifies. When path is given it receives every page of the descent,
+  // and the leaf is path->back().page (pos.page is then left alone).
   int Descend(std::string_view key, bool after_equal, Position& pos, std::vector<PathStep>* path);
   // Descend, then make sure no earlier leaf holds a qualifying entry.
   int Locate(std::string_view key, bool after_equal, Position& pos);
@@ -288,6 +317,9 @@ class IndexFile {
   PageCache cache_;
   // The file's length while the cache is on; -1: not known yet.
   int64_t length_ = -1;
+  // Between DeferWrites and FlushWrites; a write-back that failed meanwhile.
+  bool deferring_ = false;
+  bool deferred_write_failed_ = false;
   int64_t page_reads_ = 0;
   int64_t read_budget_ = 0;
 };
