@@ -8,7 +8,10 @@
 //   1. the records, end to end, in one write at the end of the data file;
 //   2. each changed table definition once, with its final newest-record
 //      offset;
-//   3. the index keys, one insert after another, in the order the rows came.
+//   3. the index keys, one insert after another, in the order the rows came,
+//      with each index page they change written once, at the end
+//      (IndexFile::DeferWrites); outside a batch commit the index cache is
+//      write-through.
 // The files end up byte for byte as the row-at-a-time path leaves them: the
 // records are the same images at the same offsets, the definition's last
 // value is the same, and the index sees the same inserts in the same order.
