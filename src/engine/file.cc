@@ -24,7 +24,7 @@ int Fail() {
 }
 
 // Builds the flock description of a region for F_OFD_SETLK.
-struct flock RegionLock(short type, int64_t offset, int64_t length) {
+struct flock RegionLockRequest(short type, int64_t offset, int64_t length) {
   struct flock lock;
   std::memset(&lock, 0, sizeof lock);
   lock.l_type = type;
@@ -114,13 +114,13 @@ int FileAppend(FileHandle handle, const void* buffer, size_t n, int64_t& offset)
 
 int FileLockRegion(FileHandle handle, int64_t offset, int64_t length) {
   if (!RegionInsideFile(handle, offset, length)) return 0;
-  struct flock lock = RegionLock(F_WRLCK, offset, length);
+  struct flock lock = RegionLockRequest(F_WRLCK, offset, length);
   return ::fcntl(handle, F_OFD_SETLK, &lock) == 0 ? 1 : Fail();
 }
 
 int FileUnlockRegion(FileHandle handle, int64_t offset, int64_t length) {
   if (!RegionInsideFile(handle, offset, length)) return 0;
-  struct flock lock = RegionLock(F_UNLCK, offset, length);
+  struct flock lock = RegionLockRequest(F_UNLCK, offset, length);
   return ::fcntl(handle, F_OFD_SETLK, &lock) == 0 ? 1 : Fail();
 }
 
@@ -186,26 +186,38 @@ std::string TempFolder() {
   return "/tmp";
 }
 
-std::string MakeUniqueTempFile(const std::string& prefix, const std::string& extension) {
+namespace {
+
+// Makes the new file of MakeUniqueTempFile and TempFile::Make; fd receives
+// its open descriptor. Empty when none could be made.
+std::string CreateUniqueTempFile(const std::string& prefix, const std::string& extension, int& fd) {
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   static thread_local std::mt19937_64 random{std::random_device{}()};
+  fd = kNoFile;
   std::string folder = TempFolder();
   if (folder.empty() || folder.back() != '/') folder += '/';
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = folder + prefix;
     for (int i = 0; i < 10; ++i) name += kAlphabet[random() % (sizeof kAlphabet - 1)];
     name += "." + extension;
-    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      ::close(fd);
-      return name;
-    }
+    fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) return name;
     if (errno != EEXIST) {
       last_errno = errno;
       return {};
     }
   }
+  last_errno = EEXIST;
   return {};
+}
+
+}  // namespace
+
+std::string MakeUniqueTempFile(const std::string& prefix, const std::string& extension) {
+  int fd = kNoFile;
+  std::string name = CreateUniqueTempFile(prefix, extension, fd);
+  if (fd >= 0) ::close(fd);
+  return name;
 }
 
 int AppendTextToFile(const std::string& path, const std::string& text) {
@@ -264,5 +276,95 @@ int ReplaceFileContent(const std::string& path, const std::string& content) {
 }
 
 std::string LastFileError() { return std::strerror(last_errno); }
+
+// ---- Owning types ------------------------------------------------------------
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, kNoFile);
+  }
+  return *this;
+}
+
+int File::Open(const std::string& path, int shared) {
+  Close();
+  return FileOpen(handle_, path, shared);
+}
+
+int File::Close() { return handle_ == kNoFile ? 0 : FileClose(handle_); }
+
+TempFile& TempFile::operator=(TempFile&& other) noexcept {
+  if (this != &other) {
+    Remove();
+    path_ = std::move(other.path_);
+    other.path_.clear();
+    file_ = std::move(other.file_);
+  }
+  return *this;
+}
+
+int TempFile::Make(const std::string& prefix, const std::string& extension) {
+  Remove();
+  int fd = kNoFile;
+  path_ = CreateUniqueTempFile(prefix, extension, fd);
+  file_ = File(fd);
+  return path_.empty() ? 0 : 1;
+}
+
+int TempFile::Remove() {
+  file_.Close();
+  if (path_.empty()) return 0;
+  const int deleted = FileDelete(path_);
+  path_.clear();
+  return deleted;
+}
+
+ShareLock& ShareLock::operator=(ShareLock&& other) noexcept {
+  if (this != &other) {
+    Release();
+    handle_ = std::exchange(other.handle_, kNoFile);
+  }
+  return *this;
+}
+
+int ShareLock::Take(FileHandle handle, int shared) {
+  Release();
+  if (handle < 0) return 0;
+  if (::flock(handle, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) return Fail();
+  handle_ = handle;
+  return 1;
+}
+
+void ShareLock::Release() {
+  if (handle_ == kNoFile) return;
+  ::flock(handle_, LOCK_UN);
+  handle_ = kNoFile;
+}
+
+RegionLock& RegionLock::operator=(RegionLock&& other) noexcept {
+  if (this != &other) {
+    Release();
+    handle_ = std::exchange(other.handle_, kNoFile);
+    offset_ = other.offset_;
+    length_ = other.length_;
+  }
+  return *this;
+}
+
+int RegionLock::Take(FileHandle handle, int64_t offset, int64_t length) {
+  Release();
+  if (!FileLockRegion(handle, offset, length)) return 0;
+  handle_ = handle;
+  offset_ = offset;
+  length_ = length;
+  return 1;
+}
+
+void RegionLock::Release() {
+  if (handle_ == kNoFile) return;
+  FileUnlockRegion(handle_, offset_, length_);
+  handle_ = kNoFile;
+}
 
 }  // namespace zt
