@@ -109,6 +109,7 @@ int Database::OpenDatabase(const char* path, int shared) {
   // read once stays true; shared files may change under it at any time.
   definitions_.Enable(!shared);
   index_.EnablePageCache(shared ? 0 : kIndexCachePages);
+  if (!shared) FileEnableReadCache(data_file_, kDataCacheBytes);
   if (!shared) transaction_slots_.fill(TransactionSlot{});
   shared_ = shared;
   connected_ = 1;

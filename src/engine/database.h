@@ -39,6 +39,9 @@ struct TransactionSlot {
 };
 inline constexpr int kTransactionSlots = 255;
 
+// Data-file bytes kept in memory while the database is open exclusively.
+inline constexpr size_t kDataCacheBytes = size_t{64} << 20;
+
 // Largest message the engine keeps in a last-error text (the rest is cut).
 inline constexpr size_t kMaxErrorText = 259;
 

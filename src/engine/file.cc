@@ -6,10 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <random>
+#include <string>
+#include <unordered_map>
 
 #include "engine/codec.h"
 
@@ -33,6 +37,80 @@ struct flock RegionLockRequest(short type, int64_t offset, int64_t length) {
   lock.l_len = length;
   lock.l_pid = 0;  // must be 0 for open-file-description locks
   return lock;
+}
+
+// The read cache of one file (FileEnableReadCache): blocks of the file as
+// this process last read them, and the file's length as this process left
+// it. Every write through this layer drops the blocks it touches and keeps
+// the length, so the cache never holds bytes the file no longer has: it is
+// exact as long as no other process writes the file (exclusive use).
+class ReadCache {
+ public:
+  static constexpr size_t kBlock = 4096;
+  // Larger reads bypass the cache (windowed scans read far more at once).
+  static constexpr size_t kLargestCachedRead = 4 * kBlock;
+
+  explicit ReadCache(size_t max_blocks) : max_blocks_(max_blocks < 1 ? 1 : max_blocks) {}
+
+  // The block's bytes (fewer than kBlock at the end of the file); null when
+  // it cannot be read.
+  const std::string* Block(FileHandle handle, int64_t number) {
+    const auto it = blocks_.find(number);
+    if (it != blocks_.end()) return &it->second;
+    std::string bytes(kBlock, '\0');
+    size_t have = 0;
+    const int64_t at = number * static_cast<int64_t>(kBlock);
+    while (have < kBlock) {
+      const ssize_t got =
+          ::pread(handle, bytes.data() + have, kBlock - have, at + static_cast<int64_t>(have));
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        last_errno = errno;
+        return nullptr;
+      }
+      if (got == 0) break;
+      have += static_cast<size_t>(got);
+    }
+    bytes.resize(have);
+    if (blocks_.size() >= max_blocks_) blocks_.erase(blocks_.begin());
+    return &blocks_.emplace(number, std::move(bytes)).first->second;
+  }
+
+  // Forgets the blocks [offset, offset + n) touches.
+  void Drop(int64_t offset, size_t n) {
+    if (n == 0) return;
+    const int64_t first = offset / static_cast<int64_t>(kBlock);
+    const int64_t last = (offset + static_cast<int64_t>(n) - 1) / static_cast<int64_t>(kBlock);
+    if (last - first >= static_cast<int64_t>(blocks_.size())) {
+      for (auto it = blocks_.begin(); it != blocks_.end();) {
+        it = it->first >= first && it->first <= last ? blocks_.erase(it) : std::next(it);
+      }
+      return;
+    }
+    for (int64_t b = first; b <= last; ++b) blocks_.erase(b);
+  }
+  void Clear() {
+    blocks_.clear();
+    length = -1;
+  }
+
+  int64_t length = -1;  // -1: not known
+
+ private:
+  size_t max_blocks_;
+  std::unordered_map<int64_t, std::string> blocks_;
+};
+
+std::unordered_map<FileHandle, std::unique_ptr<ReadCache>>& ReadCaches() {
+  static auto* caches = new std::unordered_map<FileHandle, std::unique_ptr<ReadCache>>();
+  return *caches;
+}
+
+ReadCache* CacheOf(FileHandle handle) {
+  auto& caches = ReadCaches();
+  if (caches.empty()) return nullptr;
+  const auto it = caches.find(handle);
+  return it == caches.end() ? nullptr : it->second.get();
 }
 
 bool RegionInsideFile(FileHandle handle, int64_t offset, int64_t length) {
@@ -65,6 +143,7 @@ int FileCreate(const std::string& path) {
 
 int FileClose(FileHandle& handle) {
   if (handle < 0) return 0;
+  FileDisableReadCache(handle);
   const int rc = ::close(handle);
   handle = kNoFile;
   return rc == 0 ? 1 : Fail();
@@ -75,6 +154,22 @@ int FileDelete(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 1
 int FileReadAt(FileHandle handle, void* buffer, size_t n, int64_t offset) {
   if (handle < 0 || offset < 0) return 0;
   auto* p = static_cast<char*>(buffer);
+  if (ReadCache* cache = CacheOf(handle); cache != nullptr && n <= ReadCache::kLargestCachedRead) {
+    while (n > 0) {
+      const int64_t number = offset / static_cast<int64_t>(ReadCache::kBlock);
+      const std::string* block = cache->Block(handle, number);
+      if (block == nullptr) return 0;
+      const size_t at =
+          static_cast<size_t>(offset - number * static_cast<int64_t>(ReadCache::kBlock));
+      if (at >= block->size()) return 0;  // end of file before n bytes
+      const size_t take = std::min(n, block->size() - at);
+      std::memcpy(p, block->data() + at, take);
+      p += take;
+      n -= take;
+      offset += static_cast<int64_t>(take);
+    }
+    return 1;
+  }
   while (n > 0) {
     const ssize_t got = ::pread(handle, p, n, offset);
     if (got < 0) {
@@ -89,8 +184,25 @@ int FileReadAt(FileHandle handle, void* buffer, size_t n, int64_t offset) {
   return 1;
 }
 
+// The write itself, without the read cache.
+int FileWriteAtUncached(FileHandle handle, const void* buffer, size_t n, int64_t offset);
+
 int FileWriteAt(FileHandle handle, const void* buffer, size_t n, int64_t offset) {
   if (handle < 0 || offset < 0) return 0;
+  if (ReadCache* cache = CacheOf(handle)) {
+    // Dropped before the write: whatever part of it lands, no stale block
+    // stays. The length follows a write that succeeds whole.
+    cache->Drop(offset, n);
+    const int64_t before = cache->length;
+    cache->length = -1;
+    if (!FileWriteAtUncached(handle, buffer, n, offset)) return 0;
+    if (before >= 0) cache->length = std::max(before, offset + static_cast<int64_t>(n));
+    return 1;
+  }
+  return FileWriteAtUncached(handle, buffer, n, offset);
+}
+
+int FileWriteAtUncached(FileHandle handle, const void* buffer, size_t n, int64_t offset) {
   const auto* p = static_cast<const char*>(buffer);
   while (n > 0) {
     const ssize_t put = ::pwrite(handle, p, n, offset);
@@ -125,16 +237,30 @@ int FileUnlockRegion(FileHandle handle, int64_t offset, int64_t length) {
 }
 
 int64_t FileLength(FileHandle handle) {
+  ReadCache* cache = CacheOf(handle);
+  if (cache != nullptr && cache->length >= 0) return cache->length;
   struct stat st;
   if (handle < 0 || ::fstat(handle, &st) != 0) {
     last_errno = errno;
     return -1;
   }
+  if (cache != nullptr) cache->length = st.st_size;
   return st.st_size;
 }
 
 int FileTruncate(FileHandle handle, int64_t length) {
+  if (ReadCache* cache = CacheOf(handle)) cache->Clear();
   return ::ftruncate(handle, length) == 0 ? 1 : Fail();
+}
+
+void FileEnableReadCache(FileHandle handle, size_t bytes) {
+  if (handle < 0) return;
+  ReadCaches()[handle] = std::make_unique<ReadCache>(bytes / ReadCache::kBlock);
+}
+
+void FileDisableReadCache(FileHandle handle) {
+  auto& caches = ReadCaches();
+  if (!caches.empty()) caches.erase(handle);
 }
 
 int FileSync(FileHandle handle) { return ::fdatasync(handle) == 0 ? 1 : Fail(); }

@@ -47,6 +47,13 @@ int FileUnlockRegion(FileHandle handle, int64_t offset, int64_t length);
 
 // Length of an open file; -1 when it cannot be read.
 int64_t FileLength(FileHandle handle);
+// Serves later reads of the file (of up to 16 KiB each) and its length
+// from memory, up to `bytes` of it, for as long as the descriptor is open.
+// Writes through this layer keep the cache exact; nothing else may write
+// the file meanwhile (another process, a second descriptor). Closing the
+// descriptor ends it.
+void FileEnableReadCache(FileHandle handle, size_t bytes);
+void FileDisableReadCache(FileHandle handle);
 // Makes the file exactly `length` bytes long.
 int FileTruncate(FileHandle handle, int64_t length);
 // Forces written data to the disk.
