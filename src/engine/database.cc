@@ -2,6 +2,8 @@
 #include "engine/database.h"
 
 #include <cstdio>
+#include <string>
+#include <utility>
 
 #include "engine/filenames.h"
 
@@ -38,6 +40,33 @@ int Database::CreateTempFolder(std::string& out) {
   return 1;
 }
 
+namespace {
+
+// The private write file while OpenDatabase is not yet done with it:
+// deleted again unless the open succeeds.
+class NewWriteFile {
+ public:
+  explicit NewWriteFile(std::string path) : path_(std::move(path)) {}
+  NewWriteFile(const NewWriteFile&) = delete;
+  NewWriteFile& operator=(const NewWriteFile&) = delete;
+  ~NewWriteFile() {
+    file_.Close();
+    if (!kept_) FileDelete(path_);
+  }
+  int Create() { return FileCreate(path_) && file_.Open(path_, 0); }
+  FileHandle Keep() {
+    kept_ = true;
+    return file_.Release();
+  }
+
+ private:
+  std::string path_;
+  File file_;
+  bool kept_ = false;
+};
+
+}  // namespace
+
 int Database::OpenDatabase(const char* path, int shared) {
   if (path == nullptr) return 0;
   if (connected_) {
@@ -49,42 +78,38 @@ int Database::OpenDatabase(const char* path, int shared) {
     SetError("OpenDatabase: Unable to create temporary folder.");
     return 0;
   }
+  // Everything opened here is closed again (and the write file deleted) by
+  // the objects' destructors unless the whole open succeeds.
   const std::string data_path = path;
-  if (!FileOpen(data_file_, data_path, shared)) {
+  File data;
+  if (!data.Open(data_path, shared)) {
     SetError("OpenDatabase: Could not open database file");
     return 0;
   }
-
-  write_file_path_ = DerivedFileName(data_path, kWriteFileExtension);
-  if (!FileCreate(write_file_path_)) {
-    FileClose(data_file_);
+  NewWriteFile write(DerivedFileName(data_path, kWriteFileExtension));
+  if (!write.Create()) {
     SetError("OpenDatabase: Unable to create a write file");
     return 0;
   }
-  if (!FileOpen(write_file_, write_file_path_, 0)) {
-    FileDelete(write_file_path_);
-    FileClose(data_file_);
-    SetError("OpenDatabase: Unable to create a write file");
-    return 0;
-  }
-
-  if (!FileOpen(definition_file_, DerivedFileName(data_path, kDefinitionFileExtension), shared)) {
-    FileClose(data_file_);
-    FileClose(write_file_);
-    FileDelete(write_file_path_);
+  File definition;
+  if (!definition.Open(DerivedFileName(data_path, kDefinitionFileExtension), shared)) {
     SetError("OpenDatabase: Error opening database definition file");
     return 0;
   }
-
   if (!index_.IndexOpen(DerivedFileName(data_path, kIndexFileExtension), shared)) {
-    FileClose(data_file_);
-    FileClose(definition_file_);
-    FileClose(write_file_);
-    FileDelete(write_file_path_);
     SetError("OpenDatabase: Error opening index file");
     return 0;
   }
 
+  write_file_path_ = DerivedFileName(data_path, kWriteFileExtension);
+  data_file_ = data.Release();
+  definition_file_ = definition.Release();
+  write_file_ = write.Keep();
+  // Exclusively opened files change only through this object, so what it
+  // read once stays true; shared files may change under it at any time.
+  definitions_.Enable(!shared);
+  index_.EnablePageCache(shared ? 0 : kIndexCachePages);
+  if (!shared) FileEnableReadCache(data_file_, kDataCacheBytes);
   if (!shared) transaction_slots_.fill(TransactionSlot{});
   shared_ = shared;
   connected_ = 1;
@@ -94,9 +119,15 @@ int Database::OpenDatabase(const char* path, int shared) {
 
 int Database::CloseDatabase() {
   if (!connected_) return 0;
+  if (batch_.open) {
+    std::string ignored;
+    (void)CommitAppendBatch(&ignored);
+  }
   FileClose(data_file_);
   FileClose(definition_file_);
   index_.IndexClose();
+  index_.EnablePageCache(0);
+  definitions_.Enable(false);
   for (TransactionSlot& slot : transaction_slots_) {
     if (slot.handle >= 0) {
       FileHandle handle = slot.handle;

@@ -19,7 +19,9 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/append_batch.h"
 #include "engine/definition.h"
+#include "engine/definition_cache.h"
 #include "engine/file.h"
 #include "engine/index.h"
 #include "engine/transaction.h"
@@ -36,6 +38,9 @@ struct TransactionSlot {
   int32_t id = -1;
 };
 inline constexpr int kTransactionSlots = 255;
+
+// Data-file bytes kept in memory while the database is open exclusively.
+inline constexpr size_t kDataCacheBytes = size_t{64} << 20;
 
 // Largest message the engine keeps in a last-error text (the rest is cut).
 inline constexpr size_t kMaxErrorText = 259;
@@ -86,6 +91,25 @@ class Database {
   int LockTableDefinition(const char* name);
   int UnlockTableDefinition(const char* name);
 
+  // ---- Caches and append batches (engine/append_batch.cc) -------------------
+  // In exclusive mode the database keeps the definition file's records
+  // (engine/definition_cache.h) and up to kIndexCachePages index pages in
+  // memory; both are exact because every write goes through this object.
+  // Forgets both, for a caller that changed the files behind the object's
+  // back. 0 (and nothing forgotten) while an append batch is open.
+  int DropCaches();
+  // Exclusive mode only. From BeginAppendBatch to CommitAppendBatch,
+  // AddNewRecord keeps the records it accepts in memory (engine/
+  // append_batch.h says how they are written and what a failure leaves).
+  // While a batch is open nothing else may store or change records: the
+  // other record writes refuse, and readers do not see the batch's rows.
+  [[nodiscard]] int BeginAppendBatch();
+  // Writes the batch and ends it; on failure *err (when given) says why,
+  // and none of the batch's rows is reachable.
+  [[nodiscard]] int CommitAppendBatch(std::string* err);
+  // True when an open batch takes no more rows (commit it first).
+  bool append_batch_full() const { return batch_.Full(); }
+
   // ---- Data records (engine/records.cc) ------------------------------------
   // Failures write their message into *err (a null err fails silently) and
   // leave the last-error text alone.
@@ -134,6 +158,17 @@ class Database {
   // Sets the last-error text only (operations that do not report).
   void SetErrorQuietly(std::string_view text);
   int ReadDefinitionHeader(DefinitionHeader& header);
+  // The definition header from the cache, else read into scratch; nullptr
+  // when it cannot be read.
+  const DefinitionHeader* DefinitionHeaderView(DefinitionHeader& scratch);
+  // GetTableDef without the copy: found points at the cached record (valid
+  // until the next change of the definition file), or at scratch when the
+  // cache is off; slot receives its record number.
+  int FindTableDef(const char* name, TableDefinition& scratch, const TableDefinition*& found,
+                   int& slot);
+  // AddNewRecord's work while an append batch is open.
+  int AddToAppendBatch(std::string_view record, const char* table, int64_t& offset,
+                       std::string* err);
 
  private:
   // Counts the record's numeric key values that are out of numeric order
@@ -157,6 +192,8 @@ class Database {
   FileHandle write_file_ = kNoFile;
   std::array<TransactionSlot, kTransactionSlots> transaction_slots_{};
   IndexFile index_;
+  DefinitionCache definitions_;
+  AppendBatch batch_;
 };
 
 }  // namespace zt

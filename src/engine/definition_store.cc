@@ -1,6 +1,9 @@
 // The Database's operations on the definition file: finding and rewriting
 // table definitions, the location texts, and the definition-record locks.
 // The byte layout is described in engine/definition.h.
+//
+// In exclusive mode the records come from the definition cache
+// (engine/definition_cache.h) once read: every write here updates it.
 #include <string>
 
 #include "engine/database.h"
@@ -8,10 +11,21 @@
 namespace zt {
 
 int Database::ReadDefinitionHeader(DefinitionHeader& header) {
-  return FileReadAt(definition_file_, header.bytes.data(), header.bytes.size(), 0);
+  const DefinitionHeader* current = DefinitionHeaderView(header);
+  if (current == nullptr) return 0;
+  if (current != &header) header = *current;
+  return 1;
 }
 
-int Database::GetTableDef(const char* name, TableDefinition& definition, int64_t& offset) {
+const DefinitionHeader* Database::DefinitionHeaderView(DefinitionHeader& scratch) {
+  if (const DefinitionHeader* cached = definitions_.header()) return cached;
+  if (!FileReadAt(definition_file_, scratch.bytes.data(), scratch.bytes.size(), 0)) return nullptr;
+  definitions_.SetHeader(scratch);
+  return &scratch;
+}
+
+int Database::FindTableDef(const char* name, TableDefinition& scratch,
+                           const TableDefinition*& found, int& slot) {
   if (name == nullptr) {
     SetError("GetTableDef: Table name cannot be NULL.");
     return 0;
@@ -26,29 +40,46 @@ int Database::GetTableDef(const char* name, TableDefinition& definition, int64_t
     return 0;
   }
   const std::string_view wanted = TrimBlanks(given);
-  DefinitionHeader header;
-  if (!ReadDefinitionHeader(header)) {
+  DefinitionHeader header_scratch;
+  const DefinitionHeader* header = DefinitionHeaderView(header_scratch);
+  if (header == nullptr) {
     SetError("GetTableDef: Disk-Read error(1)");
     return 0;
   }
-  const int count = header.table_count();
+  const int count = header->table_count();
   for (int i = 0; i < count; ++i) {
-    if (!EqualNoCase(header.table_name(i), wanted)) continue;
-    TableDefinition found;
-    if (!FileReadAt(definition_file_, found.bytes.data(), found.bytes.size(),
-                    TableDefinitionOffset(i))) {
-      SetError("GetTableDef: Disk-Read error(2)");
-      return 0;
+    if (!EqualNoCase(header->table_name(i), wanted)) continue;
+    const TableDefinition* definition = definitions_.table(i);
+    if (definition == nullptr) {
+      if (!FileReadAt(definition_file_, scratch.bytes.data(), scratch.bytes.size(),
+                      TableDefinitionOffset(i))) {
+        SetError("GetTableDef: Disk-Read error(2)");
+        return 0;
+      }
+      definitions_.SetTable(i, scratch);
+      definition = &scratch;
     }
-    if (!EqualNoCase(found.name(), wanted)) {
+    if (!EqualNoCase(definition->name(), wanted)) {
       SetError("GetTableDef: Unable to match requested table name");
       return 0;
     }
-    offset = TableDefinitionOffset(i);
-    definition = found;
+    // The cache's copy when there is one: the caller may change it (an
+    // append batch) and its changes must be what later reads return.
+    found = definitions_.table(i) != nullptr ? definitions_.table(i) : definition;
+    slot = i;
     return 1;
   }
   return 0;
+}
+
+int Database::GetTableDef(const char* name, TableDefinition& definition, int64_t& offset) {
+  TableDefinition scratch;
+  const TableDefinition* found = nullptr;
+  int slot = 0;
+  if (!FindTableDef(name, scratch, found, slot)) return 0;
+  offset = TableDefinitionOffset(slot);
+  definition = *found;
+  return 1;
 }
 
 int Database::UpdateTableDef(const TableDefinition& definition, int64_t offset) {
@@ -57,22 +88,25 @@ int Database::UpdateTableDef(const TableDefinition& definition, int64_t offset) 
     return 0;
   }
   ++change_count_;
-  DefinitionHeader header;
-  if (!ReadDefinitionHeader(header)) {
+  DefinitionHeader scratch;
+  const DefinitionHeader* header = DefinitionHeaderView(scratch);
+  if (header == nullptr) {
     SetError("UpdateTableDef: Disk-Read error");
     return 0;
   }
-  const int count = header.table_count();
+  const int count = header->table_count();
   for (int i = 0; i < count; ++i) {
-    if (!EqualNoCase(header.table_name(i), definition.name())) continue;
+    if (!EqualNoCase(header->table_name(i), definition.name())) continue;
     if (offset != TableDefinitionOffset(i)) {
       SetError("UpdateTableDef: Invalid table offset specified");
       return 0;
     }
     if (!FileWriteAt(definition_file_, definition.bytes.data(), definition.bytes.size(), offset)) {
+      definitions_.ForgetTable(i);  // the record may be half written
       SetError("UpdateTableDef: Disk-Write error");
       return 0;
     }
+    definitions_.SetTable(i, definition);
     return 1;
   }
   return 0;
@@ -107,9 +141,11 @@ int Database::SetLocationInformation(const LocationInformation& fields) {
   for (int k = 0; k < kLocationFieldCount; ++k)
     header.set_location(k, fields[static_cast<size_t>(k)]);
   if (!FileWriteAt(definition_file_, header.bytes.data(), header.bytes.size(), 0)) {
+    definitions_.ForgetHeader();  // the header may be half written
     SetError("SetLocationInformation: Disk-Write error");
     return 0;
   }
+  definitions_.SetHeader(header);
   return 1;
 }
 

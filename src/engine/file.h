@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zt {
@@ -46,6 +47,13 @@ int FileUnlockRegion(FileHandle handle, int64_t offset, int64_t length);
 
 // Length of an open file; -1 when it cannot be read.
 int64_t FileLength(FileHandle handle);
+// Serves later reads of the file (of up to 16 KiB each) and its length
+// from memory, up to `bytes` of it, for as long as the descriptor is open.
+// Writes through this layer keep the cache exact; nothing else may write
+// the file meanwhile (another process, a second descriptor). Closing the
+// descriptor ends it.
+void FileEnableReadCache(FileHandle handle, size_t bytes);
+void FileDisableReadCache(FileHandle handle);
 // Makes the file exactly `length` bytes long.
 int FileTruncate(FileHandle handle, int64_t length);
 // Forces written data to the disk.
@@ -78,6 +86,117 @@ int ReplaceFileContent(const std::string& path, const std::string& content);
 
 // strerror text of the last failing call on this thread.
 std::string LastFileError();
+
+// ---- Owning types ------------------------------------------------------------
+// Objects that give back what they hold when they go away, so that no exit
+// path has to remember a close, an unlock or a delete. All are move-only; a
+// moved-from object holds nothing.
+
+// One open descriptor, closed by the destructor.
+class File {
+ public:
+  File() = default;
+  // Takes over an open descriptor (kNoFile: nothing).
+  explicit File(FileHandle handle) : handle_(handle) {}
+  File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoFile)) {}
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  ~File() { Close(); }
+
+  // FileOpen into this object (closing what it held first): read-write,
+  // with the share-mode flock. 0 leaves it empty.
+  [[nodiscard]] int Open(const std::string& path, int shared);
+  // 1 when a descriptor was closed without error; 0 when none was held.
+  int Close();
+  // Hands the descriptor to the caller, who closes it from now on.
+  [[nodiscard]] FileHandle Release() { return std::exchange(handle_, kNoFile); }
+
+  FileHandle handle() const { return handle_; }
+  bool is_open() const { return handle_ != kNoFile; }
+
+ private:
+  FileHandle handle_ = kNoFile;
+};
+
+// A new file in TempFolder() that nobody else can have: made with O_EXCL,
+// open read-write (no share lock), and closed and deleted by the
+// destructor, or earlier by Remove().
+class TempFile {
+ public:
+  TempFile() = default;
+  TempFile(TempFile&& other) noexcept
+      : path_(std::move(other.path_)), file_(std::move(other.file_)) {
+    other.path_.clear();
+  }
+  TempFile& operator=(TempFile&& other) noexcept;
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() { Remove(); }
+
+  // Removes what the object held, then makes prefix + random part + "." +
+  // extension. 0 when no file could be made (LastFileError tells why).
+  [[nodiscard]] int Make(const std::string& prefix, const std::string& extension);
+  // Closes and deletes the file now; 1 when it was deleted.
+  int Remove();
+
+  const std::string& path() const { return path_; }
+  FileHandle handle() const { return file_.handle(); }
+  bool is_open() const { return file_.is_open(); }
+
+ private:
+  std::string path_;
+  File file_;
+};
+
+// A flock() share-mode lock on an open file, taken without waiting and
+// dropped by the destructor. flock locks belong to the open file
+// description: FileOpen already takes one, so this is for descriptors
+// opened without it, or to change the mode of one for a while.
+class ShareLock {
+ public:
+  ShareLock() = default;
+  ShareLock(ShareLock&& other) noexcept : handle_(std::exchange(other.handle_, kNoFile)) {}
+  ShareLock& operator=(ShareLock&& other) noexcept;
+  ShareLock(const ShareLock&) = delete;
+  ShareLock& operator=(const ShareLock&) = delete;
+  ~ShareLock() { Release(); }
+
+  // shared != 0: LOCK_SH, else LOCK_EX; 0 when another holder conflicts.
+  // The descriptor must stay open as long as the lock is held.
+  [[nodiscard]] int Take(FileHandle handle, int shared);
+  void Release();
+  bool held() const { return handle_ != kNoFile; }
+
+ private:
+  FileHandle handle_ = kNoFile;
+};
+
+// A write lock of one region of an open file (FileLockRegion), dropped by
+// the destructor (FileUnlockRegion). The descriptor must stay open as long
+// as the lock is held: release the lock before closing its file.
+class RegionLock {
+ public:
+  RegionLock() = default;
+  RegionLock(RegionLock&& other) noexcept
+      : handle_(std::exchange(other.handle_, kNoFile)),
+        offset_(other.offset_),
+        length_(other.length_) {}
+  RegionLock& operator=(RegionLock&& other) noexcept;
+  RegionLock(const RegionLock&) = delete;
+  RegionLock& operator=(const RegionLock&) = delete;
+  ~RegionLock() { Release(); }
+
+  // Releases what the object held, then locks [offset, offset+length).
+  [[nodiscard]] int Take(FileHandle handle, int64_t offset, int64_t length);
+  void Release();
+  bool held() const { return handle_ != kNoFile; }
+
+ private:
+  FileHandle handle_ = kNoFile;
+  int64_t offset_ = 0;
+  int64_t length_ = 0;
+};
 
 }  // namespace zt
 

@@ -1,9 +1,11 @@
 // The index file: its page codec, and the searches, steps and changes of
 // the B-tree. The page layout and the tree's invariants are described in
 // engine/index.h. Every operation reads and writes whole pages, one
-// transfer each, and keeps nothing between calls but the open file.
+// transfer each, and keeps nothing between calls but the open file and,
+// when enabled, the write-through page cache.
 #include "engine/index.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -66,22 +68,125 @@ bool IndexPage::DecodeFrom(const char* src) {
   return true;
 }
 
+// ---- Page cache ----------------------------------------------------------------
+
+void IndexFile::PageCache::SetLimit(size_t pages) {
+  Clear();
+  limit_ = pages;
+}
+
+void IndexFile::PageCache::Clear() {
+  slots_.clear();
+  slots_.shrink_to_fit();
+  where_.clear();
+  where_.shrink_to_fit();
+  hand_ = 0;
+  size_ = 0;
+}
+
+// Slot of the page at offset, or -1; offsets are page-aligned and below
+// kMaxIndexFileLength wherever the map is consulted.
+int32_t IndexFile::PageCache::SlotOf(int64_t offset) const {
+  const auto number = static_cast<size_t>(offset / static_cast<int64_t>(IndexPage::kSize));
+  return number < where_.size() ? where_[number] : -1;
+}
+
+void IndexFile::PageCache::SetSlotOf(int64_t offset, int32_t slot) {
+  const auto number = static_cast<size_t>(offset / static_cast<int64_t>(IndexPage::kSize));
+  if (number >= where_.size()) where_.resize(std::max(number + 1, where_.size() * 2), -1);
+  where_[number] = slot;
+}
+
+const IndexPage* IndexFile::PageCache::Find(int64_t offset) {
+  if (offset < 0 || offset >= kMaxIndexFileLength) return nullptr;
+  const int32_t at = SlotOf(offset);
+  if (at < 0) return nullptr;
+  Slot& slot = slots_[static_cast<size_t>(at)];
+  slot.used = true;
+  return &slot.page;
+}
+
+void IndexFile::PageCache::Put(int64_t offset, IndexPage page, bool dirty, IndexFile& owner) {
+  // Nothing beyond the largest possible file is kept: a damaged link must
+  // not size the map.
+  if (limit_ == 0 || offset < 0 || offset >= kMaxIndexFileLength) return;
+  if (const int32_t at = SlotOf(offset); at >= 0) {
+    Slot& slot = slots_[static_cast<size_t>(at)];
+    slot.page = std::move(page);
+    slot.used = true;
+    slot.dirty = slot.dirty || dirty;
+    return;
+  }
+  size_t victim = slots_.size();
+  if (slots_.size() < limit_) {
+    slots_.emplace_back();
+  } else {
+    // Every used mark the hand passes is cleared, so one turn finds a slot.
+    while (slots_[hand_].used) {
+      slots_[hand_].used = false;
+      hand_ = (hand_ + 1) % slots_.size();
+    }
+    victim = hand_;
+    hand_ = (hand_ + 1) % slots_.size();
+    Slot& old = slots_[victim];
+    if (old.offset >= 0) {
+      if (old.dirty && !owner.WriteToFile(old.offset, old.page)) {
+        owner.deferred_write_failed_ = true;
+      }
+      SetSlotOf(old.offset, -1);
+      --size_;
+    }
+  }
+  Slot& slot = slots_[victim];
+  slot.offset = offset;
+  slot.used = true;
+  slot.dirty = dirty;
+  slot.page = std::move(page);
+  SetSlotOf(offset, static_cast<int32_t>(victim));
+  ++size_;
+}
+
+std::vector<int64_t> IndexFile::PageCache::DirtyOffsets() const {
+  std::vector<int64_t> offsets;
+  for (const Slot& slot : slots_) {
+    if (slot.offset >= 0 && slot.dirty) offsets.push_back(slot.offset);
+  }
+  std::sort(offsets.begin(), offsets.end());
+  return offsets;
+}
+
+void IndexFile::PageCache::MarkClean(int64_t offset) {
+  if (const int32_t at = SlotOf(offset); at >= 0) slots_[static_cast<size_t>(at)].dirty = false;
+}
+
+void IndexFile::PageCache::Forget(int64_t offset) {
+  if (offset < 0 || offset >= kMaxIndexFileLength) return;
+  const int32_t at = SlotOf(offset);
+  if (at < 0) return;
+  Slot& slot = slots_[static_cast<size_t>(at)];
+  slot.offset = -1;
+  slot.used = false;
+  slot.dirty = false;
+  SetSlotOf(offset, -1);
+  --size_;
+}
+
 // ---- File operations ---------------------------------------------------------
 
 IndexFile::~IndexFile() { IndexClose(); }
 
 int IndexFile::IndexCreate(const std::string& path) {
   if (!FileCreate(path)) return 0;
-  FileHandle handle = kNoFile;
-  if (!FileOpen(handle, path, 1)) {
+  File file;
+  if (!file.Open(path, 1)) {
     FileDelete(path);
     return 0;
   }
   char bytes[IndexPage::kSize];
   IndexPage{}.EncodeTo(bytes);
   int64_t offset = 0;
-  const int ok = FileAppend(handle, bytes, sizeof bytes, offset);
-  FileClose(handle);
+  const int ok = FileAppend(file.handle(), bytes, sizeof bytes, offset);
+  file.Close();
   if (!ok) FileDelete(path);
   return ok;
 }
@@ -89,29 +194,46 @@ int IndexFile::IndexCreate(const std::string& path) {
 int IndexFile::IndexOpen(const std::string& path, int shared) {
   if (path.empty()) return 0;
   shared_ = shared;
-  cache_.clear();
-  return FileOpen(handle_, path, shared);
+  DropPageCache();
+  return file_.Open(path, shared);
 }
 
 int IndexFile::IndexClose() {
-  if (handle_ == kNoFile) return 0;
-  cache_.clear();
-  return FileClose(handle_);
+  if (!file_.is_open()) return 0;
+  if (deferring_) (void)FlushWrites();
+  DropPageCache();
+  return file_.Close();
+}
+
+void IndexFile::EnablePageCache(size_t pages) {
+  cache_.SetLimit(pages);
+  length_ = -1;
+}
+
+void IndexFile::DropPageCache() {
+  cache_.Clear();
+  length_ = -1;
 }
 
 int IndexFile::IndexLock() {
   if (!shared_) return 1;
-  return FileLockRegion(handle_, 0, IndexPage::kSize);
+  return FileLockRegion(file_.handle(), 0, IndexPage::kSize);
 }
 
 int IndexFile::IndexUnlock() {
   if (!shared_) return 1;
-  return FileUnlockRegion(handle_, 0, IndexPage::kSize);
+  return FileUnlockRegion(file_.handle(), 0, IndexPage::kSize);
+}
+
+int64_t IndexFile::Length() {
+  if (cache_.limit() == 0) return FileLength(file_.handle());
+  if (length_ < 0) length_ = FileLength(file_.handle());
+  return length_;
 }
 
 int IndexFile::BeginOperation() {
-  if (handle_ == kNoFile) return 0;
-  const int64_t length = FileLength(handle_);
+  if (!file_.is_open()) return 0;
+  const int64_t length = Length();
   if (length < static_cast<int64_t>(IndexPage::kSize)) return 0;
   read_budget_ = 2 * (length / static_cast<int64_t>(IndexPage::kSize)) + 64;
   return 1;
@@ -121,50 +243,102 @@ int IndexFile::ReadPage(int64_t offset, IndexPage& page) {
   if (offset < 0 || offset % static_cast<int64_t>(IndexPage::kSize) != 0) return 0;
   if (read_budget_ <= 0) return 0;
   --read_budget_;
-  if (const auto cached = cache_.find(offset); cached != cache_.end()) {
-    page = cached->second;
+  if (const IndexPage* cached = cache_.Find(offset)) {
+    page = *cached;
     return 1;
   }
   ++page_reads_;
   char bytes[IndexPage::kSize];
-  if (!FileReadAt(handle_, bytes, sizeof bytes, offset)) return 0;
+  if (!FileReadAt(file_.handle(), bytes, sizeof bytes, offset)) return 0;
   if (!page.DecodeFrom(bytes)) return 0;
-  Remember(offset, page);
+  cache_.Put(offset, page, false, *this);
   return 1;
 }
 
-int IndexFile::WritePage(int64_t offset, const IndexPage& page) {
+int IndexFile::WriteToFile(int64_t offset, const IndexPage& page) {
   char bytes[IndexPage::kSize];
   page.EncodeTo(bytes);
-  if (!FileWriteAt(handle_, bytes, sizeof bytes, offset)) {
-    cache_.erase(offset);  // what the file holds now is unknown
-    return 0;
-  }
-  Remember(offset, page);
-  return 1;
+  return FileWriteAt(file_.handle(), bytes, sizeof bytes, offset);
 }
 
-void IndexFile::Remember(int64_t offset, const IndexPage& page) {
-  if (cache_limit_ == 0) return;
-  if (const auto cached = cache_.find(offset); cached != cache_.end()) {
-    cached->second = page;
-  } else if (cache_.size() < cache_limit_) {
-    cache_.emplace(offset, page);
+int IndexFile::WritePage(int64_t offset, IndexPage page) {
+  if (deferring_) {
+    cache_.Put(offset, std::move(page), true, *this);
+    return 1;
   }
+  if (!WriteToFile(offset, page)) {
+    cache_.Forget(offset);  // what the file holds now is unknown
+    length_ = -1;
+    return 0;
+  }
+  cache_.Put(offset, std::move(page), false, *this);
+  return 1;
 }
 
 int IndexFile::AppendPage(const IndexPage& page, int64_t& offset) {
   // Cursors keep page offsets as 32-bit values: the file may not grow past.
   // A file cut off inside a page would put every later page off the page
   // boundaries: it takes no more pages.
-  const int64_t length = FileLength(handle_);
+  const int64_t length = Length();
   const auto page_size = static_cast<int64_t>(IndexPage::kSize);
   if (length < 0 || length % page_size != 0 || length + page_size > kMaxIndexFileLength) return 0;
-  char bytes[IndexPage::kSize];
-  page.EncodeTo(bytes);
-  if (!FileAppend(handle_, bytes, sizeof bytes, offset)) return 0;
-  Remember(offset, page);
+  // The page goes at the end of the file as it stands (FileAppend), which
+  // is the kept length when the cache is on: nobody else writes the file.
+  offset = length;
+  if (deferring_) {
+    length_ = length + page_size;
+    cache_.Put(offset, page, true, *this);
+    return 1;
+  }
+  if (!WriteToFile(offset, page)) {
+    length_ = -1;
+    return 0;
+  }
+  if (length_ >= 0) length_ = length + page_size;
+  cache_.Put(offset, page, false, *this);
   return 1;
+}
+
+int IndexFile::DeferWrites() {
+  if (!file_.is_open() || cache_.limit() == 0 || deferring_) return 0;
+  deferring_ = true;
+  deferred_write_failed_ = false;
+  return 1;
+}
+
+int IndexFile::FlushWrites() {
+  if (!deferring_) return 0;
+  deferring_ = false;
+  const auto page_size = static_cast<int64_t>(IndexPage::kSize);
+  const std::vector<int64_t> dirty = cache_.DirtyOffsets();
+  // Runs of contiguous pages, written from the last run back to the first:
+  // pages appended by splits reach the file before the pages (and in the
+  // end the root) that point at them.
+  constexpr size_t kMaxRunPages = 256;
+  std::vector<char> buffer;
+  int ok = deferred_write_failed_ ? 0 : 1;
+  size_t end = dirty.size();
+  while (end > 0 && ok) {
+    size_t begin = end - 1;
+    while (begin > 0 && end - begin < kMaxRunPages && dirty[begin - 1] + page_size == dirty[begin])
+      --begin;
+    buffer.assign(static_cast<size_t>(end - begin) * IndexPage::kSize, '\0');
+    for (size_t k = begin; k < end; ++k) {
+      // Dirty pages stay cached until written, so every one is found.
+      const IndexPage* page = cache_.Find(dirty[k]);
+      if (page != nullptr) page->EncodeTo(buffer.data() + (k - begin) * IndexPage::kSize);
+    }
+    if (!FileWriteAt(file_.handle(), buffer.data(), buffer.size(), dirty[begin])) ok = 0;
+    for (size_t k = begin; k < end; ++k) cache_.MarkClean(dirty[k]);
+    end = begin;
+  }
+  if (!ok) {
+    // What the file holds is unknown: read it again from now on.
+    cache_.Clear();
+    length_ = -1;
+  }
+  deferred_write_failed_ = false;
+  return ok;
 }
 
 // ---- Locating entries --------------------------------------------------------
@@ -184,10 +358,21 @@ bool Qualifies(const IndexPage& page, int e, std::string_view key, bool after_eq
 }
 
 // Entry number (1 .. count + 1) of the first entry of page that qualifies.
+// The entries are in key order, so the ones that qualify form a tail: a
+// binary search finds where it starts. (On a damaged page out of order the
+// answer is still an entry number within 1 .. count + 1.)
 int PositionInPage(const IndexPage& page, std::string_view key, bool after_equal) {
-  int e = 1;
-  while (e <= page.count && !Qualifies(page, e, key, after_equal)) ++e;
-  return e;
+  int low = 1;
+  int high = page.count + 1;
+  while (low < high) {
+    const int mid = low + (high - low) / 2;
+    if (Qualifies(page, mid, key, after_equal)) {
+      high = mid;
+    } else {
+      low = mid + 1;
+    }
+  }
+  return low;
 }
 
 void FillCursor(int64_t offset, const IndexPage& page, int e, IndexCursor& cursor) {
@@ -209,17 +394,22 @@ constexpr int kMaxTreeHeight = 32;
 
 int IndexFile::Descend(std::string_view key, bool after_equal, Position& pos,
                        std::vector<PathStep>* path) {
+  // With a path, each page is read straight into its step (an insert's
+  // descent copies no page twice); without one, into pos.page.
   int64_t offset = 0;
-  IndexPage page;
-  if (!ReadPage(offset, page)) return 0;
   for (int depth = 1;; ++depth) {
     if (depth > kMaxTreeHeight) return 0;
-    if (path != nullptr) path->push_back(PathStep{offset, page});
-    const int e = PositionInPage(page, key, after_equal);
-    const int64_t child = ChildLeftOf(page, e);
+    IndexPage* page = &pos.page;
+    if (path != nullptr) {
+      path->emplace_back();
+      path->back().offset = offset;
+      page = &path->back().page;
+    }
+    if (!ReadPage(offset, *page)) return 0;
+    const int e = PositionInPage(*page, key, after_equal);
+    const int64_t child = ChildLeftOf(*page, e);
     if (child < 0) {
       pos.offset = offset;
-      pos.page = std::move(page);
       pos.entry = e;
       return 1;
     }
@@ -227,7 +417,6 @@ int IndexFile::Descend(std::string_view key, bool after_equal, Position& pos,
     // read budget ends any other cycle.
     if (child == 0) return 0;
     offset = child;
-    if (!ReadPage(offset, page)) return 0;
   }
 }
 
@@ -451,6 +640,7 @@ IndexEntry Separator(const IndexPage& right, int64_t right_offset) {
 int IndexFile::IndexInsert(std::string_view key, int64_t record) {
   if (key.data() == nullptr || !BeginOperation()) return 0;
   std::vector<PathStep> path;
+  path.reserve(8);
   Position pos;
   // After every equal key: the new entry goes behind them in index order.
   if (!Descend(CutKey(key), true, pos, &path)) return 0;
@@ -479,7 +669,8 @@ int IndexFile::StoreAndSplit(std::vector<PathStep>& path) {
   for (size_t level = path.size() - 1;; --level) {
     const int64_t offset = path[level].offset;
     IndexPage& page = path[level].page;
-    if (page.count < IndexPage::kMaxEntries) return WritePage(offset, page);
+    // The last write of the insert: the page goes into the cache as it is.
+    if (page.count < IndexPage::kMaxEntries) return WritePage(offset, std::move(page));
     if (level == 0) return offset == 0 ? SplitRoot(page) : 0;
     if (offset == 0) return 0;  // the root below the top: damage
 

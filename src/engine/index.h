@@ -51,9 +51,9 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "engine/file.h"
@@ -124,6 +124,13 @@ class IndexCursor {
   int32_t record = -1;  // record offset
 };
 
+// The database's index cache in exclusive mode: 32 MiB worth of the file's
+// pages (about 12,300). That keeps the upper levels of any index and whole
+// indexes of several hundred thousand keys; a decoded page takes at most
+// about 1.4 times its file size in memory (keys of 100 characters).
+inline constexpr size_t kIndexCacheBytes = size_t{32} << 20;
+inline constexpr size_t kIndexCachePages = kIndexCacheBytes / IndexPage::kSize;
+
 class IndexFile {
  public:
   IndexFile() = default;
@@ -135,7 +142,7 @@ class IndexFile {
   int IndexCreate(const std::string& path);
   int IndexOpen(const std::string& path, int shared);
   int IndexClose();
-  bool IsOpen() const { return handle_ != kNoFile; }
+  bool IsOpen() const { return file_.is_open(); }
   // In shared mode: a non-blocking lock of the root page region.
   int IndexLock();
   int IndexUnlock();
@@ -171,15 +178,38 @@ class IndexFile {
   // The first live entry with this key and this record offset.
   int IndexSeekExact(std::string_view key, int64_t record, IndexCursor& cursor);
 
-  FileHandle handle() const { return handle_; }
-  // Pages read since the file was opened or the counter was reset (for the
-  // benchmarks and the tests that bound the cost of a search).
-  // Keeps up to `pages` decoded pages in memory and serves reads from them;
-  // every page this object writes or appends is kept current there. Only
-  // for a file that nothing else writes, such as a sort's private index: a
-  // page changed behind the cache's back would go unseen.
-  void EnablePageCache(size_t pages) { cache_limit_ = pages; }
+  FileHandle handle() const { return file_.handle(); }
 
+  // Keeps up to `pages` decoded pages in memory and serves reads from them
+  // (0: no cache, every read goes to the file). The cache is write-through:
+  // every page write and append still goes to the file at once and keeps
+  // the cached copy current, so the file is the same with or without it.
+  // When full, a new page replaces one not used since the clock hand last
+  // passed it. With the cache on, the object also keeps the file's length
+  // instead of asking the file system at every operation.
+  // Only for a file that nothing else writes while it is open (the
+  // database's index in exclusive mode, a sort's private index): a page
+  // changed behind the cache's back would go unseen until DropPageCache.
+  void EnablePageCache(size_t pages);
+  // Forgets every cached page and the kept length (the file was changed by
+  // someone else); the next reads go to the file.
+  void DropPageCache();
+  size_t cached_pages() const { return cache_.size(); }
+
+  // Write-back for one bulk change (the index keys of an append batch,
+  // which are written after its records and definitions). From DeferWrites
+  // to FlushWrites, page writes and appends change only the cache; a
+  // changed page that must leave the cache is written then, and
+  // FlushWrites writes the rest, each page once, contiguous pages in one
+  // transfer, from the end of the file back to the root. The file ends up
+  // byte for byte as write-through leaves it; until the flush it lags
+  // behind. Needs the cache on; IndexClose flushes.
+  [[nodiscard]] int DeferWrites();
+  // 0 when a page could not be written (the cache is then dropped).
+  [[nodiscard]] int FlushWrites();
+
+  // Pages read from the file since it was opened or the counter was reset
+  // (for the benchmarks and the tests that bound the cost of a search).
   int64_t page_reads() const { return page_reads_; }
   void ResetPageReads() { page_reads_ = 0; }
 
@@ -197,19 +227,69 @@ class IndexFile {
     IndexPage page;
   };
 
+  // At most `limit` decoded pages by file offset, evicted in clock order:
+  // a hit marks its page used; a page that needs room sweeps the hand over
+  // the slots, clearing the used marks, and takes the first slot whose mark
+  // was clear. Pages every descent passes through (the root, the levels
+  // below it) are marked again before the hand comes back, so they stay.
+  class PageCache {
+   public:
+    // Empties the cache and sets its size (0: off).
+    void SetLimit(size_t pages);
+    size_t limit() const { return limit_; }
+    size_t size() const { return size_; }
+    // The cached page at offset, or nullptr.
+    const IndexPage* Find(int64_t offset);
+    // Stores a copy of page as the content at offset; dirty: the file does
+    // not hold it yet. A dirty page that must make room is written to
+    // owner's file first (a failed write is remembered there).
+    void Put(int64_t offset, IndexPage page, bool dirty, IndexFile& owner);
+    void Forget(int64_t offset);
+    void Clear();
+    // Offsets of the dirty pages, ascending; and marking one written.
+    std::vector<int64_t> DirtyOffsets() const;
+    void MarkClean(int64_t offset);
+
+   private:
+    struct Slot {
+      int64_t offset = -1;  // -1: free
+      bool used = false;
+      bool dirty = false;
+      IndexPage page;
+    };
+    int32_t SlotOf(int64_t offset) const;
+    void SetSlotOf(int64_t offset, int32_t slot);
+
+    std::deque<Slot> slots_;  // grows without moving the pages it holds
+    // Slot of each page by page number (-1: not cached). Page numbers stay
+    // below kMaxIndexFileLength / IndexPage::kSize, so the map never
+    // outgrows 3 MB whatever the file's links say.
+    std::vector<int32_t> where_;
+    size_t size_ = 0;
+    size_t hand_ = 0;
+    size_t limit_ = 0;
+  };
+
   // Every public operation starts here: it sets the number of page reads
   // the operation may make (twice the pages of the file, plus room for a
   // split), so that a damaged file whose links form a cycle ends in failure
   // instead of a loop.
   int BeginOperation();
+  // The file's length: the kept one with the cache on, else fstat; -1 when
+  // it cannot be read.
+  int64_t Length();
   int ReadPage(int64_t offset, IndexPage& page);
-  int WritePage(int64_t offset, const IndexPage& page);
+  // Takes the page by value: a caller done with it moves it into the cache.
+  int WritePage(int64_t offset, IndexPage page);
   int AppendPage(const IndexPage& page, int64_t& offset);
+  // The encoded page to the file at offset, bypassing the cache.
+  int WriteToFile(int64_t offset, const IndexPage& page);
 
   // Descends from the root to the leaf where key belongs and places pos at
   // the first entry whose key is >= key (after_equal false) or > key
   // (after_equal true); pos.entry is count + 1 when no entry of that leaf
-  // qualifies. When path is given it receives every page of the descent.
+  // qualifies. When path is given it receives every page of the descent,
+  // and the leaf is path->back().page (pos.page is then left alone).
   int Descend(std::string_view key, bool after_equal, Position& pos, std::vector<PathStep>* path);
   // Descend, then make sure no earlier leaf holds a qualifying entry.
   int Locate(std::string_view key, bool after_equal, Position& pos);
@@ -232,13 +312,14 @@ class IndexFile {
   // link parent.
   int SetParentOfChildren(const IndexPage& page, int first, int last, int64_t parent);
 
-  FileHandle handle_ = kNoFile;
+  File file_;
   int shared_ = 0;
-  // Keeps a page read or written at offset in the cache (when enabled).
-  void Remember(int64_t offset, const IndexPage& page);
-
-  std::unordered_map<int64_t, IndexPage> cache_;
-  size_t cache_limit_ = 0;
+  PageCache cache_;
+  // The file's length while the cache is on; -1: not known yet.
+  int64_t length_ = -1;
+  // Between DeferWrites and FlushWrites; a write-back that failed meanwhile.
+  bool deferring_ = false;
+  bool deferred_write_failed_ = false;
   int64_t page_reads_ = 0;
   int64_t read_budget_ = 0;
 };

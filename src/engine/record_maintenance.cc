@@ -123,6 +123,7 @@ int Database::AddNewRecord(std::string_view data, int32_t length, int64_t& offse
     return 0;
   }
   const std::string_view record = data.substr(0, static_cast<size_t>(length));
+  if (batch_.open) return AddToAppendBatch(record, table, offset, err);
 
   // One read of the definition serves both the key test and the chain.
   TableDefinition definition;

@@ -63,6 +63,8 @@ int Database::AppendDatabaseRecord(const RecordHeader& header, std::string_view 
                                    int64_t& offset, std::string* err) {
   if (err == nullptr || data.data() == nullptr) return 0;
   if (!connected_) return Fail(err, "AppendDatabaseRecord: Not connected to database");
+  // The open batch owns the end of the file (engine/append_batch.h).
+  if (batch_.open) return Fail(err, "AppendDatabaseRecord: An append batch is open");
   ++change_count_;
   const int32_t n = header.data_length();
   if (!IsValidDataLength(n) || data.size() < static_cast<size_t>(n)) {
@@ -96,6 +98,7 @@ int Database::WriteDatabaseRecord(const RecordHeader& header, std::string_view d
                                   std::string* err) {
   if (err == nullptr || data.data() == nullptr) return 0;
   if (!connected_) return Fail(err, "WriteDatabaseRecord: Not connected to database");
+  if (batch_.open) return Fail(err, "WriteDatabaseRecord: An append batch is open");
   ++change_count_;
   if (!IsValidDataLength(new_length) || data.size() < static_cast<size_t>(new_length)) {
     return Fail(err, "WriteDatabaseRecord: Invalid record length");

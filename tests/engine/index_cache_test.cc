@@ -59,5 +59,47 @@ TEST(IndexPageCache, ReadsAgreeWithTheFile) {
   }
 }
 
+// Deferred writes keep changed pages in the cache until the flush; a page
+// pushed out of a small cache is written early. Either way the file must
+// end up byte for byte as write-through leaves it, and reads during the
+// deferral must see the deferred pages.
+TEST(IndexPageCache, DeferredWritesLeaveTheWriteThroughFile) {
+  testing::ScratchFolder dir;
+  const std::string plain_path = dir.File("plain.zix");
+  IndexFile plain;
+  ASSERT_TRUE(plain.IndexCreate(plain_path));
+  ASSERT_TRUE(plain.IndexOpen(plain_path, 0));
+  std::vector<std::string> keys;
+  std::mt19937 random(3);
+  for (int i = 0; i < 2000; ++i) keys.push_back("key" + std::to_string(random() % 300));
+  for (int i = 0; i < 2000; ++i) ASSERT_TRUE(plain.IndexInsert(keys[i], i));
+  ASSERT_TRUE(plain.IndexDelete(keys[10], 10));
+  const std::string expected = testing::ReadFile(plain_path);
+
+  for (const size_t cached_pages : {size_t{3}, size_t{100000}}) {
+    SCOPED_TRACE(cached_pages);
+    const std::string path = dir.File("deferred" + std::to_string(cached_pages) + ".zix");
+    IndexFile deferred;
+    ASSERT_TRUE(deferred.IndexCreate(path));
+    ASSERT_TRUE(deferred.IndexOpen(path, 0));
+    deferred.EnablePageCache(cached_pages);
+    for (int i = 0; i < 2000; ++i) {
+      if (i % 700 == 0) {
+        ASSERT_TRUE(deferred.DeferWrites());
+      }
+      ASSERT_TRUE(deferred.IndexInsert(keys[i], i));
+      if (i % 700 == 699) {
+        ASSERT_TRUE(deferred.FlushWrites());
+      }
+    }
+    IndexCursor cursor;
+    ASSERT_TRUE(deferred.IndexSeekExact(keys[1999], 1999, cursor));  // not flushed yet
+    ASSERT_TRUE(deferred.IndexDelete(keys[10], 10));
+    ASSERT_TRUE(deferred.FlushWrites());
+    EXPECT_FALSE(deferred.FlushWrites());
+    EXPECT_TRUE(testing::ReadFile(path) == expected);
+  }
+}
+
 }  // namespace
 }  // namespace zt

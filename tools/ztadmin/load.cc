@@ -128,15 +128,40 @@ int LoadCommand(const std::string& data_file, const std::string& table, const st
 
   const std::string table_name(definition.name());
   ProgressBar progress(err, show_progress && text.size() >= kProgressThreshold, text.size());
+  // Rows go through AddNewRecord inside append batches: the same checks,
+  // record images, chain and index keys as row by row, written a batch at
+  // a time (engine/append_batch.h). `loaded` counts the committed rows,
+  // `pending` those of the open batch.
+  if (!db.BeginAppendBatch()) {
+    std::string why;
+    db.GetLastErrorText(&why);
+    err << "ztadmin: " << why << "\n";
+    return 1;
+  }
   int64_t loaded = 0;
-  std::string data;
-  auto stop = [&](int line, const std::string& why) {
+  int64_t pending = 0;
+  std::string commit_problem;
+  auto commit = [&] {
+    if (!db.CommitAppendBatch(&commit_problem)) return false;
+    loaded += pending;
+    pending = 0;
+    return true;
+  };
+  auto summary = [&] {
+    out << "loaded " << loaded << (loaded == 1 ? " row" : " rows") << " into " << table_name;
+  };
+  auto fail = [&](int line, const std::string& why) {
     progress.Finish();
     err << "ztadmin: " << csv_file << ":" << line << ": " << why << "\n";
-    out << "loaded " << loaded << (loaded == 1 ? " row" : " rows") << " into " << table_name
-        << "; stopped at line " << line << "\n";
+    summary();
+    out << "; stopped at line " << line << "\n";
     return 1;
   };
+  // A row that cannot be stored: the rows before it stay loaded.
+  auto stop = [&](int line, const std::string& why) {
+    return fail(line, commit() ? why : commit_problem);
+  };
+  std::string data;
   while (reader.Next(fields)) {
     if (fields.size() == 1 && fields[0].empty() && columns.size() != 1) continue;  // blank line
     if (!BuildRecord(definition, columns, fields, data, problem))
@@ -147,12 +172,23 @@ int LoadCommand(const std::string& data_file, const std::string& table, const st
                          &why)) {
       return stop(reader.line(), why);
     }
-    ++loaded;
-    progress.Update(reader.position(), loaded);
+    ++pending;
+    if (db.append_batch_full()) {
+      if (!commit()) return fail(reader.line(), commit_problem);
+      if (!db.BeginAppendBatch()) return fail(reader.line(), "cannot start the next batch");
+    }
+    progress.Update(reader.position(), loaded + pending);
   }
   if (!reader.error().empty()) return stop(reader.line(), reader.error());
   progress.Finish();
-  out << "loaded " << loaded << (loaded == 1 ? " row" : " rows") << " into " << table_name << "\n";
+  if (!commit()) {
+    err << "ztadmin: " << csv_file << ": " << commit_problem << "\n";
+    summary();
+    out << "; the last rows were not stored\n";
+    return 1;
+  }
+  summary();
+  out << "\n";
   return 0;
 }
 
