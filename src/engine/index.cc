@@ -208,11 +208,13 @@ int IndexFile::IndexClose() {
 void IndexFile::EnablePageCache(size_t pages) {
   cache_.SetLimit(pages);
   length_ = -1;
+  ++writes_;
 }
 
 void IndexFile::DropPageCache() {
   cache_.Clear();
   length_ = -1;
+  ++writes_;
 }
 
 int IndexFile::IndexLock() {
@@ -262,6 +264,7 @@ int IndexFile::WriteToFile(int64_t offset, const IndexPage& page) {
 }
 
 int IndexFile::WritePage(int64_t offset, IndexPage page) {
+  ++writes_;
   if (deferring_) {
     cache_.Put(offset, std::move(page), true, *this);
     return 1;
@@ -524,22 +527,44 @@ int IndexFile::IndexLast(IndexCursor& cursor) {
   return 1;
 }
 
+// A walk steps through the entries of one leaf many times in a row: the
+// leaf of the last step is kept (walk_) and used again, without copying it
+// out of the cache, while nothing has been written since. Only with the
+// page cache on, where nobody else writes the file.
+IndexFile::Position* IndexFile::WalkPosition(const IndexCursor& cursor) {
+  if (cache_.limit() == 0 || !walk_valid_ || walk_writes_ != writes_ ||
+      walk_.offset != cursor.page || cursor.entry < 1 || cursor.entry > walk_.page.count) {
+    walk_valid_ = false;
+    if (!PositionAt(cursor, walk_)) return nullptr;
+    walk_valid_ = cache_.limit() != 0;
+    walk_writes_ = writes_;
+  }
+  walk_.entry = cursor.entry;
+  return &walk_;
+}
+
 int IndexFile::IndexNext(IndexCursor& cursor) {
   if (!BeginOperation()) return 0;
-  Position pos;
-  if (!PositionAt(cursor, pos)) return 0;
-  ++pos.entry;
-  if (!ForwardLive(pos)) return 0;
-  FillCursor(pos.offset, pos.page, pos.entry, cursor);
+  Position* pos = WalkPosition(cursor);
+  if (pos == nullptr) return 0;
+  ++pos->entry;
+  if (!ForwardLive(*pos)) {
+    walk_valid_ = false;
+    return 0;
+  }
+  FillCursor(pos->offset, pos->page, pos->entry, cursor);
   return 1;
 }
 
 int IndexFile::IndexPrev(IndexCursor& cursor) {
   if (!BeginOperation()) return 0;
-  Position pos;
-  if (!PositionAt(cursor, pos)) return 0;
-  if (!BackwardLive(pos)) return 0;
-  FillCursor(pos.offset, pos.page, pos.entry, cursor);
+  Position* pos = WalkPosition(cursor);
+  if (pos == nullptr) return 0;
+  if (!BackwardLive(*pos)) {
+    walk_valid_ = false;
+    return 0;
+  }
+  FillCursor(pos->offset, pos->page, pos->entry, cursor);
   return 1;
 }
 

@@ -213,6 +213,10 @@ class IndexFile {
   int64_t page_reads() const { return page_reads_; }
   void ResetPageReads() { page_reads_ = 0; }
 
+  // The file's length: the kept one with the cache on, else fstat; -1 when
+  // it cannot be read.
+  int64_t Length();
+
  private:
   // A place in a leaf: the page (offset and decoded content) and an entry
   // number 1 .. count + 1 (count + 1 = after the last entry).
@@ -275,9 +279,9 @@ class IndexFile {
   // split), so that a damaged file whose links form a cycle ends in failure
   // instead of a loop.
   int BeginOperation();
-  // The file's length: the kept one with the cache on, else fstat; -1 when
-  // it cannot be read.
-  int64_t Length();
+  // The kept leaf of the last step when it is still the cursor's (see
+  // IndexNext); null when the cursor's page cannot be read.
+  Position* WalkPosition(const IndexCursor& cursor);
   int ReadPage(int64_t offset, IndexPage& page);
   // Takes the page by value: a caller done with it moves it into the cache.
   int WritePage(int64_t offset, IndexPage page);
@@ -317,6 +321,12 @@ class IndexFile {
   PageCache cache_;
   // The file's length while the cache is on; -1: not known yet.
   int64_t length_ = -1;
+  // Goes up with every page write and cache change; the kept leaf of a walk
+  // is good while it stands where it stood when the leaf was taken.
+  uint64_t writes_ = 0;
+  Position walk_;
+  uint64_t walk_writes_ = 0;
+  bool walk_valid_ = false;
   // Between DeferWrites and FlushWrites; a write-back that failed meanwhile.
   bool deferring_ = false;
   bool deferred_write_failed_ = false;

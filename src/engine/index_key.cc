@@ -48,8 +48,8 @@ bool KeyHasPrefix(std::string_view key, std::string_view prefix) {
   return key.size() >= prefix.size() && EqualNoCase(key.substr(0, prefix.size()), prefix);
 }
 
-int64_t IndexEntryBound(const IndexFile& index) {
-  const int64_t length = FileLength(index.handle());
+int64_t IndexEntryBound(IndexFile& index) {
+  const int64_t length = index.Length();
   if (length < 0) return 0;
   return (length / static_cast<int64_t>(IndexPage::kSize) + 1) * IndexPage::kMaxAtRest;
 }

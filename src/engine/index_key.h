@@ -44,7 +44,7 @@ bool KeyHasPrefix(std::string_view key, std::string_view prefix);
 // The most entries the index file can hold as it now stands (19 per page).
 // Walks stop after this many steps, so a damaged file whose page links form
 // a cycle cannot make them run forever.
-int64_t IndexEntryBound(const IndexFile& index);
+int64_t IndexEntryBound(IndexFile& index);
 
 }  // namespace zt
 
