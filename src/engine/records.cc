@@ -77,15 +77,27 @@ int Database::AppendDatabaseRecord(const RecordHeader& header, std::string_view 
   if (end + static_cast<int64_t>(total) > kMaxDataFileOffset) {
     return Fail(err, "AppendDatabaseRecord: The data file is full (records must end below 2 GiB)");
   }
-  // The area is reserved first and filled afterwards; after a failed fill it
-  // stays in the file as blanks, and no chain points to it.
-  std::string image(total, ' ');
+  std::string image;
+  image.reserve(total);
+  image.append(header.bytes.data(), RecordHeader::kSize);
+  image.append(data.data(), static_cast<size_t>(n));
   int64_t at = -1;
-  if (!FileAppend(data_file_, image.data(), image.size(), at)) {
+  if (!shared_) {
+    // Nobody else appends: the record goes to the end in one write. A write
+    // that fails part-way leaves bytes no chain points to.
+    if (!FileAppend(data_file_, image.data(), image.size(), at)) {
+      return Fail(err, "AppendDatabaseRecord: Disk-Write error");
+    }
+    offset = at;
+    return 1;
+  }
+  // Shared: the area is reserved first (blanks) and filled afterwards, so
+  // that another process appending meanwhile takes the space behind it;
+  // after a failed fill it stays in the file as blanks.
+  const std::string blanks(total, ' ');
+  if (!FileAppend(data_file_, blanks.data(), blanks.size(), at)) {
     return Fail(err, "AppendDatabaseRecord: Disk-Write error");
   }
-  image.replace(0, RecordHeader::kSize, header.bytes.data(), RecordHeader::kSize);
-  image.replace(RecordHeader::kSize, static_cast<size_t>(n), data.data(), static_cast<size_t>(n));
   if (!FileWriteAt(data_file_, image.data(), image.size(), at)) {
     return Fail(err, "AppendDatabaseRecord: Disk-Write error");
   }
