@@ -6,11 +6,10 @@
 
 namespace zt {
 
-char FoldCase(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 int CompareNoCase(std::string_view a, std::string_view b) {
   const size_t n = a.size() < b.size() ? a.size() : b.size();
   for (size_t i = 0; i < n; ++i) {
+    if (a[i] == b[i]) continue;  // most bytes of two keys match as they stand
     const auto ca = static_cast<unsigned char>(FoldCase(a[i]));
     const auto cb = static_cast<unsigned char>(FoldCase(b[i]));
     if (ca != cb) return ca < cb ? -1 : 1;
@@ -81,6 +80,18 @@ int32_t TextToInt(std::string_view s) {
 
 double TextToDouble(std::string_view s) {
   if (!IsNumberText(s)) return 0.0;
+  // A whole number of up to 15 digits is exact in a double, as strtod
+  // would give it; most numbers are such, and this path costs far less.
+  const size_t sign = s[0] == '+' || s[0] == '-' ? 1 : 0;
+  if (s.size() > sign && s.size() - sign <= 15) {
+    int64_t whole = 0;
+    size_t i = sign;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') whole = whole * 10 + (s[i++] - '0');
+    if (i == s.size()) {
+      const double value = static_cast<double>(whole);
+      return s[0] == '-' ? -value : value;
+    }
+  }
   const std::string copy(s);  // strtod needs a terminated text
   return std::strtod(copy.c_str(), nullptr);
 }

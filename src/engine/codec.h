@@ -29,11 +29,13 @@ inline constexpr size_t kMaxNameLength = kNameFieldWidth - 1;
 // ASCII letters are folded to lower case, then bytes compare as unsigned
 // values. Locale-independent on purpose: the index order on disk depends on
 // it, so '_' (0x5F) sorts before every letter.
+inline char FoldCase(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+}
 int CompareNoCase(std::string_view a, std::string_view b);
 inline bool EqualNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && CompareNoCase(a, b) == 0;
 }
-char FoldCase(char c);
 
 // 'Y'/'N' flags are compared without regard to case.
 inline bool FlagIs(char flag, char upper) { return (flag & ~0x20) == upper; }

@@ -4,6 +4,7 @@
 //
 // In exclusive mode the records come from the definition cache
 // (engine/definition_cache.h) once read: every write here updates it.
+#include <cstring>
 #include <string>
 
 #include "engine/database.h"
@@ -106,8 +107,16 @@ int Database::UpdateTableDef(const TableDefinition& definition, int64_t offset) 
     size_t first = 0;
     size_t end = definition.bytes.size();
     if (const TableDefinition* cached = definitions_.table(i)) {
-      while (first < end && cached->bytes[first] == definition.bytes[first]) ++first;
-      while (end > first && cached->bytes[end - 1] == definition.bytes[end - 1]) --end;
+      // Word by word to the first and last differing word, then byte by byte.
+      const char* a = cached->bytes.data();
+      const char* b = definition.bytes.data();
+      constexpr size_t kWord = 64;
+      while (first + kWord <= end && std::memcmp(a + first, b + first, kWord) == 0) first += kWord;
+      while (first < end && a[first] == b[first]) ++first;
+      while (end >= first + kWord && std::memcmp(a + end - kWord, b + end - kWord, kWord) == 0) {
+        end -= kWord;
+      }
+      while (end > first && a[end - 1] == b[end - 1]) --end;
     }
     if (first < end && !FileWriteAt(definition_file_, definition.bytes.data() + first, end - first,
                                     offset + static_cast<int64_t>(first))) {

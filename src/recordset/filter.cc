@@ -109,6 +109,7 @@ int Recordsets::RecordsetPreProcessFilterColumns(const char* table_name,
         condition.column_offset = ClampToInt32(offset);
         condition.column_size = ClampToInt32(size);
         condition.column_type = definition.column_type(f);
+        condition.number = TextToDouble(TrimBlanks(condition.value));
         condition.key = definition.is_key(f) ? 1 : 0;
         found = true;
         break;
@@ -173,7 +174,7 @@ int Recordsets::RecordsetRecordMeetsAllFilterCriteria(const std::vector<FilterCo
       // The value is converted as a number would be read from text: blanks
       // around it do not turn it into 0.
       const double a = TextToDouble(field);
-      const double b = TextToDouble(TrimBlanks(condition.value));
+      const double b = condition.number;
       cmp = a < b ? -1 : (a > b ? 1 : 0);
     } else {
       cmp = CompareNoCase(field, condition.value);

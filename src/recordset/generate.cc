@@ -124,7 +124,7 @@ bool Ascending(std::string_view op) { return op == "=" || op == ">" || op == ">=
 int CompareAsScan(std::string_view field, const FilterColumn& condition) {
   if (IsNumericType(condition.column_type)) {
     const double a = TextToDouble(field);
-    const double b = TextToDouble(TrimBlanks(condition.value));
+    const double b = condition.number;
     return a < b ? -1 : (a > b ? 1 : 0);
   }
   return CompareNoCase(field, condition.value);

@@ -38,6 +38,7 @@ struct FilterColumn {
   std::string op;           // "=", "<", "<=", ">", ">=", "<>"
   std::string value;        // exactly as given, at most 257 characters
   int32_t column_type = 0;  // set at resolution
+  double number = 0;        // the value read as a number (trimmed), at resolution
   int32_t column_offset = -1;
   int32_t column_size = -1;
   int key = 0;           // 1 when the column is a key column

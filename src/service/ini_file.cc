@@ -108,7 +108,10 @@ void IniFile::Set(std::string_view section, std::string_view key, std::string_vi
   int header = FindSection(section);
   if (header < 0) {
     if (!lines_.empty() && !lines_.back().empty()) lines_.emplace_back();
-    lines_.push_back("[" + std::string(section) + "]");
+    std::string line = "[";
+    line.append(section);
+    line += ']';
+    lines_.push_back(std::move(line));
     lines_.push_back(entry);
     final_newline_ = true;
     return;

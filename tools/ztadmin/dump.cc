@@ -35,7 +35,8 @@ int DumpCommand(const std::string& data_file, const std::string& table, std::ost
   std::string header;
   for (int f = 0; f < definition.column_count(); ++f) {
     if (definition.is_dropped(f)) continue;
-    header += (columns.empty() ? "" : ",") + CsvField(std::string(definition.column_name(f)));
+    if (!columns.empty()) header += ',';
+    header += CsvField(std::string(definition.column_name(f)));
     columns.push_back(f);
   }
 
