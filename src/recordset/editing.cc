@@ -93,14 +93,9 @@ constexpr char kNoMemory[] = "Not enough resultset memory (ResultsetMemory limit
 }  // namespace
 
 int Recordsets::RecordsetAddRow(TransactionContext& /*context*/, int32_t handle) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset = Checked(handle, {"RecordsetAddRow: Database not open!", Report::kYes,
+                                          "RecordsetAddRow: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return FailRecordset(database_, *recordset, "RecordsetAddRow: Database not open!",
-                         Report::kYes);
-  if (!recordset->open)
-    return FailRecordset(database_, *recordset, "RecordsetAddRow: Recordset not open",
-                         Report::kYes);
   // Row numbers are 32-bit; a client adding rows forever stops here.
   if (recordset->row_count >= INT32_MAX - 1) return 0;
 
@@ -123,15 +118,10 @@ int Recordsets::RecordsetAddRow(TransactionContext& /*context*/, int32_t handle)
 int Recordsets::RecordsetSetFieldValue(TransactionContext& /*context*/, int32_t handle,
                                        const char* column, const char* value) {
   if (column == nullptr || value == nullptr) return 0;
-  Recordset* recordset = Find(handle);
+  Recordset* recordset =
+      Checked(handle, {"RecordsetSetFieldValue: Database not open!", Report::kYes,
+                       "RecordsetSetFieldValue: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return FailRecordset(database_, *recordset, "RecordsetSetFieldValue: Database not open!",
-                         Report::kYes);
-  if (!recordset->open) {
-    return FailRecordset(database_, *recordset, "RecordsetSetFieldValue: Recordset not open",
-                         Report::kYes);
-  }
   if (recordset->current_row < 1 || recordset->current_row > recordset->row_count) {
     return FailRecordset(database_, *recordset, "RecordsetSetFieldValue: Current record not set!",
                          Report::kNo);
@@ -249,19 +239,11 @@ int Recordsets::RecordsetSetFieldValue(TransactionContext& /*context*/, int32_t 
 
 int Recordsets::RecordsetGetFieldValue(int32_t handle, const char* column, std::string* value) {
   if (column == nullptr || value == nullptr) return 0;
-  Recordset* recordset = Find(handle);
+  Recordset* recordset =
+      Checked(handle, {"RecordsetGetFieldValue: Database not open!", Report::kYes,
+                       "RecordsetGetFieldValue: Recordset not open", Report::kYes,
+                       "RecordsetGetFieldValue: Current record not set!", Report::kNo});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return FailRecordset(database_, *recordset, "RecordsetGetFieldValue: Database not open!",
-                         Report::kYes);
-  if (!recordset->open) {
-    return FailRecordset(database_, *recordset, "RecordsetGetFieldValue: Recordset not open",
-                         Report::kYes);
-  }
-  if (recordset->current_row < 1) {
-    return FailRecordset(database_, *recordset, "RecordsetGetFieldValue: Current record not set!",
-                         Report::kNo);
-  }
   if (recordset->current_row > recordset->row_count) {
     return FailRecordset(database_, *recordset, "RecordsetGetFieldValue: Current record not set",
                          Report::kNo);
@@ -356,14 +338,9 @@ RowValue Recordsets::ReadRowValue(const Recordset& recordset, const Row& row,
 }
 
 int Recordsets::RecordsetUpdate(TransactionContext& /*context*/, int32_t handle) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset = Checked(handle, {"RecordsetUpdate: Database not open!", Report::kYes,
+                                          "RecordsetUpdate: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return FailRecordset(database_, *recordset, "RecordsetUpdate: Database not open!",
-                         Report::kYes);
-  if (!recordset->open)
-    return FailRecordset(database_, *recordset, "RecordsetUpdate: Recordset not open",
-                         Report::kYes);
   if (recordset->pending.empty()) return 1;
   if (database_.shared() && !database_.index().IndexLock()) {
     return FailRecordset(database_, *recordset,
@@ -437,20 +414,11 @@ int Recordsets::RecordsetUpdate(TransactionContext& /*context*/, int32_t handle)
 
 int Recordsets::RecordsetDeleteCurrentRow(TransactionContext& /*context*/, int32_t handle,
                                           int& moved_to_next) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset =
+      Checked(handle, {"RecordsetDeleteCurrentRow: Database not open!", Report::kYes,
+                       "RecordsetDeleteCurrentRow: Recordset not open", Report::kYes,
+                       "RecordsetDeleteCurrentRow: Current record not set!", Report::kNo});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected()) {
-    return FailRecordset(database_, *recordset, "RecordsetDeleteCurrentRow: Database not open!",
-                         Report::kYes);
-  }
-  if (!recordset->open) {
-    return FailRecordset(database_, *recordset, "RecordsetDeleteCurrentRow: Recordset not open",
-                         Report::kYes);
-  }
-  if (recordset->current_row < 1) {
-    return FailRecordset(database_, *recordset,
-                         "RecordsetDeleteCurrentRow: Current record not set!", Report::kNo);
-  }
   const int32_t number = recordset->current_row;
   if (number > recordset->row_count) {
     return FailRecordset(database_, *recordset,
@@ -509,14 +477,9 @@ int Recordsets::RecordsetDeleteCurrentRow(TransactionContext& /*context*/, int32
 }
 
 int Recordsets::RecordsetDeleteAll(TransactionContext& /*context*/, int32_t handle) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset = Checked(handle, {"RecordsetDeleteAll: Database not connected", Report::kNo,
+                                          "RecordsetDeleteAll: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return FailRecordset(database_, *recordset, "RecordsetDeleteAll: Database not connected",
-                         Report::kNo);
-  if (!recordset->open)
-    return FailRecordset(database_, *recordset, "RecordsetDeleteAll: Recordset not open",
-                         Report::kYes);
   if (recordset->row_count <= 0) {
     recordset->SetError("RecordsetDeleteAll: Recordset contains zero records!");
     return 1;

@@ -16,13 +16,12 @@
 
 namespace zt {
 int Recordsets::RecordsetFilterOn(int32_t handle, const char* column_name, const char* value) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset = Checked(handle, {"RecordsetFilterOn: Database not open!", Report::kYes,
+                                          "RecordsetFilterOn: Recordset not open!", Report::kYes});
   if (recordset == nullptr) return 0;
   auto fail = [&](std::string_view text) {
     return FailRecordset(database_, *recordset, text, Report::kYes);
   };
-  if (!database_.IsConnected()) return fail("RecordsetFilterOn: Database not open!");
-  if (!recordset->open) return fail("RecordsetFilterOn: Recordset not open!");
 
   const std::string column(TrimBlanks(ViewOf(column_name).substr(0, kMaxNameLength)));
   const std::string wanted(TrimBlanks(ViewOf(value).substr(0, kMaxFilterOnValue)));

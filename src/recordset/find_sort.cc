@@ -120,14 +120,10 @@ int Recordsets::OrderValue(const Recordset& recordset, const TableDefinition& de
 }
 
 int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending) {
-  Recordset* recordset = Find(handle);
-  if (recordset == nullptr || column == nullptr) return 0;
-  if (!database_.IsConnected()) {
-    return FailRecordset(database_, *recordset, "RecordsetSort: Database not open", Report::kYes);
-  }
-  if (!recordset->open) {
-    return FailRecordset(database_, *recordset, "RecordsetSort: Recordset not open", Report::kYes);
-  }
+  if (column == nullptr) return 0;
+  Recordset* recordset = Checked(handle, {"RecordsetSort: Database not open", Report::kYes,
+                                          "RecordsetSort: Recordset not open", Report::kYes});
+  if (recordset == nullptr) return 0;
   TableDefinition definition;
   int64_t definition_offset = 0;
   if (!database_.GetTableDef(recordset->table_name.c_str(), definition, definition_offset)) {
@@ -272,16 +268,10 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
 }
 
 int Recordsets::RecordsetFindRow(int32_t handle, const char* column, const char* value) {
-  Recordset* recordset = Find(handle);
-  if (recordset == nullptr || column == nullptr || value == nullptr) return 0;
-  if (!database_.IsConnected()) {
-    return FailRecordset(database_, *recordset, "RecordsetFindRow: Database not open",
-                         Report::kYes);
-  }
-  if (!recordset->open) {
-    return FailRecordset(database_, *recordset, "RecordsetFindRow: Recordset not open",
-                         Report::kYes);
-  }
+  if (column == nullptr || value == nullptr) return 0;
+  Recordset* recordset = Checked(handle, {"RecordsetFindRow: Database not open", Report::kYes,
+                                          "RecordsetFindRow: Recordset not open", Report::kYes});
+  if (recordset == nullptr) return 0;
   TableDefinition definition;
   int64_t definition_offset = 0;
   if (!database_.GetTableDef(recordset->table_name.c_str(), definition, definition_offset)) {

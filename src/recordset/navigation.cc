@@ -30,12 +30,9 @@ int32_t FindActiveRow(const Recordset& recordset, int32_t first, int32_t last, i
 }  // namespace
 
 int Recordsets::RecordsetMoveFirst(int32_t handle) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset = Checked(handle, {"RecordsetMoveFirst: Database not connected", Report::kNo,
+                                          "RecordsetMoveFirst: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return Fail(database_, *recordset, "RecordsetMoveFirst: Database not connected", false);
-  if (!recordset->open)
-    return Fail(database_, *recordset, "RecordsetMoveFirst: Recordset not open", true);
   if (recordset->row_count < 1) {
     return Fail(database_, *recordset, "RecordsetMoveFirst: Recordset contains zero records",
                 false);
@@ -48,12 +45,9 @@ int Recordsets::RecordsetMoveFirst(int32_t handle) {
 }
 
 int Recordsets::RecordsetMoveNext(int32_t handle) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset = Checked(handle, {"RecordsetMoveNext: Database not open", Report::kYes,
+                                          "RecordsetMoveNext: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return Fail(database_, *recordset, "RecordsetMoveNext: Database not open", true);
-  if (!recordset->open)
-    return Fail(database_, *recordset, "RecordsetMoveNext: Recordset not open", true);
   if (recordset->current_row < 1 || recordset->current_row >= recordset->row_count) {
     return Fail(database_, *recordset, "RecordsetMoveNext: Current record not set and/or eof",
                 false);
@@ -66,12 +60,9 @@ int Recordsets::RecordsetMoveNext(int32_t handle) {
 }
 
 int Recordsets::RecordsetMovePrev(int32_t handle) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset = Checked(handle, {"RecordsetMovePrev: Database not open", Report::kYes,
+                                          "RecordsetMovePrev: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return Fail(database_, *recordset, "RecordsetMovePrev: Database not open", true);
-  if (!recordset->open)
-    return Fail(database_, *recordset, "RecordsetMovePrev: Recordset not open", true);
   if (recordset->current_row < 2 || recordset->current_row > recordset->row_count) {
     return Fail(database_, *recordset, "RecordsetMovePrev: Reached begining of file", false);
   }
@@ -83,12 +74,9 @@ int Recordsets::RecordsetMovePrev(int32_t handle) {
 }
 
 int Recordsets::RecordsetMoveLast(int32_t handle) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset = Checked(handle, {"RecordsetMoveLast: Database not open", Report::kYes,
+                                          "RecordsetMoveLast: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return Fail(database_, *recordset, "RecordsetMoveLast: Database not open", true);
-  if (!recordset->open)
-    return Fail(database_, *recordset, "RecordsetMoveLast: Recordset not open", true);
   if (recordset->row_count < 1) {
     return Fail(database_, *recordset, "RecordsetMoveLast: Recordset contains zero records", false);
   }
@@ -118,24 +106,18 @@ int Recordsets::RecordsetGetCurrentRowOffset(int32_t handle, int64_t& offset) {
 }
 
 int Recordsets::RecordsetCanBookmark(int32_t handle) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset =
+      Checked(handle, {"RecordsetCanBookmark: Database not open!", Report::kYes,
+                       "RecordsetCanBookmark: Recordset not open!", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return Fail(database_, *recordset, "RecordsetCanBookmark: Database not open!", true);
-  if (!recordset->open) {
-    return Fail(database_, *recordset, "RecordsetCanBookmark: Recordset not open!", true);
-  }
   return 1;
 }
 
 int Recordsets::RecordsetSetBookmark(int32_t handle, int32_t bookmark) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset =
+      Checked(handle, {"RecordsetSetBookmark: Database not open!", Report::kYes,
+                       "RecordsetSetBookmark: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return Fail(database_, *recordset, "RecordsetSetBookmark: Database not open!", true);
-  if (!recordset->open) {
-    return Fail(database_, *recordset, "RecordsetSetBookmark: Recordset not open", true);
-  }
   if (bookmark < 1 || bookmark > recordset->row_count) {
     char text[128];
     std::snprintf(text, sizeof text,
@@ -154,67 +136,49 @@ int Recordsets::RecordsetSetBookmark(int32_t handle, int32_t bookmark) {
 }
 
 int Recordsets::RecordsetGetBookmark(int32_t handle, int32_t& bookmark) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset =
+      Checked(handle, {"RecordsetGetBookmark: Database not open!", Report::kYes,
+                       "RecordsetGetBookmark: Recordset not open", Report::kYes,
+                       "RecordsetGetBookmark: Current record not set!", Report::kNo});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return Fail(database_, *recordset, "RecordsetGetBookmark: Database not open!", true);
-  if (!recordset->open) {
-    return Fail(database_, *recordset, "RecordsetGetBookmark: Recordset not open", true);
-  }
-  if (recordset->current_row < 1) {
-    return Fail(database_, *recordset, "RecordsetGetBookmark: Current record not set!", false);
-  }
   bookmark = recordset->current_row;
   return 1;
 }
 
 int Recordsets::RecordsetGetLastUpdatedBookmark(int32_t handle, int32_t& bookmark) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset =
+      Checked(handle, {"RecordsetGetLastUpdatedBookmark: Database not open!", Report::kYes,
+                       "RecordsetGetLastUpdatedBookmark: Recordset not open!", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected()) {
-    return Fail(database_, *recordset, "RecordsetGetLastUpdatedBookmark: Database not open!", true);
-  }
-  if (!recordset->open) {
-    return Fail(database_, *recordset, "RecordsetGetLastUpdatedBookmark: Recordset not open!",
-                true);
-  }
   if (recordset->current_row < 1) return 0;
   bookmark = recordset->current_row;
   return 1;
 }
 
 int Recordsets::RecordsetGetRowCount(int32_t handle, int32_t& count) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset =
+      Checked(handle, {"RecordsetGetRowCount: Database not open!", Report::kYes,
+                       "RecordsetGetRowCount: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return Fail(database_, *recordset, "RecordsetGetRowCount: Database not open!", true);
-  if (!recordset->open)
-    return Fail(database_, *recordset, "RecordsetGetRowCount: Recordset not open", true);
   count = recordset->row_count;
   return 1;
 }
 
 // Shares the row count's texts: clients know both as the row count.
 int Recordsets::RecordsetGetSelectedRowCount(int32_t handle, int32_t& count) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset =
+      Checked(handle, {"RecordsetGetRowCount: Database not open!", Report::kYes,
+                       "RecordsetGetRowCount: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected())
-    return Fail(database_, *recordset, "RecordsetGetRowCount: Database not open!", true);
-  if (!recordset->open)
-    return Fail(database_, *recordset, "RecordsetGetRowCount: Recordset not open", true);
   count = recordset->selected_count;
   return 1;
 }
 
 int Recordsets::RecordsetGetFilteredCount(int32_t handle, int32_t& count) {
-  Recordset* recordset = Find(handle);
+  Recordset* recordset =
+      Checked(handle, {"RecordsetGetFilteredCount: Database not open!", Report::kYes,
+                       "RecordsetGetFilteredCount: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
-  if (!database_.IsConnected()) {
-    return Fail(database_, *recordset, "RecordsetGetFilteredCount: Database not open!", true);
-  }
-  if (!recordset->open) {
-    return Fail(database_, *recordset, "RecordsetGetFilteredCount: Recordset not open", true);
-  }
   count = recordset->filtered_count;
   return 1;
 }

@@ -71,6 +71,9 @@ enum class RowValue {
   kUnreadable,    // the bytes could not be read
 };
 
+// Whether a failure's message also goes to the database's error report.
+enum class Report { kNo, kYes };
+
 // Whether "value op operand" holds for one of the filter operators, given
 // the sign of the comparison of value with operand.
 inline bool ConditionHolds(std::string_view op, int cmp) {

@@ -11,8 +11,6 @@
 
 namespace zt {
 
-enum class Report { kNo, kYes };
-
 // Always returns 0, so that a failing operation can `return FailRecordset(...)`.
 inline int FailRecordset(const Database& database, Recordset& recordset, std::string_view text,
                          Report report) {

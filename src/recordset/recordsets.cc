@@ -56,6 +56,26 @@ Recordset* Recordsets::Find(int32_t handle) {
   return it == table_.end() ? nullptr : it->second.get();
 }
 
+Recordset* Recordsets::Checked(int32_t handle, const Checks& checks) {
+  Recordset* recordset = Find(handle);
+  if (recordset == nullptr) return nullptr;
+  auto fail = [&](const char* text, Report report) -> Recordset* {
+    recordset->SetError(text);
+    if (report == Report::kYes) database_.ReportError(recordset->error_text);
+    return nullptr;
+  };
+  if (checks.not_connected != nullptr && !database_.IsConnected()) {
+    return fail(checks.not_connected, checks.not_connected_report);
+  }
+  if (checks.not_open != nullptr && !recordset->open) {
+    return fail(checks.not_open, checks.not_open_report);
+  }
+  if (checks.no_current_row != nullptr && recordset->current_row < 1) {
+    return fail(checks.no_current_row, checks.no_current_row_report);
+  }
+  return recordset;
+}
+
 int Recordsets::CreateRecordset(int32_t& handle) {
   if (!database_.IsConnected()) {
     database_.SetError("CreateRecordset: No database connection has been established!");

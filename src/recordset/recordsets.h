@@ -66,6 +66,22 @@ class Recordsets {
   // The recordset of a handle; null when unknown.
   Recordset* Find(int32_t handle);
 
+  // The checks every operation on an open recordset makes first, in this
+  // order, each with the operation's own text (null: not made) and whether
+  // its failure is reported: the database is connected, the recordset is
+  // open, it has a current row.
+  struct Checks {
+    const char* not_connected = nullptr;
+    Report not_connected_report = Report::kYes;
+    const char* not_open = nullptr;
+    Report not_open_report = Report::kYes;
+    const char* no_current_row = nullptr;
+    Report no_current_row_report = Report::kNo;
+  };
+  // The handle's recordset once it passes every check; null otherwise (an
+  // unknown handle fails silently; a failed check leaves its text).
+  Recordset* Checked(int32_t handle, const Checks& checks);
+
   // ---- Filters and generation (filter.cc, generate.cc) ---------------------
   // Conditions are added before an open and combined with AND at every later
   // open until cleared.
