@@ -11,37 +11,23 @@
 namespace zt::testing {
 namespace {
 
-const std::string kZtadmin = std::string(ZT_BINARY_DIR) + "/ztadmin";
-
 class LoadedDataTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const ScratchFolder& dir = fixture_.folder();
-    WriteFile(dir.File("people.schema"),
-              "table People\n"
-              "column Id integer 5 key\ncolumn Name text 10\ncolumn Age integer 3\n"
-              "column Qty integer 4\n"
-              "table Pets\ncolumn Id integer 5 key\ncolumn Name text 10\n");
-    // Oldest first: the order of the file.
-    WriteFile(dir.File("people.csv"),
-              "Id,Name,Age,Qty\n150,Ann,45,7\n20,Bob,31,007\n100,Cid,29,12\n250,Dee,60,7\n"
-              "90,Eve,35,3\n120,abc,33,1\n");
-    WriteFile(dir.File("pets.csv"), "Id,Name\n95,Rex\n130,Tom\n");
     std::string out;
-    ASSERT_EQ(
-        RunCommand(kZtadmin + " create " + dir.File("people.dat") + " " + dir.File("people.schema"),
-                   &out),
-        0)
-        << out;
-    ASSERT_EQ(RunCommand(kZtadmin + " load " + dir.File("people.dat") + " People " +
-                             dir.File("people.csv"),
-                         &out),
-              0)
-        << out;
-    ASSERT_EQ(
-        RunCommand(kZtadmin + " load " + dir.File("people.dat") + " Pets " + dir.File("pets.csv"),
-                   &out),
-        0)
+    // Oldest first: the order of the file.
+    ASSERT_TRUE(MakeLoadedDatabase(
+        dir, "people",
+        "table People\n"
+        "column Id integer 5 key\ncolumn Name text 10\ncolumn Age integer 3\n"
+        "column Qty integer 4\n"
+        "table Pets\ncolumn Id integer 5 key\ncolumn Name text 10\n",
+        {{"People",
+          "Id,Name,Age,Qty\n150,Ann,45,7\n20,Bob,31,007\n100,Cid,29,12\n250,Dee,60,7\n"
+          "90,Eve,35,3\n120,abc,33,1\n"},
+         {"Pets", "Id,Name\n95,Rex\n130,Tom\n"}},
+        &out))
         << out;
     fixture_.WriteIni(
         "[CONNECTION]\nDatabaseFile=people.dat\n[SERVER]\nWorkFolder=work\n"

@@ -14,8 +14,6 @@
 namespace zt::testing {
 namespace {
 
-const std::string kZtadmin = std::string(ZT_BINARY_DIR) + "/ztadmin";
-
 int64_t FileSize(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
@@ -26,21 +24,12 @@ class ScaleTest : public ::testing::Test {
   // A People table of `rows` records, loaded offline, and a server on it.
   void StartWithRows(int rows) {
     const ScratchFolder& dir = fixture_.folder();
-    WriteFile(dir.File("people.schema"),
-              "table People\ncolumn Id integer 6 key\ncolumn Name text 10\n");
     std::string csv = "Id,Name\n";
     for (int id = 1; id <= rows; ++id) csv += std::to_string(id) + ",p" + std::to_string(id) + "\n";
-    WriteFile(dir.File("people.csv"), csv);
     std::string out;
-    ASSERT_EQ(
-        RunCommand(kZtadmin + " create " + dir.File("people.dat") + " " + dir.File("people.schema"),
-                   &out),
-        0)
-        << out;
-    ASSERT_EQ(RunCommand(kZtadmin + " load " + dir.File("people.dat") + " People " +
-                             dir.File("people.csv"),
-                         &out),
-              0)
+    ASSERT_TRUE(MakeLoadedDatabase(dir, "people",
+                                   "table People\ncolumn Id integer 6 key\ncolumn Name text 10\n",
+                                   {{"People", csv}}, &out))
         << out;
     fixture_.WriteIni(
         "[CONNECTION]\nDatabaseFile=people.dat\n[SERVER]\nWorkFolder=work\n"

@@ -278,6 +278,30 @@ inline void ExpectReplies(Client& client, const std::vector<Exchange>& script) {
     EXPECT_EQ(Ask(client, step.request), step.reply) << step.request;
 }
 
+// Makes dir/<base>.dat from a schema text (ztadmin's format) and loads
+// each (table, CSV text) into it with `ztadmin load`; false with the tool's
+// output in *out when a step fails.
+inline bool MakeLoadedDatabase(const ScratchFolder& dir, const std::string& base,
+                               const std::string& schema,
+                               const std::vector<std::pair<std::string, std::string>>& tables,
+                               std::string* out) {
+  const std::string ztadmin = std::string(ZT_BINARY_DIR) + "/ztadmin";
+  WriteFile(dir.File(base + ".schema"), schema);
+  if (RunCommand(ztadmin + " create " + dir.File(base + ".dat") + " " + dir.File(base + ".schema"),
+                 out) != 0) {
+    return false;
+  }
+  for (const auto& [table, csv] : tables) {
+    WriteFile(dir.File(table + ".csv"), csv);
+    if (RunCommand(ztadmin + " load " + dir.File(base + ".dat") + " " + table + " " +
+                       dir.File(table + ".csv"),
+                   out) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // A running server over SmallDatabaseSchema() and one greeted client.
 class ServerTest : public ::testing::Test {
  protected:

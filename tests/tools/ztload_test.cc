@@ -15,16 +15,21 @@ namespace {
 
 const std::string kZtload = std::string(ZT_BINARY_DIR) + "/ztload";
 
-TEST(Ztload, StoresTheRowsItReports) {
-  ServerFixture fixture(false);
+// The LOAD table ztload stores rows in by default.
+DatabaseSchema LoadSchema() {
   DatabaseSchema schema;
   schema.tables.push_back({"LOAD",
                            {{"ID", 1, 10, true, false},
                             {"NAME", 0, 30, false, false},
                             {"CITY", 0, 20, true, false},
                             {"QTY", 1, 6, false, false}}});
+  return schema;
+}
+
+TEST(Ztload, StoresTheRowsItReports) {
+  ServerFixture fixture(false);
   std::string err;
-  ASSERT_TRUE(CreateDatabaseFiles(fixture.folder().File("db.dat"), schema, err)) << err;
+  ASSERT_TRUE(CreateDatabaseFiles(fixture.folder().File("db.dat"), LoadSchema(), err)) << err;
   ASSERT_TRUE(fixture.Start()) << ReadFile(fixture.output());
   std::string output;
   ASSERT_EQ(
@@ -43,14 +48,8 @@ TEST(Ztload, StoresTheRowsItReports) {
 // and reports what it did.
 TEST(Ztload, ReadingModesReportWhatTheyDid) {
   ServerFixture fixture(false);
-  DatabaseSchema schema;
-  schema.tables.push_back({"LOAD",
-                           {{"ID", 1, 10, true, false},
-                            {"NAME", 0, 30, false, false},
-                            {"CITY", 0, 20, true, false},
-                            {"QTY", 1, 6, false, false}}});
   std::string err;
-  ASSERT_TRUE(CreateDatabaseFiles(fixture.folder().File("db.dat"), schema, err)) << err;
+  ASSERT_TRUE(CreateDatabaseFiles(fixture.folder().File("db.dat"), LoadSchema(), err)) << err;
   // The server's temporary files go where the recordsets mode counts them.
   const std::string temp = fixture.folder().File("tmp");
   MakeDirectory(temp);
