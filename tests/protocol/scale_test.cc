@@ -116,8 +116,13 @@ TEST_F(ScaleTest, EditingOneRowOverAndOver) {
   }
   EXPECT_EQ(Ask(*client_, "RECORDSETGETFIELDVALUE~1~Name"), "RECORDSETGETFIELDVALUE~1~n1999");
   EXPECT_EQ(FileSize(write_file), before);
-  // 10,000 stored edits; a leak of even one image each would show here.
+  // 10,000 stored edits; a leak of even one image each would show here
+  // (not under AddressSanitizer, whose quarantine holds freed memory back).
+#ifndef __SANITIZE_ADDRESS__
   EXPECT_LT(fixture_.server().ResidentKib(), memory_before + 2048);
+#else
+  (void)memory_before;
+#endif
 }
 
 }  // namespace
