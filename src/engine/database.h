@@ -85,6 +85,12 @@ class Database {
 
   // ---- Table definitions and location information ------------------------
   int GetTableDef(const char* name, TableDefinition& definition, int64_t& offset);
+  // GetTableDef without the copy, for readers on a hot path: the cached
+  // record in exclusive mode, else one read into this object's scratch.
+  // Valid until the next definition call; null on failure (same texts).
+  const TableDefinition* TableDef(const char* name, int64_t& offset);
+  // The definition header the same way (no error text on failure).
+  const DefinitionHeader* HeaderView() { return DefinitionHeaderView(header_scratch_); }
   int UpdateTableDef(const TableDefinition& definition, int64_t offset);
   int GetLocationInformation(LocationInformation& fields);
   int SetLocationInformation(const LocationInformation& fields);
@@ -192,6 +198,9 @@ class Database {
   FileHandle write_file_ = kNoFile;
   std::array<TransactionSlot, kTransactionSlots> transaction_slots_{};
   IndexFile index_;
+  // Reads of TableDef / HeaderView land here when the cache is off.
+  TableDefinition table_scratch_;
+  DefinitionHeader header_scratch_;
   DefinitionCache definitions_;
   AppendBatch batch_;
 };

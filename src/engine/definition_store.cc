@@ -41,8 +41,7 @@ int Database::FindTableDef(const char* name, TableDefinition& scratch,
     return 0;
   }
   const std::string_view wanted = TrimBlanks(given);
-  DefinitionHeader header_scratch;
-  const DefinitionHeader* header = DefinitionHeaderView(header_scratch);
+  const DefinitionHeader* header = DefinitionHeaderView(header_scratch_);
   if (header == nullptr) {
     SetError("GetTableDef: Disk-Read error(1)");
     return 0;
@@ -73,12 +72,17 @@ int Database::FindTableDef(const char* name, TableDefinition& scratch,
   return 0;
 }
 
-int Database::GetTableDef(const char* name, TableDefinition& definition, int64_t& offset) {
-  TableDefinition scratch;
+const TableDefinition* Database::TableDef(const char* name, int64_t& offset) {
   const TableDefinition* found = nullptr;
   int slot = 0;
-  if (!FindTableDef(name, scratch, found, slot)) return 0;
+  if (!FindTableDef(name, table_scratch_, found, slot)) return nullptr;
   offset = TableDefinitionOffset(slot);
+  return found;
+}
+
+int Database::GetTableDef(const char* name, TableDefinition& definition, int64_t& offset) {
+  const TableDefinition* found = TableDef(name, offset);
+  if (found == nullptr) return 0;
   definition = *found;
   return 1;
 }

@@ -186,12 +186,14 @@ int Recordsets::RecordsetSetFieldValue(TransactionContext& /*context*/, int32_t 
   // nothing to edit.
   if (!recordset->row(number).has_image()) return 0;
 
-  TableDefinition definition;
   int64_t definition_offset = 0;
-  if (!database_.GetTableDef(recordset->table_name.c_str(), definition, definition_offset)) {
+  const TableDefinition* found =
+      database_.TableDef(recordset->table_name.c_str(), definition_offset);
+  if (found == nullptr) {
     return FailRecordset(database_, *recordset,
                          "RecordsetSetFieldValue: Could not read table header", Report::kYes);
   }
+  const TableDefinition& definition = *found;
   const ColumnPlace place = FindColumn(definition, column);
   if (place.index < 0) {
     return FailRecordset(database_, *recordset,
@@ -249,11 +251,13 @@ int Recordsets::RecordsetGetFieldValue(int32_t handle, const char* column, std::
                          Report::kNo);
   }
   const Row row = recordset->row(recordset->current_row);
-  TableDefinition definition;
   int64_t definition_offset = 0;
-  if (!database_.GetTableDef(recordset->table_name.c_str(), definition, definition_offset)) {
+  const TableDefinition* found =
+      database_.TableDef(recordset->table_name.c_str(), definition_offset);
+  if (found == nullptr) {
     return FailRecordset(database_, *recordset, "Unable to read table definition!", Report::kYes);
   }
+  const TableDefinition& definition = *found;
   const ColumnPlace place = FindColumn(definition, column);
   if (place.index < 0 || definition.is_dropped(place.index)) {
     return FailRecordset(database_, *recordset,

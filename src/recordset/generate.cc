@@ -244,10 +244,10 @@ bool Recordsets::KeyPrefixIsAmbiguous(const TableDefinition& definition, std::st
   for (int f = 0; f < definition.column_count(); ++f) {
     if (extends(definition.column_name(f), column)) return true;
   }
-  DefinitionHeader header;
-  if (!database_.ReadDefinitionHeader(header)) return true;
-  for (int slot = 0; slot < header.table_count(); ++slot) {
-    if (extends(header.table_name(slot), table)) return true;
+  const DefinitionHeader* header = database_.HeaderView();
+  if (header == nullptr) return true;
+  for (int slot = 0; slot < header->table_count(); ++slot) {
+    if (extends(header->table_name(slot), table)) return true;
   }
   return false;
 }

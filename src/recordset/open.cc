@@ -37,13 +37,13 @@ int Recordsets::RecordsetOpen(int32_t handle, const char* table_name) {
   recordset->filter_on_value.clear();
   recordset->table_name = table_name;
 
-  TableDefinition definition;
-  if (!database_.GetTableDef(table_name, definition, recordset->definition_offset)) {
+  const TableDefinition* definition = database_.TableDef(table_name, recordset->definition_offset);
+  if (definition == nullptr) {
     recordset->open = 0;
     return fail("RecordsetOpen: Error reading the table header");
   }
   recordset->open = 1;
-  recordset->record_length = definition.record_length();
+  recordset->record_length = definition->record_length();
 
   // An unfiltered open of a table nothing has changed since its last such
   // open yields the very same rows: take them instead of walking the table.
