@@ -60,6 +60,15 @@ TEST(CompareNoCase, FoldsAsciiLettersOnly) {
   EXPECT_GT(CompareNoCase("\xC3\xA9", "z"), 0);  // bytes above 0x7F compare unsigned
   EXPECT_TRUE(EqualNoCase("MiXeD", "mixed"));
   EXPECT_FALSE(EqualNoCase("abc", "abcd"));
+  // Keys longer than a machine word: a case difference inside the first
+  // eight bytes, a real difference after them, equal words then a shorter
+  // key, and a high byte past the first word.
+  EXPECT_EQ(CompareNoCase("PeopleID     12", "peopleid     12"), 0);
+  EXPECT_LT(CompareNoCase("peopleid     12", "PEOPLEID     13"), 0);
+  EXPECT_GT(CompareNoCase("peopleid    100", "PEOPLEID     99"), 0);
+  EXPECT_LT(CompareNoCase("peopleid", "peopleid "), 0);
+  EXPECT_LT(CompareNoCase("peopleid_x", "PEOPLEIDax"), 0);
+  EXPECT_GT(CompareNoCase("peopleid\xC3", "PEOPLEIDz"), 0);
 }
 
 TEST(TextField, WritesExactBytesAndNeverOverruns) {
