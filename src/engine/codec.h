@@ -32,6 +32,12 @@ inline constexpr size_t kMaxNameLength = kNameFieldWidth - 1;
 inline char FoldCase(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
 }
+// The text with its ASCII letters folded to lower case.
+inline std::string FoldText(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = FoldCase(c);
+  return out;
+}
 int CompareNoCase(std::string_view a, std::string_view b);
 inline bool EqualNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && CompareNoCase(a, b) == 0;

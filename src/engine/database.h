@@ -156,7 +156,6 @@ class Database {
   // Files for the layers above (the recordset code and the tools).
   FileHandle data_file() const { return data_file_; }
   FileHandle definition_file() const { return definition_file_; }
-  FileHandle write_file() const { return write_file_; }
   IndexFile& index() { return index_; }
 
   // Sets the last-error text (cut to kMaxErrorText) and calls ReportError.

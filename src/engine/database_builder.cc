@@ -11,12 +11,6 @@
 namespace zt {
 namespace {
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = FoldCase(c);
-  return out;
-}
-
 TableDefinition EncodeTable(const TableSchema& table) {
   TableDefinition def;  // every field the server does not read stays zero
   def.set_name(table.name);
@@ -66,7 +60,7 @@ std::string ValidateDatabaseSchema(const DatabaseSchema& schema) {
       return "invalid table name '" + table.name +
              "' (1 to 32 letters, digits, '_', '-', '.', '$')";
     }
-    if (!table_names.insert(Lower(table.name)).second) {
+    if (!table_names.insert(FoldText(table.name)).second) {
       return "table '" + table.name + "' is defined twice";
     }
     if (table.columns.empty()) return "table '" + table.name + "' has no column";
@@ -79,7 +73,7 @@ std::string ValidateDatabaseSchema(const DatabaseSchema& schema) {
       if (!IsValidName(column.name)) {
         return "invalid column name '" + column.name + "' in table '" + table.name + "'";
       }
-      if (!column_names.insert(Lower(column.name)).second) {
+      if (!column_names.insert(FoldText(column.name)).second) {
         return "column '" + column.name + "' is defined twice in table '" + table.name + "'";
       }
       if (column.size < 1 || column.size > kMaxRecordLength) {

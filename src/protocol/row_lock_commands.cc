@@ -77,9 +77,8 @@ bool HandleRecordsetLockAll(CommandContext& ctx) {
   }
   const bool owned = !conflict && ctx.client.Entry(ctx.handle) != nullptr;
   if (owned) {
-    for (const int32_t identifier : candidates) {
-      if (!ctx.locks.IsLocked(identifier)) ctx.locks.Lock(identifier, ctx.client, ctx.handle);
-    }
+    // A row already held through this entry stays as it is (Lock refuses it).
+    for (const int32_t identifier : candidates) ctx.locks.Lock(identifier, ctx.client, ctx.handle);
     ctx.reply = EchoReply("RECORDSETLOCKALL", ctx.handle);
   }
   candidates.clear();

@@ -17,7 +17,6 @@
 // The TransactionContext is accepted and not consulted: nothing in the
 // server opens a transaction, so no change journal is written.
 #include <algorithm>
-#include <cstring>
 #include <string>
 
 #include "engine/codec.h"
@@ -294,43 +293,25 @@ RowValue Recordsets::ReadRowValue(const Recordset& recordset, const Row& row,
     if (end > static_cast<int64_t>(image.size())) return RowValue::kUnreadable;
     bytes.assign(image, static_cast<size_t>(start), static_cast<size_t>(size));
   } else if (!row.is_new() && row.record_offset >= 0) {
+    auto read = [&](int64_t at, void* out, size_t n) {
+      return window != nullptr ? window->Read(at, out, n)
+                               : FileReadAt(database_.data_file(), out, n, at) != 0;
+    };
     RecordHeader header;
-    // Without a header at hand, one read takes the header and the data up
-    // to the column's end (bytes past a shorter record are not used).
-    std::string record;
     if (stored_header != nullptr) {
       header = *stored_header;
-    } else if (window == nullptr && end <= RecordBound(definition) && [&] {
-                 record.resize(RecordHeader::kSize + static_cast<size_t>(end));
-                 return FileReadAt(database_.data_file(), record.data(), record.size(),
-                                   row.record_offset) != 0;
-               }()) {
-      std::memcpy(header.bytes.data(), record.data(), RecordHeader::kSize);
-    } else {
-      record.clear();
-      if (window != nullptr
-              ? !window->Read(row.record_offset, header.bytes.data(), header.bytes.size())
-              : !FileReadAt(database_.data_file(), header.bytes.data(), header.bytes.size(),
-                            row.record_offset)) {
-        return RowValue::kUnreadable;
-      }
+    } else if (!read(row.record_offset, header.bytes.data(), header.bytes.size())) {
+      return RowValue::kUnreadable;
     }
-    if (end > header.data_length()) {
-      if (end > RecordBound(definition)) return RowValue::kBeyondRecord;
-      // A column added to the table after the record was written.
-    } else {
-      if (end > RecordBound(definition)) return RowValue::kBeyondRecord;
-      if (!record.empty()) {
-        bytes.assign(record, RecordHeader::kSize + static_cast<size_t>(start),
-                     static_cast<size_t>(size));
-      } else {
-        bytes.assign(static_cast<size_t>(size), ' ');
-        const int64_t at = row.record_offset + static_cast<int64_t>(RecordHeader::kSize) + start;
-        if (window != nullptr
-                ? !window->Read(at, bytes.data(), bytes.size())
-                : !FileReadAt(database_.data_file(), bytes.data(), bytes.size(), at)) {
-          return RowValue::kUnreadable;
-        }
+    // No column lies beyond what a record of the table can hold.
+    if (end > RecordBound(definition)) return RowValue::kBeyondRecord;
+    // A column that ends beyond the stored data was added to the table after
+    // the record was written: it reads empty.
+    if (end <= header.data_length()) {
+      bytes.assign(static_cast<size_t>(size), ' ');
+      if (!read(row.record_offset + static_cast<int64_t>(RecordHeader::kSize) + start, bytes.data(),
+                bytes.size())) {
+        return RowValue::kUnreadable;
       }
     }
   }

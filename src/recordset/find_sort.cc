@@ -24,6 +24,7 @@
 // find seeks the run by binary search instead of reading every row. Where
 // that cannot be promised it reads the rows in order, as a scan.
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -68,10 +69,8 @@ bool RowHasData(const Database& database, const Row& row, RecordHeader& header,
 
 // The text sort key, folded so that plain byte comparison orders it.
 std::string TextSortKey(std::string_view value, const SortColumn& column) {
-  std::string key =
-      MakeIndexKey({}, {}, value.empty() ? std::string_view("!") : value, column.size, column.type);
-  for (char& c : key) c = FoldCase(c);
-  return key;
+  return FoldText(MakeIndexKey({}, {}, value.empty() ? std::string_view("!") : value, column.size,
+                               column.type));
 }
 
 // Looks up the column for a sort or find; -1 when there is no live column
@@ -141,8 +140,8 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
 
   // Every row's value, read in the order of the records in the data file
   // (through one moving window), then the rows with data and their keys.
-  // Text keys all have the same width for one column; they go into one
-  // arena.
+  // The text keys of one column all have one width (engine/index_key.h):
+  // they go into one arena, width bytes apart.
   std::vector<int32_t> by_offset(static_cast<size_t>(recordset->row_count));
   for (int32_t r = 1; r <= recordset->row_count; ++r) by_offset[static_cast<size_t>(r - 1)] = r;
   std::stable_sort(by_offset.begin(), by_offset.end(), [&](int32_t a, int32_t b) {
@@ -150,7 +149,7 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
   });
   std::vector<std::string> values(static_cast<size_t>(recordset->row_count));
   std::vector<char> has_data(static_cast<size_t>(recordset->row_count), 0);
-  DataWindow window(database_.data_file());
+  DataWindow window(database_.data_file(), DataWindow::Direction::kAhead);
   for (const int32_t r : by_offset) {
     std::string& v = values[static_cast<size_t>(r - 1)];
     has_data[static_cast<size_t>(r - 1)] =
@@ -161,7 +160,6 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
   entries.reserve(static_cast<size_t>(recordset->row_count));
   std::string arena;
   size_t width = 0;
-  bool uniform = true;
   int32_t selected_dropped = 0;
   for (int32_t r = 1; r <= recordset->row_count; ++r) {
     const Row& row = recordset->row(r);
@@ -177,31 +175,18 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
     } else {
       const std::string key = TextSortKey(value, sort_column);
       if (entries.empty()) width = key.size();
-      if (key.size() != width) uniform = false;
+      assert(key.size() == width);
       entry.key = static_cast<uint32_t>(arena.size());
-      arena.append(PadRight(key, width).substr(0, width));
+      arena.append(key);
     }
     entries.push_back(entry);
   }
   if (entries.empty()) {  // nothing to order: the rows stay
-    recordset->sort_keys.clear();
+    recordset->KeepSortKeys({}, 0, 0);
     recordset->sort_column = column;
     return 1;
   }
-  // Text keys of unequal width cannot come from one column; sort them as
-  // strings instead of arena slices.
-  std::vector<std::string> loose;
-  if (!numeric && !uniform) {
-    loose.reserve(entries.size());
-    for (const SortEntry& e : entries) {
-      loose.push_back(TextSortKey(values[static_cast<size_t>(e.row - 1)], sort_column));
-    }
-    for (size_t i = 0; i < entries.size(); ++i) entries[i].key = static_cast<uint32_t>(i);
-  }
-  auto text_key = [&](const SortEntry& e) -> std::string_view {
-    if (!loose.empty()) return loose[e.key];
-    return std::string_view(arena).substr(e.key, width);
-  };
+  auto text_key = [&](const SortEntry& e) { return std::string_view(arena).substr(e.key, width); };
   if (numeric) {
     std::stable_sort(entries.begin(), entries.end(), [](const SortEntry& a, const SortEntry& b) {
       if (a.empty != b.empty) return a.empty;
@@ -244,22 +229,18 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
     }
   }
 
-  // Keep the keys for find while they describe the rows: ascending text
-  // sorts only, in exclusive mode (no other process writes), and within
-  // the budget.
+  // The keys in row order, kept for find while they describe the rows:
+  // ascending text sorts only, in exclusive mode (no other process writes).
   std::string keys;
-  if (!numeric && uniform && ascending && !database_.shared() && budget_.Reserve(arena.size())) {
+  if (!numeric && ascending && !database_.shared()) {
     keys.reserve(arena.size());
     for (const SortEntry& e : entries) keys.append(text_key(e));
-    budget_.Release(arena.size());
   }
   recordset->ClearRows();
   recordset->set_block(std::move(sorted));
   recordset->pending = std::move(pending);
   recordset->lock_offsets = std::move(lock_offsets);
-  recordset->sort_keys = std::move(keys);
-  recordset->sort_key_width = width;
-  recordset->sort_keys_stamp = database_.change_count();
+  recordset->KeepSortKeys(std::move(keys), width, database_.change_count());
   recordset->current_row = 1;
   recordset->sort_column = column;
   // A selected row without data has left the recordset; the count follows.
@@ -312,8 +293,7 @@ int Recordsets::RecordsetFindRow(int32_t handle, const char* column, const char*
       recordset->sort_keys_stamp == database_.change_count() && !wanted.empty() &&
       wanted.size() <= width && wanted.back() != ' ' && wanted.front() != '!' &&
       wanted.find('\0') == std::string_view::npos) {
-    std::string folded(wanted);
-    for (char& c : folded) c = FoldCase(c);
+    const std::string folded = FoldText(wanted);
     auto key = [&](int32_t r) {
       return std::string_view(recordset->sort_keys)
           .substr(static_cast<size_t>(r - 1) * width, width);

@@ -38,6 +38,7 @@
 #include "engine/codec.h"
 #include "engine/index_key.h"
 #include "engine/record.h"
+#include "recordset/data_window.h"
 #include "recordset/recordset.h"
 #include "recordset/recordsets.h"
 
@@ -59,20 +60,19 @@ constexpr char kOverBudget[] =
 // when the stored length is longer.
 class RecordReader {
  public:
-  RecordReader(FileHandle file, int32_t expected_length, bool read_behind) : file_(file) {
+  RecordReader(FileHandle file, int32_t expected_length, bool read_behind)
+      : window_(file,
+                read_behind ? DataWindow::Direction::kBehind : DataWindow::Direction::kExact) {
     expected_ = expected_length < 0 ? 0 : static_cast<size_t>(expected_length);
     if (expected_ > static_cast<size_t>(kMaxRecordLength)) expected_ = kMaxRecordLength;
-    file_length_ = FileLength(file);
-    read_behind_ = read_behind && file_length_ >= 0;
   }
 
   // Reads the header at offset into header; 0 when it cannot be read.
   int ReadHeader(int64_t offset, RecordHeader& header) {
-    if (offset < 0) return 0;
-    if (!Load(offset, RecordHeader::kSize + expected_) && !Load(offset, RecordHeader::kSize)) {
-      return 0;
-    }
-    std::memcpy(header.bytes.data(), At(offset), RecordHeader::kSize);
+    const char* bytes = window_.View(offset, RecordHeader::kSize + expected_);
+    if (bytes == nullptr) bytes = window_.View(offset, RecordHeader::kSize);
+    if (bytes == nullptr) return 0;
+    std::memcpy(header.bytes.data(), bytes, RecordHeader::kSize);
     return 1;
   }
 
@@ -81,39 +81,15 @@ class RecordReader {
   int ReadData(int64_t offset, const RecordHeader& header, std::string_view& data) {
     const int32_t n = header.data_length();
     if (n < 0 || n > kMaxRecordLength) return 0;
-    if (!Load(offset, RecordHeader::kSize + static_cast<size_t>(n))) return 0;
-    data = std::string_view(At(offset) + RecordHeader::kSize, static_cast<size_t>(n));
+    const char* bytes = window_.View(offset, RecordHeader::kSize + static_cast<size_t>(n));
+    if (bytes == nullptr) return 0;
+    data = std::string_view(bytes + RecordHeader::kSize, static_cast<size_t>(n));
     return 1;
   }
 
  private:
-  static constexpr int64_t kWindow = 256 * 1024;  // above the largest record
-
-  // Makes the n bytes at offset available in the window.
-  bool Load(int64_t offset, size_t n) {
-    const int64_t end = offset + static_cast<int64_t>(n);
-    if (offset >= start_ && end <= start_ + static_cast<int64_t>(window_.size())) return true;
-    int64_t begin = offset;
-    if (read_behind_ && end <= file_length_) begin = end > kWindow ? end - kWindow : 0;
-    window_.resize(static_cast<size_t>(end - begin));
-    if (!FileReadAt(file_, window_.data(), window_.size(), begin)) {
-      window_.clear();
-      return false;
-    }
-    start_ = begin;
-    return true;
-  }
-
-  const char* At(int64_t offset) const {
-    return window_.data() + static_cast<size_t>(offset - start_);
-  }
-
-  FileHandle file_;
+  DataWindow window_;
   size_t expected_ = 0;
-  int64_t file_length_ = -1;
-  bool read_behind_ = false;
-  std::vector<char> window_;
-  int64_t start_ = 0;
 };
 
 bool Ascending(std::string_view op) { return op == "=" || op == ">" || op == ">=" || op == "<>"; }
@@ -290,8 +266,7 @@ int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
   std::vector<std::pair<std::string, int64_t>> listed;  // the passing ones
   bool ordered = false;
   if (numeric && whole_keys && !database_.shared()) {
-    order_name = prefix;
-    for (char& c : order_name) c = FoldCase(c);
+    order_name = FoldText(prefix);
     order_name += '\0' + std::to_string(key.type) + ':' + std::to_string(key.size);
     const auto it = numeric_key_order_.find(order_name);
     ordered = it != numeric_key_order_.end() && it->second.complete &&

@@ -49,8 +49,7 @@ int Recordsets::RecordsetOpen(int32_t handle, const char* table_name) {
   // open yields the very same rows: take them instead of walking the table.
   std::string shared_key;
   if (recordset->filters.empty() && !database_.shared()) {
-    shared_key = TrimBlanks(table_name);
-    for (char& c : shared_key) c = FoldCase(c);
+    shared_key = FoldText(TrimBlanks(table_name));
     const auto it = shared_rows_.find(shared_key);
     if (it != shared_rows_.end() && it->second.stamp == database_.change_count()) {
       if (std::shared_ptr<RowBlock> rows = it->second.rows.lock()) {

@@ -124,6 +124,7 @@ class Recordset {
   Recordset(int32_t h, MemoryBudget& budget) : handle(h), budget_(budget) {}
   Recordset(const Recordset&) = delete;
   Recordset& operator=(const Recordset&) = delete;
+  ~Recordset() { ClearRows(); }
 
   int32_t handle = 0;
   int open = 0;  // bound to a table, rows generated
@@ -146,7 +147,8 @@ class Recordset {
   // particular order and without repeats (Row::kPending marks members).
   std::vector<int32_t> pending;
   // The ascending sort's folded keys, sort_key_width bytes a row, and the
-  // database's change count when they were made: see find_sort.cc.
+  // database's change count when they were made (find_sort.cc); charged to
+  // the budget while kept. Set through KeepSortKeys.
   std::string sort_keys;
   size_t sort_key_width = 0;
   uint64_t sort_keys_stamp = 0;
@@ -175,7 +177,17 @@ class Recordset {
     block_.reset();
     row_count = 0;
     pending.clear();
+    KeepSortKeys({}, 0, 0);
+  }
+  // Replaces the kept sort keys; keys that do not fit the budget are not
+  // kept (find then reads the rows instead).
+  void KeepSortKeys(std::string keys, size_t width, uint64_t stamp) {
+    budget_.Release(sort_keys.size());
     sort_keys.clear();
+    if (!budget_.Reserve(keys.size())) return;
+    sort_keys = std::move(keys);
+    sort_key_width = width;
+    sort_keys_stamp = stamp;
   }
   // Adds row r to the rows the next update visits.
   void MarkPending(int32_t r);

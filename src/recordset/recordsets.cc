@@ -6,6 +6,7 @@
 
 #include "engine/file.h"
 #include "engine/record.h"
+#include "recordset/recordset_fail.h"
 
 namespace zt {
 
@@ -60,8 +61,7 @@ Recordset* Recordsets::Checked(int32_t handle, const Checks& checks) {
   Recordset* recordset = Find(handle);
   if (recordset == nullptr) return nullptr;
   auto fail = [&](const char* text, Report report) -> Recordset* {
-    recordset->SetError(text);
-    if (report == Report::kYes) database_.ReportError(recordset->error_text);
+    FailRecordset(database_, *recordset, text, report);
     return nullptr;
   };
   if (checks.not_connected != nullptr && !database_.IsConnected()) {

@@ -38,11 +38,6 @@ const char* const kTexts[] = {"", "a", "A", "ab", "aB", " b", "b ", "B", "a b", 
 const char* const kNumbers[] = {"",   "1", "01", "001", "-5",  "+7",  "3.5", "10", "100",
                                 "-0", "0", "7",  "abc", "-10", "4.5", "9",   "1e2"};
 
-std::string Fold(std::string s) {
-  for (char& c : s) c = FoldCase(c);
-  return s;
-}
-
 class SortOrderTest : public ::testing::TestWithParam<unsigned> {
  protected:
   void SetUp() override {
@@ -63,7 +58,7 @@ class SortOrderTest : public ::testing::TestWithParam<unsigned> {
     if (v.empty()) v = "!";
     std::string key = PadRight(v, static_cast<size_t>(size));
     if (key.size() > 100) key.resize(100);
-    return Fold(key);
+    return FoldText(key);
   }
 
   testing::ScratchFolder folder_;
@@ -141,7 +136,8 @@ TEST_P(SortOrderTest, MatchesTheModel) {
         int expected = -1;
         for (const int r : model) {
           const std::string v(TrimBlanks(values[static_cast<size_t>(r)][c]));
-          if (v.size() >= prefix.size() && Fold(v.substr(0, prefix.size())) == Fold(prefix)) {
+          if (v.size() >= prefix.size() &&
+              FoldText(v.substr(0, prefix.size())) == FoldText(prefix)) {
             expected = r;
             break;
           }
