@@ -99,8 +99,8 @@ class EditingTest : public ::testing::TestWithParam<int> {
   }
 
   void ExpectConsistent() {
-    admin::CheckReport report;
-    admin::CheckDatabase(db_, report);
+    CheckReport report;
+    CheckDatabase(db_, report);
     std::string all;
     for (const std::string& p : report.problems) all += p + "\n";
     EXPECT_TRUE(report.problems.empty()) << all;

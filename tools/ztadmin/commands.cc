@@ -6,7 +6,7 @@
 #include "engine/database.h"
 #include "engine/database_builder.h"
 #include "engine/file.h"
-#include "ztadmin/chain.h"
+#include "engine/chain.h"
 #include "ztadmin/schema.h"
 
 namespace zt::admin {

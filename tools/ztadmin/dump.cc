@@ -6,7 +6,7 @@
 #include "engine/codec.h"
 #include "engine/database.h"
 #include "engine/file.h"
-#include "ztadmin/chain.h"
+#include "engine/chain.h"
 #include "ztadmin/commands.h"
 
 namespace zt::admin {

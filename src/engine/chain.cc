@@ -1,6 +1,6 @@
-#include "ztadmin/chain.h"
+#include "engine/chain.h"
 
-namespace zt::admin {
+namespace zt {
 
 bool WalkChain(Database& db, const TableDefinition& definition, int32_t max_data,
                const std::function<void(const ChainRecord&)>& visit, std::string& problem) {
@@ -52,4 +52,4 @@ bool CountLiveRecords(Database& db, const TableDefinition& definition, ChainCoun
       problem);
 }
 
-}  // namespace zt::admin
+}  // namespace zt

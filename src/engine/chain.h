@@ -1,7 +1,7 @@
-// Walking a table's record chain offline: from the newest record back
+// Walking a table's record chain: from the newest record back
 // through each header's previous-record field.
-#ifndef ZTADMIN_CHAIN_H_
-#define ZTADMIN_CHAIN_H_
+#ifndef ZT_ENGINE_CHAIN_H_
+#define ZT_ENGINE_CHAIN_H_
 
 #include <cstdint>
 #include <functional>
@@ -10,7 +10,7 @@
 #include "engine/database.h"
 #include "engine/record.h"
 
-namespace zt::admin {
+namespace zt {
 
 struct ChainCount {
   int64_t live = 0;        // records not flagged superseded or deleted
@@ -36,6 +36,6 @@ bool WalkChain(Database& db, const TableDefinition& definition, int32_t max_data
 bool CountLiveRecords(Database& db, const TableDefinition& definition, ChainCount& count,
                       std::string& problem);
 
-}  // namespace zt::admin
+}  // namespace zt
 
-#endif  // ZTADMIN_CHAIN_H_
+#endif  // ZT_ENGINE_CHAIN_H_

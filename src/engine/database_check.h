@@ -1,0 +1,42 @@
+// The consistency check of a database: everything the engine relies on,
+// read without changing a byte (the offline check of the administration
+// tool, and the server's check at a start after an unclean stop).
+//
+// Definitions: every named table has a readable definition whose record
+// length is within the limit and equals the sum of its column sizes.
+// Records: every table's chain runs from its newest record backwards
+// through sound headers of that table, without loops, each record whole
+// inside the file; a scan of the data file from offset 0 finds one record
+// after another up to its end, and every live record it meets is reached by
+// its table's chain. Index: the B-tree's structure (engine/index_check.h);
+// every key of every live record (one per live key column with a non-blank
+// value) is a live entry pointing at that record, and every live entry is
+// such a key: it points at a live record of its table holding that value.
+#ifndef ZT_ENGINE_DATABASE_CHECK_H_
+#define ZT_ENGINE_DATABASE_CHECK_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/database.h"
+
+namespace zt {
+
+struct CheckReport {
+  std::vector<std::string> problems;  // one line each; empty: consistent
+  int64_t live_records = 0;
+  int64_t index_entries = 0;  // live entries
+  // Some problem lies in the index alone (its structure, or its entries
+  // against sound records): rebuilding the index from the records mends it.
+  bool index_problem = false;
+  // Some problem lies in the definitions or the records themselves.
+  bool record_problem = false;
+};
+
+// Checks the open database db. Returns true when no problem was found.
+bool CheckDatabase(Database& db, CheckReport& report);
+
+}  // namespace zt
+
+#endif  // ZT_ENGINE_DATABASE_CHECK_H_
