@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 
 namespace zt {
@@ -37,6 +38,8 @@ int EventLoop::Open() {
 void EventLoop::Close() {
   entries_.clear();
   removed_.clear();
+  for (int fd : intervals_) ::close(fd);
+  intervals_.clear();
   for (int* fd : {&signals_, &timer_, &epoll_}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
@@ -87,6 +90,44 @@ void EventLoop::DisarmTimer() {
   uint64_t expirations;
   static_cast<void>(::read(timer_, &expirations, sizeof expirations));
   timer_armed_ = false;
+}
+
+int EventLoop::AddInterval(int milliseconds, std::function<void()> handler) {
+  if (milliseconds <= 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  const int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (fd < 0) return -1;
+  itimerspec every{};
+  every.it_value.tv_sec = milliseconds / 1000;
+  every.it_value.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+  every.it_interval = every.it_value;
+  const bool added =
+      ::timerfd_settime(fd, 0, &every, nullptr) == 0 &&
+      Add(fd, EPOLLIN, [fd, handler = std::move(handler)](uint32_t) {
+        // Missed expirations (a long request) collapse into one call.
+        uint64_t expirations = 0;
+        if (::read(fd, &expirations, sizeof expirations) > 0) handler();
+      });
+  if (!added) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return -1;
+  }
+  intervals_.push_back(fd);
+  return fd;
+}
+
+void EventLoop::RemoveInterval(int fd) {
+  for (size_t i = 0; i < intervals_.size(); ++i) {
+    if (intervals_[i] != fd) continue;
+    Remove(fd);
+    ::close(fd);
+    intervals_.erase(intervals_.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
 }
 
 void EventLoop::OnTimer() {

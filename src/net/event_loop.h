@@ -1,5 +1,6 @@
 // The server's one event loop: epoll over a table of descriptors with their
-// handlers, one one-shot timer (timerfd) and a stop flag. SIGTERM and SIGINT
+// handlers, one one-shot timer (timerfd), any number of interval timers and
+// a stop flag. SIGTERM and SIGINT
 // arrive as events too (signalfd), so no code runs in signal context.
 //
 // Everything runs on the thread that calls Run, one event at a time. A
@@ -45,6 +46,14 @@ class EventLoop {
   void DisarmTimer();
   bool timer_armed() const { return timer_armed_; }
 
+  // An interval timer: handler runs every milliseconds (> 0) until the loop
+  // closes. Returns its descriptor, or -1 on failure (errno tells). Used for
+  // housekeeping that must run whether or not requests arrive; the retry
+  // timer above stays separate because it is armed and disarmed per run.
+  int AddInterval(int milliseconds, std::function<void()> handler);
+  // Stops and closes an interval timer that AddInterval returned.
+  void RemoveInterval(int fd);
+
   // Blocks SIGTERM and SIGINT for the process and delivers them through the
   // loop: on_stop runs, then the loop stops. Call before starting threads.
   int WatchStopSignals(std::function<void()> on_stop);
@@ -70,6 +79,7 @@ class EventLoop {
   std::function<void()> on_stop_;
   std::unordered_map<int, std::unique_ptr<Entry>> entries_;
   std::vector<std::unique_ptr<Entry>> removed_;  // freed after the batch
+  std::vector<int> intervals_;                    // closed with the loop
 };
 
 }  // namespace zt

@@ -30,6 +30,16 @@ void ReleaseOutput(ClientSession& session) {
 
 }  // namespace
 
+const char* RefusalName(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::kSessionLimit:
+      return "session_limit";
+    case Refusal::kDescriptors:
+      return "descriptors";
+  }
+  return "unknown";
+}
+
 NetServer::NetServer(EventLoop& loop, NetLogFunction log) : loop_(loop), log_(log) {
   loop_.SetTimerHandler([this] { RunProcessor(); });
 }
@@ -88,12 +98,14 @@ void NetServer::OnListenerEvent() {
         // forever. Free the spare, take the connection and close it.
         CloseSocket(reserve_);
         SocketHandle refused = AcceptClient(listener_, peer);
+        if (refused != kNoSocket) stats_.Refused(Refusal::kDescriptors);
         CloseSocket(refused);
         reserve_ = ReserveDescriptor(listener_);
       }
       return;
     }
     if (sessions_.size() >= max_sessions_) {
+      stats_.Refused(Refusal::kSessionLimit);
       CloseSocket(client);
       continue;
     }
@@ -102,6 +114,7 @@ void NetServer::OnListenerEvent() {
       CloseSocket(client);
       continue;
     }
+    ++stats_.accepted;
     sessions_.emplace_back(client, std::move(peer));
     ClientSession& session = sessions_.back();
     session.interest = EPOLLIN;
@@ -164,6 +177,7 @@ bool NetServer::ReadFrom(SocketHandle socket) {
     RunProcessor();
     return true;
   }
+  stats_.bytes_received += static_cast<uint64_t>(got);
   ClientSession& session = sessions_[static_cast<size_t>(at)];
   session.receive.Append(std::string_view(read_buffer_.data(), static_cast<size_t>(got)));
   std::string message;
@@ -182,6 +196,7 @@ bool NetServer::ReadFrom(SocketHandle socket) {
 }
 
 void NetServer::RunProcessor() {
+  ++stats_.processing_runs;
   if (processor_ != nullptr) processor_->ProcessRequests();
   for (ClientSession& session : sessions_) {
     // Output while writability is asked for waits for it: the socket was
@@ -229,6 +244,7 @@ void NetServer::FlushOutput(ClientSession& session, bool log_failure) {
       break;
     }
     session.output_sent += static_cast<size_t>(n);
+    stats_.bytes_sent += static_cast<uint64_t>(n);
     // A short send means the socket is full: writability says when to go on.
     if (static_cast<size_t>(n) < pending) break;
   }

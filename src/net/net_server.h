@@ -25,6 +25,7 @@
 #ifndef ZT_NET_NET_SERVER_H_
 #define ZT_NET_NET_SERVER_H_
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -65,6 +66,27 @@ inline constexpr size_t kSpareDescriptors = 32;
 inline constexpr size_t kRetainedOutputCapacity = 64 * 1024;
 // The retry timer's delay unless the configuration sets one.
 inline constexpr int kDefaultRetryDelayMs = 500;
+
+// Why a connection was closed as soon as it was accepted.
+enum class Refusal {
+  kSessionLimit,  // kMaxSessions (or the descriptor limit's share) reached
+  kDescriptors,   // the process ran out of descriptors (EMFILE, ENFILE)
+};
+inline constexpr size_t kRefusalKinds = 2;
+// The label the metrics give each refusal ("session_limit", ...).
+const char* RefusalName(Refusal refusal);
+
+// What this layer has seen since start-up; read by the metrics. Counters
+// only go up; they are plain integers because everything runs on one thread.
+struct NetStats {
+  uint64_t accepted = 0;  // connections that got a session
+  std::array<uint64_t, kRefusalKinds> refused{};
+  uint64_t bytes_received = 0;  // request bytes read from clients
+  uint64_t bytes_sent = 0;      // reply bytes the sockets took (greetings included)
+  uint64_t processing_runs = 0;
+
+  void Refused(Refusal refusal) { ++refused[static_cast<size_t>(refusal)]; }
+};
 
 // Implemented by the request layer.
 class RequestProcessor {
@@ -116,6 +138,8 @@ class NetServer {
   }
 
   SessionList& sessions() { return sessions_; }
+  const SessionList& sessions() const { return sessions_; }
+  const NetStats& stats() const { return stats_; }
 
   // Shutdown: closes every session's socket, front to back, then drops the
   // sessions (what their clients held is left to the request layer's own
@@ -150,6 +174,7 @@ class NetServer {
   uint16_t port_ = 0;
   int retry_delay_ms_ = kDefaultRetryDelayMs;
   SessionList sessions_;
+  NetStats stats_;
   std::vector<char> read_buffer_ = std::vector<char>(kReadChunk);
 };
 

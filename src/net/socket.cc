@@ -88,6 +88,10 @@ void CloseSocket(SocketHandle& socket) {
   socket = kNoSocket;
 }
 
+void ShutdownSend(SocketHandle socket) {
+  if (socket >= 0) ::shutdown(socket, SHUT_WR);
+}
+
 SocketHandle ReserveDescriptor(SocketHandle socket) { return ::fcntl(socket, F_DUPFD_CLOEXEC, 0); }
 
 size_t DescriptorLimit() {

@@ -37,6 +37,9 @@ ssize_t SendSome(SocketHandle socket, const char* data, size_t n);
 
 void CloseSocket(SocketHandle& socket);
 
+// Shuts the sending side (the peer reads an end of stream); reading goes on.
+void ShutdownSend(SocketHandle socket);
+
 // A spare descriptor (a duplicate of socket), kept so that a connection can
 // still be accepted and closed when the process runs out of descriptors.
 SocketHandle ReserveDescriptor(SocketHandle socket);

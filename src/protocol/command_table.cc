@@ -1,5 +1,6 @@
 #include "protocol/command_table.h"
 
+#include <iterator>
 #include <unordered_map>
 
 #include "engine/codec.h"
@@ -118,11 +119,63 @@ std::string Upper(std::string_view s) {
   return out;
 }
 
+// The first command of each group; the table lists the groups in this
+// order, each as one run.
+struct GroupStart {
+  const char* first;
+  CommandGroup group;
+};
+constexpr GroupStart kGroupStarts[] = {
+    {"STARTTRANSACTION", CommandGroup::kSession},
+    {"RECORDSETOPEN", CommandGroup::kNavigation},
+    {"RECORDSETISCURRENTROWLOCKED", CommandGroup::kRowLock},
+    {"RECORDSETADDROW", CommandGroup::kEditing},
+    {"RECORDSETFINDROW", CommandGroup::kFindSort},
+    {"RECORDSETGETFIELDCOUNT", CommandGroup::kFieldInfo},
+    {"RECORDSETSELECTROW", CommandGroup::kSelection},
+};
+static_assert(std::size(kGroupStarts) == kCommandGroups);
+
 }  // namespace
 
 const std::vector<Command>& CommandTable() {
   static const std::vector<Command> table = BuildTable();
   return table;
+}
+
+CommandGroup GroupOf(const Command& command) {
+  static const std::vector<CommandGroup> groups = [] {
+    std::vector<CommandGroup> out;
+    CommandGroup group = CommandGroup::kSession;
+    for (const Command& each : CommandTable()) {
+      for (const GroupStart& start : kGroupStarts) {
+        if (std::string_view(each.name) == start.first) group = start.group;
+      }
+      out.push_back(group);
+    }
+    return out;
+  }();
+  return groups[static_cast<size_t>(&command - CommandTable().data())];
+}
+
+const char* CommandGroupName(CommandGroup group) {
+  switch (group) {
+    case CommandGroup::kSession:
+      return "session";
+    case CommandGroup::kNavigation:
+      return "navigation";
+    case CommandGroup::kRowLock:
+      return "row_lock";
+    case CommandGroup::kEditing:
+      return "editing";
+    case CommandGroup::kFindSort:
+      return "find_sort";
+    case CommandGroup::kFieldInfo:
+      return "field_info";
+    case CommandGroup::kSelection:
+      return "selection";
+  }
+  return "unknown";
 }
 
 const Command* FindCommand(std::string_view name) {

@@ -69,6 +69,23 @@ constexpr uint16_t Required(std::initializer_list<int> numbers) {
 // All commands, in the order the protocol lists them.
 const std::vector<Command>& CommandTable();
 
+// What a command acts on. The metrics keep one latency histogram per
+// group; the groups follow the sections of the table.
+enum class CommandGroup : uint8_t {
+  kSession,     // transactions, errors, create/close, location, rebuild
+  kNavigation,  // open, filters, moves, bookmarks, counts
+  kRowLock,
+  kEditing,     // add, set, get, update, delete
+  kFindSort,
+  kFieldInfo,   // field metadata
+  kSelection,
+};
+inline constexpr size_t kCommandGroups = 7;
+CommandGroup GroupOf(const Command& command);
+// "session", "navigation", "row_lock", "editing", "find_sort",
+// "field_info", "selection".
+const char* CommandGroupName(CommandGroup group);
+
 // The command whose name equals name without regard to case; null if none.
 const Command* FindCommand(std::string_view name);
 

@@ -1,5 +1,6 @@
 #include "protocol/request_processor.h"
 
+#include <chrono>
 #include <memory>
 
 #include "engine/database.h"
@@ -47,7 +48,11 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
                                                        const std::string& request) {
   SplitFields(request, fields_);
   const Command* command = FindCommand(fields_[0]);
-  if (command == nullptr) return Outcome::kDropped;
+  if (command == nullptr) {
+    ++stats_.unknown_commands;
+    return Outcome::kDropped;
+  }
+  const auto started = std::chrono::steady_clock::now();
 
   if (session.state == nullptr) session.state = std::make_unique<ClientState>();
   CommandContext ctx{.database = database_,
@@ -66,11 +71,16 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
   if (ok) ok = command->handler(ctx);
   if (ok) {
     net_.SendToClient(session, ctx.reply);
+    Count(*command, started, /*failed=*/false);
     return Outcome::kAnswered;
   }
   if (command->deferrable) {
-    if (++session.deferral_counter <= kMaxDeferrals) return Outcome::kDeferred;
+    if (++session.deferral_counter <= kMaxDeferrals) {
+      ++stats_.of(*command).deferrals;
+      return Outcome::kDeferred;
+    }
     session.deferral_counter = 0;
+    ++stats_.of(*command).final_failures;
   }
   const char* reply_name = command->reply_name ? command->reply_name : command->name;
   if (command->failure == FailureShape::kFlagZero) {
@@ -78,7 +88,17 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
   } else {
     net_.SendToClient(session, FailureReply(reply_name));
   }
+  Count(*command, started, /*failed=*/true);
   return Outcome::kAnswered;
+}
+
+void RequestDispatcher::Count(const Command& command, std::chrono::steady_clock::time_point started,
+                              bool failed) {
+  CommandCounters& counters = stats_.of(command);
+  ++counters.requests;
+  if (failed) ++counters.failures;
+  const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - started;
+  stats_.latency[static_cast<size_t>(GroupOf(command))].Observe(spent.count());
 }
 
 }  // namespace zt

@@ -16,6 +16,7 @@
 #ifndef ZT_PROTOCOL_REQUEST_PROCESSOR_H_
 #define ZT_PROTOCOL_REQUEST_PROCESSOR_H_
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -24,6 +25,7 @@
 #include "net/net_server.h"
 #include "protocol/client_state.h"
 #include "protocol/fields.h"
+#include "protocol/request_stats.h"
 
 namespace zt {
 
@@ -66,16 +68,20 @@ class RequestDispatcher : public RequestProcessor {
   void SessionClosed(ClientSession& session) override;
 
   const RowLockTable& locks() const { return locks_; }
+  const RequestStats& stats() const { return stats_; }
 
  private:
   enum class Outcome { kAnswered, kDropped, kDeferred };
   Outcome Dispatch(ClientSession& session, const std::string& request);
+  // An answered request: its counters and its group's latency.
+  void Count(const Command& command, std::chrono::steady_clock::time_point started, bool failed);
 
   NetServer& net_;
   Database& database_;
   Recordsets& recordsets_;
   RowLockTable locks_;
   RecordsetOwners owners_;
+  RequestStats stats_;
   RequestFields fields_;                  // reused by every request of every run
   std::vector<int32_t> lock_candidates_;  // see CommandContext
 };

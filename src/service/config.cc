@@ -14,28 +14,46 @@ constexpr size_t kDatabaseFileRoom = 259;
 constexpr size_t kShortValueRoom = 48;
 constexpr size_t kPathRoom = 4095;
 
+// Whole number from 0 to max, or -1.
+long ReadWholeNumber(const std::string& text, long max) {
+  if (text.empty()) return -1;
+  long value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+    if (value > max) return -1;
+  }
+  return value;
+}
+
 // RetryDelay: whole milliseconds within the bounds, or the default and a
 // line in problems. Unlike the compatibility keys it is read strictly: a
 // mistyped delay should be seen, not quietly become another number.
 int ReadRetryDelay(const IniFile& ini, std::vector<std::string>& problems) {
   const std::string text = ini.Get(kServerSection, "RetryDelay", "", kShortValueRoom);
   if (text.empty()) return kDefaultRetryDelayMs;
-  long value = 0;
-  bool valid = true;
-  for (const char c : text) {
-    if (c < '0' || c > '9' || value > kMaxRetryDelayMs) {
-      valid = false;
-      break;
-    }
-    value = value * 10 + (c - '0');
-  }
-  if (valid && value >= kMinRetryDelayMs && value <= kMaxRetryDelayMs) {
-    return static_cast<int>(value);
-  }
+  const long value = ReadWholeNumber(text, kMaxRetryDelayMs);
+  if (value >= kMinRetryDelayMs) return static_cast<int>(value);
   problems.push_back("Config: RetryDelay=" + text + " is not a number of milliseconds from " +
                      std::to_string(kMinRetryDelayMs) + " to " + std::to_string(kMaxRetryDelayMs) +
                      "; using " + std::to_string(kDefaultRetryDelayMs));
   return kDefaultRetryDelayMs;
+}
+
+// MetricsAddress=ADDRESS:PORT; anything else is reported and leaves the
+// endpoint off (a port of 0 is allowed: the system picks one, as --port 0).
+void ReadMetricsAddress(const IniFile& ini, ServerConfig& config) {
+  const std::string text = ini.Get(kServerSection, "MetricsAddress", "", kShortValueRoom);
+  if (text.empty()) return;
+  const size_t colon = text.rfind(':');
+  const long port = colon == std::string::npos ? -1 : ReadWholeNumber(text.substr(colon + 1), 65535);
+  if (colon == 0 || port < 0) {
+    config.problems.push_back("Config: MetricsAddress=" + text +
+                              " is not ADDRESS:PORT; the metrics endpoint is off");
+    return;
+  }
+  config.metrics_address = text.substr(0, colon);
+  config.metrics_port = static_cast<uint16_t>(port);
 }
 
 }  // namespace
@@ -69,6 +87,18 @@ ServerConfig ReadServerConfig(const std::string& config_file) {
       config.problems.push_back(
           "ReadServerConfig: ResultsetMemory must be a number of MiB above 0; using " +
           std::to_string(kDefaultResultsetMemoryMiB));
+    }
+  }
+  ReadMetricsAddress(ini, config);
+  const std::string interval = ini.Get(kServerSection, "StatsInterval", "", kShortValueRoom);
+  if (!interval.empty()) {
+    const long seconds = ReadWholeNumber(interval, kMaxStatsIntervalSeconds);
+    if (seconds >= 0) {
+      config.stats_interval_seconds = static_cast<int>(seconds);
+    } else {
+      config.problems.push_back("Config: StatsInterval=" + interval +
+                                " is not a number of seconds from 0 to " +
+                                std::to_string(kMaxStatsIntervalSeconds) + "; no summaries");
     }
   }
   return config;

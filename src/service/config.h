@@ -17,6 +17,12 @@
 //   RetryDelay       milliseconds between the tries of a deferred request
 //                    (kMinRetryDelayMs..kMaxRetryDelayMs, default 500); a
 //                    value outside them is reported and the default used
+//   MetricsAddress   ADDRESS:PORT of the HTTP metrics and health endpoint
+//                    (for example 127.0.0.1:9187); empty (the default)
+//                    serves none. A value that is not an IPv4 address and
+//                    a port is reported and no endpoint served
+//   StatsInterval    seconds between the one-line summaries in the error
+//                    log (0, the default, writes none; at most a day)
 // Relative paths are taken relative to the INI file's folder.
 #ifndef ZT_SERVICE_CONFIG_H_
 #define ZT_SERVICE_CONFIG_H_
@@ -38,6 +44,7 @@ inline constexpr uint64_t kMaxResultsetMemoryMiB = uint64_t{1} << 30;
 // within ten minutes; 1 ms is as fast as the timer goes.
 inline constexpr int kMinRetryDelayMs = 1;
 inline constexpr int kMaxRetryDelayMs = 60000;
+inline constexpr int kMaxStatsIntervalSeconds = 86400;
 
 inline constexpr char kConnectionSection[] = "CONNECTION";
 inline constexpr char kServerSection[] = "SERVER";
@@ -53,6 +60,9 @@ struct ServerConfig {
   std::string listen_address;
   uint64_t resultset_memory = kDefaultResultsetMemoryMiB << 20;  // bytes
   int retry_delay_ms = 0;
+  std::string metrics_address;  // empty: no endpoint
+  uint16_t metrics_port = 0;
+  int stats_interval_seconds = 0;  // 0: no summaries
   // Settings that could not be used, one line each, for the error log
   // (which cannot be written before work_folder is known).
   std::vector<std::string> problems;

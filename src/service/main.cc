@@ -121,6 +121,11 @@ int main(int argc, char** argv) {
   const std::string listening =
       "Listening on " + server.config().listen_address + ":" + std::to_string(server.port());
   Say(listening.c_str());
+  if (server.metrics_port() != 0) {
+    const std::string metrics = "Metrics on " + server.config().metrics_address + ":" +
+                                std::to_string(server.metrics_port());
+    Say(metrics.c_str());
+  }
   Notify("READY=1");
   server.Run([] { Notify("STOPPING=1"); });
   server.ServerShutdown();

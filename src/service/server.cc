@@ -35,22 +35,51 @@ bool Server::ServerStartup() {
     return false;
   }
   if (!net_->Connect(config_.listen_address, options_.port)) {
+    startup_.result = "cannot_listen";
     loop_.Close();
     return false;
   }
   listening_ = true;
   WriteServerIp(options_.config_file, net_->host_address());
+  StartObservability();
 
   if (!database_->OpenDatabase(config_.database_file.c_str(), 0)) {
     LogError(
         "Error Connecting to the database - Please shut the service and try running it again!");
     LogError("Ensure that the database : " + config_.database_file +
              " exists, before attempting to restart the service.");
+    std::string why;
+    database_->GetLastErrorText(&why);
+    startup_.result = "database_not_open";
+    startup_.reason = config_.database_file + (why.empty() ? "" : " (" + why + ")");
+    for (char& c : startup_.reason) {
+      if (c == '\n' || c == '\r') c = ' ';
+    }
     return false;
   }
+  startup_.database_open = true;
+  startup_.result = "ok";
   MakeFolders(config_.lock_folder);
   SweepLockFolder(config_.lock_folder);
   return true;
+}
+
+void Server::StartObservability() {
+  metrics_ = std::make_unique<ServerMetrics>(*net_, *dispatcher_, *recordsets_, *database_, startup_);
+  if (!config_.metrics_address.empty()) {
+    endpoint_ = std::make_unique<HttpEndpoint>(loop_, [](std::string_view text) { LogError(text); });
+    if (endpoint_->Open(config_.metrics_address, config_.metrics_port)) {
+      endpoint_->set_handler([this](const HttpRequest& request) { return metrics_->Serve(request); });
+      metrics_->set_endpoint(endpoint_.get());
+    } else {
+      endpoint_.reset();
+    }
+  }
+  if (config_.stats_interval_seconds > 0 &&
+      loop_.AddInterval(config_.stats_interval_seconds * 1000,
+                        [this] { LogError(metrics_->SummaryLine()); }) < 0) {
+    LogError("Stats: cannot start the summary timer");
+  }
 }
 
 void Server::Run(std::function<void()> on_stop) {
@@ -62,6 +91,7 @@ void Server::Run(std::function<void()> on_stop) {
 void Server::ServerShutdown() {
   if (shut_down_) return;
   shut_down_ = true;
+  if (endpoint_) endpoint_->Close();
   if (net_) net_->CloseAll();
   if (recordsets_) recordsets_->CloseAllRecordsets();
   if (database_) database_->CloseDatabase();

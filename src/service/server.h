@@ -3,7 +3,11 @@
 //
 // ServerStartup: open the event loop, listen (Connect), write ServerIP to
 // the configuration file, open the database exclusively, then create and
-// sweep the lock folder. A database that cannot be opened is logged and the
+// sweep the lock folder. With MetricsAddress set, the metrics endpoint
+// opens right after the listener, so that /health can tell an operator why
+// the database did not open; a failure to open it is logged and the server
+// runs without it. With StatsInterval set, the summary line is logged on
+// an interval timer of the loop. A database that cannot be opened is logged and the
 // server goes on listening: clients are greeted and their requests fail in
 // the engine. ServerShutdown takes everything down in the reverse direction
 // and tolerates whatever start-up did not get to.
@@ -16,10 +20,12 @@
 
 #include "engine/database.h"
 #include "net/event_loop.h"
+#include "net/http_endpoint.h"
 #include "net/net_server.h"
 #include "protocol/request_processor.h"
 #include "recordset/recordsets.h"
 #include "service/config.h"
+#include "service/metrics.h"
 
 namespace zt {
 
@@ -51,8 +57,13 @@ class Server {
   // The port the listener is bound to (0 before it is): the one asked for,
   // or the one the system picked when asked for port 0.
   uint16_t port() const { return net_ ? net_->port() : 0; }
+  // The metrics endpoint's port; 0 when it is not serving.
+  uint16_t metrics_port() const { return endpoint_ ? endpoint_->port() : 0; }
 
  private:
+  // The metrics, the endpoint and the summary timer (after Connect).
+  void StartObservability();
+
   ServerOptions options_;
   ServerConfig config_;
   EventLoop loop_;
@@ -60,6 +71,9 @@ class Server {
   std::unique_ptr<Recordsets> recordsets_;
   std::unique_ptr<NetServer> net_;
   std::unique_ptr<RequestDispatcher> dispatcher_;
+  StartupReport startup_;
+  std::unique_ptr<ServerMetrics> metrics_;
+  std::unique_ptr<HttpEndpoint> endpoint_;
   bool listening_ = false;
   bool shut_down_ = false;
 };

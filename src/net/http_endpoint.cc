@@ -1,0 +1,187 @@
+#include "net/http_endpoint.h"
+
+#include <sys/epoll.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace zt {
+namespace {
+
+// Bytes read and dropped per event while draining.
+constexpr size_t kDrainChunk = 4096;
+
+}  // namespace
+
+HttpEndpoint::~HttpEndpoint() { Close(); }
+
+bool HttpEndpoint::Open(const std::string& address, uint16_t port) {
+  ListenStep step = ListenStep::kNone;
+  SocketHandle listener = OpenListener(address, port, step);
+  if (listener == kNoSocket || !loop_.Add(listener, EPOLLIN, [this](uint32_t) {
+        OnListenerEvent();
+      })) {
+    char line[160];
+    std::snprintf(line, sizeof line, "Metrics: cannot listen on %s:%u - socket error(%d)",
+                  address.c_str(), static_cast<unsigned>(port), errno);
+    CloseSocket(listener);
+    log_(line);
+    return false;
+  }
+  listener_ = listener;
+  port_ = LocalPort(listener_);
+  sweep_timer_ = loop_.AddInterval(kHttpSweepMs, [this] { Sweep(); });
+  return true;
+}
+
+void HttpEndpoint::Close() {
+  while (!connections_.empty()) CloseConnection(connections_.back().socket);
+  if (sweep_timer_ >= 0) loop_.RemoveInterval(sweep_timer_);
+  sweep_timer_ = -1;
+  if (listener_ != kNoSocket) loop_.Remove(listener_);
+  CloseSocket(listener_);
+}
+
+void HttpEndpoint::OnListenerEvent() {
+  for (;;) {
+    std::string peer;
+    SocketHandle client = AcceptClient(listener_, peer);
+    if (client == kNoSocket) {
+      if (errno == EMFILE || errno == ENFILE) {
+        // The waiting connection would wake the loop at once again; wait
+        // for the next sweep (the protocol listener keeps its own spare
+        // descriptor for this, the endpoint simply pauses).
+        if (loop_.Modify(listener_, 0)) listener_paused_ = true;
+      }
+      return;
+    }
+    if (connections_.size() >= kMaxHttpConnections) {
+      ++stats_.refused;
+      CloseSocket(client);
+      continue;
+    }
+    if (!loop_.Add(client, EPOLLIN,
+                   [this, client](uint32_t events) { OnConnectionEvent(client, events); })) {
+      CloseSocket(client);
+      continue;
+    }
+    ++stats_.accepted;
+    Connection connection;
+    connection.socket = client;
+    connection.accepted = std::chrono::steady_clock::now();
+    connections_.push_back(std::move(connection));
+  }
+}
+
+HttpEndpoint::Connection* HttpEndpoint::Find(SocketHandle socket) {
+  for (Connection& connection : connections_) {
+    if (connection.socket == socket) return &connection;
+  }
+  return nullptr;
+}
+
+void HttpEndpoint::OnConnectionEvent(SocketHandle socket, uint32_t events) {
+  Connection* connection = Find(socket);
+  if (connection == nullptr) return;
+  if (connection->state == State::kWriting) {
+    if (events & (EPOLLERR | EPOLLHUP)) {
+      CloseConnection(socket);
+      return;
+    }
+    Write(*connection);
+    return;
+  }
+  if (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) Read(*connection);
+}
+
+bool HttpEndpoint::Read(Connection& connection) {
+  char buffer[kDrainChunk];
+  if (connection.state == State::kDraining) {
+    const ssize_t got = ReceiveFromClient(connection.socket, buffer, sizeof buffer);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (got <= 0) {
+      CloseConnection(connection.socket);
+      return false;
+    }
+    return true;  // dropped
+  }
+  // Never more than the limit (plus one byte to see it passed) is held.
+  const size_t room = kMaxHttpRequestBytes + 1 - connection.input.size();
+  const ssize_t got = ReceiveFromClient(connection.socket, buffer,
+                                        room < sizeof buffer ? room : sizeof buffer);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+  if (got <= 0) {
+    // Closed (or reset) before the request was complete: nobody to answer.
+    CloseConnection(connection.socket);
+    return false;
+  }
+  connection.input.append(buffer, static_cast<size_t>(got));
+  HttpRequest request;
+  const HttpParse parsed = ParseHttpRequest(connection.input, request);
+  if (parsed == HttpParse::kNeedMore) return true;
+  Answer(connection, parsed, request);
+  return Write(connection);
+}
+
+void HttpEndpoint::Answer(Connection& connection, HttpParse parsed, const HttpRequest& request) {
+  connection.input = std::string();
+  connection.state = State::kWriting;
+  if (parsed == HttpParse::kBad) {
+    ++stats_.bad_requests;
+    connection.output = HttpResponse(400, "text/plain; charset=utf-8", "bad request\n");
+    return;
+  }
+  HttpReply reply;
+  if (handler_) {
+    reply = handler_(request);
+  } else {
+    reply.status = 404;
+    reply.body = "not found\n";
+  }
+  connection.output =
+      HttpResponse(reply.status, reply.content_type, reply.body, request.method == "HEAD");
+}
+
+bool HttpEndpoint::Write(Connection& connection) {
+  while (connection.sent < connection.output.size()) {
+    const ssize_t n = SendSome(connection.socket, connection.output.data() + connection.sent,
+                               connection.output.size() - connection.sent);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      loop_.Modify(connection.socket, EPOLLOUT);
+      return true;
+    }
+    if (n <= 0) {
+      CloseConnection(connection.socket);
+      return false;
+    }
+    connection.sent += static_cast<size_t>(n);
+  }
+  connection.output = std::string();
+  connection.sent = 0;
+  connection.state = State::kDraining;
+  ShutdownSend(connection.socket);
+  loop_.Modify(connection.socket, EPOLLIN);
+  return true;
+}
+
+void HttpEndpoint::CloseConnection(SocketHandle socket) {
+  for (size_t i = 0; i < connections_.size(); ++i) {
+    if (connections_[i].socket != socket) continue;
+    loop_.Remove(socket);
+    CloseSocket(connections_[i].socket);
+    connections_.erase(connections_.begin() + static_cast<std::ptrdiff_t>(i));
+    return;
+  }
+}
+
+void HttpEndpoint::Sweep() {
+  const auto oldest = std::chrono::steady_clock::now() - std::chrono::seconds(kHttpConnectionSeconds);
+  for (size_t i = connections_.size(); i-- > 0;) {
+    if (connections_[i].accepted > oldest) continue;
+    if (connections_[i].state != State::kDraining) ++stats_.timed_out;
+    CloseConnection(connections_[i].socket);
+  }
+  if (listener_paused_ && loop_.Modify(listener_, EPOLLIN)) listener_paused_ = false;
+}
+
+}  // namespace zt

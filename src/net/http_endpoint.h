@@ -1,0 +1,112 @@
+// HttpEndpoint: a small HTTP/1.1 server on the event loop, for the metrics
+// and health pages. What it serves comes from above through a handler; this
+// layer knows only requests and responses (http.h).
+//
+// One request per connection: a connection is read until its request head
+// is complete (or bad), answered, and closed. The answer is written without
+// blocking; the rest waits for writability. After the answer is out the
+// sending side is shut and whatever the client still sends is read and
+// dropped until it closes, so that a close with unread input (which makes
+// the kernel send a reset) cannot destroy the answer on its way.
+//
+// Bounds, so that a stalled or hostile scraper costs little and never
+// delays the protocol clients on the same loop:
+//   - at most kMaxHttpConnections at once; more are closed on accept;
+//   - at most kMaxHttpRequestBytes of request held per connection;
+//   - one response per connection, made once, never grown;
+//   - every connection is closed kHttpConnectionSeconds after it was
+//     accepted, whatever state it is in (checked once a second);
+//   - when accept fails for want of descriptors the listener is paused
+//     until the next check instead of waking the loop in a spin.
+#ifndef ZT_NET_HTTP_ENDPOINT_H_
+#define ZT_NET_HTTP_ENDPOINT_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "net/event_loop.h"
+#include "net/http.h"
+#include "net/net_server.h"
+#include "net/socket.h"
+
+namespace zt {
+
+inline constexpr size_t kMaxHttpConnections = 8;
+inline constexpr int kHttpConnectionSeconds = 10;
+// How often the endpoint checks its connections' age.
+inline constexpr int kHttpSweepMs = 1000;
+
+struct HttpReply {
+  int status = 200;
+  std::string content_type = "text/plain; charset=utf-8";
+  std::string body;
+};
+
+// Answers one well-formed request (any method, any path).
+using HttpHandler = std::function<HttpReply(const HttpRequest& request)>;
+
+struct HttpStats {
+  uint64_t accepted = 0;
+  uint64_t refused = 0;       // over kMaxHttpConnections
+  uint64_t bad_requests = 0;  // answered 400
+  uint64_t timed_out = 0;     // closed by the age limit before they were done
+};
+
+class HttpEndpoint {
+ public:
+  HttpEndpoint(EventLoop& loop, NetLogFunction log) : loop_(loop), log_(log) {}
+  HttpEndpoint(const HttpEndpoint&) = delete;
+  HttpEndpoint& operator=(const HttpEndpoint&) = delete;
+  virtual ~HttpEndpoint();
+
+  void set_handler(HttpHandler handler) { handler_ = std::move(handler); }
+
+  // Listens on address:port (port 0: any free port, see port()). Failures
+  // are written to the log; returns false.
+  bool Open(const std::string& address, uint16_t port);
+  uint16_t port() const { return port_; }
+  bool is_open() const { return listener_ != kNoSocket; }
+  size_t connection_count() const { return connections_.size(); }
+  const HttpStats& stats() const { return stats_; }
+
+  // Closes every connection and the listener.
+  void Close();
+
+ private:
+  enum class State { kReading, kWriting, kDraining };
+  struct Connection {
+    SocketHandle socket = kNoSocket;
+    State state = State::kReading;
+    std::string input;   // the request head so far
+    std::string output;  // the response; [sent, end) still to go
+    size_t sent = 0;
+    std::chrono::steady_clock::time_point accepted;
+  };
+
+  void OnListenerEvent();
+  void OnConnectionEvent(SocketHandle socket, uint32_t events);
+  // Each returns false when it closed the connection.
+  bool Read(Connection& connection);
+  bool Write(Connection& connection);
+  void Answer(Connection& connection, HttpParse parsed, const HttpRequest& request);
+  void CloseConnection(SocketHandle socket);
+  void Sweep();
+  Connection* Find(SocketHandle socket);
+
+  EventLoop& loop_;
+  NetLogFunction log_;
+  HttpHandler handler_;
+  SocketHandle listener_ = kNoSocket;
+  bool listener_paused_ = false;
+  int sweep_timer_ = -1;
+  uint16_t port_ = 0;
+  std::vector<Connection> connections_;
+  HttpStats stats_;
+};
+
+}  // namespace zt
+
+#endif  // ZT_NET_HTTP_ENDPOINT_H_

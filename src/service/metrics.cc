@@ -1,0 +1,200 @@
+#include "service/metrics.h"
+
+#include <cstdio>
+
+#include "engine/database.h"
+#include "engine/file.h"
+#include "net/net_server.h"
+#include "protocol/command_table.h"
+#include "protocol/request_processor.h"
+#include "recordset/recordsets.h"
+#include "service/exposition.h"
+
+namespace zt {
+namespace {
+
+constexpr char kPlainText[] = "text/plain; charset=utf-8";
+
+double SecondsSince(std::chrono::steady_clock::time_point when) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - when).count();
+}
+
+uint64_t TotalRequests(const RequestStats& stats) {
+  uint64_t total = 0;
+  for (const CommandCounters& counters : stats.by_command) total += counters.requests;
+  return total;
+}
+
+// A length that could not be had (-1) counts as 0.
+uint64_t Length(int64_t length) { return length < 0 ? 0 : static_cast<uint64_t>(length); }
+
+void Connections(Exposition& out, const NetServer& net, const HttpEndpoint* endpoint) {
+  const NetStats& stats = net.stats();
+  out.Family("ztserver_connections", "gauge", "Protocol connections open now.");
+  out.Sample("ztserver_connections", static_cast<uint64_t>(net.sessions().size()));
+  out.Family("ztserver_connections_accepted_total", "counter",
+             "Protocol connections accepted and greeted.");
+  out.Sample("ztserver_connections_accepted_total", stats.accepted);
+  out.Family("ztserver_connections_refused_total", "counter",
+             "Protocol connections closed on accept, by the limit that refused them.");
+  for (size_t i = 0; i < kRefusalKinds; ++i) {
+    out.Sample("ztserver_connections_refused_total",
+               {{"limit", RefusalName(static_cast<Refusal>(i))}}, stats.refused[i]);
+  }
+  out.Family("ztserver_received_bytes_total", "counter", "Bytes read from protocol clients.");
+  out.Sample("ztserver_received_bytes_total", stats.bytes_received);
+  out.Family("ztserver_sent_bytes_total", "counter", "Bytes sent to protocol clients.");
+  out.Sample("ztserver_sent_bytes_total", stats.bytes_sent);
+  out.Family("ztserver_processing_runs_total", "counter",
+             "Processing runs: passes over every connection's waiting requests.");
+  out.Sample("ztserver_processing_runs_total", stats.processing_runs);
+  if (endpoint == nullptr) return;
+  const HttpStats& http = endpoint->stats();
+  out.Family("ztserver_http_connections_refused_total", "counter",
+             "Metrics endpoint connections closed on accept (too many open).");
+  out.Sample("ztserver_http_connections_refused_total", http.refused);
+  out.Family("ztserver_http_bad_requests_total", "counter",
+             "Metrics endpoint requests answered 400.");
+  out.Sample("ztserver_http_bad_requests_total", http.bad_requests);
+}
+
+void Requests(Exposition& out, const RequestStats& stats) {
+  const std::vector<Command>& table = CommandTable();
+  struct Counter {
+    const char* name;
+    const char* help;
+    uint64_t CommandCounters::*field;
+  };
+  static constexpr Counter kCounters[] = {
+      {"ztserver_requests_total", "Requests answered, by command.", &CommandCounters::requests},
+      {"ztserver_request_failures_total", "Requests answered with a failure, by command.",
+       &CommandCounters::failures},
+      {"ztserver_request_deferrals_total",
+       "Tries that failed and left the request waiting for its next try, by command.",
+       &CommandCounters::deferrals},
+      {"ztserver_request_final_failures_total",
+       "Requests answered with a failure after using up their tries, by command.",
+       &CommandCounters::final_failures},
+  };
+  for (const Counter& counter : kCounters) {
+    out.Family(counter.name, "counter", counter.help);
+    for (size_t i = 0; i < table.size(); ++i) {
+      out.Sample(counter.name, {{"command", table[i].name}}, stats.by_command[i].*counter.field);
+    }
+  }
+  out.Family("ztserver_requests_unknown_total", "counter",
+             "Requests dropped unanswered because their command is unknown.");
+  out.Sample("ztserver_requests_unknown_total", stats.unknown_commands);
+  out.Family("ztserver_request_duration_seconds", "histogram",
+             "Time spent answering a request (its answered try), by command group.");
+  for (size_t group = 0; group < kCommandGroups; ++group) {
+    const LatencyHistogram& histogram = stats.latency[group];
+    out.Histogram("ztserver_request_duration_seconds",
+                  {{"group", CommandGroupName(static_cast<CommandGroup>(group))}},
+                  kLatencyBucketBounds, histogram.counts, histogram.sum_seconds);
+  }
+}
+
+}  // namespace
+
+HttpReply ServerMetrics::Serve(const HttpRequest& request) {
+  HttpReply reply;
+  reply.content_type = kPlainText;
+  if (request.path != kMetricsPath && request.path != kHealthPath) {
+    reply.status = 404;
+    reply.body = "not found; try " + std::string(kMetricsPath) + " or " + kHealthPath + "\n";
+    return reply;
+  }
+  if (request.method != "GET" && request.method != "HEAD") {
+    reply.status = 405;
+    reply.body = "only GET and HEAD\n";
+    return reply;
+  }
+  if (request.path == kHealthPath) return Health();
+  reply.content_type = kExpositionContentType;
+  reply.body = Exposition();
+  return reply;
+}
+
+std::string ServerMetrics::Exposition() const {
+  zt::Exposition out;
+  Connections(out, net_, endpoint_);
+  Requests(out, dispatcher_.stats());
+
+  out.Family("ztserver_recordsets_open", "gauge", "Recordsets open now.");
+  out.Sample("ztserver_recordsets_open", static_cast<uint64_t>(recordsets_.open_count()));
+  out.Family("ztserver_resultset_memory_bytes", "gauge",
+             "Memory the open recordsets hold (rows, pending edits, sort keys).");
+  out.Sample("ztserver_resultset_memory_bytes", recordsets_.budget().used());
+  out.Family("ztserver_resultset_memory_limit_bytes", "gauge",
+             "ResultsetMemory: the bound on ztserver_resultset_memory_bytes.");
+  out.Sample("ztserver_resultset_memory_limit_bytes", recordsets_.budget().limit());
+  out.Family("ztserver_row_locks_held", "gauge", "Row locks held by clients now.");
+  out.Sample("ztserver_row_locks_held", static_cast<uint64_t>(dispatcher_.locks().size()));
+
+  out.Family("ztserver_database_open", "gauge", "1 while the database is open, else 0.");
+  out.Sample("ztserver_database_open", uint64_t{database_.IsConnected() ? 1u : 0u});
+  if (database_.IsConnected()) {
+    out.Family("ztserver_file_size_bytes", "gauge", "Size of each database file.");
+    out.Sample("ztserver_file_size_bytes", {{"file", "data"}}, Length(FileLength(database_.data_file())));
+    out.Sample("ztserver_file_size_bytes", {{"file", "index"}}, Length(database_.index().Length()));
+    out.Sample("ztserver_file_size_bytes", {{"file", "definition"}},
+               Length(FileLength(database_.definition_file())));
+  }
+
+  out.Family("ztserver_uptime_seconds", "gauge", "Seconds since the server started.");
+  out.Sample("ztserver_uptime_seconds", SecondsSince(startup_.started));
+  out.Family("ztserver_start_time_seconds", "gauge",
+             "When the server started, in seconds since the Unix epoch.");
+  out.Sample("ztserver_start_time_seconds",
+             std::chrono::duration<double>(startup_.started_wall.time_since_epoch()).count());
+  out.Family("ztserver_startup", "gauge",
+             "The result of the last start-up: 1 on the series of its result.");
+  out.Sample("ztserver_startup", {{"result", startup_.result}}, uint64_t{1});
+  return out.Take();
+}
+
+HttpReply ServerMetrics::Health() const {
+  HttpReply reply;
+  reply.content_type = kPlainText;
+  if (database_.IsConnected()) {
+    reply.body = "ok\n";
+    return reply;
+  }
+  reply.status = 503;
+  reply.body = "database not open" + (startup_.reason.empty() ? "" : ": " + startup_.reason) + "\n";
+  return reply;
+}
+
+std::string ServerMetrics::SummaryLine() {
+  const NetStats& net = net_.stats();
+  const RequestStats& requests = dispatcher_.stats();
+  const uint64_t total = TotalRequests(requests);
+  uint64_t failures = 0;
+  uint64_t deferrals = 0;
+  for (const CommandCounters& counters : requests.by_command) {
+    failures += counters.failures;
+    deferrals += counters.deferrals;
+  }
+  uint64_t refused = 0;
+  for (const uint64_t n : net.refused) refused += n;
+  char line[512];
+  std::snprintf(line, sizeof line,
+                "Stats: connections %zu (accepted %llu, refused %llu); requests %llu (+%llu since "
+                "the last summary; failed %llu, deferred tries %llu); recordsets %zu, resultset "
+                "memory %llu bytes, row locks %zu; received %llu bytes, sent %llu bytes; "
+                "database %s; up %.0f s",
+                net_.sessions().size(), static_cast<unsigned long long>(net.accepted),
+                static_cast<unsigned long long>(refused), static_cast<unsigned long long>(total),
+                static_cast<unsigned long long>(total - summarized_requests_),
+                static_cast<unsigned long long>(failures),
+                static_cast<unsigned long long>(deferrals), recordsets_.open_count(),
+                static_cast<unsigned long long>(recordsets_.budget().used()),
+                dispatcher_.locks().size(), static_cast<unsigned long long>(net.bytes_received),
+                static_cast<unsigned long long>(net.bytes_sent),
+                database_.IsConnected() ? "open" : "not open", SecondsSince(startup_.started));
+  summarized_requests_ = total;
+  return line;
+}
+
+}  // namespace zt
