@@ -210,14 +210,23 @@ void Client::Compact() {
   read_ = 0;
 }
 
-bool Client::WaitForClose(int timeout_ms) {
+bool Client::WaitForClose(int timeout_ms) { return ReadToClose(nullptr, timeout_ms); }
+
+bool Client::ReadToClose(std::string* bytes, int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  if (bytes != nullptr) {
+    Compact();
+    bytes->swap(buffer_);
+    buffer_.clear();
+  }
   for (;;) {
     pollfd waiting{fd_, POLLIN, 0};
     const int ready = ::poll(&waiting, 1, RemainingMs(deadline));
+    if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return false;
     char chunk[4096];
     const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+    if (got > 0 && bytes != nullptr) bytes->append(chunk, static_cast<size_t>(got));
     if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return true;
   }
 }

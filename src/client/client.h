@@ -41,6 +41,10 @@ class Client {
   // True when the server closes the connection within timeout_ms (data
   // arriving meanwhile is discarded).
   bool WaitForClose(int timeout_ms);
+  // Reads until the server closes the connection (or resets it) within
+  // timeout_ms; *bytes receives everything not yet read as replies (null:
+  // dropped). False on timeout.
+  bool ReadToClose(std::string* bytes, int timeout_ms);
 
   void Close();
   // Tells the server no more requests will come (replies can still be read).

@@ -66,17 +66,19 @@ class HeldPort {
   uint16_t port_ = 0;
 };
 
-// The port of ztserver's "Listening on ADDRESS:PORT" line in output; 0
-// while there is none.
-inline uint16_t ListeningPort(const std::string& output) {
-  static constexpr char kLine[] = "Listening on ";
-  const size_t at = output.find(kLine);
+// The port of ztserver's "<line>ADDRESS:PORT" line in output (line is
+// "Listening on " or "Metrics on "); 0 while there is none.
+inline uint16_t PortOnLine(const std::string& output, const char* line) {
+  const size_t at = output.find(line);
   if (at == std::string::npos) return 0;
   const size_t end = output.find('\n', at);
   if (end == std::string::npos) return 0;  // not written out yet
   const size_t colon = output.rfind(':', end);
   if (colon == std::string::npos || colon < at) return 0;
   return static_cast<uint16_t>(std::atoi(output.c_str() + colon + 1));
+}
+inline uint16_t ListeningPort(const std::string& output) {
+  return PortOnLine(output, "Listening on ");
 }
 
 // A database of two tables with location texts, for the server to open.
@@ -135,12 +137,13 @@ class ServerProcess {
     return true;
   }
 
-  // Waits for the port the server says it listens on; 0 when the process
-  // ends or the deadline passes first.
-  uint16_t WaitForListeningPort(int timeout_ms = 10000) {
+  // Waits for the port the server says it listens on (or, with line
+  // "Metrics on ", serves its metrics on); 0 when the process ends or the
+  // deadline passes first.
+  uint16_t WaitForListeningPort(int timeout_ms = 10000, const char* line = "Listening on ") {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < deadline) {
-      if (const uint16_t port = ListeningPort(ReadFile(output_file_)); port != 0) return port;
+      if (const uint16_t port = PortOnLine(ReadFile(output_file_), line); port != 0) return port;
       if (!Running()) return 0;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
