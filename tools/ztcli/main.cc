@@ -1,15 +1,18 @@
 // ztcli: sends raw protocol requests to a ztserver and prints the replies.
 //
-//   ztcli [-H host] [-p port] [-t seconds] [REQUEST ...]
+//   ztcli [-H host] [-p port] [-t seconds] [-m address:port] [REQUEST ...]
 //
 // Each REQUEST (for example CREATERECORDSET or RECORDSETCLOSE~1) is sent
-// in its own frame and its reply text printed on a line of its own. Without
+// in its own frame and its reply text printed on a line of its own. The
+// request \status instead prints the server's figures, read from its
+// metrics endpoint (-m; status.h). Without
 // requests on the command line, every line of standard input is one request
 // (with a prompt when standard input is a terminal). Exit status: 0 when
 // every request was answered with a success, 1 when a reply was a failure
-// (or never came), 2 when the server could not be reached.
+// (or never came), 2 when the server (or the endpoint) could not be reached.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "client/client.h"
+#include "status.h"
 
 #ifdef ZT_HAVE_READLINE
 #include <readline/history.h>
@@ -25,14 +29,21 @@
 
 namespace {
 
+// The port the documentation's example MetricsAddress uses.
+constexpr int kDefaultMetricsPort = 9187;
+constexpr char kStatusCommand[] = "\\status";
+
 void Usage(std::FILE* out) {
   std::fprintf(out,
-               "Usage: ztcli [-H host] [-p port] [-t seconds] [REQUEST ...]\n"
+               "Usage: ztcli [-H host] [-p port] [-t seconds] [-m address:port] [REQUEST ...]\n"
                "Sends each REQUEST (or each line of standard input) to the server\n"
-               "and prints each reply.\n"
+               "and prints each reply. The request \\status prints the server's figures\n"
+               "from its metrics endpoint instead.\n"
                "  -H host     server address (default 127.0.0.1)\n"
                "  -p port     server port (default 5432)\n"
-               "  -t seconds  how long to wait for each reply (default 15)\n");
+               "  -t seconds  how long to wait for each reply (default 15)\n"
+               "  -m address:port  the server's MetricsAddress (default host:%d)\n",
+               kDefaultMetricsPort);
 }
 
 bool IsFailure(const std::string& reply) {
@@ -76,12 +87,24 @@ bool NextLine(bool interactive, std::string& line) {
   return static_cast<bool>(std::getline(std::cin, line));
 }
 
+// Splits "address:port"; false when it is not that.
+bool SplitAddress(const std::string& text, std::string& host, long& port) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  char* end = nullptr;
+  port = std::strtol(text.c_str() + colon + 1, &end, 10);
+  if (end == text.c_str() + colon + 1 || *end != '\0' || port < 1 || port > 65535) return false;
+  host = text.substr(0, colon);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string host = "127.0.0.1";
   long port = 5432;
   long timeout_seconds = 15;
+  std::string metrics_address;
   std::vector<std::string> requests;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -89,10 +112,11 @@ int main(int argc, char** argv) {
       Usage(stdout);
       return 0;
     }
-    if ((arg == "-H" || arg == "-p" || arg == "-t") && i + 1 < argc) {
+    const bool takes_value = arg == "-H" || arg == "-p" || arg == "-t" || arg == "-m";
+    if (takes_value && i + 1 < argc) {
       const char* value = argv[++i];
-      if (arg == "-H") {
-        host = value;
+      if (arg == "-H" || arg == "-m") {
+        (arg == "-H" ? host : metrics_address) = value;
         continue;
       }
       char* end = nullptr;
@@ -105,32 +129,57 @@ int main(int argc, char** argv) {
       (arg == "-p" ? port : timeout_seconds) = number;
       continue;
     }
-    if (arg == "-H" || arg == "-p" || arg == "-t") {
+    if (takes_value) {
       std::fprintf(stderr, "ztcli: %s needs a value\n", arg.c_str());
       return 2;
     }
     requests.push_back(arg);
   }
+  std::string metrics_host = host;
+  long metrics_port = kDefaultMetricsPort;
+  if (!metrics_address.empty() && !SplitAddress(metrics_address, metrics_host, metrics_port)) {
+    std::fprintf(stderr, "ztcli: invalid value '%s' for -m (ADDRESS:PORT)\n",
+                 metrics_address.c_str());
+    return 2;
+  }
 
   const int timeout_ms = static_cast<int>(timeout_seconds * 1000);
   zt::Client client;
-  std::string error;
-  if (!client.Open(host, static_cast<uint16_t>(port), timeout_ms, &error)) {
-    std::fprintf(stderr, "ztcli: %s\n", error.c_str());
-    return 2;
-  }
-  bool all_ok = true;
+  // The protocol connection is opened by the first request that needs it,
+  // so that \status works against a server that refuses more clients.
+  bool opened = false;
+  int status = 0;  // the exit status so far
+  const auto handle = [&](const std::string& request) {
+    if (request == kStatusCommand) {
+      const int result = zt::cli::PrintStatus(metrics_host, static_cast<uint16_t>(metrics_port),
+                                              timeout_ms, stdout);
+      status = std::max(status, result);
+      return true;
+    }
+    if (!opened) {
+      opened = true;
+      std::string error;
+      if (!client.Open(host, static_cast<uint16_t>(port), timeout_ms, &error)) {
+        std::fprintf(stderr, "ztcli: %s\n", error.c_str());
+        status = 2;
+        return false;
+      }
+    }
+    if (!Run(client, request, timeout_ms)) status = std::max(status, 1);
+    return client.connected();
+  };
   if (!requests.empty()) {
-    for (const std::string& request : requests) all_ok = Run(client, request, timeout_ms) && all_ok;
-    return all_ok ? 0 : 1;
+    for (const std::string& request : requests) {
+      if (!handle(request)) break;
+    }
+    return status;
   }
   const bool interactive = ::isatty(STDIN_FILENO) == 1;
   std::string line;
   while (NextLine(interactive, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) continue;
-    all_ok = Run(client, line, timeout_ms) && all_ok;
-    if (!client.connected()) break;
+    if (!handle(line)) break;
   }
-  return all_ok ? 0 : 1;
+  return status;
 }
