@@ -94,6 +94,10 @@ void EncodeFixed64(char* dst, int64_t value);
 int32_t DecodeFixed32(const char* src);
 int64_t DecodeFixed64(const char* src);
 
+// ---- Checksums (the write-ahead log) -------------------------------------------
+// CRC-32C (Castagnoli) of n bytes, continuing from crc (0 to start).
+uint32_t Crc32c(const void* data, size_t n, uint32_t crc = 0);
+
 }  // namespace zt
 
 #endif  // ZT_ENGINE_CODEC_H_

@@ -5,7 +5,9 @@
 #include <string>
 #include <utility>
 
+#include "engine/database_check.h"
 #include "engine/filenames.h"
+#include "engine/index_build.h"
 
 namespace zt {
 
@@ -68,6 +70,37 @@ class NewWriteFile {
 }  // namespace
 
 int Database::OpenDatabase(const char* path, int shared) {
+  if (!OpenFiles(path, shared)) return 0;
+  if (!logging() || recovery_.clean_shutdown) return 1;
+  return CheckAfterUncleanStop(path);
+}
+
+// After an unclean stop the log has put back every change it holds; what
+// it cannot vouch for is a file changed by other means (a tool run while no
+// log was kept, an older version). The check finds that; an index that
+// alone disagrees with sound records is rebuilt from them.
+int Database::CheckAfterUncleanStop(const std::string& path) {
+  CheckReport check;
+  recovery_.index_checked = true;
+  if (CheckDatabase(*this, check)) return 1;
+  constexpr size_t kReported = 5;
+  recovery_.problems.assign(check.problems.begin(),
+                            check.problems.begin() + std::min(check.problems.size(), kReported));
+  if (check.record_problem || !check.index_problem) return 1;
+  const RecoveryReport found = recovery_;
+  if (!CloseDatabase()) return 0;
+  std::string why;
+  if (!RebuildIndexFile(path, why)) {
+    SetError("OpenDatabase: Could not rebuild the index: " + why);
+    return 0;
+  }
+  if (!OpenFiles(path.c_str(), 0)) return 0;
+  recovery_ = found;
+  recovery_.index_rebuilt = true;
+  return 1;
+}
+
+int Database::OpenFiles(const char* path, int shared) {
   if (path == nullptr) return 0;
   if (connected_) {
     SetError("OpenDatabase: This object is already connected to a database");
@@ -101,6 +134,17 @@ int Database::OpenDatabase(const char* path, int shared) {
     return 0;
   }
 
+  recovery_ = RecoveryReport{};
+  if (!shared && !log_options_.folder.empty()) {
+    std::string why;
+    if (!log_.Open(log_options_, data_path, {data.handle(), definition.handle(), index_.handle()},
+                   recovery_, why)) {
+      index_.IndexClose();
+      SetError("OpenDatabase: " + why);
+      return 0;
+    }
+  }
+
   write_file_path_ = DerivedFileName(data_path, kWriteFileExtension);
   data_file_ = data.Release();
   definition_file_ = definition.Release();
@@ -117,11 +161,41 @@ int Database::OpenDatabase(const char* path, int shared) {
   return 1;
 }
 
+int Database::Commit(std::string* err) {
+  std::string why;
+  if (log_.Commit(why)) return 1;
+  if (err != nullptr) *err = why;
+  // The dropped changes may live on in the caches.
+  definitions_.Clear();
+  index_.DropPageCache();
+  ++change_count_;
+  return 0;
+}
+
+void Database::Abandon() {
+  if (!connected_) return;
+  log_.Abandon();
+  batch_ = AppendBatch{};
+  FileClose(data_file_);
+  FileClose(definition_file_);
+  index_.IndexClose();
+  index_.EnablePageCache(0);
+  definitions_.Enable(false);
+  FileClose(write_file_);
+  connected_ = 0;
+}
+
 int Database::CloseDatabase() {
   if (!connected_) return 0;
   if (batch_.open) {
     std::string ignored;
     (void)CommitAppendBatch(&ignored);
+  }
+  int logged = 1;
+  if (log_.is_open()) {
+    std::string why;
+    logged = log_.Close(why);
+    if (!logged) SetError("CloseDatabase: " + why);
   }
   FileClose(data_file_);
   FileClose(definition_file_);
@@ -139,7 +213,7 @@ int Database::CloseDatabase() {
   FileClose(write_file_);
   const int deleted = FileDelete(write_file_path_);
   connected_ = 0;
-  return deleted;
+  return deleted && logged;
 }
 
 }  // namespace zt

@@ -25,6 +25,7 @@
 #include "engine/file.h"
 #include "engine/index.h"
 #include "engine/transaction.h"
+#include "engine/wal.h"
 
 namespace zt {
 
@@ -56,8 +57,33 @@ class Database {
   // ---- Connection ----------------------------------------------------------
   // Opens the database whose data file is path; shared != 0 opens the files
   // for sharing with other processes (changes then take region locks).
+  // With a log (EnableLog) and exclusive use, the open first replays what
+  // the log holds; after an unclean stop it also checks the database and
+  // rebuilds the index from the records when the index alone is unsound
+  // (recovery_report tells what was done).
   int OpenDatabase(const char* path, int shared);
+  // Closes the files; with a log, first checkpoints it and marks it closed
+  // cleanly (0, with the last-error text, when that fails; the files are
+  // closed all the same).
   int CloseDatabase();
+  // Closes every file without writing anything, as a crash would (tests).
+  void Abandon();
+
+  // ---- Write-ahead log (engine/wal.h) ----------------------------------------
+  // Opens of this object in exclusive mode from now on keep a log in
+  // options.folder: every change is staged, logged, then written.
+  void EnableLog(const LogOptions& options) { log_options_ = options; }
+  bool logging() const { return log_.is_open(); }
+  // Ends one change (a request): what it wrote becomes one log record.
+  // False when it wrote nothing.
+  bool EndChange() { return log_.Seal(); }
+  // Makes the changes since the last commit durable as the log's durability
+  // asks, then writes them into the files. On failure *err says why and the
+  // changes are dropped: the caches are forgotten and change_count moves.
+  // Without a log there is nothing to do.
+  [[nodiscard]] int Commit(std::string* err);
+  const LogStats& log_stats() const { return log_.stats(); }
+  const RecoveryReport& recovery_report() const { return recovery_; }
   int IsConnected() const { return connected_; }
   // Copies the last-error text into *out; 0 when out is null.
   int GetLastErrorText(std::string* out) const;
@@ -179,6 +205,10 @@ class Database {
   // Counts the record's numeric key values that are out of numeric order
   // (key_order_count); called for the keys a write adds and removes.
   void NoteKeyOrder(const TableDefinition& definition, std::string_view data, int32_t length);
+  // OpenDatabase without the check after an unclean stop.
+  int OpenFiles(const char* path, int shared);
+  // The check after an unclean stop, and the index rebuild it may call for.
+  int CheckAfterUncleanStop(const std::string& path);
   // The key-population test against a definition already read (shared by
   // RecordsetAreAllKeysPopulated and AddNewRecord, which reads it once).
   int CheckKeysPopulated(const TableDefinition& definition, std::string_view data,
@@ -202,6 +232,9 @@ class Database {
   DefinitionHeader header_scratch_;
   DefinitionCache definitions_;
   AppendBatch batch_;
+  LogOptions log_options_;  // folder empty: no log
+  WriteAheadLog log_;
+  RecoveryReport recovery_;
 };
 
 }  // namespace zt

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -113,6 +114,210 @@ ReadCache* CacheOf(FileHandle handle) {
   return it == caches.end() ? nullptr : it->second.get();
 }
 
+// Non-overlapping extents of bytes keyed by offset; a write over earlier
+// bytes replaces them.
+class Extents {
+ public:
+  void Write(int64_t offset, const char* p, size_t n) {
+    if (n == 0) return;
+    const int64_t end = offset + static_cast<int64_t>(n);
+    // Merge with every extent that overlaps or adjoins [offset, end).
+    auto first = map_.upper_bound(offset);
+    if (first != map_.begin()) {
+      auto before = std::prev(first);
+      if (EndOf(before) >= offset) first = before;
+    }
+    auto last = first;
+    while (last != map_.end() && last->first <= end) ++last;
+    if (first == last) {
+      bytes_ += n;
+      map_.emplace(offset, std::string(p, n));
+      return;
+    }
+    const int64_t start = std::min(first->first, offset);
+    const int64_t stop = std::max(EndOf(std::prev(last)), end);
+    std::string merged(static_cast<size_t>(stop - start), '\0');
+    for (auto it = first; it != last; ++it) {
+      std::memcpy(merged.data() + (it->first - start), it->second.data(), it->second.size());
+      bytes_ -= it->second.size();
+    }
+    std::memcpy(merged.data() + (offset - start), p, n);
+    map_.erase(first, last);
+    bytes_ += merged.size();
+    map_.emplace(start, std::move(merged));
+  }
+
+  // Copies the bytes held inside [offset, offset + n) over buffer.
+  void Patch(char* buffer, size_t n, int64_t offset) const {
+    if (map_.empty()) return;
+    const int64_t end = offset + static_cast<int64_t>(n);
+    auto it = map_.upper_bound(offset);
+    if (it != map_.begin()) --it;
+    for (; it != map_.end() && it->first < end; ++it) {
+      const int64_t from = std::max(it->first, offset);
+      const int64_t to = std::min(EndOf(it), end);
+      if (from >= to) continue;
+      std::memcpy(buffer + (from - offset), it->second.data() + (from - it->first),
+                  static_cast<size_t>(to - from));
+    }
+  }
+
+  // Moves every extent of other over these.
+  void Absorb(Extents& other) {
+    if (map_.empty()) {
+      std::swap(map_, other.map_);
+      std::swap(bytes_, other.bytes_);
+      return;
+    }
+    for (const auto& [offset, bytes] : other.map_) Write(offset, bytes.data(), bytes.size());
+    other.Clear();
+  }
+
+  int64_t End() const { return map_.empty() ? 0 : EndOf(std::prev(map_.end())); }
+  bool empty() const { return map_.empty(); }
+  size_t bytes() const { return bytes_; }
+  std::map<int64_t, std::string>& map() { return map_; }
+  void Clear() {
+    map_.clear();
+    bytes_ = 0;
+  }
+
+ private:
+  static int64_t EndOf(std::map<int64_t, std::string>::const_iterator it) {
+    return it->first + static_cast<int64_t>(it->second.size());
+  }
+
+  std::map<int64_t, std::string> map_;
+  size_t bytes_ = 0;
+};
+
+// The staged writes of one file (FileStageWrites): the committed extents
+// (the log holds them), the extents written since, and the ranges written
+// since the last FileTakeTouched.
+class Overlay {
+ public:
+  void Write(int64_t offset, const char* p, size_t n) {
+    if (n == 0) return;
+    touched_.emplace_back(offset, offset + static_cast<int64_t>(n));
+    top_.Write(offset, p, n);
+  }
+  void Patch(char* buffer, size_t n, int64_t offset) const {
+    base_.Patch(buffer, n, offset);
+    top_.Patch(buffer, n, offset);
+  }
+  int64_t End() const { return std::max(base_.End(), top_.End()); }
+  bool empty() const { return base_.empty() && top_.empty(); }
+  size_t bytes() const { return base_.bytes() + top_.bytes(); }
+  Extents& base() { return base_; }
+  void Commit() { base_.Absorb(top_); }
+  void Discard() {
+    top_.Clear();
+    touched_.clear();
+  }
+
+  std::vector<FileExtent> TakeTouched() {
+    std::vector<FileExtent> out;
+    std::sort(touched_.begin(), touched_.end());
+    for (size_t i = 0; i < touched_.size();) {
+      const int64_t start = touched_[i].first;
+      int64_t stop = touched_[i].second;
+      for (++i; i < touched_.size() && touched_[i].first <= stop; ++i) {
+        stop = std::max(stop, touched_[i].second);
+      }
+      FileExtent extent{start, std::string(static_cast<size_t>(stop - start), '\0')};
+      Patch(extent.bytes.data(), extent.bytes.size(), start);
+      out.push_back(std::move(extent));
+    }
+    touched_.clear();
+    return out;
+  }
+
+ private:
+  Extents base_;
+  Extents top_;
+  std::vector<std::pair<int64_t, int64_t>> touched_;
+};
+
+std::unordered_map<FileHandle, std::unique_ptr<Overlay>>& Overlays() {
+  static auto* overlays = new std::unordered_map<FileHandle, std::unique_ptr<Overlay>>();
+  return *overlays;
+}
+
+Overlay* OverlayOf(FileHandle handle) {
+  auto& overlays = Overlays();
+  if (overlays.empty()) return nullptr;
+  const auto it = overlays.find(handle);
+  return it == overlays.end() ? nullptr : it->second.get();
+}
+
+// ---- Fault injection -------------------------------------------------------------
+struct FaultState {
+  bool on = false;
+  FileFaults plan;
+  int64_t reads = 0, writes = 0, syncs = 0, locks = 0;
+  int64_t written = 0;
+  // Path -> the file's bytes as of its open or its last completed sync.
+  std::map<std::string, std::string> synced;
+};
+
+FaultState& Faults() {
+  static auto* state = new FaultState();
+  return *state;
+}
+
+// True when the call of this kind is the one the plan fails (errno set).
+bool Injected(int64_t& count, int64_t fail_at) {
+  FaultState& f = Faults();
+  if (!f.on) return false;
+  ++count;
+  if (fail_at <= 0 || count != fail_at) return false;
+  errno = EIO;
+  last_errno = EIO;
+  return true;
+}
+
+bool InjectedWrite(size_t n) {
+  FaultState& f = Faults();
+  if (!f.on) return false;
+  if (Injected(f.writes, f.plan.fail_write)) return true;
+  if (f.plan.disk_free_bytes >= 0 && f.written + static_cast<int64_t>(n) > f.plan.disk_free_bytes) {
+    errno = ENOSPC;
+    last_errno = ENOSPC;
+    return true;
+  }
+  f.written += static_cast<int64_t>(n);
+  return false;
+}
+
+std::string PathOf(FileHandle handle) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", handle);
+  char target[4096];
+  const ssize_t n = ::readlink(link, target, sizeof target - 1);
+  return n <= 0 ? std::string() : std::string(target, static_cast<size_t>(n));
+}
+
+// Records the file's bytes as they stand as its synced state.
+void NoteSynced(FileHandle handle) {
+  FaultState& f = Faults();
+  if (!f.on || !f.plan.track_syncs) return;
+  const std::string path = PathOf(handle);
+  if (path.empty()) return;
+  std::string bytes;
+  struct stat st;
+  if (::fstat(handle, &st) != 0) return;
+  bytes.resize(static_cast<size_t>(st.st_size));
+  size_t have = 0;
+  while (have < bytes.size()) {
+    const ssize_t got = ::pread(handle, bytes.data() + have, bytes.size() - have,
+                                static_cast<off_t>(have));
+    if (got <= 0) break;
+    have += static_cast<size_t>(got);
+  }
+  bytes.resize(have);
+  f.synced[path] = std::move(bytes);
+}
+
 bool RegionInsideFile(FileHandle handle, int64_t offset, int64_t length) {
   if (offset < 0 || length < 0) return false;
   const int64_t size = FileLength(handle);
@@ -131,6 +336,7 @@ int FileOpen(FileHandle& handle, const std::string& path, int shared) {
     return 0;
   }
   handle = fd;
+  if (Faults().on && Faults().synced.count(PathOf(fd)) == 0) NoteSynced(fd);
   return 1;
 }
 
@@ -144,6 +350,7 @@ int FileCreate(const std::string& path) {
 int FileClose(FileHandle& handle) {
   if (handle < 0) return 0;
   FileDisableReadCache(handle);
+  FileUnstage(handle);
   const int rc = ::close(handle);
   handle = kNoFile;
   return rc == 0 ? 1 : Fail();
@@ -151,8 +358,37 @@ int FileClose(FileHandle& handle) {
 
 int FileDelete(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 1 : Fail(); }
 
+namespace {
+int ReadFromFile(FileHandle handle, void* buffer, size_t n, int64_t offset);
+}  // namespace
+
 int FileReadAt(FileHandle handle, void* buffer, size_t n, int64_t offset) {
   if (handle < 0 || offset < 0) return 0;
+  if (Injected(Faults().reads, Faults().plan.fail_read)) return 0;
+  const Overlay* overlay = OverlayOf(handle);
+  if (overlay == nullptr || overlay->empty()) return ReadFromFile(handle, buffer, n, offset);
+  // The part the file holds comes from the file, the rest is staged (staged
+  // writes beyond the file's end are contiguous appends); the staged bytes
+  // then go over both.
+  const int64_t end = offset + static_cast<int64_t>(n);
+  if (end > FileLength(handle)) return 0;
+  ReadCache* cache = CacheOf(handle);
+  int64_t stored = cache != nullptr && cache->length >= 0 ? cache->length : -1;
+  if (stored < 0) {
+    struct stat st;
+    if (::fstat(handle, &st) != 0) return Fail();
+    stored = st.st_size;
+  }
+  auto* p = static_cast<char*>(buffer);
+  const int64_t from_file = std::clamp<int64_t>(stored - offset, 0, static_cast<int64_t>(n));
+  if (from_file > 0 && !ReadFromFile(handle, p, static_cast<size_t>(from_file), offset)) return 0;
+  std::memset(p + from_file, 0, n - static_cast<size_t>(from_file));
+  overlay->Patch(p, n, offset);
+  return 1;
+}
+
+namespace {
+int ReadFromFile(FileHandle handle, void* buffer, size_t n, int64_t offset) {
   auto* p = static_cast<char*>(buffer);
   if (ReadCache* cache = CacheOf(handle); cache != nullptr && n <= ReadCache::kLargestCachedRead) {
     while (n > 0) {
@@ -183,12 +419,17 @@ int FileReadAt(FileHandle handle, void* buffer, size_t n, int64_t offset) {
   }
   return 1;
 }
+}  // namespace
 
 // The write itself, without the read cache.
 int FileWriteAtUncached(FileHandle handle, const void* buffer, size_t n, int64_t offset);
 
 int FileWriteAt(FileHandle handle, const void* buffer, size_t n, int64_t offset) {
   if (handle < 0 || offset < 0) return 0;
+  if (Overlay* overlay = OverlayOf(handle)) {
+    overlay->Write(offset, static_cast<const char*>(buffer), n);
+    return 1;
+  }
   if (ReadCache* cache = CacheOf(handle)) {
     // Dropped before the write: whatever part of it lands, no stale block
     // stays. The length follows a write that succeeds whole.
@@ -203,6 +444,7 @@ int FileWriteAt(FileHandle handle, const void* buffer, size_t n, int64_t offset)
 }
 
 int FileWriteAtUncached(FileHandle handle, const void* buffer, size_t n, int64_t offset) {
+  if (InjectedWrite(n)) return 0;
   const auto* p = static_cast<const char*>(buffer);
   while (n > 0) {
     const ssize_t put = ::pwrite(handle, p, n, offset);
@@ -226,6 +468,7 @@ int FileAppend(FileHandle handle, const void* buffer, size_t n, int64_t& offset)
 
 int FileLockRegion(FileHandle handle, int64_t offset, int64_t length) {
   if (!RegionInsideFile(handle, offset, length)) return 0;
+  if (Injected(Faults().locks, Faults().plan.fail_lock)) return 0;
   struct flock lock = RegionLockRequest(F_WRLCK, offset, length);
   return ::fcntl(handle, F_OFD_SETLK, &lock) == 0 ? 1 : Fail();
 }
@@ -236,7 +479,8 @@ int FileUnlockRegion(FileHandle handle, int64_t offset, int64_t length) {
   return ::fcntl(handle, F_OFD_SETLK, &lock) == 0 ? 1 : Fail();
 }
 
-int64_t FileLength(FileHandle handle) {
+namespace {
+int64_t StoredLength(FileHandle handle) {
   ReadCache* cache = CacheOf(handle);
   if (cache != nullptr && cache->length >= 0) return cache->length;
   struct stat st;
@@ -247,8 +491,20 @@ int64_t FileLength(FileHandle handle) {
   if (cache != nullptr) cache->length = st.st_size;
   return st.st_size;
 }
+}  // namespace
+
+int64_t FileLength(FileHandle handle) {
+  const int64_t stored = StoredLength(handle);
+  const Overlay* overlay = OverlayOf(handle);
+  if (overlay == nullptr || stored < 0) return stored;
+  return std::max(stored, overlay->End());
+}
 
 int FileTruncate(FileHandle handle, int64_t length) {
+  if (const Overlay* overlay = OverlayOf(handle); overlay != nullptr && !overlay->empty()) {
+    errno = EBUSY;
+    return Fail();
+  }
   if (ReadCache* cache = CacheOf(handle)) cache->Clear();
   return ::ftruncate(handle, length) == 0 ? 1 : Fail();
 }
@@ -263,7 +519,141 @@ void FileDisableReadCache(FileHandle handle) {
   if (!caches.empty()) caches.erase(handle);
 }
 
-int FileSync(FileHandle handle) { return ::fdatasync(handle) == 0 ? 1 : Fail(); }
+int FileSync(FileHandle handle) {
+  if (Injected(Faults().syncs, Faults().plan.fail_sync)) return 0;
+  if (::fdatasync(handle) != 0) return Fail();
+  NoteSynced(handle);
+  return 1;
+}
+
+int FolderSync(const std::string& folder) {
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Fail();
+  const int rc = ::fsync(fd);
+  if (rc != 0) last_errno = errno;
+  ::close(fd);
+  return rc == 0 ? 1 : 0;
+}
+
+std::string AbsolutePath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+int FileRename(const std::string& from, const std::string& to) {
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 1 : Fail();
+}
+
+int FileCopyTo(FileHandle handle, int64_t length, const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail();
+  File out(fd);
+  std::string buffer(size_t{1} << 20, '\0');
+  for (int64_t at = 0; at < length;) {
+    const size_t n = static_cast<size_t>(std::min<int64_t>(length - at, buffer.size()));
+    if (!ReadFromFile(handle, buffer.data(), n, at)) return 0;
+    if (!FileWriteAtUncached(fd, buffer.data(), n, at)) return 0;
+    at += static_cast<int64_t>(n);
+  }
+  return FileSync(fd);
+}
+
+void FileStageWrites(FileHandle handle) {
+  if (handle < 0) return;
+  auto& slot = Overlays()[handle];
+  if (slot == nullptr) slot = std::make_unique<Overlay>();
+}
+
+int FileApplyStaged(FileHandle handle) {
+  Overlay* overlay = OverlayOf(handle);
+  if (overlay == nullptr) return 1;
+  // The overlay steps aside while its bytes go to the file through the
+  // read cache's bookkeeping.
+  auto owned = std::move(Overlays()[handle]);
+  Overlays().erase(handle);
+  auto& extents = owned->base().map();
+  int ok = 1;
+  while (!extents.empty()) {
+    auto it = extents.begin();
+    if (!FileWriteAt(handle, it->second.data(), it->second.size(), it->first)) {
+      ok = 0;
+      break;
+    }
+    extents.erase(it);
+  }
+  if (ok) owned->base().Clear();
+  Overlays()[handle] = std::move(owned);
+  return ok;
+}
+
+void FileCommitStaged(FileHandle handle) {
+  if (Overlay* overlay = OverlayOf(handle)) overlay->Commit();
+}
+
+void FileDiscardStaged(FileHandle handle) {
+  if (Overlay* overlay = OverlayOf(handle)) overlay->Discard();
+}
+
+void FileUnstage(FileHandle handle) {
+  auto& overlays = Overlays();
+  if (!overlays.empty()) overlays.erase(handle);
+}
+
+std::vector<FileExtent> FileTakeTouched(FileHandle handle) {
+  Overlay* overlay = OverlayOf(handle);
+  return overlay == nullptr ? std::vector<FileExtent>{} : overlay->TakeTouched();
+}
+
+size_t FileStagedBytes(FileHandle handle) {
+  const Overlay* overlay = OverlayOf(handle);
+  return overlay == nullptr ? 0 : overlay->bytes();
+}
+
+void SetFileFaults(const FileFaults& faults) {
+  FaultState& f = Faults();
+  f = FaultState{};
+  f.on = true;
+  f.plan = faults;
+}
+
+void ClearFileFaults() { Faults() = FaultState{}; }
+
+int SimulatePowerLoss(uint64_t seed, bool torn) {
+  FaultState& f = Faults();
+  std::mt19937_64 random(seed);
+  constexpr size_t kSector = 512;
+  int ok = 1;
+  for (const auto& [path, synced] : f.synced) {
+    std::string now;
+    if (!ReadWholeFile(path, now)) continue;  // gone: nothing to put back
+    std::string result;
+    if (!torn) {
+      result = synced;
+    } else {
+      result = (random() & 1) ? now : synced;
+      for (size_t at = 0; at < result.size(); at += kSector) {
+        const size_t n = std::min(kSector, result.size() - at);
+        const bool keep_new = random() & 1;
+        const std::string& from = keep_new ? now : synced;
+        // A sector the chosen version does not reach reads as zeros.
+        for (size_t k = 0; k < n; ++k) result[at + k] = at + k < from.size() ? from[at + k] : '\0';
+      }
+    }
+    if (result == now) continue;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) {
+      ok = Fail();
+      continue;
+    }
+    if (!FileWriteAtUncached(fd, result.data(), result.size(), 0)) ok = 0;
+    ::close(fd);
+  }
+  f = FaultState{};
+  return ok;
+}
 
 bool PathExists(const std::string& path) {
   struct stat st;

@@ -54,10 +54,54 @@ int64_t FileLength(FileHandle handle);
 // descriptor ends it.
 void FileEnableReadCache(FileHandle handle, size_t bytes);
 void FileDisableReadCache(FileHandle handle);
-// Makes the file exactly `length` bytes long.
+// Makes the file exactly `length` bytes long. Refused while writes to the
+// file are staged.
 int FileTruncate(FileHandle handle, int64_t length);
-// Forces written data to the disk.
+// Forces written data (and the length) to the disk: fdatasync.
 int FileSync(FileHandle handle);
+// Forces a folder's entries (a rename or a new file in it) to the disk.
+int FolderSync(const std::string& folder);
+// Renames a file, replacing what the new name held (rename(2): atomic).
+int FileRename(const std::string& from, const std::string& to);
+// The path with symbolic links and "." / ".." resolved (realpath); the path
+// as given when it cannot be resolved.
+std::string AbsolutePath(const std::string& path);
+// Makes a file of exactly `length` bytes at path from the open file's bytes
+// [0, length) (a plain copy through a buffer; the copy is synced).
+int FileCopyTo(FileHandle handle, int64_t length, const std::string& path);
+
+// ---- Staged writes -------------------------------------------------------------
+// While a file is staged, FileWriteAt and FileAppend on it keep the bytes in
+// memory instead of writing them; FileReadAt and FileLength see them as if
+// written. The write-ahead log (engine/wal.h) stages the database files so
+// that their bytes change only after the log holds the change.
+//
+// Staged bytes are kept in two layers of non-overlapping extents (a later
+// write over an earlier one replaces its bytes): the committed layer, which
+// the log already holds, and the new one above it, which a failed commit
+// drops. Besides the extents, the file remembers which ranges were written
+// since the last FileTakeTouched, so the log can form one record per change
+// from the staged bytes.
+struct FileExtent {
+  int64_t offset = 0;
+  std::string bytes;
+};
+void FileStageWrites(FileHandle handle);
+// Moves the new layer into the committed one.
+void FileCommitStaged(FileHandle handle);
+// Forgets the new layer (and the touched ranges); the committed stays.
+void FileDiscardStaged(FileHandle handle);
+// Writes every committed extent to the file (ascending offsets) and forgets
+// it; the file stays staged. 0 at the first failing write: the extents not
+// yet written stay staged.
+[[nodiscard]] int FileApplyStaged(FileHandle handle);
+// Ends staging; what is staged is forgotten.
+void FileUnstage(FileHandle handle);
+// The staged bytes of the ranges written since the last call, coalesced
+// and in ascending order; the touched list starts again empty.
+std::vector<FileExtent> FileTakeTouched(FileHandle handle);
+// Bytes held in the staged extents of the file (0 when not staged).
+size_t FileStagedBytes(FileHandle handle);
 
 // ---- Paths and folders ---------------------------------------------------
 bool PathExists(const std::string& path);
@@ -86,6 +130,33 @@ int ReplaceFileContent(const std::string& path, const std::string& content);
 
 // strerror text of the last failing call on this thread.
 std::string LastFileError();
+
+// ---- Fault injection (tests only) ------------------------------------------------
+// Counters count calls from the moment SetFileFaults is called; N = 1 fails
+// the very next call of its kind, 0 never fails. A failed call sets errno
+// (EIO, or ENOSPC for a full disk) and changes nothing.
+struct FileFaults {
+  int64_t fail_read = 0;
+  int64_t fail_write = 0;
+  int64_t fail_sync = 0;
+  int64_t fail_lock = 0;
+  // Writes fail with ENOSPC once this many more bytes were written (-1:
+  // never); a write that would cross the limit fails whole.
+  int64_t disk_free_bytes = -1;
+  // Remembers every file opened from now on as it stands at its open and
+  // after each of its completed syncs, for SimulatePowerLoss.
+  bool track_syncs = false;
+};
+void SetFileFaults(const FileFaults& faults);
+void ClearFileFaults();
+// What a power failure leaves of the files opened since track_syncs was
+// set: every write not covered by a completed sync of its file is lost.
+// torn: each 512-byte sector of such a write is lost or kept at random,
+// and the length is the synced one or the current one at random; else
+// every file goes back to its synced state exactly. The caller must have
+// closed the files (a crashed process holds none). 0 when a file could not
+// be put back. Ends the tracking.
+int SimulatePowerLoss(uint64_t seed, bool torn);
 
 // ---- Owning types ------------------------------------------------------------
 // Objects that give back what they hold when they go away, so that no exit

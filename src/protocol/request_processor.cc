@@ -34,6 +34,7 @@ void RequestDispatcher::ProcessRequests() {
       session.PopRequest();
     }
   }
+  ReleaseReplies();
   // The timer runs only while some request waits for its next try; a run
   // that answered everything at once leaves it alone (both calls are free
   // when the timer is already as asked).
@@ -69,25 +70,24 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
     if ((command->required & (1u << number)) && ctx.field(number).empty()) ok = false;
   }
   if (ok) ok = command->handler(ctx);
+  // What the request wrote, whether it succeeded or not, is one change.
+  const bool wrote = database_.EndChange();
   if (ok) {
-    net_.SendToClient(session, ctx.reply);
+    Reply(session, *command, ctx.handle, std::move(ctx.reply), wrote);
     Count(*command, started, /*failed=*/false);
     return Outcome::kAnswered;
   }
   if (command->deferrable) {
     if (++session.deferral_counter <= kMaxDeferrals) {
       ++stats_.of(*command).deferrals;
+      // A deferred request's writes are still committed with the run.
+      if (wrote) Reply(session, *command, ctx.handle, {}, wrote);
       return Outcome::kDeferred;
     }
     session.deferral_counter = 0;
     ++stats_.of(*command).final_failures;
   }
-  const char* reply_name = command->reply_name ? command->reply_name : command->name;
-  if (command->failure == FailureShape::kFlagZero) {
-    net_.SendToClient(session, FlagReply(reply_name, ctx.handle, false));
-  } else {
-    net_.SendToClient(session, FailureReply(reply_name));
-  }
+  Reply(session, *command, ctx.handle, FailedReply(*command, ctx.handle), wrote);
   Count(*command, started, /*failed=*/true);
   return Outcome::kAnswered;
 }
@@ -99,6 +99,48 @@ void RequestDispatcher::Count(const Command& command, std::chrono::steady_clock:
   if (failed) ++counters.failures;
   const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - started;
   stats_.latency[static_cast<size_t>(GroupOf(command))].Observe(spent.count());
+}
+
+std::string RequestDispatcher::FailedReply(const Command& command, int32_t handle) {
+  const char* reply_name = command.reply_name ? command.reply_name : command.name;
+  return command.failure == FailureShape::kFlagZero ? FlagReply(reply_name, handle, false)
+                                                    : FailureReply(reply_name);
+}
+
+void RequestDispatcher::Reply(ClientSession& session, const Command& command, int32_t handle,
+                              std::string text, bool wrote) {
+  // A session's replies leave in order: once one waits for the commit, the
+  // ones after it wait too.
+  if (!wrote && (held_.empty() || held_sessions_.count(&session) == 0)) {
+    net_.SendToClient(session, text);
+    return;
+  }
+  held_sessions_.insert(&session);
+  held_.push_back(HeldReply{&session, &command, handle, std::move(text), wrote});
+}
+
+void RequestDispatcher::ReleaseReplies() {
+  if (held_.empty()) return;
+  std::string why;
+  const bool durable = database_.Commit(&why);
+  for (HeldReply& held : held_) {
+    if (!durable && held.wrote) {
+      // The change is gone: its request fails, with the reason where the
+      // client looks for it.
+      const std::string text = std::string(held.command->name) +
+                               ": The change could not be made durable: " + why;
+      if (Recordset* recordset = recordsets_.Find(held.handle)) {
+        recordset->SetError(text);
+      } else {
+        database_.SetErrorQuietly(text);
+      }
+      if (held.text.empty()) continue;  // deferred: it is tried again
+      held.text = FailedReply(*held.command, held.handle);
+    }
+    if (!held.text.empty()) net_.SendToClient(*held.session, held.text);
+  }
+  held_.clear();
+  held_sessions_.clear();
 }
 
 }  // namespace zt

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "net/net_server.h"
@@ -31,6 +32,7 @@ namespace zt {
 
 class Database;
 class Recordsets;
+struct Command;
 
 // Which client created each open recordset: a recordset closed by anyone
 // leaves its creator's state with it, so a handle reused later is never
@@ -75,6 +77,23 @@ class RequestDispatcher : public RequestProcessor {
   Outcome Dispatch(ClientSession& session, const std::string& request);
   // An answered request: its counters and its group's latency.
   void Count(const Command& command, std::chrono::steady_clock::time_point started, bool failed);
+  static std::string FailedReply(const Command& command, int32_t handle);
+  // Sends a reply, or holds it until the run's changes are committed: a
+  // reply to a request that wrote, and every later reply of its session.
+  void Reply(ClientSession& session, const Command& command, int32_t handle, std::string text,
+             bool wrote);
+  // The end of a run: commits its changes (one log sync for all of them),
+  // then sends the held replies; when the commit fails, each request that
+  // wrote is answered with its failure instead.
+  void ReleaseReplies();
+
+  struct HeldReply {
+    ClientSession* session;
+    const Command* command;
+    int32_t handle;
+    std::string text;  // empty: a deferred request that wrote
+    bool wrote;
+  };
 
   NetServer& net_;
   Database& database_;
@@ -82,6 +101,8 @@ class RequestDispatcher : public RequestProcessor {
   RowLockTable locks_;
   RecordsetOwners owners_;
   RequestStats stats_;
+  std::vector<HeldReply> held_;
+  std::unordered_set<const ClientSession*> held_sessions_;
   RequestFields fields_;                  // reused by every request of every run
   std::vector<int32_t> lock_candidates_;  // see CommandContext
 };

@@ -1,5 +1,6 @@
 #include "service/config.h"
 
+#include "engine/codec.h"
 #include "engine/error_log.h"
 #include "engine/filenames.h"
 #include "net/net_server.h"
@@ -101,6 +102,26 @@ ServerConfig ReadServerConfig(const std::string& config_file) {
                                 std::to_string(kMaxStatsIntervalSeconds) + "; no summaries");
     }
   }
+  const std::string durability = ini.Get(kServerSection, "Durability", "full", kShortValueRoom);
+  if (EqualNoCase(durability, "os")) {
+    config.durability = Durability::kOs;
+  } else if (!EqualNoCase(durability, "full") && !durability.empty()) {
+    config.problems.push_back("ReadServerConfig: Durability must be full or os; using full");
+  }
+  const std::string checkpoint = ini.Get(kServerSection, "LogCheckpointSize", "", kShortValueRoom);
+  if (!checkpoint.empty()) {
+    const int32_t mib = FieldToInt(checkpoint);
+    if (mib > 0 && mib <= 65536) {
+      config.log_checkpoint_bytes = int64_t{mib} << 20;
+    } else {
+      config.problems.push_back(
+          "ReadServerConfig: LogCheckpointSize must be a number of MiB from 1 to 65536; using " +
+          std::to_string(kDefaultLogCheckpointMiB));
+    }
+  }
+  config.backup_folder =
+      ResolveAgainst(config_file, ini.Get(kServerSection, "BackupFolder", "", kPathRoom));
+  if (config.backup_folder.empty()) config.backup_folder = JoinPath(config.work_folder, "backups");
   return config;
 }
 

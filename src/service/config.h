@@ -23,6 +23,13 @@
 //                    a port is reported and no endpoint served
 //   StatsInterval    seconds between the one-line summaries in the error
 //                    log (0, the default, writes none; at most a day)
+//   Durability       full (default): a change is on disk (one log sync per
+//                    processing run) before its reply leaves; os: the log
+//                    is synced once a second, so a machine crash may lose
+//                    the last second of changes (never a part of one)
+//   LogCheckpointSize  MiB of log after which the database files are synced
+//                    and the log emptied (default 64)
+//   BackupFolder     where SIGUSR1 writes a backup (default WorkFolder/backups)
 // Relative paths are taken relative to the INI file's folder.
 #ifndef ZT_SERVICE_CONFIG_H_
 #define ZT_SERVICE_CONFIG_H_
@@ -30,6 +37,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "engine/wal.h"
 
 namespace zt {
 
@@ -45,6 +54,7 @@ inline constexpr uint64_t kMaxResultsetMemoryMiB = uint64_t{1} << 30;
 inline constexpr int kMinRetryDelayMs = 1;
 inline constexpr int kMaxRetryDelayMs = 60000;
 inline constexpr int kMaxStatsIntervalSeconds = 86400;
+inline constexpr int64_t kDefaultLogCheckpointMiB = 64;
 
 inline constexpr char kConnectionSection[] = "CONNECTION";
 inline constexpr char kServerSection[] = "SERVER";
@@ -63,6 +73,9 @@ struct ServerConfig {
   std::string metrics_address;  // empty: no endpoint
   uint16_t metrics_port = 0;
   int stats_interval_seconds = 0;  // 0: no summaries
+  Durability durability = Durability::kFull;
+  int64_t log_checkpoint_bytes = kDefaultLogCheckpointMiB << 20;
+  std::string backup_folder;
   // Settings that could not be used, one line each, for the error log
   // (which cannot be written before work_folder is known).
   std::vector<std::string> problems;

@@ -13,6 +13,25 @@ void SweepLockFolder(const std::string& folder) {
   for (const std::string& name : names) FileDelete(JoinPath(folder, name));
 }
 
+void LogRecovery(const Database& database) {
+  const RecoveryReport& r = database.recovery_report();
+  if (r.records_replayed > 0 || r.torn_bytes_dropped > 0) {
+    LogError("Recovery: replayed " + std::to_string(r.records_replayed) +
+             " log records; dropped " + std::to_string(r.torn_bytes_dropped) +
+             " bytes of a torn tail");
+  }
+  if (!r.index_checked) return;
+  if (r.problems.empty()) {
+    LogError("Recovery: the server had not stopped cleanly; the database checks clean");
+    return;
+  }
+  std::string line = "Recovery: the server had not stopped cleanly; the check found: ";
+  for (size_t i = 0; i < r.problems.size(); ++i) line += (i ? "; " : "") + r.problems[i];
+  LogError(line);
+  LogError(r.index_rebuilt ? "Recovery: the index was rebuilt from the records"
+                           : "Recovery: the records themselves are damaged; run ztadmin check");
+}
+
 Server::Server(ServerOptions options) : options_(std::move(options)) {}
 
 Server::~Server() { ServerShutdown(); }
@@ -24,6 +43,9 @@ bool Server::ServerStartup() {
   SetErrorLogFolder(config_.work_folder);
   for (const std::string& problem : config_.problems) LogError(problem);
   database_ = std::make_unique<Database>(config_.work_folder);
+  database_->EnableLog(LogOptions{.folder = config_.work_folder,
+                                  .durability = config_.durability,
+                                  .checkpoint_bytes = config_.log_checkpoint_bytes});
   recordsets_ = std::make_unique<Recordsets>(*database_, config_.resultset_memory);
   net_ = std::make_unique<NetServer>(loop_, [](std::string_view text) { LogError(text); });
   net_->set_retry_delay(config_.retry_delay_ms);
@@ -43,7 +65,12 @@ bool Server::ServerStartup() {
   WriteServerIp(options_.config_file, net_->host_address());
   StartObservability();
 
-  if (!database_->OpenDatabase(config_.database_file.c_str(), 0)) {
+  const bool opened = database_->OpenDatabase(config_.database_file.c_str(), 0);
+  LogRecovery(*database_);
+  if (!opened) {
+    std::string why;
+    database_->GetLastErrorText(&why);
+    if (!why.empty()) LogError(why);
     LogError(
         "Error Connecting to the database - Please shut the service and try running it again!");
     LogError("Ensure that the database : " + config_.database_file +

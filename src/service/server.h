@@ -34,6 +34,9 @@ struct ServerOptions {
   uint16_t port = kDefaultPort;
 };
 
+// Logs what opening the database recovered (nothing after a clean stop).
+void LogRecovery(const Database& database);
+
 // Removes every *.ztl file of the folder; failures are ignored.
 void SweepLockFolder(const std::string& folder);
 

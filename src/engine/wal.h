@@ -1,0 +1,174 @@
+// The write-ahead log of a database opened exclusively.
+//
+// The database files (data, definition, index) are staged (engine/file.h):
+// a change writes into memory, and readers see it there. After each change
+// (one request of the server, one batch of a tool) Seal turns the bytes it
+// wrote into one log record; Commit writes the records formed since the last
+// commit to the log, syncs the log when the durability asks for it, and only
+// then writes the staged bytes into the database files. A crash at any
+// point leaves every record either whole in the log (and replayed at the
+// next open) or absent, so a change is applied whole or not at all.
+//
+// Durability:
+//   full  every Commit syncs the log (one fdatasync for all the records of a
+//         processing run): a change is on disk before its reply leaves.
+//   os    the log is written at every Commit but synced only once a second
+//         (and at a checkpoint); the database files receive a change only
+//         after a sync that covers it, so a machine crash may lose the last
+//         second of changes but never leaves one in part. A crash of the
+//         process alone loses nothing: the log is in the kernel's cache.
+//
+// A checkpoint (when the log passes its size, at close) syncs the database
+// files and empties the log.
+//
+// Log file layout (little-endian):
+//   [0, 4096)    header area: two 512-byte header slots at 0 and 512, of
+//                which the valid one with the higher sequence counts; the
+//                other is rewritten next, so a torn header write leaves the
+//                previous header valid.
+//     slot:  0 "ZTWAL01\n"  8 u64 slot sequence  16 u32 epoch
+//            20 u32 state (1 in use, 2 closed cleanly)  24 u32 path length
+//            28 data file path (at most 480 bytes)  508 u32 CRC-32C of [0,508)
+//   [4096, ...)  records, one after another:
+//     0 u32 magic "ZTLR"  4 u32 epoch  8 u64 sequence (1, 2, ... per epoch)
+//     16 u32 body length  20 u32 extent count  24 u32 CRC-32C of the header
+//     (this field zero) and the body  28 u32 zero
+//     body: per extent: u8 file (0 data, 1 definition, 2 index), 3 zero
+//     bytes, u32 length, u64 offset, then the bytes.
+// A record counts only when it is whole, its checksum holds, its epoch is
+// the header's and its sequence the next one; replay stops at the first
+// that is not. Emptying the log raises the epoch, so the bytes of older
+// records left behind never count again. The file grows in zero-filled
+// steps, so that a sync inside it changes no file size.
+#ifndef ZT_ENGINE_WAL_H_
+#define ZT_ENGINE_WAL_H_
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/file.h"
+
+namespace zt {
+
+enum class Durability { kFull, kOs };
+
+struct LogOptions {
+  std::string folder;  // where the log lives (the server's work folder)
+  Durability durability = Durability::kFull;
+  int64_t checkpoint_bytes = int64_t{64} << 20;
+  int64_t grow_bytes = int64_t{4} << 20;
+};
+
+// Upper bounds (seconds) of the sync latency buckets; a last bucket takes
+// the rest.
+inline constexpr std::array<double, 10> kSyncBucketBounds = {
+    0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 1.0};
+inline constexpr size_t kSyncBuckets = kSyncBucketBounds.size() + 1;
+
+struct LogStats {
+  uint64_t records = 0;
+  uint64_t bytes_written = 0;
+  uint64_t syncs = 0;
+  uint64_t checkpoints = 0;
+  double sync_seconds_total = 0;
+  std::array<uint64_t, kSyncBuckets> sync_bucket_counts{};  // not cumulative
+};
+
+// What opening the database found.
+struct RecoveryReport {
+  bool clean_shutdown = true;  // false: the log was left in use
+  int64_t records_replayed = 0;
+  int64_t torn_bytes_dropped = 0;
+  bool index_checked = false;
+  bool index_rebuilt = false;
+  std::vector<std::string> problems;  // what the check found (the first few)
+};
+
+// Where the log of the database at data_path lives: <folder>/<name>.wal,
+// name being the data file's name without its extension.
+std::string LogFilePath(const std::string& folder, const std::string& data_path);
+
+// The three staged files, by their number in log records.
+enum LogFile : uint8_t { kLogDataFile = 0, kLogDefinitionFile = 1, kLogIndexFile = 2 };
+using LogFiles = std::array<FileHandle, 3>;
+
+class WriteAheadLog {
+ public:
+  WriteAheadLog() = default;
+  WriteAheadLog(const WriteAheadLog&) = delete;
+  WriteAheadLog& operator=(const WriteAheadLog&) = delete;
+
+  // Opens or creates the log of data_path, replays the records it holds into
+  // files (not yet staged), syncs them, empties the log and marks it in use.
+  // report tells what was found. On failure err says why and nothing is
+  // left open.
+  [[nodiscard]] int Open(const LogOptions& options, const std::string& data_path,
+                         const LogFiles& files, RecoveryReport& report, std::string& err);
+  bool is_open() const { return file_.is_open(); }
+
+  // Forms one record of the bytes staged since the last Seal; false when
+  // nothing was written.
+  bool Seal();
+  // Writes the sealed records (after sealing what is staged), syncs as the
+  // durability asks, then writes the synced changes into the database
+  // files; checkpoints when the log passed its size. On failure err says
+  // why, every change since the last successful Commit is dropped (the
+  // caller must forget what it derived from them), and the log is cut back
+  // to what it held before.
+  // force_sync: sync whatever the durability.
+  [[nodiscard]] int Commit(std::string& err, bool force_sync = false);
+  // Commit with a sync whatever the durability, then a checkpoint.
+  [[nodiscard]] int Checkpoint(std::string& err);
+  // Checkpoint, mark the log closed cleanly and shrink it; then close.
+  [[nodiscard]] int Close(std::string& err);
+  // Closes the log file without writing anything (a crash, for tests).
+  void Abandon();
+
+  // Changes staged but not yet in the database files.
+  bool pending() const;
+  const LogStats& stats() const { return stats_; }
+  const std::string& path() const { return path_; }
+  Durability durability() const { return options_.durability; }
+  int64_t size() const { return end_; }
+
+ private:
+  struct Header {
+    uint64_t sequence = 0;
+    uint32_t epoch = 0;
+    uint32_t state = 0;
+    std::string data_path;
+  };
+  [[nodiscard]] int WriteHeader(uint32_t state, std::string& err);
+  [[nodiscard]] int Replay(const Header& header, RecoveryReport& report, std::string& err);
+  [[nodiscard]] int Sync(std::string& err);
+  [[nodiscard]] int Apply(std::string& err);
+  [[nodiscard]] int Empty(std::string& err);
+  [[nodiscard]] int EnsureRoom(int64_t end, std::string& err);
+  // Syncs the database files, then empties the log.
+  [[nodiscard]] int CheckpointFiles(std::string& err);
+  // Forgets the staged changes not yet committed.
+  void DropNew();
+
+  LogOptions options_;
+  std::string path_;
+  std::string data_path_;
+  File file_;
+  LogFiles files_{kNoFile, kNoFile, kNoFile};
+  Header header_;
+  int64_t end_ = 0;        // where the next record goes
+  int64_t synced_end_ = 0;  // records before this are on disk
+  int64_t allocated_ = 0;   // the file's zero-filled length
+  uint64_t next_sequence_ = 1;
+  std::string unwritten_;  // sealed records not yet written to the file
+  uint64_t unwritten_records_ = 0;
+  std::string unsynced_;  // written records after synced_end_ (Durability=os)
+  bool resync_ = false;   // a sync failed: write unsynced_ again first
+  double last_sync_ = 0;  // monotonic seconds of the last sync
+  LogStats stats_;
+};
+
+}  // namespace zt
+
+#endif  // ZT_ENGINE_WAL_H_

@@ -1,0 +1,299 @@
+// The write-ahead log: staged changes reach the files only after the log
+// holds them, a crash at any point is repaired by replay (whole records
+// only, any number of times), and failed or interrupted commits leave
+// every committed change and no part of another.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "engine/chain.h"
+#include "engine/database.h"
+#include "engine/database_builder.h"
+#include "engine/database_check.h"
+#include "engine/file.h"
+#include "engine/filenames.h"
+#include "support/test_support.h"
+
+namespace zt::testing {
+namespace {
+
+using Rows = std::map<std::string, std::string>;  // Id -> Val of the live records
+
+class WalTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Fresh(); }
+  // A new, empty database (the cases of a table start over with one).
+  void Fresh() {
+    if (db_ != nullptr) db_->Abandon();
+    for (const char* extension : {kDefinitionFileExtension, kIndexFileExtension}) {
+      FileDelete(DerivedFileName(folder_.File("db.dat"), extension));
+    }
+    FileDelete(folder_.File("db.dat"));
+    DatabaseSchema schema;
+    schema.tables.push_back({"Items", {{"Id", 1, 6, true}, {"Val", 10, 20, true}}});
+    std::string err;
+    path_ = folder_.File("db.dat");
+    ASSERT_EQ(CreateDatabaseFiles(path_, schema, err), 1) << err;
+    FileDelete(LogPath());
+    Open();
+  }
+  void TearDown() override { ClearFileFaults(); }
+
+  void Open(Durability durability = Durability::kFull) {
+    db_ = std::make_unique<Database>(folder_.File("work"));
+    db_->EnableLog(LogOptions{.folder = folder_.File("work"),
+                              .durability = durability,
+                              .checkpoint_bytes = int64_t{64} << 20,
+                              .grow_bytes = 64 << 10});
+    ASSERT_EQ(db_->OpenDatabase(path_.c_str(), 0), 1) << LastError();
+  }
+  // A crash: the process goes away without another write.
+  void Crash() { db_->Abandon(); }
+
+  std::string LastError() {
+    std::string text;
+    db_->GetLastErrorText(&text);
+    return text;
+  }
+  std::string LogPath() { return LogFilePath(folder_.File("work"), path_); }
+
+  static std::string Record(const std::string& id, const std::string& val) {
+    std::string data = std::string(6 - id.size(), ' ') + id + val;
+    data.resize(26, ' ');
+    return data;
+  }
+  // One change of one or more new rows.
+  void Add(std::initializer_list<std::pair<std::string, std::string>> rows) {
+    std::string err;
+    for (const auto& [id, val] : rows) {
+      int64_t offset = -1;
+      ASSERT_EQ(db_->AddNewRecord(Record(id, val), 26, offset, "Items", &err), 1) << err;
+    }
+    ASSERT_TRUE(db_->EndChange());
+  }
+  [[nodiscard]] bool Commit() {
+    std::string err;
+    return db_->Commit(&err) == 1;
+  }
+
+  Rows Live() {
+    Rows rows;
+    int64_t at = 0;
+    const TableDefinition* definition = db_->TableDef("Items", at);
+    EXPECT_NE(definition, nullptr);
+    if (definition == nullptr) return rows;
+    std::string problem;
+    EXPECT_TRUE(WalkChain(
+        *db_, *definition, 26,
+        [&](const ChainRecord& r) {
+          if (!r.header.superseded()) {
+            rows[std::string(TrimBlanks(r.data.substr(0, 6)))] =
+                std::string(TrimBlanks(r.data.substr(6)));
+          }
+        },
+        problem))
+        << problem;
+    return rows;
+  }
+  void ExpectClean() {
+    CheckReport report;
+    EXPECT_TRUE(CheckDatabase(*db_, report)) << (report.problems.empty() ? "" : report.problems[0]);
+  }
+
+  ScratchFolder folder_;
+  std::string path_;
+  std::unique_ptr<Database> db_;
+};
+
+TEST_F(WalTest, ChangesReachTheFilesOnlyAtCommitAndReadsSeeThemBefore) {
+  const std::string before = ReadFile(path_);
+  Add({{"1", "one"}, {"2", "two"}});
+  EXPECT_EQ(Live(), (Rows{{"1", "one"}, {"2", "two"}}));
+  EXPECT_EQ(ReadFile(path_), before);
+  ASSERT_TRUE(Commit());
+  EXPECT_GT(ReadFile(path_).size(), before.size());
+  EXPECT_EQ(db_->log_stats().syncs, 2u);  // the open, then this commit
+  EXPECT_EQ(db_->log_stats().records, 1u);
+  ExpectClean();
+}
+
+TEST_F(WalTest, ACrashAfterTheCommitIsRepairedByReplayAnyNumberOfTimes) {
+  Add({{"1", "one"}});
+  Add({{"2", "two"}, {"3", "three"}});
+  ASSERT_TRUE(Commit());
+  const std::string log = ReadFile(LogPath());
+  Crash();
+  // The files already hold both changes: replaying them again must change
+  // nothing, however often it happens.
+  for (int round = 0; round < 2; ++round) {
+    WriteFile(LogPath(), log);
+    Open();
+    EXPECT_FALSE(db_->recovery_report().clean_shutdown);
+    EXPECT_EQ(db_->recovery_report().records_replayed, 2);
+    EXPECT_EQ(Live(), (Rows{{"1", "one"}, {"2", "two"}, {"3", "three"}}));
+    ExpectClean();
+    Crash();
+  }
+}
+
+TEST_F(WalTest, ReplayStopsAtATornOrCorruptRecordAndKeepsTheWholeOnesBefore) {
+  struct Case {
+    const char* name;
+    // Damages the log whose last record starts at last and ends at end.
+    void (*damage)(std::string& log, size_t last, size_t end);
+    bool torn;
+  };
+  const Case cases[] = {
+      {"cut inside the last record", [](std::string& log, size_t last, size_t) {
+         log.resize(last + 40);
+       }, true},
+      {"a flipped byte in its body", [](std::string& log, size_t, size_t end) {
+         log[end - 3] ^= 0x40;
+       }, true},
+      {"a flipped byte in its header", [](std::string& log, size_t last, size_t) {
+         log[last + 9] ^= 0x01;
+       }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fresh();
+    Add({{"1", "one"}});
+    ASSERT_TRUE(Commit());
+    const int64_t first_end = db_->log_stats().bytes_written + 4096;
+    // The files as they were before the second change reached them: a
+    // record the log lost was never synced, so the files never had it.
+    std::map<std::string, std::string> files;
+    for (const std::string& f : {path_, DerivedFileName(path_, kDefinitionFileExtension),
+                                 DerivedFileName(path_, kIndexFileExtension)}) {
+      files[f] = ReadFile(f);
+    }
+    Add({{"2", "two"}, {"3", "three"}});
+    ASSERT_TRUE(Commit());
+    const int64_t second_end = db_->log_stats().bytes_written + 4096;
+    Crash();
+    for (const auto& [f, bytes] : files) WriteFile(f, bytes);
+    std::string log = ReadFile(LogPath());
+    c.damage(log, static_cast<size_t>(first_end), static_cast<size_t>(second_end));
+    WriteFile(LogPath(), log);
+    Open();
+    EXPECT_EQ(db_->recovery_report().records_replayed, 1);
+    EXPECT_EQ(db_->recovery_report().torn_bytes_dropped > 0, c.torn);
+    EXPECT_EQ(Live(), (Rows{{"1", "one"}}));
+    ExpectClean();
+    Crash();
+  }
+}
+
+TEST_F(WalTest, ACleanCloseLeavesAnEmptyLogAndACleanStart) {
+  Add({{"1", "one"}});
+  ASSERT_TRUE(Commit());
+  ASSERT_EQ(db_->CloseDatabase(), 1) << LastError();
+  EXPECT_EQ(ReadFile(LogPath()).size(), 4096u);
+  Open();
+  EXPECT_TRUE(db_->recovery_report().clean_shutdown);
+  EXPECT_EQ(db_->recovery_report().records_replayed, 0);
+  EXPECT_FALSE(db_->recovery_report().index_checked);
+  EXPECT_EQ(Live(), (Rows{{"1", "one"}}));
+}
+
+TEST_F(WalTest, AnUncleanStartRebuildsAnIndexThatDisagreesWithTheRecords) {
+  Add({{"1", "one"}, {"2", "two"}});
+  ASSERT_TRUE(Commit());
+  ASSERT_EQ(db_->CloseDatabase(), 1);
+  Open();
+  Crash();  // in use, and never closed
+  // An index from before the rows were added: structurally sound, but
+  // missing their keys.
+  const std::string index_path = DerivedFileName(path_, kIndexFileExtension);
+  {
+    IndexFile empty;
+    ASSERT_EQ(FileDelete(index_path), 1);
+    ASSERT_EQ(empty.IndexCreate(index_path), 1);
+  }
+  Open();
+  const RecoveryReport& report = db_->recovery_report();
+  EXPECT_TRUE(report.index_checked);
+  EXPECT_FALSE(report.problems.empty());
+  EXPECT_TRUE(report.index_rebuilt);
+  ExpectClean();
+  EXPECT_EQ(Live(), (Rows{{"1", "one"}, {"2", "two"}}));
+}
+
+TEST_F(WalTest, AFailedCommitDropsItsChangesAndTheNextOneWorks) {
+  struct Case {
+    const char* name;
+    FileFaults faults;
+  };
+  const Case cases[] = {
+      {"the log sync fails", FileFaults{.fail_sync = 1}},
+      {"the log write fails", FileFaults{.fail_write = 1}},
+      {"the disk is full", FileFaults{.disk_free_bytes = 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fresh();
+    Add({{"1", "one"}});
+    ASSERT_TRUE(Commit());
+    const std::string data = ReadFile(path_);
+    SetFileFaults(c.faults);
+    Add({{"2", "two"}});
+    EXPECT_FALSE(Commit());
+    ClearFileFaults();
+    EXPECT_EQ(ReadFile(path_), data);
+    EXPECT_EQ(Live(), (Rows{{"1", "one"}}));
+    ExpectClean();
+    Add({{"3", "three"}});
+    ASSERT_TRUE(Commit());
+    Crash();
+    Open();
+    EXPECT_EQ(Live(), (Rows{{"1", "one"}, {"3", "three"}}));
+    ExpectClean();
+    Crash();
+  }
+}
+
+TEST_F(WalTest, PowerLossKeepsEverySyncedChangeAndNoPartOfAnother) {
+  for (const bool torn : {false, true}) {
+    for (uint64_t seed = 1; seed <= 8; ++seed) {
+      SCOPED_TRACE(std::to_string(seed) + (torn ? " torn" : " whole"));
+      Fresh();
+      ASSERT_EQ(db_->CloseDatabase(), 1);
+      SetFileFaults(FileFaults{.track_syncs = true});
+      Open();
+      Rows committed;
+      for (int i = 0; i < 12; ++i) {
+        const std::string a = std::to_string(i * 2);
+        const std::string b = std::to_string(i * 2 + 1);
+        Add({{a, "v" + a}, {b, "v" + b}});
+        ASSERT_TRUE(Commit());
+        committed[a] = "v" + a;
+        committed[b] = "v" + b;
+      }
+      // A change whose commit never ran, then the power goes.
+      Add({{"99", "lost"}});
+      Crash();
+      ASSERT_EQ(SimulatePowerLoss(seed, torn), 1);
+      Open();
+      EXPECT_EQ(Live(), committed);
+      ExpectClean();
+      Crash();
+    }
+  }
+}
+
+TEST_F(WalTest, UnderOsDurabilityAProcessCrashLosesNothingCommitted) {
+  ASSERT_EQ(db_->CloseDatabase(), 1);
+  Open(Durability::kOs);
+  Add({{"1", "one"}});
+  ASSERT_TRUE(Commit());
+  Add({{"2", "two"}});
+  ASSERT_TRUE(Commit());
+  Crash();
+  Open();
+  EXPECT_EQ(Live(), (Rows{{"1", "one"}, {"2", "two"}}));
+  ExpectClean();
+}
+
+}  // namespace
+}  // namespace zt::testing
