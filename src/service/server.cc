@@ -75,8 +75,6 @@ bool Server::ServerStartup() {
         "Error Connecting to the database - Please shut the service and try running it again!");
     LogError("Ensure that the database : " + config_.database_file +
              " exists, before attempting to restart the service.");
-    std::string why;
-    database_->GetLastErrorText(&why);
     startup_.result = "database_not_open";
     startup_.reason = config_.database_file + (why.empty() ? "" : " (" + why + ")");
     for (char& c : startup_.reason) {
