@@ -7,18 +7,50 @@
 #include "engine/database_builder.h"
 #include "engine/file.h"
 #include "engine/chain.h"
+#include "service/config.h"
 #include "ztadmin/schema.h"
 
 namespace zt::admin {
 
-// The tool needs no work folder of its own; the temporary folder stands in
-// for it.
+namespace {
+ToolOptions tool_options;
+}  // namespace
+
+void SetToolOptions(const ToolOptions& options) { tool_options = options; }
+
+std::string LogFolderFor(const std::string& data_file) {
+  if (!tool_options.work_folder.empty()) return tool_options.work_folder;
+  if (!tool_options.config_file.empty()) {
+    return ReadServerConfig(tool_options.config_file).work_folder;
+  }
+  if (PathExists(kDefaultConfigFile)) {
+    const ServerConfig config = ReadServerConfig(kDefaultConfigFile);
+    if (!config.database_file.empty() &&
+        AbsolutePath(config.database_file) == AbsolutePath(data_file)) {
+      return config.work_folder;
+    }
+  }
+  const size_t slash = data_file.find_last_of('/');
+  return slash == std::string::npos ? "." : data_file.substr(0, slash + 1);
+}
+
+// The tool needs no work folder of its own (no error log, no transaction
+// files); the temporary folder stands in for it. The log is the server's.
 bool OpenOffline(Database& db, const std::string& data_file, std::ostream& err) {
   if (!PathExists(data_file)) {
     err << "ztadmin: " << data_file << ": no such database file\n";
     return false;
   }
-  if (db.OpenDatabase(data_file.c_str(), 0)) return true;
+  db.EnableLog(LogOptions{.folder = LogFolderFor(data_file)});
+  if (db.OpenDatabase(data_file.c_str(), 0)) {
+    const RecoveryReport& r = db.recovery_report();
+    if (r.records_replayed > 0 || r.torn_bytes_dropped > 0) {
+      err << "ztadmin: " << data_file << ": replayed " << r.records_replayed
+          << " log records; dropped " << r.torn_bytes_dropped << " bytes of a torn tail\n";
+    }
+    if (r.index_rebuilt) err << "ztadmin: " << data_file << ": the index was rebuilt\n";
+    return true;
+  }
   std::string why;
   db.GetLastErrorText(&why);
   err << "ztadmin: " << data_file << ": " << why;

@@ -13,8 +13,20 @@ struct TableDefinition;
 
 namespace zt::admin {
 
+// Where the tool looks for a database's write-ahead log.
+struct ToolOptions {
+  std::string config_file;  // the server's INI file, when given
+  std::string work_folder;  // the server's work folder, when given
+};
+void SetToolOptions(const ToolOptions& options);
+// The folder of the log of data_file: the work folder given, else that of
+// the INI file given, else that of the default INI file when it serves
+// data_file, else data_file's own folder.
+std::string LogFolderFor(const std::string& data_file);
+
 // Opens an existing database for offline work (exclusively, so it fails
-// while a server holds it); explains a failure on err.
+// while a server holds it), with its log (replayed first); explains a
+// failure on err.
 bool OpenOffline(Database& db, const std::string& data_file, std::ostream& err);
 
 // Reads the definition of table from an open database; explains a failure

@@ -141,8 +141,10 @@ int LoadCommand(const std::string& data_file, const std::string& table, const st
   int64_t loaded = 0;
   int64_t pending = 0;
   std::string commit_problem;
+  // Each batch is one change of the log: after a crash the database holds
+  // whole batches only.
   auto commit = [&] {
-    if (!db.CommitAppendBatch(&commit_problem)) return false;
+    if (!db.CommitAppendBatch(&commit_problem) || !db.Commit(&commit_problem)) return false;
     loaded += pending;
     pending = 0;
     return true;

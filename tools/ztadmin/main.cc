@@ -13,9 +13,14 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: ztadmin COMMAND ARGS...\n"
+    "usage: ztadmin [--config FILE | --work-folder DIR] COMMAND ARGS...\n"
     "\n"
     "Offline administration of a ZTServer database (stop the server first).\n"
+    "Every command first replays what the database's write-ahead log holds\n"
+    "(a server that stopped uncleanly leaves it) and empties it at the end.\n"
+    "The log lies in the server's work folder: --work-folder DIR, else the\n"
+    "WorkFolder of --config FILE, else that of /etc/ztserver/ztserver.ini when\n"
+    "it serves this data file, else the data file's own folder.\n"
     "\n"
     "commands:\n"
     "  create DATAFILE SCHEMAFILE  make a new, empty database from a schema:\n"
@@ -50,6 +55,16 @@ int Usage(const char* problem) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Options before the command say where the server keeps the database's
+  // log (see LogFolderFor).
+  zt::admin::ToolOptions options;
+  while (argc >= 3 && (std::strcmp(argv[1], "--config") == 0 ||
+                       std::strcmp(argv[1], "--work-folder") == 0)) {
+    (std::strcmp(argv[1], "--config") == 0 ? options.config_file : options.work_folder) = argv[2];
+    argv += 2;
+    argc -= 2;
+  }
+  zt::admin::SetToolOptions(options);
   if (argc < 2) return Usage("no command given");
   const std::string command = argv[1];
   if (command == "--help" || command == "-h" || command == "help") {
