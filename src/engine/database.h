@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -161,12 +162,16 @@ class Database {
   // Replaces the content of the record at offset with data (length bytes):
   // in place, or relocated, in which case offset receives the new record's
   // position. Its index keys are replaced. A record that was superseded or
-  // deleted meanwhile is refused.
+  // deleted meanwhile is refused, and so is one whose change counter is no
+  // longer read_version, the counter of the copy the caller's change was
+  // made from (none given: any).
   int UpdateRecord(std::string_view data, int32_t length, int64_t& offset, const char* table,
-                   std::string* err);
+                   std::string* err, std::optional<int32_t> read_version = std::nullopt);
   // Retires the record at offset: flags it, removes its index keys and, when
-  // it heads its table's chain, hands the head to its predecessor.
-  int DeleteRecord(const char* table, int64_t offset, std::string* err);
+  // it heads its table's chain, hands the head to its predecessor. Refused
+  // like UpdateRecord when the record was superseded, deleted or changed.
+  int DeleteRecord(const char* table, int64_t offset, std::string* err,
+                   std::optional<int32_t> read_version = std::nullopt);
   // Adds (remove == 0) or removes (remove == 1) the index keys of one record.
   static int IndexRecordKeys(IndexFile& index, std::string_view data, int64_t offset,
                              int32_t length, const TableDefinition& definition, int remove);

@@ -1,6 +1,7 @@
 #include "engine/record.h"
 
 #include <cstring>
+#include <limits>
 
 namespace zt {
 
@@ -50,6 +51,11 @@ int32_t RecordHeader::change_counter() const {
 
 void RecordHeader::set_change_counter(int32_t n) {
   PutNumberField(&bytes[kChangeCounterOffset], kNumberFieldWidth, n);
+}
+
+void RecordHeader::count_change() {
+  const int32_t n = change_counter();
+  set_change_counter(n == std::numeric_limits<int32_t>::max() ? 0 : n + 1);
 }
 
 int32_t RecordHeader::data_length() const {

@@ -19,8 +19,15 @@
 //                  the record was replaced by a newer copy or deleted
 //   55      1      'N' when written; not read
 //   56      11     "0" when written; not read
-//   67      11     change counter: "0" when written, +1 per update/delete
+//   67      11     change counter: "0" when written, +1 per update/delete;
+//                  after 2147483647 it starts again at 0
 //   78      11     data length: number of data bytes after the header
+//
+// The change counter is the record's version: a recordset remembers the
+// counter of the record its pending change was read from, and the update or
+// delete is refused when the counter no longer matches (another recordset
+// stored a change meanwhile). It counts modulo 2^31, so versions are
+// compared for equality only, never for order.
 //
 // The struct keeps the raw bytes, so the fields the engine does not read are
 // carried unchanged when a header is read, changed and written back.
@@ -72,6 +79,8 @@ struct RecordHeader {
   void set_superseded(bool superseded);
   int32_t change_counter() const;
   void set_change_counter(int32_t n);
+  // One more change: the counter plus one, or 0 after 2147483647.
+  void count_change();
   // The data length as stored; may be anything in a damaged file.
   int32_t data_length() const;
   void set_data_length(int32_t n);

@@ -12,9 +12,13 @@
 // recordset that names it. Both refuse a record whose header is flagged
 // superseded-or-deleted: such a row was
 // overtaken by another recordset's update or delete, and writing through it
-// would store data nobody can reach and index a dead record. After either
-// one the index holds exactly the keys of the records that are live.
+// would store data nobody can reach and index a dead record. Both also
+// refuse a record whose change counter moved since the recordset read it:
+// another recordset stored a change meanwhile, which writing over it would
+// lose without a word. Each store counts one change (record.h). After
+// either one the index holds exactly the keys of the records that are live.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -179,10 +183,18 @@ int Refuse(std::string* err, std::string_view message) {
   return 0;
 }
 
+// Whether another recordset retired or changed the record since the caller
+// read it at read_version.
+bool Overtaken(const RecordHeader& header, std::optional<int32_t> read_version) {
+  return header.superseded() ||
+         (read_version.has_value() && header.change_counter() != *read_version);
+}
+
 }  // namespace
 
 int Database::UpdateRecord(std::string_view data, int32_t length, int64_t& offset,
-                           const char* table, std::string* err) {
+                           const char* table, std::string* err,
+                           std::optional<int32_t> read_version) {
   if (err == nullptr) return 0;
   if (table == nullptr) return Refuse(err, "UpdateRecord: Invalid table name!");
   if (data.data() == nullptr) {
@@ -210,12 +222,12 @@ int Database::UpdateRecord(std::string_view data, int32_t length, int64_t& offse
   if (!ReadDatabaseRecord(table, header, old_data, offset, length, old_length, &read_err)) {
     return Refuse(err, "UpdateRecord: Unable to read the old record from the database!");
   }
-  if (header.superseded()) {
+  if (Overtaken(header, read_version)) {
     return Refuse(err, "UpdateRecord: The record was changed or deleted by another recordset");
   }
   const int64_t old_offset = offset;
   int64_t new_offset = offset;
-  header.set_change_counter(header.change_counter() + 1);
+  header.count_change();
   int32_t new_length = length;
   std::string write_err;
   if (!WriteDatabaseRecord(header, record, new_offset, length, new_length, &write_err)) {
@@ -242,7 +254,8 @@ int Database::UpdateRecord(std::string_view data, int32_t length, int64_t& offse
   return 1;
 }
 
-int Database::DeleteRecord(const char* table, int64_t offset, std::string* err) {
+int Database::DeleteRecord(const char* table, int64_t offset, std::string* err,
+                           std::optional<int32_t> read_version) {
   if (err == nullptr || table == nullptr) return 0;
   if (!connected_) return Refuse(err, "DeleteRecord: Database not open!");
   if (offset < 0) return Refuse(err, "DeleteRecord: Current record not set");
@@ -270,11 +283,11 @@ int Database::DeleteRecord(const char* table, int64_t offset, std::string* err) 
     unlock();
     return 0;
   }
-  if (header.superseded()) {
+  if (Overtaken(header, read_version)) {
     unlock();
     return Refuse(err, "DeleteRecord: The record was changed or deleted by another recordset");
   }
-  header.set_change_counter(header.change_counter() + 1);
+  header.count_change();
   header.set_superseded(true);
   int64_t at = offset;
   int32_t written = length;

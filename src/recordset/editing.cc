@@ -9,6 +9,13 @@
 // definition and the index see the change. A recordset therefore reads its
 // own pending edits, while every other recordset reads the stored record.
 //
+// A pending row remembers the change counter of the record its image (or
+// its delete mark) was read from, and the engine refuses to store it over a
+// newer version: of two recordsets editing one row, the second to update
+// fails instead of silently undoing the first one's change. A row's next
+// edit after its update reads the record afresh, so a recordset always
+// follows its own writes.
+//
 // In shared mode an edited or delete-marked row holds a non-blocking lock on
 // its record's 89-byte header region in the data file, released when the
 // row is stored. Messages go into the recordset's error text; those the
@@ -17,6 +24,7 @@
 // The TransactionContext is accepted and not consulted: nothing in the
 // server opens a transaction, so no change journal is written.
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "engine/codec.h"
@@ -141,6 +149,7 @@ int Recordsets::RecordsetSetFieldValue(TransactionContext& /*context*/, int32_t 
     std::string image(static_cast<size_t>(record_length), ' ');
     bool make_image = false;
     bool locked_here = false;
+    std::optional<int32_t> read_version;
     if (!row.is_new() && row.record_offset >= 0) {
       RecordHeader header;
       std::string data;
@@ -152,6 +161,7 @@ int Recordsets::RecordsetSetFieldValue(TransactionContext& /*context*/, int32_t 
       }
       // A record shorter than the record length keeps blanks behind it.
       image.replace(0, data.size(), data);
+      read_version = header.change_counter();
       if (database_.shared() && !row.locked()) {
         if (!LockRowRecord(database_, *recordset, number)) {
           return FailRecordset(database_, *recordset,
@@ -178,7 +188,7 @@ int Recordsets::RecordsetSetFieldValue(TransactionContext& /*context*/, int32_t 
                              std::string("RecordsetSetFieldValue: ") + kNoMemory, Report::kYes);
       }
       target->image = slot;
-      recordset->MarkPending(number);
+      recordset->MarkPending(number, read_version);
     }
   }
   // An existing row without a stored record (retired by an update) has
@@ -336,10 +346,11 @@ int Recordsets::RecordsetUpdate(TransactionContext& /*context*/, int32_t handle)
   bool failed = false;
   std::string err;
   // Rows are stored in row order, as a walk over all of them would.
-  std::vector<int32_t> visit;
+  std::vector<PendingRow> visit;
   visit.swap(recordset->pending);
-  std::sort(visit.begin(), visit.end());
-  for (const int32_t r : visit) {
+  std::sort(visit.begin(), visit.end(),
+            [](const PendingRow& a, const PendingRow& b) { return a.row < b.row; });
+  for (const auto& [r, read_version] : visit) {
     Row* slot = r >= 1 && r <= recordset->row_count ? recordset->mutable_row(r) : nullptr;
     if (slot == nullptr) continue;
     Row row = *slot;
@@ -356,7 +367,8 @@ int Recordsets::RecordsetUpdate(TransactionContext& /*context*/, int32_t handle)
           if (stored) row.record_offset = offset;
         } else {
           int64_t offset = row.record_offset;
-          stored = database_.UpdateRecord(image, record_length, offset, table.c_str(), &err);
+          stored = database_.UpdateRecord(image, record_length, offset, table.c_str(), &err,
+                                          read_version);
           if (stored) {
             row.record_offset = offset;
             ReleaseRowLock(database_, *recordset, r, row);
@@ -379,7 +391,7 @@ int Recordsets::RecordsetUpdate(TransactionContext& /*context*/, int32_t handle)
       recordset->SetError(err);
       if (row.has_image()) images_.Free(row.image);
       row.image = -1;
-    } else if (!database_.DeleteRecord(table.c_str(), row.record_offset, &err)) {
+    } else if (!database_.DeleteRecord(table.c_str(), row.record_offset, &err, read_version)) {
       // Tried again at the next update, like an edit that could not be stored.
       recordset->SetError(err);
       keep_pending = true;
@@ -391,7 +403,7 @@ int Recordsets::RecordsetUpdate(TransactionContext& /*context*/, int32_t handle)
       row.set_flag(Row::kNew, false);
     }
     *slot = row;
-    if (keep_pending) recordset->MarkPending(r);
+    if (keep_pending) recordset->MarkPending(r, read_version);
   }
   if (database_.shared()) database_.index().IndexUnlock();
   return failed ? 0 : 1;
@@ -427,6 +439,7 @@ int Recordsets::RecordsetDeleteCurrentRow(TransactionContext& /*context*/, int32
   recordset->current_row = number;
 
   if (!row.deleted()) {
+    std::optional<int32_t> read_version;
     if (!row.is_new()) {
       RecordHeader header;
       std::string data;
@@ -436,6 +449,7 @@ int Recordsets::RecordsetDeleteCurrentRow(TransactionContext& /*context*/, int32
                                         recordset->record_length, length, &err)) {
         return FailRecordset(database_, *recordset, err, Report::kNo);
       }
+      read_version = header.change_counter();
       if (database_.shared() && !row.locked() && !LockRowRecord(database_, *recordset, number)) {
         return FailRecordset(database_, *recordset,
                              "RecordsetDeleteCurrentRow: Unable to lock requested record",
@@ -448,7 +462,7 @@ int Recordsets::RecordsetDeleteCurrentRow(TransactionContext& /*context*/, int32
                            std::string("RecordsetDeleteCurrentRow: ") + kNoMemory, Report::kYes);
     }
     marked->set_flag(Row::kDeleted, true);
-    recordset->MarkPending(number);
+    recordset->MarkPending(number, read_version);
     // A new row stays current.
     if (row.is_new()) return 1;
   }
@@ -482,11 +496,13 @@ int Recordsets::RecordsetDeleteAll(TransactionContext& /*context*/, int32_t hand
     // others, as RecordsetDeleteCurrentRow marks a new row: the update then
     // passes them over. A stored record that cannot be read is marked too;
     // its message stays in the error text and the update will refuse it.
+    std::optional<int32_t> read_version;
     if (!row.is_new() && row.record_offset >= 0) {
       int32_t length = 0;
       std::string err;
       if (database_.ReadDatabaseRecord(recordset->table_name, header, data, row.record_offset,
                                        recordset->record_length, length, &err)) {
+        read_version = header.change_counter();
         // A lock that cannot be had does not keep the row from its mark.
         if (database_.shared() && !row.locked()) LockRowRecord(database_, *recordset, r);
       } else {
@@ -494,7 +510,7 @@ int Recordsets::RecordsetDeleteAll(TransactionContext& /*context*/, int32_t hand
       }
     }
     recordset->mutable_row(r)->set_flag(Row::kDeleted, true);
-    recordset->MarkPending(r);
+    recordset->MarkPending(r, read_version);
   }
   return 1;
 }

@@ -211,11 +211,11 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
 
   // Row numbers move: what is kept by row number follows them. A pending
   // row without data has left; its image goes with it.
-  std::vector<int32_t> pending;
-  for (const int32_t r : recordset->pending) {
+  std::vector<PendingRow> pending;
+  for (const auto& [r, read_version] : recordset->pending) {
     if (r < 1 || r > recordset->row_count) continue;
     if (new_number[static_cast<size_t>(r)] > 0) {
-      pending.push_back(new_number[static_cast<size_t>(r)]);
+      pending.push_back({new_number[static_cast<size_t>(r)], read_version});
     } else if (recordset->row(r).has_image()) {
       images_.Free(recordset->row(r).image);
     }

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -86,6 +87,16 @@ inline bool ConditionHolds(std::string_view op, int cmp) {
   return false;
 }
 
+// A row whose change waits for the next RecordsetUpdate, and the change
+// counter of the stored record it was read from when the change began (the
+// first edit of its image, or its delete mark). The update is refused when
+// the record's counter has moved since: another recordset stored a change
+// this one never saw. None for a row without a stored record.
+struct PendingRow {
+  int32_t row = 0;
+  std::optional<int32_t> read_version;
+};
+
 // A recordset's rows with their charge on the budget; shared between
 // recordsets until one of them writes (Recordset::mutable_row).
 class RowBlock {
@@ -145,7 +156,7 @@ class Recordset {
   std::unordered_map<int32_t, int64_t> lock_offsets;
   // Rows with a pending image or a delete mark not yet stored, in no
   // particular order and without repeats (Row::kPending marks members).
-  std::vector<int32_t> pending;
+  std::vector<PendingRow> pending;
   // The ascending sort's folded keys, sort_key_width bytes a row, and the
   // database's change count when they were made (find_sort.cc); charged to
   // the budget while kept. Set through KeepSortKeys.
@@ -189,8 +200,9 @@ class Recordset {
     sort_key_width = width;
     sort_keys_stamp = stamp;
   }
-  // Adds row r to the rows the next update visits.
-  void MarkPending(int32_t r);
+  // Adds row r, read at read_version, to the rows the next update visits;
+  // a row already listed keeps the version its change began from.
+  void MarkPending(int32_t r, std::optional<int32_t> read_version);
 
  private:
   bool Unshare();

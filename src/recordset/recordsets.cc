@@ -40,11 +40,11 @@ bool Recordset::Unshare() {
   return true;
 }
 
-void Recordset::MarkPending(int32_t r) {
+void Recordset::MarkPending(int32_t r, std::optional<int32_t> read_version) {
   Row* row = mutable_row(r);
   if (row == nullptr || row->flag(Row::kPending)) return;
   row->set_flag(Row::kPending, true);
-  pending.push_back(r);
+  pending.push_back({r, read_version});
 }
 
 Recordsets::Recordsets(Database& database, uint64_t memory_limit)
@@ -131,7 +131,8 @@ void Recordsets::FreeImages(Recordset& recordset) {
   if (!recordset.has_rows()) return;
   // Only this recordset's own rows can carry images: a shared block is
   // copied before any row of it gets one.
-  for (const int32_t r : recordset.pending) {
+  for (const PendingRow& p : recordset.pending) {
+    const int32_t r = p.row;
     if (r < 1 || r > recordset.row_count) continue;
     const Row& row = recordset.row(r);
     if (row.has_image()) images_.Free(row.image);

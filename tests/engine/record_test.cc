@@ -43,6 +43,27 @@ TEST(RecordHeaderTest, AccessorsRoundTrip) {
   EXPECT_TRUE(header.superseded());
 }
 
+// One change more: plus one, and after 2147483647 the counter starts at 0
+// again (decimal text, as every number of the header).
+TEST(RecordHeaderTest, CountingAChangeWrapsAtTheLimit) {
+  const struct {
+    int32_t before;
+    int32_t after;
+    const char* stored;
+  } cases[] = {
+      {0, 1, "1"},
+      {2147483646, 2147483647, "2147483647"},
+      {2147483647, 0, "0"},
+  };
+  for (const auto& c : cases) {
+    RecordHeader header = RecordHeader::ForNewRecord("T", -1, 0);
+    header.set_change_counter(c.before);
+    header.count_change();
+    EXPECT_EQ(header.change_counter(), c.after) << c.before;
+    EXPECT_EQ(Field(header, 67, 11), c.stored + std::string(11 - std::string(c.stored).size(), '\0'));
+  }
+}
+
 TEST(RecordHeaderTest, MarkerIsComparedWithoutRegardToCase) {
   RecordHeader header = RecordHeader::ForNewRecord("T", -1, 0);
   EXPECT_TRUE(header.has_marker());

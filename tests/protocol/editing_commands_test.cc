@@ -124,6 +124,39 @@ TEST_F(EditingCommandsTest, RefusedUpdateIsRetriedThenFails) {
                {"RECORDSETGETFIELDVALUE~2~NAME", "RECORDSETGETFIELDVALUE~2~no key"}});
 }
 
+// Two clients change one row. The second to store its change is refused,
+// an update after the retries every refused update gets, a delete with the
+// reason in its error text; the first client's change stays.
+TEST_F(EditingCommandsTest, ChangeOfARowChangedMeanwhileIsRefused) {
+  Expect(*a_, {{"CREATERECORDSET", "CREATERECORDSET~1"},
+               {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETOPEN~1"},
+               {"RECORDSETADDROW~1", "RECORDSETADDROW~1"},
+               {"RECORDSETSETFIELDVALUE~1~ID~1", "RECORDSETSETFIELDVALUE~1"},
+               {"RECORDSETSETFIELDVALUE~1~NAME~Ada", "RECORDSETSETFIELDVALUE~1"},
+               {"RECORDSETUPDATE~1", "RECORDSETUPDATE~1"}});
+  // B begins an edit and a delete of the row as it stands now.
+  Expect(*b_, {{"CREATERECORDSET", "CREATERECORDSET~2"},
+               {"RECORDSETOPEN~2~CUSTOMER", "RECORDSETOPEN~2"},
+               {"RECORDSETSETFIELDVALUE~2~NAME~Bob", "RECORDSETSETFIELDVALUE~2"},
+               {"CREATERECORDSET", "CREATERECORDSET~3"},
+               {"RECORDSETOPEN~3~CUSTOMER", "RECORDSETOPEN~3"},
+               {"RECORDSETDELETECURRENTROW~3", "RECORDSETDELETECURRENTROW~3"}});
+  Expect(*a_, {{"RECORDSETSETFIELDVALUE~1~NAME~Grace", "RECORDSETSETFIELDVALUE~1"},
+               {"RECORDSETUPDATE~1", "RECORDSETUPDATE~1"}});
+  Expect(*b_, {{"RECORDSETUPDATE~2", "RECORDSETUPDATE~FAILED"},
+               {"RECORDSETGETLASTERROR~2",
+                "RECORDSETGETLASTERRORTEXT~2~UpdateRecord: The record was changed or deleted by "
+                "another recordset"},
+               {"RECORDSETUPDATE~3", "RECORDSETUPDATE~3"},
+               {"RECORDSETGETLASTERROR~3",
+                "RECORDSETGETLASTERRORTEXT~3~DeleteRecord: The record was changed or deleted by "
+                "another recordset"},
+               {"CREATERECORDSET", "CREATERECORDSET~4"},
+               {"RECORDSETOPEN~4~CUSTOMER", "RECORDSETOPEN~4"},
+               {"RECORDSETGETROWCOUNT~4", "RECORDSETGETROWCOUNT~4~1"},
+               {"RECORDSETGETFIELDVALUE~4~NAME", "RECORDSETGETFIELDVALUE~4~Grace"}});
+}
+
 TEST_F(EditingCommandsTest, DeleteRowsAndStore) {
   Expect(*a_,
          {{"CREATERECORDSET", "CREATERECORDSET~1"}, {"RECORDSETOPEN~1~ORDERS", "RECORDSETOPEN~1"}});

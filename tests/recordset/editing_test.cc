@@ -343,6 +343,132 @@ TEST_P(EditingTest, RowOvertakenByAnotherRecordsetIsRefused) {
   ExpectConsistent();
 }
 
+// Two recordsets both begin a change of one stored row before either is
+// stored. The first to update wins; the second is refused, whatever each
+// change is, and leaves the first one's change in place.
+TEST_P(EditingTest, SecondChangeOfARowIsRefusedAndTheFirstStays) {
+  enum Change { kEdit, kDelete, kDeleteAll };
+  constexpr char kUpdateRefused[] =
+      "UpdateRecord: The record was changed or deleted by another recordset";
+  constexpr char kDeleteRefused[] =
+      "DeleteRecord: The record was changed or deleted by another recordset";
+  struct Case {
+    Change first;
+    Change second;
+    bool second_sorts;  // row numbers move between the change and the update
+    const char* refusal;
+  } cases[] = {
+      {kEdit, kEdit, false, kUpdateRefused},   {kEdit, kEdit, true, kUpdateRefused},
+      {kEdit, kDelete, false, kDeleteRefused}, {kEdit, kDeleteAll, true, kDeleteRefused},
+      {kDelete, kEdit, false, kUpdateRefused}, {kDelete, kDelete, false, kDeleteRefused},
+  };
+  int id = 0;
+  for (const Case& c : cases) {
+    const std::string key = std::to_string(++id);
+    SCOPED_TRACE("case " + key);
+    AddOrder(Open(), key, "acme", "1");
+    int32_t handles[2] = {};
+    for (int32_t& h : handles) {
+      ASSERT_TRUE(rs_.CreateRecordset(h));
+      ASSERT_TRUE(rs_.RecordsetAddFilterColumn(h, "Id", "=", key.c_str(), 0, 0));
+      ASSERT_TRUE(rs_.RecordsetOpen(h, "Orders")) << Error(h);
+    }
+    const auto [a, b] = handles;
+    auto begin = [&](int32_t h, Change change, const char* qty) {
+      int moved = 0;
+      switch (change) {
+        case kEdit:
+          Set(h, "Qty", qty);
+          break;
+        case kDelete:
+          EXPECT_TRUE(rs_.RecordsetDeleteCurrentRow(ctx_, h, moved)) << Error(h);
+          break;
+        case kDeleteAll:
+          EXPECT_TRUE(rs_.RecordsetDeleteAll(ctx_, h)) << Error(h);
+          break;
+      }
+    };
+    begin(a, c.first, "2");
+    begin(b, c.second, "3");
+    if (c.second_sorts) {
+      ASSERT_TRUE(rs_.RecordsetSort(b, "Customer", 0)) << Error(b);
+    }
+    auto update_b = [&] {
+      // A delete that cannot be done does not fail the update (nor does one
+      // of a row never stored); the error text tells why.
+      EXPECT_EQ(rs_.RecordsetUpdate(ctx_, b), c.second == kEdit ? 0 : 1);
+      EXPECT_EQ(Error(b), c.refusal);
+    };
+    // The stored Qty of the row, as a fresh recordset reads it.
+    auto stored_qty = [&] {
+      int32_t h = 0;
+      EXPECT_TRUE(rs_.CreateRecordset(h));
+      EXPECT_TRUE(rs_.RecordsetAddFilterColumn(h, "Id", "=", key.c_str(), 0, 0));
+      std::string qty = "<deleted>";
+      if (rs_.RecordsetOpen(h, "Orders") && rs_.RecordsetMoveFirst(h)) qty = Get(h, "Qty");
+      rs_.RecordsetClose(h);
+      return qty;
+    };
+    ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, a)) << Error(a);
+    update_b();
+    if (c.first == kEdit) {
+      EXPECT_EQ(stored_qty(), "2");
+      // The winner follows its own write: its next change is stored too.
+      Set(a, "Qty", "4");
+      EXPECT_TRUE(rs_.RecordsetUpdate(ctx_, a)) << Error(a);
+      // The stale change stays pending and is refused again.
+      update_b();
+      EXPECT_EQ(stored_qty(), "4");
+    } else {
+      EXPECT_EQ(stored_qty(), "<deleted>");
+    }
+    ExpectConsistent();
+  }
+}
+
+// The change counter counts modulo 2^31: at 2147483647 the next update or
+// delete stores 0, and the versions on either side of the wrap still differ.
+TEST_P(EditingTest, ChangeCounterWrapsAtItsLimitAndStaysAVersion) {
+  const int32_t a = Open();
+  AddOrder(a, "1", "acme");
+  const int64_t offset = CurrentOffset(a);
+  auto set_counter = [&](int32_t n) {
+    RecordHeader header;
+    std::string data;
+    int32_t length = 0;
+    std::string err;
+    ASSERT_TRUE(db_.ReadDatabaseRecord("Orders", header, data, offset, Orders().record_length(),
+                                       length, &err))
+        << err;
+    header.set_change_counter(n);
+    int64_t at = offset;
+    int32_t written = length;
+    ASSERT_TRUE(db_.WriteDatabaseRecord(header, data, at, length, written, &err)) << err;
+  };
+  constexpr int32_t kLimit = 2147483647;
+  set_counter(kLimit);
+  const int32_t b = Open();
+  Set(a, "Qty", "2");
+  Set(b, "Qty", "3");  // read at the limit, like a's
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, a)) << Error(a);
+  EXPECT_EQ(HeaderAt(offset).change_counter(), 0);
+  EXPECT_FALSE(rs_.RecordsetUpdate(ctx_, b));
+  EXPECT_EQ(Error(b), "UpdateRecord: The record was changed or deleted by another recordset");
+  Set(a, "Qty", "4");
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, a)) << Error(a);
+  EXPECT_EQ(HeaderAt(offset).change_counter(), 1);
+
+  set_counter(kLimit);
+  int moved = 0;
+  const int32_t c = Open();
+  ASSERT_TRUE(rs_.RecordsetDeleteCurrentRow(ctx_, c, moved));
+  ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, c)) << Error(c);
+  EXPECT_EQ(HeaderAt(offset).change_counter(), 0);
+  EXPECT_TRUE(HeaderAt(offset).superseded());
+  EXPECT_TRUE(Ids().empty());
+  ExpectConsistent();
+}
+
 TEST_P(EditingTest, FilterOnBookkeeping) {
   const int32_t h = Open();
   AddOrder(h, "1", "acme");
