@@ -146,6 +146,7 @@ int Database::OpenFiles(const char* path, int shared) {
   }
 
   write_file_path_ = DerivedFileName(data_path, kWriteFileExtension);
+  data_path_ = data_path;
   data_file_ = data.Release();
   definition_file_ = definition.Release();
   write_file_ = write.Keep();
@@ -169,6 +170,13 @@ int Database::Commit(std::string* err) {
   definitions_.Clear();
   index_.DropPageCache();
   ++change_count_;
+  return 0;
+}
+
+int Database::Checkpoint(std::string* err) {
+  std::string why;
+  if (log_.Checkpoint(why)) return 1;
+  if (err != nullptr) *err = why;
   return 0;
 }
 

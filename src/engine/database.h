@@ -83,7 +83,12 @@ class Database {
   // changes are dropped: the caches are forgotten and change_count moves.
   // Without a log there is nothing to do.
   [[nodiscard]] int Commit(std::string* err);
+  // Checkpoints the log (when there is one); 0 with *err on failure.
+  [[nodiscard]] int Checkpoint(std::string* err);
+  // See WriteAheadLog::set_hold_files (nothing without a log).
+  void HoldFileWrites(bool hold) { log_.set_hold_files(hold); }
   const LogStats& log_stats() const { return log_.stats(); }
+  const std::string& data_path() const { return data_path_; }
   const RecoveryReport& recovery_report() const { return recovery_; }
   int IsConnected() const { return connected_; }
   // Copies the last-error text into *out; 0 when out is null.
@@ -226,6 +231,7 @@ class Database {
   int message_box_ = 0;
   std::string work_folder_;
   std::string write_file_path_;
+  std::string data_path_;
   std::string last_error_;
   FileHandle data_file_ = kNoFile;
   FileHandle definition_file_ = kNoFile;

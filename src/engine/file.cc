@@ -315,6 +315,20 @@ void NoteSynced(FileHandle handle) {
     have += static_cast<size_t>(got);
   }
   bytes.resize(have);
+  if (!f.plan.synced_copies.empty()) {
+    std::string name = path;
+    std::replace(name.begin(), name.end(), '/', '%');
+    const std::string copy = f.plan.synced_copies + "/" + name;
+    const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      for (size_t put = 0; put < bytes.size();) {
+        const ssize_t n = ::pwrite(fd, bytes.data() + put, bytes.size() - put, static_cast<off_t>(put));
+        if (n <= 0) break;
+        put += static_cast<size_t>(n);
+      }
+      ::close(fd);
+    }
+  }
   f.synced[path] = std::move(bytes);
 }
 
@@ -547,19 +561,19 @@ int FileRename(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 1 : Fail();
 }
 
-int FileCopyTo(FileHandle handle, int64_t length, const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return Fail();
-  File out(fd);
-  std::string buffer(size_t{1} << 20, '\0');
-  for (int64_t at = 0; at < length;) {
-    const size_t n = static_cast<size_t>(std::min<int64_t>(length - at, buffer.size()));
-    if (!ReadFromFile(handle, buffer.data(), n, at)) return 0;
-    if (!FileWriteAtUncached(fd, buffer.data(), n, at)) return 0;
-    at += static_cast<int64_t>(n);
+int FileCopyRange(FileHandle from, int64_t offset, size_t n, FileHandle to) {
+  std::string buffer(std::min(n, size_t{1} << 20), '\0');
+  while (n > 0) {
+    const size_t take = std::min(n, buffer.size());
+    if (!ReadFromFile(from, buffer.data(), take, offset)) return 0;
+    if (!FileWriteAtUncached(to, buffer.data(), take, offset)) return 0;
+    offset += static_cast<int64_t>(take);
+    n -= take;
   }
-  return FileSync(fd);
+  return 1;
 }
+
+int RemoveFolder(const std::string& path) { return ::rmdir(path.c_str()) == 0 ? 1 : Fail(); }
 
 void FileStageWrites(FileHandle handle) {
   if (handle < 0) return;
@@ -653,6 +667,17 @@ int SimulatePowerLoss(uint64_t seed, bool torn) {
   }
   f = FaultState{};
   return ok;
+}
+
+int SimulatePowerLossFrom(const std::string& folder, uint64_t seed, bool torn) {
+  FaultState& f = Faults();
+  f = FaultState{};
+  for (const std::string& name : ListFolder(folder, "")) {
+    std::string path = name;
+    std::replace(path.begin(), path.end(), '%', '/');
+    if (!ReadWholeFile(folder + "/" + name, f.synced[path])) return 0;
+  }
+  return SimulatePowerLoss(seed, torn);
 }
 
 bool PathExists(const std::string& path) {

@@ -66,9 +66,11 @@ int FileRename(const std::string& from, const std::string& to);
 // The path with symbolic links and "." / ".." resolved (realpath); the path
 // as given when it cannot be resolved.
 std::string AbsolutePath(const std::string& path);
-// Makes a file of exactly `length` bytes at path from the open file's bytes
-// [0, length) (a plain copy through a buffer; the copy is synced).
-int FileCopyTo(FileHandle handle, int64_t length, const std::string& path);
+// Copies n bytes at offset of from, as the file holds them (staged writes
+// not included), to the same offset of to.
+int FileCopyRange(FileHandle from, int64_t offset, size_t n, FileHandle to);
+// Removes an empty folder.
+int RemoveFolder(const std::string& path);
 
 // ---- Staged writes -------------------------------------------------------------
 // While a file is staged, FileWriteAt and FileAppend on it keep the bytes in
@@ -146,6 +148,10 @@ struct FileFaults {
   // Remembers every file opened from now on as it stands at its open and
   // after each of its completed syncs, for SimulatePowerLoss.
   bool track_syncs = false;
+  // With track_syncs: also keeps those states as files in this folder, so
+  // that another process can simulate the power loss after this one is
+  // killed (SimulatePowerLossFrom).
+  std::string synced_copies = {};
 };
 void SetFileFaults(const FileFaults& faults);
 void ClearFileFaults();
@@ -157,6 +163,8 @@ void ClearFileFaults();
 // closed the files (a crashed process holds none). 0 when a file could not
 // be put back. Ends the tracking.
 int SimulatePowerLoss(uint64_t seed, bool torn);
+// The same from the synced states another process kept in folder.
+int SimulatePowerLossFrom(const std::string& folder, uint64_t seed, bool torn);
 
 // ---- Owning types ------------------------------------------------------------
 // Objects that give back what they hold when they go away, so that no exit

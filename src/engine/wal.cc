@@ -410,7 +410,7 @@ int WriteAheadLog::Commit(std::string& err, bool force_sync) {
   }
   unwritten_.clear();
   unwritten_records_ = 0;
-  if (synced_end_ != end_) return 1;
+  if (synced_end_ != end_ || hold_files_) return 1;
   // Synced: the database files may take the changes. A failure here loses
   // nothing (the log holds them, and they stay staged for the next try).
   std::string ignored;
@@ -433,6 +433,7 @@ int WriteAheadLog::CheckpointFiles(std::string& err) {
 
 int WriteAheadLog::Checkpoint(std::string& err) {
   if (!is_open()) return 1;
+  hold_files_ = false;
   if (!Commit(err, true)) return 0;
   if (pending() && !Apply(err)) return 0;
   return CheckpointFiles(err);

@@ -128,6 +128,10 @@ class WriteAheadLog {
 
   // Changes staged but not yet in the database files.
   bool pending() const;
+  // While held, commits log and sync as usual but leave the database files
+  // alone (a backup copies them meanwhile); no checkpoint runs. Changes
+  // stay staged until the hold ends.
+  void set_hold_files(bool hold) { hold_files_ = hold; }
   const LogStats& stats() const { return stats_; }
   const std::string& path() const { return path_; }
   Durability durability() const { return options_.durability; }
@@ -166,6 +170,7 @@ class WriteAheadLog {
   std::string unsynced_;  // written records after synced_end_ (Durability=os)
   bool resync_ = false;   // a sync failed: write unsynced_ again first
   double last_sync_ = 0;  // monotonic seconds of the last sync
+  bool hold_files_ = false;
   LogStats stats_;
 };
 

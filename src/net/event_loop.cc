@@ -40,6 +40,9 @@ void EventLoop::Close() {
   removed_.clear();
   for (int fd : intervals_) ::close(fd);
   intervals_.clear();
+  for (int fd : watched_signals_) ::close(fd);
+  watched_signals_.clear();
+  steps_.clear();
   for (int* fd : {&signals_, &timer_, &epoll_}) {
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
@@ -158,10 +161,31 @@ void EventLoop::OnStopSignal() {
   stop_ = true;
 }
 
+int EventLoop::WatchSignal(int signo, std::function<void()> handler) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signo);
+  if (::sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return -1;
+  const int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (fd < 0) return -1;
+  const bool added = Add(fd, EPOLLIN, [fd, handler = std::move(handler)](uint32_t) {
+    signalfd_siginfo info;
+    bool arrived = false;
+    while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) arrived = true;
+    if (arrived) handler();
+  });
+  if (!added) {
+    ::close(fd);
+    return -1;
+  }
+  watched_signals_.push_back(fd);
+  return fd;
+}
+
 void EventLoop::Run() {
   epoll_event events[kEventBatch];
   while (!stop_) {
-    const int n = ::epoll_wait(epoll_, events, kEventBatch, -1);
+    const int n = ::epoll_wait(epoll_, events, kEventBatch, steps_.empty() ? -1 : 0);
     if (n < 0) {
       if (errno == EINTR) continue;
       break;  // the epoll descriptor itself is broken: nothing can be served
@@ -173,6 +197,15 @@ void EventLoop::Run() {
       entry->handler(events[i].events);
     }
     removed_.clear();
+    // A step may post another; those run from the next pass on.
+    for (size_t i = 0, n_steps = steps_.size(); i < n_steps && i < steps_.size() && !stop_;) {
+      if (steps_[i]()) {
+        ++i;
+      } else {
+        steps_.erase(steps_.begin() + static_cast<std::ptrdiff_t>(i));
+        --n_steps;
+      }
+    }
   }
 }
 

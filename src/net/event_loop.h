@@ -58,6 +58,16 @@ class EventLoop {
   // loop: on_stop runs, then the loop stops. Call before starting threads.
   int WatchStopSignals(std::function<void()> on_stop);
 
+  // Blocks signo for the process and runs handler on the loop each time it
+  // arrives (SIGUSR1: a backup). Returns the signalfd's descriptor, or -1.
+  int WatchSignal(int signo, std::function<void()> handler);
+
+  // Background work in slices: step runs once per pass of the loop, after
+  // the events of that pass (so between two processing runs), for as long
+  // as it returns true. While any step is pending the loop does not sleep.
+  void Post(std::function<bool()> step) { steps_.push_back(std::move(step)); }
+  bool has_steps() const { return !steps_.empty(); }
+
   // Handles events until Stop (or a stop signal).
   void Run();
   void Stop() { stop_ = true; }
@@ -80,6 +90,8 @@ class EventLoop {
   std::unordered_map<int, std::unique_ptr<Entry>> entries_;
   std::vector<std::unique_ptr<Entry>> removed_;  // freed after the batch
   std::vector<int> intervals_;                    // closed with the loop
+  std::vector<int> watched_signals_;              // signalfds of WatchSignal
+  std::vector<std::function<bool()>> steps_;
 };
 
 }  // namespace zt

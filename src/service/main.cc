@@ -17,6 +17,7 @@
 #include <string>
 
 #include "net/socket.h"
+#include "engine/file.h"
 #include "service/server.h"
 
 #ifndef ZT_VERSION
@@ -106,6 +107,12 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGINT);
   sigprocmask(SIG_BLOCK, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  // Tests only: keep every file's synced state in this folder, so that the
+  // test can simulate a power failure after killing the server.
+  if (const char* copies = std::getenv("ZT_TEST_SYNCED_COPIES"); copies != nullptr && *copies) {
+    zt::SetFileFaults(zt::FileFaults{.track_syncs = true, .synced_copies = copies});
+  }
 
   zt::Server server(options);
   Say("Service started");

@@ -1,5 +1,9 @@
 #include "service/server.h"
 
+#include <signal.h>
+
+#include <ctime>
+
 #include "engine/error_log.h"
 #include "engine/file.h"
 #include "engine/filenames.h"
@@ -110,7 +114,49 @@ void Server::StartObservability() {
 void Server::Run(std::function<void()> on_stop) {
   if (!loop_.is_open() && !loop_.Open()) return;
   if (!loop_.WatchStopSignals(std::move(on_stop))) return;
+  if (loop_.WatchSignal(SIGUSR1, [this] { StartBackup(); }) < 0) {
+    LogError("Backup: cannot watch SIGUSR1; no backups on request");
+  }
   loop_.Run();
+}
+
+void Server::StartBackup() {
+  // A slice small enough to pass unnoticed between two processing runs.
+  constexpr size_t kSliceBytes = size_t{2} << 20;
+  if (backup_.active()) {
+    LogError("Backup: one is already being written to " + backup_.folder());
+    return;
+  }
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+  std::string folder = JoinPath(config_.backup_folder, stamp);
+  // Two requests within a second get two folders.
+  for (int n = 2; PathExists(folder); ++n) {
+    folder = JoinPath(config_.backup_folder, std::string(stamp) + "-" + std::to_string(n));
+  }
+  std::string why;
+  if (!backup_.Begin(*database_, folder, why)) {
+    LogError("Backup failed: " + why);
+    return;
+  }
+  loop_.Post([this] {
+    std::string problem;
+    switch (backup_.Copy(kSliceBytes, problem)) {
+      case DatabaseBackup::Step::kMore:
+        return true;
+      case DatabaseBackup::Step::kDone:
+        LogError("Backup: wrote " + backup_.folder() + " (" +
+                 std::to_string(backup_.total_bytes()) + " bytes)");
+        return false;
+      case DatabaseBackup::Step::kFailed:
+        LogError("Backup failed: " + problem + "; the partial copy was removed");
+        return false;
+    }
+    return false;
+  });
 }
 
 void Server::ServerShutdown() {
@@ -119,6 +165,7 @@ void Server::ServerShutdown() {
   if (endpoint_) endpoint_->Close();
   if (net_) net_->CloseAll();
   if (recordsets_) recordsets_->CloseAllRecordsets();
+  backup_.Cancel();
   if (database_) database_->CloseDatabase();
   if (!config_.lock_folder.empty()) SweepLockFolder(config_.lock_folder);
   loop_.Close();

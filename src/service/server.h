@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "engine/backup.h"
 #include "engine/database.h"
 #include "net/event_loop.h"
 #include "net/http_endpoint.h"
@@ -52,7 +53,7 @@ class Server {
   // True once the listener is open (the server can serve clients).
   bool listening() const { return listening_; }
   // Runs the event loop until SIGTERM or SIGINT; on_stop runs first thing
-  // when the stop request arrives.
+  // when the stop request arrives. SIGUSR1 asks for a backup.
   void Run(std::function<void()> on_stop);
   void ServerShutdown();
 
@@ -66,6 +67,9 @@ class Server {
  private:
   // The metrics, the endpoint and the summary timer (after Connect).
   void StartObservability();
+  // SIGUSR1: a backup into BackupFolder/<UTC time>/, copied in slices
+  // between processing runs; its outcome goes to the error log.
+  void StartBackup();
 
   ServerOptions options_;
   ServerConfig config_;
@@ -77,6 +81,7 @@ class Server {
   StartupReport startup_;
   std::unique_ptr<ServerMetrics> metrics_;
   std::unique_ptr<HttpEndpoint> endpoint_;
+  DatabaseBackup backup_;
   bool listening_ = false;
   bool shut_down_ = false;
 };

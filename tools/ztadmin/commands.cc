@@ -3,6 +3,7 @@
 #include <iomanip>
 #include <ostream>
 
+#include "engine/backup.h"
 #include "engine/database.h"
 #include "engine/database_builder.h"
 #include "engine/file.h"
@@ -147,6 +148,26 @@ int DescribeCommand(const std::string& data_file, std::ostream& out, std::ostrea
     out << "  " << (k + 1) << ": " << header.location(k) << "\n";
   }
   return status;
+}
+
+int BackupCommand(const std::string& data_file, const std::string& dest, std::ostream& out,
+                  std::ostream& err) {
+  Database db(TempFolder());
+  if (!OpenOffline(db, data_file, err)) return 1;
+  DatabaseBackup backup;
+  std::string why;
+  if (!backup.Begin(db, dest, why)) {
+    err << "ztadmin: backup: " << why << "\n";
+    return 1;
+  }
+  DatabaseBackup::Step step = DatabaseBackup::Step::kMore;
+  while (step == DatabaseBackup::Step::kMore) step = backup.Copy(size_t{64} << 20, why);
+  if (step == DatabaseBackup::Step::kFailed) {
+    err << "ztadmin: backup: " << why << "\n";
+    return 1;
+  }
+  out << "wrote " << dest << " (" << backup.total_bytes() << " bytes)\n";
+  return 0;
 }
 
 }  // namespace zt::admin

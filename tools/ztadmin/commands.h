@@ -42,6 +42,10 @@ int CreateCommand(const std::string& data_file, const std::string& schema_file, 
 // location texts.
 int DescribeCommand(const std::string& data_file, std::ostream& out, std::ostream& err);
 
+// Copies the database files into the new folder dest.
+int BackupCommand(const std::string& data_file, const std::string& dest, std::ostream& out,
+                  std::ostream& err);
+
 }  // namespace zt::admin
 
 #endif  // ZTADMIN_COMMANDS_H_

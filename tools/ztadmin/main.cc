@@ -33,6 +33,9 @@ constexpr char kUsage[] =
     "                              cannot be stored stops the load before it\n"
     "  dump DATAFILE TABLE         write the live records of a table as CSV,\n"
     "                              oldest first, in the form load reads back\n"
+    "  backup DATAFILE DEST        write a consistent copy of the database\n"
+    "                              files into the new folder DEST (a running\n"
+    "                              server makes one on SIGUSR1 instead)\n"
     "  check DATAFILE              read everything and report inconsistencies:\n"
     "                              record chains and headers, the data file's\n"
     "                              records, the index structure, and index\n"
@@ -87,6 +90,10 @@ int main(int argc, char** argv) {
   if (command == "dump") {
     if (argc != 4) return Usage("dump takes DATAFILE TABLE");
     return zt::admin::DumpCommand(argv[2], argv[3], std::cout, std::cerr);
+  }
+  if (command == "backup") {
+    if (argc != 4) return Usage("backup takes DATAFILE DEST");
+    return zt::admin::BackupCommand(argv[2], argv[3], std::cout, std::cerr);
   }
   if (command == "check") {
     if (argc != 3) return Usage("check takes DATAFILE");
