@@ -6,6 +6,7 @@
 #
 #   bench/run_load.sh [BUILD_DIR] [ROWS_PER_CLIENT]
 #
+# ZT_DURABILITY=os runs the server with Durability=os (default full).
 # BUILD_DIR defaults to build-release (configure it with
 # -DCMAKE_BUILD_TYPE=Release for meaningful figures).
 set -eu
@@ -29,6 +30,7 @@ DatabaseFile=load.dat
 WorkFolder=work
 LockFolder=locks
 ListenAddress=127.0.0.1
+Durability=${ZT_DURABILITY:-full}
 INI
 "$build/ztserver" --config "$scratch/zt.ini" --port 0 >"$scratch/server.out" 2>&1 &
 server_pid=$!

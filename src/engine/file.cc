@@ -318,15 +318,21 @@ void NoteSynced(FileHandle handle) {
   if (!f.plan.synced_copies.empty()) {
     std::string name = path;
     std::replace(name.begin(), name.end(), '/', '%');
+    // Written aside and renamed, so a process killed meanwhile leaves the
+    // previous copy whole.
     const std::string copy = f.plan.synced_copies + "/" + name;
-    const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const std::string part = f.plan.synced_copies + "/.part";
+    const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0) {
-      for (size_t put = 0; put < bytes.size();) {
-        const ssize_t n = ::pwrite(fd, bytes.data() + put, bytes.size() - put, static_cast<off_t>(put));
+      size_t put = 0;
+      while (put < bytes.size()) {
+        const ssize_t n =
+            ::pwrite(fd, bytes.data() + put, bytes.size() - put, static_cast<off_t>(put));
         if (n <= 0) break;
         put += static_cast<size_t>(n);
       }
       ::close(fd);
+      if (put == bytes.size()) ::rename(part.c_str(), copy.c_str());
     }
   }
   f.synced[path] = std::move(bytes);
@@ -673,6 +679,7 @@ int SimulatePowerLossFrom(const std::string& folder, uint64_t seed, bool torn) {
   FaultState& f = Faults();
   f = FaultState{};
   for (const std::string& name : ListFolder(folder, "")) {
+    if (name == ".part") continue;
     std::string path = name;
     std::replace(path.begin(), path.end(), '%', '/');
     if (!ReadWholeFile(folder + "/" + name, f.synced[path])) return 0;

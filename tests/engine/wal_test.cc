@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "engine/backup.h"
 #include "engine/chain.h"
 #include "engine/database.h"
 #include "engine/database_builder.h"
@@ -115,6 +116,56 @@ TEST_F(WalTest, ChangesReachTheFilesOnlyAtCommitAndReadsSeeThemBefore) {
   EXPECT_GT(ReadFile(path_).size(), before.size());
   EXPECT_EQ(db_->log_stats().syncs, 2u);  // the open, then this commit
   EXPECT_EQ(db_->log_stats().records, 1u);
+  ExpectClean();
+}
+
+TEST_F(WalTest, OneSyncPerCommitThatHasChangesAndNoneOtherwise) {
+  const uint64_t syncs = db_->log_stats().syncs;
+  ASSERT_TRUE(Commit());
+  EXPECT_EQ(db_->log_stats().syncs, syncs);
+  // Three requests' changes, one commit: three records, one sync.
+  Add({{"1", "one"}});
+  Add({{"2", "two"}});
+  Add({{"3", "three"}});
+  ASSERT_TRUE(Commit());
+  EXPECT_EQ(db_->log_stats().syncs, syncs + 1);
+  EXPECT_EQ(db_->log_stats().records, 3u);
+  EXPECT_FALSE(db_->EndChange());  // nothing written since
+}
+
+TEST_F(WalTest, ABackupIsTheDatabaseAsOfItsStartWhileChangesGoOn) {
+  Add({{"1", "one"}, {"2", "two"}});
+  ASSERT_TRUE(Commit());
+  DatabaseBackup backup;
+  std::string err;
+  ASSERT_EQ(backup.Begin(*db_, folder_.File("backups/b1"), err), 1) << err;
+  // Small slices, with changes committed between them.
+  int n = 10;
+  DatabaseBackup::Step step;
+  while ((step = backup.Copy(100, err)) == DatabaseBackup::Step::kMore) {
+    Add({{std::to_string(n), "during"}});
+    ASSERT_TRUE(Commit());
+    ++n;
+  }
+  ASSERT_EQ(step, DatabaseBackup::Step::kDone) << err;
+  ASSERT_GT(n, 12);
+  const size_t during = static_cast<size_t>(n - 10);
+
+  // The copy opens (without a log of its own), checks clean, and holds the
+  // rows of the moment the backup began.
+  Database copy;
+  ASSERT_EQ(copy.OpenDatabase(folder_.File("backups/b1/db.dat").c_str(), 0), 1);
+  CheckReport report;
+  EXPECT_TRUE(CheckDatabase(copy, report)) << (report.problems.empty() ? "" : report.problems[0]);
+  EXPECT_EQ(report.live_records, 2);
+  copy.CloseDatabase();
+
+  // The changes held back meanwhile reach the files with the next commit.
+  Add({{"999999", "after"}});
+  ASSERT_TRUE(Commit());
+  Crash();
+  Open();
+  EXPECT_EQ(Live().size(), 3 + during);
   ExpectClean();
 }
 
