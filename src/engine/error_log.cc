@@ -1,5 +1,6 @@
 #include "engine/error_log.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "engine/file.h"
@@ -13,7 +14,58 @@ std::string& Folder() {
   return folder;
 }
 
+// What the bounds remember between lines (one log per process, one thread).
+struct LogState {
+  ErrorLogLimits limits;
+  std::string last_text;
+  int64_t last_written_ms = 0;  // when last_text was written
+  uint64_t repeats = 0;         // of last_text, not written
+  int64_t second = -1;          // the second lines_in_second counts
+  int lines_in_second = 0;
+  uint64_t dropped = 0;  // over the per-second bound, not written
+};
+
+LogState& State() {
+  static LogState state;
+  return state;
+}
+
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Writes one line, starting a new file first when this one is full.
+void WriteLine(std::string_view text) {
+  std::string line = FormatTimestamp();
+  line += ": ";
+  line += text;
+  line += '\n';
+  const std::string path = ErrorLogFileName(Folder());
+  const int64_t length = PathLength(path);
+  if (length > 0 && length + static_cast<int64_t>(line.size()) > State().limits.max_bytes) {
+    // Losing the older half beats filling the disk.
+    static_cast<void>(RenamePath(path, path + ".1"));
+  }
+  if (AppendTextToFile(path, line)) return;
+  // The folder may be missing (first entry, or deleted while running).
+  MakeFolders(Folder());
+  AppendTextToFile(path, line);
+}
+
+void WriteRepeats(LogState& state) {
+  if (state.repeats == 0) return;
+  WriteLine("(previous line repeated " + std::to_string(state.repeats) + " times)");
+  state.repeats = 0;
+}
+
 }  // namespace
+
+void SetErrorLogLimits(const ErrorLogLimits& limits) {
+  State() = LogState{};
+  State().limits = limits;
+}
 
 void SetErrorLogFolder(const std::string& folder) { Folder() = folder; }
 
@@ -29,15 +81,30 @@ std::string FormatTimestamp(std::time_t when) {
 std::string FormatTimestamp() { return FormatTimestamp(std::time(nullptr)); }
 
 void LogError(std::string_view text) {
-  std::string line = FormatTimestamp();
-  line += ": ";
-  line += text;
-  line += '\n';
-  const std::string path = ErrorLogFileName(Folder());
-  if (AppendTextToFile(path, line)) return;
-  // The folder may be missing (first entry, or deleted while running).
-  MakeFolders(Folder());
-  AppendTextToFile(path, line);
+  LogState& state = State();
+  const int64_t now = SteadyMs();
+  if (text == state.last_text &&
+      now - state.last_written_ms < int64_t{state.limits.repeat_window_seconds} * 1000) {
+    ++state.repeats;
+    return;
+  }
+  if (now / 1000 != state.second) {
+    state.second = now / 1000;
+    state.lines_in_second = 0;
+  }
+  if (state.lines_in_second >= state.limits.max_lines_per_second) {
+    ++state.dropped;
+    return;
+  }
+  state.lines_in_second += 1;
+  if (state.dropped > 0) {
+    WriteLine("(" + std::to_string(state.dropped) + " lines dropped: too many in one second)");
+    state.dropped = 0;
+  }
+  WriteRepeats(state);
+  WriteLine(text);
+  state.last_text.assign(text);
+  state.last_written_ms = now;
 }
 
 }  // namespace zt

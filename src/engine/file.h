@@ -108,6 +108,10 @@ size_t FileStagedBytes(FileHandle handle);
 // ---- Paths and folders ---------------------------------------------------
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
+// The length of the file at path; -1 when there is none.
+int64_t PathLength(const std::string& path);
+// Renames a file, replacing any file of the new name.
+int RenamePath(const std::string& from, const std::string& to);
 // Creates one folder; an existing folder counts as success.
 int MakeFolder(const std::string& path);
 // Creates a folder and every missing parent.

@@ -54,6 +54,10 @@ class FrameParser {
   // at once.
   Result ExtractMessage(std::string& message);
 
+  // Whether a message has begun (its STX is in) and its ETX is still to
+  // come, after the last ExtractMessage that returned kNeedMore.
+  bool mid_message() const { return state_ != State::kOutside; }
+
   // Bytes held: the partial message plus the bytes not yet scanned.
   size_t buffered() const { return partial_.size() + (pending_.size() - scanned_); }
 

@@ -36,12 +36,24 @@ const char* RefusalName(Refusal refusal) {
       return "session_limit";
     case Refusal::kDescriptors:
       return "descriptors";
+    case Refusal::kNotAllowed:
+      return "allow_from";
+  }
+  return "unknown";
+}
+
+const char* ExpiryName(Expiry expiry) {
+  switch (expiry) {
+    case Expiry::kIdle:
+      return "idle";
+    case Expiry::kFrame:
+      return "frame";
   }
   return "unknown";
 }
 
 NetServer::NetServer(EventLoop& loop, NetLogFunction log) : loop_(loop), log_(log) {
-  loop_.SetTimerHandler([this] { RunProcessor(); });
+  loop_.SetTimerHandler([this] { RunProcessor(/*retry_due=*/true); });
 }
 
 NetServer::~NetServer() { CloseAll(); }
@@ -77,8 +89,13 @@ bool NetServer::Connect(const std::string& address, uint16_t port) {
   port_ = LocalPort(listener_);
   reserve_ = ReserveDescriptor(listener_);
   const size_t limit = DescriptorLimit();
-  max_sessions_ = limit > 2 * kSpareDescriptors ? std::min(kMaxSessions, limit - kSpareDescriptors)
-                                                : kSpareDescriptors;
+  max_sessions_ = limit > 2 * kSpareDescriptors
+                      ? std::min(limits_.max_connections, limit - kSpareDescriptors)
+                      : std::min(limits_.max_connections, kSpareDescriptors);
+  if (limits_.idle_timeout_seconds > 0 || limits_.frame_timeout_seconds > 0) {
+    housekeeping_ = loop_.AddInterval(kHousekeepingIntervalMs, [this] { CloseExpiredSessions(); });
+    if (housekeeping_ < 0) log_(WithCode("Connect: cannot start the idle timer", errno));
+  }
   char line[128];
   std::snprintf(line, sizeof line, "Started on IP %s and Port# %ld", host_address_.c_str(),
                 static_cast<long>(port_));
@@ -98,15 +115,21 @@ void NetServer::OnListenerEvent() {
         // forever. Free the spare, take the connection and close it.
         CloseSocket(reserve_);
         SocketHandle refused = AcceptClient(listener_, peer);
-        if (refused != kNoSocket) stats_.Refused(Refusal::kDescriptors);
-        CloseSocket(refused);
+        if (refused != kNoSocket) {
+          Refuse(refused, Refusal::kDescriptors,
+                 "Accept: connection refused, the server is out of descriptors");
+        }
         reserve_ = ReserveDescriptor(listener_);
       }
       return;
     }
+    if (!limits_.allow_from.Allows(peer)) {
+      Refuse(client, Refusal::kNotAllowed, "Accept: connection refused, peer not in AllowFrom");
+      continue;
+    }
     if (sessions_.size() >= max_sessions_) {
-      stats_.Refused(Refusal::kSessionLimit);
-      CloseSocket(client);
+      Refuse(client, Refusal::kSessionLimit,
+             "Accept: connection refused, MaxConnections reached (or the descriptor limit)");
       continue;
     }
     if (!loop_.Add(client, EPOLLIN,
@@ -118,9 +141,16 @@ void NetServer::OnListenerEvent() {
     sessions_.emplace_back(client, std::move(peer));
     ClientSession& session = sessions_.back();
     session.interest = EPOLLIN;
+    session.last_request_ms = NowMs();
     session.output.assign(kGreeting, kGreetingLength);
     FlushOutput(session, /*log_failure=*/true);
   }
+}
+
+void NetServer::Refuse(SocketHandle& client, Refusal refusal, const char* log_line) {
+  stats_.Refused(refusal);
+  log_(log_line);
+  CloseSocket(client);
 }
 
 void NetServer::OnClientEvent(SocketHandle socket, uint32_t events) {
@@ -129,8 +159,13 @@ void NetServer::OnClientEvent(SocketHandle socket, uint32_t events) {
   if (events & EPOLLOUT) {
     ClientSession& session = sessions_[static_cast<size_t>(at)];
     FlushOutput(session, /*log_failure=*/false);
-    if (session.draining && (session.pending_output() == 0 || session.send_failed)) {
+    if (Finished(session)) {
       CloseSession(socket);  // the last reply is out: finish the close
+      return;
+    }
+    // Its queue waited for the output to drain (see RunProcessor): go on.
+    if (HeldBack(session)) {
+      RunProcessor(/*retry_due=*/false);
       return;
     }
   }
@@ -151,19 +186,18 @@ bool NetServer::ReadFrom(SocketHandle socket) {
   const ssize_t got = ReceiveFromClient(socket, read_buffer_.data(), read_buffer_.size());
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
   if (got == 0) {
-    // The peer will send nothing more. Replies the socket has not taken yet
-    // are still delivered (a client may half-close and then read); the
-    // connection's state is released now and the socket when they are out.
+    // The peer will send nothing more. Requests already received are still
+    // answered and replies the socket has not taken yet are still delivered
+    // (a client may half-close and then read); the session closes once both
+    // are done.
     const int at = FindSession(sessions_, socket);
-    if (at >= 0 && sessions_[static_cast<size_t>(at)].pending_output() > 0 &&
-        !sessions_[static_cast<size_t>(at)].send_failed) {
+    if (at >= 0) {
       ClientSession& session = sessions_[static_cast<size_t>(at)];
-      ReleaseState(session);
-      session.requests.clear();
-      session.queued_bytes = 0;
-      session.draining = true;
-      UpdateInterest(session);
-      return false;
+      if (!session.send_failed && (session.pending_output() > 0 || !session.requests.empty())) {
+        session.draining = true;
+        UpdateInterest(session);
+        return false;
+      }
     }
   }
   if (got <= 0) {
@@ -174,13 +208,14 @@ bool NetServer::ReadFrom(SocketHandle socket) {
   }
   const int at = FindSession(sessions_, socket);
   if (at < 0) {
-    RunProcessor();
+    RunProcessor(/*retry_due=*/false);
     return true;
   }
   stats_.bytes_received += static_cast<uint64_t>(got);
   ClientSession& session = sessions_[static_cast<size_t>(at)];
   session.receive.Append(std::string_view(read_buffer_.data(), static_cast<size_t>(got)));
   std::string message;
+  const int64_t now = NowMs();
   for (;;) {
     const FrameParser::Result result = session.receive.ExtractMessage(message);
     if (result == FrameParser::Result::kNeedMore) break;
@@ -189,24 +224,75 @@ bool NetServer::ReadFrom(SocketHandle socket) {
       continue;
     }
     session.QueueRequest(std::move(message));
+    session.last_request_ms = now;
+    session.frame_started_ms = 0;
     message = std::string();
   }
-  RunProcessor();
+  // The deadline runs from the read that opened the frame, not the latest.
+  if (!session.receive.mid_message()) {
+    session.frame_started_ms = 0;
+  } else if (session.frame_started_ms == 0) {
+    session.frame_started_ms = now;
+  }
+  RunProcessor(/*retry_due=*/false);
   return true;
 }
 
-void NetServer::RunProcessor() {
-  ++stats_.processing_runs;
-  if (processor_ != nullptr) processor_->ProcessRequests();
-  for (ClientSession& session : sessions_) {
-    // Output while writability is asked for waits for it: the socket was
-    // full when last tried, and the new replies queue behind the old.
-    if (session.pending_output() > 0 && !(session.interest & EPOLLOUT)) {
-      FlushOutput(session, /*log_failure=*/true);
-    } else {
-      UpdateInterest(session);
+void NetServer::CloseExpiredSessions() {
+  const int64_t now = NowMs();
+  const int64_t idle_ms = int64_t{limits_.idle_timeout_seconds} * 1000;
+  const int64_t frame_ms = int64_t{limits_.frame_timeout_seconds} * 1000;
+  // Collected first: closing moves the sessions behind.
+  std::vector<std::pair<SocketHandle, Expiry>> expired;
+  for (const ClientSession& session : sessions_) {
+    if (session.draining) continue;  // closes itself once its replies are out
+    if (frame_ms > 0 && session.frame_started_ms != 0 && now - session.frame_started_ms >= frame_ms) {
+      expired.emplace_back(session.socket, Expiry::kFrame);
+    } else if (idle_ms > 0 && session.requests.empty() && now - session.last_request_ms >= idle_ms) {
+      expired.emplace_back(session.socket, Expiry::kIdle);
     }
   }
+  for (const auto& [socket, expiry] : expired) {
+    stats_.Expired(expiry);
+    log_(expiry == Expiry::kIdle ? "Connection closed: no request within IdleTimeout"
+                                 : "Connection closed: a message not completed within FrameTimeout");
+    CloseSession(socket);
+  }
+}
+
+void NetServer::RunProcessor(bool retry_due) {
+  // Runs again while a session held back by its output got below the bound
+  // during the sends (the socket took it all, so no writability event will
+  // come for it). Each run answers at least one request of such a session.
+  std::vector<SocketHandle> finished;
+  for (bool again = true; again && processor_ != nullptr;) {
+    ++stats_.processing_runs;
+    processor_->ProcessRequests(retry_due);
+    retry_due = false;
+    again = false;
+    for (ClientSession& session : sessions_) {
+      // Output while writability is asked for waits for it: the socket was
+      // full when last tried, and the new replies queue behind the old.
+      if (session.pending_output() > 0 && !(session.interest & EPOLLOUT)) {
+        FlushOutput(session, /*log_failure=*/true);
+      } else {
+        UpdateInterest(session);
+      }
+      again = again || HeldBack(session);
+      if (Finished(session)) finished.push_back(session.socket);
+    }
+  }
+  for (const SocketHandle socket : finished) CloseSession(socket);
+}
+
+bool NetServer::HeldBack(const ClientSession& session) {
+  return !session.requests.empty() && session.deferral_counter == 0 &&
+         session.pending_output() < kMaxPendingOutput && !session.send_failed;
+}
+
+bool NetServer::Finished(const ClientSession& session) {
+  return session.draining &&
+         ((session.pending_output() == 0 && session.requests.empty()) || session.send_failed);
 }
 
 bool NetServer::SendToClient(ClientSession& session, std::string_view text) {
@@ -289,6 +375,10 @@ void NetServer::CloseAll() {
     CloseSocket(listener_);
   }
   CloseSocket(reserve_);
+  if (housekeeping_ >= 0) {
+    loop_.RemoveInterval(housekeeping_);
+    housekeeping_ = -1;
+  }
 }
 
 }  // namespace zt

@@ -18,10 +18,20 @@
 // costs one read and one send. A session whose socket is full waits for
 // writability instead, and its later replies queue behind, in order.
 //
-// Limits keep a hostile client from growing the server's memory: a session
-// whose unsent replies or unanswered requests pass their limit is not read
-// from until they drain, and connections beyond kMaxSessions are closed as
-// soon as they are accepted.
+// Limits keep a hostile client from growing the server's memory or holding
+// its connections (NetLimits, set from [SERVER]):
+//   - reply back-pressure: a session whose unsent replies pass
+//     kMaxPendingOutput is neither read from nor answered (its queue waits in
+//     the run) until the socket has taken them below it; one whose unanswered
+//     requests pass kMaxQueuedRequestBytes is not read from;
+//   - MaxConnections, and AllowFrom: connections beyond the one or from
+//     outside the other are closed as soon as they are accepted;
+//   - IdleTimeout: a session with no request for that long is closed;
+//     FrameTimeout: one whose started frame is not complete within it is
+//     closed (a client trickling bytes holds its connection no longer);
+//   - every connection has TCP keepalive, so a peer that vanished is found.
+// Each limit writes one log line when it bites (the error log folds
+// repeats) and counts in NetStats, which the metrics read.
 #ifndef ZT_NET_NET_SERVER_H_
 #define ZT_NET_NET_SERVER_H_
 
@@ -31,6 +41,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/allow_list.h"
 #include "net/event_loop.h"
 #include "net/session.h"
 #include "net/socket.h"
@@ -56,11 +67,17 @@ inline constexpr size_t kMaxPendingOutput = 1024 * 1024;
 // A client whose head request is deferred can keep sending: stop reading
 // while this many request bytes wait unanswered.
 inline constexpr size_t kMaxQueuedRequestBytes = 1024 * 1024;
-// Connections served at once; more are closed on accept so that descriptors
-// (and the memory each session may hold) stay bounded. Lowered at start-up
-// to leave kSpareDescriptors free under the process's descriptor limit.
-inline constexpr size_t kMaxSessions = 1000;
+// Connections served at once unless [SERVER] MaxConnections says otherwise;
+// more are closed on accept so that descriptors (and the memory each session
+// may hold) stay bounded. Lowered at start-up to leave kSpareDescriptors
+// free under the process's descriptor limit.
+inline constexpr size_t kDefaultMaxConnections = 1024;
 inline constexpr size_t kSpareDescriptors = 32;
+// A frame that has begun must be complete within this many seconds unless
+// [SERVER] FrameTimeout says otherwise (0: no deadline).
+inline constexpr int kDefaultFrameTimeoutSeconds = 30;
+// How often idle and stalled sessions are looked for.
+inline constexpr int kHousekeepingIntervalMs = 250;
 // An output buffer that a burst grew beyond this is given back once it is
 // sent; smaller ones are kept so that steady traffic does not allocate.
 inline constexpr size_t kRetainedOutputCapacity = 64 * 1024;
@@ -69,10 +86,28 @@ inline constexpr int kDefaultRetryDelayMs = 500;
 
 // Why a connection was closed as soon as it was accepted.
 enum class Refusal {
-  kSessionLimit,  // kMaxSessions (or the descriptor limit's share) reached
+  kSessionLimit,  // MaxConnections (or the descriptor limit's share) reached
   kDescriptors,   // the process ran out of descriptors (EMFILE, ENFILE)
+  kNotAllowed,    // the peer is outside every AllowFrom network
 };
-inline constexpr size_t kRefusalKinds = 2;
+inline constexpr size_t kRefusalKinds = 3;
+
+// Why a session was closed by the server rather than by its client.
+enum class Expiry {
+  kIdle,   // IdleTimeout passed without a request
+  kFrame,  // FrameTimeout passed inside a frame
+};
+inline constexpr size_t kExpiryKinds = 2;
+// The label the metrics give each expiry ("idle", "frame").
+const char* ExpiryName(Expiry expiry);
+
+// The operator's limits ([SERVER] settings); see the header comment.
+struct NetLimits {
+  size_t max_connections = kDefaultMaxConnections;
+  AllowList allow_from;  // empty: everyone
+  int idle_timeout_seconds = 0;  // 0: never
+  int frame_timeout_seconds = kDefaultFrameTimeoutSeconds;  // 0: never
+};
 // The label the metrics give each refusal ("session_limit", ...).
 const char* RefusalName(Refusal refusal);
 
@@ -81,11 +116,13 @@ const char* RefusalName(Refusal refusal);
 struct NetStats {
   uint64_t accepted = 0;  // connections that got a session
   std::array<uint64_t, kRefusalKinds> refused{};
+  std::array<uint64_t, kExpiryKinds> expired{};  // sessions closed by a timeout
   uint64_t bytes_received = 0;  // request bytes read from clients
   uint64_t bytes_sent = 0;      // reply bytes the sockets took (greetings included)
   uint64_t processing_runs = 0;
 
   void Refused(Refusal refusal) { ++refused[static_cast<size_t>(refusal)]; }
+  void Expired(Expiry expiry) { ++expired[static_cast<size_t>(expiry)]; }
 };
 
 // Implemented by the request layer.
@@ -93,7 +130,9 @@ class RequestProcessor {
  public:
   virtual ~RequestProcessor() = default;
   // Answers the queued requests of every session (see NetServer).
-  virtual void ProcessRequests() = 0;
+  // retry_due: the retry timer fired, so requests waiting for their next
+  // try get it; other runs pass them over.
+  virtual void ProcessRequests(bool retry_due) = 0;
   // The session's connection is over: release what the client held. Called
   // once per session, before its state is dropped.
   virtual void SessionClosed(ClientSession& session) = 0;
@@ -112,6 +151,8 @@ class NetServer {
   virtual ~NetServer();
 
   void set_processor(RequestProcessor* processor) { processor_ = processor; }
+  // Before Connect.
+  void set_limits(NetLimits limits) { limits_ = std::move(limits); }
 
   // Opens the listener on address:port and starts accepting; port 0 takes
   // any free port, and port() tells which. Failures are written to the
@@ -159,7 +200,15 @@ class NetServer {
   void ReleaseState(ClientSession& session);
   void CloseSession(SocketHandle socket);
   // A processing run, then the sends it calls for.
-  void RunProcessor();
+  void RunProcessor(bool retry_due);
+  // Requests that waited for the session's output to drain and may go on.
+  static bool HeldBack(const ClientSession& session);
+  // A session whose peer closed and that has nothing left to answer or send.
+  static bool Finished(const ClientSession& session);
+  // Closes the sessions that passed IdleTimeout or FrameTimeout.
+  void CloseExpiredSessions();
+  // Closes a connection on accept: a log line and a count.
+  void Refuse(SocketHandle& client, Refusal refusal, const char* log_line);
   // Asks for reads only while the session's backlogs are under their
   // limits, and for writability only while output waits.
   void UpdateInterest(ClientSession& session);
@@ -169,7 +218,9 @@ class NetServer {
   RequestProcessor* processor_ = nullptr;
   SocketHandle listener_ = kNoSocket;
   SocketHandle reserve_ = kNoSocket;  // see OnListenerEvent
-  size_t max_sessions_ = kMaxSessions;
+  NetLimits limits_;
+  size_t max_sessions_ = kDefaultMaxConnections;
+  int housekeeping_ = -1;  // interval timer of CloseExpiredSessions
   std::string host_address_;
   uint16_t port_ = 0;
   int retry_delay_ms_ = kDefaultRetryDelayMs;

@@ -57,6 +57,11 @@ class ClientSession {
   bool send_failed = false;  // a send failed; later replies are dropped
   bool draining = false;     // the peer closed; delivering the last replies
   uint32_t interest = 0;     // epoll events currently asked for
+  // Steady-clock times (NowMs) for the timeouts: the session's accept or
+  // latest complete request, and when the frame now arriving began (0:
+  // none is open).
+  int64_t last_request_ms = 0;
+  int64_t frame_started_ms = 0;
 
   size_t pending_output() const { return output.size() - output_sent; }
 
@@ -72,6 +77,9 @@ class ClientSession {
 };
 
 using SessionList = std::vector<ClientSession>;
+
+// Milliseconds of the steady clock: for the session timeouts.
+int64_t NowMs();
 
 // Position of the session of a socket, or -1.
 int FindSession(const SessionList& sessions, SocketHandle socket);

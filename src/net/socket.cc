@@ -58,6 +58,15 @@ SocketHandle AcceptClient(SocketHandle listener, std::string& peer_address) {
   if (client < 0) return kNoSocket;
   const int on = 1;
   ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  // A peer that vanished (power loss, a dropped route) never sends a reset:
+  // probes find it after kKeepaliveIdleSeconds of silence plus
+  // kKeepaliveProbes unanswered probes kKeepaliveIntervalSeconds apart.
+  ::setsockopt(client, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(client, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepaliveIdleSeconds,
+               sizeof kKeepaliveIdleSeconds);
+  ::setsockopt(client, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepaliveIntervalSeconds,
+               sizeof kKeepaliveIntervalSeconds);
+  ::setsockopt(client, IPPROTO_TCP, TCP_KEEPCNT, &kKeepaliveProbes, sizeof kKeepaliveProbes);
   char text[INET_ADDRSTRLEN] = {};
   if (peer.sin_family == AF_INET && ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text)) {
     peer_address = text;
@@ -98,6 +107,15 @@ size_t DescriptorLimit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1u << 20;
   return static_cast<size_t>(limit.rlim_cur);
+}
+
+size_t RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return DescriptorLimit();
 }
 
 std::string HostAddressText() {

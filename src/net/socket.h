@@ -24,7 +24,13 @@ enum class ListenStep { kNone, kAddress, kSocket, kBind, kListen };
 // port still fails to bind). On failure, step tells where and errno why.
 SocketHandle OpenListener(const std::string& address, uint16_t port, ListenStep& step);
 
-// Accepts one pending connection as a non-blocking socket with TCP_NODELAY;
+// TCP keepalive of every accepted connection (see AcceptClient).
+inline constexpr int kKeepaliveIdleSeconds = 60;
+inline constexpr int kKeepaliveIntervalSeconds = 10;
+inline constexpr int kKeepaliveProbes = 6;
+
+// Accepts one pending connection as a non-blocking socket with TCP_NODELAY
+// and TCP keepalive;
 // kNoSocket when none is waiting or the accept failed (errno tells).
 SocketHandle AcceptClient(SocketHandle listener, std::string& peer_address);
 
@@ -46,6 +52,9 @@ SocketHandle ReserveDescriptor(SocketHandle socket);
 
 // How many descriptors the process may have open.
 size_t DescriptorLimit();
+// Raises the soft descriptor limit to the hard one (start-up); returns the
+// limit then in force.
+size_t RaiseDescriptorLimit();
 
 // The first IPv4 address of the local host name in dotted form; empty when
 // it cannot be determined.

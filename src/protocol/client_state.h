@@ -35,6 +35,9 @@ class ClientState : public SessionState {
   // it: the server never opens a transaction.
   TransactionContext transaction;
   std::map<int32_t, RecordsetEntry> recordsets;  // by handle: creation order
+  // RowLockTable::releases() at the last try of the deferred request at the
+  // head of the client's queue: a count that moved on may let it through.
+  uint64_t lock_releases_seen = 0;
 
   RecordsetEntry* Entry(int32_t handle) {
     const auto it = recordsets.find(handle);
@@ -63,6 +66,7 @@ class RowLockTable {
   bool Unlock(int32_t row, ClientState& client, int32_t handle) {
     if (!HeldBy(row, client, handle)) return false;
     holders_.erase(row);
+    ++releases_;
     if (ClientState::RecordsetEntry* entry = client.Entry(handle)) entry->locked_rows.erase(row);
     return true;
   }
@@ -70,10 +74,15 @@ class RowLockTable {
   void UnlockAll(ClientState& client, int32_t handle) {
     ClientState::RecordsetEntry* entry = client.Entry(handle);
     if (entry == nullptr) return;
+    if (entry->locked_rows.empty()) return;
     for (const int32_t row : entry->locked_rows) holders_.erase(row);
     entry->locked_rows.clear();
+    ++releases_;
   }
   size_t size() const { return holders_.size(); }
+  // How many times rows were released: a deferred lock request is worth
+  // another try only once this moved.
+  uint64_t releases() const { return releases_; }
 
  private:
   struct Holder {
@@ -81,6 +90,7 @@ class RowLockTable {
     int32_t handle;
   };
   std::unordered_map<int32_t, Holder> holders_;
+  uint64_t releases_ = 0;
 };
 
 }  // namespace zt

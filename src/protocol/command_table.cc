@@ -143,6 +143,10 @@ const std::vector<Command>& CommandTable() {
   return table;
 }
 
+bool TakesHandle(const Command& command) {
+  return std::string_view(command.name).starts_with("RECORDSET");
+}
+
 CommandGroup GroupOf(const Command& command) {
   static const std::vector<CommandGroup> groups = [] {
     std::vector<CommandGroup> out;

@@ -86,6 +86,10 @@ CommandGroup GroupOf(const Command& command);
 // "field_info", "selection".
 const char* CommandGroupName(CommandGroup group);
 
+// Whether field 2 of the command names a recordset: every RECORDSET...
+// command does.
+bool TakesHandle(const Command& command);
+
 // The command whose name equals name without regard to case; null if none.
 const Command* FindCommand(std::string_view name);
 

@@ -19,20 +19,40 @@ void RequestDispatcher::SessionClosed(ClientSession& session) {
   }
 }
 
-void RequestDispatcher::ProcessRequests() {
+bool RequestDispatcher::ProcessPass(bool retry_due) {
   bool deferred = false;
   SessionList& sessions = net_.sessions();
   // No session is added or removed while a run is in progress: handlers
   // only send, and a failed send never removes its session.
   for (size_t i = 0; i < sessions.size(); ++i) {
     ClientSession& session = sessions[i];
-    while (!session.requests.empty()) {
+    auto* client = static_cast<ClientState*>(session.state.get());
+    if (session.deferral_counter > 0 && !retry_due && client != nullptr &&
+        client->lock_releases_seen == locks_.releases()) {
+      deferred = true;  // waits for the timer or a released lock
+      continue;
+    }
+    while (!session.requests.empty() && session.pending_output() < kMaxPendingOutput) {
       if (Dispatch(session, session.requests.front()) == Outcome::kDeferred) {
+        static_cast<ClientState*>(session.state.get())->lock_releases_seen = locks_.releases();
         deferred = true;
         break;
       }
       session.PopRequest();
     }
+  }
+  return deferred;
+}
+
+void RequestDispatcher::ProcessRequests(bool retry_due) {
+  uint64_t released = locks_.releases();
+  bool deferred = ProcessPass(retry_due);
+  // Locks released in the pass may let the requests deferred before the
+  // release through: they get their try now. Each further pass needs a
+  // release by an answered request, so this ends with the queues.
+  while (deferred && locks_.releases() != released) {
+    released = locks_.releases();
+    deferred = ProcessPass(/*retry_due=*/false);
   }
   ReleaseReplies();
   // The timer runs only while some request waits for its next try; a run
@@ -68,6 +88,15 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
   bool ok = command->handler != nullptr;
   for (int number = 1; ok && number <= kMaxFields; ++number) {
     if ((command->required & (1u << number)) && ctx.field(number).empty()) ok = false;
+  }
+  // Another client's recordset: refused at once, like a missing one (no
+  // wait can make it this client's).
+  if (ok && TakesHandle(*command) && recordsets_.Find(ctx.handle) != nullptr &&
+      !RecordsetOwners::Owns(ctx.client, ctx.handle)) {
+    ++stats_.foreign_handles;
+    Reply(session, *command, ctx.handle, FailedReply(*command, ctx.handle), /*wrote=*/false);
+    Count(*command, started, /*failed=*/true);
+    return Outcome::kAnswered;
   }
   if (ok) ok = command->handler(ctx);
   // What the request wrote, whether it succeeded or not, is one change.

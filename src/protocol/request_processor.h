@@ -11,8 +11,20 @@
 // retry timer; the 11th failure is answered with the failure reply. Every
 // answered or dropped request sets the counter back to 0. The first run
 // that leaves a request deferred arms the timer and later ones leave its
-// expiry as it is; a run that leaves none deferred stops it. Since reads
-// also start runs, the tries are counted, not timed.
+// expiry as it is; a run that leaves none deferred stops it.
+// A deferred request is tried again only when that can change its outcome:
+// when the retry timer fires, or when some row lock was released since its
+// last try (then in the same run, so a waiter gets a lock in the run that
+// freed it). Other runs, started by whatever arrives from anyone, pass it
+// over, so retries cost nothing per byte received.
+//
+// Back-pressure: a session whose unsent replies reach kMaxPendingOutput is
+// not answered further in the run; the network layer starts a run again
+// once its socket has taken them below the bound.
+//
+// Handles: a client may use only the recordsets it created. A command on a
+// recordset of another client fails at once, as for a handle that does not
+// exist; so no client can close, read or change another's recordsets.
 #ifndef ZT_PROTOCOL_REQUEST_PROCESSOR_H_
 #define ZT_PROTOCOL_REQUEST_PROCESSOR_H_
 
@@ -39,6 +51,18 @@ struct Command;
 // mistaken for the old one.
 class RecordsetOwners {
  public:
+  // How many recordsets one client may hold ([SERVER]
+  // MaxRecordsetsPerConnection).
+  void set_max_per_client(size_t max) { max_per_client_ = max; }
+  bool AtLimit(const ClientState& client) const {
+    return client.recordsets.size() >= max_per_client_;
+  }
+  size_t max_per_client() const { return max_per_client_; }
+  uint64_t refusals = 0;  // CREATERECORDSETs refused at the limit
+  // Whether the client created the open recordset of this handle.
+  static bool Owns(const ClientState& client, int32_t handle) {
+    return client.recordsets.count(handle) != 0;
+  }
   void Add(int32_t handle, ClientState& client) {
     owners_[handle] = &client;
     client.recordsets[handle];
@@ -54,6 +78,7 @@ class RecordsetOwners {
 
  private:
   std::unordered_map<int32_t, ClientState*> owners_;
+  size_t max_per_client_ = 256;
 };
 
 // Tries of a deferrable request before its failure is answered.
@@ -64,17 +89,22 @@ class RequestDispatcher : public RequestProcessor {
   RequestDispatcher(NetServer& net, Database& database, Recordsets& recordsets)
       : net_(net), database_(database), recordsets_(recordsets) {}
 
-  void ProcessRequests() override;
+  void ProcessRequests(bool retry_due) override;
+  void set_max_recordsets_per_client(size_t max) { owners_.set_max_per_client(max); }
   // Closes every recordset the client created, in creation order (a handle
   // that another client already closed is no longer listed), with its locks.
   void SessionClosed(ClientSession& session) override;
 
   const RowLockTable& locks() const { return locks_; }
   const RequestStats& stats() const { return stats_; }
+  // CREATERECORDSETs refused by MaxRecordsetsPerConnection.
+  uint64_t recordset_limit_refusals() const { return owners_.refusals; }
 
  private:
   enum class Outcome { kAnswered, kDropped, kDeferred };
   Outcome Dispatch(ClientSession& session, const std::string& request);
+  // One pass over the sessions; see the deferral rule.
+  bool ProcessPass(bool retry_due);
   // An answered request: its counters and its group's latency.
   void Count(const Command& command, std::chrono::steady_clock::time_point started, bool failed);
   static std::string FailedReply(const Command& command, int32_t handle);

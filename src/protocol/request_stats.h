@@ -13,7 +13,8 @@
 // Buckets are non-cumulative counts, upper bounds in kLatencyBucketBounds
 // seconds, the last one +Inf.
 // Requests whose command name is unknown are dropped unanswered; they are
-// counted once in unknown_commands.
+// counted once in unknown_commands. Requests naming another client's
+// recordset are refused and counted in foreign_handles.
 #ifndef ZT_PROTOCOL_REQUEST_STATS_H_
 #define ZT_PROTOCOL_REQUEST_STATS_H_
 
@@ -59,6 +60,7 @@ struct RequestStats {
   std::vector<CommandCounters> by_command = std::vector<CommandCounters>(CommandTable().size());
   std::array<LatencyHistogram, kCommandGroups> latency;
   uint64_t unknown_commands = 0;
+  uint64_t foreign_handles = 0;
 
   CommandCounters& of(const Command& command) {
     return by_command[static_cast<size_t>(&command - CommandTable().data())];

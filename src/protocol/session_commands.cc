@@ -2,6 +2,7 @@
 // a whole: transaction markers, last-error texts, creating, closing and
 // probing recordsets, the location information, and the rebuild request.
 #include "engine/database.h"
+#include "engine/error_log.h"
 #include "protocol/client_state.h"
 #include "protocol/command_table.h"
 #include "protocol/request_processor.h"
@@ -27,6 +28,14 @@ bool HandleGetLastErrorText(CommandContext& ctx) {
 }
 
 bool HandleCreateRecordset(CommandContext& ctx) {
+  if (ctx.owners.AtLimit(ctx.client)) {
+    ctx.database.SetErrorQuietly("CreateRecordset: this connection already holds " +
+                                 std::to_string(ctx.owners.max_per_client()) +
+                                 " recordsets (MaxRecordsetsPerConnection); close one first");
+    ++ctx.owners.refusals;
+    LogError("CreateRecordset: refused, MaxRecordsetsPerConnection reached");
+    return false;
+  }
   int32_t handle = 0;
   if (!ctx.recordsets.CreateRecordset(handle)) return false;
   ctx.owners.Add(handle, ctx.client);
@@ -34,8 +43,8 @@ bool HandleCreateRecordset(CommandContext& ctx) {
   return true;
 }
 
-// Any client may close any handle; its creator's entry (with the row locks
-// held through it) goes with it.
+// Only the creator reaches here (the dispatcher refuses other clients'
+// handles); its entry, with the row locks held through it, goes with it.
 bool HandleRecordsetClose(CommandContext& ctx) {
   if (!ctx.recordsets.RecordsetClose(ctx.handle)) return false;
   ctx.owners.Remove(ctx.handle, ctx.locks);

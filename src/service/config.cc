@@ -57,6 +57,47 @@ void ReadMetricsAddress(const IniFile& ini, ServerConfig& config) {
   config.metrics_port = static_cast<uint16_t>(port);
 }
 
+// A whole-number [SERVER] setting from min to max; absent gives fallback,
+// anything else is reported and gives fallback too.
+long ReadBounded(const IniFile& ini, const char* key, long fallback, long min, long max,
+                 const char* unit, std::vector<std::string>& problems) {
+  const std::string text = ini.Get(kServerSection, key, "", kShortValueRoom);
+  if (text.empty()) return fallback;
+  const long value = ReadWholeNumber(text, max);
+  if (value >= min) return value;
+  problems.push_back("Config: " + std::string(key) + "=" + text + " is not a number of " + unit +
+                     " from " + std::to_string(min) + " to " + std::to_string(max) + "; using " +
+                     std::to_string(fallback));
+  return fallback;
+}
+
+// The limits of the network layer and the recordsets per connection.
+void ReadLimits(const IniFile& ini, ServerConfig& config) {
+  NetLimits& net = config.net_limits;
+  net.max_connections = static_cast<size_t>(ReadBounded(ini, "MaxConnections",
+                                                        kDefaultMaxConnections, 1,
+                                                        kMaxMaxConnections, "connections",
+                                                        config.problems));
+  net.idle_timeout_seconds = static_cast<int>(
+      ReadBounded(ini, "IdleTimeout", 0, 0, kMaxTimeoutSeconds, "seconds", config.problems));
+  net.frame_timeout_seconds =
+      static_cast<int>(ReadBounded(ini, "FrameTimeout", kDefaultFrameTimeoutSeconds, 0,
+                                   kMaxTimeoutSeconds, "seconds", config.problems));
+  config.max_recordsets_per_connection = static_cast<size_t>(
+      ReadBounded(ini, "MaxRecordsetsPerConnection", kDefaultMaxRecordsetsPerConnection, 1,
+                  kMaxMaxRecordsetsPerConnection, "recordsets", config.problems));
+  // A mistyped network must not quietly let everyone in: the server then
+  // lets nobody in, and says why.
+  const std::string allow = ini.Get(kServerSection, "AllowFrom", "", kPathRoom);
+  std::string bad;
+  if (!net.allow_from.Parse(allow, &bad)) {
+    config.problems.push_back("Config: AllowFrom entry " + bad +
+                              " is not an IPv4 or IPv6 network (ADDRESS/BITS); no client may "
+                              "connect until it is mended");
+    net.allow_from.DenyAll();
+  }
+}
+
 }  // namespace
 
 ServerConfig ReadServerConfig(const std::string& config_file) {
@@ -91,6 +132,7 @@ ServerConfig ReadServerConfig(const std::string& config_file) {
     }
   }
   ReadMetricsAddress(ini, config);
+  ReadLimits(ini, config);
   const std::string interval = ini.Get(kServerSection, "StatsInterval", "", kShortValueRoom);
   if (!interval.empty()) {
     const long seconds = ReadWholeNumber(interval, kMaxStatsIntervalSeconds);

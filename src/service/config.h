@@ -21,6 +21,17 @@
 //                    (for example 127.0.0.1:9187); empty (the default)
 //                    serves none. A value that is not an IPv4 address and
 //                    a port is reported and no endpoint served
+//   MaxConnections   protocol connections served at once (default 1024);
+//                    more are closed on accept
+//   AllowFrom        IPv4/IPv6 networks in CIDR form, separated by commas or
+//                    blanks, whose clients may connect; empty: everyone. A
+//                    bad entry is reported and then nobody may connect
+//   MaxRecordsetsPerConnection  recordsets one connection may hold
+//                    (default 256); a CREATERECORDSET beyond it fails
+//   IdleTimeout      seconds without a request after which a connection is
+//                    closed (0, the default: never)
+//   FrameTimeout     seconds a started message may take to complete before
+//                    its connection is closed (default 30; 0: no limit)
 //   StatsInterval    seconds between the one-line summaries in the error
 //                    log (0, the default, writes none; at most a day)
 //   Durability       full (default): a change is on disk (one log sync per
@@ -39,6 +50,7 @@
 #include <vector>
 
 #include "engine/wal.h"
+#include "net/net_server.h"
 
 namespace zt {
 
@@ -55,6 +67,10 @@ inline constexpr int kMinRetryDelayMs = 1;
 inline constexpr int kMaxRetryDelayMs = 60000;
 inline constexpr int kMaxStatsIntervalSeconds = 86400;
 inline constexpr int64_t kDefaultLogCheckpointMiB = 64;
+inline constexpr long kMaxMaxConnections = 1000000;
+inline constexpr long kMaxTimeoutSeconds = 86400;
+inline constexpr size_t kDefaultMaxRecordsetsPerConnection = 256;
+inline constexpr long kMaxMaxRecordsetsPerConnection = 1000000;
 
 inline constexpr char kConnectionSection[] = "CONNECTION";
 inline constexpr char kServerSection[] = "SERVER";
@@ -76,6 +92,8 @@ struct ServerConfig {
   Durability durability = Durability::kFull;
   int64_t log_checkpoint_bytes = kDefaultLogCheckpointMiB << 20;
   std::string backup_folder;
+  NetLimits net_limits;
+  size_t max_recordsets_per_connection = kDefaultMaxRecordsetsPerConnection;
   // Settings that could not be used, one line each, for the error log
   // (which cannot be written before work_folder is known).
   std::vector<std::string> problems;

@@ -41,6 +41,12 @@ void Connections(Exposition& out, const NetServer& net, const HttpEndpoint* endp
     out.Sample("ztserver_connections_refused_total",
                {{"limit", RefusalName(static_cast<Refusal>(i))}}, stats.refused[i]);
   }
+  out.Family("ztserver_connections_expired_total", "counter",
+             "Protocol connections closed by the server, by the timeout that passed.");
+  for (size_t i = 0; i < kExpiryKinds; ++i) {
+    out.Sample("ztserver_connections_expired_total",
+               {{"timeout", ExpiryName(static_cast<Expiry>(i))}}, stats.expired[i]);
+  }
   out.Family("ztserver_received_bytes_total", "counter", "Bytes read from protocol clients.");
   out.Sample("ztserver_received_bytes_total", stats.bytes_received);
   out.Family("ztserver_sent_bytes_total", "counter", "Bytes sent to protocol clients.");
@@ -85,6 +91,9 @@ void Requests(Exposition& out, const RequestStats& stats) {
   out.Family("ztserver_requests_unknown_total", "counter",
              "Requests dropped unanswered because their command is unknown.");
   out.Sample("ztserver_requests_unknown_total", stats.unknown_commands);
+  out.Family("ztserver_requests_foreign_handle_total", "counter",
+             "Requests refused because they named another connection's recordset.");
+  out.Sample("ztserver_requests_foreign_handle_total", stats.foreign_handles);
   out.Family("ztserver_request_duration_seconds", "histogram",
              "Time spent answering a request (its answered try), by command group.");
   for (size_t group = 0; group < kCommandGroups; ++group) {
@@ -120,6 +129,9 @@ std::string ServerMetrics::Exposition() const {
   zt::Exposition out;
   Connections(out, net_, endpoint_);
   Requests(out, dispatcher_.stats());
+  out.Family("ztserver_recordsets_refused_total", "counter",
+             "CREATERECORDSETs refused by MaxRecordsetsPerConnection.");
+  out.Sample("ztserver_recordsets_refused_total", dispatcher_.recordset_limit_refusals());
 
   out.Family("ztserver_recordsets_open", "gauge", "Recordsets open now.");
   out.Sample("ztserver_recordsets_open", static_cast<uint64_t>(recordsets_.open_count()));

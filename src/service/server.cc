@@ -53,7 +53,12 @@ bool Server::ServerStartup() {
   recordsets_ = std::make_unique<Recordsets>(*database_, config_.resultset_memory);
   net_ = std::make_unique<NetServer>(loop_, [](std::string_view text) { LogError(text); });
   net_->set_retry_delay(config_.retry_delay_ms);
+  net_->set_limits(config_.net_limits);
+  // Every session costs a descriptor; the soft limit is often far below
+  // what the system allows the process.
+  RaiseDescriptorLimit();
   dispatcher_ = std::make_unique<RequestDispatcher>(*net_, *database_, *recordsets_);
+  dispatcher_->set_max_recordsets_per_client(config_.max_recordsets_per_connection);
   net_->set_processor(dispatcher_.get());
 
   if (!loop_.Open()) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <string>
+#include <vector>
 
 #include "engine/file.h"
 #include "support/test_support.h"
@@ -32,6 +34,63 @@ TEST(LogError, CreatesTheFolderAndAppendsLinesAsWritten) {
   EXPECT_EQ(text.substr(19, 20), "first %s %d %n line\n");
   EXPECT_EQ(text.substr(58), "second\n");
   EXPECT_EQ(text.find('\r'), std::string::npos);
+}
+
+// Lines of the log without their timestamps.
+std::vector<std::string> LogLines(const std::string& path) {
+  std::vector<std::string> lines;
+  const std::string text = testing::ReadFile(path);
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at);
+    lines.push_back(text.substr(at + 19, end - at - 19));
+    at = end + 1;
+  }
+  return lines;
+}
+
+class BoundedLog : public ::testing::Test {
+ protected:
+  void SetUp() override { SetErrorLogFolder(dir_.File("work")); }
+  void TearDown() override {
+    SetErrorLogFolder(kDefaultWorkFolder);
+    SetErrorLogLimits({});
+  }
+  std::string path() const { return dir_.File("work/dberrors.txt"); }
+  testing::ScratchFolder dir_;
+};
+
+// A flood of one message (a client sending over-long frames) writes one
+// line and a count, not one line per message.
+TEST_F(BoundedLog, RepeatsOfALineAreCountedNotWritten) {
+  SetErrorLogLimits({.repeat_window_seconds = 3600, .max_lines_per_second = 1000});
+  for (int i = 0; i < 5000; ++i) LogError("ExtractMessage: too long");
+  LogError("something else");
+  EXPECT_EQ(LogLines(path()),
+            (std::vector<std::string>{"ExtractMessage: too long",
+                                      "(previous line repeated 4999 times)", "something else"}));
+}
+
+TEST_F(BoundedLog, LinesBeyondTheRateAreDroppedAndCounted) {
+  SetErrorLogLimits({.repeat_window_seconds = 3600, .max_lines_per_second = 5});
+  for (int i = 0; i < 200; ++i) LogError("line " + std::to_string(i));
+  const std::vector<std::string> lines = LogLines(path());
+  // Within one second (or two, at a boundary): 5 lines, maybe 5 more and a count.
+  ASSERT_GE(lines.size(), 5u);
+  EXPECT_LE(lines.size(), 11u);
+  EXPECT_EQ(lines[0], "line 0");
+}
+
+TEST_F(BoundedLog, AFullFileIsRotatedSoTheLogStaysUnderTwiceTheCap) {
+  SetErrorLogLimits({.repeat_window_seconds = 0, .max_lines_per_second = 1 << 30, .max_bytes = 4096});
+  for (int i = 0; i < 2000; ++i) LogError("distinct line number " + std::to_string(i));
+  const int64_t current = PathLength(path());
+  const int64_t older = PathLength(path() + ".1");
+  EXPECT_GT(current, 0);
+  EXPECT_LE(current, 4096);
+  EXPECT_GT(older, 4096 - 64);
+  EXPECT_LE(older, 4096);
+  // The newest line is in the current file.
+  EXPECT_EQ(LogLines(path()).back(), "distinct line number 1999");
 }
 
 }  // namespace

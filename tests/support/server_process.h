@@ -107,9 +107,10 @@ class ServerProcess {
   }
 
   // Starts ztserver with args; its stdout and stderr go to output_file.
-  // fd_limit > 0 lowers the child's descriptor limit.
+  // fd_limit > 0 lowers the child's descriptor limit (fd_hard_limit > 0:
+  // the hard limit is that instead).
   bool Start(const std::vector<std::string>& args, const std::string& output_file,
-             rlim_t fd_limit = 0) {
+             rlim_t fd_limit = 0, rlim_t fd_hard_limit = 0) {
     // Emptied before the child exists, so that a restart never reads the
     // port of the server before it.
     const int out = ::open(output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -118,7 +119,7 @@ class ServerProcess {
     if (pid_ < 0) return false;
     if (pid_ == 0) {
       if (fd_limit > 0) {
-        const rlimit limit{fd_limit, fd_limit};
+        const rlimit limit{fd_limit, fd_hard_limit > 0 ? fd_hard_limit : fd_limit};
         ::setrlimit(RLIMIT_NOFILE, &limit);
       }
       if (out >= 0) {
@@ -224,17 +225,20 @@ class ServerFixture {
   }
 
   void WriteIni(const std::string& text) { WriteFile(ini(), text); }
-  // Writes the standard INI with this retry delay (before Start).
-  void SetRetryDelay(int milliseconds) {
+  // Writes the standard INI with this retry delay and any further [SERVER]
+  // lines (before Start).
+  void SetRetryDelay(int milliseconds, const std::string& server_lines = "") {
     WriteIni(
         "[CONNECTION]\nDatabaseFile=db.dat\nTransactionName=T1\nServerPort=6000\n\n"
         "[SERVER]\nWorkFolder=work\nLockFolder=locks\nListenAddress=127.0.0.1\nRetryDelay=" +
-        std::to_string(milliseconds) + "\n");
+        std::to_string(milliseconds) + "\n" + server_lines);
   }
 
   // Starts the server on port 0 and learns its port from its output.
-  bool Start(rlim_t fd_limit = 0) {
-    if (!server_.Start({"--config", ini(), "--port", "0"}, output(), fd_limit)) return false;
+  bool Start(rlim_t fd_limit = 0, rlim_t fd_hard_limit = 0) {
+    if (!server_.Start({"--config", ini(), "--port", "0"}, output(), fd_limit, fd_hard_limit)) {
+      return false;
+    }
     port_ = server_.WaitForListeningPort();
     return port_ != 0;
   }
