@@ -33,7 +33,7 @@ class ScaleTest : public ::testing::Test {
         << out;
     fixture_.WriteIni(
         "[CONNECTION]\nDatabaseFile=people.dat\n[SERVER]\nWorkFolder=work\n"
-        "LockFolder=locks\nListenAddress=127.0.0.1\n");
+        "LockFolder=locks\nListenAddress=127.0.0.1\nMaxRecordsetsPerConnection=100000\n");
     ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
     client_ = fixture_.Connect();
     ASSERT_NE(client_, nullptr);
