@@ -4,7 +4,9 @@
 # when something is actually missing.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libbenchmark-dev libreadline-dev pkg-config)
+# clang and its runtime (libFuzzer, the sanitizers) build the fuzz targets.
+packages=(cmake g++ make libgtest-dev libbenchmark-dev libreadline-dev pkg-config clang
+          libclang-rt-dev python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -67,6 +67,27 @@ class NewWriteFile {
   bool kept_ = false;
 };
 
+// Checks every number of the definition file that sizes or places
+// anything (see DefinitionHeaderProblem), and the index's root page; the
+// problem found first, or empty.
+std::string DefinitionProblem(FileHandle file, IndexFile& index) {
+  DefinitionHeader header;
+  if (!FileReadAt(file, header.bytes.data(), header.bytes.size(), 0)) {
+    return "the definition file is shorter than its header";
+  }
+  if (std::string why = DefinitionHeaderProblem(header); !why.empty()) return why;
+  TableDefinition definition;
+  for (int i = 0; i < header.table_count(); ++i) {
+    if (!FileReadAt(file, definition.bytes.data(), definition.bytes.size(),
+                    TableDefinitionOffset(i))) {
+      return "the definition file ends before table definition " + std::to_string(i + 1);
+    }
+    if (std::string why = TableDefinitionProblem(definition, i); !why.empty()) return why;
+  }
+  if (!index.RootIsSound()) return "the index root page is damaged";
+  return {};
+}
+
 }  // namespace
 
 int Database::OpenDatabase(const char* path, int shared) {
@@ -143,6 +164,12 @@ int Database::OpenFiles(const char* path, int shared) {
       SetError("OpenDatabase: " + why);
       return 0;
     }
+  }
+
+  if (std::string why = DefinitionProblem(definition.handle(), index_); !why.empty()) {
+    index_.IndexClose();
+    SetError("OpenDatabase: The database is damaged and was not opened: " + why);
+    return 0;
   }
 
   write_file_path_ = DerivedFileName(data_path, kWriteFileExtension);

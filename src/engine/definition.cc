@@ -162,4 +162,41 @@ std::string_view TableDefinition::column_type_text(int f) const {
                       kNumberFieldWidth);
 }
 
+std::string DefinitionHeaderProblem(const DefinitionHeader& header) {
+  const int32_t count = header.stored_table_count();
+  if (count < 0 || count > kMaxTables) {
+    return "the definition file claims " + std::to_string(count) + " tables (at most " +
+           std::to_string(kMaxTables) + ")";
+  }
+  return {};
+}
+
+std::string TableDefinitionProblem(const TableDefinition& definition, int slot) {
+  const std::string which = "table definition " + std::to_string(slot + 1) + " (" +
+                            std::string(TrimBlanks(definition.name())) + ")";
+  const int32_t columns = definition.stored_column_count();
+  if (columns < 0 || columns > kMaxColumns) {
+    return which + " claims " + std::to_string(columns) + " columns (at most " +
+           std::to_string(kMaxColumns) + ")";
+  }
+  const int32_t length = definition.record_length();
+  if (length < 0 || length > kMaxRecordLength) {
+    return which + " claims a record length of " + std::to_string(length) + " (at most " +
+           std::to_string(kMaxRecordLength) + ")";
+  }
+  int64_t sum = 0;
+  for (int f = 0; f < columns; ++f) {
+    const int32_t size = definition.column_size(f);
+    if (size < 0) {
+      return which + ": column " + std::to_string(f + 1) + " has the size " + std::to_string(size);
+    }
+    sum += size;
+  }
+  if (sum != length) {
+    return which + ": its column sizes add up to " + std::to_string(sum) +
+           ", not to its record length " + std::to_string(length);
+  }
+  return {};
+}
+
 }  // namespace zt

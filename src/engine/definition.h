@@ -165,6 +165,15 @@ inline constexpr int64_t TableDefinitionOffset(int i) {
          static_cast<int64_t>(TableDefinition::kSize) * i;
 }
 
+// What makes a definition unusable, as a message for the operator; empty
+// when it is sound. A damaged file may claim any number: these are checked
+// once when a database is opened, so that nothing later sizes memory or
+// reads by them. The header: a table count within 0..255. A table: a column
+// count within 0..99, a record length within 0..16384, no negative column
+// size, and column sizes that add up to the record length.
+std::string DefinitionHeaderProblem(const DefinitionHeader& header);
+std::string TableDefinitionProblem(const TableDefinition& definition, int slot);
+
 // Type codes 1, 2 and 3 are numeric; every other code is text.
 inline bool IsNumericType(int32_t type) { return type >= 1 && type <= 3; }
 

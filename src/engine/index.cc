@@ -198,6 +198,13 @@ int IndexFile::IndexOpen(const std::string& path, int shared) {
   return file_.Open(path, shared);
 }
 
+bool IndexFile::RootIsSound() {
+  if (!file_.is_open()) return false;
+  char bytes[IndexPage::kSize];
+  IndexPage root;
+  return FileReadAt(file_.handle(), bytes, sizeof bytes, 0) && root.DecodeFrom(bytes);
+}
+
 int IndexFile::IndexClose() {
   if (!file_.is_open()) return 0;
   if (deferring_) (void)FlushWrites();

@@ -143,6 +143,9 @@ class IndexFile {
   int IndexOpen(const std::string& path, int shared);
   int IndexClose();
   bool IsOpen() const { return file_.is_open(); }
+  // Whether the file holds a root page that decodes (entry count within
+  // 0..20, keys within their room): checked when a database is opened.
+  bool RootIsSound();
   // In shared mode: a non-blocking lock of the root page region.
   int IndexLock();
   int IndexUnlock();

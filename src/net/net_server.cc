@@ -164,10 +164,7 @@ void NetServer::OnClientEvent(SocketHandle socket, uint32_t events) {
       return;
     }
     // Its queue waited for the output to drain (see RunProcessor): go on.
-    if (HeldBack(session)) {
-      RunProcessor(/*retry_due=*/false);
-      return;
-    }
+    if (HeldBack(session)) RequestFollowUp();
   }
   if ((events & EPOLLIN) && !sessions_[static_cast<size_t>(at)].draining) {
     ReadFrom(socket);  // closes the session itself when the connection ended
@@ -261,28 +258,40 @@ void NetServer::CloseExpiredSessions() {
 }
 
 void NetServer::RunProcessor(bool retry_due) {
-  // Runs again while a session held back by its output got below the bound
-  // during the sends (the socket took it all, so no writability event will
-  // come for it). Each run answers at least one request of such a session.
+  ++stats_.processing_runs;
+  if (processor_ != nullptr) processor_->ProcessRequests(retry_due);
   std::vector<SocketHandle> finished;
-  for (bool again = true; again && processor_ != nullptr;) {
-    ++stats_.processing_runs;
-    processor_->ProcessRequests(retry_due);
-    retry_due = false;
-    again = false;
-    for (ClientSession& session : sessions_) {
-      // Output while writability is asked for waits for it: the socket was
-      // full when last tried, and the new replies queue behind the old.
-      if (session.pending_output() > 0 && !(session.interest & EPOLLOUT)) {
-        FlushOutput(session, /*log_failure=*/true);
-      } else {
-        UpdateInterest(session);
-      }
-      again = again || HeldBack(session);
-      if (Finished(session)) finished.push_back(session.socket);
+  bool more = false;
+  for (ClientSession& session : sessions_) {
+    // Output while writability is asked for waits for it: the socket was
+    // full when last tried, and the new replies queue behind the old.
+    if (session.pending_output() > 0 && !(session.interest & EPOLLOUT)) {
+      FlushOutput(session, /*log_failure=*/true);
+    } else {
+      UpdateInterest(session);
     }
+    more = more || HeldBack(session);
+    if (Finished(session)) finished.push_back(session.socket);
   }
   for (const SocketHandle socket : finished) CloseSession(socket);
+  // Requests left for want of time in the run (or for output that drained
+  // meanwhile) get another run once the events that came in are served.
+  follow_up_wanted_ = more;
+  if (more) RequestFollowUp();
+}
+
+void NetServer::RequestFollowUp() {
+  follow_up_wanted_ = true;
+  if (follow_up_posted_) return;
+  follow_up_posted_ = true;
+  // One step at a time, kept while runs leave work: a step never posts
+  // another from inside itself.
+  loop_.Post([this] {
+    RunProcessor(/*retry_due=*/false);
+    if (follow_up_wanted_) return true;
+    follow_up_posted_ = false;
+    return false;
+  });
 }
 
 bool NetServer::HeldBack(const ClientSession& session) {

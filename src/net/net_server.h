@@ -13,7 +13,11 @@
 //   retry timer         a processing run.
 // A processing run is ProcessRequests of the layer above (which plugs in
 // through RequestProcessor and answers with SendToClient), then one send
-// per session that earned replies in it: replies only queue up in the
+// per session that earned replies in it. A run gives each session a slice
+// of time; requests left over get a follow-up run once the loop has served
+// the events that came in meanwhile, so a long queue (or a long request)
+// of one client delays another's request by a slice per busy client, not
+// by the whole queue: replies only queue up in the
 // session's output during the run, so a read that carried many requests
 // costs one read and one send. A session whose socket is full waits for
 // writability instead, and its later replies queue behind, in order.
@@ -129,9 +133,10 @@ struct NetStats {
 class RequestProcessor {
  public:
   virtual ~RequestProcessor() = default;
-  // Answers the queued requests of every session (see NetServer).
-  // retry_due: the retry timer fired, so requests waiting for their next
-  // try get it; other runs pass them over.
+  // Answers queued requests of every session, each for a slice of time
+  // (see NetServer); what is left waits for the next run. retry_due: the
+  // retry timer fired, so requests waiting for their next try get it;
+  // other runs pass them over.
   virtual void ProcessRequests(bool retry_due) = 0;
   // The session's connection is over: release what the client held. Called
   // once per session, before its state is dropped.
@@ -205,6 +210,9 @@ class NetServer {
   static bool HeldBack(const ClientSession& session);
   // A session whose peer closed and that has nothing left to answer or send.
   static bool Finished(const ClientSession& session);
+  // A processing run after the loop has served the events that came in
+  // (a step of the loop; see RunProcessor).
+  void RequestFollowUp();
   // Closes the sessions that passed IdleTimeout or FrameTimeout.
   void CloseExpiredSessions();
   // Closes a connection on accept: a log line and a count.
@@ -221,6 +229,8 @@ class NetServer {
   NetLimits limits_;
   size_t max_sessions_ = kDefaultMaxConnections;
   int housekeeping_ = -1;  // interval timer of CloseExpiredSessions
+  bool follow_up_posted_ = false;  // the follow-up step is in the loop
+  bool follow_up_wanted_ = false;  // the last run left work
   std::string host_address_;
   uint16_t port_ = 0;
   int retry_delay_ms_ = kDefaultRetryDelayMs;

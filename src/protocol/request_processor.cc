@@ -32,6 +32,7 @@ bool RequestDispatcher::ProcessPass(bool retry_due) {
       deferred = true;  // waits for the timer or a released lock
       continue;
     }
+    const auto slice_end = std::chrono::steady_clock::now() + kSessionSlice;
     while (!session.requests.empty() && session.pending_output() < kMaxPendingOutput) {
       if (Dispatch(session, session.requests.front()) == Outcome::kDeferred) {
         static_cast<ClientState*>(session.state.get())->lock_releases_seen = locks_.releases();
@@ -39,6 +40,7 @@ bool RequestDispatcher::ProcessPass(bool retry_due) {
         break;
       }
       session.PopRequest();
+      if (std::chrono::steady_clock::now() >= slice_end) break;  // the rest in a later run
     }
   }
   return deferred;

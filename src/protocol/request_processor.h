@@ -18,6 +18,9 @@
 // freed it). Other runs, started by whatever arrives from anyone, pass it
 // over, so retries cost nothing per byte received.
 //
+// Slices: a session is answered for kSessionSlice per pass, and a request
+// begun is finished; the network layer runs again for the rest.
+//
 // Back-pressure: a session whose unsent replies reach kMaxPendingOutput is
 // not answered further in the run; the network layer starts a run again
 // once its socket has taken them below the bound.
@@ -80,6 +83,10 @@ class RecordsetOwners {
   std::unordered_map<int32_t, ClientState*> owners_;
   size_t max_per_client_ = 256;
 };
+
+// A session's share of a run: once its requests have taken this long, the
+// rest of its queue waits for the next run (other clients go first).
+inline constexpr std::chrono::milliseconds kSessionSlice{2};
 
 // Tries of a deferrable request before its failure is answered.
 inline constexpr int kMaxDeferrals = 10;

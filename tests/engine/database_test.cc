@@ -4,7 +4,11 @@
 
 #include <string>
 
+#include "engine/codec.h"
+#include "engine/definition.h"
+#include "engine/file.h"
 #include "engine/filenames.h"
+#include "engine/index.h"
 #include "support/fixtures.h"
 #include "support/test_support.h"
 
@@ -148,6 +152,54 @@ TEST(ResolveAgainst, RelativePathsFollowTheConfigurationFile) {
   EXPECT_EQ(ResolveAgainst("ztserver.ini", "shop.dat"), "shop.dat");
   EXPECT_EQ(ResolveAgainst("/ztserver.ini", "shop.dat"), "/shop.dat");
   EXPECT_EQ(ResolveAgainst("/etc/ztserver.ini", ""), "");
+}
+
+// A damaged definition or index is refused at open with a message that
+// says what is wrong, instead of being trusted by every later read.
+struct DamageCase {
+  const char* name;
+  const char* file_extension;
+  int64_t offset;  // of a number field (11 wide) or the index page count (4)
+  int64_t value;
+  const char* message;
+};
+
+TEST_F(DatabaseTest, DamagedDefinitionsAreRefusedAtOpen) {
+  const int64_t orders = TableDefinitionOffset(0);
+  const DamageCase cases[] = {
+      {"table count", ".zdf", 0, 300, "claims 300 tables"},
+      {"record length", ".zdf", orders + TableDefinition::kRecordLengthOffset, 2147483647,
+       "record length of 2147483647"},
+      {"column sum", ".zdf", orders + TableDefinition::kColumnSizesOffset, 7,
+       "column sizes add up to 62, not to its record length 61"},
+      {"negative size", ".zdf", orders + TableDefinition::kColumnSizesOffset + 11, -20,
+       "has the size -20"},
+      {"column count", ".zdf", orders + TableDefinition::kColumnCountOffset, 500,
+       "claims 500 columns"},
+      {"index entries", ".zix", IndexPage::kCountOffset, 99, "index root page is damaged"},
+  };
+  for (const DamageCase& c : cases) {
+    ScratchFolder dir;
+    const std::string data = dir.File("shop.dat");
+    testing::CreateDatabase(data, testing::SmallShopSchema());
+    const std::string path = DerivedFileName(data, c.file_extension);
+    std::string bytes = testing::ReadFile(path);
+    if (std::string(c.file_extension) == ".zix") {
+      const int32_t count = static_cast<int32_t>(c.value);
+      bytes.replace(static_cast<size_t>(c.offset), 4, reinterpret_cast<const char*>(&count), 4);
+    } else {
+      char field[kNumberFieldWidth];
+      PutNumberField(field, sizeof field, c.value);
+      bytes.replace(static_cast<size_t>(c.offset), sizeof field, field, sizeof field);
+    }
+    testing::WriteFile(path, bytes);
+    Database db(dir.File("work"));
+    EXPECT_FALSE(db.OpenDatabase(data.c_str(), 0)) << c.name;
+    const std::string why = LastError(db);
+    EXPECT_NE(why.find("damaged"), std::string::npos) << c.name << ": " << why;
+    EXPECT_NE(why.find(c.message), std::string::npos) << c.name << ": " << why;
+    EXPECT_FALSE(PathExists(DerivedFileName(data, ".rs"))) << c.name;
+  }
 }
 
 }  // namespace

@@ -121,7 +121,15 @@ int LoadCommand(const std::string& data_file, const std::string& table, const st
   }
   std::vector<LoadColumn> columns;
   std::string problem;
-  if (!MapHeader(definition, fields, columns, problem)) {
+  // A table whose columns are all dropped is dumped as a blank header and
+  // a blank line per row; such a file loads back (and only into such a
+  // table, where a blank header names every column there is).
+  bool live_column = false;
+  for (int f = 0; f < definition.column_count(); ++f) live_column |= !definition.is_dropped(f);
+  const bool blank_header = fields.size() == 1 && TrimBlanks(fields[0]).empty();
+  if (blank_header && !live_column) {
+    columns.clear();
+  } else if (!MapHeader(definition, fields, columns, problem)) {
     err << "ztadmin: " << csv_file << ":1: " << problem << "\n";
     return 1;
   }
@@ -165,7 +173,13 @@ int LoadCommand(const std::string& data_file, const std::string& table, const st
   };
   std::string data;
   while (reader.Next(fields)) {
-    if (fields.size() == 1 && fields[0].empty() && columns.size() != 1) continue;  // blank line
+    if (fields.size() == 1 && fields[0].empty()) {
+      if (columns.empty()) {
+        fields.clear();  // a row of a table without live columns
+      } else if (columns.size() != 1) {
+        continue;  // a blank line
+      }
+    }
     if (!BuildRecord(definition, columns, fields, data, problem))
       return stop(reader.line(), problem);
     int64_t offset = -1;
