@@ -26,7 +26,7 @@ for t in "${targets[@]}"; do
   echo "== $t for ${seconds}s"
   (cd "$corpus" && "../../fuzz/$t" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 \
      -dict="$OLDPWD/fuzz/commands.dict" -print_final_stats=1 . "$OLDPWD/fuzz/corpus/$name" 2>&1 |
-     grep -E "^#[0-9]+ +DONE|stat::|ERROR|SUMMARY|Done|crash|leak" || true)
+     grep -E "^#[0-9]+[[:space:]]+DONE|stat::|ERROR|SUMMARY|^Done|crash-|leak-" || true)
   if ls "$corpus"/crash-* "$corpus"/leak-* "$corpus"/timeout-* "$corpus"/oom-* >/dev/null 2>&1; then
     echo "$t: finding in $corpus" >&2
     exit 1
