@@ -7,6 +7,8 @@
 
 #include "engine/codec.h"
 #include "engine/database.h"
+#include "engine/definition.h"
+#include "engine/filenames.h"
 #include "engine/index_key.h"
 #include "engine/record.h"
 #include "support/fixtures.h"
@@ -167,6 +169,22 @@ TEST_F(ZtadminLoadTest, FilesMatchRowByRowInsertsByteForByte) {
   }
   std::string out;
   EXPECT_EQ(RunCommand(kZtadmin + " check " + data_, &out), 0) << out;
+}
+
+// The reproducer: a definition claiming a record length of 2147483647 made
+// load allocate 2 GiB per CSV row. The damaged file is refused at open.
+TEST_F(ZtadminLoadTest, ADamagedRecordLengthIsRefusedNotAllocated) {
+  const std::string zdf = DerivedFileName(data_, ".zdf");
+  std::string bytes = testing::ReadFile(zdf);
+  char field[kNumberFieldWidth];
+  PutNumberField(field, sizeof field, 2147483647);
+  bytes.replace(static_cast<size_t>(TableDefinitionOffset(0) + TableDefinition::kRecordLengthOffset),
+                sizeof field, field, sizeof field);
+  WriteFile(zdf, bytes);
+  std::string out;
+  EXPECT_EQ(Load("Id,Customer\n1,Smith\n", &out), 1);
+  EXPECT_NE(out.find("damaged"), std::string::npos) << out;
+  EXPECT_NE(out.find("2147483647"), std::string::npos) << out;
 }
 
 }  // namespace
