@@ -17,6 +17,7 @@ Database::~Database() { CloseDatabase(); }
 
 void Database::SetErrorQuietly(std::string_view text) {
   last_error_.assign(text.substr(0, kMaxErrorText));
+  ++error_count_;
 }
 
 void Database::SetError(std::string_view text) {

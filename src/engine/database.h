@@ -93,6 +93,10 @@ class Database {
   int IsConnected() const { return connected_; }
   // Copies the last-error text into *out; 0 when out is null.
   int GetLastErrorText(std::string* out) const;
+  // Goes up every time the last-error text is set: whoever remembers it
+  // knows whether an operation left a new text (the server keeps each
+  // client's own copy of the texts its requests left).
+  uint64_t error_count() const { return error_count_; }
   // Would show a message box when the message-box flag is set; as a daemon
   // the flag is never set, and a set flag prints the text to stderr instead.
   void ReportError(std::string_view text) const;
@@ -125,6 +129,8 @@ class Database {
   const DefinitionHeader* HeaderView() { return DefinitionHeaderView(header_scratch_); }
   int UpdateTableDef(const TableDefinition& definition, int64_t offset);
   int GetLocationInformation(LocationInformation& fields);
+  // The names of the tables, in the order the definition file lists them.
+  int GetTableNames(std::vector<std::string>& names);
   int SetLocationInformation(const LocationInformation& fields);
   int LockTableDefinition(const char* name);
   int UnlockTableDefinition(const char* name);
@@ -226,6 +232,7 @@ class Database {
 
   int connected_ = 0;
   uint64_t change_count_ = 0;
+  uint64_t error_count_ = 0;
   uint64_t key_order_count_ = 0;
   int shared_ = 0;
   int message_box_ = 0;

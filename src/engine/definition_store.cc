@@ -148,6 +148,25 @@ int Database::GetLocationInformation(LocationInformation& fields) {
   return 1;
 }
 
+int Database::GetTableNames(std::vector<std::string>& names) {
+  names.clear();
+  if (!connected_) {
+    SetError("GetTableNames: No database connection has been established!");
+    return 0;
+  }
+  DefinitionHeader scratch;
+  const DefinitionHeader* header = DefinitionHeaderView(scratch);
+  if (header == nullptr) {
+    SetError("GetTableNames: Disk-Read error");
+    return 0;
+  }
+  for (int slot = 0; slot < header->table_count(); ++slot) {
+    const std::string_view name = header->table_name(slot);
+    if (!name.empty()) names.emplace_back(name);
+  }
+  return 1;
+}
+
 int Database::SetLocationInformation(const LocationInformation& fields) {
   if (!connected_) {
     SetError("SetLocationInformation: No database connection has been established!");

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <map>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -38,6 +39,9 @@ class ClientState : public SessionState {
   // RowLockTable::releases() at the last try of the deferred request at the
   // head of the client's queue: a count that moved on may let it through.
   uint64_t lock_releases_seen = 0;
+  // The database-level error text the client's own requests last left
+  // (GETLASTERRORTEXT): one client never reads another's failure.
+  std::string last_error;
 
   RecordsetEntry* Entry(int32_t handle) {
     const auto it = recordsets.find(handle);

@@ -29,6 +29,8 @@ std::vector<Command> BuildTable() {
       {"GETLOCATIONINFORMATION", HandleGetLocationInformation, 0, kAtOnce, kF, nullptr},
       {"SETLOCATIONINFORMATION", HandleSetLocationInformation, Required({2}), kAtOnce, kF, nullptr},
       {"REBUILDDATABASE", HandleRebuildDatabase, 0, kAtOnce, kF, nullptr},
+      // An extension of the protocol: a server without it never answers it.
+      {"GETTABLENAMES", HandleGetTableNames, 0, kAtOnce, kF, nullptr},
 
       // Open, filter, navigation, bookmark and count commands.
       {"RECORDSETOPEN", HandleRecordsetOpen, Required({2, 3}), kAtOnce, kF, nullptr},
@@ -55,7 +57,10 @@ std::vector<Command> BuildTable() {
       {"RECORDSETMOVEPREV", HandleRecordsetMovePrev, Required({2}), kAtOnce, kF, nullptr},
       {"RECORDSETMOVELAST", HandleRecordsetMoveLast, Required({2}), kAtOnce, kF, nullptr},
 
-      // Row locks, row editing, find and sort.
+      // Row locks, row editing, find and sort. Only the two lock commands
+      // can meet a conflict that waiting may clear: the editing commands do
+      // not look at row locks, and the server holds its files exclusively,
+      // so no other process's lock stands in their way either.
       {"RECORDSETISCURRENTROWLOCKED", HandleRecordsetIsCurrentRowLocked, Required({2}), kAtOnce,
        kFlag, nullptr},
       {"RECORDSETLOCKCURRENTROW", HandleRecordsetLockCurrentRow, Required({2}), kDeferrable, kF,
@@ -64,15 +69,15 @@ std::vector<Command> BuildTable() {
        nullptr},
       {"RECORDSETLOCKALL", HandleRecordsetLockAll, Required({2}), kDeferrable, kF, nullptr},
       {"RECORDSETUNLOCKALL", HandleRecordsetUnlockAll, Required({2}), kAtOnce, kF, nullptr},
-      {"RECORDSETADDROW", HandleRecordsetAddRow, Required({2}), kDeferrable, kF, nullptr},
+      {"RECORDSETADDROW", HandleRecordsetAddRow, Required({2}), kAtOnce, kF, nullptr},
       {"RECORDSETSETFIELDVALUE", HandleRecordsetSetFieldValue, Required({2, 3, 4}), kAtOnce, kF,
        nullptr},
       {"RECORDSETGETFIELDVALUE", HandleRecordsetGetFieldValue, Required({2, 3}), kAtOnce, kF,
        nullptr},
-      {"RECORDSETUPDATE", HandleRecordsetUpdate, Required({2}), kDeferrable, kF, nullptr},
-      {"RECORDSETDELETECURRENTROW", HandleRecordsetDeleteCurrentRow, Required({2}), kDeferrable, kF,
+      {"RECORDSETUPDATE", HandleRecordsetUpdate, Required({2}), kAtOnce, kF, nullptr},
+      {"RECORDSETDELETECURRENTROW", HandleRecordsetDeleteCurrentRow, Required({2}), kAtOnce, kF,
        nullptr},
-      {"RECORDSETDELETEALL", HandleRecordsetDeleteAll, Required({2}), kDeferrable, kF, nullptr},
+      {"RECORDSETDELETEALL", HandleRecordsetDeleteAll, Required({2}), kAtOnce, kF, nullptr},
       {"RECORDSETFINDROW", HandleRecordsetFindRow, Required({2, 3, 4}), kAtOnce, kF, nullptr},
       {"RECORDSETSORT", HandleRecordsetSort, Required({2, 3, 4}), kAtOnce, kF, nullptr},
 

@@ -32,6 +32,11 @@ struct CommandContext {
   const RequestFields& fields;  // fields[0] is the command name
   int32_t handle;               // field 2 as a number
   std::string reply;            // the success reply text, set by the handler
+  // Set by a handler whose failure another client's action can clear (a
+  // row lock held elsewhere): only such a failure of a deferrable command
+  // waits for another try. Every other failure is answered at once, since
+  // no waiting mends a missing handle or a blank key.
+  bool conflict = false;
   // LockCandidates: the server-wide scratch list of RECORDSETLOCKALL,
   // empty before and after every use.
   std::vector<int32_t>& lock_candidates;
@@ -55,7 +60,7 @@ struct Command {
   // the command then always fails, with its failure reply.
   CommandHandler handler;
   uint16_t required;  // bit k: field k must be non-empty
-  bool deferrable;    // failures are retried (see the deferral rule)
+  bool deferrable;    // conflicts are retried (see the deferral rule)
   FailureShape failure;
   const char* reply_name;  // the name replies carry; null: the command name
 };
@@ -108,6 +113,7 @@ bool HandleRecordsetGetLastError(CommandContext& ctx);
 bool HandleGetLocationInformation(CommandContext& ctx);
 bool HandleSetLocationInformation(CommandContext& ctx);
 bool HandleRebuildDatabase(CommandContext& ctx);
+bool HandleGetTableNames(CommandContext& ctx);
 bool HandleRecordsetClearFilters(CommandContext& ctx);
 // Open, filter, navigation, bookmarks and counts
 // (protocol/recordset_commands.cc).

@@ -1,8 +1,8 @@
 // Handlers of the field-value and row-editing commands: one engine call
 // each, with the requesting session's TransactionContext. They do not look
-// at the server's row locks: only the engine's own checks decide. ADDROW,
-// UPDATE, DELETECURRENTROW and DELETEALL are deferrable (the dispatcher
-// retries a failure and answers it on the 11th try).
+// at the server's row locks: only the engine's own checks decide, and
+// nothing another client does can make a failed edit succeed later, so
+// every failure is answered at once.
 #include <string>
 
 #include "engine/database.h"

@@ -100,7 +100,11 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
     Count(*command, started, /*failed=*/true);
     return Outcome::kAnswered;
   }
-  if (ok) ok = command->handler(ctx);
+  if (ok) {
+    const uint64_t errors_before = database_.error_count();
+    ok = command->handler(ctx);
+    if (database_.error_count() != errors_before) database_.GetLastErrorText(&ctx.client.last_error);
+  }
   // What the request wrote, whether it succeeded or not, is one change.
   const bool wrote = database_.EndChange();
   if (ok) {
@@ -108,7 +112,7 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
     Count(*command, started, /*failed=*/false);
     return Outcome::kAnswered;
   }
-  if (command->deferrable) {
+  if (command->deferrable && ctx.conflict) {
     if (++session.deferral_counter <= kMaxDeferrals) {
       ++stats_.of(*command).deferrals;
       // A deferred request's writes are still committed with the run.

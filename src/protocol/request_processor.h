@@ -5,7 +5,8 @@
 // its required fields, run its handler and send one reply. An unknown or
 // empty command name is dropped without a reply.
 //
-// Deferral rule: when a deferrable command fails, the session's
+// Deferral rule: when a deferrable command fails on a conflict (a row lock
+// held already; the handler says so), the session's
 // DeferralCounter goes up by one; up to 10 the request stays at the head of
 // its queue (the rest of that session's queue waits) and the run arms the
 // retry timer; the 11th failure is answered with the failure reply. Every
@@ -28,6 +29,12 @@
 // Handles: a client may use only the recordsets it created. A command on a
 // recordset of another client fails at once, as for a handle that does not
 // exist; so no client can close, read or change another's recordsets.
+//
+// Any failure other than a conflict is answered at once: waiting cannot
+// mend it.
+//
+// Each client reads its own database-level error text: whenever a request
+// leaves a new text in the Database, the client's copy takes it.
 #ifndef ZT_PROTOCOL_REQUEST_PROCESSOR_H_
 #define ZT_PROTOCOL_REQUEST_PROCESSOR_H_
 

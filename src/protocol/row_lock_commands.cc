@@ -7,9 +7,11 @@
 // editing commands never consult them.
 //
 // Only the client that created a recordset can lock rows through it (the
-// lock is kept in that client's entry for the handle). A failed lock
-// request is a failed try of a deferrable command: the dispatcher retries
-// it on later runs and answers the failure on the 11th try.
+// lock is kept in that client's entry for the handle). A lock request that
+// meets a row locked already is a conflict: the dispatcher retries it on
+// later runs and answers the failure on the 11th try. Any other failure (no
+// such recordset, no current row, not this client's recordset) is answered
+// at once.
 #include "protocol/client_state.h"
 #include "protocol/command_table.h"
 #include "recordset/recordsets.h"
@@ -38,11 +40,15 @@ bool HandleRecordsetIsCurrentRowLocked(CommandContext& ctx) {
 }
 
 // A row locked by anybody, the asker and this very recordset included,
-// cannot be locked again.
+// cannot be locked again: that is the one failure worth another try.
 bool HandleRecordsetLockCurrentRow(CommandContext& ctx) {
   int32_t identifier = 0;
   if (!CurrentRowIdentifier(ctx, identifier)) return false;
-  if (!ctx.locks.Lock(identifier, ctx.client, ctx.handle)) return false;
+  if (ctx.client.Entry(ctx.handle) == nullptr) return false;  // not this client's recordset
+  if (!ctx.locks.Lock(identifier, ctx.client, ctx.handle)) {
+    ctx.conflict = true;
+    return false;
+  }
   ctx.reply = EchoReply("RECORDSETLOCKCURRENTROW", ctx.handle);
   return true;
 }
@@ -75,6 +81,7 @@ bool HandleRecordsetLockAll(CommandContext& ctx) {
     }
     candidates.push_back(identifier);
   }
+  ctx.conflict = conflict;
   const bool owned = !conflict && ctx.client.Entry(ctx.handle) != nullptr;
   if (owned) {
     // A row already held through this entry stays as it is (Lock refuses it).

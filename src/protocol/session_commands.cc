@@ -1,6 +1,9 @@
 // Handlers of the commands that concern the connection and the database as
 // a whole: transaction markers, last-error texts, creating, closing and
 // probing recordsets, the location information, and the rebuild request.
+#include <string>
+#include <vector>
+
 #include "engine/database.h"
 #include "engine/error_log.h"
 #include "protocol/client_state.h"
@@ -18,12 +21,11 @@ bool HandleTransactionMarker(CommandContext& ctx) {
   return true;
 }
 
-// Reading the text does not clear it; an empty text leaves the reply
-// ending in "~".
+// The text the client's own requests last left (the dispatcher keeps it);
+// reading it does not clear it, and an empty text leaves the reply ending
+// in "~".
 bool HandleGetLastErrorText(CommandContext& ctx) {
-  std::string text;
-  ctx.database.GetLastErrorText(&text);
-  ctx.reply = "GETLASTERRORTEXT~" + text;
+  ctx.reply = "GETLASTERRORTEXT~" + ctx.client.last_error;
   return true;
 }
 
@@ -84,6 +86,19 @@ bool HandleSetLocationInformation(CommandContext& ctx) {
   }
   if (!ctx.database.SetLocationInformation(locations)) return false;
   ctx.reply = "SETLOCATIONINFORMATION";
+  return true;
+}
+
+// Extension: the table names, in the definition file's order; a database
+// without tables answers the bare name.
+bool HandleGetTableNames(CommandContext& ctx) {
+  std::vector<std::string> names;
+  if (!ctx.database.GetTableNames(names)) return false;
+  ctx.reply = "GETTABLENAMES";
+  for (const std::string& name : names) {
+    ctx.reply += kFieldSeparator;
+    ctx.reply += name;
+  }
   return true;
 }
 

@@ -26,6 +26,7 @@ TEST(Startup, WithoutDatabaseLogsTwoLinesAndStillGreetsClients) {
   EXPECT_EQ(Ask(*client, "CREATERECORDSET"), "CREATERECORDSET~FAILED");
   EXPECT_EQ(Ask(*client, "GETLASTERRORTEXT"),
             "GETLASTERRORTEXT~CreateRecordset: No database connection has been established!");
+  EXPECT_EQ(Ask(*client, "GETTABLENAMES"), "GETTABLENAMES~FAILED");
   const std::string log = fixture.ErrorLog();
   EXPECT_TRUE(Contains(log,
                        ": Error Connecting to the database - Please shut the service and try "
