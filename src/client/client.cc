@@ -1,7 +1,12 @@
-#include "client/client.h"
+// The client library (include/ztserver/client.h): a blocking socket with
+// deadlines, the frame reader, and the typed helpers.
+//
+// Replies are cut out of the byte stream the way the server cuts requests:
+// bytes outside STX ... ETX are dropped, and the last STX before an ETX
+// opens the frame.
+#include "ztserver/client.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,19 +16,22 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
-namespace zt {
+namespace ztserver {
 namespace {
 
 constexpr char kStx = 0x02;
 constexpr char kEtx = 0x03;
-constexpr char kGreeting[] =
+constexpr char kSeparator = '~';
+constexpr std::string_view kGreeting =
     "\x02"
     "CONNECTIONSTATUS"
     "\x03"
     "~SUCCEEDED";
-constexpr size_t kGreetingLength = sizeof kGreeting - 1;
+constexpr std::string_view kFailedSuffix = "~FAILED";
 
 using Clock = std::chrono::steady_clock;
 
@@ -32,22 +40,215 @@ int RemainingMs(Clock::time_point deadline) {
   return left.count() < 0 ? 0 : static_cast<int>(left.count());
 }
 
+std::string Upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return out;
+}
+
+// The command name of a request: its first field, trimmed of blanks.
+std::string_view CommandName(std::string_view request) {
+  const size_t start = request.find_first_not_of(" ~");
+  if (start == std::string_view::npos) return {};
+  request.remove_prefix(start);
+  request = request.substr(0, request.find(kSeparator));
+  const size_t end = request.find_last_not_of(' ');
+  return request.substr(0, end + 1);
+}
+
+std::vector<std::string> SplitReply(const std::string& text) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find(kSeparator, start);
+    fields.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) return fields;
+    start = end + 1;
+  }
+}
+
+constexpr ErrorText kDb = ErrorText::kDatabase;
+constexpr ErrorText kRs = ErrorText::kRecordset;
+constexpr ErrorText kNo = ErrorText::kNone;
+
+// Where each command's failure leaves its reason: the commands that work on
+// the database as a whole, and the floor and ceiling opens (which resolve
+// their key before the recordset is touched), use the connection's text;
+// the other recordset commands the recordset's own.
+const std::vector<CommandInfo> kCommands = {
+    {"STARTTRANSACTION", false, kNo, false},
+    {"COMMITTRANSACTION", false, kNo, false},
+    {"ROLLBACKTRANSACTION", false, kNo, false},
+    {"GETLASTERRORTEXT", false, kNo, false},
+    {"CREATERECORDSET", false, kDb, false},
+    {"RECORDSETCLOSE", true, kNo, false},
+    {"RECORDSETISCONNECTED", true, kNo, false},
+    {"RECORDSETGETLASTERROR", true, kNo, false},
+    {"GETLOCATIONINFORMATION", false, kDb, false},
+    {"SETLOCATIONINFORMATION", false, kDb, false},
+    {"REBUILDDATABASE", false, kNo, false},
+    {"GETTABLENAMES", false, kDb, true},
+    {"RECORDSETOPEN", true, kRs, false},
+    {"RECORDSETOPENFLOOR", true, kDb, false},
+    {"RECORDSETOPENCEILING", true, kDb, false},
+    {"RECORDSETADDFILTERCOLUMN", true, kRs, false},
+    {"RECORDSETCLEARFILTERS", true, kNo, false},
+    {"RECORDSETFILTERON", true, kRs, false},
+    {"RECORDSETMOVEFIRST", true, kRs, false},
+    {"RECORDSETMOVENEXT", true, kRs, false},
+    {"RECORDSETMOVEPREV", true, kRs, false},
+    {"RECORDSETMOVELAST", true, kRs, false},
+    {"RECORDSETCANBOOKMARK", true, kRs, false},
+    {"RECORDSETSETBOOKMARK", true, kRs, false},
+    {"RECORDSETGETBOOKMARK", true, kRs, false},
+    {"RECORDSETGETLASTUPDATEDBOOKMARK", true, kRs, false},
+    {"RECORDSETGETROWCOUNT", true, kRs, false},
+    {"RECORDSETGETSELECTEDROWCOUNT", true, kRs, false},
+    {"RECORDSETGETFILTEREDCOUNT", true, kRs, false},
+    {"RECORDSETISCURRENTROWLOCKED", true, kRs, false},
+    {"RECORDSETLOCKCURRENTROW", true, kRs, false},
+    {"RECORDSETUNLOCKCURRENTROW", true, kRs, false},
+    {"RECORDSETLOCKALL", true, kRs, false},
+    {"RECORDSETUNLOCKALL", true, kNo, false},
+    {"RECORDSETADDROW", true, kRs, false},
+    {"RECORDSETSETFIELDVALUE", true, kRs, false},
+    {"RECORDSETGETFIELDVALUE", true, kRs, false},
+    {"RECORDSETUPDATE", true, kRs, false},
+    {"RECORDSETDELETECURRENTROW", true, kRs, false},
+    {"RECORDSETDELETEALL", true, kRs, false},
+    {"RECORDSETSORT", true, kRs, false},
+    {"RECORDSETFINDROW", true, kRs, false},
+    {"RECORDSETGETFIELDCOUNT", true, kRs, false},
+    {"RECORDSETGETFIELDNAME", true, kRs, false},
+    {"RECORDSETGETFIELDINFO", true, kRs, false},
+    {"RECORDSETGETFIELDSIZE", true, kRs, false},
+    {"RECORDSETISFIELDNULLABLE", true, kRs, false},
+    {"RECORDSETISFIELDKEYCOLUMN", true, kRs, false},
+    {"RECORDSETISFIELDBLOB", true, kRs, false},
+    {"RECORDSETSELECTROW", true, kRs, false},
+    {"RECORDSETDESELECTROW", true, kRs, false},
+    {"RECORDSETSELECTALL", true, kRs, false},
+    {"RECORDSETDESELECTALL", true, kRs, false},
+    {"RECORDSETSELECTROWSRANGE", true, kRs, false},
+    {"RECORDSETDESELECTROWSRANGE", true, kRs, false},
+    {"RECORDSETISROWSELECTED", true, kRs, false},
+    {"RECORDSETMOVETOFIRSTSELECTEDROW", true, kRs, false},
+    {"RECORDSETMOVETONEXTSELECTEDROW", true, kRs, false},
+    {"RECORDSETMOVETOPREVSELECTEDROW", true, kRs, false},
+    {"RECORDSETMOVETOLASTSELECTEDROW", true, kRs, false},
+};
+
+// A request text under construction; the first argument that cannot be
+// sent makes the whole request fail.
+class Request {
+ public:
+  explicit Request(std::string_view command) : text_(command) {}
+  Request& Arg(int32_t number) { return Arg(std::to_string(number)); }
+  Request& Arg(std::string_view value) {
+    if (!IsSendable(value) && bad_.empty()) bad_ = value;
+    text_ += kSeparator;
+    text_.append(value);
+    return *this;
+  }
+  // An argument that may be left out: an empty one is not sent.
+  Request& Optional(std::string_view value) { return value.empty() ? *this : Arg(value); }
+  bool ok() const { return bad_.empty(); }
+  const std::string& text() const { return text_; }
+  Status Refusal() const {
+    return Status(ErrorCode::kInvalidArgument,
+                  "cannot send the value '" + bad_ +
+                      "': a value must not be blank or hold '~', STX, ETX or NUL");
+  }
+
+ private:
+  std::string text_;
+  std::string bad_;
+};
+
 }  // namespace
 
-Client::~Client() { Close(); }
+const char* ErrorCodeName(ErrorCode code) {
+  switch (code) {
+    case ErrorCode::kOk: return "ok";
+    case ErrorCode::kFailed: return "failed";
+    case ErrorCode::kConnect: return "cannot connect";
+    case ErrorCode::kGreeting: return "bad greeting";
+    case ErrorCode::kTimeout: return "timeout";
+    case ErrorCode::kClosed: return "connection closed";
+    case ErrorCode::kNotConnected: return "not connected";
+    case ErrorCode::kUnknownCommand: return "unknown command";
+    case ErrorCode::kInvalidArgument: return "invalid argument";
+    case ErrorCode::kBadReply: return "unexpected reply";
+  }
+  return "?";
+}
 
-void Client::Close() {
+const std::string& Reply::field(size_t i) const {
+  static const std::string kEmpty;
+  return i < fields.size() ? fields[i] : kEmpty;
+}
+
+const std::vector<CommandInfo>& Commands() { return kCommands; }
+
+const CommandInfo* FindCommand(std::string_view name) {
+  static const std::unordered_map<std::string, const CommandInfo*> by_name = [] {
+    std::unordered_map<std::string, const CommandInfo*> map;
+    for (const CommandInfo& info : kCommands) map.emplace(info.name, &info);
+    return map;
+  }();
+  if (name.empty() || name.size() > 64) return nullptr;
+  const auto it = by_name.find(Upper(name));
+  return it == by_name.end() ? nullptr : it->second;
+}
+
+bool IsSendable(std::string_view value) {
+  if (value.find_first_not_of(' ') == std::string_view::npos) return false;
+  for (const char c : value) {
+    if (c == kSeparator || c == kStx || c == kEtx || c == '\0') return false;
+  }
+  return true;
+}
+
+// ---- The connection -----------------------------------------------------------
+
+Connection::Connection(Connection&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)),
+      options_(std::move(other.options_)),
+      buffer_(std::move(other.buffer_)),
+      read_(std::exchange(other.read_, 0)) {}
+
+Connection& Connection::operator=(Connection&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = std::exchange(other.fd_, -1);
+    options_ = std::move(other.options_);
+    buffer_ = std::move(other.buffer_);
+    read_ = std::exchange(other.read_, 0);
+  }
+  return *this;
+}
+
+Connection::~Connection() { Close(); }
+
+void Connection::Close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   buffer_.clear();
   read_ = 0;
 }
 
-void Client::ShutdownWrite() {
+Status Connection::Broken(ErrorCode code, std::string message) {
+  Close();
+  return Status(code, std::move(message));
+}
+
+void Connection::ShutdownWrite() {
   if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
 }
 
-void Client::Abort() {
+void Connection::Abort() {
   if (fd_ >= 0) {
     const linger hard{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
@@ -55,29 +256,32 @@ void Client::Abort() {
   Close();
 }
 
-bool Client::Connect(const std::string& host, uint16_t port, int timeout_ms, std::string* error) {
+Status Connection::Connect(const Options& options) {
   Close();
+  options_ = options;
+  const std::string where = options.host + ":" + std::to_string(options.port);
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  const std::string service = std::to_string(port);
-  const int status = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+  const std::string service = std::to_string(options.port);
+  const int status = ::getaddrinfo(options.host.c_str(), service.c_str(), &hints, &found);
   if (status != 0 || found == nullptr) {
-    if (error) *error = "cannot resolve " + host + ": " + ::gai_strerror(status);
-    return false;
+    return Status(ErrorCode::kConnect,
+                  "cannot resolve " + options.host + ": " + ::gai_strerror(status));
   }
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     ::freeaddrinfo(found);
-    if (error) *error = std::string("socket: ") + std::strerror(errno);
-    return false;
+    return Status(ErrorCode::kConnect, std::string("socket: ") + std::strerror(errno));
   }
   int result = ::connect(fd, found->ai_addr, found->ai_addrlen);
   ::freeaddrinfo(found);
   if (result != 0 && errno == EINPROGRESS) {
     pollfd waiting{fd, POLLOUT, 0};
-    result = ::poll(&waiting, 1, timeout_ms);
+    do {
+      result = ::poll(&waiting, 1, options.connect_timeout_ms);
+    } while (result < 0 && errno == EINTR);
     if (result == 1) {
       int code = 0;
       socklen_t length = sizeof code;
@@ -90,38 +294,37 @@ bool Client::Connect(const std::string& host, uint16_t port, int timeout_ms, std
     }
   }
   if (result != 0) {
-    if (error) {
-      *error = "cannot connect to " + host + ":" + service + ": " + std::strerror(errno);
-    }
+    const std::string why = std::strerror(errno);
     ::close(fd);
-    return false;
+    return Status(ErrorCode::kConnect, "cannot connect to " + where + ": " + why);
   }
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   fd_ = fd;
-  return true;
+  return Status();
 }
 
-bool Client::ReadGreeting(int timeout_ms, std::string* error) {
-  std::string greeting;
-  if (!ReadExactly(kGreetingLength, greeting, timeout_ms)) {
-    if (error) *error = "no greeting from the server";
-    return false;
+Status Connection::ReadGreeting() {
+  Result<std::string> greeting = ReadExactly(kGreeting.size(), options_.connect_timeout_ms);
+  if (!greeting.ok()) {
+    return Broken(ErrorCode::kGreeting, "no greeting from the server (" +
+                                            std::string(ErrorCodeName(greeting.status().code())) +
+                                            ")");
   }
-  if (greeting != std::string_view(kGreeting, kGreetingLength)) {
-    if (error) *error = "unexpected greeting from the server";
-    return false;
+  if (*greeting != kGreeting) {
+    return Broken(ErrorCode::kGreeting, "unexpected greeting: not a ZTServer");
   }
-  return true;
+  return Status();
 }
 
-bool Client::Open(const std::string& host, uint16_t port, int timeout_ms, std::string* error) {
-  return Connect(host, port, timeout_ms, error) && ReadGreeting(timeout_ms, error);
+Status Connection::Open(const Options& options) {
+  Status status = Connect(options);
+  return status.ok() ? ReadGreeting() : status;
 }
 
-bool Client::SendRaw(std::string_view bytes, int timeout_ms) {
-  if (fd_ < 0) return false;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+Status Connection::SendRaw(std::string_view bytes, int timeout_ms) {
+  if (fd_ < 0) return Status(ErrorCode::kNotConnected, "not connected");
+  const auto deadline = Clock::now() + std::chrono::milliseconds(TimeoutOr(timeout_ms));
   while (!bytes.empty()) {
     const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (sent > 0) {
@@ -131,15 +334,17 @@ bool Client::SendRaw(std::string_view bytes, int timeout_ms) {
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       pollfd waiting{fd_, POLLOUT, 0};
-      if (::poll(&waiting, 1, RemainingMs(deadline)) <= 0) return false;
+      if (::poll(&waiting, 1, RemainingMs(deadline)) <= 0) {
+        return Status(ErrorCode::kTimeout, "the server takes no more requests");
+      }
       continue;
     }
-    return false;
+    return Broken(ErrorCode::kClosed, "the server closed the connection");
   }
-  return true;
+  return Status();
 }
 
-bool Client::SendRequest(std::string_view text) {
+Status Connection::SendFrame(std::string_view text) {
   std::string frame;
   frame.reserve(text.size() + 2);
   frame += kStx;
@@ -148,78 +353,136 @@ bool Client::SendRequest(std::string_view text) {
   return SendRaw(frame);
 }
 
-bool Client::Fill(int timeout_ms) {
-  if (fd_ < 0) return false;
+Status Connection::Send(std::string_view request) {
+  const std::string_view name = CommandName(request);
+  if (FindCommand(name) == nullptr) {
+    return Status(ErrorCode::kUnknownCommand,
+                  "unknown command '" + std::string(name) + "' (the server would never answer)");
+  }
+  Status sent = SendFrame(request);
+  if (!sent.ok()) Close();  // part of the frame may have gone out
+  return sent;
+}
+
+Status Connection::Fill(int timeout_ms) {
+  if (fd_ < 0) return Status(ErrorCode::kNotConnected, "not connected");
   pollfd waiting{fd_, POLLIN, 0};
   int ready;
   do {
     ready = ::poll(&waiting, 1, timeout_ms);
   } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) return false;
+  if (ready == 0) return Status(ErrorCode::kTimeout, "no reply from the server in time");
+  if (ready < 0) return Broken(ErrorCode::kClosed, std::string("poll: ") + std::strerror(errno));
   char chunk[65536];
   ssize_t got;
   do {
     got = ::recv(fd_, chunk, sizeof chunk, 0);
   } while (got < 0 && errno == EINTR);
-  if (got <= 0) return false;
-  Compact();
+  if (got <= 0) return Broken(ErrorCode::kClosed, "the server closed the connection");
+  buffer_.erase(0, read_);
+  read_ = 0;
   buffer_.append(chunk, static_cast<size_t>(got));
-  return true;
+  return Status();
 }
 
-bool Client::ReadReply(std::string& text, int timeout_ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+Status Connection::ReceiveText(std::string& text, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(TimeoutOr(timeout_ms));
   for (;;) {
     const size_t start = buffer_.find(kStx, read_);
     if (start == std::string::npos) {
       buffer_.clear();
       read_ = 0;
     } else {
-      // The last STX before the first ETX behind it opens the frame.
       const size_t end = buffer_.find(kEtx, start);
       if (end != std::string::npos) {
         const size_t open = buffer_.rfind(kStx, end);
         text.assign(buffer_, open + 1, end - open - 1);
         read_ = end + 1;
-        if (!text.empty()) return true;
+        if (!text.empty()) return Status();
         continue;
       }
       read_ = start;
     }
-    if (!Fill(RemainingMs(deadline))) return false;
+    if (Status status = Fill(RemainingMs(deadline)); !status.ok()) return status;
   }
 }
 
-bool Client::Call(std::string_view request, std::string& reply, int timeout_ms) {
-  return SendRequest(request) && ReadReply(reply, timeout_ms);
-}
-
-bool Client::ReadExactly(size_t n, std::string& bytes, int timeout_ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  Compact();
-  while (buffer_.size() < n) {
-    if (!Fill(RemainingMs(deadline))) return false;
+Reply Connection::Receive() {
+  Reply reply;
+  const Status status = ReceiveText(reply.text);
+  if (!status.ok()) {
+    // A reply that comes after all would be taken for the next request's.
+    if (status.code() == ErrorCode::kTimeout) Close();
+    reply.code = status.code();
+    reply.error = status.message();
+    reply.text.clear();
+    return reply;
   }
-  bytes.assign(buffer_, 0, n);
-  buffer_.erase(0, n);
-  return true;
+  reply.fields = SplitReply(reply.text);
+  const bool failed = reply.text.size() >= kFailedSuffix.size() &&
+                      reply.text.compare(reply.text.size() - kFailedSuffix.size(),
+                                         kFailedSuffix.size(), kFailedSuffix) == 0;
+  reply.code = failed ? ErrorCode::kFailed : ErrorCode::kOk;
+  return reply;
 }
 
-void Client::Compact() {
+Reply Connection::Call(std::string_view request) {
+  if (Status sent = Send(request); !sent.ok()) {
+    Reply reply;
+    reply.code = sent.code();
+    reply.error = sent.message();
+    return reply;
+  }
+  return Receive();
+}
+
+std::vector<Reply> Connection::CallAll(const std::vector<std::string>& requests) {
+  std::vector<Reply> replies(requests.size());
+  std::string frames;
+  size_t sendable = 0;
+  // Everything up to the first unknown command goes out in one write.
+  for (; sendable < requests.size(); ++sendable) {
+    const std::string_view name = CommandName(requests[sendable]);
+    if (FindCommand(name) == nullptr) break;
+    frames += kStx;
+    frames += requests[sendable];
+    frames += kEtx;
+  }
+  const Status sent = SendRaw(frames);
+  for (size_t i = 0; i < requests.size(); ++i) {
+    if (i >= sendable) {
+      replies[i] = Call(requests[i]);  // refused, or sent on its own
+    } else if (!sent.ok()) {
+      replies[i].code = sent.code();
+      replies[i].error = sent.message();
+    } else {
+      replies[i] = Receive();
+    }
+  }
+  return replies;
+}
+
+Result<std::string> Connection::ReadExactly(size_t n, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(TimeoutOr(timeout_ms));
   buffer_.erase(0, read_);
   read_ = 0;
+  while (buffer_.size() < n) {
+    if (Status status = Fill(RemainingMs(deadline)); !status.ok()) return status;
+  }
+  std::string bytes = buffer_.substr(0, n);
+  buffer_.erase(0, n);
+  return bytes;
 }
 
-bool Client::WaitForClose(int timeout_ms) { return ReadToClose(nullptr, timeout_ms); }
-
-bool Client::ReadToClose(std::string* bytes, int timeout_ms) {
+bool Connection::ReadToClose(std::string* bytes, int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   if (bytes != nullptr) {
-    Compact();
-    bytes->swap(buffer_);
+    bytes->assign(buffer_, read_, std::string::npos);
     buffer_.clear();
+    read_ = 0;
   }
   for (;;) {
+    if (fd_ < 0) return true;
     pollfd waiting{fd_, POLLIN, 0};
     const int ready = ::poll(&waiting, 1, RemainingMs(deadline));
     if (ready < 0 && errno == EINTR) continue;
@@ -231,4 +494,280 @@ bool Client::ReadToClose(std::string* bytes, int timeout_ms) {
   }
 }
 
-}  // namespace zt
+Result<std::string> Connection::FailureReason(std::string_view request) {
+  const CommandInfo* info = FindCommand(CommandName(request));
+  if (info == nullptr || info->error_text == ErrorText::kNone) return std::string();
+  std::string ask = "GETLASTERRORTEXT";
+  size_t skip = 1;  // GETLASTERRORTEXT~text
+  long handle = 0;
+  if (info->error_text == ErrorText::kRecordset) {
+    // The handle as the server reads it: the second field, up to its "~".
+    std::string_view rest = request.substr(request.find(kSeparator) == std::string_view::npos
+                                               ? request.size()
+                                               : request.find(kSeparator) + 1);
+    handle = std::strtol(std::string(rest.substr(0, rest.find(kSeparator))).c_str(),
+                                    nullptr, 10);
+    ask = "RECORDSETGETLASTERROR~" + std::to_string(handle);
+    skip = 2;  // RECORDSETGETLASTERRORTEXT~h~text
+  }
+  const Reply reply = Call(ask);
+  if (reply.failed()) {
+    return Status(ErrorCode::kFailed, "there is no recordset " + std::to_string(handle));
+  }
+  if (!reply.ok()) return Status(reply.code, reply.error);
+  // The text is everything behind the fields skipped, "~" included.
+  size_t at = 0;
+  for (size_t i = 0; i < skip && at != std::string::npos; ++i) {
+    at = reply.text.find(kSeparator, at);
+    if (at != std::string::npos) ++at;
+  }
+  return at == std::string::npos ? std::string() : reply.text.substr(at);
+}
+
+// ---- Typed helpers ---------------------------------------------------------------
+
+Result<Reply> Connection::Exchange(const std::string& request) {
+  Reply reply = Call(request);
+  if (reply.ok()) return reply;
+  if (!reply.failed()) return Status(reply.code, reply.error);
+  std::string reason;
+  if (options_.fetch_reasons) {
+    Result<std::string> fetched = FailureReason(request);
+    reason = fetched.ok() ? *fetched : fetched.status().message();
+  }
+  return Status(ErrorCode::kFailed, reason);
+}
+
+Status Connection::Expect(const std::string& request) {
+  Result<Reply> reply = Exchange(request);
+  return reply.ok() ? Status() : reply.status();
+}
+
+// The reply text behind its first `skip` fields, "~" included: values
+// travel unescaped, so a value holding "~" still comes back whole.
+Result<std::string> Connection::Text(const std::string& request, size_t skip) {
+  Result<Reply> reply = Exchange(request);
+  if (!reply.ok()) return reply.status();
+  size_t at = 0;
+  for (size_t i = 0; i < skip; ++i) {
+    at = reply->text.find(kSeparator, at);
+    if (at == std::string::npos) return std::string();
+    ++at;
+  }
+  return reply->text.substr(at);
+}
+
+Result<int32_t> Connection::Number(const std::string& request) {
+  Result<Reply> reply = Exchange(request);
+  if (!reply.ok()) return reply.status();
+  const std::string& text = reply->field(2);
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0') {
+    return Status(ErrorCode::kBadReply, "not a number in reply '" + reply->text + "'");
+  }
+  return static_cast<int32_t>(value);
+}
+
+Result<bool> Connection::Flag(const std::string& request) {
+  Result<Reply> reply = Exchange(request);
+  if (!reply.ok()) return reply.status();
+  return reply->field(2) == "1";
+}
+
+#define ZT_REQUEST(request_expr, use)                                \
+  do {                                                               \
+    const Request built = (request_expr);                            \
+    if (!built.ok()) return built.Refusal();                         \
+    return use(built.text());                                        \
+  } while (false)
+
+Status Connection::StartTransaction() { return Expect("STARTTRANSACTION"); }
+Status Connection::CommitTransaction() { return Expect("COMMITTRANSACTION"); }
+Status Connection::RollbackTransaction() { return Expect("ROLLBACKTRANSACTION"); }
+Result<std::string> Connection::GetLastErrorText() { return Text("GETLASTERRORTEXT", 1); }
+Result<int32_t> Connection::CreateRecordset() {
+  Result<Reply> reply = Exchange("CREATERECORDSET");
+  if (!reply.ok()) return reply.status();
+  return static_cast<int32_t>(std::strtol(reply->field(1).c_str(), nullptr, 10));
+}
+Status Connection::RecordsetClose(int32_t h) { return Expect(Request("RECORDSETCLOSE").Arg(h).text()); }
+Result<bool> Connection::RecordsetIsConnected(int32_t h) {
+  return Flag(Request("RECORDSETISCONNECTED").Arg(h).text());
+}
+Result<std::string> Connection::RecordsetGetLastError(int32_t h) {
+  return Text(Request("RECORDSETGETLASTERROR").Arg(h).text(), 2);
+}
+Result<std::vector<std::string>> Connection::GetLocationInformation() {
+  Result<Reply> reply = Exchange("GETLOCATIONINFORMATION");
+  if (!reply.ok()) return reply.status();
+  std::vector<std::string> texts(reply->fields.begin() + 1, reply->fields.end());
+  texts.resize(8);
+  return texts;
+}
+Status Connection::SetLocationInformation(const std::vector<std::string>& texts) {
+  Request request("SETLOCATIONINFORMATION");
+  for (size_t i = 0; i < texts.size() && i < 8; ++i) {
+    // A blank text cannot be sent in place: the texts behind it would move
+    // up. Blanks at the end are simply left out.
+    request.Arg(texts[i]);
+  }
+  if (!request.ok()) return request.Refusal();
+  return Expect(request.text());
+}
+Status Connection::RebuildDatabase() { return Expect("REBUILDDATABASE"); }
+Result<std::vector<std::string>> Connection::GetTableNames() {
+  Result<Reply> reply = Exchange("GETTABLENAMES");
+  if (!reply.ok()) return reply.status();
+  return std::vector<std::string>(reply->fields.begin() + 1, reply->fields.end());
+}
+
+Status Connection::RecordsetOpen(int32_t h, std::string_view table) {
+  ZT_REQUEST(Request("RECORDSETOPEN").Arg(h).Arg(table), Expect);
+}
+Status Connection::RecordsetOpenFloor(int32_t h, std::string_view table, std::string_view column,
+                                      std::string_view value) {
+  ZT_REQUEST(Request("RECORDSETOPENFLOOR").Arg(h).Arg(table).Arg(column).Arg(value), Expect);
+}
+Status Connection::RecordsetOpenCeiling(int32_t h, std::string_view table,
+                                        std::string_view column, std::string_view value) {
+  ZT_REQUEST(Request("RECORDSETOPENCEILING").Arg(h).Arg(table).Arg(column).Arg(value), Expect);
+}
+Status Connection::RecordsetAddFilterColumn(int32_t h, std::string_view column,
+                                            std::string_view op, std::string_view value,
+                                            int32_t hint, int32_t extra) {
+  ZT_REQUEST(
+      Request("RECORDSETADDFILTERCOLUMN").Arg(h).Arg(column).Arg(op).Arg(value).Arg(hint).Arg(extra),
+      Expect);
+}
+Status Connection::RecordsetClearFilters(int32_t h) {
+  return Expect(Request("RECORDSETCLEARFILTERS").Arg(h).text());
+}
+Status Connection::RecordsetFilterOn(int32_t h, std::string_view column, std::string_view value) {
+  ZT_REQUEST(Request("RECORDSETFILTERON").Arg(h).Arg(column).Optional(value), Expect);
+}
+Result<bool> Connection::RecordsetCanBookmark(int32_t h) {
+  return Flag(Request("RECORDSETCANBOOKMARK").Arg(h).text());
+}
+Status Connection::RecordsetSetBookmark(int32_t h, int32_t row) {
+  return Expect(Request("RECORDSETSETBOOKMARK").Arg(h).Arg(row).text());
+}
+Result<int32_t> Connection::RecordsetGetBookmark(int32_t h) {
+  return Number(Request("RECORDSETGETBOOKMARK").Arg(h).text());
+}
+Result<int32_t> Connection::RecordsetGetLastUpdatedBookmark(int32_t h) {
+  return Number(Request("RECORDSETGETLASTUPDATEDBOOKMARK").Arg(h).text());
+}
+Result<int32_t> Connection::RecordsetGetRowCount(int32_t h) {
+  return Number(Request("RECORDSETGETROWCOUNT").Arg(h).text());
+}
+Result<int32_t> Connection::RecordsetGetSelectedRowCount(int32_t h) {
+  return Number(Request("RECORDSETGETSELECTEDROWCOUNT").Arg(h).text());
+}
+Result<int32_t> Connection::RecordsetGetFilteredCount(int32_t h) {
+  return Number(Request("RECORDSETGETFILTEREDCOUNT").Arg(h).text());
+}
+Status Connection::RecordsetMoveFirst(int32_t h) { return Expect(Request("RECORDSETMOVEFIRST").Arg(h).text()); }
+Status Connection::RecordsetMoveNext(int32_t h) { return Expect(Request("RECORDSETMOVENEXT").Arg(h).text()); }
+Status Connection::RecordsetMovePrev(int32_t h) { return Expect(Request("RECORDSETMOVEPREV").Arg(h).text()); }
+Status Connection::RecordsetMoveLast(int32_t h) { return Expect(Request("RECORDSETMOVELAST").Arg(h).text()); }
+
+Result<bool> Connection::RecordsetIsCurrentRowLocked(int32_t h) {
+  return Flag(Request("RECORDSETISCURRENTROWLOCKED").Arg(h).text());
+}
+Status Connection::RecordsetLockCurrentRow(int32_t h) {
+  return Expect(Request("RECORDSETLOCKCURRENTROW").Arg(h).text());
+}
+Status Connection::RecordsetUnlockCurrentRow(int32_t h) {
+  return Expect(Request("RECORDSETUNLOCKCURRENTROW").Arg(h).text());
+}
+Status Connection::RecordsetLockAll(int32_t h) { return Expect(Request("RECORDSETLOCKALL").Arg(h).text()); }
+Status Connection::RecordsetUnlockAll(int32_t h) {
+  return Expect(Request("RECORDSETUNLOCKALL").Arg(h).text());
+}
+Status Connection::RecordsetAddRow(int32_t h) { return Expect(Request("RECORDSETADDROW").Arg(h).text()); }
+Status Connection::RecordsetSetFieldValue(int32_t h, std::string_view column,
+                                          std::string_view value) {
+  ZT_REQUEST(Request("RECORDSETSETFIELDVALUE").Arg(h).Arg(column).Arg(value), Expect);
+}
+Result<std::string> Connection::RecordsetGetFieldValue(int32_t h, std::string_view column) {
+  const Request built = Request("RECORDSETGETFIELDVALUE").Arg(h).Arg(column);
+  if (!built.ok()) return built.Refusal();
+  return Text(built.text(), 2);
+}
+Status Connection::RecordsetUpdate(int32_t h) { return Expect(Request("RECORDSETUPDATE").Arg(h).text()); }
+Status Connection::RecordsetDeleteCurrentRow(int32_t h) {
+  return Expect(Request("RECORDSETDELETECURRENTROW").Arg(h).text());
+}
+Status Connection::RecordsetDeleteAll(int32_t h) {
+  return Expect(Request("RECORDSETDELETEALL").Arg(h).text());
+}
+Status Connection::RecordsetFindRow(int32_t h, std::string_view column, std::string_view prefix) {
+  ZT_REQUEST(Request("RECORDSETFINDROW").Arg(h).Arg(column).Arg(prefix), Expect);
+}
+Status Connection::RecordsetSort(int32_t h, std::string_view column, bool ascending) {
+  ZT_REQUEST(Request("RECORDSETSORT").Arg(h).Arg(column).Arg(ascending ? 1 : 0), Expect);
+}
+
+Result<int32_t> Connection::RecordsetGetFieldCount(int32_t h) {
+  return Number(Request("RECORDSETGETFIELDCOUNT").Arg(h).text());
+}
+Result<std::string> Connection::RecordsetGetFieldName(int32_t h, int32_t field) {
+  return Text(Request("RECORDSETGETFIELDNAME").Arg(h).Arg(field).text(), 2);
+}
+Result<FieldInfo> Connection::RecordsetGetFieldInfo(int32_t h, int32_t field) {
+  Result<Reply> reply = Exchange(Request("RECORDSETGETFIELDINFO").Arg(h).Arg(field).text());
+  if (!reply.ok()) return reply.status();
+  if (reply->fields.size() != 5) {
+    return Status(ErrorCode::kBadReply, "unexpected reply '" + reply->text + "'");
+  }
+  return FieldInfo{reply->fields[2], std::atoi(reply->fields[3].c_str()),
+                   std::atoi(reply->fields[4].c_str())};
+}
+Result<bool> Connection::RecordsetIsFieldNullable(int32_t h, int32_t field) {
+  return Flag(Request("RECORDSETISFIELDNULLABLE").Arg(h).Arg(field).text());
+}
+Result<bool> Connection::RecordsetIsFieldKeyColumn(int32_t h, int32_t field) {
+  return Flag(Request("RECORDSETISFIELDKEYCOLUMN").Arg(h).Arg(field).text());
+}
+Result<bool> Connection::RecordsetIsFieldBlob(int32_t h, int32_t field) {
+  return Flag(Request("RECORDSETISFIELDBLOB").Arg(h).Arg(field).text());
+}
+Result<int32_t> Connection::RecordsetGetFieldSize(int32_t h, int32_t field) {
+  return Number(Request("RECORDSETGETFIELDSIZE").Arg(h).Arg(field).text());
+}
+Status Connection::RecordsetSelectRow(int32_t h, int32_t row) {
+  return Expect(Request("RECORDSETSELECTROW").Arg(h).Arg(row).text());
+}
+Status Connection::RecordsetDeselectRow(int32_t h, int32_t row) {
+  return Expect(Request("RECORDSETDESELECTROW").Arg(h).Arg(row).text());
+}
+Status Connection::RecordsetSelectAll(int32_t h) { return Expect(Request("RECORDSETSELECTALL").Arg(h).text()); }
+Status Connection::RecordsetDeselectAll(int32_t h) {
+  return Expect(Request("RECORDSETDESELECTALL").Arg(h).text());
+}
+Status Connection::RecordsetSelectRowsRange(int32_t h, int32_t first, int32_t last) {
+  return Expect(Request("RECORDSETSELECTROWSRANGE").Arg(h).Arg(first).Arg(last).text());
+}
+Status Connection::RecordsetDeselectRowsRange(int32_t h, int32_t first, int32_t last) {
+  return Expect(Request("RECORDSETDESELECTROWSRANGE").Arg(h).Arg(first).Arg(last).text());
+}
+Result<bool> Connection::RecordsetIsRowSelected(int32_t h, int32_t row) {
+  return Flag(Request("RECORDSETISROWSELECTED").Arg(h).Arg(row).text());
+}
+Status Connection::RecordsetMoveToFirstSelectedRow(int32_t h) {
+  return Expect(Request("RECORDSETMOVETOFIRSTSELECTEDROW").Arg(h).text());
+}
+Status Connection::RecordsetMoveToNextSelectedRow(int32_t h) {
+  return Expect(Request("RECORDSETMOVETONEXTSELECTEDROW").Arg(h).text());
+}
+Status Connection::RecordsetMoveToPrevSelectedRow(int32_t h) {
+  return Expect(Request("RECORDSETMOVETOPREVSELECTEDROW").Arg(h).text());
+}
+Status Connection::RecordsetMoveToLastSelectedRow(int32_t h) {
+  return Expect(Request("RECORDSETMOVETOLASTSELECTEDROW").Arg(h).text());
+}
+
+#undef ZT_REQUEST
+
+}  // namespace ztserver

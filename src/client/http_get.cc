@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "client/client.h"
+#include "ztserver/client.h"
 
 namespace zt {
 
@@ -18,8 +18,15 @@ bool ParseHttpResponse(const std::string& bytes, HttpResult& result) {
 
 bool HttpGet(const std::string& host, uint16_t port, const std::string& path, int timeout_ms,
              HttpResult& result, std::string* error) {
-  Client client;
-  if (!client.Connect(host, port, timeout_ms, error)) return false;
+  ztserver::Connection client;
+  ztserver::Options where;
+  where.host = host;
+  where.port = port;
+  where.connect_timeout_ms = where.reply_timeout_ms = timeout_ms;
+  if (const ztserver::Status status = client.Connect(where); !status.ok()) {
+    if (error) *error = status.message();
+    return false;
+  }
   const std::string request =
       "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
   std::string response;

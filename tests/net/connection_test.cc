@@ -28,16 +28,15 @@ class ConnectionTest : public ::testing::Test {
 
 TEST_F(ConnectionTest, GreetingIsExactlyTheTwentyEightBytes) {
   Client client;
-  ASSERT_TRUE(client.Connect("127.0.0.1", fixture_.port(), kReplyTimeoutMs, nullptr));
-  std::string greeting;
-  ASSERT_TRUE(client.ReadExactly(28, greeting, kReplyTimeoutMs));
-  EXPECT_EQ(greeting, std::string("\x02"
+  ASSERT_TRUE(client.Connect(LocalServer(fixture_.port())));
+  ztserver::Result<std::string> greeting = client.ReadExactly(28);
+  ASSERT_TRUE(greeting);
+  EXPECT_EQ(*greeting, std::string("\x02"
                                   "CONNECTIONSTATUS"
                                   "\x03"
                                   "~SUCCEEDED"));
   // Nothing else follows unasked.
-  std::string more;
-  EXPECT_FALSE(client.ReadExactly(1, more, kSilenceMs));
+  EXPECT_FALSE(client.ReadExactly(1, kSilenceMs));
 }
 
 struct RawCase {
@@ -54,11 +53,11 @@ TEST_P(RawFraming, AnswersTheFramesItFinds) {
   ASSERT_TRUE(client->SendRaw(GetParam().bytes));
   for (const std::string& expected : GetParam().replies) {
     std::string reply;
-    ASSERT_TRUE(client->ReadReply(reply, kReplyTimeoutMs)) << "missing " << expected;
+    ASSERT_TRUE(client->ReceiveText(reply, kReplyTimeoutMs)) << "missing " << expected;
     EXPECT_EQ(reply, expected);
   }
   std::string extra;
-  EXPECT_FALSE(client->ReadReply(extra, kSilenceMs)) << "unexpected " << extra;
+  EXPECT_FALSE(client->ReceiveText(extra, kSilenceMs)) << "unexpected " << extra;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -93,9 +92,9 @@ TEST_F(ConnectionTest, MessageSplitOverSendsIsAnsweredWhenComplete) {
   ASSERT_NE(client, nullptr);
   ASSERT_TRUE(client->SendRaw("\x02STARTTR"));
   std::string reply;
-  EXPECT_FALSE(client->ReadReply(reply, kSilenceMs));
+  EXPECT_FALSE(client->ReceiveText(reply, kSilenceMs));
   ASSERT_TRUE(client->SendRaw("ANSACTION\x03"));
-  ASSERT_TRUE(client->ReadReply(reply, kReplyTimeoutMs));
+  ASSERT_TRUE(client->ReceiveText(reply, kReplyTimeoutMs));
   EXPECT_EQ(reply, "STARTTRANSACTION");
 }
 
@@ -107,7 +106,7 @@ TEST_F(ConnectionTest, OverlongMessageDiscardedLoggedAndConnectionStaysUsable) {
   ASSERT_TRUE(client->SendRaw(Frame(longest + "y") + Frame(longest)));
   EXPECT_EQ(Ask(*client, "COMMITTRANSACTION"), "STARTTRANSACTION");  // the 4091 one
   std::string reply;
-  ASSERT_TRUE(client->ReadReply(reply, kReplyTimeoutMs));
+  ASSERT_TRUE(client->ReceiveText(reply, kReplyTimeoutMs));
   EXPECT_EQ(reply, "COMMITTRANSACTION");
   const std::string log = fixture_.ErrorLog();
   EXPECT_NE(log.find("longer than 4091 characters"), std::string::npos) << log;
@@ -121,7 +120,7 @@ TEST_F(ConnectionTest, EndlessBytesWithoutEtxDoNotStopTheServer) {
   for (int i = 0; i < 64; ++i) ASSERT_TRUE(client->SendRaw(chunk));  // 4 MiB, no ETX
   ASSERT_TRUE(client->SendRaw(std::string("\x03") + Frame("STARTTRANSACTION")));
   std::string reply;
-  ASSERT_TRUE(client->ReadReply(reply, kReplyTimeoutMs));
+  ASSERT_TRUE(client->ReceiveText(reply, kReplyTimeoutMs));
   EXPECT_EQ(reply, "STARTTRANSACTION");
   // Another client is served as usual.
   auto other = fixture_.Connect();
@@ -161,7 +160,7 @@ TEST_F(ConnectionTest, ClientThatNeverReadsDoesNotGrowTheServer) {
   // The replies the lazy client finally reads are whole frames, in order.
   std::string reply;
   for (int i = 0; i < 1000; ++i) {
-    ASSERT_TRUE(lazy->ReadReply(reply, kReplyTimeoutMs));
+    ASSERT_TRUE(lazy->ReceiveText(reply, kReplyTimeoutMs));
     ASSERT_EQ(reply, expected);
   }
 }
@@ -178,14 +177,14 @@ TEST_F(ConnectionTest, HalfClosedClientStillGetsEveryReplyThenTheClose) {
   std::string burst;
   for (int i = 0; i < kRequests; ++i) burst += Frame("GETLOCATIONINFORMATION");
   std::thread sender([&] {
-    client->SendRaw(burst);
+    EXPECT_TRUE(client->SendRaw(burst));
     client->ShutdownWrite();
   });
   // Reading only later lets the replies back up in the server first.
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   int replies = 0;
   std::string reply;
-  while (replies < kRequests && client->ReadReply(reply, kReplyTimeoutMs)) ++replies;
+  while (replies < kRequests && client->ReceiveText(reply, kReplyTimeoutMs)) ++replies;
   sender.join();
   EXPECT_EQ(replies, kRequests);
   EXPECT_TRUE(client->WaitForClose(kReplyTimeoutMs));
@@ -216,8 +215,8 @@ TEST(ConnectionLimit, ConnectionsBeyondTheDescriptorBudgetAreClosedNotQueued) {
   int refused = 0;
   for (int i = 0; i < 60; ++i) {
     auto client = std::make_unique<Client>();
-    ASSERT_TRUE(client->Connect("127.0.0.1", fixture.port(), kReplyTimeoutMs, nullptr));
-    if (client->ReadGreeting(2000, nullptr)) {
+    ASSERT_TRUE(client->Connect(LocalServer(fixture.port(), 2000)));
+    if (client->ReadGreeting()) {
       ++greeted;
       clients.push_back(std::move(client));
     } else {

@@ -54,12 +54,12 @@ class RowLockCommandsTest : public ::testing::Test {
   // True when no reply arrives within ms.
   static bool Silent(Client& client, int ms) {
     std::string reply;
-    return !client.ReadReply(reply, ms);
+    return !client.ReceiveText(reply, ms);
   }
 
   static std::string Next(Client& client, int ms = kReplyTimeoutMs) {
     std::string reply;
-    return client.ReadReply(reply, ms) ? reply : "<no reply>";
+    return client.ReceiveText(reply, ms) ? reply : "<no reply>";
   }
 
   // Whatever the scenario did, the files agree with each other afterwards.
@@ -80,7 +80,7 @@ TEST_F(RowLockCommandsTest, ConflictWaitsUntilTheHolderUnlocks) {
   EXPECT_EQ(Ask(*a_, "RECORDSETISCURRENTROWLOCKED~1"), "RECORDSETISCURRENTROWLOCKED~1~1");
   EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~1");
 
-  ASSERT_TRUE(b_->SendRequest("RECORDSETLOCKCURRENTROW~2"));
+  ASSERT_TRUE(b_->SendFrame("RECORDSETLOCKCURRENTROW~2"));
   EXPECT_TRUE(Silent(*b_, kNoReplyMs));
   // B cannot release A's lock, A can; then B's waiting request succeeds.
   EXPECT_EQ(Ask(*c_, "RECORDSETUNLOCKCURRENTROW~1"), "RECORDSETUNLOCKCURRENTROW~FAILED");
@@ -132,7 +132,7 @@ TEST_F(RowLockCommandsTest, LockAllIsAllOrNothing) {
   ASSERT_EQ(Ask(*b_, "RECORDSETLOCKCURRENTROW~2"), "RECORDSETLOCKCURRENTROW~2");
   ASSERT_EQ(Ask(*b_, "RECORDSETMOVEFIRST~2"), "RECORDSETMOVEFIRST~2");
 
-  ASSERT_TRUE(a_->SendRequest("RECORDSETLOCKALL~1"));
+  ASSERT_TRUE(a_->SendFrame("RECORDSETLOCKALL~1"));
   EXPECT_TRUE(Silent(*a_, kNoReplyMs));
   // After the try nothing is locked (B stands on the first row).
   EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~0");

@@ -80,7 +80,7 @@ TEST_F(ScaleTest, ADepartingClientWithManyRecordsets) {
   ASSERT_TRUE(client_->SendRaw(batch));
   std::string reply;
   for (int i = 1; i <= kCount; ++i) {
-    ASSERT_TRUE(client_->ReadReply(reply, kReplyTimeoutMs)) << i;
+    ASSERT_TRUE(client_->ReceiveText(reply, kReplyTimeoutMs)) << i;
     ASSERT_EQ(reply, "CREATERECORDSET~" + std::to_string(i));
   }
   client_->Close();
@@ -111,7 +111,7 @@ TEST_F(ScaleTest, EditingOneRowOverAndOver) {
   for (int round = 0; round < 5; ++round) {
     ASSERT_TRUE(client_->SendRaw(batch));
     std::string reply;
-    for (int i = 0; i < 4000; ++i) ASSERT_TRUE(client_->ReadReply(reply, kReplyTimeoutMs));
+    for (int i = 0; i < 4000; ++i) ASSERT_TRUE(client_->ReceiveText(reply, kReplyTimeoutMs));
     EXPECT_EQ(reply, "RECORDSETUPDATE~1");
   }
   EXPECT_EQ(Ask(*client_, "RECORDSETGETFIELDVALUE~1~Name"), "RECORDSETGETFIELDVALUE~1~n1999");

@@ -60,8 +60,8 @@ TEST_F(SessionCommandsTest, RequestSyntax) {
       {"GETLOCATIONINFORMATION", "GETLOCATIONINFORMATION~1~2~3~4~5~6~7~8"},
   });
   // Requests without a command name get no reply; the next one is answered.
-  ASSERT_TRUE(client_->SendRequest("~~"));
-  ASSERT_TRUE(client_->SendRequest("   "));
+  ASSERT_TRUE(client_->SendFrame("~~"));
+  ASSERT_TRUE(client_->SendFrame("   "));
   EXPECT_EQ(Ask(*client_, "STARTTRANSACTION"), "STARTTRANSACTION");
 }
 
@@ -147,12 +147,12 @@ TEST_F(HopelessFailuresTest, AreAnsweredAtOnceAndInOrder) {
        "RECORDSETGETLASTERRORTEXT~1~RecordsetAreAllKeysPopulated: ID cannot be NULL"},
   });
   // Pipelined: the requests behind a failure follow without a pause.
-  ASSERT_TRUE(client_->SendRequest("RECORDSETADDROW~9"));
-  ASSERT_TRUE(client_->SendRequest("STARTTRANSACTION"));
+  ASSERT_TRUE(client_->SendFrame("RECORDSETADDROW~9"));
+  ASSERT_TRUE(client_->SendFrame("STARTTRANSACTION"));
   std::string reply;
-  ASSERT_TRUE(client_->ReadReply(reply, kReplyTimeoutMs));
+  ASSERT_TRUE(client_->ReceiveText(reply, kReplyTimeoutMs));
   EXPECT_EQ(reply, "RECORDSETADDROW~FAILED");
-  ASSERT_TRUE(client_->ReadReply(reply, kReplyTimeoutMs));
+  ASSERT_TRUE(client_->ReceiveText(reply, kReplyTimeoutMs));
   EXPECT_EQ(reply, "STARTTRANSACTION");
 }
 

@@ -252,7 +252,7 @@ class MetricsTest : public ::testing::Test {
   // Raw bytes to the endpoint; everything it answers until it closes.
   std::string Exchange(const std::string& bytes) {
     Client client;
-    EXPECT_TRUE(client.Connect("127.0.0.1", metrics_port_, kReplyTimeoutMs, nullptr));
+    EXPECT_TRUE(client.Connect(LocalServer(metrics_port_)));
     EXPECT_TRUE(client.SendRaw(bytes));
     std::string answer;
     EXPECT_TRUE(client.ReadToClose(&answer, kReplyTimeoutMs)) << "not closed";

@@ -138,7 +138,7 @@ TEST(Shutdown, SigtermStopsInOrderAndLeavesTheDatabaseIntact) {
   auto client = fixture.Connect();
   ASSERT_NE(client, nullptr);
   EXPECT_EQ(Ask(*client, "CREATERECORDSET"), "CREATERECORDSET~1");
-  ASSERT_TRUE(client->SendRequest("RECORDSETADDROW~1"));  // left waiting in its queue
+  ASSERT_TRUE(client->SendFrame("RECORDSETADDROW~1"));  // in flight at the stop
 
   EXPECT_EQ(fixture.server().Stop(), 0);
   EXPECT_TRUE(client->WaitForClose(kReplyTimeoutMs));

@@ -23,13 +23,24 @@
 #include <thread>
 #include <vector>
 
-#include "client/client.h"
 #include "engine/database_builder.h"
 #include "support/test_support.h"
+#include "ztserver/client.h"
 
 namespace zt::testing {
 
+using Client = ztserver::Connection;
+
 inline constexpr int kReplyTimeoutMs = 5000;
+
+// Options for a client of the local server on port.
+inline ztserver::Options LocalServer(uint16_t port, int timeout_ms = kReplyTimeoutMs) {
+  ztserver::Options options;
+  options.port = port;
+  options.connect_timeout_ms = timeout_ms;
+  options.reply_timeout_ms = timeout_ms;
+  return options;
+}
 // The retry delay the scratch installations configure: deferred requests
 // use up their tries in a fraction of a second instead of seconds.
 inline constexpr int kTestRetryDelayMs = 20;
@@ -157,7 +168,7 @@ class ServerProcess {
     while (std::chrono::steady_clock::now() < deadline) {
       if (!Running()) return false;
       Client probe;
-      if (probe.Open("127.0.0.1", port, 1000, nullptr)) return true;
+      if (probe.Open(LocalServer(port, 1000))) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
@@ -246,7 +257,7 @@ class ServerFixture {
   // A greeted client.
   std::unique_ptr<Client> Connect() {
     auto client = std::make_unique<Client>();
-    if (!client->Open("127.0.0.1", port_, kReplyTimeoutMs, nullptr)) return nullptr;
+    if (!client->Open(LocalServer(port_))) return nullptr;
     return client;
   }
 
@@ -266,10 +277,13 @@ class ServerFixture {
   bool created_ = false;
 };
 
-// Sends request and returns the reply text ("<no reply>" when none came).
+// Sends request as it is (an unknown command too) and returns the reply
+// text ("<no reply>" when none came).
 inline std::string Ask(Client& client, const std::string& request) {
   std::string reply;
-  if (!client.Call(request, reply, kReplyTimeoutMs)) return "<no reply>";
+  if (!client.SendFrame(request) || !client.ReceiveText(reply, kReplyTimeoutMs)) {
+    return "<no reply>";
+  }
   return reply;
 }
 

@@ -1,15 +1,14 @@
-// ztcli: sends raw protocol requests to a ztserver and prints the replies.
+// ztcli: the interactive shell of ztserver.
 //
-//   ztcli [-H host] [-p port] [-t seconds] [-m address:port] [REQUEST ...]
+//   ztcli [-H host] [-p port] [-t seconds] [-m address:port] [--csv] [-c COMMAND]... [COMMAND ...]
 //
-// Each REQUEST (for example CREATERECORDSET or RECORDSETCLOSE~1) is sent
-// in its own frame and its reply text printed on a line of its own. The
-// request \status instead prints the server's figures, read from its
-// metrics endpoint (-m; status.h). Without
-// requests on the command line, every line of standard input is one request
-// (with a prompt when standard input is a terminal). Exit status: 0 when
-// every request was answered with a success, 1 when a reply was a failure
-// (or never came), 2 when the server (or the endpoint) could not be reached.
+// Each COMMAND (from -c or the command line) is run in turn; without any,
+// the lines of standard input are: with line editing, history and a prompt
+// on a terminal, plainly when it is a pipe or a file. A line is a protocol
+// request or a backslash command (shell.h). Exit status: 0 when everything
+// succeeded, 1 when a command failed, 2 when the server (or the metrics
+// endpoint) could not be reached or the connection was lost.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "client/client.h"
-#include "status.h"
+#include "ztcli/shell.h"
+#include "ztserver/client.h"
 
 #ifdef ZT_HAVE_READLINE
 #include <readline/history.h>
@@ -31,61 +30,74 @@ namespace {
 
 // The port the documentation's example MetricsAddress uses.
 constexpr int kDefaultMetricsPort = 9187;
-constexpr char kStatusCommand[] = "\\status";
+constexpr int kExitFailed = 1;
+constexpr int kExitNoServer = 2;
+constexpr int kHistoryLines = 1000;
 
 void Usage(std::FILE* out) {
   std::fprintf(out,
-               "Usage: ztcli [-H host] [-p port] [-t seconds] [-m address:port] [REQUEST ...]\n"
-               "Sends each REQUEST (or each line of standard input) to the server\n"
-               "and prints each reply. The request \\status prints the server's figures\n"
-               "from its metrics endpoint instead.\n"
+               "Usage: ztcli [-H host] [-p port] [-t seconds] [-m address:port] [--csv]\n"
+               "             [-c COMMAND]... [COMMAND ...]\n"
+               "The shell of ztserver. Runs each COMMAND, or else reads commands from\n"
+               "standard input (interactively on a terminal). A command is a protocol\n"
+               "request such as RECORDSETOPEN~1~Customers, or a backslash command such as\n"
+               "\\dt or \\show Customers LIMIT 5 (\\help lists them).\n"
                "  -H host     server address (default 127.0.0.1)\n"
                "  -p port     server port (default 5432)\n"
                "  -t seconds  how long to wait for each reply (default 15)\n"
-               "  -m address:port  the server's MetricsAddress (default host:%d)\n",
+               "  -m address:port  the server's MetricsAddress, for \\status (default host:%d)\n"
+               "  -c COMMAND  run COMMAND (repeatable), then exit\n"
+               "  --csv       print \\dt, \\d and \\show results as CSV\n"
+               "Exit status: 0 all succeeded, 1 a command failed, 2 no server or connection lost.\n",
                kDefaultMetricsPort);
 }
 
-bool IsFailure(const std::string& reply) {
-  const std::string suffix = "~FAILED";
-  return reply.size() >= suffix.size() &&
-         reply.compare(reply.size() - suffix.size(), suffix.size(), suffix) == 0;
+// The history file of interactive sessions: ~/.ztcli_history.
+std::string HistoryFile() {
+  const char* home = std::getenv("HOME");
+  return home && *home ? std::string(home) + "/.ztcli_history" : std::string();
 }
 
-// Sends one request and prints its reply; false when it failed.
-bool Run(zt::Client& client, const std::string& request, int timeout_ms) {
-  std::string reply;
-  if (!client.SendRequest(request)) {
-    std::fprintf(stderr, "ztcli: the connection is lost\n");
-    return false;
-  }
-  if (!client.ReadReply(reply, timeout_ms)) {
-    std::fprintf(stderr, "ztcli: no reply to '%s'\n", request.c_str());
-    return false;
-  }
-  std::printf("%s\n", reply.c_str());
-  std::fflush(stdout);
-  return !IsFailure(reply);
-}
-
-bool NextLine(bool interactive, std::string& line) {
+class LineReader {
+ public:
+  explicit LineReader(bool interactive) : interactive_(interactive) {
 #ifdef ZT_HAVE_READLINE
-  if (interactive) {
-    char* read = readline("zt> ");
-    if (read == nullptr) return false;
-    line = read;
-    if (!line.empty()) add_history(read);
-    std::free(read);
-    return true;
-  }
-#else
-  if (interactive) {
-    std::fputs("zt> ", stdout);
-    std::fflush(stdout);
-  }
+    if (interactive_ && !HistoryFile().empty()) {
+      read_history(HistoryFile().c_str());
+      stifle_history(kHistoryLines);
+    }
 #endif
-  return static_cast<bool>(std::getline(std::cin, line));
-}
+  }
+  ~LineReader() {
+#ifdef ZT_HAVE_READLINE
+    if (interactive_ && !HistoryFile().empty()) write_history(HistoryFile().c_str());
+#endif
+  }
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  bool Next(std::string& line) {
+#ifdef ZT_HAVE_READLINE
+    if (interactive_) {
+      char* read = readline("zt> ");
+      if (read == nullptr) return false;
+      line = read;
+      std::free(read);
+      if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
+      return true;
+    }
+#else
+    if (interactive_) {
+      std::fputs("zt> ", stdout);
+      std::fflush(stdout);
+    }
+#endif
+    return static_cast<bool>(std::getline(std::cin, line));
+  }
+
+ private:
+  bool interactive_;
+};
 
 // Splits "address:port"; false when it is not that.
 bool SplitAddress(const std::string& text, std::string& host, long& port) {
@@ -98,88 +110,100 @@ bool SplitAddress(const std::string& text, std::string& host, long& port) {
   return true;
 }
 
+bool ParseNumber(const char* text, long low, long high, long& out) {
+  char* end = nullptr;
+  const long value = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || value < low || value > high) return false;
+  out = value;
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string host = "127.0.0.1";
-  long port = 5432;
-  long timeout_seconds = 15;
+  ztcli::ShellOptions options;
   std::string metrics_address;
-  std::vector<std::string> requests;
+  std::vector<std::string> commands;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       Usage(stdout);
       return 0;
     }
-    const bool takes_value = arg == "-H" || arg == "-p" || arg == "-t" || arg == "-m";
-    if (takes_value && i + 1 < argc) {
-      const char* value = argv[++i];
-      if (arg == "-H" || arg == "-m") {
-        (arg == "-H" ? host : metrics_address) = value;
-        continue;
-      }
-      char* end = nullptr;
-      const long number = std::strtol(value, &end, 10);
-      const long limit = arg == "-p" ? 65535 : 3600;
-      if (end == value || *end != '\0' || number < 1 || number > limit) {
-        std::fprintf(stderr, "ztcli: invalid value '%s' for %s\n", value, arg.c_str());
-        return 2;
-      }
-      (arg == "-p" ? port : timeout_seconds) = number;
+    if (arg == "--csv") {
+      options.csv = true;
       continue;
     }
-    if (takes_value) {
-      std::fprintf(stderr, "ztcli: %s needs a value\n", arg.c_str());
-      return 2;
+    if (arg == "-H" || arg == "-p" || arg == "-t" || arg == "-c" || arg == "-m") {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "ztcli: %s needs a value\n", arg.c_str());
+        return kExitNoServer;
+      }
+      const char* value = argv[++i];
+      long number = 0;
+      if (arg == "-H") {
+        options.server.host = value;
+      } else if (arg == "-m") {
+        metrics_address = value;
+      } else if (arg == "-c") {
+        commands.emplace_back(value);
+      } else if (!ParseNumber(value, 1, arg == "-p" ? 65535 : 3600, number)) {
+        std::fprintf(stderr, "ztcli: invalid value '%s' for %s\n", value, arg.c_str());
+        return kExitNoServer;
+      } else if (arg == "-p") {
+        options.server.port = static_cast<uint16_t>(number);
+      } else {
+        options.server.reply_timeout_ms = static_cast<int>(number * 1000);
+      }
+      continue;
     }
-    requests.push_back(arg);
+    commands.push_back(arg);
   }
-  std::string metrics_host = host;
+  options.metrics_host = options.server.host;
   long metrics_port = kDefaultMetricsPort;
-  if (!metrics_address.empty() && !SplitAddress(metrics_address, metrics_host, metrics_port)) {
+  if (!metrics_address.empty() &&
+      !SplitAddress(metrics_address, options.metrics_host, metrics_port)) {
     std::fprintf(stderr, "ztcli: invalid value '%s' for -m (ADDRESS:PORT)\n",
                  metrics_address.c_str());
-    return 2;
+    return kExitNoServer;
   }
+  options.metrics_port = static_cast<uint16_t>(metrics_port);
+  // A pager the user leaves early must not end the shell.
+  ::signal(SIGPIPE, SIG_IGN);
 
-  const int timeout_ms = static_cast<int>(timeout_seconds * 1000);
-  zt::Client client;
-  // The protocol connection is opened by the first request that needs it,
-  // so that \status works against a server that refuses more clients.
-  bool opened = false;
-  int status = 0;  // the exit status so far
-  const auto handle = [&](const std::string& request) {
-    if (request == kStatusCommand) {
-      const int result = zt::cli::PrintStatus(metrics_host, static_cast<uint16_t>(metrics_port),
-                                              timeout_ms, stdout);
-      status = std::max(status, result);
-      return true;
+  const bool interactive = commands.empty() && ::isatty(STDIN_FILENO) == 1;
+  options.page = interactive && ::isatty(STDOUT_FILENO) == 1 && !options.csv;
+  ztserver::Connection connection;
+  ztcli::Shell shell(connection, options);
+  int status = 0;
+  // One line: false when the shell cannot go on.
+  auto run = [&](const std::string& line) {
+    switch (shell.Execute(line)) {
+      case ztcli::Outcome::kOk: return true;
+      case ztcli::Outcome::kFailed: status = std::max(status, kExitFailed); return true;
+      case ztcli::Outcome::kUnreachable: status = kExitNoServer; return true;
+      case ztcli::Outcome::kLost: status = kExitNoServer; return false;
+      case ztcli::Outcome::kQuit: return false;
     }
-    if (!opened) {
-      opened = true;
-      std::string error;
-      if (!client.Open(host, static_cast<uint16_t>(port), timeout_ms, &error)) {
-        std::fprintf(stderr, "ztcli: %s\n", error.c_str());
-        status = 2;
-        return false;
-      }
-    }
-    if (!Run(client, request, timeout_ms)) status = std::max(status, 1);
-    return client.connected();
+    return false;
   };
-  if (!requests.empty()) {
-    for (const std::string& request : requests) {
-      if (!handle(request)) break;
+  if (!commands.empty()) {
+    for (const std::string& command : commands) {
+      if (!run(command)) break;
     }
     return status;
   }
-  const bool interactive = ::isatty(STDIN_FILENO) == 1;
+  // A terminal session connects at once, so that a server that is down
+  // says so before the first prompt.
+  if (interactive) {
+    if (!shell.Connect()) return kExitNoServer;
+    std::printf("ztcli connected to %s:%u. \\help lists the commands, \\q quits.\n",
+                options.server.host.c_str(), options.server.port);
+  }
+  LineReader reader(interactive);
   std::string line;
-  while (NextLine(interactive, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) continue;
-    if (!handle(line)) break;
+  while (reader.Next(line)) {
+    if (!run(line)) break;
   }
   return status;
 }

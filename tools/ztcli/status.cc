@@ -1,4 +1,4 @@
-#include "status.h"
+#include "ztcli/status.h"
 
 #include <cmath>
 #include <cstdlib>

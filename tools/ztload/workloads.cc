@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "client/client.h"
+#include "ztserver/client.h"
 
 namespace zt::load {
 namespace {
@@ -59,16 +59,19 @@ class Session {
   // Connects to 127.0.0.1 and, unless the peer is a plain echo server,
   // reads the greeting.
   bool Open(const Options& options) {
-    std::string error;
-    const auto port = static_cast<uint16_t>(options.port);
-    const bool ok = options.echo ? client_.Connect("127.0.0.1", port, kReplyTimeoutMs, &error)
-                                 : client_.Open("127.0.0.1", port, kReplyTimeoutMs, &error);
-    return ok || Fail("cannot connect: " + error);
+    ztserver::Options where;
+    where.port = static_cast<uint16_t>(options.port);
+    where.connect_timeout_ms = where.reply_timeout_ms = kReplyTimeoutMs;
+    const ztserver::Status status = options.echo ? client_.Connect(where) : client_.Open(where);
+    return status.ok() || Fail(status.message());
   }
 
   // One request, one reply; FAILED is a failure.
   bool Call(const std::string& request) {
-    if (!client_.Call(request, reply_, kReplyTimeoutMs)) return Fail(request + ": no reply");
+    // Frames as they are: the echo mode's peer is no ZTServer.
+    if (!client_.SendFrame(request) || !client_.ReceiveText(reply_)) {
+      return Fail(request + ": no reply");
+    }
     return !Failed(reply_) || Fail(request + ": " + reply_);
   }
   const std::string& reply() const { return reply_; }
@@ -99,7 +102,7 @@ class Session {
           return Fail(requests[sent - 1] + ": cannot send");
         continue;
       }
-      if (!client_.ReadReply(reply_, kReplyTimeoutMs)) {
+      if (!client_.ReceiveText(reply_)) {
         return Fail(requests[received] + ": no reply");
       }
       if (!on_reply(received, reply_)) return false;
@@ -121,7 +124,7 @@ class Session {
   }
 
  private:
-  zt::Client client_;
+  ztserver::Connection client_;
   std::string& failure_;
   std::string reply_;
   std::string frames_;

@@ -1,0 +1,316 @@
+// The ZTServer client library: one blocking connection to a server, its
+// requests and replies, and a typed helper for every command.
+//
+//   ztserver::Connection db;
+//   if (ztserver::Status s = db.Open({.host = "127.0.0.1", .port = 5432}); !s.ok()) {
+//     std::cerr << s.message() << "\n";
+//   }
+//   ztserver::Result<int32_t> h = db.CreateRecordset();
+//   if (h.ok() && db.RecordsetOpen(*h, "Customers").ok()) {
+//     for (ztserver::Status more = db.RecordsetMoveFirst(*h); more.ok();
+//          more = db.RecordsetMoveNext(*h)) {
+//       std::cout << db.RecordsetGetFieldValue(*h, "Name").value_or("?") << "\n";
+//     }
+//   }
+//
+// Three levels, each usable alone:
+// - Call(request) -> Reply: one request text ("RECORDSETMOVENEXT~1"), its
+//   reply cut into fields. Send() and Receive() pipeline: send many, then
+//   read their replies in order; CallAll() does both.
+// - The typed helpers, named after the commands (RECORDSETGETROWCOUNT is
+//   RecordsetGetRowCount): they build the request, check its reply, and
+//   give a Status or a Result<T>. A FAILED reply becomes an error whose
+//   message is the reason the server keeps (fetched with GETLASTERRORTEXT
+//   or RECORDSETGETLASTERROR, whichever text the command uses).
+// - SendFrame/SendRaw/ReadExactly/WaitForClose: bytes as they are, for
+//   tests of broken frames and for load generators.
+//
+// Nothing throws; every failure is a value. A connection is used by one
+// thread at a time. After a timeout or a broken connection it is closed:
+// a reply arriving late would otherwise be taken for the answer to the next
+// request. The server never answers a command it does not know, so Call and
+// Send refuse such a name locally (ErrorCode::kUnknownCommand) instead of
+// waiting for the timeout; SendFrame sends anything.
+//
+// The protocol itself is described in docs/protocol.md.
+#ifndef ZTSERVER_CLIENT_H_
+#define ZTSERVER_CLIENT_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace ztserver {
+
+enum class ErrorCode {
+  kOk = 0,
+  kFailed,          // the server answered COMMAND~FAILED
+  kConnect,         // the server could not be reached
+  kGreeting,        // no greeting, or not a ZTServer greeting
+  kTimeout,         // no reply within the reply timeout
+  kClosed,          // the server closed the connection
+  kNotConnected,    // the connection was never opened, or was closed
+  kUnknownCommand,  // not a command of the protocol: refused, never sent
+  kInvalidArgument, // a value that cannot be sent (a "~", STX, ETX, NUL; blank)
+  kBadReply,        // a reply of an unexpected shape
+};
+
+// The name of a code, for messages ("timeout", "closed", ...).
+const char* ErrorCodeName(ErrorCode code);
+
+class [[nodiscard]] Status {
+ public:
+  Status() = default;  // success
+  Status(ErrorCode code, std::string message) : code_(code), message_(std::move(message)) {}
+
+  bool ok() const { return code_ == ErrorCode::kOk; }
+  explicit operator bool() const { return ok(); }
+  ErrorCode code() const { return code_; }
+  // Why it failed: the server's reason for kFailed (may be empty when the
+  // server keeps none), a description otherwise.
+  const std::string& message() const { return message_; }
+
+ private:
+  ErrorCode code_ = ErrorCode::kOk;
+  std::string message_;
+};
+
+// A value, or the Status that says why there is none.
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit on purpose
+  Result(Status status) : status_(std::move(status)) {}  // NOLINT
+
+  bool ok() const { return value_.has_value(); }
+  explicit operator bool() const { return ok(); }
+  const Status& status() const { return status_; }
+  // Only when ok().
+  const T& value() const& { return *value_; }
+  T& value() & { return *value_; }
+  const T& operator*() const { return *value_; }
+  const T* operator->() const { return &*value_; }
+  T value_or(T fallback) const { return value_ ? *value_ : std::move(fallback); }
+
+ private:
+  std::optional<T> value_;
+  Status status_;
+};
+
+// One reply: answered (ok or FAILED), or not answered and why.
+struct Reply {
+  ErrorCode code = ErrorCode::kNotConnected;  // kOk, kFailed, or why no reply came
+  std::string text;                           // the reply text as received
+  std::vector<std::string> fields;            // text cut at "~"; fields[0] is the name
+  std::string error;                          // why no reply came (empty when one did)
+
+  bool ok() const { return code == ErrorCode::kOk; }
+  bool failed() const { return code == ErrorCode::kFailed; }
+  bool answered() const { return ok() || failed(); }
+  // Field i, or an empty text when the reply has fewer.
+  const std::string& field(size_t i) const;
+};
+
+// Which error text keeps the reason of a command's failure.
+enum class ErrorText {
+  kDatabase,   // GETLASTERRORTEXT (kept per connection)
+  kRecordset,  // RECORDSETGETLASTERROR~handle
+  kNone,       // the command keeps no reason
+};
+
+struct CommandInfo {
+  const char* name;      // in capitals, as replies carry it
+  bool has_handle;       // field 2 is a recordset handle
+  ErrorText error_text;  // where its failure's reason goes
+  bool extension;        // not every server knows it (never answered there)
+};
+
+// Every command of the protocol, in the order docs/protocol.md lists them.
+const std::vector<CommandInfo>& Commands();
+// The command of a request's first field, without regard to case; null
+// when the protocol has no such command.
+const CommandInfo* FindCommand(std::string_view name);
+
+struct Options {
+  std::string host = "127.0.0.1";
+  uint16_t port = 5432;
+  int connect_timeout_ms = 5000;
+  int reply_timeout_ms = 15000;
+  // Typed helpers fetch the reason of a FAILED reply (one more request).
+  bool fetch_reasons = true;
+};
+
+struct FieldInfo {
+  std::string name;
+  int32_t type = 0;  // 1 integer, 2 numeric, 3 float; anything else is text
+  int32_t size = 0;  // bytes
+};
+
+class Connection {
+ public:
+  Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  Connection(Connection&& other) noexcept;
+  Connection& operator=(Connection&& other) noexcept;
+  ~Connection();
+
+  // Connects and reads the greeting.
+  Status Open(const Options& options);
+  // Connects without reading the greeting (tests of the greeting itself).
+  Status Connect(const Options& options);
+  Status ReadGreeting();
+  void Close();
+  bool connected() const { return fd_ >= 0; }
+  const Options& options() const { return options_; }
+  void set_reply_timeout_ms(int ms) { options_.reply_timeout_ms = ms; }
+
+  // ---- Requests and replies ------------------------------------------------
+  Reply Call(std::string_view request);
+  // Pipelining: Send queues nothing locally, it writes the frame at once;
+  // Receive reads the next reply. Replies come in the order of the requests.
+  Status Send(std::string_view request);
+  Reply Receive();
+  // Sends every request, then reads every reply (one write, in order).
+  std::vector<Reply> CallAll(const std::vector<std::string>& requests);
+  // The reason the server keeps for a FAILED reply to request: the text of
+  // the command's error text (see CommandInfo); empty when it keeps none.
+  Result<std::string> FailureReason(std::string_view request);
+
+  // ---- Bytes as they are -----------------------------------------------------
+  // These take a timeout of their own (-1: the reply timeout) and, unlike
+  // the request level, stay connected after a timeout: a test may wait for
+  // a reply that must not come, then read it later.
+  // STX text ETX, whatever the text (no command check).
+  Status SendFrame(std::string_view text);
+  Status SendRaw(std::string_view bytes, int timeout_ms = -1);
+  // The next reply frame's text into text (no splitting, no allocation once
+  // text has grown): the fast path for load generators.
+  Status ReceiveText(std::string& text, int timeout_ms = -1);
+  // Exactly n bytes, outside any frame.
+  Result<std::string> ReadExactly(size_t n, int timeout_ms = -1);
+  // True when the server closes the connection within timeout_ms (anything
+  // arriving meanwhile is dropped).
+  bool WaitForClose(int timeout_ms) { return ReadToClose(nullptr, timeout_ms); }
+  // Reads until the server closes (or resets) the connection within
+  // timeout_ms; *bytes receives everything not yet read as replies (null:
+  // dropped). False on timeout.
+  bool ReadToClose(std::string* bytes, int timeout_ms);
+  // Tells the server no more requests come; replies can still be read.
+  void ShutdownWrite();
+  // Ends the connection with a reset instead of an orderly close.
+  void Abort();
+
+  // ---- Session and database --------------------------------------------------
+  Status StartTransaction();
+  Status CommitTransaction();
+  Status RollbackTransaction();
+  Result<std::string> GetLastErrorText();
+  Result<int32_t> CreateRecordset();
+  Status RecordsetClose(int32_t h);
+  Result<bool> RecordsetIsConnected(int32_t h);
+  Result<std::string> RecordsetGetLastError(int32_t h);
+  Result<std::vector<std::string>> GetLocationInformation();  // eight texts
+  // texts[0] must not be blank; missing texts become empty.
+  Status SetLocationInformation(const std::vector<std::string>& texts);
+  Status RebuildDatabase();
+  // Extension: a server without it never answers (kTimeout).
+  Result<std::vector<std::string>> GetTableNames();
+
+  // ---- Opening, filters, navigation ------------------------------------------
+  Status RecordsetOpen(int32_t h, std::string_view table);
+  Status RecordsetOpenFloor(int32_t h, std::string_view table, std::string_view column,
+                            std::string_view value);
+  Status RecordsetOpenCeiling(int32_t h, std::string_view table, std::string_view column,
+                              std::string_view value);
+  // op: = < <= > >= <>; the two numbers are kept by the server, not used.
+  Status RecordsetAddFilterColumn(int32_t h, std::string_view column, std::string_view op,
+                                  std::string_view value, int32_t hint = 0, int32_t extra = 0);
+  Status RecordsetClearFilters(int32_t h);
+  // An empty value shows every row again.
+  Status RecordsetFilterOn(int32_t h, std::string_view column, std::string_view value = {});
+  Result<bool> RecordsetCanBookmark(int32_t h);
+  Status RecordsetSetBookmark(int32_t h, int32_t row);
+  Result<int32_t> RecordsetGetBookmark(int32_t h);
+  Result<int32_t> RecordsetGetLastUpdatedBookmark(int32_t h);
+  Result<int32_t> RecordsetGetRowCount(int32_t h);
+  Result<int32_t> RecordsetGetSelectedRowCount(int32_t h);
+  Result<int32_t> RecordsetGetFilteredCount(int32_t h);
+  Status RecordsetMoveFirst(int32_t h);
+  Status RecordsetMoveNext(int32_t h);
+  Status RecordsetMovePrev(int32_t h);
+  Status RecordsetMoveLast(int32_t h);
+
+  // ---- Row locks and editing -------------------------------------------------
+  Result<bool> RecordsetIsCurrentRowLocked(int32_t h);
+  Status RecordsetLockCurrentRow(int32_t h);
+  Status RecordsetUnlockCurrentRow(int32_t h);
+  Status RecordsetLockAll(int32_t h);
+  Status RecordsetUnlockAll(int32_t h);
+  Status RecordsetAddRow(int32_t h);
+  // value must not be blank (a blank value cannot be sent).
+  Status RecordsetSetFieldValue(int32_t h, std::string_view column, std::string_view value);
+  // The whole value, "~" included.
+  Result<std::string> RecordsetGetFieldValue(int32_t h, std::string_view column);
+  Status RecordsetUpdate(int32_t h);
+  Status RecordsetDeleteCurrentRow(int32_t h);
+  Status RecordsetDeleteAll(int32_t h);
+  Status RecordsetFindRow(int32_t h, std::string_view column, std::string_view prefix);
+  Status RecordsetSort(int32_t h, std::string_view column, bool ascending = true);
+
+  // ---- Field metadata and row selection --------------------------------------
+  Result<int32_t> RecordsetGetFieldCount(int32_t h);
+  Result<std::string> RecordsetGetFieldName(int32_t h, int32_t field);
+  Result<FieldInfo> RecordsetGetFieldInfo(int32_t h, int32_t field);
+  Result<bool> RecordsetIsFieldNullable(int32_t h, int32_t field);
+  Result<bool> RecordsetIsFieldKeyColumn(int32_t h, int32_t field);
+  Result<bool> RecordsetIsFieldBlob(int32_t h, int32_t field);
+  Result<int32_t> RecordsetGetFieldSize(int32_t h, int32_t field);
+  Status RecordsetSelectRow(int32_t h, int32_t row);
+  Status RecordsetDeselectRow(int32_t h, int32_t row);
+  Status RecordsetSelectAll(int32_t h);
+  Status RecordsetDeselectAll(int32_t h);
+  Status RecordsetSelectRowsRange(int32_t h, int32_t first, int32_t last);
+  Status RecordsetDeselectRowsRange(int32_t h, int32_t first, int32_t last);
+  Result<bool> RecordsetIsRowSelected(int32_t h, int32_t row);
+  Status RecordsetMoveToFirstSelectedRow(int32_t h);
+  Status RecordsetMoveToNextSelectedRow(int32_t h);
+  Status RecordsetMoveToPrevSelectedRow(int32_t h);
+  Status RecordsetMoveToLastSelectedRow(int32_t h);
+
+ private:
+  // A typed helper's exchange: the reply when it succeeded, else the error
+  // (with the server's reason for a FAILED reply).
+  Result<Reply> Exchange(const std::string& request);
+  Status Expect(const std::string& request);
+  Result<std::string> Text(const std::string& request, size_t skip);
+  Result<int32_t> Number(const std::string& request);
+  Result<bool> Flag(const std::string& request);
+  // Waits for more bytes; a closed or broken connection is closed here, a
+  // timeout is only reported.
+  Status Fill(int timeout_ms);
+  int TimeoutOr(int timeout_ms) const {
+    return timeout_ms < 0 ? options_.reply_timeout_ms : timeout_ms;
+  }
+  Status Broken(ErrorCode code, std::string message);
+
+  int fd_ = -1;
+  Options options_;
+  // Received bytes; those before read_ are consumed (a burst of small
+  // replies costs one erase per receive, not one per reply).
+  std::string buffer_;
+  size_t read_ = 0;
+};
+
+// Whether a value can be sent as one field: not blank (the server reads a
+// blank field as a missing one), and no "~", STX, ETX or NUL. Blanks at
+// either end are sent but trimmed by the server.
+bool IsSendable(std::string_view value);
+
+}  // namespace ztserver
+
+#endif  // ZTSERVER_CLIENT_H_
