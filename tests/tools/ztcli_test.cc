@@ -1,56 +1,178 @@
-// ztcli against a running server: replies printed, failures in the exit
-// status.
+// ztcli against a running server: raw requests with their failure reasons,
+// the backslash commands, -c, piped input, --csv, and the exit status.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/server_process.h"
 
 namespace zt::testing {
 namespace {
 
+const std::string kZtcli = std::string(ZT_BINARY_DIR) + "/ztcli";
+
+struct CliRun {
+  int status = -1;
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+CliRun RunCli(const ScratchFolder& folder, const std::string& args) {
+  CliRun run;
+  const std::string err_file = folder.File("ztcli.err");
+  run.status = RunCommand(kZtcli + " " + args + " 2>" + err_file, &run.out, false);
+  run.err = ReadFile(err_file);
+  return run;
+}
+
 class ZtcliTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(fixture_.created());
+    std::string out;
+    ASSERT_TRUE(MakeLoadedDatabase(fixture_.folder(), "db",
+                                   "table People\n"
+                                   "column Id integer 4 key\n"
+                                   "column Name text 20 key\n"
+                                   "column City text 12\n"
+                                   "column Old text 4 dropped\n"
+                                   "table Empty\n"
+                                   "column K text 3 key\n",
+                                   {{"People",
+                                     "Id,Name,City\n1,Ann,Leith\n2,Bob,Perth\n3,\"Cy, Jr.\",Leith\n"
+                                     "10,Dee,Ayr\n"}},
+                                   &out))
+        << out;
     ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
   }
-  std::string Cli(const std::string& args) const {
-    return std::string(ZT_BINARY_DIR) + "/ztcli -p " + std::to_string(fixture_.port()) + " -t 5 " +
-           args;
+  CliRun Cli(const std::string& args) {
+    return RunCli(fixture_.folder(), "-p " + std::to_string(fixture_.port()) + " -t 5 " + args);
   }
-  ServerFixture fixture_;
+  ServerFixture fixture_{/*with_database=*/false};
 };
 
-TEST_F(ZtcliTest, PrintsEachReplyAndSucceeds) {
-  std::string out;
-  EXPECT_EQ(RunCommand(Cli("CREATERECORDSET 'RECORDSETCLOSE~1'"), &out, false), 0);
-  EXPECT_EQ(out, "CREATERECORDSET~1\nRECORDSETCLOSE~1\n");
+struct CliCase {
+  const char* args;
+  int status;
+  const char* out;  // the whole standard output
+  const char* err;  // a part of standard error ("" : none at all)
+};
+
+TEST_F(ZtcliTest, CommandsAndTheirOutput) {
+  const CliCase cases[] = {
+      // Raw requests: the reply as it is; a failure with its reason.
+      {"CREATERECORDSET 'RECORDSETCLOSE~1'", 0, "CREATERECORDSET~1\nRECORDSETCLOSE~1\n", ""},
+      {"-c CREATERECORDSET -c 'RECORDSETOPEN~1~Nope'", 1,
+       "CREATERECORDSET~1\nRECORDSETOPEN~FAILED\n",
+       "ERROR: RecordsetOpen: Error reading the table header\n"},
+      {"-c 'RECORDSETMOVENEXT~9'", 1, "RECORDSETMOVENEXT~FAILED\n",
+       "ERROR: there is no recordset 9\n"},
+      {"-c CREATERECORDSET -c 'RECORDSETOPENFLOOR~1~People~City~x'", 1,
+       "CREATERECORDSET~1\nRECORDSETOPENFLOOR~FAILED\n",
+       "ERROR: RecordsetOpenFloor: Field name is not a valid key name\n"},
+      // Unknown commands are refused here (a sent one would be waited for
+      // until the timeout and end the session); the rest goes on.
+      {"-c HELLO -c STARTTRANSACTION", 1, "STARTTRANSACTION\n", "unknown command 'HELLO', not sent"},
+      {"-c 'movenext~1'", 1, "", "did you mean RECORDSETMOVENEXT?"},
+      {"-c 'RECORDSETGETROWCONT~1'", 1, "", "did you mean RECORDSETGETROWCOUNT?"},
+      // Backslash commands.
+      {"-c '\\dt'", 0, " table\n--------\n People\n Empty\n(2 rows)\n", ""},
+      {"-c '\\d People'", 0,
+       " # | column | type    | size | flags\n"
+       "---+--------+---------+------+---------\n"
+       " 0 | Id     | integer |    4 | key\n"
+       " 1 | Name   | text    |   20 | key\n"
+       " 2 | City   | text    |   12 |\n"
+       " 3 | Old    | text    |    4 | dropped\n"
+       "(4 rows)\n",
+       ""},
+      {"-c '\\d Empty'", 0,
+       " # | column | type | size | flags\n---+--------+------+------+-------\n"
+       " 0 | K      | text |    3 | key\n(1 row)\n",
+       ""},
+      {"-c '\\show People WHERE City = Leith ORDER BY Id DESC LIMIT 1'", 0,
+       " Id | Name    | City\n----+---------+-------\n  3 | Cy, Jr. | Leith\n(1 row)\n", ""},
+      {"-c '\\show People where Id >= 2 and City <> Ayr'", 0,
+       " Id | Name    | City\n----+---------+-------\n  2 | Bob     | Perth\n  3 | Cy, Jr. | Leith\n"
+       "(2 rows)\n",
+       ""},
+      {"--csv -c '\\show People ORDER BY Id'", 0,
+       "Id,Name,City\n1,Ann,Leith\n2,Bob,Perth\n3,\"Cy, Jr.\",Leith\n10,Dee,Ayr\n", ""},
+      {"-c '\\show Empty'", 0, " K\n---\n(0 rows)\n", ""},
+      {"-c \"\\\\count People WHERE Name = 'cy, jr.'\" -c '\\count Empty'", 0, "1\n0\n", ""},
+      {"-c '\\show Nope'", 1, "", "ERROR: no table Nope"},
+      {"-c '\\show People ORDER BY Nope'", 1, "", "ERROR: ORDER BY Nope: RecordsetSort: Invalid column name"},
+      {"-c '\\show People WHERE City ~ x'", 1, "", "unknown operator '~'"},
+      {"-c '\\show People WHERE City = x OR City = y'", 1, "", "OR is not supported"},
+      {"-c '\\nope'", 1, "", "unknown command \\nope"},
+      {"-c '\\q' -c STARTTRANSACTION", 0, "", ""},
+  };
+  for (const CliCase& c : cases) {
+    const CliRun run = Cli(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+    EXPECT_EQ(run.out, c.out) << c.args;
+    if (*c.err == '\0') {
+      EXPECT_EQ(run.err, "") << c.args;
+    } else {
+      EXPECT_NE(run.err.find(c.err), std::string::npos) << c.args << "\n" << run.err;
+    }
+  }
 }
 
-TEST_F(ZtcliTest, ReadsRequestsFromStandardInput) {
-  std::string out;
-  EXPECT_EQ(RunCommand("printf 'STARTTRANSACTION\\n\\nGETLOCATIONINFORMATION\\n' | " + Cli(""),
-                       &out, false),
-            0);
-  EXPECT_EQ(out, "STARTTRANSACTION\nGETLOCATIONINFORMATION~Main St 1~Springfield~~~~~~Shop\n");
+TEST_F(ZtcliTest, ReadsCommandsFromAPipe) {
+  WriteFile(fixture_.folder().File("script"),
+            "STARTTRANSACTION\n\n  \\count People  \r\n\\timing on\nGETTABLENAMES\n");
+  const CliRun run = Cli("< " + fixture_.folder().File("script"));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("STARTTRANSACTION\n4\nTiming is on.\nGETTABLENAMES~People~Empty\nTime: ", 0),
+            0u)
+      << run.out;
 }
 
-TEST_F(ZtcliTest, FailureReplyGivesExitStatusOne) {
-  std::string out;
-  EXPECT_EQ(RunCommand(Cli("REBUILDDATABASE STARTTRANSACTION"), &out, false), 1);
-  EXPECT_EQ(out, "REBUILDDATABASE~FAILED\nSTARTTRANSACTION\n");
-}
-
-TEST(Ztcli, UnreachableServerGivesExitStatusTwo) {
+TEST(Ztcli, ServerDownGivesOneLineAndStatusTwo) {
+  const ScratchFolder folder;
   const HeldPort nobody_listens;
   ASSERT_NE(nobody_listens.port(), 0);
-  std::string out;
-  EXPECT_EQ(RunCommand(std::string(ZT_BINARY_DIR) + "/ztcli -p " +
-                           std::to_string(nobody_listens.port()) + " -t 2 STARTTRANSACTION",
-                       &out),
-            2);
-  EXPECT_NE(out.find("cannot connect"), std::string::npos) << out;
+  const CliRun run =
+      RunCli(folder, "-p " + std::to_string(nobody_listens.port()) + " -c STARTTRANSACTION");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "ztcli: cannot connect to 127.0.0.1:" + std::to_string(nobody_listens.port()) +
+                         ": Connection refused (is ztserver running?)\n");
+}
+
+// A server that greets, then closes the connection on the first request.
+TEST(Ztcli, ServerClosingTheConnectionGivesOneLineAndStatusTwo) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof where;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+  ASSERT_EQ(::listen(listener, 1), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&where), &length), 0);
+  std::thread server([listener] {
+    const int client = ::accept(listener, nullptr, nullptr);
+    if (client < 0) return;
+    static const char kGreeting[] = "\x02" "CONNECTIONSTATUS" "\x03" "~SUCCEEDED";
+    (void)!::write(client, kGreeting, sizeof kGreeting - 1);
+    char request[64];
+    (void)!::read(client, request, sizeof request);
+    ::close(client);
+  });
+  const ScratchFolder folder;
+  const CliRun run = RunCli(folder, "-p " + std::to_string(ntohs(where.sin_port)) +
+                                        " -c STARTTRANSACTION -c COMMITTRANSACTION");
+  server.join();
+  ::close(listener);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "ztcli: the server closed the connection; the connection is closed\n");
 }
 
 TEST(Ztcli, StatusPrintsTheFiguresOfTheMetricsEndpoint) {
