@@ -7,6 +7,7 @@
 #include <string>
 
 #include "protocol/command_table.h"
+#include "ztserver/client.h"
 
 namespace zt {
 namespace {
@@ -130,6 +131,22 @@ TEST(CommandTable, HoldsEveryProtocolCommandOnceAndNothingElse) {
   }
   const std::set<std::string> protocol(std::begin(kProtocolCommands), std::end(kProtocolCommands));
   EXPECT_EQ(names, protocol);
+}
+
+// The client library knows the same commands, with the handle where the
+// server reads one (every RECORDSET command): a command it lacked would be
+// refused as unknown.
+TEST(CommandTable, TheClientLibraryKnowsEveryCommand) {
+  std::set<std::string> client_names;
+  for (const ztserver::CommandInfo& info : ztserver::Commands()) {
+    client_names.insert(info.name);
+    const Command* command = FindCommand(info.name);
+    ASSERT_NE(command, nullptr) << info.name;
+    EXPECT_EQ(info.has_handle, std::string_view(info.name).substr(0, 9) == "RECORDSET") << info.name;
+  }
+  std::set<std::string> names;
+  for (const Command& command : CommandTable()) names.insert(command.name);
+  EXPECT_EQ(client_names, names);
 }
 
 // Every engine operation of the protocol exists now: a command without a
