@@ -304,7 +304,7 @@ TEST_F(MetricsTest, CountersMoveWithTheRequests) {
   ASSERT_EQ(b.Ask("RECORDSETLOCKCURRENTROW~2"), "RECORDSETLOCKCURRENTROW~FAILED");
   // An unknown command is dropped unanswered; the request behind it shows
   // it was read.
-  ASSERT_TRUE(b.client->SendRequest("NOSUCHCOMMAND~2"));
+  ASSERT_TRUE(b.client->SendFrame("NOSUCHCOMMAND~2"));
   to_server += 17;
   ASSERT_EQ(b.Ask("STARTTRANSACTION"), "STARTTRANSACTION");
 
