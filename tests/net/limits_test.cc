@@ -29,8 +29,7 @@ class LimitsTest : public ::testing::Test {
   }
   // Connected and greeted (true), or closed before any greeting (false).
   bool Greeted(Client& client) {
-    return client.Connect("127.0.0.1", fixture_.port(), kReplyTimeoutMs, nullptr) &&
-           client.ReadGreeting(kReplyTimeoutMs, nullptr);
+    return client.Connect(LocalServer(fixture_.port())) && client.ReadGreeting();
   }
   bool LogHas(const std::string& text) {
     return fixture_.ErrorLog().find(text) != std::string::npos;
@@ -184,15 +183,15 @@ TEST_F(LimitsTest, WaitingRequestsAreRetriedOnLockReleaseNotOnEveryRead) {
                      {"RECORDSETLOCKCURRENTROW~1", "RECORDSETLOCKCURRENTROW~1"}});
   ExpectReplies(*b, {{"CREATERECORDSET", "CREATERECORDSET~2"},
                      {"RECORDSETOPEN~2~CUSTOMER", "RECORDSETOPEN~2"}});
-  ASSERT_TRUE(b->SendRequest("RECORDSETLOCKCURRENTROW~2"));
+  ASSERT_TRUE(b->SendFrame("RECORDSETLOCKCURRENTROW~2"));
   std::string reply;
-  EXPECT_FALSE(b->ReadReply(reply, kNoReplyMs));
+  EXPECT_FALSE(b->ReceiveText(reply, kNoReplyMs));
   // Far more reads than B has tries.
   for (int i = 0; i < 3 * 10; ++i) ASSERT_EQ(Ask(*c, "STARTTRANSACTION"), "STARTTRANSACTION");
-  EXPECT_FALSE(b->ReadReply(reply, kNoReplyMs));
+  EXPECT_FALSE(b->ReceiveText(reply, kNoReplyMs));
   // The release lets B through at once, without waiting for the timer.
   EXPECT_EQ(Ask(*a, "RECORDSETUNLOCKCURRENTROW~1"), "RECORDSETUNLOCKCURRENTROW~1");
-  ASSERT_TRUE(b->ReadReply(reply, kReplyTimeoutMs));
+  ASSERT_TRUE(b->ReceiveText(reply, kReplyTimeoutMs));
   EXPECT_EQ(reply, "RECORDSETLOCKCURRENTROW~2");
 }
 
@@ -233,10 +232,10 @@ TEST_F(LimitsTest, RequestsQueuedBehindAWaitingOneStillRespectTheReplyBound) {
 #endif
   // Every reply still comes, whole and in order, as the client reads.
   std::string reply;
-  ASSERT_TRUE(lazy->ReadReply(reply, kReplyTimeoutMs));
+  ASSERT_TRUE(lazy->ReceiveText(reply, kReplyTimeoutMs));
   EXPECT_EQ(reply, "RECORDSETLOCKCURRENTROW~2");
   int replies = 0;
-  while (replies < 40000 && lazy->ReadReply(reply, kReplyTimeoutMs)) {
+  while (replies < 40000 && lazy->ReceiveText(reply, kReplyTimeoutMs)) {
     ASSERT_EQ(reply.substr(0, 22), "GETLOCATIONINFORMATION");
     ++replies;
   }

@@ -237,14 +237,14 @@ void CrashTest::RunKills(PowerLoss power_loss) {
       }
       if (!alive) break;
       for (int k = 0; k < kClients; ++k) {
-        if (!workers[static_cast<size_t>(k)].client->SendRequest(updates[static_cast<size_t>(k)])) {
+        if (!workers[static_cast<size_t>(k)].client->SendFrame(updates[static_cast<size_t>(k)])) {
           alive = false;
         }
       }
       for (int k = 0; k < kClients; ++k) {
         std::string reply;
         const auto& update = updates[static_cast<size_t>(k)];
-        if (alive && workers[static_cast<size_t>(k)].client->ReadReply(reply, kReplyTimeoutMs)) {
+        if (alive && workers[static_cast<size_t>(k)].client->ReceiveText(reply, kReplyTimeoutMs)) {
           ASSERT_EQ(reply, update) << "an update failed";
           Apply(table_, changes[static_cast<size_t>(k)].after);
           ++acknowledged;
