@@ -1,0 +1,156 @@
+"""The Python client against a real server (started here with --port 0).
+
+ZT_BINARY_DIR names the build folder holding ztserver and ztadmin
+(scripts/test.sh sets it through CTest)."""
+
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+import ztserver  # noqa: E402
+
+BIN = os.environ.get("ZT_BINARY_DIR", os.path.join(os.path.dirname(__file__), "../../../build"))
+
+SCHEMA = """\
+table People
+column Id integer 4 key
+column Name text 20 key
+column City text 12
+column Old text 4 dropped
+"""
+ROWS = "Id,Name,City\n1,Ann,Leith\n2,Bob,Perth\n3,Cy,Leith\n"
+
+
+class Server:
+    """ztserver on a scratch database; stopped by stop()."""
+
+    def __init__(self):
+        self.dir = tempfile.TemporaryDirectory()
+        d = self.dir.name
+        with open(os.path.join(d, "s.schema"), "w") as f:
+            f.write(SCHEMA)
+        with open(os.path.join(d, "p.csv"), "w") as f:
+            f.write(ROWS)
+        admin = os.path.join(BIN, "ztadmin")
+        subprocess.run([admin, "create", d + "/db.dat", d + "/s.schema"], check=True,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run([admin, "load", d + "/db.dat", "People", d + "/p.csv"], check=True,
+                       stdout=subprocess.DEVNULL)
+        with open(os.path.join(d, "zt.ini"), "w") as f:
+            f.write("[CONNECTION]\nDatabaseFile=db.dat\n[SERVER]\nWorkFolder=work\n"
+                    "LockFolder=locks\nListenAddress=127.0.0.1\nRetryDelay=20\n")
+        self.out = open(os.path.join(d, "out"), "w+")
+        self.proc = subprocess.Popen([os.path.join(BIN, "ztserver"), "--config", d + "/zt.ini",
+                                      "--port", "0"], stdout=self.out, stderr=subprocess.STDOUT)
+        self.port = 0
+        deadline = time.monotonic() + 10
+        while not self.port and time.monotonic() < deadline and self.proc.poll() is None:
+            self.out.seek(0)
+            m = re.search(r"Listening on [^\n]*:(\d+)\n", self.out.read())
+            if m:
+                self.port = int(m.group(1))
+            else:
+                time.sleep(0.01)
+        if not self.port:
+            raise RuntimeError("the server did not start")
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+        self.out.close()
+        self.dir.cleanup()
+
+
+class ClientTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def connect(self):
+        db = ztserver.connect("127.0.0.1", self.server.port, timeout=5)
+        self.addCleanup(db.close)
+        return db
+
+    def test_rows_as_dicts_without_dropped_columns(self):
+        db = self.connect()
+        self.assertEqual(db.table_names(), ["People"])
+        with db.recordset("People", where=[("City", "=", "leith")]) as people:
+            self.assertEqual(list(people), [{"Id": "1", "Name": "Ann", "City": "Leith"},
+                                            {"Id": "3", "Name": "Cy", "City": "Leith"}])
+            self.assertEqual([c[0] for c in people.columns()], ["Id", "Name", "City", "Old"])
+
+    def test_add_update_sort_find_delete(self):
+        db = self.connect()
+        with db.recordset("People") as people:
+            people.add({"Id": "10", "Name": "Dee", "City": "Ayr"})
+            people.open("People")
+            self.assertEqual(people.count(), 4)
+            people.sort("Id", ascending=False)
+            self.assertEqual(people.row()["Name"], "Dee")
+            self.assertTrue(people.find("Name", "b"))
+            people.update({"City": "Crieff"})
+            self.assertFalse(people.find("Name", "zz"))
+            self.assertTrue(people.find("Name", "dee"))
+            people.delete()
+            people.open("People")
+            self.assertEqual(people.count(), 3)
+            self.assertTrue(people.find("Name", "Bob"))
+            self.assertEqual(people.get("City"), "Crieff")
+            people.update({"City": "Perth"})
+
+    def test_failures_carry_the_servers_reason(self):
+        db = self.connect()
+        h = db.create_recordset()
+        with self.assertRaises(ztserver.Failed) as caught:
+            db.command("RECORDSETOPEN", h, "Nope")
+        self.assertEqual(caught.exception.reason, "RecordsetOpen: Error reading the table header")
+        with self.assertRaises(ztserver.Failed) as caught:
+            db.command("RECORDSETMOVENEXT", 99)
+        self.assertEqual(caught.exception.reason, "there is no recordset 99")
+        with self.assertRaises(ztserver.Failed) as caught:
+            db.command("RECORDSETOPENFLOOR", h, "People", "City", "x")
+        self.assertEqual(caught.exception.reason,
+                         "RecordsetOpenFloor: Field name is not a valid key name")
+        with self.assertRaises(ztserver.InvalidValue):
+            db.command("RECORDSETSETFIELDVALUE", h, "Name", "a~b")
+        with self.assertRaises(ztserver.InvalidValue):
+            db.command("RECORDSETSETFIELDVALUE", h, "Name", "  ")
+        self.assertTrue(db.connected)
+
+    def test_pipelining_and_unknown_commands(self):
+        db = self.connect()
+        h = db.create_recordset()
+        replies = db.pipeline(["RECORDSETOPEN~%d~People" % h, "RECORDSETGETROWCOUNT~%d" % h,
+                               "STARTTRANSACTION", "RECORDSETMOVEPREV~%d" % h])
+        self.assertEqual([r.text for r in replies[:3]],
+                         ["RECORDSETOPEN~%d" % h, "RECORDSETGETROWCOUNT~%d~3" % h,
+                          "STARTTRANSACTION"])
+        self.assertTrue(replies[3].failed)
+        with self.assertRaises(ztserver.UnknownCommand):
+            db.call("HELLO")
+        self.assertEqual(db.call("starttransaction").text, "STARTTRANSACTION")
+
+    def test_timeout_closes_and_server_down_is_an_error(self):
+        db = self.connect()
+        db.send_frame("HELLO")  # never answered
+        db.timeout = 0.05
+        with self.assertRaises(ztserver.Timeout):
+            db.receive()
+        self.assertFalse(db.connected)
+        with self.assertRaises(ztserver.Closed):
+            db.call("STARTTRANSACTION")
+        with self.assertRaises(ztserver.Closed):
+            ztserver.connect("127.0.0.1", 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
