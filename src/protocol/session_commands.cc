@@ -12,6 +12,18 @@
 #include "recordset/recordsets.h"
 
 namespace zt {
+namespace {
+
+// The value shape without a handle: "~" and each value.
+template <typename Texts>
+void AppendValues(std::string& reply, const Texts& values) {
+  for (const std::string& value : values) {
+    reply += kFieldSeparator;
+    reply += value;
+  }
+}
+
+}  // namespace
 
 // The server never opens a transaction: the markers are answered at once
 // and change nothing, so the row-editing operations always get a context
@@ -71,10 +83,7 @@ bool HandleGetLocationInformation(CommandContext& ctx) {
   LocationInformation locations;
   if (!ctx.database.GetLocationInformation(locations)) return false;
   ctx.reply = "GETLOCATIONINFORMATION";
-  for (const std::string& text : locations) {
-    ctx.reply += kFieldSeparator;
-    ctx.reply += text;
-  }
+  AppendValues(ctx.reply, locations);
   return true;
 }
 
@@ -95,10 +104,7 @@ bool HandleGetTableNames(CommandContext& ctx) {
   std::vector<std::string> names;
   if (!ctx.database.GetTableNames(names)) return false;
   ctx.reply = "GETTABLENAMES";
-  for (const std::string& name : names) {
-    ctx.reply += kFieldSeparator;
-    ctx.reply += name;
-  }
+  AppendValues(ctx.reply, names);
   return true;
 }
 

@@ -4,6 +4,7 @@
 
 #include "support/fixtures.h"
 #include "support/test_support.h"
+#include "ztadmin/csv.h"
 #include "ztadmin/dump.h"
 
 namespace zt {

@@ -2,6 +2,17 @@
 
 namespace zt::admin {
 
+std::string CsvField(const std::string& value) {
+  if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
+  std::string quoted = "\"";
+  for (const char c : value) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  quoted += '"';
+  return quoted;
+}
+
 bool CsvReader::Next(std::vector<std::string>& fields) {
   fields.clear();
   error_.clear();

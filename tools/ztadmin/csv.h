@@ -37,6 +37,10 @@ class CsvReader {
   std::string error_;
 };
 
+// One CSV field: quoted (with doubled quotes) when it holds a comma, a
+// quote or a line break; as it stands otherwise (what the reader takes back).
+std::string CsvField(const std::string& value);
+
 }  // namespace zt::admin
 
 #endif  // ZTADMIN_CSV_H_

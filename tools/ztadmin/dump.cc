@@ -8,19 +8,9 @@
 #include "engine/file.h"
 #include "engine/chain.h"
 #include "ztadmin/commands.h"
+#include "ztadmin/csv.h"
 
 namespace zt::admin {
-
-std::string CsvField(const std::string& value) {
-  if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
-  std::string quoted = "\"";
-  for (const char c : value) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  quoted += '"';
-  return quoted;
-}
 
 int DumpCommand(const std::string& data_file, const std::string& table, std::ostream& out,
                 std::ostream& err) {

@@ -8,9 +8,6 @@
 
 namespace zt::admin {
 
-// One CSV field: quoted (with doubled quotes) when it holds a comma, a
-// quote or a line break; as it stands otherwise.
-std::string CsvField(const std::string& value);
 
 // Writes the header line (the live columns) and one line per live record.
 int DumpCommand(const std::string& data_file, const std::string& table, std::ostream& out,

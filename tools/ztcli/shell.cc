@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "ztadmin/csv.h"
 #include "ztcli/query.h"
 #include "ztcli/status.h"
 
@@ -56,16 +57,6 @@ const char* TypeName(int32_t type) {
 }
 
 bool IsNumericType(int32_t type) { return type == 1 || type == 2 || type == 3; }
-
-std::string CsvField(const std::string& value) {
-  if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
-  std::string quoted = "\"";
-  for (const char c : value) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
 
 // Display width of UTF-8 text: one column per character (no wide glyphs).
 size_t Width(const std::string& text) {
@@ -294,26 +285,32 @@ Outcome Shell::DescribeTable(const std::vector<std::string>& args) {
   return Outcome::kOk;
 }
 
+Outcome Shell::Open(int32_t h, const Query& query) {
+  for (const Condition& c : query.conditions) {
+    if (Status s = db_.RecordsetAddFilterColumn(h, c.column, c.op, c.value); !s.ok()) {
+      return Report(s, "WHERE " + c.column);
+    }
+  }
+  if (Status opened = db_.RecordsetOpen(h, query.table); !opened.ok()) {
+    return Report(opened, query.conditions.empty() ? "no table " + query.table
+                                                   : "cannot open " + query.table +
+                                                         " with those conditions");
+  }
+  return Outcome::kOk;
+}
+
 Outcome Shell::ShowRows(const std::vector<std::string>& args) {
   Query query;
   std::string error;
   if (!ParseQuery(args, /*allow_order=*/true, query, &error)) {
-    std::fprintf(stderr, "ERROR: %s\nusage: \\show %s\n", error.c_str(), "TABLE [WHERE ...] [ORDER BY col [DESC]] [LIMIT n]");
+    std::fprintf(stderr, "ERROR: %s\nusage: \\show %s\n", error.c_str(),
+                 "TABLE [WHERE ...] [ORDER BY col [DESC]] [LIMIT n]");
     return Outcome::kFailed;
   }
   const Result<int32_t> h = db_.CreateRecordset();
   if (!h.ok()) return Report(h.status(), "\\show");
   ScopedRecordset guard(db_, *h);
-  for (const Condition& c : query.conditions) {
-    if (Status s = db_.RecordsetAddFilterColumn(*h, c.column, c.op, c.value); !s.ok()) {
-      return Report(s, "WHERE " + c.column);
-    }
-  }
-  if (Status opened = db_.RecordsetOpen(*h, query.table); !opened.ok()) {
-    return Report(opened, query.conditions.empty() ? "no table " + query.table
-                                                   : "cannot open " + query.table +
-                                                         " with those conditions");
-  }
+  if (const Outcome opened = Open(*h, query); opened != Outcome::kOk) return opened;
   std::vector<Column> columns;
   Status status;
   if (!ReadColumns(*h, columns, status)) return Report(status, "\\show " + query.table);
@@ -381,16 +378,7 @@ Outcome Shell::CountRows(const std::vector<std::string>& args) {
   const Result<int32_t> h = db_.CreateRecordset();
   if (!h.ok()) return Report(h.status(), "\\count");
   ScopedRecordset guard(db_, *h);
-  for (const Condition& c : query.conditions) {
-    if (Status s = db_.RecordsetAddFilterColumn(*h, c.column, c.op, c.value); !s.ok()) {
-      return Report(s, "WHERE " + c.column);
-    }
-  }
-  if (Status opened = db_.RecordsetOpen(*h, query.table); !opened.ok()) {
-    return Report(opened, query.conditions.empty() ? "no table " + query.table
-                                                   : "cannot open " + query.table +
-                                                         " with those conditions");
-  }
+  if (const Outcome opened = Open(*h, query); opened != Outcome::kOk) return opened;
   const Result<int32_t> count = db_.RecordsetGetRowCount(*h);
   if (!count.ok()) return Report(count.status(), "\\count");
   std::printf("%d\n", *count);
@@ -451,12 +439,12 @@ Outcome Shell::Quit(const std::vector<std::string>&) { return Outcome::kQuit; }
 void Shell::Print(const Table& table) {
   if (options_.csv) {
     for (size_t i = 0; i < table.header.size(); ++i) {
-      std::printf("%s%s", i ? "," : "", CsvField(table.header[i]).c_str());
+      std::printf("%s%s", i ? "," : "", zt::admin::CsvField(table.header[i]).c_str());
     }
     std::printf("\n");
     for (const auto& row : table.rows) {
       for (size_t i = 0; i < row.size(); ++i) {
-        std::printf("%s%s", i ? "," : "", CsvField(row[i]).c_str());
+        std::printf("%s%s", i ? "," : "", zt::admin::CsvField(row[i]).c_str());
       }
       std::printf("\n");
     }

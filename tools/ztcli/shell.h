@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ztcli/query.h"
 #include "ztserver/client.h"
 
 namespace ztcli {
@@ -70,6 +71,8 @@ class Shell {
   };
 
   Outcome Raw(std::string_view line);
+  // Adds the query's conditions to recordset h and opens it on the table.
+  Outcome Open(int32_t h, const Query& query);
   Outcome Backslash(std::string_view line);
   // The outcome of a library error: kLost once the connection is gone.
   Outcome Report(const ztserver::Status& status, std::string_view what);
