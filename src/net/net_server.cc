@@ -164,7 +164,7 @@ void NetServer::OnClientEvent(SocketHandle socket, uint32_t events) {
       return;
     }
     // Its queue waited for the output to drain (see RunProcessor): go on.
-    if (HeldBack(session)) RequestFollowUp();
+    if (HasRunnableRequests(session)) RequestFollowUp();
   }
   if ((events & EPOLLIN) && !sessions_[static_cast<size_t>(at)].draining) {
     ReadFrom(socket);  // closes the session itself when the connection ended
@@ -270,7 +270,7 @@ void NetServer::RunProcessor(bool retry_due) {
     } else {
       UpdateInterest(session);
     }
-    more = more || HeldBack(session);
+    more = more || HasRunnableRequests(session);
     if (Finished(session)) finished.push_back(session.socket);
   }
   for (const SocketHandle socket : finished) CloseSession(socket);
@@ -294,7 +294,7 @@ void NetServer::RequestFollowUp() {
   });
 }
 
-bool NetServer::HeldBack(const ClientSession& session) {
+bool NetServer::HasRunnableRequests(const ClientSession& session) {
   return !session.requests.empty() && session.deferral_counter == 0 &&
          session.pending_output() < kMaxPendingOutput && !session.send_failed;
 }

@@ -206,8 +206,9 @@ class NetServer {
   void CloseSession(SocketHandle socket);
   // A processing run, then the sends it calls for.
   void RunProcessor(bool retry_due);
-  // Requests that waited for the session's output to drain and may go on.
-  static bool HeldBack(const ClientSession& session);
+  // Requests that may be answered now: not waiting for a try, and output
+  // under its bound (they were left by a slice or by output that drained).
+  static bool HasRunnableRequests(const ClientSession& session);
   // A session whose peer closed and that has nothing left to answer or send.
   static bool Finished(const ClientSession& session);
   // A processing run after the loop has served the events that came in
