@@ -32,12 +32,8 @@ constexpr int kOwners = 5;
 class EditingWorkloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    DatabaseSchema schema;
-    schema.tables.push_back(
-        {"ITEMS",
-         {{"ID", 1, 8, true, false}, {"OWNER", 0, 8, true, false}, {"VAL", 0, 40, false, false}}});
     std::string err;
-    ASSERT_TRUE(CreateDatabaseFiles(fixture_.folder().File("db.dat"), schema, err)) << err;
+    ASSERT_TRUE(CreateDatabaseFiles(fixture_.folder().File("db.dat"), ItemsSchema(), err)) << err;
     ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
   }
 

@@ -102,6 +102,16 @@ inline DatabaseSchema SmallDatabaseSchema() {
   return schema;
 }
 
+// One table of owned items (ID and OWNER keys, VAL text of 40), for the
+// editing workloads.
+inline DatabaseSchema ItemsSchema() {
+  DatabaseSchema schema;
+  schema.tables.push_back(
+      {"ITEMS",
+       {{"ID", 1, 8, true, false}, {"OWNER", 0, 8, true, false}, {"VAL", 0, 40, false, false}}});
+  return schema;
+}
+
 // A child process running ztserver; stopped (SIGTERM, then SIGKILL) when
 // the object goes away.
 class ServerProcess {
