@@ -92,6 +92,14 @@ bool Server::ServerStartup() {
     return false;
   }
   startup_.database_open = true;
+  if (config_.durability == Durability::kOs) {
+    // Under Durability=os the log is synced once a second: a run does it
+    // when one is due, and this timer when no run comes.
+    loop_.AddInterval(1000, [this] {
+      std::string why;
+      if (!database_->Commit(&why)) LogError("Log: " + why);
+    });
+  }
   startup_.result = "ok";
   MakeFolders(config_.lock_folder);
   SweepLockFolder(config_.lock_folder);
