@@ -205,7 +205,7 @@ bool NetServer::ReadFrom(SocketHandle socket) {
   }
   const int at = FindSession(sessions_, socket);
   if (at < 0) {
-    RunProcessor(/*retry_due=*/false);
+    RequestFollowUp();
     return true;
   }
   stats_.bytes_received += static_cast<uint64_t>(got);
@@ -231,7 +231,10 @@ bool NetServer::ReadFrom(SocketHandle socket) {
   } else if (session.frame_started_ms == 0) {
     session.frame_started_ms = now;
   }
-  RunProcessor(/*retry_due=*/false);
+  // The run comes after every read of this pass of the loop has queued its
+  // requests: one run answers them all, and their changes share one log
+  // sync.
+  RequestFollowUp();
   return true;
 }
 
