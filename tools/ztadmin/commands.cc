@@ -42,7 +42,10 @@ bool OpenOffline(Database& db, const std::string& data_file, std::ostream& err) 
     err << "ztadmin: " << data_file << ": no such database file\n";
     return false;
   }
-  db.EnableLog(LogOptions{.folder = LogFolderFor(data_file)});
+  // Every change of the tool is logged whole (a load batch is one record),
+  // but the log is synced only once a second and at the end: the tool
+  // reports success only after the close, which syncs everything.
+  db.EnableLog(LogOptions{.folder = LogFolderFor(data_file), .durability = Durability::kOs});
   if (db.OpenDatabase(data_file.c_str(), 0)) {
     const RecoveryReport& r = db.recovery_report();
     if (r.records_replayed > 0 || r.torn_bytes_dropped > 0) {
