@@ -134,6 +134,19 @@ class Extents {
       map_.emplace(offset, std::string(p, n));
       return;
     }
+    if (std::next(first) == last && first->first <= offset) {
+      // Inside or at the end of one extent (an append after an append, a
+      // header rewritten): changed in place, so a growing extent costs
+      // only its new bytes.
+      std::string& bytes = first->second;
+      const size_t at = static_cast<size_t>(offset - first->first);
+      if (at + n > bytes.size()) {
+        bytes_ += at + n - bytes.size();
+        bytes.resize(at + n);
+      }
+      std::memcpy(bytes.data() + at, p, n);
+      return;
+    }
     const int64_t start = std::min(first->first, offset);
     const int64_t stop = std::max(EndOf(std::prev(last)), end);
     std::string merged(static_cast<size_t>(stop - start), '\0');
@@ -207,6 +220,9 @@ class Overlay {
   }
   int64_t End() const { return std::max(base_.End(), top_.End()); }
   bool empty() const { return base_.empty() && top_.empty(); }
+  // The file's own length as this process last knew it (-1: not known); a
+  // staged file changes only through this layer.
+  int64_t stored_length = -1;
   size_t bytes() const { return base_.bytes() + top_.bytes(); }
   Extents& base() { return base_; }
   void Commit() { base_.Absorb(top_); }
@@ -380,6 +396,7 @@ int FileDelete(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 1
 
 namespace {
 int ReadFromFile(FileHandle handle, void* buffer, size_t n, int64_t offset);
+int64_t StoredLength(FileHandle handle);
 }  // namespace
 
 int FileReadAt(FileHandle handle, void* buffer, size_t n, int64_t offset) {
@@ -392,13 +409,8 @@ int FileReadAt(FileHandle handle, void* buffer, size_t n, int64_t offset) {
   // then go over both.
   const int64_t end = offset + static_cast<int64_t>(n);
   if (end > FileLength(handle)) return 0;
-  ReadCache* cache = CacheOf(handle);
-  int64_t stored = cache != nullptr && cache->length >= 0 ? cache->length : -1;
-  if (stored < 0) {
-    struct stat st;
-    if (::fstat(handle, &st) != 0) return Fail();
-    stored = st.st_size;
-  }
+  const int64_t stored = StoredLength(handle);
+  if (stored < 0) return 0;
   auto* p = static_cast<char*>(buffer);
   const int64_t from_file = std::clamp<int64_t>(stored - offset, 0, static_cast<int64_t>(n));
   if (from_file > 0 && !ReadFromFile(handle, p, static_cast<size_t>(from_file), offset)) return 0;
@@ -503,12 +515,15 @@ namespace {
 int64_t StoredLength(FileHandle handle) {
   ReadCache* cache = CacheOf(handle);
   if (cache != nullptr && cache->length >= 0) return cache->length;
+  Overlay* overlay = OverlayOf(handle);
+  if (overlay != nullptr && overlay->stored_length >= 0) return overlay->stored_length;
   struct stat st;
   if (handle < 0 || ::fstat(handle, &st) != 0) {
     last_errno = errno;
     return -1;
   }
   if (cache != nullptr) cache->length = st.st_size;
+  if (overlay != nullptr) overlay->stored_length = st.st_size;
   return st.st_size;
 }
 }  // namespace
@@ -521,9 +536,12 @@ int64_t FileLength(FileHandle handle) {
 }
 
 int FileTruncate(FileHandle handle, int64_t length) {
-  if (const Overlay* overlay = OverlayOf(handle); overlay != nullptr && !overlay->empty()) {
-    errno = EBUSY;
-    return Fail();
+  if (Overlay* overlay = OverlayOf(handle)) {
+    if (!overlay->empty()) {
+      errno = EBUSY;
+      return Fail();
+    }
+    overlay->stored_length = -1;
   }
   if (ReadCache* cache = CacheOf(handle)) cache->Clear();
   return ::ftruncate(handle, length) == 0 ? 1 : Fail();
@@ -605,6 +623,7 @@ int FileApplyStaged(FileHandle handle) {
     extents.erase(it);
   }
   if (ok) owned->base().Clear();
+  owned->stored_length = -1;
   Overlays()[handle] = std::move(owned);
   return ok;
 }
