@@ -46,7 +46,7 @@ class Harness {
     ClientSession& session = net_.sessions().front();
     for (const std::string& r : requests) session.requests.push_back(r);
     const size_t start = session.output.size();
-    dispatcher_->ProcessRequests();
+    dispatcher_->ProcessRequests(/*retry_due=*/false);
     std::vector<std::string> replies;
     const std::string out = session.output.substr(start);
     for (size_t at = out.find(kStx); at != std::string::npos; at = out.find(kStx, at + 1)) {
