@@ -42,7 +42,8 @@ for run in 1 2 3; do
   kill -USR1 "$pid"
   wait "$load"
   during=$(sed -n 's/.*worst \([0-9.]*\).*/\1/p' "$scratch/ping")
-  grep -q "Backup: wrote" "$scratch/work/dberrors.txt" || { echo "no backup logged"; exit 1; }
+  for _ in $(seq 50); do grep -q "Backup: wrote" "$scratch/work/dberrors.txt" && break; sleep 0.1; done
+  grep -q "Backup: wrote" "$scratch/work/dberrors.txt" || { echo "no backup logged:"; cat "$scratch/work/dberrors.txt"; exit 1; }
   echo "run $run: worst ping ${idle} ms without a backup, ${during} ms during one"
   rm -rf "$scratch/backups"
   : >"$scratch/work/dberrors.txt"
