@@ -1,17 +1,31 @@
-// Building the index anew from the records: what recovery does when the
-// index alone disagrees with sound records.
+// Building the index anew from the records, bottom-up: what recovery does
+// when the index alone disagrees with sound records, and what
+// `ztadmin reindex` and `ztadmin compact` run.
 #ifndef ZT_ENGINE_INDEX_BUILD_H_
 #define ZT_ENGINE_INDEX_BUILD_H_
 
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace zt {
 
+// Reports how far a long piece of work got: a stage name, and done out of
+// total units of it (total 0: unknown).
+using ProgressFn = std::function<void(std::string_view stage, int64_t done, int64_t total)>;
+
 // Makes a new index for the database at data_file (which nobody may hold
-// open) from the live records of every table: built beside the old one,
-// synced, then renamed over it, so a crash leaves the old index or the new
-// one whole. On failure error says why and the old index stays.
+// open) from the live records of every table: every key is gathered and
+// sorted, then the pages are written level by level, leaves first, into a
+// sibling file (<index>.new), which is synced and renamed over the old one;
+// the folder is synced last. A crash leaves the old index or the new one
+// whole. An index that is missing, or whose root page does not decode, is
+// first replaced by an empty one (it served nothing), so that the records
+// can be read at all. On failure error says why and the old index stays.
 [[nodiscard]] bool RebuildIndexFile(const std::string& data_file, std::string& error);
+[[nodiscard]] bool RebuildIndexFile(const std::string& data_file, std::string& error,
+                                    const ProgressFn& progress);
 
 }  // namespace zt
 
