@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -270,7 +271,7 @@ Overlay* OverlayOf(FileHandle handle) {
 struct FaultState {
   bool on = false;
   FileFaults plan;
-  int64_t reads = 0, writes = 0, syncs = 0, locks = 0;
+  int64_t reads = 0, writes = 0, syncs = 0, locks = 0, changes = 0;
   int64_t written = 0;
   // Path -> the file's bytes as of its open or its last completed sync.
   std::map<std::string, std::string> synced;
@@ -292,9 +293,17 @@ bool Injected(int64_t& count, int64_t fail_at) {
   return true;
 }
 
+// Counts one write, sync or rename, and dies at the one the plan names.
+void CrashPoint() {
+  FaultState& f = Faults();
+  if (!f.on || f.plan.kill_at_change <= 0) return;
+  if (++f.changes == f.plan.kill_at_change) ::kill(::getpid(), SIGKILL);
+}
+
 bool InjectedWrite(size_t n) {
   FaultState& f = Faults();
   if (!f.on) return false;
+  CrashPoint();
   if (Injected(f.writes, f.plan.fail_write)) return true;
   if (f.plan.disk_free_bytes >= 0 && f.written + static_cast<int64_t>(n) > f.plan.disk_free_bytes) {
     errno = ENOSPC;
@@ -558,6 +567,7 @@ void FileDisableReadCache(FileHandle handle) {
 }
 
 int FileSync(FileHandle handle) {
+  CrashPoint();
   if (Injected(Faults().syncs, Faults().plan.fail_sync)) return 0;
   if (::fdatasync(handle) != 0) return Fail();
   NoteSynced(handle);
@@ -582,6 +592,7 @@ std::string AbsolutePath(const std::string& path) {
 }
 
 int FileRename(const std::string& from, const std::string& to) {
+  CrashPoint();
   return ::rename(from.c_str(), to.c_str()) == 0 ? 1 : Fail();
 }
 

@@ -146,6 +146,10 @@ struct FileFaults {
   int64_t fail_write = 0;
   int64_t fail_sync = 0;
   int64_t fail_lock = 0;
+  // The process kills itself (SIGKILL) at the Nth write, sync or rename
+  // from now, before it happens: a crash at a chosen point of a longer
+  // piece of work (run in a child process).
+  int64_t kill_at_change = 0;
   // Writes fail with ENOSPC once this many more bytes were written (-1:
   // never); a write that would cross the limit fails whole.
   int64_t disk_free_bytes = -1;

@@ -224,12 +224,18 @@ bool GatherKeys(Database& db, KeyList& keys, const ProgressFn& progress, std::st
   return true;
 }
 
-// Replaces a missing index, or one whose root does not decode, by an empty
-// one (written aside and renamed), so that the database opens.
-bool MakeIndexOpenable(const std::string& index_path, std::string& error) {
+}  // namespace
+
+bool ReplaceUnreadableIndex(const std::string& data_file, std::string& error) {
+  const std::string index_path = DerivedFileName(data_file, kIndexFileExtension);
   if (PathExists(index_path)) {
     IndexFile index;
-    if (index.IndexOpen(index_path, 0) && index.RootIsSound()) return true;
+    if (!index.IndexOpen(index_path, 0)) {
+      // Present but not to be had: held by a server, or not ours to open.
+      error = "cannot open " + index_path + " (is it in use by a running server?)";
+      return false;
+    }
+    if (index.RootIsSound()) return true;
   }
   const std::string fresh = index_path + ".new";
   File file;
@@ -241,6 +247,8 @@ bool MakeIndexOpenable(const std::string& index_path, std::string& error) {
   }
   return true;
 }
+
+namespace {
 
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -261,7 +269,7 @@ bool RebuildIndexFile(const std::string& data_file, std::string& error,
     error = "no database at " + data_file;
     return false;
   }
-  if (!MakeIndexOpenable(index_path, error)) return false;
+  if (!ReplaceUnreadableIndex(data_file, error)) return false;
 
   KeyList keys;
   {

@@ -27,6 +27,13 @@ using ProgressFn = std::function<void(std::string_view stage, int64_t done, int6
 [[nodiscard]] bool RebuildIndexFile(const std::string& data_file, std::string& error,
                                     const ProgressFn& progress);
 
+// The first step of RebuildIndexFile on its own, for a caller that must
+// open the database before the rebuild: an index file that is missing, or
+// whose root page does not decode, is replaced by an empty one (written
+// aside, synced, renamed). One that is there but cannot be opened (held by
+// a server) is left alone and fails.
+[[nodiscard]] bool ReplaceUnreadableIndex(const std::string& data_file, std::string& error);
+
 }  // namespace zt
 
 #endif  // ZT_ENGINE_INDEX_BUILD_H_

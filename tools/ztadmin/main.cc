@@ -9,6 +9,7 @@
 #include "ztadmin/commands.h"
 #include "ztadmin/dump.h"
 #include "ztadmin/load.h"
+#include "ztadmin/maintenance.h"
 
 namespace {
 
@@ -70,7 +71,9 @@ int main(int argc, char** argv) {
   zt::admin::SetToolOptions(options);
   if (argc < 2) return Usage("no command given");
   const std::string command = argv[1];
-  if (command == "--help" || command == "-h" || command == "help") {
+  bool help = command == "--help" || command == "-h" || command == "help";
+  for (int i = 2; i < argc; ++i) help = help || std::strcmp(argv[i], "--help") == 0;
+  if (help) {
     std::cout << kUsage;
     return 0;
   }
@@ -98,6 +101,10 @@ int main(int argc, char** argv) {
   if (command == "check") {
     if (argc != 3) return Usage("check takes DATAFILE");
     return zt::admin::CheckCommand(argv[2], std::cout, std::cerr);
+  }
+  if (command == "reindex") {
+    if (argc != 3) return Usage("reindex takes DATAFILE");
+    return zt::admin::ReindexCommand(argv[2], std::cout, std::cerr, isatty(STDERR_FILENO) != 0);
   }
   return Usage(("unknown command '" + command + "'").c_str());
 }
