@@ -16,6 +16,13 @@
 # Environment: BENCH_SECONDS (default 4) is the length of one timed run;
 # BENCH_REPS (default 3) the repetitions; BENCH_LOG (default
 # BUILD_DIR/compare.log) receives every raw output line.
+# BENCH_ROWS (default: all) runs only the named groups of rows, of lookup,
+# ping, get, open (with range, sort and their fetch rows), insert, load and
+# recordsets: BENCH_ROWS="lookup ping".
+# BENCH_METRICS=1 serves ours with its metrics endpoint on (MetricsAddress
+# on a free loopback port) and scrapes GET /metrics every second for as
+# long as it runs, so that the table shows what monitoring costs: run
+# once with and once without and compare the two tables' ratios.
 #
 # The table: BENCH (ID integer 10 key, NAME text 20, CITY text 12), 100,000
 # rows from one generated CSV (IDs 1..100000, NAMEs upper-case and distinct,
@@ -100,7 +107,11 @@ rows=100000
 sudo=
 [ "$(id -u)" = 0 ] || sudo=sudo
 
+metrics=${BENCH_METRICS:-0}
+rows_wanted=${BENCH_ROWS:-lookup ping get open insert load recordsets}
 say() { printf '%s\n' "$*" >&2; }
+# wanted GROUP: whether BENCH_ROWS asks for the group.
+wanted() { case " $rows_wanted " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
 die() {
   say "compare.sh: $*"
   exit 1
@@ -240,6 +251,7 @@ start_zt() {
   cp "$scratch/pristine"/bench.* "$dir/"
   printf '[CONNECTION]\nDatabaseFile=bench.dat\n\n[SERVER]\nWorkFolder=work\nLockFolder=locks\nListenAddress=127.0.0.1\n' \
     >"$dir/zt.ini"
+  [ "$metrics" = 0 ] || printf 'MetricsAddress=127.0.0.1:0\n' >>"$dir/zt.ini"
   TMPDIR=$dir/tmp "$build/ztserver" --config "$dir/zt.ini" --port 0 >"$dir/out" 2>&1 &
   zt_pid=$!
   zt_port=
@@ -263,10 +275,41 @@ start_zt() {
     [ $tries -lt 100 ] || die "ztserver did not start: $(cat "$dir/out")"
     sleep 0.1
   done
+  [ "$metrics" = 0 ] || start_scraper "$dir"
+}
+# Scrapes the metrics of the server just started, once a second, until it
+# stops; every scrape must answer 200 (failures are counted in the log).
+start_scraper() {
+  local mport
+  mport=$(sed -n 's/^Metrics on .*:\([0-9]*\)$/\1/p' "$1/out")
+  [ -n "$mport" ] || die "ztserver serves no metrics: $(cat "$1/out")"
+  (
+    ok=0 bad=0
+    while kill -0 "$zt_pid" 2>/dev/null; do
+      if exec 3<>"/dev/tcp/127.0.0.1/$mport" 2>/dev/null; then
+        printf 'GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n' >&3
+        if head -1 <&3 | grep -q '^HTTP/1.1 200'; then ok=$((ok + 1)); else bad=$((bad + 1)); fi
+        cat <&3 >/dev/null || true
+        exec 3<&-
+      else
+        bad=$((bad + 1))
+      fi
+      echo "scraper $1: $ok pages, $bad failures" >"$1/scrapes"
+      sleep 1
+    done
+  ) &
+  pids+=($!)
 }
 stop_zt() {
   stop_pid "$zt_pid"
   zt_pid=
+  local scrapes
+  for scrapes in "$scratch"/*/scrapes; do
+    [ -f "$scrapes" ] || continue
+    cat "$scrapes" >>"$log"
+    say "  $(cat "$scrapes")"
+    rm -f "$scrapes"
+  done
 }
 
 say "starting PostgreSQL, Redis and the echo server"
@@ -298,19 +341,22 @@ psql_run -c 'CREATE TABLE bench (id integer, name varchar(20), city varchar(12))
 printf '\\set id random(200000000, 2000000000)\nINSERT INTO bench (id, name) VALUES (:id, '"'"'LOADTEST'"'"');\n' \
   >"$scratch/insert.sql"
 
-redis_port=$(free_port)
-mkdir -p "$scratch/redis"
-redis-server --port "$redis_port" --bind 127.0.0.1 --save '' --appendonly no \
-  --dir "$scratch/redis" --daemonize no >"$scratch/redis/out" 2>&1 &
-pids+=($!)
-tries=0
-until timeout 5 redis-cli -h 127.0.0.1 -p "$redis_port" ping >/dev/null 2>&1; do
-  tries=$((tries + 1))
-  [ $tries -lt 100 ] || die "redis-server did not start: $(cat "$scratch/redis/out")"
-  sleep 0.1
-done
-# redis-benchmark's GET reads the key its SET writes: one SET of 20 bytes.
-timeout 60 redis-benchmark -h 127.0.0.1 -p "$redis_port" -t set -n 1 -c 1 -d 20 -q >>"$log" 2>&1
+redis_port=
+if wanted get; then
+  redis_port=$(free_port)
+  mkdir -p "$scratch/redis"
+  redis-server --port "$redis_port" --bind 127.0.0.1 --save '' --appendonly no \
+    --dir "$scratch/redis" --daemonize no >"$scratch/redis/out" 2>&1 &
+  pids+=($!)
+  tries=0
+  until timeout 5 redis-cli -h 127.0.0.1 -p "$redis_port" ping >/dev/null 2>&1; do
+    tries=$((tries + 1))
+    [ $tries -lt 100 ] || die "redis-server did not start: $(cat "$scratch/redis/out")"
+    sleep 0.1
+  done
+  # redis-benchmark's GET reads the key its SET writes: one SET of 20 bytes.
+  timeout 60 redis-benchmark -h 127.0.0.1 -p "$redis_port" -t set -n 1 -c 1 -d 20 -q >>"$log" 2>&1
+fi
 
 "$build/echo_server" 0 "${BENCH_LIMIT:-1800}" >"$scratch/echo.out" 2>&1 &
 pids+=($!)
@@ -373,38 +419,48 @@ run() {
 
 start_zt main
 zl="-p \$zt_port -t BENCH -k ID --column NAME"
-say "lookup (tps)"
 figure=ops/s
-run lookup1 "ztload_figure --mode lookup -c 1 $zl" "pgbench_tps -S -c 1 -j 1"
-run lookup16 "ztload_figure --mode lookup -c 16 $zl" "pgbench_tps -S -c 16 -j 16"
-say "ping (requests/s)"
-run ping16 "ztload_figure --mode ping -c 16 -p \$zt_port" \
-  "ztload_figure --mode ping --echo -c 16 -p \$echo_port"
-say "get (requests/s)"
-run get16 "ztload_figure --mode get -c 16 $zl" "redis_get"
-say "open, range, sort (ms per operation)"
+if wanted lookup; then
+  say "lookup (tps)"
+  run lookup1 "ztload_figure --mode lookup -c 1 $zl" "pgbench_tps -S -c 1 -j 1"
+  run lookup16 "ztload_figure --mode lookup -c 16 $zl" "pgbench_tps -S -c 16 -j 16"
+fi
+if wanted ping; then
+  say "ping (requests/s)"
+  run ping16 "ztload_figure --mode ping -c 16 -p \$zt_port" \
+    "ztload_figure --mode ping --echo -c 16 -p \$echo_port"
+fi
+if wanted get; then
+    say "get (requests/s)"
+    run get16 "ztload_figure --mode get -c 16 $zl" "redis_get"
+fi
 figure=mean
-run open "ztload_figure --mode open -c 1 $zl" "sqlite_ms count"
-run range "ztload_figure --mode range -c 1 --range 1000 --no-fetch $zl" "sqlite_ms range"
-run sort "ztload_figure --mode sort -c 1 --no-fetch $zl" "sqlite_ms sort"
-run rangefetch "ztload_figure --mode range -c 1 --range 1000 $zl" "sqlite_ms range"
-run sortfetch "ztload_figure --mode sort -c 1 $zl" "sqlite_ms sort"
+if wanted open; then
+  say "open, range, sort (ms per operation)"
+  run open "ztload_figure --mode open -c 1 $zl" "sqlite_ms count"
+  run range "ztload_figure --mode range -c 1 --range 1000 --no-fetch $zl" "sqlite_ms range"
+  run sort "ztload_figure --mode sort -c 1 --no-fetch $zl" "sqlite_ms sort"
+  run rangefetch "ztload_figure --mode range -c 1 --range 1000 $zl" "sqlite_ms range"
+  run sortfetch "ztload_figure --mode sort -c 1 $zl" "sqlite_ms sort"
+fi
 stop_zt
 
-say "insert (rows/s, fresh copy of the database)"
-start_zt insert
-figure=rows/s
-# Each run stores keys of its own (ztload gives client c first + c * 1000000 + row).
-echo 0 >"$scratch/insert_runs"
-ours_insert() {
-  local runs
-  runs=$(($(cat "$scratch/insert_runs") + 1))
-  echo $runs >"$scratch/insert_runs"
-  ztload_figure --mode insert --pipeline -c "$1" -p "$zt_port" -t BENCH -k ID -f $((runs * 100000000)) NAME=LOADTEST
-}
-run insert1 "ours_insert 1" "pgbench_tps -f $scratch/insert.sql -c 1 -j 1"
-run insert16 "ours_insert 16" "pgbench_tps -f $scratch/insert.sql -c 16 -j 16"
-stop_zt
+if wanted insert; then
+  say "insert (rows/s, fresh copy of the database)"
+  start_zt insert
+  figure=rows/s
+  # Each run stores keys of its own (ztload gives client c first + c * 1000000 + row).
+  echo 0 >"$scratch/insert_runs"
+  ours_insert() {
+    local runs
+    runs=$(($(cat "$scratch/insert_runs") + 1))
+    echo $runs >"$scratch/insert_runs"
+    ztload_figure --mode insert --pipeline -c "$1" -p "$zt_port" -t BENCH -k ID -f $((runs * 100000000)) NAME=LOADTEST
+  }
+  run insert1 "ours_insert 1" "pgbench_tps -f $scratch/insert.sql -c 1 -j 1"
+  run insert16 "ours_insert 16" "pgbench_tps -f $scratch/insert.sql -c 16 -j 16"
+  stop_zt
+fi
 
 say "load (rows/s)"
 ours_load() {
@@ -424,20 +480,23 @@ sqlite_load() {
   timeout 600 sqlite3 "$db" ".import --csv --skip 1 $csv t" >>"$log" 2>&1 || return 0
   awk -v n=$rows -v s="$(since "$start")" 'BEGIN { printf "%.0f", n / s }'
 }
-run load ours_load sqlite_load
+wanted load && run load ours_load sqlite_load
 
-say "1000 recordsets on the whole table (fresh server)"
-start_zt recordsets
-# Stop opening before memory + files take more than 60% of what is free.
-avail_mib=$(df -Pk "$scratch/recordsets/tmp" | awk 'NR == 2 { print int($4 / 1024) }')
-mem_mib=$(awk '/^MemAvailable:/ { print int($2 / 1024) }' /proc/meminfo)
-cap_mib=$(( (avail_mib < mem_mib ? avail_mib : mem_mib) * 6 / 10 ))
-rs_out=$(timeout -k 5 400 "$build/ztload" --mode recordsets -c 1000 -s 300 -p "$zt_port" -t BENCH \
-  --pid "$zt_pid" --temp "$scratch/recordsets/tmp" --cap-mib "$cap_mib" 2>>"$log") || true
-printf 'ztload recordsets\n%s\n' "$rs_out" >>"$log"
-say "  $rs_out"
-stop_zt
-rm -rf "$scratch/recordsets"
+rs_out=
+if wanted recordsets; then
+  say "1000 recordsets on the whole table (fresh server)"
+  start_zt recordsets
+  # Stop opening before memory + files take more than 60% of what is free.
+  avail_mib=$(df -Pk "$scratch/recordsets/tmp" | awk 'NR == 2 { print int($4 / 1024) }')
+  mem_mib=$(awk '/^MemAvailable:/ { print int($2 / 1024) }' /proc/meminfo)
+  cap_mib=$(( (avail_mib < mem_mib ? avail_mib : mem_mib) * 6 / 10 ))
+  rs_out=$(timeout -k 5 400 "$build/ztload" --mode recordsets -c 1000 -s 300 -p "$zt_port" -t BENCH \
+    --pid "$zt_pid" --temp "$scratch/recordsets/tmp" --cap-mib "$cap_mib" 2>>"$log") || true
+  printf 'ztload recordsets\n%s\n' "$rs_out" >>"$log"
+  say "  $rs_out"
+  stop_zt
+  rm -rf "$scratch/recordsets"
+fi
 
 # --- the table ----------------------------------------------------------------
 rs_open=$(num open "$rs_out")
@@ -446,7 +505,10 @@ rs_est=$(printf '%s\n' "$rs_out" | sed -n 's/.*GiB at 1000 \([0-9.]*\).*/\1/p')
 echo
 echo "ZTServer against PostgreSQL $("$pgbin/postgres" --version | awk '{print $3}'), Redis $(redis-server --version | sed -n 's/.*v=\([0-9.]*\).*/\1/p'), SQLite $(sqlite3 --version | awk '{print $1}'); $reps pairs of ${run_seconds}s runs, interleaved"
 echo "ratio = ours / theirs per pair: median (min-max). Rates: >1 is ours faster. Times: the 'x slower' figure, <1 is ours faster."
-awk -v rs_open="$rs_open" -v rs_total="$rs_total" -v rs_est="$rs_est" '
+rs_run=0
+wanted recordsets && rs_run=1
+[ "$metrics" = 0 ] || echo "Ours served its metrics endpoint, scraped once a second (BENCH_METRICS=1)."
+awk -v rs_open="$rs_open" -v rs_total="$rs_total" -v rs_est="$rs_est" -v rs_run=$rs_run '
 function fmt(x) { return x >= 100 ? sprintf("%.0f", x) : x >= 1 ? sprintf("%.2f", x) : sprintf("%.4f", x) }
 function median(v, n,   i, j, t, s) {
   for (i = 1; i <= n; i++) s[i] = v[i]
@@ -475,6 +537,7 @@ END {
   printf "%-52s %-8s %-22s %14s %14s  %s\n", "workload", "target", "ratio median (min-max)", "ours median", "theirs median", "unit"
   for (k = 1; k in order; k++) {
     r = order[k]; m = 0; no = 0; nt = 0; lo = ""; hi = ""
+    if (!(r in n)) continue  # not asked for (BENCH_ROWS)
     for (i = 1; i <= n[r]; i++) {
       if (ours[r, i] != "NA") ov[++no] = ours[r, i]
       if (theirs[r, i] != "NA") tv[++nt] = theirs[r, i]
@@ -489,6 +552,7 @@ END {
     printf "%-52s %-8s %-22s %14s %14s  %s\n", label[r], target[r], ratio,
       no ? fmt(median(ov, no)) : "failed", nt ? fmt(median(tv, nt)) : "failed", unit[r]
   }
+  if (!rs_run) exit
   if (rs_open == "") figure = "failed"
   else if (rs_open + 0 >= 1000) figure = sprintf("%.2f GiB", rs_total)
   else figure = sprintf("%.2f GiB (est.; %d opened: %.2f GiB)", rs_est, rs_open, rs_total)
