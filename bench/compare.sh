@@ -26,7 +26,9 @@
 # The metrics group measures that cost directly, with less noise: two of
 # our servers run side by side, one with the endpoint on and scraped every
 # second, one without, and the lookup and ping rows run against each in
-# turn; the ratio is on / off.
+# turn; the ratio is on / off. Its cpu rows divide the requests by the CPU
+# seconds the server spent on them, which other load on the machine moves
+# far less than the rates.
 #
 # The table: BENCH (ID integer 10 key, NAME text 20, CITY text 12), 100,000
 # rows from one generated CSV (IDs 1..100000, NAMEs upper-case and distinct,
@@ -387,6 +389,23 @@ ztload_figure() {
   [ $status = 0 ] || { say "  ztload $* failed ($status); see $log"; return 0; }
   num "$figure" "$out"
 }
+# ztload_per_cpu PID ARGS...: ztload's ops divided by the CPU seconds
+# (user + system) that process PID spent meanwhile: what one CPU second of
+# the server buys, a figure that other load on the machine moves far less
+# than a rate does.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+ztload_per_cpu() {
+  local pid=$1 before after out status=0
+  shift
+  before=$(cpu_ticks "$pid")
+  out=$(timeout -k 5 $step_limit "$build/ztload" -s "$run_seconds" -n 1000000 "$@" 2>>"$log") ||
+    status=$?
+  after=$(cpu_ticks "$pid")
+  printf 'ztload %s (server cpu ticks %s -> %s)\n%s\n' "$*" "$before" "$after" "$out" >>"$log"
+  [ $status = 0 ] || { say "  ztload $* failed ($status); see $log"; return 0; }
+  awk -v ops="$(num ops "$out")" -v ticks=$((after - before)) -v hz="$(getconf CLK_TCK)" \
+    'BEGIN { if (ticks > 0) printf "%.0f", ops / (ticks / hz) }'
+}
 pgbench_tps() {
   local out status=0
   out=$(timeout -k 5 $step_limit "$pgbin/pgbench" -h 127.0.0.1 -p "$pg_port" -U bench -n \
@@ -500,6 +519,10 @@ if wanted metrics; then
   run mlookup1 "ztload_figure --mode lookup -c 1 $zl_on" "ztload_figure --mode lookup -c 1 $zl_off"
   run mlookup16 "ztload_figure --mode lookup -c 16 $zl_on" "ztload_figure --mode lookup -c 16 $zl_off"
   run mping16 "ztload_figure --mode ping -c 16 -p \$on_port" "ztload_figure --mode ping -c 16 -p \$zt_port"
+  run mlookup16cpu "ztload_per_cpu \$on_pid --mode lookup -c 16 $zl_on" \
+    "ztload_per_cpu \$zt_pid --mode lookup -c 16 $zl_off"
+  run mping16cpu "ztload_per_cpu \$on_pid --mode ping -c 16 -p \$on_port" \
+    "ztload_per_cpu \$zt_pid --mode ping -c 16 -p \$zt_port"
   stop_pid "$on_pid"
   stop_zt
 fi
@@ -539,7 +562,7 @@ function median(v, n,   i, j, t, s) {
 }
 { n[$1]++; ours[$1, n[$1]] = $2; theirs[$1, n[$1]] = $3 }
 END {
-  split("lookup1 lookup16 insert1 insert16 ping16 get16 open range sort rangefetch sortfetch load mlookup1 mlookup16 mping16", order, " ")
+  split("lookup1 lookup16 insert1 insert16 ping16 get16 open range sort rangefetch sortfetch load mlookup1 mlookup16 mlookup16cpu mping16 mping16cpu", order, " ")
   label["lookup1"] = "lookup vs pgbench -S -M prepared, 1 client";  unit["lookup1"] = "tps"
   label["lookup16"] = "lookup vs pgbench -S -M prepared, 16 clients"; unit["lookup16"] = "tps"
   label["insert1"] = "insert vs PostgreSQL INSERT (fsync on), 1 client"; unit["insert1"] = "rows/s"
@@ -555,7 +578,10 @@ END {
   label["mlookup1"] = "lookup, metrics on+scraped vs off, 1 client"; unit["mlookup1"] = "tps"
   label["mlookup16"] = "lookup, metrics on+scraped vs off, 16 clients"; unit["mlookup16"] = "tps"
   label["mping16"] = "ping, metrics on+scraped vs off, 16 clients"; unit["mping16"] = "req/s"
+  label["mlookup16cpu"] = "  same, per CPU second of the server"; unit["mlookup16cpu"] = "tx/cpu-s"
+  label["mping16cpu"] = "  same, per CPU second of the server"; unit["mping16cpu"] = "req/cpu-s"
   target["mlookup1"] = ">= 0.97"; target["mlookup16"] = ">= 0.97"; target["mping16"] = ">= 0.97"
+  target["mlookup16cpu"] = ">= 0.97"; target["mping16cpu"] = ">= 0.97"
   target["lookup1"] = ">= 1.0"; target["lookup16"] = ">= 1.0"; target["insert1"] = ">= 1.0"
   target["insert16"] = ">= 1.0"; target["ping16"] = ">= 0.9"; target["get16"] = ">= 1.0"
   target["open"] = "<= 1.5x"; target["range"] = "<= 1.0x"; target["sort"] = "<= 1.5x"
