@@ -158,6 +158,7 @@ void RequestDispatcher::ReleaseReplies() {
   if (held_.empty()) return;
   std::string why;
   const bool durable = database_.Commit(&why);
+  stats_.Committed(durable, why);
   for (HeldReply& held : held_) {
     if (!durable && held.wrote) {
       // The change is gone: its request fails, with the reason where the

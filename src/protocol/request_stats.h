@@ -14,13 +14,17 @@
 // seconds, the last one +Inf.
 // Requests whose command name is unknown are dropped unanswered; they are
 // counted once in unknown_commands. Requests naming another client's
-// recordset are refused and counted in foreign_handles.
+// recordset are refused and counted in foreign_handles. A run whose changes could not be made
+// durable (the log could not be written or synced) counts in
+// commit_failures, and its reason stays in last_commit_error until a
+// later commit succeeds.
 #ifndef ZT_PROTOCOL_REQUEST_STATS_H_
 #define ZT_PROTOCOL_REQUEST_STATS_H_
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "protocol/command_table.h"
@@ -61,6 +65,17 @@ struct RequestStats {
   std::array<LatencyHistogram, kCommandGroups> latency;
   uint64_t unknown_commands = 0;
   uint64_t foreign_handles = 0;
+  uint64_t commit_failures = 0;
+  std::string last_commit_error;  // empty while the last commit succeeded
+
+  void Committed(bool durable, const std::string& why) {
+    if (durable) {
+      last_commit_error.clear();
+      return;
+    }
+    ++commit_failures;
+    last_commit_error = why.empty() ? "unknown error" : why;
+  }
 
   CommandCounters& of(const Command& command) {
     return by_command[static_cast<size_t>(&command - CommandTable().data())];

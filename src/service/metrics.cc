@@ -4,6 +4,7 @@
 
 #include "engine/database.h"
 #include "engine/file.h"
+#include "engine/wal.h"
 #include "net/net_server.h"
 #include "protocol/command_table.h"
 #include "protocol/request_processor.h"
@@ -104,6 +105,44 @@ void Requests(Exposition& out, const RequestStats& stats) {
   }
 }
 
+void Log(Exposition& out, const Database& database, const RequestStats& requests) {
+  out.Family("ztserver_log_commit_failures_total", "counter",
+             "Processing runs whose changes could not be made durable (their requests failed).");
+  out.Sample("ztserver_log_commit_failures_total", requests.commit_failures);
+  if (!database.logging()) return;
+  const LogStats& log = database.log_stats();
+  out.Family("ztserver_log_records_total", "counter", "Records written to the write-ahead log.");
+  out.Sample("ztserver_log_records_total", log.records);
+  out.Family("ztserver_log_written_bytes_total", "counter",
+             "Bytes written to the write-ahead log.");
+  out.Sample("ztserver_log_written_bytes_total", log.bytes_written);
+  out.Family("ztserver_log_syncs_total", "counter", "Syncs of the write-ahead log.");
+  out.Sample("ztserver_log_syncs_total", log.syncs);
+  out.Family("ztserver_log_sync_duration_seconds", "histogram",
+             "Time each sync of the write-ahead log took.");
+  out.Histogram("ztserver_log_sync_duration_seconds", {}, kSyncBucketBounds,
+                log.sync_bucket_counts, log.sync_seconds_total);
+  out.Family("ztserver_log_checkpoints_total", "counter",
+             "Checkpoints: database files synced and the log emptied.");
+  out.Sample("ztserver_log_checkpoints_total", log.checkpoints);
+
+  const RecoveryReport& recovery = database.recovery_report();
+  out.Family("ztserver_recovery_clean_shutdown", "gauge",
+             "1 when the last open found the log closed cleanly, 0 after a crash.");
+  out.Sample("ztserver_recovery_clean_shutdown", uint64_t{recovery.clean_shutdown ? 1u : 0u});
+  out.Family("ztserver_recovery_replayed_records", "gauge",
+             "Log records the last open replayed into the database files.");
+  out.Sample("ztserver_recovery_replayed_records",
+             static_cast<uint64_t>(recovery.records_replayed < 0 ? 0 : recovery.records_replayed));
+  out.Family("ztserver_recovery_torn_bytes_dropped", "gauge",
+             "Bytes of a torn log tail the last open dropped.");
+  out.Sample("ztserver_recovery_torn_bytes_dropped",
+             static_cast<uint64_t>(recovery.torn_bytes_dropped < 0 ? 0 : recovery.torn_bytes_dropped));
+  out.Family("ztserver_recovery_index_rebuilt", "gauge",
+             "1 when the last open rebuilt the index from the records.");
+  out.Sample("ztserver_recovery_index_rebuilt", uint64_t{recovery.index_rebuilt ? 1u : 0u});
+}
+
 }  // namespace
 
 HttpReply ServerMetrics::Serve(const HttpRequest& request) {
@@ -154,6 +193,8 @@ std::string ServerMetrics::Exposition() const {
                Length(FileLength(database_.definition_file())));
   }
 
+  Log(out, database_, dispatcher_.stats());
+
   out.Family("ztserver_uptime_seconds", "gauge", "Seconds since the server started.");
   out.Sample("ztserver_uptime_seconds", SecondsSince(startup_.started));
   out.Family("ztserver_start_time_seconds", "gauge",
@@ -169,11 +210,20 @@ std::string ServerMetrics::Exposition() const {
 HttpReply ServerMetrics::Health() const {
   HttpReply reply;
   reply.content_type = kPlainText;
-  if (database_.IsConnected()) {
+  const std::string& log_error = dispatcher_.stats().last_commit_error;
+  if (database_.IsConnected() && log_error.empty()) {
     reply.body = "ok\n";
     return reply;
   }
   reply.status = 503;
+  if (database_.IsConnected()) {
+    std::string why = log_error;
+    for (char& c : why) {
+      if (c == '\n' || c == '\r') c = ' ';
+    }
+    reply.body = "log not writable: " + why + "\n";
+    return reply;
+  }
   reply.body = "database not open" + (startup_.reason.empty() ? "" : ": " + startup_.reason) + "\n";
   return reply;
 }

@@ -55,8 +55,8 @@ class ServerMetrics {
   HttpReply Serve(const HttpRequest& request);
 
   std::string Exposition() const;
-  // 200 "ok" when the database is open (and its files can be written),
-  // else 503 with the reason; one line either way.
+  // 200 "ok" when the database is open and the last commit of changes to
+  // its log succeeded, else 503 with the reason; one line either way.
   HttpReply Health() const;
   // One line of the main figures, with the requests answered since the
   // last summary.

@@ -227,6 +227,9 @@ class MetricsTest : public ::testing::Test {
   void StartServer(const std::string& extra_settings = "") {
     WriteFile(fixture_.ini(),
               ReadFile(fixture_.ini()) + "MetricsAddress=127.0.0.1:0\n" + extra_settings);
+    Restart();
+  }
+  void Restart() {
     ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
     metrics_port_ = fixture_.server().WaitForListeningPort(10000, "Metrics on ");
     ASSERT_NE(metrics_port_, 0) << ReadFile(fixture_.output()) << fixture_.ErrorLog();
@@ -339,6 +342,13 @@ TEST_F(MetricsTest, CountersMoveWithTheRequests) {
   EXPECT_GT(delta("ztserver_file_size_bytes{file=\"data\"}"), 0);
   EXPECT_GT(after("ztserver_file_size_bytes{file=\"index\"}"), 0);
   EXPECT_GT(after("ztserver_file_size_bytes{file=\"definition\"}"), 0);
+  // The one request that changed something was logged and synced.
+  EXPECT_EQ(delta("ztserver_log_records_total"), 1);
+  EXPECT_GT(delta("ztserver_log_written_bytes_total"), 0);
+  EXPECT_GE(delta("ztserver_log_syncs_total"), 1);
+  EXPECT_EQ(after("ztserver_log_sync_duration_seconds_count"), after("ztserver_log_syncs_total"));
+  EXPECT_EQ(after("ztserver_log_commit_failures_total"), 0);
+  EXPECT_EQ(after("ztserver_recovery_clean_shutdown"), 1);
   EXPECT_EQ(after("ztserver_startup{result=\"ok\"}"), 1);
   EXPECT_EQ(after("ztserver_database_open"), 1);
   EXPECT_GE(after("ztserver_uptime_seconds"), before("ztserver_uptime_seconds"));
@@ -362,6 +372,23 @@ TEST_F(MetricsTest, HealthIsOkWhileTheDatabaseIsOpen) {
   const HttpResult health = Get("/health");
   EXPECT_EQ(health.status, 200);
   EXPECT_EQ(health.body, "ok\n");
+}
+
+TEST_F(MetricsTest, AStartAfterACrashSaysWhatRecoveryFound) {
+  StartServer();
+  auto client = fixture_.Connect();
+  ASSERT_NE(client, nullptr);
+  for (const char* request : {"CREATERECORDSET", "RECORDSETOPEN~1~CUSTOMER", "RECORDSETADDROW~1",
+                              "RECORDSETSETFIELDVALUE~1~ID~7", "RECORDSETUPDATE~1"}) {
+    ASSERT_EQ(Ask(*client, request).find("FAILED"), std::string::npos) << request;
+  }
+  fixture_.server().Kill();
+  Restart();
+  const Metrics metrics = Scrape();
+  EXPECT_EQ(metrics("ztserver_recovery_clean_shutdown"), 0);
+  EXPECT_EQ(metrics("ztserver_recovery_index_rebuilt"), 0);
+  EXPECT_EQ(metrics("ztserver_startup{result=\"ok\"}"), 1);
+  EXPECT_EQ(Get("/health").status, 200);
 }
 
 class MetricsWithoutDatabaseTest : public MetricsTest {

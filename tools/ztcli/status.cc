@@ -180,7 +180,20 @@ std::string FormatStatus(const std::vector<Sample>& s) {
                         Bytes(Sum(s, "ztserver_log_written_bytes_total")) + " written, " +
                         Count(Sum(s, "ztserver_log_syncs_total")) + " syncs (p99 " +
                         Quantile(s, "ztserver_log_sync_duration_seconds", {}, 0.99) + "), " +
-                        Count(Sum(s, "ztserver_log_checkpoints_total")) + " checkpoints");
+                        Count(Sum(s, "ztserver_log_checkpoints_total")) + " checkpoints, " +
+                        Count(Sum(s, "ztserver_log_commit_failures_total")) + " failed commits");
+  }
+  if (Has(s, "ztserver_recovery_clean_shutdown")) {
+    Row(out, "last open", Sum(s, "ztserver_recovery_clean_shutdown") == 1
+                              ? std::string("after a clean shutdown")
+                              : "after a crash: " +
+                                    Count(Sum(s, "ztserver_recovery_replayed_records")) +
+                                    " log records replayed, " +
+                                    Bytes(Sum(s, "ztserver_recovery_torn_bytes_dropped")) +
+                                    " of torn tail dropped" +
+                                    (Sum(s, "ztserver_recovery_index_rebuilt") == 1
+                                         ? ", index rebuilt"
+                                         : ""));
   }
   Row(out, "requests", Count(Sum(s, "ztserver_requests_total")) + " answered, " +
                            Count(Sum(s, "ztserver_request_failures_total")) + " failed, " +
