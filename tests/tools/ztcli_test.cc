@@ -2,6 +2,7 @@
 // the backslash commands, -c, piped input, --csv, and the exit status.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -157,6 +158,9 @@ TEST(Ztcli, ServerClosingTheConnectionGivesOneLineAndStatusTwo) {
   ASSERT_EQ(::listen(listener, 1), 0);
   ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&where), &length), 0);
   std::thread server([listener] {
+    // A client that never comes (it failed to start) must not hang the test.
+    pollfd ready{listener, POLLIN, 0};
+    if (::poll(&ready, 1, 30'000) != 1) return;
     const int client = ::accept(listener, nullptr, nullptr);
     if (client < 0) return;
     static const char kGreeting[] = "\x02" "CONNECTIONSTATUS" "\x03" "~SUCCEEDED";

@@ -3,7 +3,9 @@
 
 #include <cstring>
 #include <iostream>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "ztadmin/check.h"
 #include "ztadmin/commands.h"
@@ -13,8 +15,74 @@
 
 namespace {
 
-constexpr char kUsage[] =
+using Args = std::span<const std::string>;  // the words after the command
+
+// What a command's handler gets besides its words.
+struct Io {
+  std::ostream& out;
+  std::ostream& err;
+  bool terminal;  // standard error is a terminal: show progress there
+};
+
+// One command of the tool. The usage text is made from this table, so a
+// command exists exactly when it has a row here.
+struct Command {
+  const char* name;
+  const char* synopsis;  // the words it takes, as the usage shows them
+  const char* help;      // what it does; lines after the first are indented
+  int min_args;
+  int max_args;
+  int (*run)(Args args, const Io& io);
+};
+
+constexpr Command kCommands[] = {
+    {"create", "DATAFILE SCHEMAFILE",
+     "make a new, empty database from a schema:\n"
+     "DATAFILE and its .zdf and .zix siblings;\n"
+     "never overwrites an existing file",
+     2, 2,
+     [](Args a, const Io& io) { return zt::admin::CreateCommand(a[0], a[1], io.out, io.err); }},
+    {"describe", "DATAFILE",
+     "list the tables, their columns, the number of\n"
+     "live records of each, and the location texts",
+     1, 1, [](Args a, const Io& io) { return zt::admin::DescribeCommand(a[0], io.out, io.err); }},
+    {"load", "DATAFILE TABLE CSVFILE",
+     "append the rows of a CSV file to a table; the\n"
+     "header line names the columns; a row that\n"
+     "cannot be stored stops the load before it",
+     3, 3,
+     [](Args a, const Io& io) {
+       return zt::admin::LoadCommand(a[0], a[1], a[2], io.out, io.err, io.terminal);
+     }},
+    {"dump", "DATAFILE TABLE",
+     "write the live records of a table as CSV,\n"
+     "oldest first, in the form load reads back",
+     2, 2, [](Args a, const Io& io) { return zt::admin::DumpCommand(a[0], a[1], io.out, io.err); }},
+    {"backup", "DATAFILE DEST",
+     "write a consistent copy of the database\n"
+     "files into the new folder DEST (a running\n"
+     "server makes one on SIGUSR1 instead)",
+     2, 2,
+     [](Args a, const Io& io) { return zt::admin::BackupCommand(a[0], a[1], io.out, io.err); }},
+    {"check", "DATAFILE",
+     "read everything and report inconsistencies:\n"
+     "record chains and headers, the data file's\n"
+     "records, the index structure, and index\n"
+     "entries against the live records",
+     1, 1, [](Args a, const Io& io) { return zt::admin::CheckCommand(a[0], io.out, io.err); }},
+    {"reindex", "DATAFILE",
+     "build the index anew from the live records\n"
+     "(beside the old one, then renamed over it)\n"
+     "and check the result",
+     1, 1,
+     [](Args a, const Io& io) {
+       return zt::admin::ReindexCommand(a[0], io.out, io.err, io.terminal);
+     }},
+};
+
+constexpr char kPreamble[] =
     "usage: ztadmin [--config FILE | --work-folder DIR] COMMAND ARGS...\n"
+    "       ztadmin COMMAND --help\n"
     "\n"
     "Offline administration of a ZTServer database (stop the server first).\n"
     "Every command first replays what the database's write-ahead log holds\n"
@@ -23,24 +91,9 @@ constexpr char kUsage[] =
     "WorkFolder of --config FILE, else that of /etc/ztserver/ztserver.ini when\n"
     "it serves this data file, else the data file's own folder.\n"
     "\n"
-    "commands:\n"
-    "  create DATAFILE SCHEMAFILE  make a new, empty database from a schema:\n"
-    "                              DATAFILE and its .zdf and .zix siblings;\n"
-    "                              never overwrites an existing file\n"
-    "  describe DATAFILE           list the tables, their columns, the number of\n"
-    "                              live records of each, and the location texts\n"
-    "  load DATAFILE TABLE CSVFILE append the rows of a CSV file to a table; the\n"
-    "                              header line names the columns; a row that\n"
-    "                              cannot be stored stops the load before it\n"
-    "  dump DATAFILE TABLE         write the live records of a table as CSV,\n"
-    "                              oldest first, in the form load reads back\n"
-    "  backup DATAFILE DEST        write a consistent copy of the database\n"
-    "                              files into the new folder DEST (a running\n"
-    "                              server makes one on SIGUSR1 instead)\n"
-    "  check DATAFILE              read everything and report inconsistencies:\n"
-    "                              record chains and headers, the data file's\n"
-    "                              records, the index structure, and index\n"
-    "                              entries against the live records\n"
+    "commands:\n";
+
+constexpr char kEpilogue[] =
     "\n"
     "The schema format (one statement per line, '#' comments):\n"
     "  table NAME\n"
@@ -51,9 +104,45 @@ constexpr char kUsage[] =
     "Exit status: 0 on success, 1 on failure (check: on any problem), 2 on a\n"
     "usage error.\n";
 
-int Usage(const char* problem) {
-  std::cerr << "ztadmin: " << problem << "\n" << kUsage;
+// "  NAME SYNOPSIS" with the help beside it, in two columns when it fits.
+void PrintCommand(std::ostream& out, const Command& command) {
+  constexpr size_t kHelpColumn = 31;
+  std::string head = std::string("  ") + command.name + " " + command.synopsis;
+  const bool beside = head.size() + 2 <= kHelpColumn;
+  out << head;
+  if (!beside) out << "\n";
+  size_t pad = beside ? kHelpColumn - head.size() : kHelpColumn;
+  for (const char* line = command.help; *line != '\0';) {
+    const char* end = std::strchr(line, '\n');
+    if (end == nullptr) end = line + std::strlen(line);
+    out << std::string(pad, ' ') << std::string(line, end) << "\n";
+    pad = kHelpColumn;
+    line = *end == '\0' ? end : end + 1;
+  }
+}
+
+void PrintUsage(std::ostream& out) {
+  out << kPreamble;
+  for (const Command& command : kCommands) PrintCommand(out, command);
+  out << kEpilogue;
+}
+
+int Usage(const std::string& problem) {
+  std::cerr << "ztadmin: " << problem << "\n";
+  PrintUsage(std::cerr);
   return 2;
+}
+
+void PrintCommandUsage(std::ostream& out, const Command& command) {
+  out << "usage: ztadmin [--config FILE | --work-folder DIR] " << command.name << " "
+      << command.synopsis << "\n";
+}
+
+const Command* FindCommand(const std::string& name) {
+  for (const Command& command : kCommands) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -70,41 +159,29 @@ int main(int argc, char** argv) {
   }
   zt::admin::SetToolOptions(options);
   if (argc < 2) return Usage("no command given");
-  const std::string command = argv[1];
-  bool help = command == "--help" || command == "-h" || command == "help";
-  for (int i = 2; i < argc; ++i) help = help || std::strcmp(argv[i], "--help") == 0;
-  if (help) {
-    std::cout << kUsage;
+  const std::string name = argv[1];
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  if (name == "--help" || name == "-h" || name == "help") {
+    PrintUsage(std::cout);
     return 0;
   }
-  if (command == "create") {
-    if (argc != 4) return Usage("create takes DATAFILE SCHEMAFILE");
-    return zt::admin::CreateCommand(argv[2], argv[3], std::cout, std::cerr);
+  const Command* command = FindCommand(name);
+  if (command == nullptr) return Usage("unknown command '" + name + "'");
+  for (const std::string& arg : args) {
+    if (arg == "--help") {
+      PrintCommandUsage(std::cout, *command);
+      std::cout << "\n";
+      PrintCommand(std::cout, *command);
+      return 0;
+    }
   }
-  if (command == "describe") {
-    if (argc != 3) return Usage("describe takes DATAFILE");
-    return zt::admin::DescribeCommand(argv[2], std::cout, std::cerr);
+  const int count = static_cast<int>(args.size());
+  if (count < command->min_args || count > command->max_args) {
+    std::cerr << "ztadmin: " << command->name << " takes " << command->synopsis << "\n";
+    PrintCommandUsage(std::cerr, *command);
+    std::cerr << "(ztadmin --help lists every command)\n";
+    return 2;
   }
-  if (command == "load") {
-    if (argc != 5) return Usage("load takes DATAFILE TABLE CSVFILE");
-    return zt::admin::LoadCommand(argv[2], argv[3], argv[4], std::cout, std::cerr,
-                                  isatty(STDERR_FILENO) != 0);
-  }
-  if (command == "dump") {
-    if (argc != 4) return Usage("dump takes DATAFILE TABLE");
-    return zt::admin::DumpCommand(argv[2], argv[3], std::cout, std::cerr);
-  }
-  if (command == "backup") {
-    if (argc != 4) return Usage("backup takes DATAFILE DEST");
-    return zt::admin::BackupCommand(argv[2], argv[3], std::cout, std::cerr);
-  }
-  if (command == "check") {
-    if (argc != 3) return Usage("check takes DATAFILE");
-    return zt::admin::CheckCommand(argv[2], std::cout, std::cerr);
-  }
-  if (command == "reindex") {
-    if (argc != 3) return Usage("reindex takes DATAFILE");
-    return zt::admin::ReindexCommand(argv[2], std::cout, std::cerr, isatty(STDERR_FILENO) != 0);
-  }
-  return Usage(("unknown command '" + command + "'").c_str());
+  const Io io{std::cout, std::cerr, isatty(STDERR_FILENO) != 0};
+  return command->run(args, io);
 }
