@@ -10,6 +10,7 @@
 #include "ztadmin/check.h"
 #include "ztadmin/commands.h"
 #include "ztadmin/dump.h"
+#include "ztadmin/export_sql.h"
 #include "ztadmin/load.h"
 #include "ztadmin/maintenance.h"
 
@@ -35,6 +36,17 @@ struct Command {
   int (*run)(Args args, const Io& io);
 };
 
+// dump reads its own words: its options go in any order.
+int RunDump(Args args, const Io& io) {
+  zt::admin::DumpRequest request;
+  std::string problem;
+  if (!zt::admin::ParseDumpArgs(args, request, problem)) {
+    io.err << "ztadmin: " << problem << "\n(ztadmin dump --help shows its forms)\n";
+    return 2;
+  }
+  return zt::admin::DumpCommand(request, io.out, io.err, io.terminal);
+}
+
 constexpr Command kCommands[] = {
     {"create", "DATAFILE SCHEMAFILE",
      "make a new, empty database from a schema:\n"
@@ -54,10 +66,31 @@ constexpr Command kCommands[] = {
      [](Args a, const Io& io) {
        return zt::admin::LoadCommand(a[0], a[1], a[2], io.out, io.err, io.terminal);
      }},
-    {"dump", "DATAFILE TABLE",
-     "write the live records of a table as CSV,\n"
-     "oldest first, in the form load reads back",
-     2, 2, [](Args a, const Io& io) { return zt::admin::DumpCommand(a[0], a[1], io.out, io.err); }},
+    {"dump", "DATAFILE [TABLE] [--format csv|json] [--folder DIR]",
+     "write live records, oldest first, as CSV in\n"
+     "the form load reads back: TABLE's to standard\n"
+     "output, or every table's into the new folder\n"
+     "DIR, a file TABLE.csv each (written into\n"
+     "DIR.partial, then renamed to DIR); --format\n"
+     "json: JSON Lines, one object per record\n"
+     "({\"table\":...,\"record\":{...}}), of TABLE or\n"
+     "of every table, to standard output; numbers\n"
+     "as JSON numbers where their text is one",
+     1, 5, RunDump},
+    {"export-sql", "DATAFILE",
+     "write the database as a PostgreSQL script to\n"
+     "standard output (load it with psql -f): per\n"
+     "table CREATE TABLE, COPY of the live records,\n"
+     "CREATE INDEX per key column. Types: integer:\n"
+     "bigint (numeric above size 18); numeric:\n"
+     "numeric; float: double precision; text:\n"
+     "varchar(size). A blank number is NULL; a\n"
+     "numeric column holding a non-number is made\n"
+     "varchar(size) and the script says so",
+     1, 1,
+     [](Args a, const Io& io) {
+       return zt::admin::ExportSqlCommand(a[0], io.out, io.err, io.terminal);
+     }},
     {"backup", "DATAFILE DEST",
      "write a consistent copy of the database\n"
      "files into the new folder DEST (a running\n"
