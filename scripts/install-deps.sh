@@ -5,8 +5,10 @@
 set -euo pipefail
 
 # clang and its runtime (libFuzzer, the sanitizers) build the fuzz targets.
+# PostgreSQL (15 on Debian 12) takes the script of ztadmin export-sql in a
+# test that starts a server of its own (no cluster of the package is used).
 packages=(cmake g++ make libgtest-dev libbenchmark-dev libreadline-dev pkg-config clang
-          libclang-rt-dev python3)
+          libclang-rt-dev python3 postgresql)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
