@@ -75,6 +75,13 @@ bool ReadTableOffline(Database& db, const std::string& data_file, const std::str
   return false;
 }
 
+bool ReadDefinitionHeaderOffline(Database& db, const std::string& data_file,
+                                 DefinitionHeader& header, std::ostream& err) {
+  if (FileReadAt(db.definition_file(), header.bytes.data(), header.bytes.size(), 0)) return true;
+  err << "ztadmin: " << data_file << ": the definition file is shorter than its header\n";
+  return false;
+}
+
 int CreateCommand(const std::string& data_file, const std::string& schema_file, std::ostream& out,
                   std::ostream& err) {
   std::string text;
@@ -102,10 +109,7 @@ int DescribeCommand(const std::string& data_file, std::ostream& out, std::ostrea
   if (!OpenOffline(db, data_file, err)) return 1;
 
   DefinitionHeader header;
-  if (!FileReadAt(db.definition_file(), header.bytes.data(), header.bytes.size(), 0)) {
-    err << "ztadmin: " << data_file << ": the definition file is shorter than its header\n";
-    return 1;
-  }
+  if (!ReadDefinitionHeaderOffline(db, data_file, header, err)) return 1;
   const int count = header.table_count();
   out << "Database " << data_file << ": " << count << (count == 1 ? " table\n" : " tables\n");
   int status = 0;

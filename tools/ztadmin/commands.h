@@ -8,6 +8,7 @@
 
 namespace zt {
 class Database;
+struct DefinitionHeader;
 struct TableDefinition;
 }  // namespace zt
 
@@ -33,6 +34,11 @@ bool OpenOffline(Database& db, const std::string& data_file, std::ostream& err);
 // (an unknown table included) on err.
 bool ReadTableOffline(Database& db, const std::string& data_file, const std::string& table,
                       TableDefinition& definition, std::ostream& err);
+
+// Reads the header of an open database's definition file (the table
+// names, the location texts); explains a failure on err.
+bool ReadDefinitionHeaderOffline(Database& db, const std::string& data_file,
+                                 DefinitionHeader& header, std::ostream& err);
 
 // Creates a new, empty database from a schema file; never overwrites.
 int CreateCommand(const std::string& data_file, const std::string& schema_file, std::ostream& out,

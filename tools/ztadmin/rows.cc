@@ -6,6 +6,7 @@
 #include "engine/codec.h"
 #include "engine/database.h"
 #include "engine/file.h"
+#include "ztadmin/commands.h"
 
 namespace zt::admin {
 
@@ -14,22 +15,13 @@ bool ReadAllTablesOffline(Database& db, const std::string& data_file,
                           DefinitionHeader* header_out) {
   tables.clear();
   DefinitionHeader header;
-  if (!FileReadAt(db.definition_file(), header.bytes.data(), header.bytes.size(), 0)) {
-    err << "ztadmin: " << data_file << ": the definition file is shorter than its header\n";
-    return false;
-  }
+  if (!ReadDefinitionHeaderOffline(db, data_file, header, err)) return false;
+  tables.resize(static_cast<size_t>(header.table_count()));
   for (int i = 0; i < header.table_count(); ++i) {
-    const std::string name(header.table_name(i));
-    TableDefinition definition;
-    int64_t offset = 0;
-    if (!db.GetTableDef(name.c_str(), definition, offset)) {
-      std::string why;
-      db.GetLastErrorText(&why);
-      err << "ztadmin: table '" << name << "': cannot read its definition"
-          << (why.empty() ? "" : ": " + why) << "\n";
+    if (!ReadTableOffline(db, data_file, std::string(header.table_name(i)),
+                          tables[static_cast<size_t>(i)], err)) {
       return false;
     }
-    tables.push_back(definition);
   }
   if (header_out != nullptr) *header_out = header;
   return true;
