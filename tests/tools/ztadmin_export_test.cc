@@ -330,6 +330,26 @@ TEST_F(ExportTest, RefusedWhileAServerHoldsTheDatabase) {
   EXPECT_FALSE(PathExists(dir_.File("dump.partial")));
 }
 
+TEST_F(ExportTest, ABrokenChainFailsAndLeavesNoFolder) {
+  int64_t newest = -1;
+  {
+    Database db(dir_.path());
+    ASSERT_TRUE(db.OpenDatabase(data_.c_str(), 0));
+    TableDefinition odd;
+    int64_t at = 0;
+    ASSERT_TRUE(db.GetTableDef("Odd", odd, at));
+    newest = odd.newest_record();
+  }
+  testing::PokeByte(data_, static_cast<long>(newest), 'X');  // the record's marker
+  for (const std::string& args : {"dump " + data_ + " --folder " + dir_.File("dump"),
+                                  "dump " + data_ + " --format json", "export-sql " + data_}) {
+    EXPECT_EQ(Run(args, false), 1) << args;
+    EXPECT_NE(out_.find("table 'Odd'"), std::string::npos) << out_;
+  }
+  EXPECT_FALSE(PathExists(dir_.File("dump")));
+  EXPECT_FALSE(PathExists(dir_.File("dump.partial")));
+}
+
 TEST_F(ExportTest, AFailedWriteToStandardOutputFails) {
   for (const std::string& args : {"dump " + data_ + " --format json", "dump " + data_ + " Items",
                                   "export-sql " + data_}) {

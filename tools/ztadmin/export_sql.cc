@@ -106,8 +106,14 @@ bool ExportTable(Database& db, const TableDefinition& definition, std::ostream& 
   std::vector<std::string> refused(columns.size());  // a value the column's type refuses
   for (const int f : columns) numeric.push_back(IsNumericType(definition.column_type(f)));
 
-  // First pass: does every value of each numeric column load as its type?
   std::string problem;
+  const auto chain_broken = [&] {
+    progress.Finish();
+    err << "ztadmin: table '" << table << "': " << problem << "\n";
+    return false;
+  };
+
+  // First pass: does every value of each numeric column load as its type?
   const bool whole = ForEachLiveRow(
       db, definition,
       [&](const std::vector<std::string_view>& values) {
@@ -120,11 +126,7 @@ bool ExportTable(Database& db, const TableDefinition& definition, std::ostream& 
         }
       },
       problem);
-  if (!whole) {
-    progress.Finish();
-    err << "ztadmin: table '" << table << "': " << problem << "\n";
-    return false;
-  }
+  if (!whole) return chain_broken();
 
   std::string text = "\nCREATE TABLE " + QuoteIdentifier(table) + " (";
   std::string column_list;
@@ -156,9 +158,10 @@ bool ExportTable(Database& db, const TableDefinition& definition, std::ostream& 
   out << text;
   text.clear();
 
-  // Second pass: the data.
+  // Second pass: the data. The database is held exclusively, so the chain
+  // is the one the first pass found whole; a failure is still reported.
   int64_t rows = 0;
-  ForEachLiveRow(
+  const bool again = ForEachLiveRow(
       db, definition,
       [&](const std::vector<std::string_view>& values) {
         AppendCopyRow(text, values, numeric);
@@ -169,6 +172,7 @@ bool ExportTable(Database& db, const TableDefinition& definition, std::ostream& 
         if (++rows % 4096 == 0) progress.Show("export " + table, rows, 0);
       },
       problem);
+  if (!again) return chain_broken();
   text += "\\.\n";
   for (const int f : columns) {
     if (definition.is_key(f)) {
