@@ -1,5 +1,6 @@
 #include "engine/database_check.h"
 
+#include <algorithm>
 #include <map>
 #include <utility>
 
@@ -44,15 +45,26 @@ class DatabaseChecker {
     for (int i = 0; i < header.table_count(); ++i) CheckTable(std::string(header.table_name(i)));
     ScanDataFile();
     CheckIndex();
+    // The tail may be cut only when it is the records' one problem.
+    if (tail_ >= 0 && record_problems_ == 1 && chained_end_ <= tail_) {
+      report_.torn_tail = tail_;
+    }
   }
 
  private:
   void Problem(std::string text) {
     report_.record_problem = true;
+    ++record_problems_;
     report_.problems.push_back(std::move(text));
   }
   void IndexProblem(std::string text) {
     report_.index_problem = true;
+    report_.index_needs_rebuild = true;
+    report_.problems.push_back(std::move(text));
+  }
+  void StrayEntry(std::string text, StrayIndexEntry entry) {
+    report_.index_problem = true;
+    report_.stray_entries.push_back(std::move(entry));
     report_.problems.push_back(std::move(text));
   }
 
@@ -83,6 +95,9 @@ class DatabaseChecker {
         db_, definition, kMaxRecordLength,
         [&](const ChainRecord& record) {
           chained_.emplace(record.offset, std::string(definition.name()));
+          chained_end_ =
+              std::max(chained_end_, record.offset + static_cast<int64_t>(RecordHeader::kSize) +
+                                         record.header.data_length());
           if (record.header.superseded()) return;
           ++report_.live_records;
           ExpectKeys(definition, record);
@@ -116,10 +131,12 @@ class DatabaseChecker {
     while (offset < end) {
       RecordHeader header;
       if (!FileReadAt(db_.data_file(), header.bytes.data(), header.bytes.size(), offset)) {
+        tail_ = offset;
         return Problem("data file: " + std::to_string(end - offset) +
                        " bytes at its end are no whole record header");
       }
       if (!header.has_marker()) {
+        tail_ = offset;
         return Problem("data file: no record header at " + std::to_string(offset) +
                        " (the scan stops there)");
       }
@@ -128,7 +145,10 @@ class DatabaseChecker {
         return Problem(At(offset) + ": data length " + std::to_string(length) + " is out of range");
       }
       const int64_t next = offset + static_cast<int64_t>(RecordHeader::kSize) + length;
-      if (next > end) return Problem(At(offset) + " runs past the end of the data file");
+      if (next > end) {
+        tail_ = offset;
+        return Problem(At(offset) + " runs past the end of the data file");
+      }
       if (!header.superseded() && chained_.find(offset) == chained_.end()) {
         Problem(At(offset) + " of table '" + std::string(header.table()) +
                 "' is live but not in its table's chain");
@@ -167,7 +187,8 @@ class DatabaseChecker {
         why = "the record (table '" + chained->second +
               "') is superseded or deleted, or holds another value";
       }
-      IndexProblem("index entry '" + key + "' -> " + std::to_string(ref.second) + ": " + why);
+      StrayEntry("index entry '" + key + "' -> " + std::to_string(ref.second) + ": " + why,
+                 StrayIndexEntry{key, ref.second});
     }
   }
 
@@ -175,6 +196,9 @@ class DatabaseChecker {
   CheckReport& report_;
   std::map<int64_t, std::string> chained_;  // every record of every chain -> table
   std::multimap<KeyRef, std::string> expected_;
+  int record_problems_ = 0;
+  int64_t tail_ = -1;        // where the scan of the data file stopped short of its end
+  int64_t chained_end_ = 0;  // the end of the chained record that ends last
 };
 
 }  // namespace

@@ -23,6 +23,12 @@
 
 namespace zt {
 
+// An index entry that stands for no key of a live record.
+struct StrayIndexEntry {
+  std::string key;
+  int64_t record = -1;
+};
+
 struct CheckReport {
   std::vector<std::string> problems;  // one line each; empty: consistent
   int64_t live_records = 0;
@@ -32,6 +38,18 @@ struct CheckReport {
   bool index_problem = false;
   // Some problem lies in the definitions or the records themselves.
   bool record_problem = false;
+
+  // What a repair needs beyond the lines above.
+  // The index problems that are entries without a key of a live record
+  // (dropping them mends those problems).
+  std::vector<StrayIndexEntry> stray_entries;
+  // Some index problem is no stray entry: its structure, or a missing key.
+  bool index_needs_rebuild = false;
+  // The data file ends in bytes that are no whole record (a torn append),
+  // every chain is whole and none reaches them: the file can be cut at this
+  // offset without losing anything a reader can reach. -1: no such tail, or
+  // other record problems besides it.
+  int64_t torn_tail = -1;
 };
 
 // Checks the open database db. Returns true when no problem was found.

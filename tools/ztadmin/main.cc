@@ -47,6 +47,35 @@ int RunDump(Args args, const Io& io) {
   return zt::admin::DumpCommand(request, io.out, io.err, io.terminal);
 }
 
+// Asks on the terminal; anything but y or yes declines.
+bool ConfirmOnTerminal(const std::string& question) {
+  std::cerr << question << " [y/N] " << std::flush;
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+int RunCheck(Args a, const Io& io) {
+  zt::admin::CheckOptions options;
+  for (const std::string& word : a.subspan(1)) {
+    if (word == "--repair") {
+      options.repair = true;
+    } else if (word == "--yes") {
+      options.yes = true;
+    } else {
+      io.err << "ztadmin: check: unknown option '" << word << "'\n";
+      return 2;
+    }
+  }
+  if (options.yes && !options.repair) {
+    io.err << "ztadmin: check: --yes goes with --repair\n";
+    return 2;
+  }
+  if (isatty(STDIN_FILENO) != 0) options.confirm = ConfirmOnTerminal;
+  options.show_progress = io.terminal;
+  return zt::admin::CheckCommand(a[0], options, io.out, io.err);
+}
+
 constexpr Command kCommands[] = {
     {"create", "DATAFILE SCHEMAFILE",
      "make a new, empty database from a schema:\n"
@@ -97,12 +126,17 @@ constexpr Command kCommands[] = {
      "server makes one on SIGUSR1 instead)",
      2, 2,
      [](Args a, const Io& io) { return zt::admin::BackupCommand(a[0], a[1], io.out, io.err); }},
-    {"check", "DATAFILE",
+    {"check", "DATAFILE [--repair [--yes]]",
      "read everything and report inconsistencies:\n"
      "record chains and headers, the data file's\n"
      "records, the index structure, and index\n"
-     "entries against the live records",
-     1, 1, [](Args a, const Io& io) { return zt::admin::CheckCommand(a[0], io.out, io.err); }},
+     "entries against the live records; --repair\n"
+     "then lists the repairs that lose nothing a\n"
+     "reader can reach (cut a torn tail off the\n"
+     "data file, drop stray index entries, rebuild\n"
+     "the index) and makes them after --yes or a\n"
+     "confirmation on the terminal",
+     1, 3, RunCheck},
     {"reindex", "DATAFILE",
      "build the index anew from the live records\n"
      "(beside the old one, then renamed over it)\n"
@@ -184,8 +218,8 @@ int main(int argc, char** argv) {
   // Options before the command say where the server keeps the database's
   // log (see LogFolderFor).
   zt::admin::ToolOptions options;
-  while (argc >= 3 && (std::strcmp(argv[1], "--config") == 0 ||
-                       std::strcmp(argv[1], "--work-folder") == 0)) {
+  while (argc >= 3 &&
+         (std::strcmp(argv[1], "--config") == 0 || std::strcmp(argv[1], "--work-folder") == 0)) {
     (std::strcmp(argv[1], "--config") == 0 ? options.config_file : options.work_folder) = argv[2];
     argv += 2;
     argc -= 2;
