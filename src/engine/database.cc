@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/database_check.h"
+#include "engine/file_swap.h"
 #include "engine/filenames.h"
 #include "engine/index_build.h"
 
@@ -92,6 +93,14 @@ std::string DefinitionProblem(FileHandle file, IndexFile& index) {
 }  // namespace
 
 int Database::OpenDatabase(const char* path, int shared) {
+  if (path == nullptr) return 0;
+  // A replacement of the files committed by a process that died before
+  // it was done is finished first, so that every opener sees the same
+  // whole database (engine/file_swap.h).
+  if (std::string why; !FinishPendingSwap(path, why)) {
+    SetError("OpenDatabase: " + why);
+    return 0;
+  }
   if (!OpenFiles(path, shared)) return 0;
   if (!logging() || recovery_.clean_shutdown) return 1;
   return CheckAfterUncleanStop(path);

@@ -58,6 +58,9 @@ class Database {
   // ---- Connection ----------------------------------------------------------
   // Opens the database whose data file is path; shared != 0 opens the files
   // for sharing with other processes (changes then take region locks).
+  // A replacement of the files that a dead process committed is finished
+  // first (engine/file_swap.h); the open fails while another process is
+  // in the middle of one.
   // With a log (EnableLog) and exclusive use, the open first replays what
   // the log holds; after an unclean stop it also checks the database and
   // rebuilds the index from the records when the index alone is unsound

@@ -12,6 +12,16 @@ std::string DerivedFileName(const std::string& data_file, const char* extension)
   return data_file.substr(0, dot) + extension;
 }
 
+std::string ReplacementDataFileName(const std::string& data_file) {
+  const std::string data_extension = data_file.substr(DerivedFileName(data_file, "").size());
+  return DerivedFileName(data_file, "~new") + (data_extension.empty() ? ".dat" : data_extension);
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
 std::string JoinPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
   if (folder.back() == '/') return folder + name;

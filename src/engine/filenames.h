@@ -20,10 +20,22 @@ inline constexpr char kDefinitionFileExtension[] = ".zdf";
 inline constexpr char kIndexFileExtension[] = ".zix";
 inline constexpr char kTransactionFileExtension[] = ".trn";
 inline constexpr char kLockFileExtension[] = ".ztl";
+// <base>.zsw: the marker of a committed replacement of the database files
+// (engine/file_swap.h describes it).
+inline constexpr char kSwapMarkerExtension[] = ".zsw";
 inline constexpr char kErrorLogFileName[] = "dberrors.txt";
 
 // The data file's sibling with the given extension (".rs", ".zdf", ".zix").
 std::string DerivedFileName(const std::string& data_file, const char* extension);
+
+// The data file of a whole database built beside data_file to replace it:
+// <base>~new<ext> ("shop.dat" -> "shop~new.dat"; a data file without an
+// extension gets ".dat", so that the new database's siblings,
+// <base>~new.zdf and <base>~new.zix, never fall on the old ones).
+std::string ReplacementDataFileName(const std::string& data_file);
+
+// The folder part of a path, with its trailing '/' ("." when there is none).
+std::string FolderOf(const std::string& path);
 
 // <folder>/<name>: joins with exactly one '/'.
 std::string JoinPath(const std::string& folder, const std::string& name);

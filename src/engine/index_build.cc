@@ -248,15 +248,6 @@ bool ReplaceUnreadableIndex(const std::string& data_file, std::string& error) {
   return true;
 }
 
-namespace {
-
-std::string FolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash + 1);
-}
-
-}  // namespace
-
 bool RebuildIndexFile(const std::string& data_file, std::string& error) {
   return RebuildIndexFile(data_file, error, ProgressFn{});
 }

@@ -145,6 +145,16 @@ constexpr Command kCommands[] = {
      [](Args a, const Io& io) {
        return zt::admin::ReindexCommand(a[0], io.out, io.err, io.terminal);
      }},
+    {"compact", "DATAFILE",
+     "rewrite the data file with only its live\n"
+     "records (every table's rows, values and order\n"
+     "unchanged), rebuild the index, check, swap\n"
+     "the new files in at once, and report the\n"
+     "space reclaimed; needs room for a copy",
+     1, 1,
+     [](Args a, const Io& io) {
+       return zt::admin::CompactCommand(a[0], io.out, io.err, io.terminal);
+     }},
 };
 
 constexpr char kPreamble[] =

@@ -16,6 +16,13 @@ namespace zt::admin {
 int ReindexCommand(const std::string& data_file, std::ostream& out, std::ostream& err,
                    bool show_progress);
 
+// ztadmin compact DATAFILE: replays the log, then writes the live records
+// into a new data file beside the old one, with the definitions and the
+// index rebuilt for it, checks it, and swaps it in for the old files at
+// once (engine/database_compact.h); reports the bytes reclaimed.
+int CompactCommand(const std::string& data_file, std::ostream& out, std::ostream& err,
+                   bool show_progress);
+
 }  // namespace zt::admin
 
 #endif  // ZTADMIN_MAINTENANCE_H_
