@@ -177,6 +177,10 @@ bool FinishPendingSwap(const std::string& data_file, std::string& error) {
     std::vector<FileRenaming> names;
     if (ReadMarker(marker, names)) {
       if (!FinishRenames(FolderOf(data_file), marker, names, error)) return false;
+      // The hold is on the data file that was replaced; replacement files
+      // may be deleted only under a hold of the one now at the name, or
+      // they could be those of a compaction that opened it meanwhile.
+      if (!hold.Open(data_file, 0)) return true;
     } else if (!FileDelete(marker)) {
       error = "cannot delete the torn swap marker " + marker + ": " + LastFileError();
       return false;
