@@ -122,14 +122,18 @@ class Extents {
   void Write(int64_t offset, const char* p, size_t n) {
     if (n == 0) return;
     const int64_t end = offset + static_cast<int64_t>(n);
-    // Merge with every extent that overlaps or adjoins [offset, end).
+    // Merge with every extent that overlaps [offset, end), and with one that
+    // ends where it begins (it grows in place: appends stay one extent). One
+    // that begins where it ends stays apart: joining it would copy it whole,
+    // and pages written from the last run of the file back to the first
+    // would copy ever longer extents.
     auto first = map_.upper_bound(offset);
     if (first != map_.begin()) {
       auto before = std::prev(first);
       if (EndOf(before) >= offset) first = before;
     }
     auto last = first;
-    while (last != map_.end() && last->first <= end) ++last;
+    while (last != map_.end() && last->first < end) ++last;
     if (first == last) {
       bytes_ += n;
       map_.emplace(offset, std::string(p, n));
@@ -148,14 +152,30 @@ class Extents {
       std::memcpy(bytes.data() + at, p, n);
       return;
     }
+    // Several extents meet the write and become one. When the first begins
+    // at or before the write, its bytes are kept and grown (geometrically),
+    // so filling the gaps between many adjoining pages copies each byte
+    // about once rather than once per merge.
     const int64_t start = std::min(first->first, offset);
-    const int64_t stop = std::max(EndOf(std::prev(last)), end);
-    std::string merged(static_cast<size_t>(stop - start), '\0');
-    for (auto it = first; it != last; ++it) {
-      std::memcpy(merged.data() + (it->first - start), it->second.data(), it->second.size());
+    const size_t size = static_cast<size_t>(std::max(EndOf(std::prev(last)), end) - start);
+    std::string merged;
+    auto from = first;
+    if (first->first == start) {
+      merged = std::move(first->second);
+      bytes_ -= merged.size();
+      ++from;
+    }
+    if (merged.capacity() < size) merged.reserve(std::max(size, 2 * merged.capacity()));
+    const auto place = [&merged, start](int64_t at, const char* bytes, size_t count) {
+      const size_t from_start = static_cast<size_t>(at - start);
+      if (merged.size() < from_start + count) merged.resize(from_start + count);
+      std::memcpy(merged.data() + from_start, bytes, count);
+    };
+    for (auto it = from; it != last; ++it) {
+      place(it->first, it->second.data(), it->second.size());
       bytes_ -= it->second.size();
     }
-    std::memcpy(merged.data() + (offset - start), p, n);
+    place(offset, p, n);  // over the older bytes
     map_.erase(first, last);
     bytes_ += merged.size();
     map_.emplace(start, std::move(merged));
