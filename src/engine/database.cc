@@ -203,11 +203,21 @@ int Database::Commit(std::string* err) {
   std::string why;
   if (log_.Commit(why)) return 1;
   if (err != nullptr) *err = why;
+  ForgetCachedChanges();
+  return 0;
+}
+
+void Database::DiscardChange() {
+  if (!log_.is_open()) return;
+  log_.Discard();
+  ForgetCachedChanges();
+}
+
+void Database::ForgetCachedChanges() {
   // The dropped changes may live on in the caches.
   definitions_.Clear();
   index_.DropPageCache();
   ++change_count_;
-  return 0;
 }
 
 int Database::Checkpoint(std::string* err) {

@@ -86,6 +86,10 @@ class Database {
   // changes are dropped: the caches are forgotten and change_count moves.
   // Without a log there is nothing to do.
   [[nodiscard]] int Commit(std::string* err);
+  // Forgets every change since the last successful Commit, as a failed
+  // Commit does, without writing anything (a tool that cannot finish a
+  // change it began). Without a log the changes are already in the files.
+  void DiscardChange();
   // Checkpoints the log (when there is one); 0 with *err on failure.
   [[nodiscard]] int Checkpoint(std::string* err);
   // See WriteAheadLog::set_hold_files (nothing without a log).
@@ -131,6 +135,12 @@ class Database {
   // The definition header the same way (no error text on failure).
   const DefinitionHeader* HeaderView() { return DefinitionHeaderView(header_scratch_); }
   int UpdateTableDef(const TableDefinition& definition, int64_t offset);
+  // Appends a table: its definition becomes record n of the definition file
+  // (n the current table count), then the header names it in slot n and
+  // counts n + 1. The caller has checked the definition (a unique name, the
+  // table limit); 0 with the last-error text when it cannot be written.
+  // Exclusive mode only: a sharing process would not see the new count.
+  int AddTableDef(const TableDefinition& definition);
   int GetLocationInformation(LocationInformation& fields);
   // The names of the tables, in the order the definition file lists them.
   int GetTableNames(std::vector<std::string>& names);
@@ -224,6 +234,8 @@ class Database {
   // Counts the record's numeric key values that are out of numeric order
   // (key_order_count); called for the keys a write adds and removes.
   void NoteKeyOrder(const TableDefinition& definition, std::string_view data, int32_t length);
+  // Forgets the caches that may hold changes no longer staged.
+  void ForgetCachedChanges();
   // OpenDatabase without the check after an unclean stop.
   int OpenFiles(const char* path, int shared);
   // The check after an unclean stop, and the index rebuild it may call for.

@@ -9,7 +9,14 @@
 #include "engine/index.h"
 
 namespace zt {
-namespace {
+
+void EncodeColumn(TableDefinition& definition, int f, const ColumnSchema& column) {
+  definition.set_column_name(f, column.name);
+  definition.set_column_size(f, column.size);
+  definition.set_column_type(f, column.type);
+  definition.set_key(f, column.key);
+  definition.set_dropped(f, column.dropped);
+}
 
 TableDefinition EncodeTable(const TableSchema& table) {
   TableDefinition def;  // every field the server does not read stays zero
@@ -17,14 +24,8 @@ TableDefinition EncodeTable(const TableSchema& table) {
   def.set_column_count(static_cast<int>(table.columns.size()));
   int length = 0;
   for (size_t f = 0; f < table.columns.size(); ++f) {
-    const ColumnSchema& column = table.columns[f];
-    const int i = static_cast<int>(f);
-    def.set_column_name(i, column.name);
-    def.set_column_size(i, column.size);
-    def.set_column_type(i, column.type);
-    def.set_key(i, column.key);
-    def.set_dropped(i, column.dropped);
-    length += column.size;
+    EncodeColumn(def, static_cast<int>(f), table.columns[f]);
+    length += table.columns[f].size;
   }
   // Slots of absent columns: not key, not dropped (flags 'N'), so a reader
   // that looks past the column count sees nothing alive.
@@ -37,7 +38,16 @@ TableDefinition EncodeTable(const TableSchema& table) {
   return def;
 }
 
-}  // namespace
+TableSchema DecodeTable(const TableDefinition& definition) {
+  TableSchema table;
+  table.name = definition.name();
+  for (int f = 0; f < definition.column_count(); ++f) {
+    table.columns.push_back(ColumnSchema{std::string(definition.column_name(f)),
+                                         definition.column_type(f), definition.column_size(f),
+                                         definition.is_key(f), definition.is_dropped(f)});
+  }
+  return table;
+}
 
 bool IsValidName(const std::string& name) {
   if (name.empty() || name.size() > kMaxNameLength) return false;

@@ -29,6 +29,17 @@ struct DatabaseSchema {
   LocationInformation locations;
 };
 
+// The definition record create writes for a table: its columns in order,
+// the record length their sum, no newest record, every field the server
+// does not read zero.
+TableDefinition EncodeTable(const TableSchema& table);
+// Column f of a definition as EncodeTable writes it (the fields the server
+// does not read are left as they are).
+void EncodeColumn(TableDefinition& definition, int f, const ColumnSchema& column);
+// The schema of a definition: its name and its first column_count()
+// columns, dropped ones included.
+TableSchema DecodeTable(const TableDefinition& definition);
+
 // Checks names, limits (255 tables, 99 columns, 32-character names, record
 // length 1..16384, location texts within their fields) and uniqueness.
 // Returns an empty string when the schema is sound, else the first problem.

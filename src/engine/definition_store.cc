@@ -134,6 +134,46 @@ int Database::UpdateTableDef(const TableDefinition& definition, int64_t offset) 
   return 0;
 }
 
+int Database::AddTableDef(const TableDefinition& definition) {
+  if (!connected_) {
+    SetError("AddTableDef: No database connection has been established!");
+    return 0;
+  }
+  if (shared_) {
+    SetError("AddTableDef: The database must be open exclusively");
+    return 0;
+  }
+  ++change_count_;
+  DefinitionHeader header;
+  if (!ReadDefinitionHeader(header)) {
+    SetError("AddTableDef: Disk-Read error");
+    return 0;
+  }
+  const int slot = header.table_count();
+  if (header.stored_table_count() != slot || slot >= kMaxTables) {
+    SetError("AddTableDef: The definition file holds no room for another table");
+    return 0;
+  }
+  // The record first, the header that reaches it after: without a log a
+  // failure between the two leaves a record nobody names.
+  if (!FileWriteAt(definition_file_, definition.bytes.data(), definition.bytes.size(),
+                   TableDefinitionOffset(slot))) {
+    definitions_.ForgetTable(slot);
+    SetError("AddTableDef: Disk-Write error");
+    return 0;
+  }
+  definitions_.SetTable(slot, definition);
+  header.set_table_name(slot, definition.name());
+  header.set_table_count(slot + 1);
+  if (!FileWriteAt(definition_file_, header.bytes.data(), header.bytes.size(), 0)) {
+    definitions_.ForgetHeader();  // the header may be half written
+    SetError("AddTableDef: Disk-Write error");
+    return 0;
+  }
+  definitions_.SetHeader(header);
+  return 1;
+}
+
 int Database::GetLocationInformation(LocationInformation& fields) {
   if (!connected_) {
     SetError("GetLocationInformation: No database connection has been established!");

@@ -331,6 +331,15 @@ int WriteAheadLog::Sync(std::string& err) {
   return 1;
 }
 
+void WriteAheadLog::Discard() {
+  DropNew();
+  // The records formed since the last commit are gone; their numbers are
+  // used again.
+  next_sequence_ -= unwritten_records_;
+  unwritten_.clear();
+  unwritten_records_ = 0;
+}
+
 void WriteAheadLog::DropNew() {
   for (FileHandle handle : files_) FileDiscardStaged(handle);
 }
@@ -352,18 +361,13 @@ int WriteAheadLog::Commit(std::string& err, bool force_sync) {
   // the log back to where they began.
   const int64_t begin = end_;
   const auto fail = [&]() {
-    DropNew();
-    // The records formed since the last commit are gone; their numbers are
-    // used again.
-    next_sequence_ -= unwritten_records_;
     if (!unwritten_.empty()) {
       // Best effort: a record that reached the file despite the error must
       // not count at replay.
       const std::string zeros(kRecordHeaderSize, '\0');
       (void)FileWriteAt(file_.handle(), zeros.data(), zeros.size(), begin);
     }
-    unwritten_.clear();
-    unwritten_records_ = 0;
+    Discard();
     end_ = begin;
     return 0;
   };

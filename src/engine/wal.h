@@ -119,6 +119,10 @@ class WriteAheadLog {
   // to what it held before.
   // force_sync: sync whatever the durability.
   [[nodiscard]] int Commit(std::string& err, bool force_sync = false);
+  // Forgets every change since the last successful Commit, sealed or not,
+  // without writing anything: what a failed Commit drops, for a caller that
+  // finds halfway through a change that it cannot finish.
+  void Discard();
   // Commit with a sync whatever the durability, then a checkpoint.
   [[nodiscard]] int Checkpoint(std::string& err);
   // Checkpoint, mark the log closed cleanly and shrink it; then close.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ztadmin/alter.h"
 #include "ztadmin/check.h"
 #include "ztadmin/commands.h"
 #include "ztadmin/dump.h"
@@ -74,6 +75,14 @@ int RunCheck(Args a, const Io& io) {
   if (isatty(STDIN_FILENO) != 0) options.confirm = ConfirmOnTerminal;
   options.show_progress = io.terminal;
   return zt::admin::CheckCommand(a[0], options, io.out, io.err);
+}
+
+// alter's subcommands take words of their own.
+int RunAlter(Args args, const Io& io) {
+  const int status = zt::admin::AlterCommand(args[0], {args.begin() + 1, args.end()}, io.out,
+                                             io.err, io.terminal);
+  if (status == 2) io.err << "(ztadmin alter --help shows its forms)\n";
+  return status;
 }
 
 constexpr Command kCommands[] = {
@@ -155,6 +164,24 @@ constexpr Command kCommands[] = {
      [](Args a, const Io& io) {
        return zt::admin::CompactCommand(a[0], io.out, io.err, io.terminal);
      }},
+    {"alter", "DATAFILE SUBCOMMAND ARGS...",
+     "change the schema, as one change of the log;\n"
+     "a bad request changes nothing and says why:\n"
+     "add-table NAME COLUMN-SPEC...  a new, empty\n"
+     "  table; each COLUMN-SPEC is NAME:TYPE:SIZE\n"
+     "  or NAME:TYPE:SIZE:key, e.g. Name:text:20:key\n"
+     "add-column TABLE NAME TYPE SIZE  a non-key\n"
+     "  column appended; the records stored before\n"
+     "  it read it empty\n"
+     "drop-column TABLE COLUMN  flag the column\n"
+     "  dropped (its bytes stay); a key column's\n"
+     "  keys leave the index; the last live column\n"
+     "  of a table cannot be dropped\n"
+     "rename-column TABLE OLD NEW  a key column's\n"
+     "  keys are rewritten under the new name\n"
+     "set-location N TEXT  location field N (1..8);\n"
+     "  an empty TEXT (\"\") clears it",
+     2, 1000, RunAlter},
 };
 
 constexpr char kPreamble[] =

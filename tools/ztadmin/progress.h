@@ -21,6 +21,7 @@ class ProgressLine {
   ProgressLine& operator=(const ProgressLine&) = delete;
   ~ProgressLine() { Finish(); }
 
+  bool enabled() const { return enabled_; }
   void Show(std::string_view stage, int64_t done, int64_t total) {
     if (!enabled_) return;
     err_ << "\r\033[K" << stage << ": " << done;

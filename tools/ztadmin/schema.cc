@@ -101,6 +101,61 @@ std::string TypeName(int type) {
   }
 }
 
+bool ParseColumn(const std::vector<std::string>& words, ColumnSchema& column,
+                 std::string& problem) {
+  if (words.size() < 3) {
+    problem = "expected: NAME TYPE SIZE [key] [dropped]";
+    return false;
+  }
+  column = ColumnSchema{};
+  column.name = words[0];
+  if (!IsValidName(column.name)) {
+    problem = "invalid column name '" + column.name +
+              "' (1 to 32 letters, digits, '_', '-', '.', '$')";
+    return false;
+  }
+  if (!ParseType(words[1], column.type)) {
+    problem = "unknown column type '" + words[1] +
+              "' (integer, numeric, float, text or a type code)";
+    return false;
+  }
+  if (!ParseWholeNumber(words[2], 1, kMaxRecordLength, column.size)) {
+    problem = "column size '" + words[2] + "' must be a whole number from 1 to " +
+              std::to_string(kMaxRecordLength);
+    return false;
+  }
+  for (size_t i = 3; i < words.size(); ++i) {
+    if (EqualNoCase(words[i], "key")) {
+      column.key = true;
+    } else if (EqualNoCase(words[i], "dropped")) {
+      column.dropped = true;
+    } else {
+      problem = "unknown column option '" + words[i] + "' (key, dropped)";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ParseColumnSpec(const std::string& spec, ColumnSchema& column, std::string& problem) {
+  std::vector<std::string> words;
+  size_t start = 0;
+  for (size_t colon = spec.find(':'); colon != std::string::npos; colon = spec.find(':', start)) {
+    words.push_back(spec.substr(start, colon - start));
+    start = colon + 1;
+  }
+  words.push_back(spec.substr(start));
+  if (words.size() < 3) {
+    problem = "column '" + spec + "': expected NAME:TYPE:SIZE[:key]";
+    return false;
+  }
+  if (!ParseColumn(words, column, problem)) {
+    problem = "column '" + spec + "': " + problem;
+    return false;
+  }
+  return true;
+}
+
 bool ParseSchema(const std::string& text, const std::string& source, DatabaseSchema& schema,
                  std::string& error) {
   schema = DatabaseSchema{};
@@ -142,32 +197,11 @@ bool ParseSchema(const std::string& text, const std::string& source, DatabaseSch
       if (words.size() < 4) return fail("expected: column NAME TYPE SIZE [key] [dropped]");
       TableSchema& table = schema.tables.back();
       ColumnSchema column;
-      column.name = words[1];
-      if (!IsValidName(column.name)) {
-        return fail("invalid column name '" + column.name +
-                    "' (1 to 32 letters, digits, '_', '-', '.', '$')");
-      }
+      if (!ParseColumn({words.begin() + 1, words.end()}, column, problem)) return fail(problem);
       for (const ColumnSchema& existing : table.columns) {
         if (EqualNoCase(existing.name, column.name)) {
           return fail("column '" + column.name + "' is defined twice in table '" + table.name +
                       "'");
-        }
-      }
-      if (!ParseType(words[2], column.type)) {
-        return fail("unknown column type '" + words[2] +
-                    "' (integer, numeric, float, text or a type code)");
-      }
-      if (!ParseWholeNumber(words[3], 1, kMaxRecordLength, column.size)) {
-        return fail("column size '" + words[3] + "' must be a whole number from 1 to " +
-                    std::to_string(kMaxRecordLength));
-      }
-      for (size_t i = 4; i < words.size(); ++i) {
-        if (EqualNoCase(words[i], "key")) {
-          column.key = true;
-        } else if (EqualNoCase(words[i], "dropped")) {
-          column.dropped = true;
-        } else {
-          return fail("unknown column option '" + words[i] + "' (key, dropped)");
         }
       }
       if (table.columns.size() >= static_cast<size_t>(kMaxColumns)) {

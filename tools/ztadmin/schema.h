@@ -18,6 +18,7 @@
 #define ZTADMIN_SCHEMA_H_
 
 #include <string>
+#include <vector>
 
 #include "engine/database_builder.h"
 
@@ -27,6 +28,15 @@ namespace zt::admin {
 // "<source>:<line>: <problem>".
 bool ParseSchema(const std::string& text, const std::string& source, DatabaseSchema& schema,
                  std::string& error);
+
+// One column from the words of a column statement after its keyword:
+// NAME TYPE SIZE [key] [dropped]. The name, the type and the size are
+// checked; false with the problem.
+bool ParseColumn(const std::vector<std::string>& words, ColumnSchema& column,
+                 std::string& problem);
+// The same words as one command-line word joined by ':', NAME:TYPE:SIZE[:key]
+// (`ztadmin alter add-table`).
+bool ParseColumnSpec(const std::string& spec, ColumnSchema& column, std::string& problem);
 
 // Readable name of a type code ("integer", "numeric", "float", "text" or
 // "type N").

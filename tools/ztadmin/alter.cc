@@ -1,0 +1,338 @@
+#include "ztadmin/alter.h"
+
+#include <ostream>
+#include <string_view>
+
+#include "engine/chain.h"
+#include "engine/codec.h"
+#include "engine/database.h"
+#include "engine/database_builder.h"
+#include "engine/file.h"
+#include "ztadmin/commands.h"
+#include "ztadmin/progress.h"
+#include "ztadmin/schema.h"
+
+namespace zt::admin {
+namespace {
+
+// The subcommands and the arguments each takes after its name.
+struct Verb {
+  std::string_view name;
+  std::string_view usage;
+  size_t arguments;  // exactly this many, or at least this many when variadic
+  bool variadic;
+};
+constexpr Verb kVerbs[] = {
+    {"add-table", "NAME COLUMN-SPEC...", 2, true},
+    {"add-column", "TABLE NAME TYPE SIZE", 4, false},
+    {"drop-column", "TABLE COLUMN", 2, false},
+    {"rename-column", "TABLE OLD NEW", 3, false},
+    {"set-location", "N TEXT", 2, false},
+};
+
+// A request checked against the stored schema: the whole schema as it is
+// to be, and which table and column of it change.
+struct Change {
+  std::string_view verb;
+  DatabaseSchema schema;
+  int table = -1;
+  int column = -1;
+  std::string new_name;  // rename-column
+};
+
+int FindTable(const DatabaseSchema& schema, std::string_view name) {
+  for (size_t t = 0; t < schema.tables.size(); ++t) {
+    if (EqualNoCase(schema.tables[t].name, name)) return static_cast<int>(t);
+  }
+  return -1;
+}
+
+int FindColumn(const TableSchema& table, std::string_view name) {
+  for (size_t f = 0; f < table.columns.size(); ++f) {
+    if (EqualNoCase(table.columns[f].name, name)) return static_cast<int>(f);
+  }
+  return -1;
+}
+
+// The schema the definition file holds, dropped columns included.
+bool ReadSchema(Database& db, DatabaseSchema& schema, std::string& problem) {
+  const DefinitionHeader* header = db.HeaderView();
+  if (header == nullptr) {
+    problem = "cannot read the definition header";
+    return false;
+  }
+  const int count = header->table_count();
+  std::vector<std::string> names;
+  for (int i = 0; i < count; ++i) names.emplace_back(header->table_name(i));
+  for (const std::string& name : names) {
+    TableDefinition definition;
+    int64_t offset = 0;
+    if (!db.GetTableDef(name.c_str(), definition, offset)) {
+      db.GetLastErrorText(&problem);
+      problem = "table '" + name + "': cannot read its definition: " + problem;
+      return false;
+    }
+    schema.tables.push_back(DecodeTable(definition));
+  }
+  if (!db.GetLocationInformation(schema.locations)) {
+    db.GetLastErrorText(&problem);
+    return false;
+  }
+  return true;
+}
+
+// Applies the request to change.schema, a copy of the stored schema. The
+// checks here are the ones the schema itself cannot show (an unknown table
+// or column, a column dropped twice); the caller validates the result.
+bool Plan(const std::vector<std::string>& words, Change& change, std::string& problem) {
+  DatabaseSchema& schema = change.schema;
+  auto table_named = [&](const std::string& name) {
+    change.table = FindTable(schema, name);
+    if (change.table < 0) problem = "there is no table '" + name + "'";
+    return change.table >= 0;
+  };
+  auto column_named = [&](const std::string& name) {
+    const TableSchema& table = schema.tables[static_cast<size_t>(change.table)];
+    change.column = FindColumn(table, name);
+    if (change.column < 0) problem = "table '" + table.name + "' has no column '" + name + "'";
+    return change.column >= 0;
+  };
+
+  if (change.verb == "add-table") {
+    TableSchema table{words[0], {}};
+    for (size_t i = 1; i < words.size(); ++i) {
+      ColumnSchema column;
+      if (!ParseColumnSpec(words[i], column, problem)) return false;
+      table.columns.push_back(column);
+    }
+    schema.tables.push_back(table);
+    change.table = static_cast<int>(schema.tables.size()) - 1;
+    return true;
+  }
+  if (change.verb == "add-column") {
+    if (!table_named(words[0])) return false;
+    ColumnSchema column;
+    if (!ParseColumn({words[1], words[2], words[3]}, column, problem)) return false;
+    auto& columns = schema.tables[static_cast<size_t>(change.table)].columns;
+    columns.push_back(column);
+    change.column = static_cast<int>(columns.size()) - 1;
+    return true;
+  }
+  if (change.verb == "drop-column") {
+    if (!table_named(words[0]) || !column_named(words[1])) return false;
+    TableSchema& table = schema.tables[static_cast<size_t>(change.table)];
+    ColumnSchema& column = table.columns[static_cast<size_t>(change.column)];
+    if (column.dropped) {
+      problem = "column '" + column.name + "' of table '" + table.name + "' is already dropped";
+      return false;
+    }
+    int live = 0;
+    for (const ColumnSchema& c : table.columns) live += c.dropped ? 0 : 1;
+    if (live == 1) {
+      problem = "column '" + column.name + "' is the last live column of table '" + table.name +
+                "' (a table keeps at least one)";
+      return false;
+    }
+    column.dropped = true;
+    return true;
+  }
+  if (change.verb == "rename-column") {
+    if (!table_named(words[0]) || !column_named(words[1])) return false;
+    change.new_name = words[2];
+    schema.tables[static_cast<size_t>(change.table)].columns[static_cast<size_t>(change.column)]
+        .name = words[2];
+    return true;
+  }
+  // set-location
+  const std::string& n = words[0];
+  if (n.size() != 1 || n[0] < '1' || n[0] > '0' + kLocationFieldCount) {
+    problem = "location number '" + n + "' must be 1 to " + std::to_string(kLocationFieldCount);
+    return false;
+  }
+  change.column = n[0] - '1';
+  schema.locations[static_cast<size_t>(change.column)] = words[1];
+  return true;
+}
+
+// Takes the index keys of column f out of the index for every live record
+// of the table, and with new_name puts them back under that name. Fails at
+// the first key the index does not hold or cannot take.
+bool MoveColumnKeys(Database& db, const TableDefinition& definition, int f,
+                    const std::string* new_name, ProgressLine& progress, int64_t& keys,
+                    std::string& problem) {
+  // Copies that give only column f's key (RecordKeys gives every live
+  // key column's), under the old name and under the new one.
+  TableDefinition old_keys = definition;
+  for (int g = 0; g < old_keys.column_count(); ++g) old_keys.set_key(g, g == f);
+  TableDefinition new_keys = old_keys;
+  if (new_name != nullptr) new_keys.set_column_name(f, *new_name);
+
+  const std::string_view stage = new_name != nullptr ? "renaming keys" : "removing keys";
+  int64_t total = 0;
+  if (progress.enabled()) {
+    ChainCount count;
+    std::string ignored;
+    if (CountLiveRecords(db, definition, count, ignored)) total = count.live;
+  }
+  int64_t records = 0;
+  std::string failed;
+  const bool whole = WalkChain(
+      db, definition, kMaxRecordLength,
+      [&](const ChainRecord& record) {
+        if (!failed.empty() || record.header.superseded()) return;
+        const auto length = static_cast<int32_t>(record.data.size());
+        for (const std::string& key : Database::RecordKeys(record.data, length, old_keys)) {
+          if (!db.index().IndexDelete(key, record.offset)) {
+            failed = "the index lacks the key '" + key + "' of the record at " +
+                     std::to_string(record.offset) + " (ztadmin reindex mends the index)";
+            return;
+          }
+          ++keys;
+        }
+        if (new_name != nullptr) {
+          for (const std::string& key : Database::RecordKeys(record.data, length, new_keys)) {
+            if (!db.index().IndexInsert(key, record.offset)) {
+              failed = "cannot add the key '" + key + "' to the index: " + LastFileError();
+              return;
+            }
+          }
+        }
+        if (++records % 4096 == 0) progress.Show(stage, records, total);
+      },
+      problem);
+  progress.Finish();
+  if (!failed.empty()) problem = failed;
+  return whole && failed.empty();
+}
+
+// Writes the change into the open database (staged: nothing reaches the
+// files before the commit); report receives what was done. Progress of a
+// long key rewrite goes to err when show_progress.
+bool Apply(Database& db, const Change& change, std::ostream& err, bool show_progress,
+           std::string& report, std::string& problem) {
+  const TableSchema* table = change.table >= 0
+                                 ? &change.schema.tables[static_cast<size_t>(change.table)]
+                                 : nullptr;
+  auto failed = [&](const char* what) {
+    db.GetLastErrorText(&problem);
+    problem = std::string(what) + ": " + problem;
+    return false;
+  };
+  if (change.verb == "set-location") {
+    if (!db.SetLocationInformation(change.schema.locations)) {
+      return failed("cannot write the location");
+    }
+    report = "set location " + std::to_string(change.column + 1);
+    return true;
+  }
+  if (change.verb == "add-table") {
+    if (!db.AddTableDef(EncodeTable(*table))) return failed("cannot add the table");
+    report = "added table " + table->name + " (" + std::to_string(table->columns.size()) +
+             (table->columns.size() == 1 ? " column)" : " columns)");
+    return true;
+  }
+
+  TableDefinition definition;
+  int64_t offset = 0;
+  if (!db.GetTableDef(table->name.c_str(), definition, offset)) {
+    return failed("cannot read the table's definition");
+  }
+  const int f = change.column;
+  const ColumnSchema& column = table->columns[static_cast<size_t>(f)];
+  const std::string old_name(definition.column_name(f));
+  ProgressLine progress(err, show_progress);
+  int64_t keys = 0;
+  if (change.verb == "add-column") {
+    const int32_t length = definition.record_length();
+    EncodeColumn(definition, f, column);
+    definition.set_column_count(f + 1);
+    definition.set_record_length(length + column.size);
+    report = "added column " + column.name + " to " + table->name + " (record length " +
+             std::to_string(length) + " -> " + std::to_string(length + column.size) +
+             "; the records stored so far read it empty)";
+  } else if (change.verb == "drop-column") {
+    if (definition.is_key(f) &&
+        !MoveColumnKeys(db, definition, f, nullptr, progress, keys, problem)) {
+      return false;
+    }
+    definition.set_dropped(f, true);
+    report = "dropped column " + old_name + " of " + table->name;
+    if (definition.is_key(f)) report += " (" + std::to_string(keys) + " index keys removed)";
+  } else {  // rename-column
+    if (definition.is_key(f) && !definition.is_dropped(f) &&
+        !MoveColumnKeys(db, definition, f, &change.new_name, progress, keys, problem)) {
+      return false;
+    }
+    definition.set_column_name(f, change.new_name);
+    report = "renamed column " + old_name + " of " + table->name + " to " + change.new_name;
+    if (keys > 0) report += " (" + std::to_string(keys) + " index keys rewritten)";
+  }
+  if (!db.UpdateTableDef(definition, offset)) return failed("cannot write the table's definition");
+  return true;
+}
+
+}  // namespace
+
+int AlterCommand(const std::string& data_file, const std::vector<std::string>& args,
+                 std::ostream& out, std::ostream& err, bool show_progress) {
+  const Verb* verb = nullptr;
+  for (const Verb& v : kVerbs) {
+    if (!args.empty() && args[0] == v.name) verb = &v;
+  }
+  if (verb == nullptr) {
+    err << "ztadmin: alter: " << (args.empty() ? "no subcommand given" : "unknown subcommand '" + args[0] + "'")
+        << " (add-table, add-column, drop-column, rename-column, set-location)\n";
+    return 2;
+  }
+  const std::vector<std::string> words(args.begin() + 1, args.end());
+  if (words.size() < verb->arguments || (!verb->variadic && words.size() > verb->arguments)) {
+    err << "ztadmin: alter " << verb->name << " takes " << verb->usage << "\n";
+    return 2;
+  }
+
+  Database db(TempFolder());
+  if (!OpenOffline(db, data_file, err)) return 1;
+  Change change;
+  change.verb = verb->name;
+  std::string problem;
+  if (!ReadSchema(db, change.schema, problem)) {
+    err << "ztadmin: alter: " << data_file << ": " << problem << "\n";
+    return 1;
+  }
+  // The stored schema must pass create's checks for the result's check to
+  // speak of the request alone.
+  problem = ValidateDatabaseSchema(change.schema);
+  if (!problem.empty()) {
+    err << "ztadmin: alter: the database's definitions already break the rules of create ("
+        << problem << "); nothing changed\n";
+    return 1;
+  }
+  if (!Plan(words, change, problem) || !(problem = ValidateDatabaseSchema(change.schema)).empty()) {
+    err << "ztadmin: alter " << verb->name << ": " << problem << "; nothing changed\n";
+    return 1;
+  }
+
+  std::string report;
+  if (!Apply(db, change, err, show_progress, report, problem)) {
+    db.DiscardChange();
+    err << "ztadmin: alter " << verb->name << ": " << problem << "; nothing changed\n";
+    return 1;
+  }
+  // One log record for the whole change; the close checkpoints it into
+  // the files.
+  db.EndChange();
+  if (!db.Commit(&problem)) {
+    err << "ztadmin: alter " << verb->name << ": " << problem << "; nothing changed\n";
+    return 1;
+  }
+  if (!db.CloseDatabase()) {
+    db.GetLastErrorText(&problem);
+    err << "ztadmin: alter " << verb->name << ": " << problem
+        << " (the change is in the log, which the next open replays)\n";
+    return 1;
+  }
+  out << report << "\n";
+  return 0;
+}
+
+}  // namespace zt::admin
