@@ -631,6 +631,34 @@ int IndexFile::IndexDelete(std::string_view key, int64_t record) {
   return WritePage(pos.offset, pos.page);
 }
 
+int IndexFile::IndexDeleteRun(std::string_view prefix, size_t key_length, int64_t& removed) {
+  removed = 0;
+  if (prefix.data() == nullptr || !BeginOperation()) return 0;
+  prefix = CutKey(prefix);
+  Position pos;
+  if (!Locate(prefix, false, pos)) return 0;
+  // Keys that start with the prefix sort together, right from its place.
+  for (;;) {
+    bool changed = false;
+    bool past = false;
+    for (int e = pos.entry; e <= pos.page.count && !past; ++e) {
+      IndexEntry& entry = pos.page.slots[static_cast<size_t>(e)];
+      past = !EqualNoCase(std::string_view(entry.key).substr(0, prefix.size()), prefix);
+      if (!past && entry.dead == 0 && entry.key.size() == key_length) {
+        entry.dead = 1;
+        ++removed;
+        changed = true;
+      }
+    }
+    const int64_t next = pos.page.next;
+    if (changed && !WritePage(pos.offset, pos.page)) return 0;
+    if (past || next < 0) return 1;
+    if (!ReadPage(next, pos.page)) return 0;
+    pos.offset = next;
+    pos.entry = 1;
+  }
+}
+
 namespace {
 
 // Puts entry at position e (1 .. count + 1) of a page that has room.

@@ -160,6 +160,12 @@ class IndexFile {
   // Marks the first live entry with this key and record offset dead; 0 when
   // there is none.
   int IndexDelete(std::string_view key, int64_t record);
+  // Marks dead every live entry whose key starts with prefix and is exactly
+  // key_length characters long (the keys of one table+column, engine/
+  // index_key.h), however many records they point at: one walk along the
+  // leaves from the first key not below the prefix to the last that has
+  // it, each changed page written once. removed receives how many.
+  int IndexDeleteRun(std::string_view prefix, size_t key_length, int64_t& removed);
   // First / last live entry of the whole index.
   int IndexFirst(IndexCursor& cursor);
   int IndexLast(IndexCursor& cursor);

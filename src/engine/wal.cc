@@ -32,8 +32,6 @@ constexpr size_t kRecordCrcAt = 24;
 constexpr size_t kExtentHeaderSize = 16;  // u8 file, 3 zero, u32 length, u64 offset
 // No record is larger: a change of one request stays far below.
 constexpr uint32_t kMaxRecordBody = uint32_t{1} << 30;
-// Staged bytes beyond this refuse further changes until they reach the files.
-constexpr size_t kMaxStagedBytes = size_t{256} << 20;
 // Under Durability=os: the longest a written record waits for its sync, and
 // the most bytes staged meanwhile.
 constexpr double kOsSyncSeconds = 1.0;

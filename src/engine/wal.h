@@ -61,10 +61,14 @@ struct LogOptions {
   int64_t grow_bytes = int64_t{4} << 20;
 };
 
+// Staged bytes beyond this refuse further changes until they reach the
+// files: a commit that finds more fails and drops its changes.
+inline constexpr size_t kMaxStagedBytes = size_t{256} << 20;
+
 // Upper bounds (seconds) of the sync latency buckets; a last bucket takes
 // the rest.
-inline constexpr std::array<double, 10> kSyncBucketBounds = {
-    0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 1.0};
+inline constexpr std::array<double, 10> kSyncBucketBounds = {0.0005, 0.001, 0.0025, 0.005, 0.01,
+                                                             0.025,  0.05,  0.1,    0.25,  1.0};
 inline constexpr size_t kSyncBuckets = kSyncBucketBounds.size() + 1;
 
 struct LogStats {
@@ -165,7 +169,7 @@ class WriteAheadLog {
   File file_;
   LogFiles files_{kNoFile, kNoFile, kNoFile};
   Header header_;
-  int64_t end_ = 0;        // where the next record goes
+  int64_t end_ = 0;         // where the next record goes
   int64_t synced_end_ = 0;  // records before this are on disk
   int64_t allocated_ = 0;   // the file's zero-filled length
   uint64_t next_sequence_ = 1;

@@ -8,6 +8,7 @@
 #include "engine/database.h"
 #include "engine/database_builder.h"
 #include "engine/file.h"
+#include "engine/index_key.h"
 #include "ztadmin/commands.h"
 #include "ztadmin/progress.h"
 #include "ztadmin/schema.h"
@@ -23,10 +24,8 @@ struct Verb {
   bool variadic;
 };
 constexpr Verb kVerbs[] = {
-    {"add-table", "NAME COLUMN-SPEC...", 2, true},
-    {"add-column", "TABLE NAME TYPE SIZE", 4, false},
-    {"drop-column", "TABLE COLUMN", 2, false},
-    {"rename-column", "TABLE OLD NEW", 3, false},
+    {"add-table", "NAME COLUMN-SPEC...", 2, true}, {"add-column", "TABLE NAME TYPE SIZE", 4, false},
+    {"drop-column", "TABLE COLUMN", 2, false},     {"rename-column", "TABLE OLD NEW", 3, false},
     {"set-location", "N TEXT", 2, false},
 };
 
@@ -139,7 +138,8 @@ bool Plan(const std::vector<std::string>& words, Change& change, std::string& pr
   if (change.verb == "rename-column") {
     if (!table_named(words[0]) || !column_named(words[1])) return false;
     change.new_name = words[2];
-    schema.tables[static_cast<size_t>(change.table)].columns[static_cast<size_t>(change.column)]
+    schema.tables[static_cast<size_t>(change.table)]
+        .columns[static_cast<size_t>(change.column)]
         .name = words[2];
     return true;
   }
@@ -154,20 +154,30 @@ bool Plan(const std::vector<std::string>& words, Change& change, std::string& pr
   return true;
 }
 
-// Takes the index keys of column f out of the index for every live record
-// of the table, and with new_name puts them back under that name. Fails at
-// the first key the index does not hold or cannot take.
-bool MoveColumnKeys(Database& db, const TableDefinition& definition, int f,
-                    const std::string* new_name, ProgressLine& progress, int64_t& keys,
-                    std::string& problem) {
-  // Copies that give only column f's key (RecordKeys gives every live
-  // key column's), under the old name and under the new one.
-  TableDefinition old_keys = definition;
-  for (int g = 0; g < old_keys.column_count(); ++g) old_keys.set_key(g, g == f);
-  TableDefinition new_keys = old_keys;
-  if (new_name != nullptr) new_keys.set_column_name(f, *new_name);
+// Takes every index entry of column f of the table out of the index (the
+// keys of its live records, and any stray one besides).
+bool RemoveColumnKeys(Database& db, const TableDefinition& definition, int f, int64_t& keys,
+                      std::string& problem) {
+  const int32_t size = definition.column_size(f);
+  const std::string prefix =
+      std::string(definition.name()) + std::string(definition.column_name(f));
+  if (!db.index().IndexDeleteRun(
+          prefix, IndexKeyLength(definition.name(), definition.column_name(f), size), keys)) {
+    problem = "cannot take the column's keys out of the index: " + LastFileError() +
+              " (ztadmin check tells whether the index is sound)";
+    return false;
+  }
+  return true;
+}
 
-  const std::string_view stage = new_name != nullptr ? "renaming keys" : "removing keys";
+// Puts the key of column f of every live record of the table into the
+// index (the definition names the column as the keys are to name it).
+bool AddColumnKeys(Database& db, const TableDefinition& definition, int f, ProgressLine& progress,
+                   std::string& problem) {
+  // A copy that gives only column f's key (RecordKeys gives every live key
+  // column's).
+  TableDefinition only = definition;
+  for (int g = 0; g < only.column_count(); ++g) only.set_key(g, g == f);
   int64_t total = 0;
   if (progress.enabled()) {
     ChainCount count;
@@ -181,23 +191,22 @@ bool MoveColumnKeys(Database& db, const TableDefinition& definition, int f,
       [&](const ChainRecord& record) {
         if (!failed.empty() || record.header.superseded()) return;
         const auto length = static_cast<int32_t>(record.data.size());
-        for (const std::string& key : Database::RecordKeys(record.data, length, old_keys)) {
-          if (!db.index().IndexDelete(key, record.offset)) {
-            failed = "the index lacks the key '" + key + "' of the record at " +
-                     std::to_string(record.offset) + " (ztadmin reindex mends the index)";
+        for (const std::string& key : Database::RecordKeys(record.data, length, only)) {
+          if (!db.index().IndexInsert(key, record.offset)) {
+            failed = "cannot add the key '" + key + "' to the index: " + LastFileError();
             return;
           }
-          ++keys;
         }
-        if (new_name != nullptr) {
-          for (const std::string& key : Database::RecordKeys(record.data, length, new_keys)) {
-            if (!db.index().IndexInsert(key, record.offset)) {
-              failed = "cannot add the key '" + key + "' to the index: " + LastFileError();
-              return;
-            }
-          }
+        if (++records % 4096 != 0) return;
+        progress.Show("rewriting keys", records, total);
+        // The whole change waits in memory for its one commit, which would
+        // refuse it past the log's bound: stop as soon as it is reached.
+        if (FileStagedBytes(db.index().handle()) > kMaxStagedBytes) {
+          failed = "after " + std::to_string(records) +
+                   " records the new keys exceed what one logged change may hold (" +
+                   std::to_string(kMaxStagedBytes >> 20) +
+                   " MiB of index pages): the column has too many records to be renamed";
         }
-        if (++records % 4096 == 0) progress.Show(stage, records, total);
       },
       problem);
   progress.Finish();
@@ -210,9 +219,8 @@ bool MoveColumnKeys(Database& db, const TableDefinition& definition, int f,
 // long key rewrite goes to err when show_progress.
 bool Apply(Database& db, const Change& change, std::ostream& err, bool show_progress,
            std::string& report, std::string& problem) {
-  const TableSchema* table = change.table >= 0
-                                 ? &change.schema.tables[static_cast<size_t>(change.table)]
-                                 : nullptr;
+  const TableSchema* table =
+      change.table >= 0 ? &change.schema.tables[static_cast<size_t>(change.table)] : nullptr;
   auto failed = [&](const char* what) {
     db.GetLastErrorText(&problem);
     problem = std::string(what) + ": " + problem;
@@ -251,21 +259,18 @@ bool Apply(Database& db, const Change& change, std::ostream& err, bool show_prog
              std::to_string(length) + " -> " + std::to_string(length + column.size) +
              "; the records stored so far read it empty)";
   } else if (change.verb == "drop-column") {
-    if (definition.is_key(f) &&
-        !MoveColumnKeys(db, definition, f, nullptr, progress, keys, problem)) {
-      return false;
-    }
+    const bool key = definition.is_key(f);
+    if (key && !RemoveColumnKeys(db, definition, f, keys, problem)) return false;
     definition.set_dropped(f, true);
     report = "dropped column " + old_name + " of " + table->name;
-    if (definition.is_key(f)) report += " (" + std::to_string(keys) + " index keys removed)";
+    if (key) report += " (" + std::to_string(keys) + " index keys removed)";
   } else {  // rename-column
-    if (definition.is_key(f) && !definition.is_dropped(f) &&
-        !MoveColumnKeys(db, definition, f, &change.new_name, progress, keys, problem)) {
-      return false;
-    }
+    const bool key = definition.is_key(f) && !definition.is_dropped(f);
+    if (key && !RemoveColumnKeys(db, definition, f, keys, problem)) return false;
     definition.set_column_name(f, change.new_name);
+    if (key && !AddColumnKeys(db, definition, f, progress, problem)) return false;
     report = "renamed column " + old_name + " of " + table->name + " to " + change.new_name;
-    if (keys > 0) report += " (" + std::to_string(keys) + " index keys rewritten)";
+    if (key) report += " (" + std::to_string(keys) + " index keys rewritten)";
   }
   if (!db.UpdateTableDef(definition, offset)) return failed("cannot write the table's definition");
   return true;
@@ -280,7 +285,8 @@ int AlterCommand(const std::string& data_file, const std::vector<std::string>& a
     if (!args.empty() && args[0] == v.name) verb = &v;
   }
   if (verb == nullptr) {
-    err << "ztadmin: alter: " << (args.empty() ? "no subcommand given" : "unknown subcommand '" + args[0] + "'")
+    err << "ztadmin: alter: "
+        << (args.empty() ? "no subcommand given" : "unknown subcommand '" + args[0] + "'")
         << " (add-table, add-column, drop-column, rename-column, set-location)\n";
     return 2;
   }

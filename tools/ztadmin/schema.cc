@@ -110,13 +110,13 @@ bool ParseColumn(const std::vector<std::string>& words, ColumnSchema& column,
   column = ColumnSchema{};
   column.name = words[0];
   if (!IsValidName(column.name)) {
-    problem = "invalid column name '" + column.name +
-              "' (1 to 32 letters, digits, '_', '-', '.', '$')";
+    problem =
+        "invalid column name '" + column.name + "' (1 to 32 letters, digits, '_', '-', '.', '$')";
     return false;
   }
   if (!ParseType(words[1], column.type)) {
-    problem = "unknown column type '" + words[1] +
-              "' (integer, numeric, float, text or a type code)";
+    problem =
+        "unknown column type '" + words[1] + "' (integer, numeric, float, text or a type code)";
     return false;
   }
   if (!ParseWholeNumber(words[2], 1, kMaxRecordLength, column.size)) {
