@@ -53,29 +53,21 @@ int FindColumn(const TableSchema& table, std::string_view name) {
   return -1;
 }
 
-// The schema the definition file holds, dropped columns included.
-bool ReadSchema(Database& db, DatabaseSchema& schema, std::string& problem) {
-  const DefinitionHeader* header = db.HeaderView();
-  if (header == nullptr) {
-    problem = "cannot read the definition header";
-    return false;
-  }
-  const int count = header->table_count();
-  std::vector<std::string> names;
-  for (int i = 0; i < count; ++i) names.emplace_back(header->table_name(i));
-  for (const std::string& name : names) {
+// The schema the definition file holds, dropped columns included;
+// explains a failure on err.
+bool ReadSchema(Database& db, const std::string& data_file, DatabaseSchema& schema,
+                std::ostream& err) {
+  DefinitionHeader header;
+  if (!ReadDefinitionHeaderOffline(db, data_file, header, err)) return false;
+  for (int i = 0; i < header.table_count(); ++i) {
     TableDefinition definition;
-    int64_t offset = 0;
-    if (!db.GetTableDef(name.c_str(), definition, offset)) {
-      db.GetLastErrorText(&problem);
-      problem = "table '" + name + "': cannot read its definition: " + problem;
+    if (!ReadTableOffline(db, data_file, std::string(header.table_name(i)), definition, err)) {
       return false;
     }
     schema.tables.push_back(DecodeTable(definition));
   }
-  if (!db.GetLocationInformation(schema.locations)) {
-    db.GetLastErrorText(&problem);
-    return false;
+  for (int k = 0; k < kLocationFieldCount; ++k) {
+    schema.locations[static_cast<size_t>(k)] = header.location(k);
   }
   return true;
 }
@@ -301,10 +293,7 @@ int AlterCommand(const std::string& data_file, const std::vector<std::string>& a
   Change change;
   change.verb = verb->name;
   std::string problem;
-  if (!ReadSchema(db, change.schema, problem)) {
-    err << "ztadmin: alter: " << data_file << ": " << problem << "\n";
-    return 1;
-  }
+  if (!ReadSchema(db, data_file, change.schema, err)) return 1;
   // The stored schema must pass create's checks for the result's check to
   // speak of the request alone.
   problem = ValidateDatabaseSchema(change.schema);

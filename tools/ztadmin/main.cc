@@ -79,8 +79,8 @@ int RunCheck(Args a, const Io& io) {
 
 // alter's subcommands take words of their own.
 int RunAlter(Args args, const Io& io) {
-  const int status = zt::admin::AlterCommand(args[0], {args.begin() + 1, args.end()}, io.out,
-                                             io.err, io.terminal);
+  const int status =
+      zt::admin::AlterCommand(args[0], {args.begin() + 1, args.end()}, io.out, io.err, io.terminal);
   if (status == 2) io.err << "(ztadmin alter --help shows its forms)\n";
   return status;
 }
