@@ -234,6 +234,9 @@ class Database {
   // Counts the record's numeric key values that are out of numeric order
   // (key_order_count); called for the keys a write adds and removes.
   void NoteKeyOrder(const TableDefinition& definition, std::string_view data, int32_t length);
+  // Writes the definition header and caches it; on failure the last-error
+  // text is "<operation>: Disk-Write error".
+  int WriteDefinitionHeader(const DefinitionHeader& header, std::string_view operation);
   // Forgets the caches that may hold changes no longer staged.
   void ForgetCachedChanges();
   // OpenDatabase without the check after an unclean stop.

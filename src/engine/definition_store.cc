@@ -165,9 +165,13 @@ int Database::AddTableDef(const TableDefinition& definition) {
   definitions_.SetTable(slot, definition);
   header.set_table_name(slot, definition.name());
   header.set_table_count(slot + 1);
+  return WriteDefinitionHeader(header, "AddTableDef");
+}
+
+int Database::WriteDefinitionHeader(const DefinitionHeader& header, std::string_view operation) {
   if (!FileWriteAt(definition_file_, header.bytes.data(), header.bytes.size(), 0)) {
     definitions_.ForgetHeader();  // the header may be half written
-    SetError("AddTableDef: Disk-Write error");
+    SetError(std::string(operation) + ": Disk-Write error");
     return 0;
   }
   definitions_.SetHeader(header);
@@ -221,13 +225,7 @@ int Database::SetLocationInformation(const LocationInformation& fields) {
   // the terminating NUL always stays inside the field.
   for (int k = 0; k < kLocationFieldCount; ++k)
     header.set_location(k, fields[static_cast<size_t>(k)]);
-  if (!FileWriteAt(definition_file_, header.bytes.data(), header.bytes.size(), 0)) {
-    definitions_.ForgetHeader();  // the header may be half written
-    SetError("SetLocationInformation: Disk-Write error");
-    return 0;
-  }
-  definitions_.SetHeader(header);
-  return 1;
+  return WriteDefinitionHeader(header, "SetLocationInformation");
 }
 
 int Database::LockTableDefinition(const char* name) {

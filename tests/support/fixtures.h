@@ -13,6 +13,14 @@ namespace zt::testing {
 // dropped).
 DatabaseSchema SmallShopSchema();
 
+// The data of order i of the shop schema: Id i, Customer "cust<i % 13>",
+// Qty 1, Note "note".
+std::string ShopOrder(int i);
+// Stores orders 0..199 into the shop database at data_file (nobody holds
+// it) and deletes every fourth one again (0, 4, ...): 150 live orders.
+// Aborts on failure.
+void AddShopOrders(const std::string& data_file);
+
 // Creates the database files for schema at data_file; aborts on failure.
 void CreateDatabase(const std::string& data_file, const DatabaseSchema& schema);
 

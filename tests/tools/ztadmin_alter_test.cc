@@ -5,48 +5,29 @@
 // leaves the three files byte-identical; a kill at any point leaves the old
 // schema or the new one, checking clean.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "engine/chain.h"
 #include "engine/codec.h"
 #include "engine/database.h"
 #include "engine/database_builder.h"
 #include "engine/filenames.h"
 #include "engine/index_check.h"
 #include "engine/index_key.h"
+#include "engine/record.h"
 #include "support/fixtures.h"
 #include "support/server_process.h"
 #include "support/test_support.h"
+#include "tools/tool_test.h"
 #include "ztadmin/alter.h"
 #include "ztadmin/check.h"
 #include "ztadmin/commands.h"
 
 namespace zt {
 namespace {
-
-using testing::ScratchFolder;
-
-// Orders: Id (6, key), Customer (20, key), Qty (5), Note (30): 61 bytes.
-std::string OrderRecord(int i) {
-  return PadLeft(std::to_string(i), 6) + PadRight("cust" + std::to_string(i % 13), 20) +
-         PadLeft("1", 5) + PadRight("note", 30);
-}
-
-// Runs a ztadmin command function; the exit status, with what it wrote to
-// both streams in *output.
-int RunTool(const std::function<int(std::ostream&, std::ostream&)>& command, std::string* output) {
-  std::ostringstream out, err;
-  const int status = command(out, err);
-  *output = out.str() + err.str();
-  return status;
-}
 
 // The keys of the index's live entries that belong to table+column.
 std::vector<std::string> LiveKeysOf(Database& db, std::string_view table, std::string_view column,
@@ -64,70 +45,32 @@ std::vector<std::string> LiveKeysOf(Database& db, std::string_view table, std::s
   return keys;
 }
 
-// The shop database (engine fixture) with 200 orders, every fourth one
-// deleted: 150 live orders.
-class AlterTest : public ::testing::Test {
+class AlterTest : public testing::ShopToolTest {
  protected:
-  void SetUp() override {
-    admin::ToolOptions options;
-    options.work_folder = folder_.File("work");
-    admin::SetToolOptions(options);
-    testing::CreateDatabase(path_, testing::SmallShopSchema());
-    Database db(folder_.File("work"));
-    ASSERT_TRUE(db.OpenDatabase(path_.c_str(), 0));
-    std::string err;
-    for (int i = 0; i < 200; ++i) {
-      const std::string data = OrderRecord(i);
-      int64_t offset = -1;
-      ASSERT_TRUE(db.AddNewRecord(data, static_cast<int32_t>(data.size()), offset, "Orders", &err))
-          << err;
-      if (i % 4 == 0) {
-        ASSERT_TRUE(db.DeleteRecord("Orders", offset, &err)) << err;
-      }
-    }
-  }
-  void TearDown() override { admin::SetToolOptions({}); }
-
   int Alter(const std::vector<std::string>& args) {
-    return RunTool(
-        [&](std::ostream& out, std::ostream& err) {
-          return admin::AlterCommand(path_, args, out, err, false);
-        },
-        &out_);
+    return Run([&](std::ostream& out, std::ostream& err) {
+      return admin::AlterCommand(path_, args, out, err, false);
+    });
   }
   std::string Describe() {
-    std::string text;
-    EXPECT_EQ(RunTool([&](std::ostream& out,
-                          std::ostream& err) { return admin::DescribeCommand(path_, out, err); },
-                      &text),
+    EXPECT_EQ(Run([&](std::ostream& out, std::ostream& err) {
+                return admin::DescribeCommand(path_, out, err);
+              }),
               0)
-        << text;
-    return text;
+        << out_;
+    return out_;
   }
   // Returns what the check said (the open's recovery report included).
   std::string ExpectCheckClean() {
-    std::string text;
-    EXPECT_EQ(RunTool([&](std::ostream& out,
-                          std::ostream& err) { return admin::CheckCommand(path_, out, err); },
-                      &text),
-              0)
-        << text;
-    return text;
-  }
-  std::string Files() {
-    return testing::ReadFile(path_) + testing::ReadFile(DerivedFileName(path_, ".zdf")) +
-           testing::ReadFile(DerivedFileName(path_, kIndexFileExtension));
+    EXPECT_EQ(Check(), 0) << out_;
+    return out_;
   }
   void RestoreFiles(const std::string& data, const std::string& definitions,
                     const std::string& index) {
     testing::WriteFile(path_, data);
-    testing::WriteFile(DerivedFileName(path_, ".zdf"), definitions);
-    testing::WriteFile(DerivedFileName(path_, kIndexFileExtension), index);
+    testing::WriteFile(definition_path_, definitions);
+    testing::WriteFile(index_path_, index);
   }
-
-  ScratchFolder folder_;
-  std::string path_ = folder_.File("shop.dat");
-  std::string out_;
 };
 
 TEST_F(AlterTest, EachSubcommandMakesItsChange) {
@@ -245,7 +188,7 @@ TEST_F(AlterTest, DroppedOrRenamedKeyColumnLeavesNoKeyOfItsOldName) {
       << err;
   EXPECT_EQ(LiveKeysOf(db, "Customers", "Id", 6).size(), 1u);
   // A record stored now has no key of the dropped column.
-  const std::string order = OrderRecord(500);
+  const std::string order = testing::ShopOrder(500);
   ASSERT_TRUE(db.AddNewRecord(order, static_cast<int32_t>(order.size()), at, "Orders", &err))
       << err;
   EXPECT_TRUE(LiveKeysOf(db, "Orders", "Customer", 20).empty());
@@ -338,6 +281,8 @@ TEST_F(AlterTest, RefusesADatabaseInUseOrAtTheTableLimit) {
     full.tables.push_back({"T" + std::to_string(t), {{"Id", 1, 4, true, false}}});
   }
   path_ = folder_.File("full.dat");
+  definition_path_ = DerivedFileName(path_, kDefinitionFileExtension);
+  index_path_ = DerivedFileName(path_, kIndexFileExtension);
   testing::CreateDatabase(path_, full);
   const std::string full_before = Files();
   EXPECT_EQ(Alter({"add-table", "More", "Id:integer:4"}), 1);
@@ -352,8 +297,8 @@ TEST_F(AlterTest, KilledAtAnyPointLeavesTheOldSchemaOrTheNewWhole) {
   };
   const std::string old_schema = Describe();
   const std::string data = testing::ReadFile(path_);
-  const std::string definitions = testing::ReadFile(DerivedFileName(path_, ".zdf"));
-  const std::string index = testing::ReadFile(DerivedFileName(path_, kIndexFileExtension));
+  const std::string definitions = testing::ReadFile(definition_path_);
+  const std::string index = testing::ReadFile(index_path_);
   for (const std::vector<std::string>& args : alters) {
     SCOPED_TRACE(args[0]);
     RestoreFiles(data, definitions, index);
@@ -366,21 +311,10 @@ TEST_F(AlterTest, KilledAtAnyPointLeavesTheOldSchemaOrTheNewWhole) {
     for (int64_t point = 1; point < 200 && !finished; ++point) {
       SCOPED_TRACE(point);
       RestoreFiles(data, definitions, index);
-      const pid_t child = fork();
-      ASSERT_GE(child, 0);
-      if (child == 0) {
-        SetFileFaults(FileFaults{.kill_at_change = point});
+      finished = testing::FinishesBeforeKillPoint(point, [&] {
         std::ostringstream out, err;
-        _exit(admin::AlterCommand(path_, args, out, err, false));
-      }
-      int status = 0;
-      ASSERT_EQ(waitpid(child, &status, 0), child);
-      finished = WIFEXITED(status);
-      if (finished) {
-        EXPECT_EQ(WEXITSTATUS(status), 0);
-      } else {
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-      }
+        return admin::AlterCommand(path_, args, out, err, false);
+      });
       // Both open the database, which replays what the log holds. After
       // an unclean stop the open also rebuilds an index that disagrees
       // with the records, which would hide a change applied in part: a
@@ -419,7 +353,7 @@ TEST(AlterOverTheServerTest, RecordsStoredBeforeAddColumnServeTheNewColumn) {
   options.work_folder = fixture.folder().File("work");
   admin::SetToolOptions(options);
   std::string out;
-  ASSERT_EQ(RunTool(
+  ASSERT_EQ(testing::RunTool(
                 [&](std::ostream& o, std::ostream& e) {
                   return admin::AlterCommand(
                       path, {"add-column", "CUSTOMER", "EMAIL", "text", "20"}, o, e, false);
@@ -466,8 +400,8 @@ TEST(AlterOverTheServerTest, RecordsStoredBeforeAddColumnServeTheNewColumn) {
   client.reset();
   ASSERT_EQ(fixture.server().Stop(), 0);
   ASSERT_EQ(
-      RunTool([&](std::ostream& o, std::ostream& e) { return admin::CheckCommand(path, o, e); },
-              &out),
+      testing::RunTool(
+          [&](std::ostream& o, std::ostream& e) { return admin::CheckCommand(path, o, e); }, &out),
       0)
       << out;
   admin::SetToolOptions({});

@@ -2,10 +2,7 @@
 // database checks clean; a server's database is refused untouched; a kill
 // at any point of the work leaves a database that checks clean.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -18,6 +15,7 @@
 #include "support/fixtures.h"
 #include "support/server_process.h"
 #include "support/test_support.h"
+#include "tools/tool_test.h"
 #include "ztadmin/check.h"
 #include "ztadmin/commands.h"
 #include "ztadmin/maintenance.h"
@@ -27,58 +25,13 @@ namespace {
 
 using testing::ScratchFolder;
 
-class MaintenanceTest : public ::testing::Test {
+class MaintenanceTest : public testing::ShopToolTest {
  protected:
-  void SetUp() override {
-    // The log lies beside the data file (no server configuration).
-    admin::ToolOptions options;
-    options.work_folder = folder_.File("work");
-    admin::SetToolOptions(options);
-    testing::CreateDatabase(path_, testing::SmallShopSchema());
-    Database db(folder_.File("work"));
-    ASSERT_TRUE(db.OpenDatabase(path_.c_str(), 0));
-    std::string err;
-    std::vector<int64_t> offsets;
-    for (int i = 0; i < 200; ++i) {
-      const std::string data = PadLeft(std::to_string(i), 6) +
-                               PadRight("cust" + std::to_string(i % 13), 20) + PadLeft("1", 5) +
-                               PadRight("note", 30);
-      int64_t offset = -1;
-      ASSERT_TRUE(db.AddNewRecord(data, static_cast<int32_t>(data.size()), offset, "Orders", &err))
-          << err;
-      offsets.push_back(offset);
-    }
-    for (size_t i = 0; i < offsets.size(); i += 4) {
-      ASSERT_TRUE(db.DeleteRecord("Orders", offsets[i], &err)) << err;
-    }
-  }
-  void TearDown() override { admin::SetToolOptions({}); }
-
-  int Run(const std::function<int(std::ostream&, std::ostream&)>& command) {
-    std::ostringstream out, err;
-    const int status = command(out, err);
-    out_ = out.str() + err.str();
-    return status;
-  }
   int Reindex() {
     return Run([&](std::ostream& out, std::ostream& err) {
       return admin::ReindexCommand(path_, out, err, false);
     });
   }
-  int Check() {
-    return Run([&](std::ostream& out, std::ostream& err) {
-      return admin::CheckCommand(path_, out, err);
-    });
-  }
-  std::string Files() {
-    return testing::ReadFile(path_) + testing::ReadFile(DerivedFileName(path_, ".zdf")) +
-           testing::ReadFile(index_path_);
-  }
-
-  ScratchFolder folder_;
-  std::string path_ = folder_.File("shop.dat");
-  std::string index_path_ = DerivedFileName(path_, kIndexFileExtension);
-  std::string out_;
 };
 
 TEST_F(MaintenanceTest, ReindexMendsAMissingOrDamagedIndex) {
@@ -95,7 +48,8 @@ TEST_F(MaintenanceTest, ReindexMendsAMissingOrDamagedIndex) {
        }},
       {"an entry flagged dead",
        [&] {
-         testing::PokeByte(index_path_, IndexPage::kSize + IndexPage::kSlotsOffset + IndexEntry::kSize, 1);
+         testing::PokeByte(index_path_,
+                           IndexPage::kSize + IndexPage::kSlotsOffset + IndexEntry::kSize, 1);
        }},
   };
   for (const auto& [name, damage] : damages) {
@@ -125,21 +79,10 @@ TEST_F(MaintenanceTest, ReindexKilledAtAnyPointLeavesADatabaseThatChecksClean) {
   bool finished = false;
   for (int64_t point = 1; point < 400 && !finished; ++point) {
     SCOPED_TRACE(point);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      SetFileFaults(FileFaults{.kill_at_change = point});
+    finished = testing::FinishesBeforeKillPoint(point, [&] {
       std::ostringstream out, err;
-      _exit(admin::ReindexCommand(path_, out, err, false));
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    finished = WIFEXITED(status);
-    if (finished) {
-      EXPECT_EQ(WEXITSTATUS(status), 0);
-    } else {
-      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-    }
+      return admin::ReindexCommand(path_, out, err, false);
+    });
     // The check replays what the log holds, like every open.
     ASSERT_EQ(Check(), 0) << out_;
   }
