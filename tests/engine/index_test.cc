@@ -274,6 +274,32 @@ TEST_F(IndexTest, EqualRunOverSeveralPagesStaysReachable) {
   EXPECT_EQ(Walk().size(), 242u);
 }
 
+// A run of one column's keys over many leaves goes dead in one walk; the
+// keys of a column whose name extends this one's ("TIdx" after "TId") sort
+// among them and stay, told apart by their length, and so do the keys
+// before and after the run.
+TEST_F(IndexTest, DeleteRunKillsExactlyTheKeysOfOnePrefixAndLength) {
+  for (int i = 0; i < 150; ++i) {
+    ASSERT_TRUE(index_.IndexInsert("tid" + Key(i % 60), i));  // "TId", size 3: length 6
+    ASSERT_TRUE(index_.IndexInsert("TIdx" + Key(i % 7), 1000 + i));
+  }
+  ASSERT_TRUE(index_.IndexInsert("TIc", 1));
+  ASSERT_TRUE(index_.IndexInsert("TIe", 2));
+  ASSERT_TRUE(index_.IndexDelete("TIdk05", 5));  // already dead: not counted
+  int64_t removed = 0;
+  ASSERT_TRUE(index_.IndexDeleteRun("TId", 6, removed));
+  EXPECT_EQ(removed, 149);
+  size_t live = 0;
+  for (const IndexCheckEntry& entry : Walk()) {
+    if (entry.dead) continue;
+    ++live;
+    EXPECT_NE(entry.key.size(), 6u) << entry.key;
+  }
+  EXPECT_EQ(live, 152u);  // 150 TIdx keys, TIc and TIe
+  ASSERT_TRUE(index_.IndexDeleteRun("TId", 6, removed));
+  EXPECT_EQ(removed, 0);
+}
+
 // Without dead entries a search reads one page per level and at most one
 // leaf more (when its answer starts the next leaf).
 TEST_F(IndexTest, SearchReadsOnePagePerLevelAndOneNeighbour) {

@@ -275,11 +275,13 @@ TEST_F(WalTest, AFailedCommitDropsItsChangesAndTheNextOneWorks) {
   struct Case {
     const char* name;
     FileFaults faults;
+    bool discard;  // no commit: the change is discarded (DiscardChange)
   };
   const Case cases[] = {
-      {"the log sync fails", FileFaults{.fail_sync = 1}},
-      {"the log write fails", FileFaults{.fail_write = 1}},
-      {"the disk is full", FileFaults{.disk_free_bytes = 0}},
+      {"the log sync fails", FileFaults{.fail_sync = 1}, false},
+      {"the log write fails", FileFaults{.fail_write = 1}, false},
+      {"the disk is full", FileFaults{.disk_free_bytes = 0}, false},
+      {"the change is discarded", FileFaults{}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -289,7 +291,11 @@ TEST_F(WalTest, AFailedCommitDropsItsChangesAndTheNextOneWorks) {
     const std::string data = ReadFile(path_);
     SetFileFaults(c.faults);
     Add({{"2", "two"}});
-    EXPECT_FALSE(Commit());
+    if (c.discard) {
+      db_->DiscardChange();
+    } else {
+      EXPECT_FALSE(Commit());
+    }
     ClearFileFaults();
     EXPECT_EQ(ReadFile(path_), data);
     EXPECT_EQ(Live(), (Rows{{"1", "one"}}));
