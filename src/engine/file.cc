@@ -252,8 +252,8 @@ class Overlay {
     touched_.clear();
   }
 
-  std::vector<FileExtent> TakeTouched() {
-    std::vector<FileExtent> out;
+  std::vector<FileRange> TakeTouched() {
+    std::vector<FileRange> out;
     std::sort(touched_.begin(), touched_.end());
     for (size_t i = 0; i < touched_.size();) {
       const int64_t start = touched_[i].first;
@@ -261,9 +261,7 @@ class Overlay {
       for (++i; i < touched_.size() && touched_[i].first <= stop; ++i) {
         stop = std::max(stop, touched_[i].second);
       }
-      FileExtent extent{start, std::string(static_cast<size_t>(stop - start), '\0')};
-      Patch(extent.bytes.data(), extent.bytes.size(), start);
-      out.push_back(std::move(extent));
+      out.push_back(FileRange{start, stop - start});
     }
     touched_.clear();
     return out;
@@ -672,9 +670,13 @@ void FileUnstage(FileHandle handle) {
   if (!overlays.empty()) overlays.erase(handle);
 }
 
-std::vector<FileExtent> FileTakeTouched(FileHandle handle) {
+std::vector<FileRange> FileTakeTouched(FileHandle handle) {
   Overlay* overlay = OverlayOf(handle);
-  return overlay == nullptr ? std::vector<FileExtent>{} : overlay->TakeTouched();
+  return overlay == nullptr ? std::vector<FileRange>{} : overlay->TakeTouched();
+}
+
+void FileCopyStaged(FileHandle handle, char* buffer, size_t n, int64_t offset) {
+  if (const Overlay* overlay = OverlayOf(handle)) overlay->Patch(buffer, n, offset);
 }
 
 size_t FileStagedBytes(FileHandle handle) {

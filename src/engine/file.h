@@ -84,9 +84,10 @@ int RemoveFolder(const std::string& path);
 // drops. Besides the extents, the file remembers which ranges were written
 // since the last FileTakeTouched, so the log can form one record per change
 // from the staged bytes.
-struct FileExtent {
+// A range of a file: length bytes from offset.
+struct FileRange {
   int64_t offset = 0;
-  std::string bytes;
+  int64_t length = 0;
 };
 void FileStageWrites(FileHandle handle);
 // Moves the new layer into the committed one.
@@ -99,9 +100,13 @@ void FileDiscardStaged(FileHandle handle);
 [[nodiscard]] int FileApplyStaged(FileHandle handle);
 // Ends staging; what is staged is forgotten.
 void FileUnstage(FileHandle handle);
-// The staged bytes of the ranges written since the last call, coalesced
-// and in ascending order; the touched list starts again empty.
-std::vector<FileExtent> FileTakeTouched(FileHandle handle);
+// The ranges written since the last call, coalesced and in ascending
+// order; the touched list starts again empty. Their bytes are staged, and
+// FileCopyStaged reads them.
+std::vector<FileRange> FileTakeTouched(FileHandle handle);
+// Copies the staged bytes held inside [offset, offset + n) over buffer
+// (bytes not staged are left as they are).
+void FileCopyStaged(FileHandle handle, char* buffer, size_t n, int64_t offset);
 // Bytes held in the staged extents of the file (0 when not staged).
 size_t FileStagedBytes(FileHandle handle);
 

@@ -274,17 +274,19 @@ int WriteAheadLog::EnsureRoom(int64_t end, std::string& err) {
 
 bool WriteAheadLog::Seal() {
   if (!is_open()) return false;
-  std::array<std::vector<FileExtent>, 3> extents;
+  std::array<std::vector<FileRange>, 3> ranges;
   size_t body = 0;
   uint32_t count = 0;
   for (size_t f = 0; f < files_.size(); ++f) {
-    extents[f] = FileTakeTouched(files_[f]);
-    for (const FileExtent& e : extents[f]) body += kExtentHeaderSize + e.bytes.size();
-    count += static_cast<uint32_t>(extents[f].size());
+    ranges[f] = FileTakeTouched(files_[f]);
+    for (const FileRange& r : ranges[f]) body += kExtentHeaderSize + static_cast<size_t>(r.length);
+    count += static_cast<uint32_t>(ranges[f].size());
   }
   if (count == 0) return false;
+  // The record is formed in place in the buffer of unwritten records: the
+  // staged bytes are copied there once.
   const size_t start = unwritten_.size();
-  unwritten_.resize(start + kRecordHeaderSize + body, '\0');
+  unwritten_.resize(start + kRecordHeaderSize + body);
   char* head = unwritten_.data() + start;
   PutU32(head, kRecordMagic);
   PutU32(head + kRecordEpochAt, header_.epoch);
@@ -293,12 +295,13 @@ bool WriteAheadLog::Seal() {
   PutU32(head + kRecordExtentCountAt, count);
   char* p = head + kRecordHeaderSize;
   for (size_t f = 0; f < files_.size(); ++f) {
-    for (const FileExtent& e : extents[f]) {
+    for (const FileRange& r : ranges[f]) {
+      const auto length = static_cast<size_t>(r.length);
       p[0] = static_cast<char>(f);
-      PutU32(p + 4, static_cast<uint32_t>(e.bytes.size()));
-      PutU64(p + 8, static_cast<uint64_t>(e.offset));
-      std::memcpy(p + kExtentHeaderSize, e.bytes.data(), e.bytes.size());
-      p += kExtentHeaderSize + e.bytes.size();
+      PutU32(p + 4, static_cast<uint32_t>(length));
+      PutU64(p + 8, static_cast<uint64_t>(r.offset));
+      FileCopyStaged(files_[f], p + kExtentHeaderSize, length, r.offset);
+      p += kExtentHeaderSize + length;
     }
   }
   PutU32(head + kRecordCrcAt,
