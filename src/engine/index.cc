@@ -248,19 +248,23 @@ int IndexFile::BeginOperation() {
   return 1;
 }
 
-int IndexFile::ReadPage(int64_t offset, IndexPage& page) {
-  if (offset < 0 || offset % static_cast<int64_t>(IndexPage::kSize) != 0) return 0;
-  if (read_budget_ <= 0) return 0;
+const IndexPage* IndexFile::ViewPage(int64_t offset) {
+  if (offset < 0 || offset % static_cast<int64_t>(IndexPage::kSize) != 0) return nullptr;
+  if (read_budget_ <= 0) return nullptr;
   --read_budget_;
-  if (const IndexPage* cached = cache_.Find(offset)) {
-    page = *cached;
-    return 1;
-  }
+  if (const IndexPage* cached = cache_.Find(offset)) return cached;
   ++page_reads_;
   char bytes[IndexPage::kSize];
-  if (!FileReadAt(file_.handle(), bytes, sizeof bytes, offset)) return 0;
-  if (!page.DecodeFrom(bytes)) return 0;
-  cache_.Put(offset, page, false, *this);
+  if (!FileReadAt(file_.handle(), bytes, sizeof bytes, offset)) return nullptr;
+  if (!view_.DecodeFrom(bytes)) return nullptr;
+  cache_.Put(offset, view_, false, *this);
+  return &view_;
+}
+
+int IndexFile::ReadPage(int64_t offset, IndexPage& page) {
+  const IndexPage* view = ViewPage(offset);
+  if (view == nullptr) return 0;
+  page = *view;
   return 1;
 }
 
@@ -404,23 +408,29 @@ constexpr int kMaxTreeHeight = 32;
 
 int IndexFile::Descend(std::string_view key, bool after_equal, Position& pos,
                        std::vector<PathStep>* path) {
-  // With a path, each page is read straight into its step (an insert's
-  // descent copies no page twice); without one, into pos.page.
+  // The pages above the leaf are only looked at (ViewPage, no copy); the
+  // leaf is copied into pos.page, or into the last step of the path. An
+  // insert reads the path's upper pages only when a split reaches them.
   int64_t offset = 0;
   for (int depth = 1;; ++depth) {
     if (depth > kMaxTreeHeight) return 0;
-    IndexPage* page = &pos.page;
     if (path != nullptr) {
       path->emplace_back();
       path->back().offset = offset;
-      page = &path->back().page;
     }
-    if (!ReadPage(offset, *page)) return 0;
+    const IndexPage* page = ViewPage(offset);
+    if (page == nullptr) return 0;
     const int e = PositionInPage(*page, key, after_equal);
     const int64_t child = ChildLeftOf(*page, e);
     if (child < 0) {
       pos.offset = offset;
       pos.entry = e;
+      if (path == nullptr) {
+        pos.page = *page;
+      } else {
+        path->back().page = *page;
+        path->back().loaded = true;
+      }
       return 1;
     }
     // The root is never anybody's child; a pointer to it is damage. The
@@ -755,7 +765,12 @@ int IndexFile::StoreAndSplit(std::vector<PathStep>& path) {
     // The separator goes right behind the pointer to the page that split,
     // not by key alone: among equal separators that is the only place that
     // keeps the parent's children in the order of the level links.
-    IndexPage& parent = path[level - 1].page;
+    PathStep& above = path[level - 1];
+    if (!above.loaded) {
+      if (!ReadPage(above.offset, above.page)) return 0;
+      above.loaded = true;
+    }
+    IndexPage& parent = above.page;
     int e = 0;
     for (int k = 0; k <= parent.count; ++k) {
       if (parent.slots[static_cast<size_t>(k)].child == offset) {

@@ -238,6 +238,7 @@ class IndexFile {
   struct PathStep {
     int64_t offset = -1;
     IndexPage page;
+    bool loaded = false;  // page holds the page at offset (else not read yet)
   };
 
   // At most `limit` decoded pages by file offset, evicted in clock order:
@@ -292,6 +293,10 @@ class IndexFile {
   // IndexNext); null when the cursor's page cannot be read.
   Position* WalkPosition(const IndexCursor& cursor);
   int ReadPage(int64_t offset, IndexPage& page);
+  // The page at offset to look at without a copy: the cached page itself,
+  // or one decoded into view_. Valid until the next page read or write;
+  // null when it cannot be read (the same checks as ReadPage).
+  const IndexPage* ViewPage(int64_t offset);
   // Takes the page by value: a caller done with it moves it into the cache.
   int WritePage(int64_t offset, IndexPage page);
   int AppendPage(const IndexPage& page, int64_t& offset);
@@ -328,6 +333,7 @@ class IndexFile {
   File file_;
   int shared_ = 0;
   PageCache cache_;
+  IndexPage view_;  // ViewPage's page when it was not cached
   // The file's length while the cache is on; -1: not known yet.
   int64_t length_ = -1;
   // Goes up with every page write and cache change; the kept leaf of a walk
