@@ -7,7 +7,9 @@
 // their old offsets, which is every chain's order, oldest first), their
 // data bytes, and their headers but for the previous-record field; the
 // definition file changes in its newest-record fields only. Superseded and
-// deleted records are left behind, and so is anything no chain reaches.
+// deleted records are left behind. A data file that holds anything else
+// (bytes that are no record, a record flagged live that no chain reaches)
+// is refused: that is damage for `ztadmin check` to judge, not garbage.
 #ifndef ZT_ENGINE_DATABASE_COMPACT_H_
 #define ZT_ENGINE_DATABASE_COMPACT_H_
 

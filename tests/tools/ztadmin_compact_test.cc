@@ -21,6 +21,7 @@
 #include "engine/database.h"
 #include "engine/file_swap.h"
 #include "engine/filenames.h"
+#include "engine/record.h"
 #include "support/fixtures.h"
 #include "support/server_process.h"
 #include "support/test_support.h"
@@ -220,6 +221,25 @@ TEST_F(CompactTest, KeepsEveryLiveRecordInChainOrderAndShrinksTheFile) {
 }
 
 TEST_F(CompactTest, RefusesADatabaseInUseOrMissingAndChangesNothing) {
+  const std::string data = testing::ReadFile(path_);
+  // What no chain reaches but is not known garbage is never dropped.
+  const RecordHeader stray = RecordHeader::ForNewRecord("Orders", -1, 10);
+  const std::vector<std::pair<const char*, std::string>> damages = {
+      {"a torn tail", "[ZTS123]\0"},
+      {"a live record on no chain",
+       std::string(stray.bytes.data(), stray.bytes.size()) + "    77cust"},
+  };
+  for (const auto& [name, tail] : damages) {
+    SCOPED_TRACE(name);
+    testing::WriteFile(path_, data + tail);
+    const std::string damaged = Files();
+    EXPECT_EQ(Compact(), 1);
+    EXPECT_NE(out_.find("ztadmin check tells more"), std::string::npos) << out_;
+    EXPECT_EQ(Files(), damaged);
+    EXPECT_TRUE(NothingLeftOver());
+  }
+  testing::WriteFile(path_, data);
+
   const std::string before = Files();
   {
     Database server(folder_.File("server"));
