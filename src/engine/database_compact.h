@@ -36,9 +36,10 @@ struct CompactReport {
 // pending in its log (an open replays and empties the log), and must stay
 // open for the whole call: its hold of the data file keeps every other
 // process out. The new database is written beside the old one
-// (ReplacementDataFileName), its index built bottom-up, the whole checked,
-// then swapped in (engine/file_swap.h). Afterwards db still reads the old
-// files: the caller closes it and reads nothing more through it.
+// (ReplacementDataFileName), its index built bottom-up, its chains
+// verified, then swapped in (engine/file_swap.h). Afterwards db still
+// reads the old files: the caller closes it and reads nothing more
+// through it.
 // Memory: the live records' offsets, a copy buffer, the definition file and
 // the index build's keys; the records themselves are streamed.
 // On failure error says why; unless report.committed, the old files are
