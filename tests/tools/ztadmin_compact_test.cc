@@ -241,6 +241,18 @@ TEST_F(CompactTest, RefusesADatabaseInUseOrMissingAndChangesNothing) {
   testing::WriteFile(path_, data);
 
   const std::string before = Files();
+  // A full disk at the log, the new data file, the new index: the old
+  // files stay, and nothing is left beside them.
+  for (const int64_t free_bytes : {int64_t{100}, PathLength(path_) / 2, PathLength(path_) + 50000}) {
+    SCOPED_TRACE(free_bytes);
+    SetFileFaults(FileFaults{.disk_free_bytes = free_bytes});
+    EXPECT_EQ(Compact(), 1);
+    ClearFileFaults();
+    EXPECT_NE(out_.find("No space left on device"), std::string::npos) << out_;
+    EXPECT_EQ(Files(), before);
+    EXPECT_TRUE(NothingLeftOver());
+  }
+
   {
     Database server(folder_.File("server"));
     ASSERT_TRUE(server.OpenDatabase(path_.c_str(), 0));
