@@ -157,8 +157,9 @@ constexpr Command kCommands[] = {
     {"compact", "DATAFILE",
      "rewrite the data file with only its live\n"
      "records (every table's rows, values and order\n"
-     "unchanged), rebuild the index, check, swap\n"
-     "the new files in at once, and report the\n"
+     "unchanged), rebuild the index, swap the new\n"
+     "files in at once (a crash leaves the old\n"
+     "database or the new one), and report the\n"
      "space reclaimed; needs room for a copy",
      1, 1,
      [](Args a, const Io& io) {
