@@ -6,10 +6,7 @@
 #include "engine/file_swap.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <functional>
 #include <string>
 #include <utility>
@@ -17,6 +14,7 @@
 
 #include "engine/file.h"
 #include "engine/filenames.h"
+#include "support/kill_point.h"
 #include "support/test_support.h"
 
 namespace zt {
@@ -67,23 +65,12 @@ class FileSwapTest : public ::testing::Test {
   // Runs CommitFileSwap in a child holding the data file, killed at its
   // nth write, sync or rename; true when it ran to the end instead.
   bool CommitKilledAt(int64_t n) {
-    const pid_t child = fork();
-    if (child == 0) {
+    return testing::FinishesBeforeKillPoint(n, [&] {
       File hold;
-      if (!hold.Open(data_, 0)) _exit(3);
-      SetFileFaults(FileFaults{.kill_at_change = n});
       bool committed = false;
       std::string error;
-      _exit(CommitFileSwap(data_, Renames(), committed, error) ? 0 : 1);
-    }
-    int status = 0;
-    EXPECT_EQ(waitpid(child, &status, 0), child);
-    if (WIFEXITED(status)) {
-      EXPECT_EQ(WEXITSTATUS(status), 0);
-      return true;
-    }
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-    return false;
+      return hold.Open(data_, 0) && CommitFileSwap(data_, Renames(), committed, error) ? 0 : 1;
+    });
   }
 
   ScratchFolder dir_;

@@ -3,10 +3,7 @@
 #define ZT_TESTS_TOOLS_TOOL_TEST_H_
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <ostream>
@@ -16,6 +13,7 @@
 #include "engine/file.h"
 #include "engine/filenames.h"
 #include "support/fixtures.h"
+#include "support/kill_point.h"
 #include "support/test_support.h"
 #include "ztadmin/check.h"
 #include "ztadmin/commands.h"
@@ -32,38 +30,15 @@ inline int RunTool(const std::function<int(std::ostream&, std::ostream&)>& comma
   return status;
 }
 
-// Runs work in a child process that kills itself (SIGKILL) at its point-th
-// write, sync or rename (FileFaults::kill_at_change). True when the work
-// finished first: its result is then the child's exit status, expected to
-// be 0.
-inline bool FinishesBeforeKillPoint(int64_t point, const std::function<int()>& work) {
-  const pid_t child = fork();
-  if (child == 0) {
-    SetFileFaults(FileFaults{.kill_at_change = point});
-    _exit(work());
-  }
-  int status = 0;
-  EXPECT_GE(child, 0);
-  EXPECT_EQ(waitpid(child, &status, 0), child);
-  if (WIFEXITED(status)) {
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    return true;
-  }
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-  return false;
-}
-
-// The shop database (SmallShopSchema) with 200 orders, every fourth one
-// deleted again (150 live), in a scratch folder whose work/ the tool takes
-// as the server's work folder (where the log lies).
-class ShopToolTest : public ::testing::Test {
+// A scratch folder whose work/ the tool takes as the server's work folder
+// (where the log lies), and the paths of a database shop.dat in it, which
+// the test makes.
+class ToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
     admin::ToolOptions options;
     options.work_folder = folder_.File("work");
     admin::SetToolOptions(options);
-    CreateDatabase(path_, SmallShopSchema());
-    AddShopOrders(path_);
   }
   void TearDown() override { admin::SetToolOptions({}); }
 
@@ -85,6 +60,17 @@ class ShopToolTest : public ::testing::Test {
   std::string definition_path_ = DerivedFileName(path_, kDefinitionFileExtension);
   std::string index_path_ = DerivedFileName(path_, kIndexFileExtension);
   std::string out_;
+};
+
+// The shop database (SmallShopSchema) with 200 orders, every fourth one
+// deleted again (150 live).
+class ShopToolTest : public ToolTest {
+ protected:
+  void SetUp() override {
+    ToolTest::SetUp();
+    CreateDatabase(path_, SmallShopSchema());
+    AddShopOrders(path_);
+  }
 };
 
 }  // namespace zt::testing

@@ -6,11 +6,8 @@
 // held database is refused untouched; a kill at any point leaves the old
 // database or the compacted one, whole.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -25,14 +22,12 @@
 #include "support/fixtures.h"
 #include "support/server_process.h"
 #include "support/test_support.h"
-#include "ztadmin/check.h"
+#include "tools/tool_test.h"
 #include "ztadmin/commands.h"
 #include "ztadmin/maintenance.h"
 
 namespace zt {
 namespace {
-
-using testing::ScratchFolder;
 
 // The shop's two tables and a third whose records are all deleted.
 DatabaseSchema ChurnSchema() {
@@ -135,53 +130,29 @@ Visible TakeVisible(const std::string& path) {
   return visible;
 }
 
-class CompactTest : public ::testing::Test {
+class CompactTest : public testing::ToolTest {
  protected:
   void SetUp() override {
-    admin::ToolOptions options;
-    options.work_folder = folder_.File("work");
-    admin::SetToolOptions(options);
+    ToolTest::SetUp();
     testing::CreateDatabase(path_, ChurnSchema());
     Churn(path_);
-  }
-  void TearDown() override { admin::SetToolOptions({}); }
-
-  int Run(const std::function<int(std::ostream&, std::ostream&)>& command) {
-    std::ostringstream out, err;
-    const int status = command(out, err);
-    out_ = out.str() + err.str();
-    return status;
   }
   int Compact() {
     return Run([&](std::ostream& out, std::ostream& err) {
       return admin::CompactCommand(path_, out, err, false);
     });
   }
-  int Check() {
-    return Run([&](std::ostream& out, std::ostream& err) {
-      return admin::CheckCommand(path_, out, err);
-    });
-  }
-  std::string Files() const {
-    return testing::ReadFile(path_) + "|" +
-           testing::ReadFile(DerivedFileName(path_, kDefinitionFileExtension)) + "|" +
-           testing::ReadFile(DerivedFileName(path_, kIndexFileExtension));
-  }
   void RestoreFiles(const std::string& data, const std::string& definitions,
                     const std::string& index) const {
     testing::WriteFile(path_, data);
-    testing::WriteFile(DerivedFileName(path_, kDefinitionFileExtension), definitions);
-    testing::WriteFile(DerivedFileName(path_, kIndexFileExtension), index);
+    testing::WriteFile(definition_path_, definitions);
+    testing::WriteFile(index_path_, index);
   }
   bool NothingLeftOver() const {
     return !PathExists(DerivedFileName(path_, kSwapMarkerExtension)) &&
            !PathExists(ReplacementDataFileName(path_)) &&
            !PathExists(DerivedFileName(ReplacementDataFileName(path_), kIndexFileExtension));
   }
-
-  ScratchFolder folder_;
-  std::string path_ = folder_.File("shop.dat");
-  std::string out_;
 };
 
 TEST_F(CompactTest, KeepsEveryLiveRecordInChainOrderAndShrinksTheFile) {
@@ -271,9 +242,8 @@ TEST_F(CompactTest, RefusesADatabaseInUseOrMissingAndChangesNothing) {
 TEST_F(CompactTest, KilledAtAnyPointLeavesTheOldDatabaseOrTheCompactedOne) {
   const Visible visible = TakeVisible(path_);
   const std::string data = testing::ReadFile(path_);
-  const std::string definitions =
-      testing::ReadFile(DerivedFileName(path_, kDefinitionFileExtension));
-  const std::string index = testing::ReadFile(DerivedFileName(path_, kIndexFileExtension));
+  const std::string definitions = testing::ReadFile(definition_path_);
+  const std::string index = testing::ReadFile(index_path_);
   const std::string before = Files();
   ASSERT_EQ(Compact(), 0) << out_;
   const std::string after = Files();
@@ -286,21 +256,10 @@ TEST_F(CompactTest, KilledAtAnyPointLeavesTheOldDatabaseOrTheCompactedOne) {
   for (int64_t point = 1; point < 400 && !finished; ++point) {
     SCOPED_TRACE(point);
     RestoreFiles(data, definitions, index);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      SetFileFaults(FileFaults{.kill_at_change = point});
+    finished = testing::FinishesBeforeKillPoint(point, [&] {
       std::ostringstream out, err;
-      _exit(admin::CompactCommand(path_, out, err, false));
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    finished = WIFEXITED(status);
-    if (finished) {
-      EXPECT_EQ(WEXITSTATUS(status), 0);
-    } else {
-      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-    }
+      return admin::CompactCommand(path_, out, err, false);
+    });
     // The check's open finishes or discards the swap and replays the log.
     ASSERT_EQ(Check(), 0) << out_;
     const std::string files = Files();
