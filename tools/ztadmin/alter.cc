@@ -1,5 +1,6 @@
 #include "ztadmin/alter.h"
 
+#include <functional>
 #include <ostream>
 #include <string_view>
 
@@ -33,7 +34,8 @@ constexpr Verb kVerbs[] = {
 // to be, and which table and column of it change.
 struct Change {
   std::string_view verb;
-  DatabaseSchema schema;
+  DatabaseSchema stored;  // as the definition file holds it
+  DatabaseSchema schema;  // as the request makes it
   int table = -1;
   int column = -1;
   std::string new_name;  // rename-column
@@ -146,15 +148,99 @@ bool Plan(const std::vector<std::string>& words, Change& change, std::string& pr
   return true;
 }
 
-// Takes every index entry of column f of the table out of the index (the
-// keys of its live records, and any stray one besides).
-bool RemoveColumnKeys(Database& db, const TableDefinition& definition, int f, int64_t& keys,
-                      std::string& problem) {
-  const int32_t size = definition.column_size(f);
-  const std::string prefix =
-      std::string(definition.name()) + std::string(definition.column_name(f));
-  if (!db.index().IndexDeleteRun(
-          prefix, IndexKeyLength(definition.name(), definition.column_name(f), size), keys)) {
+// Whether the keys of another live key column can pass for those of
+// column f of the table in a walk along their run: the one's table and
+// column names together start with the other's (without regard to case),
+// and their keys have the same length, so that a value can make up the
+// difference ("AB"+"C" and "A"+"BC"; "Id" of size 6 and "Idx" of size 5).
+bool KeysMayMix(const DatabaseSchema& schema, int table, int f) {
+  const TableSchema& own = schema.tables[static_cast<size_t>(table)];
+  const ColumnSchema& column = own.columns[static_cast<size_t>(f)];
+  const std::string prefix = own.name + column.name;
+  const size_t length = IndexKeyLength(own.name, column.name, column.size);
+  for (size_t t = 0; t < schema.tables.size(); ++t) {
+    const TableSchema& other = schema.tables[t];
+    for (size_t g = 0; g < other.columns.size(); ++g) {
+      const ColumnSchema& c = other.columns[g];
+      if (!c.key || c.dropped || (static_cast<int>(t) == table && static_cast<int>(g) == f)) {
+        continue;
+      }
+      const std::string other_prefix = other.name + c.name;
+      if ((KeyHasPrefix(prefix, other_prefix) || KeyHasPrefix(other_prefix, prefix)) &&
+          IndexKeyLength(other.name, c.name, c.size) == length) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Calls apply(key, record offset) with column f's key of every live record
+// of the table (the definition names the column as the keys are to name
+// it); stops at the first failure apply reports (a non-empty text), which
+// goes into problem. count receives the keys applied.
+bool ForEachColumnKey(Database& db, const TableDefinition& definition, int f,
+                      std::string_view stage, ProgressLine& progress,
+                      const std::function<std::string(const std::string&, int64_t)>& apply,
+                      int64_t& count, std::string& problem) {
+  // A copy that gives only column f's key (RecordKeys gives every live key
+  // column's).
+  TableDefinition only = definition;
+  for (int g = 0; g < only.column_count(); ++g) only.set_key(g, g == f);
+  int64_t total = 0;
+  if (progress.enabled()) {
+    ChainCount chain;
+    std::string ignored;
+    if (CountLiveRecords(db, definition, chain, ignored)) total = chain.live;
+  }
+  int64_t records = 0;
+  std::string failed;
+  const bool whole = WalkChain(
+      db, definition, kMaxRecordLength,
+      [&](const ChainRecord& record) {
+        if (!failed.empty() || record.header.superseded()) return;
+        const auto length = static_cast<int32_t>(record.data.size());
+        for (const std::string& key : Database::RecordKeys(record.data, length, only)) {
+          failed = apply(key, record.offset);
+          if (!failed.empty()) return;
+          ++count;
+        }
+        if (++records % 4096 != 0) return;
+        progress.Show(stage, records, total);
+        // The whole change waits in memory for its one commit, which would
+        // refuse it past the log's bound: stop as soon as it is reached.
+        if (FileStagedBytes(db.index().handle()) > kMaxStagedBytes) {
+          failed = "after " + std::to_string(records) +
+                   " records the changed index pages exceed what one logged change may hold (" +
+                   std::to_string(kMaxStagedBytes >> 20) +
+                   " MiB): the column has too many records for one change";
+        }
+      },
+      problem);
+  progress.Finish();
+  if (!failed.empty()) problem = failed;
+  return whole && failed.empty();
+}
+
+// Takes the index entries of column f of the table out of the index: in
+// one walk along their run (any stray entry goes too), or, where another
+// column's keys may lie among them, record by record.
+bool RemoveColumnKeys(Database& db, const TableDefinition& definition, int f, bool mixed,
+                      ProgressLine& progress, int64_t& keys, std::string& problem) {
+  if (mixed) {
+    return ForEachColumnKey(
+        db, definition, f, "removing keys", progress,
+        [&](const std::string& key, int64_t offset) {
+          if (db.index().IndexDelete(key, offset)) return std::string();
+          return "the index lacks the key '" + key + "' of the record at " +
+                 std::to_string(offset) + " (ztadmin reindex mends the index)";
+        },
+        keys, problem);
+  }
+  const std::string_view table = definition.name();
+  const std::string_view column = definition.column_name(f);
+  if (!db.index().IndexDeleteRun(std::string(table) + std::string(column),
+                                 IndexKeyLength(table, column, definition.column_size(f)), keys)) {
     problem = "cannot take the column's keys out of the index: " + LastFileError() +
               " (ztadmin check tells whether the index is sound)";
     return false;
@@ -166,44 +252,14 @@ bool RemoveColumnKeys(Database& db, const TableDefinition& definition, int f, in
 // index (the definition names the column as the keys are to name it).
 bool AddColumnKeys(Database& db, const TableDefinition& definition, int f, ProgressLine& progress,
                    std::string& problem) {
-  // A copy that gives only column f's key (RecordKeys gives every live key
-  // column's).
-  TableDefinition only = definition;
-  for (int g = 0; g < only.column_count(); ++g) only.set_key(g, g == f);
-  int64_t total = 0;
-  if (progress.enabled()) {
-    ChainCount count;
-    std::string ignored;
-    if (CountLiveRecords(db, definition, count, ignored)) total = count.live;
-  }
-  int64_t records = 0;
-  std::string failed;
-  const bool whole = WalkChain(
-      db, definition, kMaxRecordLength,
-      [&](const ChainRecord& record) {
-        if (!failed.empty() || record.header.superseded()) return;
-        const auto length = static_cast<int32_t>(record.data.size());
-        for (const std::string& key : Database::RecordKeys(record.data, length, only)) {
-          if (!db.index().IndexInsert(key, record.offset)) {
-            failed = "cannot add the key '" + key + "' to the index: " + LastFileError();
-            return;
-          }
-        }
-        if (++records % 4096 != 0) return;
-        progress.Show("rewriting keys", records, total);
-        // The whole change waits in memory for its one commit, which would
-        // refuse it past the log's bound: stop as soon as it is reached.
-        if (FileStagedBytes(db.index().handle()) > kMaxStagedBytes) {
-          failed = "after " + std::to_string(records) +
-                   " records the new keys exceed what one logged change may hold (" +
-                   std::to_string(kMaxStagedBytes >> 20) +
-                   " MiB of index pages): the column has too many records to be renamed";
-        }
+  int64_t added = 0;
+  return ForEachColumnKey(
+      db, definition, f, "rewriting keys", progress,
+      [&](const std::string& key, int64_t offset) {
+        if (db.index().IndexInsert(key, offset)) return std::string();
+        return "cannot add the key '" + key + "' to the index: " + LastFileError();
       },
-      problem);
-  progress.Finish();
-  if (!failed.empty()) problem = failed;
-  return whole && failed.empty();
+      added, problem);
 }
 
 // Writes the change into the open database (staged: nothing reaches the
@@ -241,6 +297,8 @@ bool Apply(Database& db, const Change& change, std::ostream& err, bool show_prog
   const ColumnSchema& column = table->columns[static_cast<size_t>(f)];
   const std::string old_name(definition.column_name(f));
   ProgressLine progress(err, show_progress);
+  // Drop and rename only: the column exists in the stored schema.
+  auto mixed = [&] { return KeysMayMix(change.stored, change.table, f); };
   int64_t keys = 0;
   if (change.verb == "add-column") {
     const int32_t length = definition.record_length();
@@ -252,13 +310,13 @@ bool Apply(Database& db, const Change& change, std::ostream& err, bool show_prog
              "; the records stored so far read it empty)";
   } else if (change.verb == "drop-column") {
     const bool key = definition.is_key(f);
-    if (key && !RemoveColumnKeys(db, definition, f, keys, problem)) return false;
+    if (key && !RemoveColumnKeys(db, definition, f, mixed(), progress, keys, problem)) return false;
     definition.set_dropped(f, true);
     report = "dropped column " + old_name + " of " + table->name;
     if (key) report += " (" + std::to_string(keys) + " index keys removed)";
   } else {  // rename-column
     const bool key = definition.is_key(f) && !definition.is_dropped(f);
-    if (key && !RemoveColumnKeys(db, definition, f, keys, problem)) return false;
+    if (key && !RemoveColumnKeys(db, definition, f, mixed(), progress, keys, problem)) return false;
     definition.set_column_name(f, change.new_name);
     if (key && !AddColumnKeys(db, definition, f, progress, problem)) return false;
     report = "renamed column " + old_name + " of " + table->name + " to " + change.new_name;
@@ -293,10 +351,11 @@ int AlterCommand(const std::string& data_file, const std::vector<std::string>& a
   Change change;
   change.verb = verb->name;
   std::string problem;
-  if (!ReadSchema(db, data_file, change.schema, err)) return 1;
+  if (!ReadSchema(db, data_file, change.stored, err)) return 1;
+  change.schema = change.stored;
   // The stored schema must pass create's checks for the result's check to
   // speak of the request alone.
-  problem = ValidateDatabaseSchema(change.schema);
+  problem = ValidateDatabaseSchema(change.stored);
   if (!problem.empty()) {
     err << "ztadmin: alter: the database's definitions already break the rules of create ("
         << problem << "); nothing changed\n";
