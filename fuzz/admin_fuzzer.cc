@@ -1,6 +1,8 @@
 // (d) ztadmin's readers: the first byte chooses the schema reader, the CSV
-// reader (through load into the fixture), or check, describe and dump on a
-// fixture whose files the rest of the input patches.
+// reader (through load into the fixture), or, on a fixture whose files the
+// rest of the input patches, check, describe, the dumps and export-sql, and
+// then the commands that write: check --repair and compact (which must
+// refuse or mend the damage, never crash).
 #include <sstream>
 #include <string>
 
@@ -9,7 +11,9 @@
 #include "ztadmin/check.h"
 #include "ztadmin/commands.h"
 #include "ztadmin/dump.h"
+#include "ztadmin/export_sql.h"
 #include "ztadmin/load.h"
+#include "ztadmin/maintenance.h"
 #include "ztadmin/schema.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -47,8 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       (void)admin::CheckCommand(stem + ".dat", out, err);
       (void)admin::DescribeCommand(stem + ".dat", out, err);
-      (void)admin::DumpCommand(stem + ".dat", "CUSTOMER", out, err);
-      (void)admin::DumpCommand(stem + ".dat", "ORDERS", out, err);
+      for (const char* table : {"CUSTOMER", "ORDERS"}) {
+        (void)admin::DumpCommand({.data_file = stem + ".dat", .table = table}, out, err, false);
+      }
+      (void)admin::DumpCommand(
+          {.data_file = stem + ".dat", .format = admin::DumpFormat::kJson}, out, err, false);
+      (void)admin::ExportSqlCommand(stem + ".dat", out, err, false);
+      (void)admin::CheckCommand(stem + ".dat", {.repair = true, .yes = true}, out, err);
+      (void)admin::CompactCommand(stem + ".dat", out, err, false);
       break;
     }
   }
