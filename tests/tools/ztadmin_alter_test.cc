@@ -226,7 +226,7 @@ TEST_F(AlterTest, ARefusedRequestLeavesTheFilesByteIdentical) {
       {{"add-index", "Orders"}, 2, "unknown subcommand 'add-index'"},
       {{"add-column", "Orders", "Email", "text"}, 2, "takes TABLE NAME TYPE SIZE"},
       {{"drop-column", "Orders", "Note", "Qty"}, 2, "takes TABLE COLUMN"},
-      {{"add-table", "Pets"}, 2, "takes NAME COLUMN-SPEC..."},
+      {{"add-table", "Pets"}, 2, "takes NAME COLUMN..."},
       // Names that are not there.
       {{"add-column", "Nope", "Email", "text", "30"}, 1, "there is no table 'Nope'"},
       {{"drop-column", "Orders", "Email"}, 1, "table 'Orders' has no column 'Email'"},

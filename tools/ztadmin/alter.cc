@@ -25,7 +25,7 @@ struct Verb {
   bool variadic;
 };
 constexpr Verb kVerbs[] = {
-    {"add-table", "NAME COLUMN-SPEC...", 2, true}, {"add-column", "TABLE NAME TYPE SIZE", 4, false},
+    {"add-table", "NAME COLUMN...", 2, true}, {"add-column", "TABLE NAME TYPE SIZE", 4, false},
     {"drop-column", "TABLE COLUMN", 2, false},     {"rename-column", "TABLE OLD NEW", 3, false},
     {"set-location", "N TEXT", 2, false},
 };
@@ -95,7 +95,7 @@ bool Plan(const std::vector<std::string>& words, Change& change, std::string& pr
     TableSchema table{words[0], {}};
     for (size_t i = 1; i < words.size(); ++i) {
       ColumnSchema column;
-      if (!ParseColumnSpec(words[i], column, problem)) return false;
+      if (!ParseColumnWord(words[i], column, problem)) return false;
       table.columns.push_back(column);
     }
     schema.tables.push_back(table);

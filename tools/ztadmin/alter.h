@@ -1,6 +1,6 @@
 // ztadmin alter: schema changes of an existing database, offline.
 //
-//   add-table NAME COLUMN-SPEC...      a new, empty table (NAME:TYPE:SIZE[:key])
+//   add-table NAME COLUMN...           a new, empty table (NAME:TYPE:SIZE[:key])
 //   add-column TABLE NAME TYPE SIZE    a non-key column appended to a table
 //   drop-column TABLE COLUMN           the column's dropped flag; its keys
 //                                      leave the index

@@ -168,8 +168,8 @@ constexpr Command kCommands[] = {
     {"alter", "DATAFILE SUBCOMMAND ARGS...",
      "change the schema, as one change of the log;\n"
      "a bad request changes nothing and says why:\n"
-     "add-table NAME COLUMN-SPEC...  a new, empty\n"
-     "  table; each COLUMN-SPEC is NAME:TYPE:SIZE\n"
+     "add-table NAME COLUMN...  a new, empty\n"
+     "  table; each COLUMN is NAME:TYPE:SIZE\n"
      "  or NAME:TYPE:SIZE:key, e.g. Name:text:20:key\n"
      "add-column TABLE NAME TYPE SIZE  a non-key\n"
      "  column appended; the records stored before\n"

@@ -137,20 +137,20 @@ bool ParseColumn(const std::vector<std::string>& words, ColumnSchema& column,
   return true;
 }
 
-bool ParseColumnSpec(const std::string& spec, ColumnSchema& column, std::string& problem) {
+bool ParseColumnWord(const std::string& word, ColumnSchema& column, std::string& problem) {
   std::vector<std::string> words;
   size_t start = 0;
-  for (size_t colon = spec.find(':'); colon != std::string::npos; colon = spec.find(':', start)) {
-    words.push_back(spec.substr(start, colon - start));
+  for (size_t colon = word.find(':'); colon != std::string::npos; colon = word.find(':', start)) {
+    words.push_back(word.substr(start, colon - start));
     start = colon + 1;
   }
-  words.push_back(spec.substr(start));
+  words.push_back(word.substr(start));
   if (words.size() < 3) {
-    problem = "column '" + spec + "': expected NAME:TYPE:SIZE[:key]";
+    problem = "column '" + word + "': expected NAME:TYPE:SIZE[:key]";
     return false;
   }
   if (!ParseColumn(words, column, problem)) {
-    problem = "column '" + spec + "': " + problem;
+    problem = "column '" + word + "': " + problem;
     return false;
   }
   return true;

@@ -36,7 +36,7 @@ bool ParseColumn(const std::vector<std::string>& words, ColumnSchema& column,
                  std::string& problem);
 // The same words as one command-line word joined by ':', NAME:TYPE:SIZE[:key]
 // (`ztadmin alter add-table`).
-bool ParseColumnSpec(const std::string& spec, ColumnSchema& column, std::string& problem);
+bool ParseColumnWord(const std::string& word, ColumnSchema& column, std::string& problem);
 
 // Readable name of a type code ("integer", "numeric", "float", "text" or
 // "type N").
