@@ -95,6 +95,9 @@ class Database {
   // See WriteAheadLog::set_hold_files (nothing without a log).
   void HoldFileWrites(bool hold) { log_.set_hold_files(hold); }
   const LogStats& log_stats() const { return log_.stats(); }
+  // See WriteAheadLog::apply_error and waiting_bytes.
+  const std::string& file_write_error() const { return log_.apply_error(); }
+  size_t log_waiting_bytes() const { return log_.waiting_bytes(); }
   const std::string& data_path() const { return data_path_; }
   const RecoveryReport& recovery_report() const { return recovery_; }
   int IsConnected() const { return connected_; }

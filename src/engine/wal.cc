@@ -316,6 +316,14 @@ bool WriteAheadLog::pending() const {
                      [](FileHandle h) { return h != kNoFile && FileStagedBytes(h) > 0; });
 }
 
+size_t WriteAheadLog::waiting_bytes() const {
+  size_t bytes = 0;
+  for (FileHandle handle : files_) {
+    if (handle != kNoFile) bytes += FileStagedBytes(handle);
+  }
+  return bytes;
+}
+
 int WriteAheadLog::Sync(std::string& err) {
   const double start = Now();
   if (!FileSync(file_.handle())) {
@@ -417,9 +425,15 @@ int WriteAheadLog::Commit(std::string& err, bool force_sync) {
   unwritten_records_ = 0;
   if (synced_end_ != end_ || hold_files_) return 1;
   // Synced: the database files may take the changes. A failure here loses
-  // nothing (the log holds them, and they stay staged for the next try).
+  // nothing (the log holds them, and they stay staged for the next try);
+  // apply_error_ tells the operator that they wait.
+  std::string apply_err;
+  if (!Apply(apply_err)) {
+    apply_error_ = apply_err;
+    return 1;
+  }
+  apply_error_.clear();
   std::string ignored;
-  if (!Apply(ignored)) return 1;
   if (end_ >= options_.checkpoint_bytes) (void)CheckpointFiles(ignored);
   return 1;
 }

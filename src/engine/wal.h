@@ -141,6 +141,12 @@ class WriteAheadLog {
   // stay staged until the hold ends.
   void set_hold_files(bool hold) { hold_files_ = hold; }
   const LogStats& stats() const { return stats_; }
+  // Why the database files last refused the committed changes (empty while
+  // they take them): the changes wait, staged, in memory and in the log,
+  // and each later commit tries again.
+  const std::string& apply_error() const { return apply_error_; }
+  // Bytes of committed changes not yet in the database files.
+  size_t waiting_bytes() const;
   const std::string& path() const { return path_; }
   Durability durability() const { return options_.durability; }
   int64_t size() const { return end_; }
@@ -179,6 +185,7 @@ class WriteAheadLog {
   bool resync_ = false;   // a sync failed: write unsynced_ again first
   double last_sync_ = 0;  // monotonic seconds of the last sync
   bool hold_files_ = false;
+  std::string apply_error_;
   LogStats stats_;
 };
 
