@@ -225,9 +225,11 @@ class Extents {
   size_t bytes_ = 0;
 };
 
-// The staged writes of one file (FileStageWrites): the committed extents
-// (the log holds them), the extents written since, and the ranges written
-// since the last FileTakeTouched.
+// The staged writes of one file (FileStageWrites), in three layers of
+// extents, oldest first: the committed ones (the log holds them), the
+// sealed ones (formed into log records, not yet committed), and those
+// written since the last seal; and the ranges written since the last
+// FileTakeTouched.
 class Overlay {
  public:
   void Write(int64_t offset, const char* p, size_t n) {
@@ -236,18 +238,28 @@ class Overlay {
     top_.Write(offset, p, n);
   }
   void Patch(char* buffer, size_t n, int64_t offset) const {
-    base_.Patch(buffer, n, offset);
+    PatchBeforeSeal(buffer, n, offset);
     top_.Patch(buffer, n, offset);
   }
-  int64_t End() const { return std::max(base_.End(), top_.End()); }
-  bool empty() const { return base_.empty() && top_.empty(); }
+  // The layers below the writes since the last seal.
+  void PatchBeforeSeal(char* buffer, size_t n, int64_t offset) const {
+    base_.Patch(buffer, n, offset);
+    sealed_.Patch(buffer, n, offset);
+  }
+  int64_t End() const { return std::max({base_.End(), sealed_.End(), top_.End()}); }
+  bool empty() const { return base_.empty() && sealed_.empty() && top_.empty(); }
   // The file's own length as this process last knew it (-1: not known); a
   // staged file changes only through this layer.
   int64_t stored_length = -1;
-  size_t bytes() const { return base_.bytes() + top_.bytes(); }
+  size_t bytes() const { return base_.bytes() + sealed_.bytes() + top_.bytes(); }
   Extents& base() { return base_; }
-  void Commit() { base_.Absorb(top_); }
+  void Seal() { sealed_.Absorb(top_); }
+  void Commit() {
+    Seal();
+    base_.Absorb(sealed_);
+  }
   void Discard() {
+    sealed_.Clear();
     top_.Clear();
     touched_.clear();
   }
@@ -269,6 +281,7 @@ class Overlay {
 
  private:
   Extents base_;
+  Extents sealed_;
   Extents top_;
   std::vector<std::pair<int64_t, int64_t>> touched_;
 };
@@ -677,6 +690,24 @@ std::vector<FileRange> FileTakeTouched(FileHandle handle) {
 
 void FileCopyStaged(FileHandle handle, char* buffer, size_t n, int64_t offset) {
   if (const Overlay* overlay = OverlayOf(handle)) overlay->Patch(buffer, n, offset);
+}
+
+int FileReadBeforeSeal(FileHandle handle, char* buffer, size_t n, int64_t offset) {
+  std::memset(buffer, 0, n);
+  const Overlay* overlay = OverlayOf(handle);
+  if (overlay == nullptr || offset < 0) return 0;
+  const int64_t stored = StoredLength(handle);
+  if (stored < 0) return 0;
+  const int64_t from_file = std::clamp<int64_t>(stored - offset, 0, static_cast<int64_t>(n));
+  if (from_file > 0 && !ReadFromFile(handle, buffer, static_cast<size_t>(from_file), offset)) {
+    return 0;
+  }
+  overlay->PatchBeforeSeal(buffer, n, offset);
+  return 1;
+}
+
+void FileSealStaged(FileHandle handle) {
+  if (Overlay* overlay = OverlayOf(handle)) overlay->Seal();
 }
 
 size_t FileStagedBytes(FileHandle handle) {

@@ -78,21 +78,26 @@ int RemoveFolder(const std::string& path);
 // written. The write-ahead log (engine/wal.h) stages the database files so
 // that their bytes change only after the log holds the change.
 //
-// Staged bytes are kept in two layers of non-overlapping extents (a later
+// Staged bytes are kept in layers of non-overlapping extents (a later
 // write over an earlier one replaces its bytes): the committed layer, which
-// the log already holds, and the new one above it, which a failed commit
-// drops. Besides the extents, the file remembers which ranges were written
-// since the last FileTakeTouched, so the log can form one record per change
-// from the staged bytes.
+// the log already holds; the sealed one, formed into log records not yet
+// committed; and the one written since the last seal. A failed commit drops
+// the last two. Besides the extents, the file remembers which ranges were
+// written since the last FileTakeTouched, so the log can form one record
+// per change from the staged bytes, and what they held before it.
 // A range of a file: length bytes from offset.
 struct FileRange {
   int64_t offset = 0;
   int64_t length = 0;
 };
 void FileStageWrites(FileHandle handle);
-// Moves the new layer into the committed one.
+// Moves the writes since the last seal into the sealed layer (the log
+// formed its record of them).
+void FileSealStaged(FileHandle handle);
+// Moves the sealed and the newest layer into the committed one.
 void FileCommitStaged(FileHandle handle);
-// Forgets the new layer (and the touched ranges); the committed stays.
+// Forgets the sealed and the newest layer (and the touched ranges); the
+// committed stays.
 void FileDiscardStaged(FileHandle handle);
 // Writes every committed extent to the file (ascending offsets) and forgets
 // it; the file stays staged. 0 at the first failing write: the extents not
@@ -107,6 +112,10 @@ std::vector<FileRange> FileTakeTouched(FileHandle handle);
 // Copies the staged bytes held inside [offset, offset + n) over buffer
 // (bytes not staged are left as they are).
 void FileCopyStaged(FileHandle handle, char* buffer, size_t n, int64_t offset);
+// The bytes [offset, offset + n) as they stood before the writes since the
+// last seal: the file's own, zeros beyond its end, under the committed and
+// sealed layers. 0 when the file is not staged or cannot be read.
+[[nodiscard]] int FileReadBeforeSeal(FileHandle handle, char* buffer, size_t n, int64_t offset);
 // Bytes held in the staged extents of the file (0 when not staged).
 size_t FileStagedBytes(FileHandle handle);
 

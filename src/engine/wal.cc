@@ -5,42 +5,18 @@
 #include <cstring>
 
 #include "engine/codec.h"
+#include "engine/wal_format.h"
+#include "engine/wal_replay.h"
 
 namespace zt {
 namespace {
 
-constexpr int64_t kHeaderArea = 4096;
-constexpr int64_t kSlotSize = 512;
-constexpr char kSlotMagic[8] = {'Z', 'T', 'W', 'A', 'L', '0', '1', '\n'};
-constexpr size_t kSlotSequenceAt = 8;
-constexpr size_t kSlotEpochAt = 16;
-constexpr size_t kSlotStateAt = 20;
-constexpr size_t kSlotPathLengthAt = 24;
-constexpr size_t kSlotPathAt = 28;
-constexpr size_t kSlotMaxPath = 480;
-constexpr size_t kSlotCrcAt = 508;
-constexpr uint32_t kStateInUse = 1;
-constexpr uint32_t kStateClean = 2;
+using namespace wal;
 
-constexpr uint32_t kRecordMagic = 0x524C545A;  // "ZTLR"
-constexpr size_t kRecordHeaderSize = 32;
-constexpr size_t kRecordEpochAt = 4;
-constexpr size_t kRecordSequenceAt = 8;
-constexpr size_t kRecordBodyLengthAt = 16;
-constexpr size_t kRecordExtentCountAt = 20;
-constexpr size_t kRecordCrcAt = 24;
-constexpr size_t kExtentHeaderSize = 16;  // u8 file, 3 zero, u32 length, u64 offset
-// No record is larger: a change of one request stays far below.
-constexpr uint32_t kMaxRecordBody = uint32_t{1} << 30;
 // Under Durability=os: the longest a written record waits for its sync, and
 // the most bytes staged meanwhile.
 constexpr double kOsSyncSeconds = 1.0;
 constexpr size_t kOsMaxStaged = size_t{16} << 20;
-
-uint32_t U32(const char* p) { return static_cast<uint32_t>(DecodeFixed32(p)); }
-uint64_t U64(const char* p) { return static_cast<uint64_t>(DecodeFixed64(p)); }
-void PutU32(char* p, uint32_t v) { EncodeFixed32(p, static_cast<int32_t>(v)); }
-void PutU64(char* p, uint64_t v) { EncodeFixed64(p, static_cast<int64_t>(v)); }
 
 double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
@@ -72,7 +48,8 @@ int WriteAheadLog::Open(const LogOptions& options, const std::string& data_path,
     err = FileError("cannot make the log folder " + options.folder);
     return 0;
   }
-  if (!PathExists(path_) && !FileCreate(path_)) {
+  const bool existed = PathExists(path_);
+  if (!existed && !FileCreate(path_)) {
     err = FileError("cannot create the log " + path_);
     return 0;
   }
@@ -88,30 +65,40 @@ int WriteAheadLog::Open(const LogOptions& options, const std::string& data_path,
   }
   allocated_ = length;
 
-  // The valid header slot with the higher sequence counts.
-  bool found = false;
-  for (int64_t slot = 0; slot < 2 && (slot + 1) * kSlotSize <= length; ++slot) {
-    char bytes[kSlotSize];
-    if (!FileReadAt(file_.handle(), bytes, sizeof bytes, slot * kSlotSize)) continue;
-    if (std::memcmp(bytes, kSlotMagic, sizeof kSlotMagic) != 0) continue;
-    if (U32(bytes + kSlotCrcAt) != Crc32c(bytes, kSlotCrcAt)) continue;
-    const uint64_t sequence = U64(bytes + kSlotSequenceAt);
-    if (found && sequence <= header_.sequence) continue;
-    const size_t path_length = std::min<size_t>(U32(bytes + kSlotPathLengthAt), kSlotMaxPath);
-    header_.sequence = sequence;
-    header_.epoch = U32(bytes + kSlotEpochAt);
-    header_.state = U32(bytes + kSlotStateAt);
-    header_.data_path.assign(bytes + kSlotPathAt, path_length);
-    found = true;
+  // The whole log is read before anything is written: a damaged one is
+  // refused (unless asked to replay up to the damage) with the files as
+  // they were.
+  LogScan scan;
+  if (!ScanLog(file_.handle(), path_, existed, scan, err)) {
+    file_.Close();
+    return 0;
   }
-  if (found) {
-    report.clean_shutdown = header_.state == kStateClean;
-    if (!Replay(header_, report, err)) {
-      file_.Close();
-      return 0;
-    }
+  if (scan.damaged && !options.replay_before_damage) {
+    err = DescribeDamage(path_, scan);
+    file_.Close();
+    return 0;
   }
-  if (report.records_replayed > 0) {
+  if (scan.header_found) header_ = scan.header;
+  header_.epoch = std::max(header_.epoch, scan.epoch);
+  const bool ours = scan.header_found && !scan.header_damaged &&
+                    scan.header.data_path == data_path_.substr(0, kSlotMaxPath);
+  if (!scan.chain.empty() && scan.header_found && !scan.header_damaged && !ours) {
+    err = "the log " + path_ + " holds changes of another database (" + scan.header.data_path + ")";
+    file_.Close();
+    return 0;
+  }
+  // A log made by this open counts as clean: there was nothing to lose.
+  report.clean_shutdown = !scan.lost && !scan.header_damaged && scan.chain.empty() &&
+                          (!scan.header_found || scan.header.state == kStateClean);
+  report.header_damaged = scan.header_damaged;
+  report.log_lost = scan.lost;
+  report.torn_bytes_dropped = scan.torn_bytes;
+  if (scan.damaged) report.damage = DescribeDamage(path_, scan);
+  if (!ReplayLog(file_.handle(), path_, scan, files_, report, err)) {
+    file_.Close();
+    return 0;
+  }
+  if (report.pieces_written > 0) {
     for (FileHandle handle : files_) {
       if (!FileSync(handle)) {
         err = FileError("cannot sync the database files after replaying the log");
@@ -126,99 +113,6 @@ int WriteAheadLog::Open(const LogOptions& options, const std::string& data_path,
   }
   for (FileHandle handle : files_) FileStageWrites(handle);
   last_sync_ = Now();
-  return 1;
-}
-
-int WriteAheadLog::Replay(const Header& header, RecoveryReport& report, std::string& err) {
-  const FileHandle log = file_.handle();
-  const int64_t length = FileLength(log);
-  int64_t at = kHeaderArea;
-  uint64_t sequence = 1;
-  std::string body;
-  for (;;) {
-    char head[kRecordHeaderSize];
-    if (at + static_cast<int64_t>(kRecordHeaderSize) > length ||
-        !FileReadAt(log, head, sizeof head, at)) {
-      if (at < length) {
-        // A few bytes of a header at the very end: torn unless zero.
-        std::string rest(static_cast<size_t>(length - at), '\0');
-        if (FileReadAt(log, rest.data(), rest.size(), at) &&
-            rest.find_first_not_of('\0') != std::string::npos) {
-          report.torn_bytes_dropped = length - at;
-        }
-      }
-      break;
-    }
-    const bool ours = U32(head) == kRecordMagic && U32(head + kRecordEpochAt) == header.epoch;
-    if (!ours || U64(head + kRecordSequenceAt) != sequence) {
-      // Zeros, or a record of an emptied epoch, end the log cleanly; anything
-      // else is the torn start of a record.
-      const bool zero = std::all_of(head, head + sizeof head, [](char c) { return c == 0; });
-      const bool older = U32(head) == kRecordMagic && U32(head + kRecordEpochAt) != header.epoch;
-      if (!zero && !older) {
-        report.torn_bytes_dropped = std::min<int64_t>(kRecordHeaderSize, length - at);
-      }
-      break;
-    }
-    const uint32_t body_length = U32(head + kRecordBodyLengthAt);
-    const int64_t record_end = at + static_cast<int64_t>(kRecordHeaderSize) + body_length;
-    if (body_length > kMaxRecordBody || record_end > length) {
-      report.torn_bytes_dropped = length - at;
-      break;
-    }
-    body.resize(body_length);
-    if (!FileReadAt(log, body.data(), body.size(), at + kRecordHeaderSize)) {
-      err = FileError("cannot read the log " + path_);
-      return 0;
-    }
-    const uint32_t stored_crc = U32(head + kRecordCrcAt);
-    PutU32(head + kRecordCrcAt, 0);
-    if (Crc32c(body.data(), body.size(), Crc32c(head, sizeof head)) != stored_crc) {
-      report.torn_bytes_dropped = record_end - at;
-      break;
-    }
-    // Check every extent before writing any, so a record applies whole.
-    const uint32_t count = U32(head + kRecordExtentCountAt);
-    bool sound = true;
-    size_t pos = 0;
-    for (uint32_t i = 0; i < count && sound; ++i) {
-      if (body.size() - pos < kExtentHeaderSize) {
-        sound = false;
-        break;
-      }
-      const auto file = static_cast<uint8_t>(body[pos]);
-      const uint32_t n = U32(body.data() + pos + 4);
-      const int64_t offset = DecodeFixed64(body.data() + pos + 8);
-      pos += kExtentHeaderSize;
-      if (file > kLogIndexFile || offset < 0 || body.size() - pos < n) sound = false;
-      pos += n;
-    }
-    if (!sound || pos != body.size()) {
-      // A checksum that holds over a malformed body: written by something
-      // else. Nothing after it can be trusted either.
-      err = "the log " + path_ + " holds a malformed record at offset " + std::to_string(at);
-      return 0;
-    }
-    if (report.records_replayed == 0 && header.data_path != data_path_.substr(0, kSlotMaxPath)) {
-      err = "the log " + path_ + " holds changes of another database (" + header.data_path + ")";
-      return 0;
-    }
-    pos = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-      const auto file = static_cast<uint8_t>(body[pos]);
-      const uint32_t n = U32(body.data() + pos + 4);
-      const int64_t offset = DecodeFixed64(body.data() + pos + 8);
-      pos += kExtentHeaderSize;
-      if (!FileWriteAt(files_[file], body.data() + pos, n, offset)) {
-        err = FileError("cannot replay the log into the database files");
-        return 0;
-      }
-      pos += n;
-    }
-    ++report.records_replayed;
-    ++sequence;
-    at = record_end;
-  }
   return 1;
 }
 
@@ -255,9 +149,20 @@ int WriteAheadLog::Empty(std::string& err) {
   return 1;
 }
 
+void WriteAheadLog::Erase(int64_t from, int64_t to) {
+  const std::string zeros(static_cast<size_t>(std::min<int64_t>(to - from, 1 << 20)), '\0');
+  while (from < to) {
+    const auto n = static_cast<size_t>(std::min<int64_t>(to - from, zeros.size()));
+    if (!FileWriteAt(file_.handle(), zeros.data(), n, from)) return;
+    from += static_cast<int64_t>(n);
+  }
+}
+
 int WriteAheadLog::EnsureRoom(int64_t end, std::string& err) {
   if (end <= allocated_) return 1;
-  const int64_t step = std::max<int64_t>(options_.grow_bytes, kHeaderArea);
+  // Whole 4096-byte units: a log of any other length was cut short.
+  const int64_t step = (std::max<int64_t>(options_.grow_bytes, kHeaderArea) + kHeaderArea - 1) /
+                       kHeaderArea * kHeaderArea;
   const int64_t target = (end + step - 1) / step * step;
   const std::string zeros(static_cast<size_t>(std::min<int64_t>(target - allocated_, 1 << 20)),
                           '\0');
@@ -272,19 +177,41 @@ int WriteAheadLog::EnsureRoom(int64_t end, std::string& err) {
   return 1;
 }
 
+namespace {
+
+// The touched ranges with those that share a unit joined (the bytes
+// between them go along unchanged), so that no two extents of a record
+// share a unit and each unit's before and after states are the record's.
+std::vector<FileRange> JoinSharedUnits(std::vector<FileRange> ranges) {
+  std::vector<FileRange> out;
+  for (const FileRange& r : ranges) {
+    if (!out.empty() && UnitStart(r.offset) < UnitEnd(out.back().offset + out.back().length)) {
+      out.back().length = r.offset + r.length - out.back().offset;
+    } else {
+      out.push_back(r);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 bool WriteAheadLog::Seal() {
   if (!is_open()) return false;
   std::array<std::vector<FileRange>, 3> ranges;
   size_t body = 0;
   uint32_t count = 0;
   for (size_t f = 0; f < files_.size(); ++f) {
-    ranges[f] = FileTakeTouched(files_[f]);
-    for (const FileRange& r : ranges[f]) body += kExtentHeaderSize + static_cast<size_t>(r.length);
+    ranges[f] = JoinSharedUnits(FileTakeTouched(files_[f]));
+    for (const FileRange& r : ranges[f]) body += ExtentSize(kFormatPieces, r.offset, r.length);
     count += static_cast<uint32_t>(ranges[f].size());
   }
   if (count == 0) return false;
+  body += kDurableEndSize;
   // The record is formed in place in the buffer of unwritten records: the
-  // staged bytes are copied there once.
+  // staged bytes are copied there once. Each unit an extent touches is read
+  // as it stood before the change, and again with the change, for the
+  // checksums.
   const size_t start = unwritten_.size();
   unwritten_.resize(start + kRecordHeaderSize + body);
   char* head = unwritten_.data() + start;
@@ -293,17 +220,44 @@ bool WriteAheadLog::Seal() {
   PutU64(head + kRecordSequenceAt, next_sequence_++);
   PutU32(head + kRecordBodyLengthAt, static_cast<uint32_t>(body));
   PutU32(head + kRecordExtentCountAt, count);
+  PutU32(head + kRecordFormatAt, kFormatPieces);
   char* p = head + kRecordHeaderSize;
+  PutU64(p, static_cast<uint64_t>(synced_end_));
+  p += kDurableEndSize;
   for (size_t f = 0; f < files_.size(); ++f) {
     for (const FileRange& r : ranges[f]) {
       const auto length = static_cast<size_t>(r.length);
-      p[0] = static_cast<char>(f);
-      PutU32(p + 4, static_cast<uint32_t>(length));
-      PutU64(p + 8, static_cast<uint64_t>(r.offset));
-      FileCopyStaged(files_[f], p + kExtentHeaderSize, length, r.offset);
-      p += kExtentHeaderSize + length;
+      const size_t pieces = PieceCount(r.offset, r.length);
+      p[kExtentFileAt] = static_cast<char>(f);
+      PutU32(p + kExtentLengthAt, static_cast<uint32_t>(length));
+      PutU64(p + kExtentOffsetAt, static_cast<uint64_t>(r.offset));
+      char* checksums = p + kExtentHeaderSize;
+      char* bytes = checksums + kPieceChecksums * pieces;
+      const int64_t units_from = UnitStart(r.offset);
+      const auto units_size = static_cast<size_t>(UnitEnd(r.offset + r.length) - units_from);
+      units_.resize(units_size);
+      const bool readable = FileReadBeforeSeal(files_[f], units_.data(), units_size, units_from);
+      for (size_t i = 0; i < pieces; ++i) {
+        PutU32(checksums + kPieceChecksums * i,
+               Crc32c(units_.data() + i * kPieceSize, static_cast<size_t>(kPieceSize)));
+      }
+      FileCopyStaged(files_[f], units_.data(), units_size, units_from);
+      const auto inside = static_cast<size_t>(r.offset - units_from);
+      std::memcpy(bytes, units_.data() + inside, length);
+      for (size_t i = 0; i < pieces; ++i) {
+        PutU32(checksums + kPieceChecksums * i + 4,
+               Crc32c(units_.data() + i * kPieceSize, static_cast<size_t>(kPieceSize)));
+        // Unreadable: a before checksum no unit can have (its after one
+        // differs from it), so replay keeps whatever the file holds there
+        // rather than guess.
+        if (!readable) {
+          PutU32(checksums + kPieceChecksums * i, ~U32(checksums + kPieceChecksums * i + 4));
+        }
+      }
+      p = bytes + length;
     }
   }
+  for (FileHandle handle : files_) FileSealStaged(handle);
   PutU32(head + kRecordCrcAt,
          Crc32c(head + kRecordHeaderSize, body, Crc32c(head, kRecordHeaderSize)));
   ++unwritten_records_;
@@ -370,12 +324,9 @@ int WriteAheadLog::Commit(std::string& err, bool force_sync) {
   // the log back to where they began.
   const int64_t begin = end_;
   const auto fail = [&]() {
-    if (!unwritten_.empty()) {
-      // Best effort: a record that reached the file despite the error must
-      // not count at replay.
-      const std::string zeros(kRecordHeaderSize, '\0');
-      (void)FileWriteAt(file_.handle(), zeros.data(), zeros.size(), begin);
-    }
+    // Best effort: no record that reached the file despite the error may
+    // count at replay, nor look like a valid record after a torn one.
+    if (!unwritten_.empty()) Erase(begin, begin + static_cast<int64_t>(unwritten_.size()));
     Discard();
     end_ = begin;
     return 0;

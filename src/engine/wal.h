@@ -21,7 +21,7 @@
 // A checkpoint (when the log passes its size, at close) syncs the database
 // files and empties the log.
 //
-// Log file layout (little-endian):
+// Log file layout (little-endian; constants in wal_format.h):
 //   [0, 4096)    header area: two 512-byte header slots at 0 and 512, of
 //                which the valid one with the higher sequence counts; the
 //                other is rewritten next, so a torn header write leaves the
@@ -32,14 +32,45 @@
 //   [4096, ...)  records, one after another:
 //     0 u32 magic "ZTLR"  4 u32 epoch  8 u64 sequence (1, 2, ... per epoch)
 //     16 u32 body length  20 u32 extent count  24 u32 CRC-32C of the header
-//     (this field zero) and the body  28 u32 zero
-//     body: per extent: u8 file (0 data, 1 definition, 2 index), 3 zero
-//     bytes, u32 length, u64 offset, then the bytes.
+//     (this field zero) and the body  28 u32 format (0 plain, 1 pieces)
+//     body: in format 1 first u64 durable end: the log offset below which
+//     every record was synced when this one was formed;
+//     then per extent: u8 file (0 data, 1 definition, 2 index), 3 zero
+//     bytes, u32 length, u64 offset; in format 1 then per piece of the
+//     extent two u32: the CRC-32C of the piece's whole unit before the
+//     change and after it (zeros beyond the file's end); then the new bytes.
+//     A piece is the part of an extent inside one 512-byte unit of the
+//     file's offsets (the unit a power failure keeps or loses whole); the
+//     extents of one record never share a unit.
 // A record counts only when it is whole, its checksum holds, its epoch is
-// the header's and its sequence the next one; replay stops at the first
-// that is not. Emptying the log raises the epoch, so the bytes of older
-// records left behind never count again. The file grows in zero-filled
-// steps, so that a sync inside it changes no file size.
+// the header's and its sequence the next one. Emptying the log raises the
+// epoch, so the bytes of older records left behind never count again. The
+// file grows in zero-filled steps (multiples of 4096), so that a sync
+// inside it changes no file size, and a record cut short by a crash is
+// followed by zeros.
+//
+// Recovery (wal_replay.cc) reads the whole log before it writes anything:
+//   - the records that count form the chain from sequence 1; after it
+//     come zeros or older records (a clean end), or the torn start of a
+//     record that never reached the disk whole (dropped and reported);
+//   - a record that breaks the chain while a valid record of the epoch
+//     after it says the log was synced beyond it, or a log that ends
+//     inside a record without the zeros behind it (cut short), is damage:
+//     the database is not opened, since the changes it lost were
+//     acknowledged and may be anywhere; ztadmin recover chooses. (Whole
+//     records behind a torn one that no sync covered are a torn tail too:
+//     a power failure keeps unsynced sectors at random.)
+//   - a damaged header slot is read past: the first record tells the
+//     epoch when no slot names it;
+//   - each piece of a format-1 record is written only when its unit in the
+//     file is what it was before the change; a unit that is already what
+//     the change made is left, and one that is anything else is newer than
+//     the log (the files had taken later changes) and is kept. A unit's
+//     states form a chain (each change starts from the one before), so in
+//     record order replay takes every unit from whatever state of the
+//     chain the file holds to the chain's last, and leaves a unit the log
+//     does not know: it never writes older bytes over newer ones, whatever
+//     part of the log it has.
 #ifndef ZT_ENGINE_WAL_H_
 #define ZT_ENGINE_WAL_H_
 
@@ -54,11 +85,22 @@ namespace zt {
 
 enum class Durability { kFull, kOs };
 
+// One header slot of the log.
+struct LogHeader {
+  uint64_t sequence = 0;
+  uint32_t epoch = 0;
+  uint32_t state = 0;
+  std::string data_path;
+};
+
 struct LogOptions {
   std::string folder;  // where the log lives (the server's work folder)
   Durability durability = Durability::kFull;
   int64_t checkpoint_bytes = int64_t{64} << 20;
   int64_t grow_bytes = int64_t{4} << 20;
+  // A damaged log (see above) is replayed up to the damage, without
+  // writing older bytes over newer, instead of refusing the open.
+  bool replay_before_damage = false;
 };
 
 // Staged bytes beyond this refuse further changes until they reach the
@@ -85,6 +127,19 @@ struct RecoveryReport {
   bool clean_shutdown = true;  // false: the log was left in use
   int64_t records_replayed = 0;
   int64_t torn_bytes_dropped = 0;
+  // Pieces of the replayed records: written, found already in the files,
+  // and kept because the files held something newer.
+  int64_t pieces_written = 0;
+  int64_t pieces_held = 0;
+  int64_t pieces_kept = 0;
+  // A header slot was unreadable and the records were read by scanning.
+  bool header_damaged = false;
+  // The log existed but was empty or held neither header nor records:
+  // whatever it held is gone, so the stop counts as unclean.
+  bool log_lost = false;
+  // The log was damaged and replayed up to the damage (ztadmin recover):
+  // what the damage was.
+  std::string damage;
   bool index_checked = false;
   bool index_rebuilt = false;
   std::vector<std::string> problems;  // what the check found (the first few)
@@ -152,14 +207,9 @@ class WriteAheadLog {
   int64_t size() const { return end_; }
 
  private:
-  struct Header {
-    uint64_t sequence = 0;
-    uint32_t epoch = 0;
-    uint32_t state = 0;
-    std::string data_path;
-  };
   [[nodiscard]] int WriteHeader(uint32_t state, std::string& err);
-  [[nodiscard]] int Replay(const Header& header, RecoveryReport& report, std::string& err);
+  // Zeros [from, to) of the log, best effort.
+  void Erase(int64_t from, int64_t to);
   [[nodiscard]] int Sync(std::string& err);
   [[nodiscard]] int Apply(std::string& err);
   [[nodiscard]] int Empty(std::string& err);
@@ -174,12 +224,13 @@ class WriteAheadLog {
   std::string data_path_;
   File file_;
   LogFiles files_{kNoFile, kNoFile, kNoFile};
-  Header header_;
+  LogHeader header_;
   int64_t end_ = 0;         // where the next record goes
   int64_t synced_end_ = 0;  // records before this are on disk
   int64_t allocated_ = 0;   // the file's zero-filled length
   uint64_t next_sequence_ = 1;
   std::string unwritten_;  // sealed records not yet written to the file
+  std::string units_;      // Seal's room for the units an extent touches
   uint64_t unwritten_records_ = 0;
   std::string unsynced_;  // written records after synced_end_ (Durability=os)
   bool resync_ = false;   // a sync failed: write unsynced_ again first

@@ -17,23 +17,35 @@ void SweepLockFolder(const std::string& folder) {
   for (const std::string& name : names) FileDelete(JoinPath(folder, name));
 }
 
+// One line for every open that found more than a clean, empty log: what
+// the log held, what replay did with it, and what the check found.
 void LogRecovery(const Database& database) {
   const RecoveryReport& r = database.recovery_report();
-  if (r.records_replayed > 0 || r.torn_bytes_dropped > 0) {
-    LogError("Recovery: replayed " + std::to_string(r.records_replayed) +
-             " log records; dropped " + std::to_string(r.torn_bytes_dropped) +
-             " bytes of a torn tail");
+  if (r.clean_shutdown && r.records_replayed == 0 && r.torn_bytes_dropped == 0) return;
+  std::string line = "Recovery: ";
+  if (!r.damage.empty()) line += "replayed up to the damage as asked (" + r.damage + "); ";
+  if (r.log_lost) {
+    line += "the log was empty or unreadable, so whatever it held is lost; ";
+  } else if (!r.clean_shutdown) {
+    line += "the server had not stopped cleanly; ";
   }
-  if (!r.index_checked) return;
-  if (r.problems.empty()) {
-    LogError("Recovery: the server had not stopped cleanly; the database checks clean");
-    return;
+  if (r.header_damaged) line += "the log's header was damaged and its records were read past it; ";
+  line += "replayed " + std::to_string(r.records_replayed) + " log records (" +
+          std::to_string(r.pieces_written) + " pieces written, " +
+          std::to_string(r.pieces_held) + " already in the files, " +
+          std::to_string(r.pieces_kept) + " kept as the files held newer); dropped " +
+          std::to_string(r.torn_bytes_dropped) + " bytes of a torn tail";
+  if (r.index_checked) {
+    if (r.problems.empty()) {
+      line += "; the database checks clean";
+    } else {
+      line += "; the check found: ";
+      for (size_t i = 0; i < r.problems.size(); ++i) line += (i ? "; " : "") + r.problems[i];
+      line += r.index_rebuilt ? "; the index was rebuilt from the records"
+                              : "; the records themselves are damaged: run ztadmin check";
+    }
   }
-  std::string line = "Recovery: the server had not stopped cleanly; the check found: ";
-  for (size_t i = 0; i < r.problems.size(); ++i) line += (i ? "; " : "") + r.problems[i];
   LogError(line);
-  LogError(r.index_rebuilt ? "Recovery: the index was rebuilt from the records"
-                           : "Recovery: the records themselves are damaged; run ztadmin check");
 }
 
 Server::Server(ServerOptions options) : options_(std::move(options)) {}

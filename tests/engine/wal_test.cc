@@ -196,8 +196,10 @@ TEST_F(WalTest, ReplayStopsAtATornOrCorruptRecordAndKeepsTheWholeOnesBefore) {
     bool torn;
   };
   const Case cases[] = {
-      {"cut inside the last record", [](std::string& log, size_t last, size_t) {
-         log.resize(last + 40);
+      {"written only in part (zeros after its first 40 bytes)",
+       [](std::string& log, size_t last, size_t end) {
+         std::fill(log.begin() + static_cast<std::ptrdiff_t>(last + 40),
+                   log.begin() + static_cast<std::ptrdiff_t>(end), '\0');
        }, true},
       {"a flipped byte in its body", [](std::string& log, size_t, size_t end) {
          log[end - 3] ^= 0x40;

@@ -14,6 +14,7 @@
 #include "ztadmin/export_sql.h"
 #include "ztadmin/load.h"
 #include "ztadmin/maintenance.h"
+#include "ztadmin/recover.h"
 
 namespace {
 
@@ -83,6 +84,18 @@ int RunAlter(Args args, const Io& io) {
       zt::admin::AlterCommand(args[0], {args.begin() + 1, args.end()}, io.out, io.err, io.terminal);
   if (status == 2) io.err << "(ztadmin alter --help shows its forms)\n";
   return status;
+}
+
+int RunRecover(Args a, const Io& io) {
+  bool replay = false;
+  for (const std::string& word : a.subspan(1)) {
+    if (word != "--replay-before-damage") {
+      io.err << "ztadmin: recover: unknown option '" << word << "'\n";
+      return 2;
+    }
+    replay = true;
+  }
+  return zt::admin::RecoverCommand(a[0], replay, io.out, io.err);
 }
 
 constexpr Command kCommands[] = {
@@ -165,6 +178,15 @@ constexpr Command kCommands[] = {
      [](Args a, const Io& io) {
        return zt::admin::CompactCommand(a[0], io.out, io.err, io.terminal);
      }},
+    {"recover", "DATAFILE [--replay-before-damage]",
+     "when the write-ahead log is damaged (the\n"
+     "server refuses to start and names the\n"
+     "record): alone, report what the log holds\n"
+     "and the choices; --replay-before-damage\n"
+     "replays the sound records before the damage\n"
+     "without writing older bytes over newer ones,\n"
+     "empties the log and checks the database",
+     1, 2, RunRecover},
     {"alter", "DATAFILE SUBCOMMAND ARGS...",
      "change the schema, as one change of the log;\n"
      "a bad request changes nothing and says why:\n"

@@ -1,0 +1,75 @@
+#include "ztadmin/recover.h"
+
+#include <ostream>
+
+#include "engine/database.h"
+#include "engine/database_check.h"
+#include "engine/file.h"
+#include "engine/wal.h"
+#include "ztadmin/commands.h"
+
+namespace zt::admin {
+
+namespace {
+
+constexpr char kChoices[] =
+    "The changes in the damaged record, and in any the log lost with it, cannot be read back.\n"
+    "Choose one:\n"
+    "  ztadmin recover DATAFILE --replay-before-damage\n"
+    "      replay the sound records before the damage (each piece only where the files\n"
+    "      do not already hold it or something newer), keep the files otherwise, empty\n"
+    "      the log, and check the database; after a crash of the server alone the files\n"
+    "      already hold every change\n"
+    "  restore the latest backup (ztadmin backup, or SIGUSR1 to a running server)\n"
+    "      and stop using this copy\n";
+
+}  // namespace
+
+int RecoverCommand(const std::string& data_file, bool replay_before_damage, std::ostream& out,
+                   std::ostream& err) {
+  if (!PathExists(data_file)) {
+    err << "ztadmin: " << data_file << ": no such database file\n";
+    return 1;
+  }
+  Database db(TempFolder());
+  db.EnableLog(LogOptions{.folder = LogFolderFor(data_file),
+                          .durability = Durability::kOs,
+                          .replay_before_damage = replay_before_damage});
+  if (!db.OpenDatabase(data_file.c_str(), 0)) {
+    std::string why;
+    db.GetLastErrorText(&why);
+    err << "ztadmin: " << data_file << ": " << why << "\n";
+    if (why.find("write-ahead log") != std::string::npos && !replay_before_damage) {
+      err << kChoices;
+    }
+    return 1;
+  }
+  const RecoveryReport& r = db.recovery_report();
+  if (!r.damage.empty()) {
+    out << "the log was damaged: " << r.damage << "\n";
+  } else {
+    out << "the log is sound";
+    out << (r.records_replayed > 0 ? "; its records were replayed as at any open\n" : "\n");
+  }
+  out << "replayed " << r.records_replayed << " records: " << r.pieces_written
+      << " pieces written, " << r.pieces_held << " already in the files, " << r.pieces_kept
+      << " kept as the files held newer bytes\n";
+  CheckReport check;
+  const bool clean = CheckDatabase(db, check) != 0;
+  std::string why;
+  if (!db.CloseDatabase()) {
+    db.GetLastErrorText(&why);
+    err << "ztadmin: " << data_file << ": " << why << "\n";
+    return 1;
+  }
+  if (clean) {
+    out << "the database checks clean (" << check.live_records << " live records)\n";
+    return 0;
+  }
+  for (const std::string& problem : check.problems) out << "problem: " << problem << "\n";
+  out << "the database does not check clean: ztadmin check --repair mends what it can;"
+         " otherwise restore a backup\n";
+  return 1;
+}
+
+}  // namespace zt::admin
