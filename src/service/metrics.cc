@@ -57,9 +57,12 @@ void Connections(Exposition& out, const NetServer& net, const HttpEndpoint* endp
   out.Sample("ztserver_processing_runs_total", stats.processing_runs);
   if (endpoint == nullptr) return;
   const HttpStats& http = endpoint->stats();
-  out.Family("ztserver_http_connections_refused_total", "counter",
-             "Metrics endpoint connections closed on accept (too many open).");
-  out.Sample("ztserver_http_connections_refused_total", http.refused);
+  out.Family("ztserver_http_connections_evicted_total", "counter",
+             "Metrics endpoint connections closed to make room for a newer one.");
+  out.Sample("ztserver_http_connections_evicted_total", http.evicted);
+  out.Family("ztserver_http_connections_timed_out_total", "counter",
+             "Metrics endpoint connections closed unfinished by the head or connection time limit.");
+  out.Sample("ztserver_http_connections_timed_out_total", http.timed_out);
   out.Family("ztserver_http_bad_requests_total", "counter",
              "Metrics endpoint requests answered 400.");
   out.Sample("ztserver_http_bad_requests_total", http.bad_requests);
