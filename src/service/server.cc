@@ -45,6 +45,7 @@ bool Server::ServerStartup() {
   // that every later step writes to.
   config_ = ReadServerConfig(options_.config_file);
   SetErrorLogFolder(config_.work_folder);
+  OpenErrorLog();
   for (const std::string& problem : config_.problems) LogError(problem);
   database_ = std::make_unique<Database>(config_.work_folder);
   database_->EnableLog(LogOptions{.folder = config_.work_folder,
