@@ -318,11 +318,18 @@ void CrashPoint() {
   if (++f.changes == f.plan.kill_at_change) ::kill(::getpid(), SIGKILL);
 }
 
-bool InjectedWrite(size_t n) {
+std::string PathOf(FileHandle handle);
+
+bool InjectedWrite(FileHandle handle, size_t n) {
   FaultState& f = Faults();
   if (!f.on) return false;
   CrashPoint();
   if (Injected(f.writes, f.plan.fail_write)) return true;
+  if (!f.plan.full_folder.empty() && PathOf(handle).rfind(f.plan.full_folder + "/", 0) == 0) {
+    errno = ENOSPC;
+    last_errno = ENOSPC;
+    return true;
+  }
   if (f.plan.disk_free_bytes >= 0 && f.written + static_cast<int64_t>(n) > f.plan.disk_free_bytes) {
     errno = ENOSPC;
     last_errno = ENOSPC;
@@ -503,7 +510,7 @@ int FileWriteAt(FileHandle handle, const void* buffer, size_t n, int64_t offset)
 }
 
 int FileWriteAtUncached(FileHandle handle, const void* buffer, size_t n, int64_t offset) {
-  if (InjectedWrite(n)) return 0;
+  if (InjectedWrite(handle, n)) return 0;
   const auto* p = static_cast<const char*>(buffer);
   while (n > 0) {
     const ssize_t put = ::pwrite(handle, p, n, offset);
@@ -689,6 +696,8 @@ void SetFileFaults(const FileFaults& faults) {
   f = FaultState{};
   f.on = true;
   f.plan = faults;
+  // Compared with the paths the kernel gives for descriptors: resolved.
+  if (!f.plan.full_folder.empty()) f.plan.full_folder = AbsolutePath(f.plan.full_folder);
 }
 
 void ClearFileFaults() { Faults() = FaultState{}; }

@@ -170,6 +170,10 @@ struct FileFaults {
   // Writes fail with ENOSPC once this many more bytes were written (-1:
   // never); a write that would cross the limit fails whole.
   int64_t disk_free_bytes = -1;
+  // Writes to files under this folder fail with ENOSPC, and writes to
+  // others succeed: one folder's disk is full (the data files' while the
+  // log's folder has room).
+  std::string full_folder = {};
   // Remembers every file opened from now on as it stands at its open and
   // after each of its completed syncs, for SimulatePowerLoss.
   bool track_syncs = false;

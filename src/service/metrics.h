@@ -55,9 +55,16 @@ class ServerMetrics {
   HttpReply Serve(const HttpRequest& request);
 
   std::string Exposition() const;
-  // 200 "ok" when the database is open and the last commit of changes to
-  // its log succeeded, else 503 with the reason; one line either way.
+  // 200 "ok" when the database is open, the last commit of changes to its
+  // log succeeded and its files take the committed changes; else 503 with
+  // the reason; one line either way.
   HttpReply Health() const;
+  // The line for the error log when the database files have begun, or
+  // ceased, to refuse the committed changes (Database::file_write_error)
+  // since the last call; empty when neither. The server asks once a
+  // second, so a refusal is told once when it begins and once when it
+  // ends, however many commits meet it.
+  std::string FileWriteTransition();
   // One line of the main figures, with the requests answered since the
   // last summary.
   std::string SummaryLine();
@@ -70,6 +77,9 @@ class ServerMetrics {
   const StartupReport& startup_;
   const HttpEndpoint* endpoint_ = nullptr;
   uint64_t summarized_requests_ = 0;
+  // What FileWriteTransition last told.
+  bool files_refusing_ = false;
+  std::chrono::steady_clock::time_point refusing_since_;
 };
 
 }  // namespace zt

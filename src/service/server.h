@@ -30,6 +30,10 @@
 
 namespace zt {
 
+// How often the server looks whether the database files take the committed
+// changes (Server::WatchFileWrites).
+inline constexpr int kFileWriteWatchMs = 1000;
+
 struct ServerOptions {
   std::string config_file = kDefaultConfigFile;
   uint16_t port = kDefaultPort;
@@ -37,6 +41,12 @@ struct ServerOptions {
 
 // Logs what opening the database recovered (nothing after a clean stop).
 void LogRecovery(const Database& database);
+
+// Run every kFileWriteWatchMs while the database is open: retries the
+// database files while they refuse the committed changes, and returns the
+// line to log when the refusal began or ended (ServerMetrics::
+// FileWriteTransition), else an empty one.
+std::string WatchFileWrites(Database& database, ServerMetrics& metrics);
 
 // Removes every *.ztl file of the folder; failures are ignored.
 void SweepLockFolder(const std::string& folder);
