@@ -2,7 +2,9 @@
 // figures of every layer through their public accessors when asked (it
 // keeps no counters of its own) and renders them three ways: the metrics
 // page (Prometheus text, exposition.h), the health page, and the one-line
-// summary the error log gets every StatsInterval seconds.
+// summary the error log gets every StatsInterval seconds. It also gives the
+// error log's lines for the database files' refusal of changes, and so
+// remembers what it last told of it.
 //
 // docs/operations.md lists every metric with its meaning; a metric renamed
 // or dropped here must change there too.

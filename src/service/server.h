@@ -7,9 +7,10 @@
 // opens right after the listener, so that /health can tell an operator why
 // the database did not open; a failure to open it is logged and the server
 // runs without it. With StatsInterval set, the summary line is logged on
-// an interval timer of the loop. A database that cannot be opened is logged and the
-// server goes on listening: clients are greeted and their requests fail in
-// the engine. ServerShutdown takes everything down in the reverse direction
+// an interval timer of the loop. Once the database is open, another timer
+// watches whether its files take the committed changes (WatchFileWrites).
+// A database that cannot be opened is logged and the server goes on
+// listening: clients are greeted and their requests fail in the engine. ServerShutdown takes everything down in the reverse direction
 // and tolerates whatever start-up did not get to.
 #ifndef ZT_SERVICE_SERVER_H_
 #define ZT_SERVICE_SERVER_H_
