@@ -32,7 +32,11 @@ int DatabaseBackup::Begin(Database& db, const std::string& folder, std::string& 
     return 0;
   }
   const std::string parent = folder.substr(0, folder.find_last_of('/'));
-  if ((!parent.empty() && parent != folder && !MakeFolders(parent)) || !MakeFolder(folder)) {
+  if (!parent.empty() && parent != folder && !MakeFolders(parent, &why)) {
+    err = "cannot make " + folder + ": " + why;
+    return 0;
+  }
+  if (!MakeFolder(folder)) {
     err = "cannot make " + folder + ": " + LastFileError();
     return 0;
   }

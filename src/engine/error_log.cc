@@ -36,22 +36,61 @@ int64_t SteadyMs() {
       .count();
 }
 
+// The log file, kept open from its first line (or from OpenErrorLog) on,
+// so that a line can be written when the process has no descriptor to
+// spare: running out of them is among what the log must tell. Before each
+// line the path is compared with the file held (FileIsAt); once that file
+// was renamed or removed (our rotation below, logrotate, an operator) the
+// path is opened anew. While it cannot be (no descriptors), the lines go on
+// into the file held: moved aside rather than lost.
+class LogFile {
+ public:
+  // The descriptor the next line of folder's log goes to; kNoFile when
+  // none could be had.
+  FileHandle For(const std::string& folder) {
+    const std::string path = ErrorLogFileName(folder);
+    if (file_.is_open() && path == path_ && FileIsAt(file_.handle(), path)) {
+      return file_.handle();
+    }
+    FileHandle handle = kNoFile;
+    if (!FileOpenAppend(handle, path)) {
+      // The folder may be missing (first entry, or deleted while running).
+      MakeFolders(folder);
+      if (!FileOpenAppend(handle, path) && path == path_) return file_.handle();
+    }
+    file_ = File(handle);
+    path_ = path;
+    return file_.handle();
+  }
+
+ private:
+  File file_;
+  std::string path_;  // the name file_ was opened under
+};
+
+LogFile& OpenLog() {
+  static auto* log = new LogFile();  // never closed: lines may come until the very end
+  return *log;
+}
+
 // Writes one line, starting a new file first when this one is full.
 void WriteLine(std::string_view text) {
   std::string line = FormatTimestamp();
   line += ": ";
   line += text;
   line += '\n';
-  const std::string path = ErrorLogFileName(Folder());
-  const int64_t length = PathLength(path);
+  FileHandle file = OpenLog().For(Folder());
+  if (file == kNoFile) return;
+  const int64_t length = FileLength(file);
   if (length > 0 && length + static_cast<int64_t>(line.size()) > State().limits.max_bytes) {
-    // Losing the older half beats filling the disk.
+    // Losing the older half beats filling the disk. The file held is now
+    // the older half; For notices and opens a new one (or, without
+    // descriptors, goes on with the older half).
+    const std::string path = ErrorLogFileName(Folder());
     static_cast<void>(RenamePath(path, path + ".1"));
+    file = OpenLog().For(Folder());
   }
-  if (AppendTextToFile(path, line)) return;
-  // The folder may be missing (first entry, or deleted while running).
-  MakeFolders(Folder());
-  AppendTextToFile(path, line);
+  static_cast<void>(FileAppendText(file, line));
 }
 
 void WriteRepeats(LogState& state) {
@@ -68,6 +107,8 @@ void SetErrorLogLimits(const ErrorLogLimits& limits) {
 }
 
 void SetErrorLogFolder(const std::string& folder) { Folder() = folder; }
+
+void OpenErrorLog() { static_cast<void>(OpenLog().For(Folder())); }
 
 std::string FormatTimestamp(std::time_t when) {
   std::tm local{};

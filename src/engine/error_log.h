@@ -3,10 +3,13 @@
 //
 // Used by start-up and by the network layer for the problems an operator
 // must see; the storage engine itself keeps its messages in last-error texts
-// and never writes here. The file is opened and closed for every entry, so
-// it can be read, moved or deleted while the server runs; the next entry
-// recreates it (and its folder). Logging never fails the caller: a line that
-// cannot be written is lost.
+// and never writes here. The file is kept open, so that entries still reach
+// it when the process has run out of descriptors. It can be read, moved or
+// deleted while the server runs: before each entry its name is compared
+// with the file held, and once that file was moved or deleted a new one of
+// the name (and its folder) is made; while no descriptor is free for it,
+// entries go on into the file held. Logging never fails the caller: a line
+// that cannot be written is lost.
 //
 // A client can make the server log (an over-long message, a refused
 // connection), so the log is bounded:
@@ -18,7 +21,9 @@
 //     rest are counted into "(N lines dropped: too many in one second)";
 //   - a file that would pass max_bytes is renamed to dberrors.txt.1
 //     (replacing the one before) and a new one is begun, so the log takes
-//     at most twice max_bytes.
+//     at most twice max_bytes (while no descriptor is free for the new
+//     one, the renamed file takes the entries: at most the per-second
+//     bound of them).
 #ifndef ZT_ENGINE_ERROR_LOG_H_
 #define ZT_ENGINE_ERROR_LOG_H_
 
@@ -34,6 +39,10 @@ inline constexpr char kDefaultWorkFolder[] = "/var/lib/ztserver/ztstrans";
 
 // Sets the folder of the error log; the default is kDefaultWorkFolder.
 void SetErrorLogFolder(const std::string& folder);
+// Opens the log file now (making it and its folder when missing) rather
+// than at the first entry: a server does so at start, so that it holds the
+// file before anything can use up its descriptors.
+void OpenErrorLog();
 
 struct ErrorLogLimits {
   int repeat_window_seconds = 10;

@@ -331,11 +331,18 @@ void CrashPoint() {
   if (++f.changes == f.plan.kill_at_change) ::kill(::getpid(), SIGKILL);
 }
 
-bool InjectedWrite(size_t n) {
+std::string PathOf(FileHandle handle);
+
+bool InjectedWrite(FileHandle handle, size_t n) {
   FaultState& f = Faults();
   if (!f.on) return false;
   CrashPoint();
   if (Injected(f.writes, f.plan.fail_write)) return true;
+  if (!f.plan.full_folder.empty() && PathOf(handle).rfind(f.plan.full_folder + "/", 0) == 0) {
+    errno = ENOSPC;
+    last_errno = ENOSPC;
+    return true;
+  }
   if (f.plan.disk_free_bytes >= 0 && f.written + static_cast<int64_t>(n) > f.plan.disk_free_bytes) {
     errno = ENOSPC;
     last_errno = ENOSPC;
@@ -516,7 +523,7 @@ int FileWriteAt(FileHandle handle, const void* buffer, size_t n, int64_t offset)
 }
 
 int FileWriteAtUncached(FileHandle handle, const void* buffer, size_t n, int64_t offset) {
-  if (InjectedWrite(n)) return 0;
+  if (InjectedWrite(handle, n)) return 0;
   const auto* p = static_cast<const char*>(buffer);
   while (n > 0) {
     const ssize_t put = ::pwrite(handle, p, n, offset);
@@ -720,6 +727,8 @@ void SetFileFaults(const FileFaults& faults) {
   f = FaultState{};
   f.on = true;
   f.plan = faults;
+  // Compared with the paths the kernel gives for descriptors: resolved.
+  if (!f.plan.full_folder.empty()) f.plan.full_folder = AbsolutePath(f.plan.full_folder);
 }
 
 void ClearFileFaults() { Faults() = FaultState{}; }
@@ -791,18 +800,31 @@ bool IsDirectory(const std::string& path) {
 
 int MakeFolder(const std::string& path) {
   if (::mkdir(path.c_str(), 0755) == 0) return 1;
-  if (errno == EEXIST && IsDirectory(path)) return 1;
-  return Fail();
+  if (errno != EEXIST) return Fail();
+  if (IsDirectory(path)) return 1;
+  // Something else has the name: "File exists" would hide that.
+  last_errno = ENOTDIR;
+  return 0;
 }
 
-int MakeFolders(const std::string& path) {
-  if (path.empty()) return 0;
-  for (size_t slash = path.find('/', 1); slash != std::string::npos;
-       slash = path.find('/', slash + 1)) {
-    const std::string parent = path.substr(0, slash);
-    if (!IsDirectory(parent) && !MakeFolder(parent)) return 0;
+int MakeFolders(const std::string& path, std::string* why) {
+  if (path.empty()) {
+    last_errno = ENOENT;
+    if (why != nullptr) *why = "no folder named";
+    return 0;
   }
-  return MakeFolder(path);
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+    const std::string part = path.substr(0, slash);
+    if (!IsDirectory(part) && !MakeFolder(part)) {
+      if (why != nullptr) {
+        *why = last_errno == ENOTDIR && PathExists(part) ? part + " is not a folder"
+                                                          : "cannot make " + part + ": " +
+                                                                LastFileError();
+      }
+      return 0;
+    }
+    if (slash == std::string::npos) return 1;
+  }
 }
 
 std::vector<std::string> ListFolder(const std::string& folder, const std::string& suffix) {
@@ -860,25 +882,31 @@ std::string MakeUniqueTempFile(const std::string& prefix, const std::string& ext
   return name;
 }
 
-int AppendTextToFile(const std::string& path, const std::string& text) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return Fail();
-  // O_APPEND: each write lands at the end, also when another process appends.
+int FileOpenAppend(FileHandle& handle, const std::string& path) {
+  handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  return handle < 0 ? Fail() : 1;
+}
+
+int FileAppendText(FileHandle handle, std::string_view text) {
   const char* p = text.data();
   size_t n = text.size();
-  int ok = 1;
   while (n > 0) {
-    const ssize_t put = ::write(fd, p, n);
+    const ssize_t put = ::write(handle, p, n);
     if (put < 0) {
       if (errno == EINTR) continue;
-      ok = Fail();
-      break;
+      return Fail();
     }
     p += put;
     n -= static_cast<size_t>(put);
   }
-  ::close(fd);
-  return ok;
+  return 1;
+}
+
+bool FileIsAt(FileHandle handle, const std::string& path) {
+  struct stat open_file;
+  struct stat named;
+  return ::fstat(handle, &open_file) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& out) {

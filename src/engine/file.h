@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -126,10 +127,13 @@ bool IsDirectory(const std::string& path);
 int64_t PathLength(const std::string& path);
 // Renames a file, replacing any file of the new name.
 int RenamePath(const std::string& from, const std::string& to);
-// Creates one folder; an existing folder counts as success.
+// Creates one folder; an existing folder counts as success, and a file
+// (or anything else) of the name fails with ENOTDIR.
 int MakeFolder(const std::string& path);
-// Creates a folder and every missing parent.
-int MakeFolders(const std::string& path);
+// Creates a folder and every missing parent. 0 on failure; *why (when
+// given) then names the part of the path at fault: "<part> is not a
+// folder", or "cannot make <part>: <reason>".
+int MakeFolders(const std::string& path, std::string* why = nullptr);
 // Names (not paths) of the entries of a folder whose name ends with suffix
 // (compared without regard to case), in the order the folder lists them.
 std::vector<std::string> ListFolder(const std::string& folder, const std::string& suffix);
@@ -141,8 +145,16 @@ std::vector<std::string> ListFolder(const std::string& folder, const std::string
 std::string MakeUniqueTempFile(const std::string& prefix, const std::string& extension);
 std::string TempFolder();
 
-// Appends text to the file at path, creating it when missing (the error log).
-int AppendTextToFile(const std::string& path, const std::string& text);
+// A text file kept open for appending (the error log): opened with
+// O_APPEND, creating it when missing, so each write lands at the end even
+// when another process appends or truncates it (logrotate's copytruncate).
+int FileOpenAppend(FileHandle& handle, const std::string& path);
+// Writes all of text at the end of a file FileOpenAppend opened.
+int FileAppendText(FileHandle handle, std::string_view text);
+// True when path names the very file open as handle (same device and
+// inode); false once that file was renamed or removed, whatever now has
+// its name.
+bool FileIsAt(FileHandle handle, const std::string& path);
 // Reads a whole (small) text file; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& out);
 // Replaces a file's content atomically (write a sibling, then rename).
@@ -167,6 +179,10 @@ struct FileFaults {
   // Writes fail with ENOSPC once this many more bytes were written (-1:
   // never); a write that would cross the limit fails whole.
   int64_t disk_free_bytes = -1;
+  // Writes to files under this folder fail with ENOSPC, and writes to
+  // others succeed: one folder's disk is full (the data files' while the
+  // log's folder has room).
+  std::string full_folder = {};
   // Remembers every file opened from now on as it stands at its open and
   // after each of its completed syncs, for SimulatePowerLoss.
   bool track_syncs = false;

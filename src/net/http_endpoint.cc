@@ -55,11 +55,7 @@ void HttpEndpoint::OnListenerEvent() {
       }
       return;
     }
-    if (connections_.size() >= kMaxHttpConnections) {
-      ++stats_.refused;
-      CloseSocket(client);
-      continue;
-    }
+    if (connections_.size() >= kMaxHttpConnections) Evict();
     if (!loop_.Add(client, EPOLLIN,
                    [this, client](uint32_t events) { OnConnectionEvent(client, events); })) {
       CloseSocket(client);
@@ -174,12 +170,34 @@ void HttpEndpoint::CloseConnection(SocketHandle socket) {
   }
 }
 
+void HttpEndpoint::Evict() {
+  // In order of preference: one already answered (its client has what it
+  // asked for and only has not closed yet), then the oldest whose head is
+  // still incomplete (a scraper sends it at once, so this is a slow or
+  // idle client), then the oldest still being written to (a reader that
+  // stalled). connections_ is in the order of acceptance, so the first
+  // found in a state is its oldest.
+  for (const State state : {State::kDraining, State::kReading, State::kWriting}) {
+    for (const Connection& connection : connections_) {
+      if (connection.state != state) continue;
+      ++stats_.evicted;
+      CloseConnection(connection.socket);
+      return;
+    }
+  }
+}
+
 void HttpEndpoint::Sweep() {
-  const auto oldest = std::chrono::steady_clock::now() - std::chrono::seconds(kHttpConnectionSeconds);
+  const auto now = std::chrono::steady_clock::now();
+  const auto oldest = now - std::chrono::seconds(kHttpConnectionSeconds);
+  const auto oldest_head = now - std::chrono::seconds(kHttpHeadSeconds);
   for (size_t i = connections_.size(); i-- > 0;) {
-    if (connections_[i].accepted > oldest) continue;
-    if (connections_[i].state != State::kDraining) ++stats_.timed_out;
-    CloseConnection(connections_[i].socket);
+    const Connection& connection = connections_[i];
+    const bool head_late =
+        connection.state == State::kReading && connection.accepted <= oldest_head;
+    if (connection.accepted > oldest && !head_late) continue;
+    if (connection.state != State::kDraining) ++stats_.timed_out;
+    CloseConnection(connection.socket);
   }
   if (listener_paused_ && loop_.Modify(listener_, EPOLLIN)) listener_paused_ = false;
 }

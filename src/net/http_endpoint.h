@@ -11,11 +11,18 @@
 //
 // Bounds, so that a stalled or hostile scraper costs little and never
 // delays the protocol clients on the same loop:
-//   - at most kMaxHttpConnections at once; more are closed on accept;
+//   - at most kMaxHttpConnections at once. A connection that arrives when
+//     they are all taken is kept and the one least likely to be a working
+//     scraper is closed to make room (see Evict): slow or idle clients can
+//     hold slots, but they cannot keep /health from being answered, since
+//     a real probe sends its head at once and is answered in the same
+//     event;
+//   - a request head must be complete kHttpHeadSeconds after the accept
+//     (a scraper sends it in one packet), or the connection is closed;
 //   - at most kMaxHttpRequestBytes of request held per connection;
 //   - one response per connection, made once, never grown;
 //   - every connection is closed kHttpConnectionSeconds after it was
-//     accepted, whatever state it is in (checked once a second);
+//     accepted, whatever state it is in (checked every kHttpSweepMs);
 //   - when accept fails for want of descriptors the listener is paused
 //     until the next check instead of waking the loop in a spin.
 #ifndef ZT_NET_HTTP_ENDPOINT_H_
@@ -35,6 +42,7 @@
 namespace zt {
 
 inline constexpr size_t kMaxHttpConnections = 8;
+inline constexpr int kHttpHeadSeconds = 2;
 inline constexpr int kHttpConnectionSeconds = 10;
 // How often the endpoint checks its connections' age.
 inline constexpr int kHttpSweepMs = 1000;
@@ -50,9 +58,9 @@ using HttpHandler = std::function<HttpReply(const HttpRequest& request)>;
 
 struct HttpStats {
   uint64_t accepted = 0;
-  uint64_t refused = 0;       // over kMaxHttpConnections
+  uint64_t evicted = 0;       // closed to make room for a newer connection
   uint64_t bad_requests = 0;  // answered 400
-  uint64_t timed_out = 0;     // closed by the age limit before they were done
+  uint64_t timed_out = 0;     // closed by a time limit before they were done
 };
 
 class HttpEndpoint {
@@ -93,6 +101,8 @@ class HttpEndpoint {
   bool Write(Connection& connection);
   void Answer(Connection& connection, HttpParse parsed, const HttpRequest& request);
   void CloseConnection(SocketHandle socket);
+  // Closes one connection when all kMaxHttpConnections are taken.
+  void Evict();
   void Sweep();
   Connection* Find(SocketHandle socket);
 

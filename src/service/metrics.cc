@@ -26,6 +26,14 @@ uint64_t TotalRequests(const RequestStats& stats) {
   return total;
 }
 
+// A text for a one-line answer or log line: line breaks become spaces.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
 // A length that could not be had (-1) counts as 0.
 uint64_t Length(int64_t length) { return length < 0 ? 0 : static_cast<uint64_t>(length); }
 
@@ -57,9 +65,12 @@ void Connections(Exposition& out, const NetServer& net, const HttpEndpoint* endp
   out.Sample("ztserver_processing_runs_total", stats.processing_runs);
   if (endpoint == nullptr) return;
   const HttpStats& http = endpoint->stats();
-  out.Family("ztserver_http_connections_refused_total", "counter",
-             "Metrics endpoint connections closed on accept (too many open).");
-  out.Sample("ztserver_http_connections_refused_total", http.refused);
+  out.Family("ztserver_http_connections_evicted_total", "counter",
+             "Metrics endpoint connections closed to make room for a newer one.");
+  out.Sample("ztserver_http_connections_evicted_total", http.evicted);
+  out.Family("ztserver_http_connections_timed_out_total", "counter",
+             "Metrics endpoint connections closed unfinished by a time limit.");
+  out.Sample("ztserver_http_connections_timed_out_total", http.timed_out);
   out.Family("ztserver_http_bad_requests_total", "counter",
              "Metrics endpoint requests answered 400.");
   out.Sample("ztserver_http_bad_requests_total", http.bad_requests);
@@ -125,6 +136,15 @@ void Log(Exposition& out, const Database& database, const RequestStats& requests
   out.Family("ztserver_log_checkpoints_total", "counter",
              "Checkpoints: database files synced and the log emptied.");
   out.Sample("ztserver_log_checkpoints_total", log.checkpoints);
+
+  out.Family("ztserver_log_waiting_bytes", "gauge",
+             "Bytes of committed changes the database files do not hold yet (in memory and in "
+             "the log).");
+  out.Sample("ztserver_log_waiting_bytes", static_cast<uint64_t>(database.log_waiting_bytes()));
+  out.Family("ztserver_file_writes_failing", "gauge",
+             "1 while the database files refuse the committed changes, else 0.");
+  out.Sample("ztserver_file_writes_failing",
+             uint64_t{database.file_write_error().empty() ? 0u : 1u});
 
   const RecoveryReport& recovery = database.recovery_report();
   out.Family("ztserver_recovery_clean_shutdown", "gauge",
@@ -211,21 +231,45 @@ HttpReply ServerMetrics::Health() const {
   HttpReply reply;
   reply.content_type = kPlainText;
   const std::string& log_error = dispatcher_.stats().last_commit_error;
-  if (database_.IsConnected() && log_error.empty()) {
+  const std::string& file_error = database_.file_write_error();
+  if (database_.IsConnected() && log_error.empty() && file_error.empty()) {
     reply.body = "ok\n";
     return reply;
   }
   reply.status = 503;
-  if (database_.IsConnected()) {
-    std::string why = log_error;
-    for (char& c : why) {
-      if (c == '\n' || c == '\r') c = ' ';
-    }
-    reply.body = "log not writable: " + why + "\n";
-    return reply;
+  if (!database_.IsConnected()) {
+    reply.body =
+        "database not open" + (startup_.reason.empty() ? "" : ": " + startup_.reason) + "\n";
+  } else if (!log_error.empty()) {
+    // Changes are refused: the worse of the two.
+    reply.body = "log not writable: " + OneLine(log_error) + "\n";
+  } else {
+    // Changes are taken and durable, but only the log holds them.
+    reply.body = "database files not writable: " + OneLine(file_error) + "; " +
+                 std::to_string(database_.log_waiting_bytes()) +
+                 " bytes of committed changes wait in the log\n";
   }
-  reply.body = "database not open" + (startup_.reason.empty() ? "" : ": " + startup_.reason) + "\n";
   return reply;
+}
+
+std::string ServerMetrics::FileWriteTransition() {
+  const std::string& error = database_.file_write_error();
+  const auto now = std::chrono::steady_clock::now();
+  if (!error.empty() && !files_refusing_) {
+    files_refusing_ = true;
+    refusing_since_ = now;
+    return "Log: " + OneLine(error) + "; the committed changes wait in memory and in the log (" +
+           std::to_string(database_.log_waiting_bytes()) +
+           " bytes so far) and every commit tries again";
+  }
+  if (error.empty() && files_refusing_) {
+    files_refusing_ = false;
+    char waited[32];
+    std::snprintf(waited, sizeof waited, "%.0f", SecondsSince(refusing_since_));
+    return std::string("Log: the database files take the changes again; those that waited (") +
+           waited + " s) are written";
+  }
+  return {};
 }
 
 std::string ServerMetrics::SummaryLine() {

@@ -2,7 +2,9 @@
 // figures of every layer through their public accessors when asked (it
 // keeps no counters of its own) and renders them three ways: the metrics
 // page (Prometheus text, exposition.h), the health page, and the one-line
-// summary the error log gets every StatsInterval seconds.
+// summary the error log gets every StatsInterval seconds. It also gives the
+// error log's lines for the database files' refusal of changes, and so
+// remembers what it last told of it.
 //
 // docs/operations.md lists every metric with its meaning; a metric renamed
 // or dropped here must change there too.
@@ -55,9 +57,16 @@ class ServerMetrics {
   HttpReply Serve(const HttpRequest& request);
 
   std::string Exposition() const;
-  // 200 "ok" when the database is open and the last commit of changes to
-  // its log succeeded, else 503 with the reason; one line either way.
+  // 200 "ok" when the database is open, the last commit of changes to its
+  // log succeeded and its files take the committed changes; else 503 with
+  // the reason; one line either way.
   HttpReply Health() const;
+  // The line for the error log when the database files have begun, or
+  // ceased, to refuse the committed changes (Database::file_write_error)
+  // since the last call; empty when neither. The server asks once a
+  // second, so a refusal is told once when it begins and once when it
+  // ends, however many commits meet it.
+  std::string FileWriteTransition();
   // One line of the main figures, with the requests answered since the
   // last summary.
   std::string SummaryLine();
@@ -70,6 +79,9 @@ class ServerMetrics {
   const StartupReport& startup_;
   const HttpEndpoint* endpoint_ = nullptr;
   uint64_t summarized_requests_ = 0;
+  // What FileWriteTransition last told.
+  bool files_refusing_ = false;
+  std::chrono::steady_clock::time_point refusing_since_;
 };
 
 }  // namespace zt

@@ -57,6 +57,7 @@ bool Server::ServerStartup() {
   // that every later step writes to.
   config_ = ReadServerConfig(options_.config_file);
   SetErrorLogFolder(config_.work_folder);
+  OpenErrorLog();
   for (const std::string& problem : config_.problems) LogError(problem);
   database_ = std::make_unique<Database>(config_.work_folder);
   database_->EnableLog(LogOptions{.folder = config_.work_folder,
@@ -112,10 +113,28 @@ bool Server::ServerStartup() {
       if (!database_->Commit(&why)) LogError("Log: " + why);
     });
   }
+  const auto watch = [this] {
+    if (const std::string line = WatchFileWrites(*database_, *metrics_); !line.empty()) {
+      LogError(line);
+    }
+  };
+  if (loop_.AddInterval(kFileWriteWatchMs, watch) < 0) {
+    LogError("Log: cannot start the timer that watches the database files");
+  }
   startup_.result = "ok";
   MakeFolders(config_.lock_folder);
   SweepLockFolder(config_.lock_folder);
   return true;
+}
+
+std::string WatchFileWrites(Database& database, ServerMetrics& metrics) {
+  // Each commit retries the files, but with no client writing none comes:
+  // the watch retries them itself, so that freed space ends the wait.
+  if (!database.file_write_error().empty()) {
+    std::string ignored;  // a failing log is told by the runs, and by /health
+    (void)database.Commit(&ignored);
+  }
+  return metrics.FileWriteTransition();
 }
 
 void Server::StartObservability() {

@@ -7,9 +7,10 @@
 // opens right after the listener, so that /health can tell an operator why
 // the database did not open; a failure to open it is logged and the server
 // runs without it. With StatsInterval set, the summary line is logged on
-// an interval timer of the loop. A database that cannot be opened is logged and the
-// server goes on listening: clients are greeted and their requests fail in
-// the engine. ServerShutdown takes everything down in the reverse direction
+// an interval timer of the loop. Once the database is open, another timer
+// watches whether its files take the committed changes (WatchFileWrites).
+// A database that cannot be opened is logged and the server goes on
+// listening: clients are greeted and their requests fail in the engine. ServerShutdown takes everything down in the reverse direction
 // and tolerates whatever start-up did not get to.
 #ifndef ZT_SERVICE_SERVER_H_
 #define ZT_SERVICE_SERVER_H_
@@ -30,6 +31,10 @@
 
 namespace zt {
 
+// How often the server looks whether the database files take the committed
+// changes (Server::WatchFileWrites).
+inline constexpr int kFileWriteWatchMs = 1000;
+
 struct ServerOptions {
   std::string config_file = kDefaultConfigFile;
   uint16_t port = kDefaultPort;
@@ -37,6 +42,12 @@ struct ServerOptions {
 
 // Logs what opening the database recovered (nothing after a clean stop).
 void LogRecovery(const Database& database);
+
+// Run every kFileWriteWatchMs while the database is open: retries the
+// database files while they refuse the committed changes, and returns the
+// line to log when the refusal began or ended (ServerMetrics::
+// FileWriteTransition), else an empty one.
+std::string WatchFileWrites(Database& database, ServerMetrics& metrics);
 
 // Removes every *.ztl file of the folder; failures are ignored.
 void SweepLockFolder(const std::string& folder);

@@ -1,7 +1,12 @@
 #include "engine/error_log.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <regex>
 #include <string>
 #include <vector>
@@ -91,6 +96,58 @@ TEST_F(BoundedLog, AFullFileIsRotatedSoTheLogStaysUnderTwiceTheCap) {
   EXPECT_LE(older, 4096);
   // The newest line is in the current file.
   EXPECT_EQ(LogLines(path()).back(), "distinct line number 1999");
+}
+
+// The file is kept open, and follows its name: once moved or deleted
+// (logrotate, an operator) it is left, and the next line begins a new one.
+TEST_F(BoundedLog, AFileMovedOrDeletedUnderTheLogIsFollowedByANewOne) {
+  LogError("first");
+  ASSERT_EQ(RenamePath(path(), path() + ".old"), 1);
+  LogError("second");
+  EXPECT_EQ(LogLines(path() + ".old"), std::vector<std::string>{"first"});
+  EXPECT_EQ(LogLines(path()), std::vector<std::string>{"second"});
+
+  ASSERT_EQ(FileDelete(path()), 1);
+  LogError("third");
+  EXPECT_EQ(LogLines(path()), std::vector<std::string>{"third"});
+
+  // The whole folder, too.
+  ASSERT_EQ(FileDelete(path()), 1);
+  ASSERT_EQ(FileDelete(path() + ".old"), 1);
+  ASSERT_EQ(RemoveFolder(dir_.File("work")), 1);
+  LogError("fourth");
+  EXPECT_EQ(LogLines(path()), std::vector<std::string>{"fourth"});
+}
+
+// When the process has used up its descriptors is when the log matters
+// most; opening the file per line lost every such line. In a child process,
+// whose descriptors the test can use up.
+TEST_F(BoundedLog, LinesReachTheLogWhileNoDescriptorIsFree) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    OpenErrorLog();  // as the server does at start
+    const rlimit limit{256, 256};
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(2);
+    while (::open("/dev/null", O_RDONLY | O_CLOEXEC) >= 0) {
+    }
+    if (errno != EMFILE) ::_exit(3);
+    LogError("while no descriptor is free");
+    // Moved meanwhile, and no descriptor for a new file: the line goes on
+    // into the file held rather than nowhere.
+    if (RenamePath(path(), path() + ".1") != 1) ::_exit(4);
+    LogError("after the move");
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(LogLines(path() + ".1"),
+            (std::vector<std::string>{"while no descriptor is free", "after the move"}));
+  // With descriptors to spare, the next line begins the new file.
+  LogError("descriptors again");
+  EXPECT_EQ(LogLines(path()), std::vector<std::string>{"descriptors again"});
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -153,6 +156,33 @@ TEST(ListFolder, MatchesTheSuffixWithoutRegardToCase) {
   std::set<std::string> found;
   for (const std::string& name : ListFolder(dir.path(), ".ztl")) found.insert(name);
   EXPECT_EQ(found, (std::set<std::string>{"a.ztl", "B.ZTL"}));
+}
+
+// A file where a folder is wanted used to be told as "File exists", which
+// sends the operator looking for a folder that exists.
+TEST(MakeFolders, NamesThePartThatIsNotAFolder) {
+  ScratchFolder dir;
+  WriteFile(dir.File("file"), "");
+  struct Case {
+    const char* name;
+    std::string path;
+    std::string why;
+  };
+  const std::vector<Case> cases = {
+      {"the folder itself", dir.File("file"), dir.File("file") + " is not a folder"},
+      {"its parent", dir.File("file/sub"), dir.File("file") + " is not a folder"},
+      {"a parent further up", dir.File("file/a/b"), dir.File("file") + " is not a folder"},
+  };
+  for (const Case& c : cases) {
+    std::string why;
+    EXPECT_EQ(MakeFolders(c.path, &why), 0) << c.name;
+    EXPECT_EQ(why, c.why) << c.name;
+  }
+  EXPECT_EQ(MakeFolder(dir.File("file")), 0);
+  EXPECT_EQ(LastFileError(), std::strerror(ENOTDIR));
+  std::string why;
+  EXPECT_EQ(MakeFolders(dir.File("new/a/b"), &why), 1) << why;
+  EXPECT_TRUE(IsDirectory(dir.File("new/a/b")));
 }
 
 }  // namespace

@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <string>
@@ -436,27 +438,52 @@ TEST_F(MetricsTest, BadHttpIsAnsweredAndClosed) {
   EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n") << head;
 }
 
-// A socket that asks for a page and never reads it, with a receive buffer
-// far smaller than the page, so the server's send cannot finish.
-class StalledScraper {
+// A client of the endpoint that never finishes its request: it stays
+// silent, or sends part of a head and then a byte now and then, or asks
+// for /metrics and never reads the page (with a receive buffer far smaller
+// than the page, so the server's send cannot finish).
+enum class Loiter { kIdle, kSlowHead, kNeverReads };
+
+class Loiterer {
  public:
-  explicit StalledScraper(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    const int small = 1024;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  Loiterer(uint16_t port, Loiter kind) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (kind == Loiter::kNeverReads) {
+      const int small = 1024;
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    }
     sockaddr_in where{};
     where.sin_family = AF_INET;
     where.sin_port = htons(port);
     where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    static constexpr char kRequest[] = "GET /metrics HTTP/1.1\r\n\r\n";
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0 &&
-                 ::send(fd_, kRequest, sizeof kRequest - 1, MSG_NOSIGNAL) > 0;
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&where), sizeof where) == 0;
+    if (kind == Loiter::kSlowHead) Send("GET /health HTTP/1.1\r\nX-Slow: ");
+    if (kind == Loiter::kNeverReads) Send("GET /metrics HTTP/1.1\r\n\r\n");
   }
-  ~StalledScraper() { ::close(fd_); }
-  StalledScraper(const StalledScraper&) = delete;
-  StalledScraper& operator=(const StalledScraper&) = delete;
+  ~Loiterer() { ::close(fd_); }
+  Loiterer(const Loiterer&) = delete;
+  Loiterer& operator=(const Loiterer&) = delete;
   bool connected() const { return connected_; }
 
+  // One more byte of a header that never ends.
+  void Trickle() { ::send(fd_, "a", 1, MSG_NOSIGNAL | MSG_DONTWAIT); }
+
+  // True once the server has closed the connection (waits up to timeout_ms).
+  bool ClosedByServer(int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+      char byte;
+      const ssize_t got = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+  }
+
  private:
+  void Send(const char* text) {
+    connected_ = connected_ && ::send(fd_, text, std::strlen(text), MSG_NOSIGNAL) > 0;
+  }
+
   int fd_;
   bool connected_ = false;
 };
@@ -468,15 +495,62 @@ TEST_F(MetricsTest, StalledScrapersDoNotDelayProtocolClients) {
   // A few pages to stall on: the page is far larger than what the stalled
   // sockets take.
   ASSERT_EQ(Ask(*client, "CREATERECORDSET"), "CREATERECORDSET~1");
-  std::vector<std::unique_ptr<StalledScraper>> scrapers;
+  std::vector<std::unique_ptr<Loiterer>> scrapers;
   for (size_t i = 0; i < kMaxHttpConnections + 4; ++i) {
-    scrapers.push_back(std::make_unique<StalledScraper>(metrics_port_));
+    scrapers.push_back(std::make_unique<Loiterer>(metrics_port_, Loiter::kNeverReads));
     ASSERT_TRUE(scrapers.back()->connected());
   }
   for (int i = 0; i < 50; ++i) {
     ASSERT_EQ(Ask(*client, "STARTTRANSACTION"), "STARTTRANSACTION") << i;
   }
   EXPECT_EQ(Ask(*client, "RECORDSETOPEN~1~CUSTOMER"), "RECORDSETOPEN~1");
+}
+
+// The reproducers of /health going first: clients that trickle a head a
+// byte at a time, idle connections, and scrapers that never read used to
+// take every slot of the endpoint, and probes were closed on accept until
+// the slots aged out. Each probe below arrives with the slots full of them,
+// come back afresh, and must be answered.
+TEST_F(MetricsTest, HealthIsAnsweredWhileSlowIdleOrStalledClientsTakeEverySlot) {
+  StartServer();
+  struct Case {
+    const char* name;
+    Loiter kind;
+    size_t count;
+  };
+  const Case cases[] = {
+      {"slow heads", Loiter::kSlowHead, kMaxHttpConnections},
+      {"idle connections", Loiter::kIdle, 64},
+      {"scrapers that never read", Loiter::kNeverReads, kMaxHttpConnections},
+  };
+  constexpr int kProbes = 10;
+  constexpr int kProbeTimeoutMs = 2000;
+  for (const Case& c : cases) {
+    int answered = 0;
+    for (int probe = 0; probe < kProbes; ++probe) {
+      std::vector<std::unique_ptr<Loiterer>> loiterers;
+      for (size_t i = 0; i < c.count; ++i) {
+        loiterers.push_back(std::make_unique<Loiterer>(metrics_port_, c.kind));
+        ASSERT_TRUE(loiterers.back()->connected()) << c.name;
+      }
+      for (auto& loiterer : loiterers) loiterer->Trickle();
+      HttpResult health;
+      std::string error;
+      if (HttpGet("127.0.0.1", metrics_port_, "/health", kProbeTimeoutMs, health, &error) &&
+          health.status == 200 && health.body == "ok\n") {
+        ++answered;
+      }
+    }
+    EXPECT_EQ(answered, kProbes) << c.name;
+  }
+  const Metrics metrics = Scrape();
+  EXPECT_GT(metrics("ztserver_http_connections_evicted_total"), 0);
+
+  // A head still incomplete after kHttpHeadSeconds is not waited for.
+  Loiterer idle(metrics_port_, Loiter::kSlowHead);
+  ASSERT_TRUE(idle.connected());
+  EXPECT_TRUE(idle.ClosedByServer((kHttpHeadSeconds + 3) * 1000));
+  EXPECT_GT(Scrape()("ztserver_http_connections_timed_out_total"), 0);
 }
 
 TEST_F(MetricsTest, SummaryLineIsLoggedEveryInterval) {
