@@ -261,8 +261,9 @@ void NetServer::CloseExpiredSessions() {
   }
   for (const auto& [socket, expiry] : expired) {
     stats_.Expired(expiry);
-    log_(expiry == Expiry::kIdle ? "Connection closed: no reply within IdleTimeout"
-                                 : "Connection closed: a message not completed within FrameTimeout");
+    log_(expiry == Expiry::kIdle
+             ? "Connection closed: no reply within IdleTimeout"
+             : "Connection closed: a message not completed within FrameTimeout");
     CloseSession(socket);
   }
 }
@@ -283,11 +284,12 @@ void NetServer::RunProcessor(bool retry_due) {
     more = more || HasRunnableRequests(session);
     if (Finished(session)) finished.push_back(session.socket);
   }
-  for (const SocketHandle socket : finished) CloseSession(socket);
   // Requests left for want of time in the run (or for output that drained
-  // meanwhile) get another run once the events that came in are served.
+  // meanwhile) get another run once the events that came in are served; so
+  // do the waiters on what a finished session held (CloseSession asks).
   follow_up_wanted_ = more;
-  if (more) RequestFollowUp();
+  for (const SocketHandle socket : finished) CloseSession(socket);
+  if (follow_up_wanted_) RequestFollowUp();
 }
 
 void NetServer::RequestFollowUp() {

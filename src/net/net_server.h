@@ -7,8 +7,10 @@
 //                       session's request queue, then a processing run;
 //   peer closed / reset tell the request layer (SessionClosed), close the
 //                       socket and remove the session (queued requests are
-//                       dropped unanswered); after an orderly close, replies
-//                       already made are delivered first;
+//                       dropped unanswered), then a processing run (what
+//                       the client held may let others' requests through);
+//                       after an orderly close, replies already made are
+//                       delivered first;
 //   socket writable     send the rest of the replies the socket did not take;
 //   retry timer         a processing run.
 // A processing run is ProcessRequests of the layer above (which plugs in

@@ -238,8 +238,8 @@ TEST_F(LimitsTest, UnansweredRequestsDoNotKeepAConnectionFromIdleTimeout) {
     std::string opening;  // sent once
     std::string cycle;    // then one byte of it at a time, round and round
   };
-  for (const Case& c : {Case{"unknown command", "", "\x02" "A" "\x03"},
-                        Case{"incomplete frame", "\x02" "STARTTRANS", "A"}}) {
+  for (const Case& c : {Case{"unknown command", "", "\002A\003"},
+                        Case{"incomplete frame", "\002STARTTRANS", "A"}}) {
     SCOPED_TRACE(c.name);
     ServerFixture fixture;
     fixture.SetRetryDelay(kTestRetryDelayMs, "IdleTimeout=1\nFrameTimeout=0\n");
@@ -250,8 +250,8 @@ TEST_F(LimitsTest, UnansweredRequestsDoNotKeepAConnectionFromIdleTimeout) {
     bool closed = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     for (size_t i = 0; !closed && std::chrono::steady_clock::now() < deadline; ++i) {
-      closed = !slow->SendRaw(c.cycle.substr(i % c.cycle.size(), 1), 1000) ||
-               slow->WaitForClose(100);
+      closed =
+          !slow->SendRaw(c.cycle.substr(i % c.cycle.size(), 1), 1000) || slow->WaitForClose(100);
     }
     EXPECT_TRUE(closed);
     EXPECT_NE(fixture.ErrorLog().find("no reply within IdleTimeout"), std::string::npos);
@@ -375,14 +375,14 @@ TEST_F(LimitsTest, TheQueueBehindAWaitingRequestStaysWithinItsBound) {
     streams.push_back(fixture_.Connect());
     ASSERT_NE(streams.back(), nullptr);
     const std::string handle = std::to_string(i + 2);
-    ExpectReplies(*streams.back(), {{"CREATERECORDSET", "CREATERECORDSET~" + handle},
-                                    {"RECORDSETOPEN~" + handle + "~CUSTOMER",
-                                     "RECORDSETOPEN~" + handle}});
+    ExpectReplies(*streams.back(),
+                  {{"CREATERECORDSET", "CREATERECORDSET~" + handle},
+                   {"RECORDSETOPEN~" + handle + "~CUSTOMER", "RECORDSETOPEN~" + handle}});
     ASSERT_TRUE(streams.back()->SendFrame("RECORDSETLOCKCURRENTROW~" + handle));
   }
   const long before = fixture_.server().ResidentKib();
   std::string chunk;
-  for (int i = 0; i < 20000; ++i) chunk += "\x02" "A" "\x03";
+  for (int i = 0; i < 20000; ++i) chunk += "\002A\003";
   // Each stream sends until the server stops reading it (its queue full,
   // then the socket's buffers): far more than the bound.
   for (auto& stream : streams) {
@@ -416,7 +416,8 @@ TEST_F(LimitsTest, TheQueueBehindAWaitingRequestStaysWithinItsBound) {
   EXPECT_LE(Metric("ztserver_request_queue_bytes"), kRetainedQueueCapacity);  // A's own
   const long after = fixture_.server().ResidentKib();
 #ifndef __SANITIZE_ADDRESS__
-  EXPECT_LT(after - before, 16 * 1024) << before << " KiB before, " << after << " KiB after the close";
+  EXPECT_LT(after - before, 16 * 1024)
+      << before << " KiB before, " << after << " KiB after the close";
 #endif
 }
 

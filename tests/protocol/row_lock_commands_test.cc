@@ -72,7 +72,8 @@ class RowLockCommandsTest : public ::testing::Test {
   // Failed tries that left a request of this command waiting, and requests
   // of it answered with their failure once their wait was over.
   double Deferrals(const std::string& command) {
-    return ScrapeMetric(metrics_port_, "ztserver_request_deferrals_total{command=\"" + command + "\"}");
+    return ScrapeMetric(metrics_port_,
+                        "ztserver_request_deferrals_total{command=\"" + command + "\"}");
   }
   double FinalFailures(const std::string& command) {
     return ScrapeMetric(metrics_port_,
@@ -187,11 +188,13 @@ TEST_F(RowLockWaitTest, AWaiterWaitsItsTenDelaysWhateverChurnsBesideIt) {
   auto churner = Churner("3");
   ASSERT_NE(churner, nullptr);
   const auto sent = std::chrono::steady_clock::now();
-  ASSERT_TRUE(a_->SendRaw(Frame("RECORDSETLOCKCURRENTROW~1") + Frame("RECORDSETGETFIELDVALUE~1~NAME") +
+  ASSERT_TRUE(a_->SendRaw(Frame("RECORDSETLOCKCURRENTROW~1") +
+                          Frame("RECORDSETGETFIELDVALUE~1~NAME") +
                           Frame("RECORDSETGETBOOKMARK~1")));
   std::string reply;
   int releases = 0;
-  const auto deadline = sent + std::chrono::milliseconds(20 * kShortDelayMs) + std::chrono::seconds(10);
+  const auto deadline =
+      sent + std::chrono::milliseconds(20 * kShortDelayMs) + std::chrono::seconds(10);
   while (!a_->ReceiveText(reply, 0) && std::chrono::steady_clock::now() < deadline) {
     Churn(*churner, "3");
     ++releases;
