@@ -38,6 +38,8 @@ const char* RefusalName(Refusal refusal) {
       return "descriptors";
     case Refusal::kNotAllowed:
       return "allow_from";
+    case Refusal::kPerAddress:
+      return "per_address";
   }
   return "unknown";
 }
@@ -132,22 +134,29 @@ void NetServer::OnListenerEvent() {
              "Accept: connection refused, MaxConnections reached (or the descriptor limit)");
       continue;
     }
+    if (const auto held = per_address_.find(peer);
+        held != per_address_.end() && held->second >= limits_.max_connections_per_address) {
+      Refuse(client, Refusal::kPerAddress,
+             "Accept: connection refused, MaxConnectionsPerAddress reached for " + peer);
+      continue;
+    }
     if (!loop_.Add(client, EPOLLIN,
                    [this, client](uint32_t events) { OnClientEvent(client, events); })) {
       CloseSocket(client);
       continue;
     }
     ++stats_.accepted;
+    if (!peer.empty()) ++per_address_[peer];
     sessions_.emplace_back(client, std::move(peer));
     ClientSession& session = sessions_.back();
     session.interest = EPOLLIN;
-    session.last_request_ms = NowMs();
+    session.last_answer_ms = NowMs();
     session.output.assign(kGreeting, kGreetingLength);
     FlushOutput(session, /*log_failure=*/true);
   }
 }
 
-void NetServer::Refuse(SocketHandle& client, Refusal refusal, const char* log_line) {
+void NetServer::Refuse(SocketHandle& client, Refusal refusal, std::string_view log_line) {
   stats_.Refused(refusal);
   log_(log_line);
   CloseSocket(client);
@@ -220,10 +229,8 @@ bool NetServer::ReadFrom(SocketHandle socket) {
       log_("ExtractMessage: Message longer than 4091 characters discarded");
       continue;
     }
-    session.QueueRequest(std::move(message));
-    session.last_request_ms = now;
+    session.QueueRequest(message);
     session.frame_started_ms = 0;
-    message = std::string();
   }
   // The deadline runs from the read that opened the frame, not the latest.
   if (!session.receive.mid_message()) {
@@ -248,14 +255,15 @@ void NetServer::CloseExpiredSessions() {
     if (session.draining) continue;  // closes itself once its replies are out
     if (frame_ms > 0 && session.frame_started_ms != 0 && now - session.frame_started_ms >= frame_ms) {
       expired.emplace_back(session.socket, Expiry::kFrame);
-    } else if (idle_ms > 0 && session.requests.empty() && now - session.last_request_ms >= idle_ms) {
+    } else if (idle_ms > 0 && session.requests.empty() && now - session.last_answer_ms >= idle_ms) {
       expired.emplace_back(session.socket, Expiry::kIdle);
     }
   }
   for (const auto& [socket, expiry] : expired) {
     stats_.Expired(expiry);
-    log_(expiry == Expiry::kIdle ? "Connection closed: no request within IdleTimeout"
-                                 : "Connection closed: a message not completed within FrameTimeout");
+    log_(expiry == Expiry::kIdle
+             ? "Connection closed: no reply within IdleTimeout"
+             : "Connection closed: a message not completed within FrameTimeout");
     CloseSession(socket);
   }
 }
@@ -276,11 +284,12 @@ void NetServer::RunProcessor(bool retry_due) {
     more = more || HasRunnableRequests(session);
     if (Finished(session)) finished.push_back(session.socket);
   }
-  for (const SocketHandle socket : finished) CloseSession(socket);
   // Requests left for want of time in the run (or for output that drained
-  // meanwhile) get another run once the events that came in are served.
+  // meanwhile) get another run once the events that came in are served; so
+  // do the waiters on what a finished session held (CloseSession asks).
   follow_up_wanted_ = more;
-  if (more) RequestFollowUp();
+  for (const SocketHandle socket : finished) CloseSession(socket);
+  if (follow_up_wanted_) RequestFollowUp();
 }
 
 void NetServer::RequestFollowUp() {
@@ -316,6 +325,9 @@ bool NetServer::SendToClient(ClientSession& session, std::string_view text) {
     session.output_sent = 0;
   }
   AppendFrame(session.output, text);
+  // A reply is the sign of a live client that IdleTimeout looks for;
+  // requests dropped unanswered (an unknown name) never give one.
+  session.last_answer_ms = NowMs();
   return true;
 }
 
@@ -353,7 +365,7 @@ void NetServer::FlushOutput(ClientSession& session, bool log_failure) {
 void NetServer::UpdateInterest(ClientSession& session) {
   uint32_t wanted = 0;
   if (!session.draining && session.pending_output() < kMaxPendingOutput &&
-      session.queued_bytes < kMaxQueuedRequestBytes) {
+      session.requests.bytes() < kMaxQueuedRequestBytes) {
     wanted |= EPOLLIN;
   }
   if (session.pending_output() > 0) wanted |= EPOLLOUT;
@@ -365,12 +377,19 @@ void NetServer::ReleaseState(ClientSession& session) {
   if (session.state == nullptr) return;
   if (processor_ != nullptr) processor_->SessionClosed(session);
   session.state.reset();
+  // What the client held (row locks) may let others' waiting requests
+  // through: a run tries them without waiting for the retry timer.
+  RequestFollowUp();
 }
 
 void NetServer::CloseSession(SocketHandle socket) {
   const int at = FindSession(sessions_, socket);
   if (at < 0) return;
-  ReleaseState(sessions_[static_cast<size_t>(at)]);
+  ClientSession& session = sessions_[static_cast<size_t>(at)];
+  ReleaseState(session);
+  if (const auto it = per_address_.find(session.peer_address); it != per_address_.end()) {
+    if (--it->second == 0) per_address_.erase(it);
+  }
   loop_.Remove(socket);
   CloseSocket(sessions_[static_cast<size_t>(at)].socket);
   sessions_.erase(sessions_.begin() + at);
@@ -382,6 +401,7 @@ void NetServer::CloseAll() {
     CloseSocket(session.socket);
   }
   sessions_.clear();
+  per_address_.clear();
   if (listener_ != kNoSocket) {
     loop_.Remove(listener_);
     CloseSocket(listener_);

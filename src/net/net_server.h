@@ -7,8 +7,10 @@
 //                       session's request queue, then a processing run;
 //   peer closed / reset tell the request layer (SessionClosed), close the
 //                       socket and remove the session (queued requests are
-//                       dropped unanswered); after an orderly close, replies
-//                       already made are delivered first;
+//                       dropped unanswered), then a processing run (what
+//                       the client held may let others' requests through);
+//                       after an orderly close, replies already made are
+//                       delivered first;
 //   socket writable     send the rest of the replies the socket did not take;
 //   retry timer         a processing run.
 // A processing run is ProcessRequests of the layer above (which plugs in
@@ -26,13 +28,18 @@
 // its connections (NetLimits, set from [SERVER]):
 //   - reply back-pressure: a session whose unsent replies pass
 //     kMaxPendingOutput is neither read from nor answered (its queue waits in
-//     the run) until the socket has taken them below it; one whose unanswered
-//     requests pass kMaxQueuedRequestBytes is not read from;
-//   - MaxConnections, and AllowFrom: connections beyond the one or from
-//     outside the other are closed as soon as they are accepted;
-//   - IdleTimeout: a session with no request for that long is closed;
-//     FrameTimeout: one whose started frame is not complete within it is
-//     closed (a client trickling bytes holds its connection no longer);
+//     the run) until the socket has taken them below it;
+//   - request queue: one whose unanswered requests hold
+//     kMaxQueuedRequestBytes of queue (RequestQueue counts one byte beside
+//     each text, so tiny requests cost what they hold) is not read from;
+//   - MaxConnections, MaxConnectionsPerAddress and AllowFrom: connections
+//     beyond the first, beyond the second from one peer address, or from
+//     outside the third are closed as soon as they are accepted;
+//   - IdleTimeout: a session that got no reply for that long, and has no
+//     request waiting, is closed (requests dropped unanswered, such as
+//     unknown names trickled in, keep no slot); FrameTimeout: one whose
+//     started frame is not complete within it is closed (a client
+//     trickling bytes holds its connection no longer);
 //   - every connection has TCP keepalive, so a peer that vanished is found.
 // Each limit writes one log line when it bites (the error log folds
 // repeats) and counts in NetStats, which the metrics read.
@@ -43,6 +50,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "net/allow_list.h"
@@ -69,13 +77,27 @@ inline constexpr size_t kReadChunk = 64 * 1024;
 // this much output waits for it.
 inline constexpr size_t kMaxPendingOutput = 1024 * 1024;
 // A client whose head request is deferred can keep sending: stop reading
-// while this many request bytes wait unanswered.
+// while its queue holds this many bytes (RequestQueue::bytes). One read
+// adds at most what it read, and the buffer at most doubles as it grows, so
+// a session's queue holds at most about twice this.
 inline constexpr size_t kMaxQueuedRequestBytes = 1024 * 1024;
 // Connections served at once unless [SERVER] MaxConnections says otherwise;
 // more are closed on accept so that descriptors (and the memory each session
 // may hold) stay bounded. Lowered at start-up to leave kSpareDescriptors
 // free under the process's descriptor limit.
 inline constexpr size_t kDefaultMaxConnections = 1024;
+// Connections one peer address may hold unless [SERVER]
+// MaxConnectionsPerAddress says otherwise: a quarter of MaxConnections, so
+// that one peer cannot take every slot, but never fewer than
+// kMinDefaultConnectionsPerAddress (or MaxConnections, when that is fewer),
+// so that a small server still lets one application pool in.
+inline constexpr size_t kMinDefaultConnectionsPerAddress = 16;
+constexpr size_t DefaultMaxConnectionsPerAddress(size_t max_connections) {
+  const size_t floor = max_connections < kMinDefaultConnectionsPerAddress
+                           ? max_connections
+                           : kMinDefaultConnectionsPerAddress;
+  return max_connections / 4 > floor ? max_connections / 4 : floor;
+}
 inline constexpr size_t kSpareDescriptors = 32;
 // A frame that has begun must be complete within this many seconds unless
 // [SERVER] FrameTimeout says otherwise (0: no deadline).
@@ -93,12 +115,13 @@ enum class Refusal {
   kSessionLimit,  // MaxConnections (or the descriptor limit's share) reached
   kDescriptors,   // the process ran out of descriptors (EMFILE, ENFILE)
   kNotAllowed,    // the peer is outside every AllowFrom network
+  kPerAddress,    // the peer address holds MaxConnectionsPerAddress already
 };
-inline constexpr size_t kRefusalKinds = 3;
+inline constexpr size_t kRefusalKinds = 4;
 
 // Why a session was closed by the server rather than by its client.
 enum class Expiry {
-  kIdle,   // IdleTimeout passed without a request
+  kIdle,   // IdleTimeout passed without a reply
   kFrame,  // FrameTimeout passed inside a frame
 };
 inline constexpr size_t kExpiryKinds = 2;
@@ -108,6 +131,7 @@ const char* ExpiryName(Expiry expiry);
 // The operator's limits ([SERVER] settings); see the header comment.
 struct NetLimits {
   size_t max_connections = kDefaultMaxConnections;
+  size_t max_connections_per_address = DefaultMaxConnectionsPerAddress(kDefaultMaxConnections);
   AllowList allow_from;  // empty: everyone
   int idle_timeout_seconds = 0;  // 0: never
   int frame_timeout_seconds = kDefaultFrameTimeoutSeconds;  // 0: never
@@ -176,6 +200,7 @@ class NetServer {
   // deferred request is retried at least once per delay however many runs
   // come between; both are free when the timer is already as asked.
   void set_retry_delay(int milliseconds) { retry_delay_ms_ = milliseconds; }
+  int retry_delay_ms() const { return retry_delay_ms_; }
   void ArmRetryTimer() {
     if (!loop_.timer_armed()) loop_.ArmTimer(retry_delay_ms_);
   }
@@ -217,7 +242,7 @@ class NetServer {
   // Closes the sessions that passed IdleTimeout or FrameTimeout.
   void CloseExpiredSessions();
   // Closes a connection on accept: a log line and a count.
-  void Refuse(SocketHandle& client, Refusal refusal, const char* log_line);
+  void Refuse(SocketHandle& client, Refusal refusal, std::string_view log_line);
   // Asks for reads only while the session's backlogs are under their
   // limits, and for writability only while output waits.
   void UpdateInterest(ClientSession& session);
@@ -236,6 +261,9 @@ class NetServer {
   uint16_t port_ = 0;
   int retry_delay_ms_ = kDefaultRetryDelayMs;
   SessionList sessions_;
+  // Sessions per peer address (MaxConnectionsPerAddress); an address with
+  // none has no entry. Sessions of an unknown address are not counted.
+  std::unordered_map<std::string, size_t> per_address_;
   NetStats stats_;
   std::vector<char> read_buffer_ = std::vector<char>(kReadChunk);
 };

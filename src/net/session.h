@@ -15,12 +15,13 @@
 #define ZT_NET_SESSION_H_
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/frame.h"
+#include "net/request_queue.h"
 #include "net/socket.h"
 
 namespace zt {
@@ -44,8 +45,7 @@ class ClientSession {
 
   SocketHandle socket = kNoSocket;
   std::string peer_address;             // dotted IPv4; empty when unknown
-  std::deque<std::string> requests;     // complete messages, oldest first
-  size_t queued_bytes = 0;              // sum of the sizes of requests
+  RequestQueue requests;                // complete messages, oldest first
   FrameParser receive;                  // bytes not yet cut into messages
   std::unique_ptr<SessionState> state;  // the request layer's; may be null
   int32_t deferral_counter = 0;
@@ -58,19 +58,16 @@ class ClientSession {
   bool draining = false;     // the peer closed; delivering the last replies
   uint32_t interest = 0;     // epoll events currently asked for
   // Steady-clock times (NowMs) for the timeouts: the session's accept or
-  // latest complete request, and when the frame now arriving began (0:
+  // latest reply (a request that is dropped unanswered, or still waits, is
+  // no sign of a live client), and when the frame now arriving began (0:
   // none is open).
-  int64_t last_request_ms = 0;
+  int64_t last_answer_ms = 0;
   int64_t frame_started_ms = 0;
 
   size_t pending_output() const { return output.size() - output_sent; }
 
-  void QueueRequest(std::string text) {
-    queued_bytes += text.size();
-    requests.push_back(std::move(text));
-  }
+  void QueueRequest(std::string_view text) { requests.push_back(text); }
   void PopRequest() {
-    queued_bytes -= requests.front().size();
     requests.pop_front();
     deferral_counter = 0;
   }

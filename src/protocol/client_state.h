@@ -12,14 +12,24 @@
 // recordset of one client. The table finds the holder of a row in O(1) and
 // each recordset's rows through its entry, so locking or releasing all the
 // rows of a recordset costs time in proportion to those rows alone.
+//
+// Waiters: a client whose head request waits (see the deferral rule in
+// request_processor.h) is listed under the one row its last try met locked.
+// Releasing a row wakes the clients listed under it, and only those, and
+// forgets them: a release costs time in proportion to the requests waiting
+// on that row, and locks churning elsewhere wake nobody. A woken client
+// whose next try meets a row locked again is listed anew.
+// Invariant: client.waiting_row is set exactly while the client is listed.
 #ifndef ZT_PROTOCOL_CLIENT_STATE_H_
 #define ZT_PROTOCOL_CLIENT_STATE_H_
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "engine/transaction.h"
 #include "net/session.h"
@@ -36,9 +46,13 @@ class ClientState : public SessionState {
   // it: the server never opens a transaction.
   TransactionContext transaction;
   std::map<int32_t, RecordsetEntry> recordsets;  // by handle: creation order
-  // RowLockTable::releases() at the last try of the deferred request at the
-  // head of the client's queue: a count that moved on may let it through.
-  uint64_t lock_releases_seen = 0;
+  // The wait of the deferred request at the head of the client's queue:
+  // when its first try failed (NowMs), the row it is listed under in the
+  // RowLockTable's waiters (none: not listed), and whether a release of that
+  // row woke it since its last try (it is then worth a try at once).
+  int64_t waiting_since_ms = 0;
+  std::optional<int32_t> waiting_row;
+  bool woken = false;
   // The database-level error text the client's own requests last left
   // (GETLASTERRORTEXT): one client never reads another's failure.
   std::string last_error;
@@ -69,8 +83,7 @@ class RowLockTable {
   // Releases a row the client holds through this handle.
   bool Unlock(int32_t row, ClientState& client, int32_t handle) {
     if (!HeldBy(row, client, handle)) return false;
-    holders_.erase(row);
-    ++releases_;
+    Release(row);
     if (ClientState::RecordsetEntry* entry = client.Entry(handle)) entry->locked_rows.erase(row);
     return true;
   }
@@ -78,23 +91,62 @@ class RowLockTable {
   void UnlockAll(ClientState& client, int32_t handle) {
     ClientState::RecordsetEntry* entry = client.Entry(handle);
     if (entry == nullptr) return;
-    if (entry->locked_rows.empty()) return;
-    for (const int32_t row : entry->locked_rows) holders_.erase(row);
+    for (const int32_t row : entry->locked_rows) Release(row);
     entry->locked_rows.clear();
-    ++releases_;
   }
   size_t size() const { return holders_.size(); }
-  // How many times rows were released: a deferred lock request is worth
-  // another try only once this moved.
-  uint64_t releases() const { return releases_; }
+
+  // Lists the client under the row its head request found locked (moving it
+  // from any row it was listed under).
+  void AddWaiter(int32_t row, ClientState& client) {
+    RemoveWaiter(client);
+    waiters_[row].push_back(&client);
+    client.waiting_row = row;
+  }
+  // Takes the client off the waiters (its request was answered, or it is
+  // going away).
+  void RemoveWaiter(ClientState& client) {
+    if (!client.waiting_row) return;
+    const auto it = waiters_.find(*client.waiting_row);
+    client.waiting_row.reset();
+    if (it == waiters_.end()) return;
+    std::vector<ClientState*>& listed = it->second;
+    for (size_t i = 0; i < listed.size(); ++i) {
+      if (listed[i] == &client) {
+        listed[i] = listed.back();
+        listed.pop_back();
+        break;
+      }
+    }
+    if (listed.empty()) waiters_.erase(it);
+  }
+  // How many waiters releases have woken: a run that moved it has requests
+  // worth another try.
+  uint64_t wakes() const { return wakes_; }
+  // Rows with at least one waiter listed.
+  size_t rows_waited_on() const { return waiters_.size(); }
 
  private:
   struct Holder {
     const ClientState* client;
     int32_t handle;
   };
+  // Frees the row and wakes whoever waits on it.
+  void Release(int32_t row) {
+    holders_.erase(row);
+    const auto it = waiters_.find(row);
+    if (it == waiters_.end()) return;
+    for (ClientState* client : it->second) {
+      client->woken = true;
+      client->waiting_row.reset();
+    }
+    wakes_ += it->second.size();
+    waiters_.erase(it);
+  }
+
   std::unordered_map<int32_t, Holder> holders_;
-  uint64_t releases_ = 0;
+  std::unordered_map<int32_t, std::vector<ClientState*>> waiters_;
+  uint64_t wakes_ = 0;
 };
 
 }  // namespace zt

@@ -37,6 +37,9 @@ struct CommandContext {
   // waits for another try. Every other failure is answered at once, since
   // no waiting mends a missing handle or a blank key.
   bool conflict = false;
+  // With conflict: the row found locked. The request waits for a release
+  // of this row (or the retry timer), not of any other.
+  int32_t conflict_row = 0;
   // LockCandidates: the server-wide scratch list of RECORDSETLOCKALL,
   // empty before and after every use.
   std::vector<int32_t>& lock_candidates;

@@ -12,6 +12,7 @@ namespace zt {
 void RequestDispatcher::SessionClosed(ClientSession& session) {
   auto* client = static_cast<ClientState*>(session.state.get());
   if (client == nullptr) return;
+  locks_.RemoveWaiter(*client);
   while (!client->recordsets.empty()) {
     const int32_t handle = client->recordsets.begin()->first;
     owners_.Remove(handle, locks_);
@@ -27,15 +28,14 @@ bool RequestDispatcher::ProcessPass(bool retry_due) {
   for (size_t i = 0; i < sessions.size(); ++i) {
     ClientSession& session = sessions[i];
     auto* client = static_cast<ClientState*>(session.state.get());
-    if (session.deferral_counter > 0 && !retry_due && client != nullptr &&
-        client->lock_releases_seen == locks_.releases()) {
-      deferred = true;  // waits for the timer or a released lock
+    if (session.deferral_counter > 0 && !retry_due && client != nullptr && !client->woken) {
+      deferred = true;  // waits for the timer or a release of its row
       continue;
     }
+    if (client != nullptr) client->woken = false;  // this pass makes the try
     const auto slice_end = std::chrono::steady_clock::now() + kSessionSlice;
     while (!session.requests.empty() && session.pending_output() < kMaxPendingOutput) {
       if (Dispatch(session, session.requests.front()) == Outcome::kDeferred) {
-        static_cast<ClientState*>(session.state.get())->lock_releases_seen = locks_.releases();
         deferred = true;
         break;
       }
@@ -47,13 +47,14 @@ bool RequestDispatcher::ProcessPass(bool retry_due) {
 }
 
 void RequestDispatcher::ProcessRequests(bool retry_due) {
-  uint64_t released = locks_.releases();
+  uint64_t wakes = locks_.wakes();
   bool deferred = ProcessPass(retry_due);
-  // Locks released in the pass may let the requests deferred before the
-  // release through: they get their try now. Each further pass needs a
-  // release by an answered request, so this ends with the queues.
-  while (deferred && locks_.releases() != released) {
-    released = locks_.releases();
+  // Rows released in the pass may let the requests waiting on them (and
+  // passed over before the release) through: they get their try now. Each
+  // further pass needs a waiter woken by a release that an answered request
+  // made, so this ends with the queues.
+  while (deferred && locks_.wakes() != wakes) {
+    wakes = locks_.wakes();
     deferred = ProcessPass(/*retry_due=*/false);
   }
   ReleaseReplies();
@@ -68,7 +69,7 @@ void RequestDispatcher::ProcessRequests(bool retry_due) {
 }
 
 RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
-                                                       const std::string& request) {
+                                                       std::string_view request) {
   SplitFields(request, fields_);
   const Command* command = FindCommand(fields_[0]);
   if (command == nullptr) {
@@ -87,6 +88,9 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
                      .handle = FieldToInt(fields_[1]),
                      .reply = {},
                      .lock_candidates = lock_candidates_};
+  // A try takes the client off the waiters; one that defers lists it again,
+  // under the row it met this time.
+  locks_.RemoveWaiter(ctx.client);
   bool ok = command->handler != nullptr;
   for (int number = 1; ok && number <= kMaxFields; ++number) {
     if ((command->required & (1u << number)) && ctx.field(number).empty()) ok = false;
@@ -113,8 +117,11 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
     return Outcome::kAnswered;
   }
   if (command->deferrable && ctx.conflict) {
-    if (++session.deferral_counter <= kMaxDeferrals) {
+    const int64_t now = NowMs();
+    if (session.deferral_counter++ == 0) ctx.client.waiting_since_ms = now;
+    if (now - ctx.client.waiting_since_ms < int64_t{kWaitRetryDelays} * net_.retry_delay_ms()) {
       ++stats_.of(*command).deferrals;
+      locks_.AddWaiter(ctx.conflict_row, ctx.client);
       // A deferred request's writes are still committed with the run.
       if (wrote) Reply(session, *command, ctx.handle, {}, wrote);
       return Outcome::kDeferred;

@@ -6,19 +6,23 @@
 // empty command name is dropped without a reply.
 //
 // Deferral rule: when a deferrable command fails on a conflict (a row lock
-// held already; the handler says so), the session's
-// DeferralCounter goes up by one; up to 10 the request stays at the head of
-// its queue (the rest of that session's queue waits) and the run arms the
-// retry timer; the 11th failure is answered with the failure reply. Every
-// answered or dropped request sets the counter back to 0. The first run
-// that leaves a request deferred arms the timer and later ones leave its
-// expiry as it is; a run that leaves none deferred stops it.
-// A deferred request is tried again only when that can change its outcome:
-// when the retry timer fires, or when some row lock was released since its
-// last try (then in the same run, so a waiter gets a lock in the run that
-// freed it). Other runs, started by whatever arrives from anyone, pass it
-// over, so retries cost nothing per byte received.
-//
+// held already; the handler says so and names the row), the request stays
+// at the head of its queue (the rest of that session's queue waits), the
+// session's DeferralCounter goes up by one, and its client is listed in the
+// RowLockTable as waiting on that row. The request is tried again only when
+// that can change its outcome:
+//   - when the retry timer fires: the first run that leaves a request
+//     waiting arms it for RetryDelay, later ones leave its expiry as it is,
+//     and a run that leaves none waiting stops it;
+//   - at once when the row it waits on is released, in the run that
+//     released it (so a waiter gets a lock in the run that freed it).
+// Nothing else brings a try: requests of other clients, and locks released
+// on other rows, cost a waiter nothing, and a release costs tries in
+// proportion to the requests waiting on that row. A failed try made once
+// kWaitRetryDelays retry delays have passed since the request's first
+// failure is answered with the failure reply; a failed try before that
+// leaves it waiting, so tries that releases bring early never shorten the
+// wait. Every answered or dropped request sets the counter back to 0.
 // Slices: a session is answered for kSessionSlice per pass, and a request
 // begun is finished; the network layer runs again for the rest.
 //
@@ -41,6 +45,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -95,8 +100,9 @@ class RecordsetOwners {
 // rest of its queue waits for the next run (other clients go first).
 inline constexpr std::chrono::milliseconds kSessionSlice{2};
 
-// Tries of a deferrable request before its failure is answered.
-inline constexpr int kMaxDeferrals = 10;
+// Retry delays a deferrable request waits, from its first failed try,
+// before a failed try is answered with its failure.
+inline constexpr int kWaitRetryDelays = 10;
 
 class RequestDispatcher : public RequestProcessor {
  public:
@@ -116,7 +122,7 @@ class RequestDispatcher : public RequestProcessor {
 
  private:
   enum class Outcome { kAnswered, kDropped, kDeferred };
-  Outcome Dispatch(ClientSession& session, const std::string& request);
+  Outcome Dispatch(ClientSession& session, std::string_view request);
   // One pass over the sessions; see the deferral rule.
   bool ProcessPass(bool retry_due);
   // An answered request: its counters and its group's latency.

@@ -8,10 +8,11 @@
 //
 // Only the client that created a recordset can lock rows through it (the
 // lock is kept in that client's entry for the handle). A lock request that
-// meets a row locked already is a conflict: the dispatcher retries it on
-// later runs and answers the failure on the 11th try. Any other failure (no
-// such recordset, no current row, not this client's recordset) is answered
-// at once.
+// meets a row locked already is a conflict, on that row: the dispatcher
+// retries it when that row is released or the retry timer fires, and
+// answers the failure once it has waited ten retry delays. Any other
+// failure (no such recordset, no current row, not this client's recordset)
+// is answered at once.
 #include "protocol/client_state.h"
 #include "protocol/command_table.h"
 #include "recordset/recordsets.h"
@@ -47,6 +48,7 @@ bool HandleRecordsetLockCurrentRow(CommandContext& ctx) {
   if (ctx.client.Entry(ctx.handle) == nullptr) return false;  // not this client's recordset
   if (!ctx.locks.Lock(identifier, ctx.client, ctx.handle)) {
     ctx.conflict = true;
+    ctx.conflict_row = identifier;
     return false;
   }
   ctx.reply = EchoReply("RECORDSETLOCKCURRENTROW", ctx.handle);
@@ -77,6 +79,7 @@ bool HandleRecordsetLockAll(CommandContext& ctx) {
     if (!CurrentRowIdentifier(ctx, identifier)) continue;
     if (ctx.locks.IsLocked(identifier) && !ctx.locks.HeldBy(identifier, ctx.client, ctx.handle)) {
       conflict = true;
+      ctx.conflict_row = identifier;
       break;
     }
     candidates.push_back(identifier);

@@ -78,6 +78,10 @@ void ReadLimits(const IniFile& ini, ServerConfig& config) {
                                                         kDefaultMaxConnections, 1,
                                                         kMaxMaxConnections, "connections",
                                                         config.problems));
+  net.max_connections_per_address = static_cast<size_t>(
+      ReadBounded(ini, "MaxConnectionsPerAddress",
+                  static_cast<long>(DefaultMaxConnectionsPerAddress(net.max_connections)), 1,
+                  kMaxMaxConnections, "connections", config.problems));
   net.idle_timeout_seconds = static_cast<int>(
       ReadBounded(ini, "IdleTimeout", 0, 0, kMaxTimeoutSeconds, "seconds", config.problems));
   net.frame_timeout_seconds =

@@ -23,13 +23,18 @@
 //                    a port is reported and no endpoint served
 //   MaxConnections   protocol connections served at once (default 1024);
 //                    more are closed on accept
+//   MaxConnectionsPerAddress  protocol connections one peer address may
+//                    hold at once (default a quarter of MaxConnections, at
+//                    least 16 or MaxConnections if fewer); more from that
+//                    address are closed on accept
 //   AllowFrom        IPv4/IPv6 networks in CIDR form, separated by commas or
 //                    blanks, whose clients may connect; empty: everyone. A
 //                    bad entry is reported and then nobody may connect
 //   MaxRecordsetsPerConnection  recordsets one connection may hold
 //                    (default 256); a CREATERECORDSET beyond it fails
-//   IdleTimeout      seconds without a request after which a connection is
-//                    closed (0, the default: never)
+//   IdleTimeout      seconds without a reply after which a connection with
+//                    no request waiting is closed (0, the default: never);
+//                    requests dropped unanswered do not keep it open
 //   FrameTimeout     seconds a started message may take to complete before
 //                    its connection is closed (default 30; 0: no limit)
 //   StatsInterval    seconds between the one-line summaries in the error

@@ -41,6 +41,11 @@ void Connections(Exposition& out, const NetServer& net, const HttpEndpoint* endp
   const NetStats& stats = net.stats();
   out.Family("ztserver_connections", "gauge", "Protocol connections open now.");
   out.Sample("ztserver_connections", static_cast<uint64_t>(net.sessions().size()));
+  uint64_t queued = 0;
+  for (const ClientSession& session : net.sessions()) queued += session.requests.memory();
+  out.Family("ztserver_request_queue_bytes", "gauge",
+             "Memory the connections' queues of unanswered requests hold.");
+  out.Sample("ztserver_request_queue_bytes", queued);
   out.Family("ztserver_connections_accepted_total", "counter",
              "Protocol connections accepted and greeted.");
   out.Sample("ztserver_connections_accepted_total", stats.accepted);
@@ -91,7 +96,7 @@ void Requests(Exposition& out, const RequestStats& stats) {
        "Tries that failed and left the request waiting for its next try, by command.",
        &CommandCounters::deferrals},
       {"ztserver_request_final_failures_total",
-       "Requests answered with a failure after using up their tries, by command.",
+       "Requests answered with a failure after waiting their retry delays, by command.",
        &CommandCounters::final_failures},
   };
   for (const Counter& counter : kCounters) {

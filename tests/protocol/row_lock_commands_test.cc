@@ -1,16 +1,18 @@
 // The server's row locks with two and three clients: conflicts wait (no
-// reply) and are retried, the 11th failed try answers the failure, and the
-// other sessions keep being served meanwhile.
+// reply) and are retried, a waiter fails once it has waited ten retry
+// delays, and the other sessions keep being served meanwhile.
 //
-// The retry timer is set far beyond any test here, so every retry is one
-// that a released lock brings (requests of other clients bring none): the
-// tries can be counted exactly, and a wait ends when the test says so, not
-// when a clock does.
+// In RowLockCommandsTest the retry timer is set far beyond any test, so
+// every retry is one that a released lock brings (requests of other
+// clients, and releases of other rows, bring none): the tries can be
+// counted exactly, and a wait ends when the test says so, not when a clock
+// does. RowLockWaitTest has a short delay, to see the waits end.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "support/server_process.h"
 #include "ztadmin/check.h"
@@ -27,10 +29,15 @@ std::string Frame(const std::string& text) { return "\x02" + text + "\x03"; }
 
 class RowLockCommandsTest : public ::testing::Test {
  protected:
+  explicit RowLockCommandsTest(int retry_delay_ms = kTimerNeverFiresMs)
+      : retry_delay_ms_(retry_delay_ms) {}
+
   void SetUp() override {
     ASSERT_TRUE(fixture_.created());
-    fixture_.SetRetryDelay(kTimerNeverFiresMs);
+    fixture_.SetRetryDelay(retry_delay_ms_, "MetricsAddress=127.0.0.1:0\n");
     ASSERT_TRUE(fixture_.Start()) << ReadFile(fixture_.output());
+    metrics_port_ = fixture_.server().WaitForListeningPort(10000, "Metrics on ");
+    ASSERT_NE(metrics_port_, 0);
     for (auto* client : {&a_, &b_, &c_}) {
       *client = fixture_.Connect();
       ASSERT_NE(*client, nullptr);
@@ -62,6 +69,36 @@ class RowLockCommandsTest : public ::testing::Test {
     return client.ReceiveText(reply, ms) ? reply : "<no reply>";
   }
 
+  // Failed tries that left a request of this command waiting, and requests
+  // of it answered with their failure once their wait was over.
+  double Deferrals(const std::string& command) {
+    return ScrapeMetric(metrics_port_,
+                        "ztserver_request_deferrals_total{command=\"" + command + "\"}");
+  }
+  double FinalFailures(const std::string& command) {
+    return ScrapeMetric(metrics_port_,
+                        "ztserver_request_final_failures_total{command=\"" + command + "\"}");
+  }
+
+  // A further client with recordset `handle` open on CUSTOMER, standing on
+  // the last row: it locks and unlocks a row nobody waits for.
+  std::unique_ptr<Client> Churner(const std::string& handle) {
+    auto churner = fixture_.Connect();
+    EXPECT_NE(churner, nullptr);
+    if (churner == nullptr) return churner;
+    ExpectReplies(*churner, {{"CREATERECORDSET", "CREATERECORDSET~" + handle},
+                             {"RECORDSETOPEN~" + handle + "~CUSTOMER", "RECORDSETOPEN~" + handle},
+                             {"RECORDSETMOVELAST~" + handle, "RECORDSETMOVELAST~" + handle}});
+    return churner;
+  }
+  // One lock and one release of the churner's row.
+  static void Churn(Client& churner, const std::string& handle) {
+    EXPECT_EQ(Ask(churner, "RECORDSETLOCKCURRENTROW~" + handle),
+              "RECORDSETLOCKCURRENTROW~" + handle);
+    EXPECT_EQ(Ask(churner, "RECORDSETUNLOCKCURRENTROW~" + handle),
+              "RECORDSETUNLOCKCURRENTROW~" + handle);
+  }
+
   // Whatever the scenario did, the files agree with each other afterwards.
   void TearDown() override {
     fixture_.server().Stop();
@@ -70,8 +107,17 @@ class RowLockCommandsTest : public ::testing::Test {
         << out.str() << err.str();
   }
 
+  const int retry_delay_ms_;
   ServerFixture fixture_;
+  uint16_t metrics_port_ = 0;
   std::unique_ptr<Client> a_, b_, c_;
+};
+
+// Retry delays short enough for a wait to end within a test.
+constexpr int kShortDelayMs = 60;
+class RowLockWaitTest : public RowLockCommandsTest {
+ protected:
+  RowLockWaitTest() : RowLockCommandsTest(kShortDelayMs) {}
 };
 
 TEST_F(RowLockCommandsTest, ConflictWaitsUntilTheHolderUnlocks) {
@@ -93,37 +139,82 @@ TEST_F(RowLockCommandsTest, ConflictWaitsUntilTheHolderUnlocks) {
   EXPECT_EQ(Ask(*b_, "RECORDSETGETFIELDVALUE~2~NAME"), "RECORDSETGETFIELDVALUE~2~changed");
 }
 
-// A locks its own row twice: the second lock fails on exactly its 11th
-// try, while B is served all along, and the requests queued behind it are
-// answered in order after it. A sends a request answered at once ahead of
-// the lock, in the same read: its reply shows that the run which made the
-// lock's first try is over.
-TEST_F(RowLockCommandsTest, HopelessLocksFailOnTheEleventhTry) {
-  EXPECT_EQ(Ask(*a_, "RECORDSETLOCKCURRENTROW~1"), "RECORDSETLOCKCURRENTROW~1");
-  ASSERT_EQ(Ask(*b_, "RECORDSETMOVELAST~2"), "RECORDSETMOVELAST~2");
-  // One released lock, one try of the waiting request.
-  auto release = [&] {
-    EXPECT_EQ(Ask(*b_, "RECORDSETLOCKCURRENTROW~2"), "RECORDSETLOCKCURRENTROW~2");
-    EXPECT_EQ(Ask(*b_, "RECORDSETUNLOCKCURRENTROW~2"), "RECORDSETUNLOCKCURRENTROW~2");
-  };
+// The reproducer of retry amplification: a lock churning on another row
+// used to spend a waiting request's ten tries in milliseconds. The waiter
+// is tried only when the row it met is released: here C's lock-all meets
+// A's row, then (once A lets go) B's row; D's churn brings it no try at all.
+TEST_F(RowLockCommandsTest, OnlyAReleaseOfTheRowItMetBringsATry) {
+  EXPECT_EQ(Ask(*a_, "RECORDSETLOCKCURRENTROW~1"), "RECORDSETLOCKCURRENTROW~1");  // row 1
+  ExpectReplies(*b_, {{"RECORDSETMOVENEXT~2", "RECORDSETMOVENEXT~2"},
+                      {"RECORDSETLOCKCURRENTROW~2", "RECORDSETLOCKCURRENTROW~2"}});  // row 2
+  ExpectReplies(*c_, {{"CREATERECORDSET", "CREATERECORDSET~3"},
+                      {"RECORDSETOPEN~3~CUSTOMER", "RECORDSETOPEN~3"}});
+  auto d = Churner("4");
+  ASSERT_NE(d, nullptr);
 
-  ASSERT_TRUE(a_->SendRaw(Frame("RECORDSETGETBOOKMARK~1") + Frame("RECORDSETLOCKCURRENTROW~1") +
+  ASSERT_TRUE(c_->SendFrame("RECORDSETLOCKALL~3"));
+  EXPECT_EQ(Ask(*a_, "STARTTRANSACTION"), "STARTTRANSACTION");  // the first try's run is over
+  EXPECT_EQ(Deferrals("RECORDSETLOCKALL"), 1);
+  for (int i = 0; i < 30; ++i) Churn(*d, "4");
+  EXPECT_EQ(Deferrals("RECORDSETLOCKALL"), 1);
+  // A's release wakes C in the same run; C now meets B's row.
+  EXPECT_EQ(Ask(*a_, "RECORDSETUNLOCKCURRENTROW~1"), "RECORDSETUNLOCKCURRENTROW~1");
+  EXPECT_EQ(Deferrals("RECORDSETLOCKALL"), 2);
+  for (int i = 0; i < 30; ++i) Churn(*d, "4");
+  EXPECT_TRUE(Silent(*c_, kNoReplyMs));
+  EXPECT_EQ(Deferrals("RECORDSETLOCKALL"), 2);
+  EXPECT_EQ(Ask(*b_, "RECORDSETUNLOCKALL~2"), "RECORDSETUNLOCKALL~2");
+  EXPECT_EQ(Next(*c_), "RECORDSETLOCKALL~3");
+  EXPECT_EQ(Deferrals("RECORDSETLOCKALL"), 2);
+  EXPECT_EQ(Deferrals("RECORDSETLOCKCURRENTROW"), 0);  // the churn never waited
+}
+
+// A holder whose connection ends frees its rows, and the waiter gets the
+// lock at once, not at the retry timer (which never fires here).
+TEST_F(RowLockCommandsTest, AHolderThatDisconnectsLetsTheWaiterInAtOnce) {
+  EXPECT_EQ(Ask(*a_, "RECORDSETLOCKCURRENTROW~1"), "RECORDSETLOCKCURRENTROW~1");
+  ASSERT_TRUE(b_->SendFrame("RECORDSETLOCKCURRENTROW~2"));
+  EXPECT_TRUE(Silent(*b_, kNoReplyMs));
+  a_->Close();
+  EXPECT_EQ(Next(*b_), "RECORDSETLOCKCURRENTROW~2");
+}
+
+// Whatever churns beside it, a waiter waits its ten retry delays, and is
+// tried about once a delay: the tries per release of the other row stay far
+// below one. A locks its own row a second time (nobody will ever release
+// it), with requests queued behind; C churns another row throughout.
+TEST_F(RowLockWaitTest, AWaiterWaitsItsTenDelaysWhateverChurnsBesideIt) {
+  EXPECT_EQ(Ask(*a_, "RECORDSETLOCKCURRENTROW~1"), "RECORDSETLOCKCURRENTROW~1");
+  auto churner = Churner("3");
+  ASSERT_NE(churner, nullptr);
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(a_->SendRaw(Frame("RECORDSETLOCKCURRENTROW~1") +
                           Frame("RECORDSETGETFIELDVALUE~1~NAME") +
-                          Frame("RECORDSETGETBOOKMARK~1")));  // already held by A
-  EXPECT_EQ(Next(*a_), "RECORDSETGETBOOKMARK~1~1");           // try 1
-  // Requests that release nothing bring no try.
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(Ask(*c_, "STARTTRANSACTION"), "STARTTRANSACTION");
-  for (int i = 0; i < 9; ++i) release();  // tries 2..10
-  EXPECT_TRUE(Silent(*a_, kNoReplyMs));
-  release();  // try 11
-  EXPECT_EQ(Next(*a_), "RECORDSETLOCKCURRENTROW~FAILED");
+                          Frame("RECORDSETGETBOOKMARK~1")));
+  std::string reply;
+  int releases = 0;
+  const auto deadline =
+      sent + std::chrono::milliseconds(20 * kShortDelayMs) + std::chrono::seconds(10);
+  while (!a_->ReceiveText(reply, 0) && std::chrono::steady_clock::now() < deadline) {
+    Churn(*churner, "3");
+    ++releases;
+  }
+  const auto waited = std::chrono::steady_clock::now() - sent;
+  EXPECT_EQ(reply, "RECORDSETLOCKCURRENTROW~FAILED");
+  EXPECT_GE(waited, std::chrono::milliseconds(10 * kShortDelayMs));
+  // Enough releases to have spent ten tries many times over...
+  EXPECT_GT(releases, 3 * 10);
+  // ...and yet one try a delay: the first, nine (or, as the clock rounds,
+  // ten) on the timer before the wait is over, and the one answered.
+  EXPECT_LE(Deferrals("RECORDSETLOCKCURRENTROW"), 10 + 1);
+  EXPECT_GE(Deferrals("RECORDSETLOCKCURRENTROW"), 1);
+  EXPECT_EQ(FinalFailures("RECORDSETLOCKCURRENTROW"), 1);
+  // The requests behind it are answered after it, in order.
   EXPECT_EQ(Next(*a_), "RECORDSETGETFIELDVALUE~1~n1");
   EXPECT_EQ(Next(*a_), "RECORDSETGETBOOKMARK~1~1");
-  // A lock through another client's recordset is refused at once.
-  ASSERT_EQ(Ask(*c_, "CREATERECORDSET"), "CREATERECORDSET~3");
-  EXPECT_EQ(Ask(*c_, "RECORDSETLOCKCURRENTROW~2"), "RECORDSETLOCKCURRENTROW~FAILED");
-  EXPECT_EQ(Ask(*b_, "RECORDSETISCURRENTROWLOCKED~2"), "RECORDSETISCURRENTROWLOCKED~2~0");
   EXPECT_EQ(Ask(*a_, "RECORDSETISCURRENTROWLOCKED~1"), "RECORDSETISCURRENTROWLOCKED~1~1");
+  // A lock through another client's recordset is refused at once.
+  EXPECT_EQ(Ask(*c_, "RECORDSETLOCKCURRENTROW~2"), "RECORDSETLOCKCURRENTROW~FAILED");
 }
 
 TEST_F(RowLockCommandsTest, LockAllIsAllOrNothing) {

@@ -111,5 +111,32 @@ TEST(ServerConfig, RetryDelayIsWholeMillisecondsWithinItsBoundsOrTheDefault) {
   }
 }
 
+// Unset, MaxConnectionsPerAddress follows MaxConnections: a quarter of it,
+// but never below 16 (or MaxConnections itself, when that is fewer).
+TEST(ServerConfig, MaxConnectionsPerAddressDefaultsToAQuarterOfMaxConnections) {
+  struct Case {
+    const char* max_connections;
+    const char* per_address;
+    size_t expected;
+    bool problem;
+  };
+  const Case cases[] = {
+      {"", "", 256, false},    {"100", "", 25, false},   {"40", "", 16, false},
+      {"8", "", 8, false},     {"100", "3", 3, false},   {"8", "50", 50, false},
+      {"100", "0", 25, true},  {"100", "x", 25, true},
+  };
+  testing::ScratchFolder folder;
+  const std::string ini = folder.File("zt.ini");
+  for (const Case& c : cases) {
+    std::string text = "[SERVER]\n";
+    if (*c.max_connections) text += std::string("MaxConnections=") + c.max_connections + "\n";
+    if (*c.per_address) text += std::string("MaxConnectionsPerAddress=") + c.per_address + "\n";
+    testing::WriteFile(ini, text);
+    const ServerConfig config = ReadServerConfig(ini);
+    EXPECT_EQ(config.net_limits.max_connections_per_address, c.expected) << text;
+    EXPECT_EQ(config.problems.size(), c.problem ? 1u : 0u) << text;
+  }
+}
+
 }  // namespace
 }  // namespace zt

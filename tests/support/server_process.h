@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/http_get.h"
 #include "engine/database_builder.h"
 #include "support/test_support.h"
 #include "ztserver/client.h"
@@ -295,6 +296,17 @@ inline std::string Ask(Client& client, const std::string& request) {
     return "<no reply>";
   }
   return reply;
+}
+
+// The value of one series of the /metrics page of the endpoint on
+// metrics_port (name and labels as the page writes them), or -1 when the
+// page or the series is not there.
+inline double ScrapeMetric(uint16_t metrics_port, const std::string& series) {
+  HttpResult page;
+  std::string error;
+  if (!HttpGet("127.0.0.1", metrics_port, "/metrics", kReplyTimeoutMs, page, &error)) return -1;
+  const size_t at = page.body.find("\n" + series + " ");
+  return at == std::string::npos ? -1 : std::atof(page.body.c_str() + at + series.size() + 2);
 }
 
 // One request and the reply it must get.
