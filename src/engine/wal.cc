@@ -73,11 +73,12 @@ int WriteAheadLog::Open(const LogOptions& options, const std::string& data_path,
     file_.Close();
     return 0;
   }
-  if (scan.damaged && !options.replay_before_damage) {
+  if (scan.damaged && options.damaged_log == DamagedLog::kRefuse) {
     err = DescribeDamage(path_, scan);
     file_.Close();
     return 0;
   }
+  if (scan.damaged && options.damaged_log == DamagedLog::kKeepFiles) scan.chain.clear();
   if (scan.header_found) header_ = scan.header;
   header_.epoch = std::max(header_.epoch, scan.epoch);
   const bool ours = scan.header_found && !scan.header_damaged &&

@@ -85,6 +85,13 @@ namespace zt {
 
 enum class Durability { kFull, kOs };
 
+// The choices over a damaged log: refuse the open (the files untouched);
+// replay the records before the damage, never writing older bytes over
+// newer, and drop the rest; or drop the whole log and keep the files as
+// they are (right after a crash of the server alone, whose files hold
+// every change it made).
+enum class DamagedLog { kRefuse, kReplayBeforeDamage, kKeepFiles };
+
 // One header slot of the log.
 struct LogHeader {
   uint64_t sequence = 0;
@@ -98,9 +105,8 @@ struct LogOptions {
   Durability durability = Durability::kFull;
   int64_t checkpoint_bytes = int64_t{64} << 20;
   int64_t grow_bytes = int64_t{4} << 20;
-  // A damaged log (see above) is replayed up to the damage, without
-  // writing older bytes over newer, instead of refusing the open.
-  bool replay_before_damage = false;
+  // What an open does with a damaged log (see above).
+  DamagedLog damaged_log = DamagedLog::kRefuse;
 };
 
 // Staged bytes beyond this refuse further changes until they reach the
@@ -137,8 +143,8 @@ struct RecoveryReport {
   // The log existed but was empty or held neither header nor records:
   // whatever it held is gone, so the stop counts as unclean.
   bool log_lost = false;
-  // The log was damaged and replayed up to the damage (ztadmin recover):
-  // what the damage was.
+  // The log was damaged and, as asked, replayed up to the damage or
+  // dropped (ztadmin recover): what the damage was.
   std::string damage;
   bool index_checked = false;
   bool index_rebuilt = false;

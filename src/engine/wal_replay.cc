@@ -85,6 +85,25 @@ Read ReadRecord(FileHandle log, int64_t length, int64_t at, uint32_t want_epoch,
   return pos == body.size() ? Read::kValid : Read::kMalformed;
 }
 
+// Notes the state each unit the record changed is left in.
+void NoteNewest(const Record& record, const std::string& body,
+                std::unordered_map<uint64_t, uint32_t>& newest) {
+  if (record.format != kFormatPieces) return;
+  size_t pos = record.extents_at;
+  for (uint32_t i = 0; i < record.extents; ++i) {
+    const char* extent = body.data() + pos;
+    const auto file = static_cast<uint8_t>(extent[kExtentFileAt]);
+    const uint32_t n = U32(extent + kExtentLengthAt);
+    const int64_t offset = DecodeFixed64(extent + kExtentOffsetAt);
+    const size_t pieces = PieceCount(offset, n);
+    for (size_t p = 0; p < pieces; ++p) {
+      newest[UnitKey(file, UnitStart(offset) + static_cast<int64_t>(p) * kPieceSize)] =
+          U32(extent + kExtentHeaderSize + kPieceChecksums * p + 4);
+    }
+    pos += ExtentSize(record.format, offset, n);
+  }
+}
+
 bool AllZero(const char* p, size_t n) {
   return std::all_of(p, p + n, [](char c) { return c == 0; });
 }
@@ -95,7 +114,8 @@ bool AllZero(const char* p, size_t n) {
 // figures. last_valid_end receives the end of the last valid one found.
 bool CountValidAfter(FileHandle log, int64_t length, int64_t from, uint32_t epoch,
                      uint64_t min_sequence, int64_t synced_past, LogScan& scan,
-                     int64_t& last_valid_end, std::string& err) {
+                     int64_t& last_valid_end, std::unordered_map<uint64_t, uint32_t>& newest,
+                     std::string& err) {
   constexpr size_t kChunk = size_t{1} << 20;
   std::string chunk;
   std::string body;
@@ -128,6 +148,7 @@ bool CountValidAfter(FileHandle log, int64_t length, int64_t from, uint32_t epoc
         case Read::kValid:
           if (record.sequence >= min_sequence) {
             last_valid_end = candidate + record.size;
+            NoteNewest(record, body, newest);
             if (record.durable_end > synced_past) {
               ++scan.valid_after;
               scan.valid_after_bytes += record.size;
@@ -217,7 +238,7 @@ bool ScanLog(FileHandle log, const std::string& path, bool existed, LogScan& sca
     if (existed) scan.lost = true;
     int64_t last_valid_end = 0;
     if (!CountValidAfter(log, length, kHeaderArea, 0, 0, kHeaderArea - 1, scan, last_valid_end,
-                         err)) {
+                         scan.newest, err)) {
       return false;
     }
     if (scan.valid_after > 0) {
@@ -242,16 +263,22 @@ bool ScanLog(FileHandle log, const std::string& path, bool existed, LogScan& sca
       return false;
     }
     if (r != Read::kValid || record.sequence != sequence) break;
+    NoteNewest(record, body, scan.newest);
     scan.chain.push_back(LogScan::Record{at, record.size});
     at += record.size;
     ++sequence;
   }
   scan.chain_end = at;
+  // Records after the chain tell the newest states only when they prove
+  // the damage: behind a torn tail they never reached the files.
   int64_t last_valid_end = 0;
-  if (!CountValidAfter(log, length, at + 1, scan.epoch, sequence, at, scan, last_valid_end, err)) {
+  std::unordered_map<uint64_t, uint32_t> later = scan.newest;
+  if (!CountValidAfter(log, length, at + 1, scan.epoch, sequence, at, scan, last_valid_end, later,
+                       err)) {
     return false;
   }
   if (scan.valid_after > 0) {
+    scan.newest = std::move(later);
     scan.damaged = true;
     scan.damaged_sequence = sequence;
     return true;
@@ -277,20 +304,21 @@ bool ScanLog(FileHandle log, const std::string& path, bool existed, LogScan& sca
 }
 
 std::string DescribeDamage(const std::string& path, const LogScan& scan) {
-  std::string text = "the write-ahead log " + path + " is damaged: ";
+  // The advice comes first: the text may be cut to the length of a
+  // last-error text.
+  std::string text = "the write-ahead log " + path +
+                     " is damaged, so the database was not opened (ztadmin recover tells the "
+                     "choices): ";
   if (scan.cut) {
     text += "it ends inside record " + std::to_string(scan.damaged_sequence) + " at offset " +
-            std::to_string(scan.chain_end) + " (it was cut short)";
+            std::to_string(scan.chain_end) + ", cut short";
   } else {
     text += "record " + std::to_string(scan.damaged_sequence) + " at offset " +
-            std::to_string(scan.chain_end) + " is unreadable and " +
+            std::to_string(scan.chain_end) + " is unreadable, and " +
             std::to_string(scan.valid_after) + " valid records (" +
-            std::to_string(scan.valid_after_bytes) + " bytes) follow it";
+            std::to_string(scan.valid_after_bytes) + " bytes) after it were synced";
   }
-  text += "; " + std::to_string(scan.chain.size()) +
-          " records before it are sound. The database was not opened: see \"Recovering from a "
-          "damaged log\" in docs/operations.md (ztadmin recover, or restore a backup)";
-  return text;
+  return text + "; " + std::to_string(scan.chain.size()) + " records before it are sound";
 }
 
 bool ReplayLog(FileHandle log, const std::string& path, const LogScan& scan,
@@ -346,8 +374,10 @@ bool ReplayLog(FileHandle log, const std::string& path, const LogScan& scan,
         const int64_t piece_from = std::max<int64_t>(unit, offset) - offset;
         const uint32_t have =
             Crc32c(current.data() + p * kPieceSize, static_cast<size_t>(kPieceSize));
+        const auto newest = scan.newest.find(UnitKey(file, unit));
         bool write = false;
-        if (have == U32(checksums + kPieceChecksums * p + 4)) {
+        if (have == U32(checksums + kPieceChecksums * p + 4) ||
+            (newest != scan.newest.end() && have == newest->second)) {
           ++report.pieces_held;
         } else if (have == U32(checksums + kPieceChecksums * p)) {
           ++report.pieces_written;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/file.h"
@@ -33,7 +34,17 @@ struct LogScan {
   uint64_t damaged_sequence = 0;
   int64_t valid_after = 0;        // valid records after the damage
   int64_t valid_after_bytes = 0;  // and their bytes
+  // Per unit of a file (UnitKey) the checksum of its state after the last
+  // record the log knows that changed it: the chain's and, when it is
+  // damaged, the valid ones after the damage. A unit the file holds in that
+  // state is left alone: a state may recur (a page emptied again), and
+  // only the newest known one says that nothing the log holds is newer.
+  std::unordered_map<uint64_t, uint32_t> newest;
 };
+
+inline uint64_t UnitKey(uint8_t file, int64_t unit_offset) {
+  return (uint64_t{file} << 56) | static_cast<uint64_t>(unit_offset);
+}
 
 // Reads the whole log (existed: the file was there before this open) and
 // tells what it holds; false (with err) only when it cannot be read or holds

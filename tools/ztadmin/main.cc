@@ -87,15 +87,18 @@ int RunAlter(Args args, const Io& io) {
 }
 
 int RunRecover(Args a, const Io& io) {
-  bool replay = false;
-  for (const std::string& word : a.subspan(1)) {
-    if (word != "--replay-before-damage") {
-      io.err << "ztadmin: recover: unknown option '" << word << "'\n";
+  zt::DamagedLog choice = zt::DamagedLog::kRefuse;
+  if (a.size() > 1) {
+    if (a[1] == "--replay-before-damage") {
+      choice = zt::DamagedLog::kReplayBeforeDamage;
+    } else if (a[1] == "--keep-files") {
+      choice = zt::DamagedLog::kKeepFiles;
+    } else {
+      io.err << "ztadmin: recover: unknown option '" << a[1] << "'\n";
       return 2;
     }
-    replay = true;
   }
-  return zt::admin::RecoverCommand(a[0], replay, io.out, io.err);
+  return zt::admin::RecoverCommand(a[0], choice, io.out, io.err);
 }
 
 constexpr Command kCommands[] = {
@@ -178,14 +181,17 @@ constexpr Command kCommands[] = {
      [](Args a, const Io& io) {
        return zt::admin::CompactCommand(a[0], io.out, io.err, io.terminal);
      }},
-    {"recover", "DATAFILE [--replay-before-damage]",
+    {"recover", "DATAFILE [--keep-files | --replay-before-damage]",
      "when the write-ahead log is damaged (the\n"
      "server refuses to start and names the\n"
      "record): alone, report what the log holds\n"
-     "and the choices; --replay-before-damage\n"
-     "replays the sound records before the damage\n"
-     "without writing older bytes over newer ones,\n"
-     "empties the log and checks the database",
+     "and the choices; --keep-files drops the log\n"
+     "and keeps the files (a crash of the server\n"
+     "alone left every change in them);\n"
+     "--replay-before-damage replays the sound\n"
+     "records before the damage without writing\n"
+     "older states over newer ones (after a power\n"
+     "failure); then either checks the database",
      1, 2, RunRecover},
     {"alter", "DATAFILE SUBCOMMAND ARGS...",
      "change the schema, as one change of the log;\n"

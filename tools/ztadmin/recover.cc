@@ -15,17 +15,19 @@ namespace {
 constexpr char kChoices[] =
     "The changes in the damaged record, and in any the log lost with it, cannot be read back.\n"
     "Choose one:\n"
+    "  ztadmin recover DATAFILE --keep-files\n"
+    "      when the server alone crashed (the machine kept running): its files already\n"
+    "      hold every change it made; drop the log, keep the files, check them\n"
     "  ztadmin recover DATAFILE --replay-before-damage\n"
-    "      replay the sound records before the damage (each piece only where the files\n"
-    "      do not already hold it or something newer), keep the files otherwise, empty\n"
-    "      the log, and check the database; after a crash of the server alone the files\n"
-    "      already hold every change\n"
+    "      after a power failure or a crash of the machine: replay the sound records\n"
+    "      before the damage (a unit only where the files hold no newer state the log\n"
+    "      knows), keep the files otherwise, drop the rest of the log, check them\n"
     "  restore the latest backup (ztadmin backup, or SIGUSR1 to a running server)\n"
     "      and stop using this copy\n";
 
 }  // namespace
 
-int RecoverCommand(const std::string& data_file, bool replay_before_damage, std::ostream& out,
+int RecoverCommand(const std::string& data_file, DamagedLog choice, std::ostream& out,
                    std::ostream& err) {
   if (!PathExists(data_file)) {
     err << "ztadmin: " << data_file << ": no such database file\n";
@@ -34,12 +36,12 @@ int RecoverCommand(const std::string& data_file, bool replay_before_damage, std:
   Database db(TempFolder());
   db.EnableLog(LogOptions{.folder = LogFolderFor(data_file),
                           .durability = Durability::kOs,
-                          .replay_before_damage = replay_before_damage});
+                          .damaged_log = choice});
   if (!db.OpenDatabase(data_file.c_str(), 0)) {
     std::string why;
     db.GetLastErrorText(&why);
     err << "ztadmin: " << data_file << ": " << why << "\n";
-    if (why.find("write-ahead log") != std::string::npos && !replay_before_damage) {
+    if (why.find("write-ahead log") != std::string::npos && choice == DamagedLog::kRefuse) {
       err << kChoices;
     }
     return 1;
@@ -47,6 +49,7 @@ int RecoverCommand(const std::string& data_file, bool replay_before_damage, std:
   const RecoveryReport& r = db.recovery_report();
   if (!r.damage.empty()) {
     out << "the log was damaged: " << r.damage << "\n";
+    if (choice == DamagedLog::kKeepFiles) out << "the log was dropped and the files kept\n";
   } else {
     out << "the log is sound";
     out << (r.records_replayed > 0 ? "; its records were replayed as at any open\n" : "\n");

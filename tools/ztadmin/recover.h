@@ -7,15 +7,16 @@
 #include <iosfwd>
 #include <string>
 
+#include "engine/wal.h"
+
 namespace zt::admin {
 
-// ztadmin recover DATAFILE [--replay-before-damage]. Alone it reports what
-// the log holds (sound, or damaged and where) and the choices. With the
-// option it replays the records before the damage, leaving every piece of
-// the files that already holds newer bytes as it is, empties the log, then
-// checks the database. Exit status 0 when the database then opens and
-// checks clean.
-int RecoverCommand(const std::string& data_file, bool replay_before_damage, std::ostream& out,
+// ztadmin recover DATAFILE [--replay-before-damage | --keep-files]. Alone
+// it reports what the log holds (sound, or damaged and where) and the
+// choices. With an option it takes that choice (engine/wal.h, DamagedLog),
+// empties the log, then checks the database. Exit status 0 when the
+// database then opens and checks clean.
+int RecoverCommand(const std::string& data_file, DamagedLog choice, std::ostream& out,
                    std::ostream& err);
 
 }  // namespace zt::admin
