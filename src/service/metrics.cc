@@ -237,7 +237,11 @@ HttpReply ServerMetrics::Health() const {
   reply.content_type = kPlainText;
   const std::string& log_error = dispatcher_.stats().last_commit_error;
   const std::string& file_error = database_.file_write_error();
-  if (database_.IsConnected() && log_error.empty() && file_error.empty()) {
+  // Records the start's check found damaged (an index alone is rebuilt):
+  // the server serves what it can read, but it is not well.
+  const RecoveryReport& recovery = database_.recovery_report();
+  const bool damaged = !recovery.problems.empty() && !recovery.index_rebuilt;
+  if (database_.IsConnected() && log_error.empty() && file_error.empty() && !damaged) {
     reply.body = "ok\n";
     return reply;
   }
@@ -248,11 +252,14 @@ HttpReply ServerMetrics::Health() const {
   } else if (!log_error.empty()) {
     // Changes are refused: the worse of the two.
     reply.body = "log not writable: " + OneLine(log_error) + "\n";
-  } else {
+  } else if (!file_error.empty()) {
     // Changes are taken and durable, but only the log holds them.
     reply.body = "database files not writable: " + OneLine(file_error) + "; " +
                  std::to_string(database_.log_waiting_bytes()) +
                  " bytes of committed changes wait in the log\n";
+  } else {
+    reply.body = "database damaged (found at the start; run ztadmin check): " +
+                 OneLine(recovery.problems.front()) + "\n";
   }
   return reply;
 }
