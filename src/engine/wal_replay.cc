@@ -283,14 +283,14 @@ bool ScanLog(FileHandle log, const std::string& path, bool existed, LogScan& sca
     scan.damaged_sequence = sequence;
     return true;
   }
-  // Zeros or an older record end the chain cleanly; anything else is the
-  // torn start of a record.
+  // Only the start of a record of this epoch is a torn record; anything
+  // else after the chain (zeros, or the bytes of older records the new
+  // epoch has not yet overwritten, which need not begin at a record) ends
+  // it cleanly.
   char head[kRecordHeaderSize];
   const auto n = static_cast<size_t>(std::min<int64_t>(kRecordHeaderSize, length - at));
-  if (n == 0 || !FileReadAt(log, head, n, at)) return true;
-  const bool older = n == kRecordHeaderSize && U32(head) == kRecordMagic &&
-                     U32(head + kRecordEpochAt) != scan.epoch;
-  if (AllZero(head, n) || older) return true;
+  if (n < 8 || !FileReadAt(log, head, n, at)) return true;
+  if (U32(head) != kRecordMagic || U32(head + kRecordEpochAt) != scan.epoch) return true;
   scan.torn_bytes = std::max(TornLength(log, length, at), last_valid_end - at);
   // The log grows in steps of whole 4096-byte units; one that ends inside
   // a record at an odd length was cut short, not torn: how much is missing
