@@ -174,11 +174,39 @@ struct Crc32cTables {
   }
 };
 
+#if defined(__x86_64__)
+// The processor's CRC-32C instruction (SSE 4.2), where it has one: the log
+// sums every unit it changes twice, and this is several times faster than
+// the tables.
+__attribute__((target("sse4.2"))) uint32_t Crc32cHardware(const unsigned char* p, size_t n,
+                                                          uint32_t crc) {
+  uint64_t c = ~crc;
+  while (n >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    c = __builtin_ia32_crc32di(c, word);
+    p += 8;
+    n -= 8;
+  }
+  auto c32 = static_cast<uint32_t>(c);
+  while (n-- > 0) c32 = __builtin_ia32_crc32qi(c32, *p++);
+  return ~c32;
+}
+
+bool HasCrc32cInstruction() {
+  static const bool has = __builtin_cpu_supports("sse4.2") != 0;
+  return has;
+}
+#endif
+
 }  // namespace
 
 uint32_t Crc32c(const void* data, size_t n, uint32_t crc) {
-  static const Crc32cTables tables;
   const auto* p = static_cast<const unsigned char*>(data);
+#if defined(__x86_64__)
+  if (HasCrc32cInstruction()) return Crc32cHardware(p, n, crc);
+#endif
+  static const Crc32cTables tables;
   crc = ~crc;
   while (n >= 8) {
     const uint32_t lo = crc ^ (uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
