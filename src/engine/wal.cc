@@ -89,7 +89,8 @@ int WriteAheadLog::Open(const LogOptions& options, const std::string& data_path,
     return 0;
   }
   // A log made by this open counts as clean: there was nothing to lose.
-  report.clean_shutdown = !scan.lost && !scan.header_damaged && scan.chain.empty() &&
+  report.clean_shutdown = !scan.lost && !scan.header_damaged && !scan.damaged &&
+                          scan.chain.empty() &&
                           (!scan.header_found || scan.header.state == kStateClean);
   report.header_damaged = scan.header_damaged;
   report.log_lost = scan.lost;
@@ -118,16 +119,13 @@ int WriteAheadLog::Open(const LogOptions& options, const std::string& data_path,
 }
 
 int WriteAheadLog::WriteHeader(uint32_t state, std::string& err) {
-  char bytes[kSlotSize] = {};
+  char bytes[kSlotSize];
   const uint64_t sequence = header_.sequence + 1;
-  std::memcpy(bytes, kSlotMagic, sizeof kSlotMagic);
-  PutU64(bytes + kSlotSequenceAt, sequence);
-  PutU32(bytes + kSlotEpochAt, header_.epoch);
-  PutU32(bytes + kSlotStateAt, state);
-  const size_t n = std::min(data_path_.size(), kSlotMaxPath);
-  PutU32(bytes + kSlotPathLengthAt, static_cast<uint32_t>(n));
-  std::memcpy(bytes + kSlotPathAt, data_path_.data(), n);
-  PutU32(bytes + kSlotCrcAt, Crc32c(bytes, kSlotCrcAt));
+  EncodeSlot(LogHeader{.sequence = sequence,
+                       .epoch = header_.epoch,
+                       .state = state,
+                       .data_path = data_path_},
+             bytes);
   const int64_t at = static_cast<int64_t>(sequence % 2) * kSlotSize;
   if (!FileWriteAt(file_.handle(), bytes, sizeof bytes, at) || !Sync(err)) {
     if (err.empty()) err = FileError("cannot write the header of the log " + path_);

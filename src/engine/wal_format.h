@@ -4,10 +4,14 @@
 #ifndef ZT_ENGINE_WAL_FORMAT_H_
 #define ZT_ENGINE_WAL_FORMAT_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 
 #include "engine/codec.h"
+#include "engine/wal.h"
 
 namespace zt::wal {
 
@@ -75,6 +79,32 @@ inline size_t ExtentSize(uint32_t format, int64_t offset, int64_t length) {
   const size_t checksums =
       format == kFormatPieces ? kPieceChecksums * PieceCount(offset, length) : 0;
   return kExtentHeaderSize + checksums + static_cast<size_t>(length);
+}
+
+// A header slot's bytes (kSlotSize of them) from the header, and back; a
+// slot whose magic or checksum does not hold is none.
+inline void EncodeSlot(const LogHeader& header, char* bytes) {
+  std::memset(bytes, 0, kSlotSize);
+  std::memcpy(bytes, kSlotMagic, sizeof kSlotMagic);
+  PutU64(bytes + kSlotSequenceAt, header.sequence);
+  PutU32(bytes + kSlotEpochAt, header.epoch);
+  PutU32(bytes + kSlotStateAt, header.state);
+  const size_t n = std::min(header.data_path.size(), kSlotMaxPath);
+  PutU32(bytes + kSlotPathLengthAt, static_cast<uint32_t>(n));
+  std::memcpy(bytes + kSlotPathAt, header.data_path.data(), n);
+  PutU32(bytes + kSlotCrcAt, Crc32c(bytes, kSlotCrcAt));
+}
+
+inline std::optional<LogHeader> DecodeSlot(const char* bytes) {
+  if (std::memcmp(bytes, kSlotMagic, sizeof kSlotMagic) != 0) return std::nullopt;
+  if (U32(bytes + kSlotCrcAt) != Crc32c(bytes, kSlotCrcAt)) return std::nullopt;
+  LogHeader header;
+  header.sequence = U64(bytes + kSlotSequenceAt);
+  header.epoch = U32(bytes + kSlotEpochAt);
+  header.state = U32(bytes + kSlotStateAt);
+  const size_t path_length = std::min<size_t>(U32(bytes + kSlotPathLengthAt), kSlotMaxPath);
+  header.data_path.assign(bytes + kSlotPathAt, path_length);
+  return header;
 }
 
 }  // namespace zt::wal

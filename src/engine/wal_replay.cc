@@ -14,18 +14,6 @@ using namespace wal;
 
 std::string FileError(const std::string& what) { return what + ": " + LastFileError(); }
 
-std::optional<LogHeader> DecodeSlot(const char* bytes) {
-  if (std::memcmp(bytes, kSlotMagic, sizeof kSlotMagic) != 0) return std::nullopt;
-  if (U32(bytes + kSlotCrcAt) != Crc32c(bytes, kSlotCrcAt)) return std::nullopt;
-  LogHeader header;
-  header.sequence = U64(bytes + kSlotSequenceAt);
-  header.epoch = U32(bytes + kSlotEpochAt);
-  header.state = U32(bytes + kSlotStateAt);
-  const size_t path_length = std::min<size_t>(U32(bytes + kSlotPathLengthAt), kSlotMaxPath);
-  header.data_path.assign(bytes + kSlotPathAt, path_length);
-  return header;
-}
-
 // A record read whole and checked.
 struct Record {
   uint32_t epoch = 0;
