@@ -24,6 +24,8 @@
 //   or RECORDSETGETLASTERROR, whichever text the command uses).
 // - SendFrame/SendRaw/ReadExactly/WaitForClose: bytes as they are, for
 //   tests of broken frames and for load generators.
+// Apart from the protocol, HttpGet reads the server's metrics and health
+// endpoint.
 //
 // Nothing throws; every failure is a value. A connection is used by one
 // thread at a time. After a timeout or a broken connection it is closed:
@@ -305,6 +307,21 @@ class Connection {
   std::string buffer_;
   size_t read_ = 0;
 };
+
+// ---- The server's HTTP endpoint ----------------------------------------------
+// The metrics and health endpoint (MetricsAddress in the server's INI file)
+// answers one request per connection and then closes it.
+struct HttpResponse {
+  int status = 0;    // from the status line
+  std::string body;  // everything after the header block
+};
+
+// One GET of path ("/metrics", "/health") from the endpoint at host:port,
+// each step (connecting, sending, reading to the close) within timeout_ms. The
+// error is kConnect when it cannot be reached, kTimeout (or kClosed) when it
+// does not answer, kBadReply when the answer is not an HTTP response.
+Result<HttpResponse> HttpGet(const std::string& host, uint16_t port, std::string_view path,
+                             int timeout_ms);
 
 // Whether a value can be sent as one field: not blank (the server reads a
 // blank field as a missing one), and no "~", STX, ETX or NUL. Blanks at

@@ -1,19 +1,17 @@
 #include "service/config.h"
 
+#include "config/ini_file.h"
 #include "engine/codec.h"
-#include "engine/error_log.h"
 #include "engine/filenames.h"
 #include "net/net_server.h"
 #include "protocol/fields.h"
-#include "service/ini_file.h"
 
 namespace zt {
 namespace {
 
-// Room of each value, as the configuration has always allowed.
-constexpr size_t kDatabaseFileRoom = 259;
+// Room of the short values, as the configuration has always allowed (the
+// paths' rooms are in config/server_files.h).
 constexpr size_t kShortValueRoom = 48;
-constexpr size_t kPathRoom = 4095;
 
 // Whole number from 0 to max, or -1.
 long ReadWholeNumber(const std::string& text, long max) {
@@ -109,18 +107,16 @@ ServerConfig ReadServerConfig(const std::string& config_file) {
   ini.Load(config_file);
   ServerConfig config;
   config.config_file = config_file;
-  config.database_file = ResolveAgainst(
-      config_file, ini.Get(kConnectionSection, "DatabaseFile", "", kDatabaseFileRoom));
+  const ServerFiles files = ReadServerFiles(ini, config_file);
+  config.database_file = files.database_file;
   config.transaction_name = ini.Get(kConnectionSection, "TransactionName", "", kShortValueRoom);
   config.server_port_text = ini.Get(kConnectionSection, "ServerPort", "5432", kShortValueRoom);
   config.server_port = FieldToInt(config.server_port_text);
-  config.work_folder = ResolveAgainst(
-      config_file, ini.Get(kServerSection, "WorkFolder", kDefaultWorkFolder, kPathRoom));
+  config.work_folder = files.work_folder;
   config.lock_folder = ResolveAgainst(
       config_file, ini.Get(kServerSection, "LockFolder", kDefaultLockFolder, kPathRoom));
   config.listen_address =
       ini.Get(kServerSection, "ListenAddress", kDefaultListenAddress, kShortValueRoom);
-  if (config.work_folder.empty()) config.work_folder = kDefaultWorkFolder;
   if (config.lock_folder.empty()) config.lock_folder = kDefaultLockFolder;
   if (config.listen_address.empty()) config.listen_address = kDefaultListenAddress;
   config.retry_delay_ms = ReadRetryDelay(ini, config.problems);

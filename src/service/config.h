@@ -1,7 +1,8 @@
 // The server's configuration, read once at start-up from its INI file.
 //
 // [CONNECTION]  (the keys every installation has)
-//   DatabaseFile     data file of the database to serve (room 259)
+//   DatabaseFile     data file of the database to serve (room 259; read by
+//                    config/server_files.h, which the offline tools share)
 //   TransactionName  kept, used by nothing (room 48)
 //   ServerPort       read and kept (room 48, default 5432); it never
 //                    changes the listening port, which is 5432 unless the
@@ -9,7 +10,7 @@
 //   ServerIP         written by the server at every start that gets as far
 //                    as listening: the host's address
 // [SERVER]  (this daemon's own settings)
-//   WorkFolder       error log and transaction files
+//   WorkFolder       error log and transaction files (config/server_files.h)
 //   LockFolder       holds *.ztl files, removed at start-up and shutdown
 //   ListenAddress    IPv4 address to listen on (default 0.0.0.0)
 //   ResultsetMemory  MiB that all open recordsets together may hold
@@ -54,12 +55,12 @@
 #include <string>
 #include <vector>
 
+#include "config/server_files.h"
 #include "engine/wal.h"
 #include "net/net_server.h"
 
 namespace zt {
 
-inline constexpr char kDefaultConfigFile[] = "/etc/ztserver/ztserver.ini";
 inline constexpr char kDefaultLockFolder[] = "/var/lib/ztserver/locks";
 inline constexpr char kDefaultListenAddress[] = "0.0.0.0";
 inline constexpr uint16_t kDefaultPort = 5432;
@@ -76,9 +77,6 @@ inline constexpr long kMaxMaxConnections = 1000000;
 inline constexpr long kMaxTimeoutSeconds = 86400;
 inline constexpr size_t kDefaultMaxRecordsetsPerConnection = 256;
 inline constexpr long kMaxMaxRecordsetsPerConnection = 1000000;
-
-inline constexpr char kConnectionSection[] = "CONNECTION";
-inline constexpr char kServerSection[] = "SERVER";
 
 struct ServerConfig {
   std::string config_file;

@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
-#include "client/http_get.h"
 #include "net/http_endpoint.h"
 #include "net/net_server.h"
 #include "support/server_process.h"
+#include "ztserver/client.h"
 
 namespace zt::testing {
 namespace {
@@ -237,16 +237,15 @@ class MetricsTest : public ::testing::Test {
     ASSERT_NE(metrics_port_, 0) << ReadFile(fixture_.output()) << fixture_.ErrorLog();
   }
 
-  HttpResult Get(const std::string& path) {
-    HttpResult result;
-    std::string error;
-    EXPECT_TRUE(HttpGet("127.0.0.1", metrics_port_, path, kReplyTimeoutMs, result, &error))
-        << error;
-    return result;
+  ztserver::HttpResponse Get(const std::string& path) {
+    const ztserver::Result<ztserver::HttpResponse> got =
+        ztserver::HttpGet("127.0.0.1", metrics_port_, path, kReplyTimeoutMs);
+    EXPECT_TRUE(got.ok()) << got.status().message();
+    return got.value_or({});
   }
 
   Metrics Scrape() {
-    const HttpResult page = Get("/metrics");
+    const ztserver::HttpResponse page = Get("/metrics");
     EXPECT_EQ(page.status, 200);
     Metrics metrics;
     std::string error;
@@ -371,7 +370,7 @@ TEST_F(MetricsTest, CountersMoveWithTheRequests) {
 
 TEST_F(MetricsTest, HealthIsOkWhileTheDatabaseIsOpen) {
   StartServer();
-  const HttpResult health = Get("/health");
+  const ztserver::HttpResponse health = Get("/health");
   EXPECT_EQ(health.status, 200);
   EXPECT_EQ(health.body, "ok\n");
 }
@@ -400,7 +399,7 @@ class MetricsWithoutDatabaseTest : public MetricsTest {
 
 TEST_F(MetricsWithoutDatabaseTest, HealthIs503WithOneLineWhy) {
   StartServer();
-  const HttpResult health = Get("/health");
+  const ztserver::HttpResponse health = Get("/health");
   EXPECT_EQ(health.status, 503);
   EXPECT_EQ(health.body.rfind("database not open: ", 0), 0u) << health.body;
   EXPECT_NE(health.body.find("db.dat"), std::string::npos) << health.body;

@@ -4,7 +4,6 @@
 
 #include "support/fixtures.h"
 #include "support/test_support.h"
-#include "ztadmin/csv.h"
 #include "ztadmin/dump.h"
 
 namespace zt {
@@ -15,14 +14,6 @@ using testing::ScratchFolder;
 using testing::WriteFile;
 
 const std::string kZtadmin = std::string(ZT_BINARY_DIR) + "/ztadmin";
-
-TEST(CsvField, QuotesOnlyWhatNeedsIt) {
-  EXPECT_EQ(admin::CsvField("plain text"), "plain text");
-  EXPECT_EQ(admin::CsvField(""), "");
-  EXPECT_EQ(admin::CsvField("a,b"), "\"a,b\"");
-  EXPECT_EQ(admin::CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
-  EXPECT_EQ(admin::CsvField("two\nlines"), "\"two\nlines\"");
-}
 
 // What load reads, dump writes back: the live columns, oldest record first.
 TEST(ZtadminDump, RoundTripsWithLoad) {

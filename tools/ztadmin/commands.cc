@@ -3,12 +3,12 @@
 #include <iomanip>
 #include <ostream>
 
+#include "config/server_files.h"
 #include "engine/backup.h"
 #include "engine/database.h"
 #include "engine/database_builder.h"
 #include "engine/file.h"
 #include "engine/chain.h"
-#include "service/config.h"
 #include "ztadmin/schema.h"
 
 namespace zt::admin {
@@ -22,13 +22,13 @@ void SetToolOptions(const ToolOptions& options) { tool_options = options; }
 std::string LogFolderFor(const std::string& data_file) {
   if (!tool_options.work_folder.empty()) return tool_options.work_folder;
   if (!tool_options.config_file.empty()) {
-    return ReadServerConfig(tool_options.config_file).work_folder;
+    return ReadServerFiles(tool_options.config_file).work_folder;
   }
   if (PathExists(kDefaultConfigFile)) {
-    const ServerConfig config = ReadServerConfig(kDefaultConfigFile);
-    if (!config.database_file.empty() &&
-        AbsolutePath(config.database_file) == AbsolutePath(data_file)) {
-      return config.work_folder;
+    const ServerFiles files = ReadServerFiles(kDefaultConfigFile);
+    if (!files.database_file.empty() &&
+        AbsolutePath(files.database_file) == AbsolutePath(data_file)) {
+      return files.work_folder;
     }
   }
   const size_t slash = data_file.find_last_of('/');

@@ -3,10 +3,10 @@
 #include <ostream>
 #include <vector>
 
+#include "csv/csv.h"
 #include "engine/database.h"
 #include "engine/file.h"
 #include "ztadmin/commands.h"
-#include "ztadmin/csv.h"
 #include "ztadmin/progress.h"
 #include "ztadmin/rows.h"
 

@@ -2,11 +2,11 @@
 
 #include <ostream>
 
+#include "csv/csv.h"
 #include "engine/codec.h"
 #include "engine/database.h"
 #include "engine/file.h"
 #include "ztadmin/commands.h"
-#include "ztadmin/csv.h"
 
 namespace zt::admin {
 namespace {

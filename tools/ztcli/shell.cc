@@ -8,7 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "ztadmin/csv.h"
+#include "csv/csv.h"
 #include "ztcli/query.h"
 #include "ztcli/status.h"
 
@@ -439,12 +439,12 @@ Outcome Shell::Quit(const std::vector<std::string>&) { return Outcome::kQuit; }
 void Shell::Print(const Table& table) {
   if (options_.csv) {
     for (size_t i = 0; i < table.header.size(); ++i) {
-      std::printf("%s%s", i ? "," : "", zt::admin::CsvField(table.header[i]).c_str());
+      std::printf("%s%s", i ? "," : "", zt::CsvField(table.header[i]).c_str());
     }
     std::printf("\n");
     for (const auto& row : table.rows) {
       for (size_t i = 0; i < row.size(); ++i) {
-        std::printf("%s%s", i ? "," : "", zt::admin::CsvField(row[i]).c_str());
+        std::printf("%s%s", i ? "," : "", zt::CsvField(row[i]).c_str());
       }
       std::printf("\n");
     }

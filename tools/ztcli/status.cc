@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "client/http_get.h"
+#include "ztserver/client.h"
 
 namespace zt::cli {
 namespace {
@@ -242,12 +242,13 @@ std::string FormatStatus(const std::vector<Sample>& s) {
 }
 
 int PrintStatus(const std::string& host, uint16_t port, int timeout_ms, std::FILE* out) {
-  HttpResult page;
-  std::string error;
-  if (!HttpGet(host, port, "/metrics", timeout_ms, page, &error)) {
-    std::fprintf(stderr, "ztcli: \\status: %s\n", error.c_str());
+  const ztserver::Result<ztserver::HttpResponse> got =
+      ztserver::HttpGet(host, port, "/metrics", timeout_ms);
+  if (!got.ok()) {
+    std::fprintf(stderr, "ztcli: \\status: %s\n", got.status().message().c_str());
     return 2;
   }
+  const ztserver::HttpResponse& page = *got;
   if (page.status != 200) {
     std::fprintf(stderr, "ztcli: \\status: the endpoint answered %d\n", page.status);
     return 2;

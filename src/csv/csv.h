@@ -1,4 +1,6 @@
-// A strict RFC 4180 reader for `ztadmin load`.
+// CSV for the tools: a strict RFC 4180 reader (`ztadmin load`) and the
+// field writer whose output it reads back (`ztadmin dump`, `ztcli --csv`).
+// It knows text only, nothing of databases or of the server.
 //
 // Fields are separated by ',' and records by CRLF or LF; a field in double
 // quotes may hold commas, line breaks and doubled quotes (""). A quote
@@ -6,14 +8,14 @@
 // still open at the end of the input are errors. The reader works on the
 // whole text in memory and hands out one record at a time with the line on
 // which it starts.
-#ifndef ZTADMIN_CSV_H_
-#define ZTADMIN_CSV_H_
+#ifndef ZT_CSV_CSV_H_
+#define ZT_CSV_CSV_H_
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace zt::admin {
+namespace zt {
 
 class CsvReader {
  public:
@@ -41,6 +43,6 @@ class CsvReader {
 // quote or a line break; as it stands otherwise (what the reader takes back).
 std::string CsvField(const std::string& value);
 
-}  // namespace zt::admin
+}  // namespace zt
 
-#endif  // ZTADMIN_CSV_H_
+#endif  // ZT_CSV_CSV_H_

@@ -7,8 +7,8 @@
 // Writing changes one key's line (or adds the key, or the section and the
 // key) and keeps every other line of the file byte for byte, comments and
 // line ends included.
-#ifndef ZT_SERVICE_INI_FILE_H_
-#define ZT_SERVICE_INI_FILE_H_
+#ifndef ZT_CONFIG_INI_FILE_H_
+#define ZT_CONFIG_INI_FILE_H_
 
 #include <cstddef>
 #include <string>
@@ -48,4 +48,4 @@ class IniFile {
 
 }  // namespace zt
 
-#endif  // ZT_SERVICE_INI_FILE_H_
+#endif  // ZT_CONFIG_INI_FILE_H_

@@ -1,8 +1,8 @@
-#include "ztadmin/csv.h"
+#include "csv/csv.h"
 
 #include <gtest/gtest.h>
 
-namespace zt::admin {
+namespace zt {
 namespace {
 
 using Records = std::vector<std::vector<std::string>>;
@@ -57,5 +57,13 @@ TEST(CsvReader, RefusesMalformedQuoting) {
   }
 }
 
+TEST(CsvField, QuotesOnlyWhatNeedsIt) {
+  EXPECT_EQ(CsvField("plain text"), "plain text");
+  EXPECT_EQ(CsvField(""), "");
+  EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
+  EXPECT_EQ(CsvField("say \"hi\""), "\"say \"\"hi\"\"\"");
+  EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
+}
+
 }  // namespace
-}  // namespace zt::admin
+}  // namespace zt

@@ -1,4 +1,4 @@
-#include "service/ini_file.h"
+#include "config/ini_file.h"
 
 #include "engine/codec.h"
 #include "engine/file.h"

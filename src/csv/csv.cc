@@ -1,6 +1,6 @@
-#include "ztadmin/csv.h"
+#include "csv/csv.h"
 
-namespace zt::admin {
+namespace zt {
 
 std::string CsvField(const std::string& value) {
   if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
@@ -68,4 +68,4 @@ bool CsvReader::Next(std::vector<std::string>& fields) {
   }
 }
 
-}  // namespace zt::admin
+}  // namespace zt
