@@ -533,10 +533,9 @@ TEST_F(MetricsTest, HealthIsAnsweredWhileSlowIdleOrStalledClientsTakeEverySlot) 
         ASSERT_TRUE(loiterers.back()->connected()) << c.name;
       }
       for (auto& loiterer : loiterers) loiterer->Trickle();
-      HttpResult health;
-      std::string error;
-      if (HttpGet("127.0.0.1", metrics_port_, "/health", kProbeTimeoutMs, health, &error) &&
-          health.status == 200 && health.body == "ok\n") {
+      const ztserver::Result<ztserver::HttpResponse> health =
+          ztserver::HttpGet("127.0.0.1", metrics_port_, "/health", kProbeTimeoutMs);
+      if (health.ok() && health->status == 200 && health->body == "ok\n") {
         ++answered;
       }
     }

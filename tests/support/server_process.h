@@ -23,7 +23,6 @@
 #include <thread>
 #include <vector>
 
-#include "client/http_get.h"
 #include "engine/database_builder.h"
 #include "support/test_support.h"
 #include "ztserver/client.h"
@@ -302,11 +301,11 @@ inline std::string Ask(Client& client, const std::string& request) {
 // metrics_port (name and labels as the page writes them), or -1 when the
 // page or the series is not there.
 inline double ScrapeMetric(uint16_t metrics_port, const std::string& series) {
-  HttpResult page;
-  std::string error;
-  if (!HttpGet("127.0.0.1", metrics_port, "/metrics", kReplyTimeoutMs, page, &error)) return -1;
-  const size_t at = page.body.find("\n" + series + " ");
-  return at == std::string::npos ? -1 : std::atof(page.body.c_str() + at + series.size() + 2);
+  const ztserver::Result<ztserver::HttpResponse> page =
+      ztserver::HttpGet("127.0.0.1", metrics_port, "/metrics", kReplyTimeoutMs);
+  if (!page.ok()) return -1;
+  const size_t at = page->body.find("\n" + series + " ");
+  return at == std::string::npos ? -1 : std::atof(page->body.c_str() + at + series.size() + 2);
 }
 
 // One request and the reply it must get.
