@@ -81,6 +81,34 @@ inline size_t ExtentSize(uint32_t format, int64_t offset, int64_t length) {
   return kExtentHeaderSize + checksums + static_cast<size_t>(length);
 }
 
+// One extent of a record body as it lies there (the header read, the rest
+// pointed at).
+struct ExtentView {
+  uint8_t file = 0;
+  uint32_t length = 0;
+  int64_t offset = 0;
+  size_t pieces = 0;
+  const char* checksums = nullptr;  // format 1: kPieceChecksums per piece
+  const char* bytes = nullptr;      // the new bytes
+  size_t size = 0;                  // all of it in the body
+  uint32_t before(size_t piece) const { return U32(checksums + kPieceChecksums * piece); }
+  uint32_t after(size_t piece) const { return U32(checksums + kPieceChecksums * piece + 4); }
+};
+
+// The extent at p; the caller has checked that kExtentHeaderSize bytes are
+// there, and checks size against what is left.
+inline ExtentView DecodeExtent(uint32_t format, const char* p) {
+  ExtentView e;
+  e.file = static_cast<uint8_t>(p[kExtentFileAt]);
+  e.length = U32(p + kExtentLengthAt);
+  e.offset = DecodeFixed64(p + kExtentOffsetAt);
+  e.pieces = e.offset < 0 ? 0 : PieceCount(e.offset, e.length);
+  e.checksums = p + kExtentHeaderSize;
+  e.bytes = e.checksums + (format == kFormatPieces ? kPieceChecksums * e.pieces : 0);
+  e.size = e.offset < 0 ? kExtentHeaderSize : ExtentSize(format, e.offset, e.length);
+  return e;
+}
+
 // A header slot's bytes (kSlotSize of them) from the header, and back; a
 // slot whose magic or checksum does not hold is none.
 inline void EncodeSlot(const LogHeader& header, char* bytes) {

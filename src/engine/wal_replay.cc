@@ -62,13 +62,10 @@ Read ReadRecord(FileHandle log, int64_t length, int64_t at, uint32_t want_epoch,
   record.extents_at = pos;
   for (uint32_t i = 0; i < record.extents; ++i) {
     if (body.size() - pos < kExtentHeaderSize) return Read::kMalformed;
-    const auto file = static_cast<uint8_t>(body[pos + kExtentFileAt]);
-    const uint32_t n = U32(body.data() + pos + kExtentLengthAt);
-    const int64_t offset = DecodeFixed64(body.data() + pos + kExtentOffsetAt);
-    if (file > kLogIndexFile || offset < 0) return Read::kMalformed;
-    const size_t size = ExtentSize(record.format, offset, n);
-    if (body.size() - pos < size) return Read::kMalformed;
-    pos += size;
+    const ExtentView extent = DecodeExtent(record.format, body.data() + pos);
+    if (extent.file > kLogIndexFile || extent.offset < 0) return Read::kMalformed;
+    if (body.size() - pos < extent.size) return Read::kMalformed;
+    pos += extent.size;
   }
   return pos == body.size() ? Read::kValid : Read::kMalformed;
 }
@@ -79,16 +76,12 @@ void NoteNewest(const Record& record, const std::string& body,
   if (record.format != kFormatPieces) return;
   size_t pos = record.extents_at;
   for (uint32_t i = 0; i < record.extents; ++i) {
-    const char* extent = body.data() + pos;
-    const auto file = static_cast<uint8_t>(extent[kExtentFileAt]);
-    const uint32_t n = U32(extent + kExtentLengthAt);
-    const int64_t offset = DecodeFixed64(extent + kExtentOffsetAt);
-    const size_t pieces = PieceCount(offset, n);
-    for (size_t p = 0; p < pieces; ++p) {
-      newest[UnitKey(file, UnitStart(offset) + static_cast<int64_t>(p) * kPieceSize)] =
-          U32(extent + kExtentHeaderSize + kPieceChecksums * p + 4);
+    const ExtentView e = DecodeExtent(record.format, body.data() + pos);
+    for (size_t p = 0; p < e.pieces; ++p) {
+      newest[UnitKey(e.file, UnitStart(e.offset) + static_cast<int64_t>(p) * kPieceSize)] =
+          e.after(p);
     }
-    pos += ExtentSize(record.format, offset, n);
+    pos += e.size;
   }
 }
 
@@ -322,15 +315,13 @@ bool ReplayLog(FileHandle log, const std::string& path, const LogScan& scan,
     }
     size_t pos = record.extents_at;
     for (uint32_t i = 0; i < record.extents; ++i) {
-      const char* extent = body.data() + pos;
-      const auto file = static_cast<uint8_t>(extent[kExtentFileAt]);
-      const uint32_t n = U32(extent + kExtentLengthAt);
-      const int64_t offset = DecodeFixed64(extent + kExtentOffsetAt);
-      const size_t pieces = PieceCount(offset, n);
-      const char* checksums = extent + kExtentHeaderSize;
-      const char* bytes =
-          checksums + (record.format == kFormatPieces ? kPieceChecksums * pieces : 0);
-      pos += ExtentSize(record.format, offset, n);
+      const ExtentView e = DecodeExtent(record.format, body.data() + pos);
+      pos += e.size;
+      const uint8_t file = e.file;
+      const uint32_t n = e.length;
+      const int64_t offset = e.offset;
+      const size_t pieces = e.pieces;
+      const char* bytes = e.bytes;
       const FileHandle target = files[file];
       if (record.format == kFormatPlain) {
         // Written before units were summed: applied as it stands.
@@ -364,10 +355,9 @@ bool ReplayLog(FileHandle log, const std::string& path, const LogScan& scan,
             Crc32c(current.data() + p * kPieceSize, static_cast<size_t>(kPieceSize));
         const auto newest = scan.newest.find(UnitKey(file, unit));
         bool write = false;
-        if (have == U32(checksums + kPieceChecksums * p + 4) ||
-            (newest != scan.newest.end() && have == newest->second)) {
+        if (have == e.after(p) || (newest != scan.newest.end() && have == newest->second)) {
           ++report.pieces_held;
-        } else if (have == U32(checksums + kPieceChecksums * p)) {
+        } else if (have == e.before(p)) {
           ++report.pieces_written;
           write = true;
         } else {
