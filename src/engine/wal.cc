@@ -13,6 +13,9 @@ namespace {
 
 using namespace wal;
 
+// The most unit states Seal remembers (each kPieceSize bytes).
+constexpr size_t kMaxUnitStates = 8192;
+constexpr size_t kLongExtentPieces = 64;
 // Under Durability=os: the longest a written record waits for its sync, and
 // the most bytes staged meanwhile.
 constexpr double kOsSyncSeconds = 1.0;
@@ -40,6 +43,7 @@ std::string LogFilePath(const std::string& folder, const std::string& data_path)
 int WriteAheadLog::Open(const LogOptions& options, const std::string& data_path,
                         const LogFiles& files, RecoveryReport& report, std::string& err) {
   report = RecoveryReport{};
+  unit_states_.clear();
   options_ = options;
   files_ = files;
   data_path_ = AbsolutePath(data_path);
@@ -235,22 +239,39 @@ bool WriteAheadLog::Seal() {
       const int64_t units_from = UnitStart(r.offset);
       const auto units_size = static_cast<size_t>(UnitEnd(r.offset + r.length) - units_from);
       units_.resize(units_size);
-      const bool readable = FileReadBeforeSeal(files_[f], units_.data(), units_size, units_from);
+      bool readable = true;
       for (size_t i = 0; i < pieces; ++i) {
-        PutU32(checksums + kPieceChecksums * i,
-               Crc32c(units_.data() + i * kPieceSize, static_cast<size_t>(kPieceSize)));
+        char* unit = units_.data() + i * kPieceSize;
+        const int64_t at = units_from + static_cast<int64_t>(i) * kPieceSize;
+        const auto known = unit_states_.find(UnitKey(static_cast<uint8_t>(f), at));
+        if (known != unit_states_.end()) {
+          std::memcpy(unit, known->second.data(), kPieceSize);
+        } else if (!FileReadBeforeSeal(files_[f], unit, kPieceSize, at)) {
+          readable = false;
+        }
+        PutU32(checksums + kPieceChecksums * i, Crc32c(unit, static_cast<size_t>(kPieceSize)));
       }
       FileCopyStaged(files_[f], units_.data(), units_size, units_from);
       const auto inside = static_cast<size_t>(r.offset - units_from);
       std::memcpy(bytes, units_.data() + inside, length);
+      if (unit_states_.size() + std::min(pieces, kLongExtentPieces) > kMaxUnitStates) {
+        unit_states_.clear();
+      }
       for (size_t i = 0; i < pieces; ++i) {
-        PutU32(checksums + kPieceChecksums * i + 4,
-               Crc32c(units_.data() + i * kPieceSize, static_cast<size_t>(kPieceSize)));
+        const char* unit = units_.data() + i * kPieceSize;
+        PutU32(checksums + kPieceChecksums * i + 4, Crc32c(unit, static_cast<size_t>(kPieceSize)));
         // Unreadable: a before checksum no unit can have (its after one
         // differs from it), so replay keeps whatever the file holds there
         // rather than guess.
         if (!readable) {
           PutU32(checksums + kPieceChecksums * i, ~U32(checksums + kPieceChecksums * i + 4));
+        }
+        // A long extent (a load's batch) keeps only its ends: the next
+        // change meets those, and the bound stays small.
+        if (pieces <= kLongExtentPieces || i == 0 || i + 1 == pieces) {
+          unit_states_[UnitKey(static_cast<uint8_t>(f),
+                               units_from + static_cast<int64_t>(i) * kPieceSize)]
+              .assign(unit, kPieceSize);
         }
       }
       p = bytes + length;
@@ -295,6 +316,7 @@ int WriteAheadLog::Sync(std::string& err) {
 
 void WriteAheadLog::Discard() {
   DropNew();
+  unit_states_.clear();
   // The records formed since the last commit are gone; their numbers are
   // used again.
   next_sequence_ -= unwritten_records_;

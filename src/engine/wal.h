@@ -77,6 +77,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/file.h"
@@ -237,6 +238,12 @@ class WriteAheadLog {
   uint64_t next_sequence_ = 1;
   std::string unwritten_;  // sealed records not yet written to the file
   std::string units_;      // Seal's room for the units an extent touches
+  // The state each recently changed unit was left in by its last seal
+  // (UnitKey -> kPieceSize bytes): the next change of the unit starts from
+  // it, so its before checksum needs no read of the file. Forgotten
+  // whole when it grows past its bound, and by Discard (the dropped
+  // changes' states are no longer what the unit holds).
+  std::unordered_map<uint64_t, std::string> unit_states_;
   uint64_t unwritten_records_ = 0;
   std::string unsynced_;  // written records after synced_end_ (Durability=os)
   bool resync_ = false;   // a sync failed: write unsynced_ again first

@@ -67,6 +67,10 @@ inline void PutU32(char* p, uint32_t v) { EncodeFixed32(p, static_cast<int32_t>(
 inline void PutU64(char* p, uint64_t v) { EncodeFixed64(p, static_cast<int64_t>(v)); }
 
 // The pieces of [offset, offset + length).
+// A unit of one of the log's files, as a key.
+inline uint64_t UnitKey(uint8_t file, int64_t unit_offset) {
+  return (uint64_t{file} << 56) | static_cast<uint64_t>(unit_offset);
+}
 inline int64_t UnitStart(int64_t offset) { return offset / kPieceSize * kPieceSize; }
 inline int64_t UnitEnd(int64_t end) { return (end + kPieceSize - 1) / kPieceSize * kPieceSize; }
 inline size_t PieceCount(int64_t offset, int64_t length) {

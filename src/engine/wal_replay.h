@@ -42,9 +42,6 @@ struct LogScan {
   std::unordered_map<uint64_t, uint32_t> newest;
 };
 
-inline uint64_t UnitKey(uint8_t file, int64_t unit_offset) {
-  return (uint64_t{file} << 56) | static_cast<uint64_t>(unit_offset);
-}
 
 // Reads the whole log (existed: the file was there before this open) and
 // tells what it holds; false (with err) only when it cannot be read or holds

@@ -558,5 +558,30 @@ TEST_F(LogDamageTest, AKillAtAnyPointOfReplayLosesNothing) {
   ExpectClean();
 }
 
+TEST_F(LogDamageTest, ChangesAfterADiscardedOneReplayOverFilesAtTheirLastSync) {
+  // A discarded change leaves its units as they were: the next change's
+  // record must start from that state, or replay over older files would
+  // not recognise them and keep them.
+  Fresh();
+  ASSERT_EQ(db_->CloseDatabase(), 1);
+  SetFileFaults(FileFaults{.track_syncs = true});
+  Open();
+  Add({{"1", "one"}, {"2", "two"}});
+  ASSERT_TRUE(Commit());
+  Add({{"3", "dropped"}});
+  db_->DiscardChange();
+  Add({{"4", "four"}});
+  ASSERT_TRUE(Commit());
+  Add({{"5", "five"}});
+  ASSERT_TRUE(Commit());
+  Crash();
+  ASSERT_EQ(SimulatePowerLoss(1, false), 1);
+  ClearFileFaults();
+  ASSERT_EQ(TryOpen(), "");
+  EXPECT_EQ(db_->recovery_report().pieces_kept, 0);
+  EXPECT_EQ(Live(), (Rows{{"1", "one"}, {"2", "two"}, {"4", "four"}, {"5", "five"}}));
+  ExpectClean();
+}
+
 }  // namespace
 }  // namespace zt::testing
