@@ -152,6 +152,10 @@ struct RecoveryReport {
   std::vector<std::string> problems;  // what the check found (the first few)
 };
 
+// "replayed N log records (...); dropped B bytes of a torn tail": what
+// replay did, in the words of the recovery line and of the tools.
+std::string DescribeReplay(const RecoveryReport& report);
+
 // Where the log of the database at data_path lives: <folder>/<name>.wal,
 // name being the data file's name without its extension.
 std::string LogFilePath(const std::string& folder, const std::string& data_path);

@@ -302,6 +302,14 @@ std::string DescribeDamage(const std::string& path, const LogScan& scan) {
   return text + "; " + std::to_string(scan.chain.size()) + " records before it are sound";
 }
 
+std::string DescribeReplay(const RecoveryReport& r) {
+  return "replayed " + std::to_string(r.records_replayed) + " log records (" +
+         std::to_string(r.pieces_written) + " pieces written, " + std::to_string(r.pieces_held) +
+         " already in the files, " + std::to_string(r.pieces_kept) +
+         " kept as the files held newer); dropped " + std::to_string(r.torn_bytes_dropped) +
+         " bytes of a torn tail";
+}
+
 bool ReplayLog(FileHandle log, const std::string& path, const LogScan& scan,
                const LogFiles& files, RecoveryReport& report, std::string& err) {
   const int64_t length = FileLength(log);

@@ -30,11 +30,7 @@ void LogRecovery(const Database& database) {
     line += "the server had not stopped cleanly; ";
   }
   if (r.header_damaged) line += "the log's header was damaged and its records were read past it; ";
-  line += "replayed " + std::to_string(r.records_replayed) + " log records (" +
-          std::to_string(r.pieces_written) + " pieces written, " +
-          std::to_string(r.pieces_held) + " already in the files, " +
-          std::to_string(r.pieces_kept) + " kept as the files held newer); dropped " +
-          std::to_string(r.torn_bytes_dropped) + " bytes of a torn tail";
+  line += DescribeReplay(r);
   if (r.index_checked) {
     if (r.problems.empty()) {
       line += "; the database checks clean";

@@ -45,17 +45,6 @@ TEST(BackupTest, SigusrWritesACopyThatChecksCleanWhileTheServerServes) {
   EXPECT_EQ(Ask(*client, "RECORDSETCLOSE~1"), "RECORDSETCLOSE~1");
 }
 
-// Polls the error log until it holds text (or the deadline passes).
-std::string WaitForLogLine(const ServerFixture& fixture, const std::string& text) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  std::string log = fixture.ErrorLog();
-  while (log.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    log = fixture.ErrorLog();
-  }
-  return log;
-}
-
 // A backup folder under a file used to fail with "File exists", which
 // sends the operator looking for a backup that is not there.
 TEST(BackupTest, AFolderThatIsAFileIsNamedAsTheCause) {
@@ -65,7 +54,7 @@ TEST(BackupTest, AFolderThatIsAFileIsNamedAsTheCause) {
   fixture.SetRetryDelay(kTestRetryDelayMs, "BackupFolder=not-a-folder\n");
   ASSERT_TRUE(fixture.Start()) << ReadFile(fixture.output());
   ASSERT_EQ(::kill(fixture.server().pid(), SIGUSR1), 0);
-  const std::string log = WaitForLogLine(fixture, "Backup failed: ");
+  const std::string log = fixture.WaitForLogLine("Backup failed: ");
   EXPECT_NE(log.find("Backup failed: cannot make " + fixture.folder().File("not-a-folder/")),
             std::string::npos)
       << log;
@@ -92,7 +81,7 @@ TEST(BackupTest, ABackupThatCannotStartForWantOfDescriptorsSaysWhy) {
   }
   ASSERT_LT(clients.size(), kDescriptors) << "the descriptors never ran out";
   ASSERT_EQ(::kill(fixture.server().pid(), SIGUSR1), 0);
-  std::string log = WaitForLogLine(fixture, "Backup failed: ");
+  std::string log = fixture.WaitForLogLine("Backup failed: ");
   EXPECT_NE(log.find("Too many open files"), std::string::npos) << log;
   EXPECT_EQ(log.find("Backup: wrote "), std::string::npos) << log;
 

@@ -3,7 +3,6 @@
 // record, and ztadmin recover's choice brings every acknowledged row back.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
 
 #include "engine/wal.h"
@@ -42,12 +41,7 @@ TEST(DamagedLogTest, TheStartIsRefusedAndRecoverKeepsEveryAcknowledgedRow) {
   // The server comes up without its database, as for any database it
   // cannot open, and says why.
   ASSERT_TRUE(fixture.Start()) << ReadFile(fixture.output());
-  std::string errors;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (errors.find("Error Connecting to the database") == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
-    errors = fixture.ErrorLog();
-  }
+  const std::string errors = fixture.WaitForLogLine("Error Connecting to the database");
   EXPECT_NE(errors.find("db.wal is damaged, so the database was not opened (ztadmin recover"),
             std::string::npos)
       << errors;

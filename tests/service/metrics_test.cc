@@ -4,6 +4,7 @@
 // /health tells whether the database is open, bad HTTP gets 400, and
 // scrapers that stall never hold up protocol clients.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -468,14 +469,20 @@ class Loiterer {
 
   // True once the server has closed the connection (waits up to timeout_ms).
   bool ClosedByServer(int timeout_ms) {
+    // Waits for the socket to turn readable, reads what came (an answer
+    // before the close, if any), and stops at the end of the stream.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    do {
-      char byte;
-      const ssize_t got = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd waiting{.fd = fd_, .events = POLLIN, .revents = 0};
+      if (left.count() <= 0 || ::poll(&waiting, 1, static_cast<int>(left.count())) <= 0) {
+        return false;
+      }
+      char bytes[512];
+      const ssize_t got = ::recv(fd_, bytes, sizeof bytes, MSG_DONTWAIT);
       if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    }
   }
 
  private:

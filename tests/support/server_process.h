@@ -276,6 +276,17 @@ class ServerFixture {
   std::string output() const { return folder_.File("server.out"); }
   std::string error_log() const { return folder_.File("work/dberrors.txt"); }
   std::string ErrorLog() const { return ReadFile(error_log()); }
+  // The error log once it holds text, polled until the deadline passes
+  // (then as it stands).
+  std::string WaitForLogLine(const std::string& text, int timeout_ms = 10000) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string log = ErrorLog();
+    while (log.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      log = ErrorLog();
+    }
+    return log;
+  }
   uint16_t port() const { return port_; }
   ServerProcess& server() { return server_; }
   bool created() const { return created_; }

@@ -8,6 +8,7 @@
 #include "engine/database.h"
 #include "engine/database_builder.h"
 #include "engine/file.h"
+#include "engine/wal.h"
 #include "engine/chain.h"
 #include "ztadmin/schema.h"
 
@@ -49,10 +50,7 @@ bool OpenOffline(Database& db, const std::string& data_file, std::ostream& err) 
   if (db.OpenDatabase(data_file.c_str(), 0)) {
     const RecoveryReport& r = db.recovery_report();
     if (r.records_replayed > 0 || r.torn_bytes_dropped > 0) {
-      err << "ztadmin: " << data_file << ": replayed " << r.records_replayed << " log records ("
-          << r.pieces_written << " pieces written, " << r.pieces_held
-          << " already in the files, " << r.pieces_kept << " kept as the files held newer); dropped "
-          << r.torn_bytes_dropped << " bytes of a torn tail\n";
+      err << "ztadmin: " << data_file << ": " << DescribeReplay(r) << "\n";
     }
     if (r.log_lost) {
       err << "ztadmin: " << data_file

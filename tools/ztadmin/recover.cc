@@ -54,9 +54,7 @@ int RecoverCommand(const std::string& data_file, DamagedLog choice, std::ostream
     out << "the log is sound";
     out << (r.records_replayed > 0 ? "; its records were replayed as at any open\n" : "\n");
   }
-  out << "replayed " << r.records_replayed << " records: " << r.pieces_written
-      << " pieces written, " << r.pieces_held << " already in the files, " << r.pieces_kept
-      << " kept as the files held newer bytes\n";
+  out << DescribeReplay(r) << "\n";
   CheckReport check;
   const bool clean = CheckDatabase(db, check) != 0;
   std::string why;
