@@ -365,7 +365,10 @@ bool ReplayLog(FileHandle log, const std::string& path, const LogScan& scan,
         bool write = false;
         if (have == e.after(p) || (newest != scan.newest.end() && have == newest->second)) {
           ++report.pieces_held;
-        } else if (have == e.before(p)) {
+        } else if (have == e.before(p) || !scan.damaged) {
+          // A unit in no state the log knows, over a sound log, was cut by
+          // the crash (a file's length put back inside it): the log's bytes
+          // are the truth there. Only past damage may it be newer.
           ++report.pieces_written;
           write = true;
         } else {
