@@ -57,6 +57,18 @@ enum class FailureShape {
   kFlagZero,  // "<name>~<handle>~0": the yes/no questions never fail
 };
 
+// What a command touches beyond the requesting client's own recordsets.
+// The dispatcher lets a request run beside another client's long job (see
+// request_processor.h) only when their kinds of access agree, and a
+// read-only user is refused every kEdit and kWrite command.
+enum class Access : uint8_t {
+  kSession,  // the client's own state and recordsets in memory only
+  kRead,     // reads stored data (records, definitions, index) or row locks
+  kLock,     // takes or releases row locks (changes what others see of them)
+  kEdit,     // prepares a change of stored data in a recordset (pending rows)
+  kWrite,    // writes stored data
+};
+
 struct Command {
   const char* name;
   // Null while the engine operation behind the command does not exist:
@@ -66,6 +78,7 @@ struct Command {
   bool deferrable;    // conflicts are retried (see the deferral rule)
   FailureShape failure;
   const char* reply_name;  // the name replies carry; null: the command name
+  Access access;
 };
 
 constexpr uint16_t Required(std::initializer_list<int> numbers) {
