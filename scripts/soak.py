@@ -57,6 +57,7 @@ class Client:
             name = request.split("~", 1)[0]
             if not text.startswith(name) and not (name == "RECORDSETGETLASTERROR"):
                 self.stats["surprises"] += 1
+                print("soak: asked %r, answered %r" % (request, text), file=sys.stderr)
             replies.append(text)
         self.stats["requests"] += len(requests)
         return replies

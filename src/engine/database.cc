@@ -200,6 +200,7 @@ int Database::OpenFiles(const char* path, int shared) {
 }
 
 int Database::Commit(std::string* err) {
+  if (long_change_) return 1;  // it and what waits with it are committed at its end
   std::string why;
   if (log_.Commit(why)) return 1;
   if (err != nullptr) *err = why;
@@ -221,6 +222,10 @@ void Database::ForgetCachedChanges() {
 }
 
 int Database::Checkpoint(std::string* err) {
+  if (long_change_) {
+    if (err != nullptr) *err = "a long change is being written; try again once it is done";
+    return 0;
+  }
   std::string why;
   if (log_.Checkpoint(why)) return 1;
   if (err != nullptr) *err = why;
@@ -242,6 +247,11 @@ void Database::Abandon() {
 
 int Database::CloseDatabase() {
   if (!connected_) return 0;
+  if (long_change_) {
+    // Never answered, so never promised: dropped whole.
+    DiscardChange();
+    long_change_ = false;
+  }
   if (batch_.open) {
     std::string ignored;
     (void)CommitAppendBatch(&ignored);

@@ -92,6 +92,16 @@ class Database {
   void DiscardChange();
   // Checkpoints the log (when there is one); 0 with *err on failure.
   [[nodiscard]] int Checkpoint(std::string* err);
+  // A change written over many calls (a long request of the server, a
+  // slice at a time) is open from BeginLongChange to EndLongChange: until
+  // then Commit leaves it staged and unsealed (and does nothing else),
+  // Checkpoint refuses, and a close drops it, so that no part of it
+  // becomes durable or reaches the files before the whole. The caller
+  // keeps every other change out meanwhile, and seals it (EndChange) once
+  // it is whole.
+  void BeginLongChange() { long_change_ = true; }
+  void EndLongChange() { long_change_ = false; }
+  bool long_change() const { return long_change_; }
   // See WriteAheadLog::set_hold_files (nothing without a log).
   void HoldFileWrites(bool hold) { log_.set_hold_files(hold); }
   const LogStats& log_stats() const { return log_.stats(); }
@@ -252,6 +262,7 @@ class Database {
                          std::string* err);
 
   int connected_ = 0;
+  bool long_change_ = false;
   uint64_t change_count_ = 0;
   uint64_t error_count_ = 0;
   uint64_t key_order_count_ = 0;

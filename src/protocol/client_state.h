@@ -78,6 +78,7 @@ class RowLockTable {
     if (entry == nullptr || IsLocked(row)) return false;
     holders_.emplace(row, Holder{&client, handle});
     entry->locked_rows.insert(row);
+    ++changes_;
     return true;
   }
   // Releases a row the client holds through this handle.
@@ -95,6 +96,9 @@ class RowLockTable {
     entry->locked_rows.clear();
   }
   size_t size() const { return holders_.size(); }
+  // Goes up with every row locked or released: a long request that read
+  // the locks knows whether they still stand.
+  uint64_t changes() const { return changes_; }
 
   // Lists the client under the row its head request found locked (moving it
   // from any row it was listed under).
@@ -134,6 +138,7 @@ class RowLockTable {
   // Frees the row and wakes whoever waits on it.
   void Release(int32_t row) {
     holders_.erase(row);
+    ++changes_;
     const auto it = waiters_.find(row);
     if (it == waiters_.end()) return;
     for (ClientState* client : it->second) {
@@ -147,6 +152,7 @@ class RowLockTable {
   std::unordered_map<int32_t, Holder> holders_;
   std::unordered_map<int32_t, std::vector<ClientState*>> waiters_;
   uint64_t wakes_ = 0;
+  uint64_t changes_ = 0;
 };
 
 }  // namespace zt

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/slices.h"
 #include "protocol/fields.h"
 
 namespace zt {
@@ -40,16 +41,19 @@ struct CommandContext {
   // With conflict: the row found locked. The request waits for a release
   // of this row (or the retry timer), not of any other.
   int32_t conflict_row = 0;
-  // LockCandidates: the server-wide scratch list of RECORDSETLOCKALL,
-  // empty before and after every use.
-  std::vector<int32_t>& lock_candidates;
-
   const std::string& field(int number) const { return fields[static_cast<size_t>(number - 1)]; }
 };
 
 // A handler calls one engine operation. true: ctx.reply holds the success
 // reply; false: the dispatcher sends the command's failure reply.
 using CommandHandler = bool (*)(CommandContext& ctx);
+
+// The handler of a command whose work grows with the table or the
+// recordset: a coroutine the dispatcher runs a slice at a time
+// (engine/slices.h), with the same result as a CommandHandler. What the
+// clock says of its reads decides what others may do between its slices
+// (request_processor.h).
+using JobHandler = Task<bool> (*)(CommandContext& ctx, SliceClock& clock);
 
 // How a command answers when it fails.
 enum class FailureShape {
@@ -71,14 +75,16 @@ enum class Access : uint8_t {
 
 struct Command {
   const char* name;
-  // Null while the engine operation behind the command does not exist:
-  // the command then always fails, with its failure reply.
+  // Null for a long command (job) and while the engine operation behind the
+  // command does not exist: with neither, the command always fails, with
+  // its failure reply.
   CommandHandler handler;
   uint16_t required;  // bit k: field k must be non-empty
   bool deferrable;    // conflicts are retried (see the deferral rule)
   FailureShape failure;
   const char* reply_name;  // the name replies carry; null: the command name
   Access access;
+  JobHandler job = nullptr;  // a long command's handler
 };
 
 constexpr uint16_t Required(std::initializer_list<int> numbers) {
@@ -133,11 +139,11 @@ bool HandleGetTableNames(CommandContext& ctx);
 bool HandleRecordsetClearFilters(CommandContext& ctx);
 // Open, filter, navigation, bookmarks and counts
 // (protocol/recordset_commands.cc).
-bool HandleRecordsetOpen(CommandContext& ctx);
-bool HandleRecordsetOpenFloor(CommandContext& ctx);
-bool HandleRecordsetOpenCeiling(CommandContext& ctx);
+Task<bool> HandleRecordsetOpen(CommandContext& ctx, SliceClock& clock);
+Task<bool> HandleRecordsetOpenFloor(CommandContext& ctx, SliceClock& clock);
+Task<bool> HandleRecordsetOpenCeiling(CommandContext& ctx, SliceClock& clock);
 bool HandleRecordsetAddFilterColumn(CommandContext& ctx);
-bool HandleRecordsetFilterOn(CommandContext& ctx);
+Task<bool> HandleRecordsetFilterOn(CommandContext& ctx, SliceClock& clock);
 bool HandleRecordsetCanBookmark(CommandContext& ctx);
 bool HandleRecordsetSetBookmark(CommandContext& ctx);
 bool HandleRecordsetGetBookmark(CommandContext& ctx);
@@ -153,19 +159,19 @@ bool HandleRecordsetMoveLast(CommandContext& ctx);
 bool HandleRecordsetIsCurrentRowLocked(CommandContext& ctx);
 bool HandleRecordsetLockCurrentRow(CommandContext& ctx);
 bool HandleRecordsetUnlockCurrentRow(CommandContext& ctx);
-bool HandleRecordsetLockAll(CommandContext& ctx);
+Task<bool> HandleRecordsetLockAll(CommandContext& ctx, SliceClock& clock);
 bool HandleRecordsetUnlockAll(CommandContext& ctx);
 // Field values and row editing (protocol/editing_commands.cc).
 bool HandleRecordsetAddRow(CommandContext& ctx);
 bool HandleRecordsetSetFieldValue(CommandContext& ctx);
 bool HandleRecordsetGetFieldValue(CommandContext& ctx);
-bool HandleRecordsetUpdate(CommandContext& ctx);
+Task<bool> HandleRecordsetUpdate(CommandContext& ctx, SliceClock& clock);
 bool HandleRecordsetDeleteCurrentRow(CommandContext& ctx);
-bool HandleRecordsetDeleteAll(CommandContext& ctx);
+Task<bool> HandleRecordsetDeleteAll(CommandContext& ctx, SliceClock& clock);
 // Find and sort, field metadata and row selection
 // (protocol/metadata_selection_commands.cc).
-bool HandleRecordsetFindRow(CommandContext& ctx);
-bool HandleRecordsetSort(CommandContext& ctx);
+Task<bool> HandleRecordsetFindRow(CommandContext& ctx, SliceClock& clock);
+Task<bool> HandleRecordsetSort(CommandContext& ctx, SliceClock& clock);
 bool HandleRecordsetGetFieldCount(CommandContext& ctx);
 bool HandleRecordsetGetFieldName(CommandContext& ctx);
 bool HandleRecordsetGetFieldInfo(CommandContext& ctx);
@@ -175,10 +181,10 @@ bool HandleRecordsetIsFieldBlob(CommandContext& ctx);
 bool HandleRecordsetGetFieldSize(CommandContext& ctx);
 bool HandleRecordsetSelectRow(CommandContext& ctx);
 bool HandleRecordsetDeselectRow(CommandContext& ctx);
-bool HandleRecordsetSelectAll(CommandContext& ctx);
-bool HandleRecordsetDeselectAll(CommandContext& ctx);
-bool HandleRecordsetSelectRowsRange(CommandContext& ctx);
-bool HandleRecordsetDeselectRowsRange(CommandContext& ctx);
+Task<bool> HandleRecordsetSelectAll(CommandContext& ctx, SliceClock& clock);
+Task<bool> HandleRecordsetDeselectAll(CommandContext& ctx, SliceClock& clock);
+Task<bool> HandleRecordsetSelectRowsRange(CommandContext& ctx, SliceClock& clock);
+Task<bool> HandleRecordsetDeselectRowsRange(CommandContext& ctx, SliceClock& clock);
 bool HandleRecordsetIsRowSelected(CommandContext& ctx);
 bool HandleRecordsetMoveToFirstSelectedRow(CommandContext& ctx);
 bool HandleRecordsetMoveToNextSelectedRow(CommandContext& ctx);

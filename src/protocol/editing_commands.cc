@@ -45,10 +45,11 @@ bool HandleRecordsetGetFieldValue(CommandContext& ctx) {
 // to the data file, the definition and the index (positional writes, no
 // buffering in the process), so an answered update survives the server
 // being killed right after the reply.
-bool HandleRecordsetUpdate(CommandContext& ctx) {
-  if (!ctx.recordsets.RecordsetUpdate(ctx.client.transaction, ctx.handle)) return false;
+Task<bool> HandleRecordsetUpdate(CommandContext& ctx, SliceClock& clock) {
+  const int ok = co_await ctx.recordsets.Update(clock, ctx.handle);
+  if (!ok) co_return false;
   ctx.reply = EchoReply("RECORDSETUPDATE", ctx.handle);
-  return true;
+  co_return true;
 }
 
 bool HandleRecordsetDeleteCurrentRow(CommandContext& ctx) {
@@ -61,10 +62,11 @@ bool HandleRecordsetDeleteCurrentRow(CommandContext& ctx) {
   return true;
 }
 
-bool HandleRecordsetDeleteAll(CommandContext& ctx) {
-  if (!ctx.recordsets.RecordsetDeleteAll(ctx.client.transaction, ctx.handle)) return false;
+Task<bool> HandleRecordsetDeleteAll(CommandContext& ctx, SliceClock& clock) {
+  const int ok = co_await ctx.recordsets.DeleteAll(clock, ctx.handle);
+  if (!ok) co_return false;
   ctx.reply = EchoReply("RECORDSETDELETEALL", ctx.handle);
-  return true;
+  co_return true;
 }
 
 }  // namespace zt

@@ -89,24 +89,24 @@ bool HandleRecordsetDeselectRow(CommandContext& ctx) {
   return Echo(ctx, ctx.recordsets.RecordsetDeselectRow(ctx.handle, Number(ctx, 3)));
 }
 
-bool HandleRecordsetSelectAll(CommandContext& ctx) {
-  return Echo(ctx, ctx.recordsets.RecordsetSelectAll(ctx.handle));
+Task<bool> HandleRecordsetSelectAll(CommandContext& ctx, SliceClock& clock) {
+  co_return Echo(ctx, co_await ctx.recordsets.MarkRows(clock, ctx.handle, 0, 0, true, true));
 }
 
-bool HandleRecordsetDeselectAll(CommandContext& ctx) {
-  return Echo(ctx, ctx.recordsets.RecordsetDeselectAll(ctx.handle));
+Task<bool> HandleRecordsetDeselectAll(CommandContext& ctx, SliceClock& clock) {
+  co_return Echo(ctx, co_await ctx.recordsets.MarkRows(clock, ctx.handle, 0, 0, false, true));
 }
 
 // Field 4 is not required: a missing last row reaches the engine as 0, which
 // then refuses the range.
-bool HandleRecordsetSelectRowsRange(CommandContext& ctx) {
-  return Echo(ctx,
-              ctx.recordsets.RecordsetSelectRowsRange(ctx.handle, Number(ctx, 3), Number(ctx, 4)));
+Task<bool> HandleRecordsetSelectRowsRange(CommandContext& ctx, SliceClock& clock) {
+  co_return Echo(ctx, co_await ctx.recordsets.MarkRows(clock, ctx.handle, Number(ctx, 3),
+                                                       Number(ctx, 4), true, false));
 }
 
-bool HandleRecordsetDeselectRowsRange(CommandContext& ctx) {
-  return Echo(
-      ctx, ctx.recordsets.RecordsetDeselectRowsRange(ctx.handle, Number(ctx, 3), Number(ctx, 4)));
+Task<bool> HandleRecordsetDeselectRowsRange(CommandContext& ctx, SliceClock& clock) {
+  co_return Echo(ctx, co_await ctx.recordsets.MarkRows(clock, ctx.handle, Number(ctx, 3),
+                                                       Number(ctx, 4), false, false));
 }
 
 bool HandleRecordsetIsRowSelected(CommandContext& ctx) {
@@ -131,14 +131,15 @@ bool HandleRecordsetMoveToLastSelectedRow(CommandContext& ctx) {
 
 // ---- Find and sort ----------------------------------------------------------
 
-bool HandleRecordsetFindRow(CommandContext& ctx) {
-  return Echo(
-      ctx, ctx.recordsets.RecordsetFindRow(ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str()));
+Task<bool> HandleRecordsetFindRow(CommandContext& ctx, SliceClock& clock) {
+  co_return Echo(ctx, co_await ctx.recordsets.FindRow(clock, ctx.handle, ctx.field(3).c_str(),
+                                                      ctx.field(4).c_str()));
 }
 
 // Field 4 is a number: non-zero sorts ascending, 0 descending.
-bool HandleRecordsetSort(CommandContext& ctx) {
-  return Echo(ctx, ctx.recordsets.RecordsetSort(ctx.handle, ctx.field(3).c_str(), Number(ctx, 4)));
+Task<bool> HandleRecordsetSort(CommandContext& ctx, SliceClock& clock) {
+  co_return Echo(ctx, co_await ctx.recordsets.Sort(clock, ctx.handle, ctx.field(3).c_str(),
+                                                   Number(ctx, 4)));
 }
 
 }  // namespace zt

@@ -26,20 +26,21 @@ bool Value(CommandContext& ctx, const char* name, int ok, int32_t value) {
 
 }  // namespace
 
-bool HandleRecordsetOpen(CommandContext& ctx) {
-  return Echo(ctx, "RECORDSETOPEN", ctx.recordsets.RecordsetOpen(ctx.handle, ctx.field(3).c_str()));
+Task<bool> HandleRecordsetOpen(CommandContext& ctx, SliceClock& clock) {
+  const int ok = co_await ctx.recordsets.Open(clock, ctx.handle, ctx.field(3).c_str());
+  co_return Echo(ctx, "RECORDSETOPEN", ok);
 }
 
-bool HandleRecordsetOpenFloor(CommandContext& ctx) {
-  return Echo(ctx, "RECORDSETOPENFLOOR",
-              ctx.recordsets.RecordsetOpenFloor(ctx.handle, ctx.field(3).c_str(),
-                                                ctx.field(4).c_str(), ctx.field(5).c_str()));
+Task<bool> HandleRecordsetOpenFloor(CommandContext& ctx, SliceClock& clock) {
+  const int ok = co_await ctx.recordsets.OpenFloor(clock, ctx.handle, ctx.field(3).c_str(),
+                                                   ctx.field(4).c_str(), ctx.field(5).c_str());
+  co_return Echo(ctx, "RECORDSETOPENFLOOR", ok);
 }
 
-bool HandleRecordsetOpenCeiling(CommandContext& ctx) {
-  return Echo(ctx, "RECORDSETOPENCEILING",
-              ctx.recordsets.RecordsetOpenCeiling(ctx.handle, ctx.field(3).c_str(),
-                                                  ctx.field(4).c_str(), ctx.field(5).c_str()));
+Task<bool> HandleRecordsetOpenCeiling(CommandContext& ctx, SliceClock& clock) {
+  const int ok = co_await ctx.recordsets.OpenCeiling(clock, ctx.handle, ctx.field(3).c_str(),
+                                                     ctx.field(4).c_str(), ctx.field(5).c_str());
+  co_return Echo(ctx, "RECORDSETOPENCEILING", ok);
 }
 
 // Field 7 may be missing and then counts as 0.
@@ -51,10 +52,10 @@ bool HandleRecordsetAddFilterColumn(CommandContext& ctx) {
 }
 
 // Field 4 (the value) may be missing: an empty value shows every row again.
-bool HandleRecordsetFilterOn(CommandContext& ctx) {
-  return Echo(
-      ctx, "RECORDSETFILTERON",
-      ctx.recordsets.RecordsetFilterOn(ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str()));
+Task<bool> HandleRecordsetFilterOn(CommandContext& ctx, SliceClock& clock) {
+  const int ok =
+      co_await ctx.recordsets.FilterOn(clock, ctx.handle, ctx.field(3).c_str(), ctx.field(4).c_str());
+  co_return Echo(ctx, "RECORDSETFILTERON", ok);
 }
 
 bool HandleRecordsetCanBookmark(CommandContext& ctx) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "engine/database.h"
 #include "protocol/command_table.h"
@@ -9,9 +10,59 @@
 
 namespace zt {
 
+// A long request in progress: its own copy of the request (the coroutine
+// keeps pointers into it), its context and its clock.
+struct RequestDispatcher::Job {
+  const Command* command;
+  RequestFields fields;
+  CommandContext ctx;
+  SliceClock clock;
+  std::optional<zt::Job<bool>> task;
+  uint64_t stamp = 0;  // Stamp() when this attempt began
+  int restarts = 0;
+  uint64_t errors_before = 0;
+  bool writes = false;  // the long UPDATE
+  std::chrono::steady_clock::time_point started;
+
+  Job(const Command& c, const RequestFields& f, const CommandContext& base,
+      std::chrono::microseconds slice)
+      : command(&c),
+        fields(f),
+        ctx{.database = base.database,
+            .recordsets = base.recordsets,
+            .client = base.client,
+            .locks = base.locks,
+            .owners = base.owners,
+            .fields = fields,
+            .handle = base.handle,
+            .reply = {}},
+        clock(slice) {}
+  void Begin() { task.emplace(command->job(ctx, clock)); }
+};
+
+RequestDispatcher::RequestDispatcher(NetServer& net, Database& database, Recordsets& recordsets)
+    : net_(net), database_(database), recordsets_(recordsets) {}
+
+RequestDispatcher::~RequestDispatcher() = default;
+
 void RequestDispatcher::SessionClosed(ClientSession& session) {
   auto* client = static_cast<ClientState*>(session.state.get());
   if (client == nullptr) return;
+  if (const auto it = jobs_.find(client); it != jobs_.end()) {
+    // Given up between slices: a reading job leaves nothing; a long UPDATE
+    // was never answered, and nothing else changed while it ran, so what it
+    // wrote so far is dropped whole.
+    const bool writes = it->second->writes;
+    jobs_.erase(it);
+    if (writes) {
+      database_.DiscardChange();
+      database_.EndLongChange();
+    }
+  }
+  if (writer_ == client) {
+    writer_ = nullptr;
+    writer_started_ = false;
+  }
   locks_.RemoveWaiter(*client);
   while (!client->recordsets.empty()) {
     const int32_t handle = client->recordsets.begin()->first;
@@ -35,10 +86,15 @@ bool RequestDispatcher::ProcessPass(bool retry_due) {
     if (client != nullptr) client->woken = false;  // this pass makes the try
     const auto slice_end = std::chrono::steady_clock::now() + kSessionSlice;
     while (!session.requests.empty() && session.pending_output() < kMaxPendingOutput) {
-      if (Dispatch(session, session.requests.front()) == Outcome::kDeferred) {
+      const auto job = client != nullptr ? jobs_.find(client) : jobs_.end();
+      const Outcome outcome = job != jobs_.end() ? Advance(session, *job->second)
+                                                 : Dispatch(session, session.requests.front());
+      client = static_cast<ClientState*>(session.state.get());  // made by the first request
+      if (outcome == Outcome::kDeferred) {
         deferred = true;
         break;
       }
+      if (outcome == Outcome::kRunning || outcome == Outcome::kWaiting) break;
       session.PopRequest();
       if (std::chrono::steady_clock::now() >= slice_end) break;  // the rest in a later run
     }
@@ -68,6 +124,56 @@ void RequestDispatcher::ProcessRequests(bool retry_due) {
   }
 }
 
+bool RequestDispatcher::MayRun(const ClientState& client, Access access) const {
+  if (access == Access::kSession) return true;
+  if (writer_ != nullptr && writer_ != &client) return false;
+  if (access != Access::kWrite && access != Access::kLock) return true;
+  for (const auto& [owner, job] : jobs_) {
+    if (owner != &client && job->clock.reads() == SliceClock::Reads::kHolding) return false;
+  }
+  return true;
+}
+
+uint64_t RequestDispatcher::Stamp(const Job& job) const {
+  // LOCKALL reads the row locks; every other job the database.
+  return job.command->access == Access::kLock ? locks_.changes() : database_.change_count();
+}
+
+RequestDispatcher::Outcome RequestDispatcher::Advance(ClientSession& session, Job& job) {
+  // Nothing that reads the database runs beside a long UPDATE: the others
+  // wait for its end.
+  if (writer_started_ && writer_ != &job.ctx.client && job.command->access != Access::kSession) {
+    return Outcome::kRunning;
+  }
+  if (job.clock.reads() == SliceClock::Reads::kRestartable && Stamp(job) != job.stamp) {
+    ++stats_.job_restarts;
+    job.task.reset();
+    job.clock.Restart();
+    job.ctx.reply.clear();
+    job.ctx.conflict = false;
+    if (++job.restarts >= kMaxJobRestarts) job.clock.Hold();
+    job.stamp = Stamp(job);
+    job.Begin();
+  }
+  ++stats_.job_slices;
+  const uint64_t errors_before = database_.error_count();
+  const bool done = job.task->Step(job.clock);
+  if (database_.error_count() != errors_before) database_.GetLastErrorText(&job.ctx.client.last_error);
+  if (!done) return Outcome::kRunning;
+  // The job is over: its session's queue moves on.
+  const std::unique_ptr<Job> finished = std::move(jobs_.at(&job.ctx.client));
+  jobs_.erase(&finished->ctx.client);
+  const bool ok = finished->task->result();
+  bool wrote = false;
+  if (finished->writes) {
+    database_.EndLongChange();
+    writer_ = nullptr;
+    writer_started_ = false;
+    wrote = database_.EndChange();
+  }
+  return Conclude(session, *finished->command, finished->ctx, ok, wrote, finished->started);
+}
+
 RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
                                                        std::string_view request) {
   SplitFields(request, fields_);
@@ -86,12 +192,8 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
                      .owners = owners_,
                      .fields = fields_,
                      .handle = FieldToInt(fields_[1]),
-                     .reply = {},
-                     .lock_candidates = lock_candidates_};
-  // A try takes the client off the waiters; one that defers lists it again,
-  // under the row it met this time.
-  locks_.RemoveWaiter(ctx.client);
-  bool ok = command->handler != nullptr;
+                     .reply = {}};
+  bool ok = command->handler != nullptr || command->job != nullptr;
   for (int number = 1; ok && number <= kMaxFields; ++number) {
     if ((command->required & (1u << number)) && ctx.field(number).empty()) ok = false;
   }
@@ -99,38 +201,84 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
   // wait can make it this client's).
   if (ok && TakesHandle(*command) && recordsets_.Find(ctx.handle) != nullptr &&
       !RecordsetOwners::Owns(ctx.client, ctx.handle)) {
+    locks_.RemoveWaiter(ctx.client);
     ++stats_.foreign_handles;
     Reply(session, *command, ctx.handle, FailedReply(*command, ctx.handle), /*wrote=*/false);
     Count(*command, started, /*failed=*/true);
     return Outcome::kAnswered;
   }
+  if (ok && !MayRun(ctx.client, command->access)) {
+    ++stats_.job_waits;
+    return Outcome::kWaiting;
+  }
+  // A try takes the client off the waiters; one that defers lists it again,
+  // under the row it met this time.
+  locks_.RemoveWaiter(ctx.client);
+  const bool long_update = ok && command->job == HandleRecordsetUpdate &&
+                           recordsets_.PendingRows(ctx.handle) > kLongUpdateRows;
+  if (long_update && !writer_started_) {
+    // It starts once nothing else is committing or running as a job; from
+    // now on nobody else starts touching the database.
+    writer_ = &ctx.client;
+    if (!held_.empty() || !jobs_.empty()) {
+      ++stats_.job_waits;
+      return Outcome::kWaiting;
+    }
+    writer_started_ = true;
+    database_.BeginLongChange();
+  }
+  if (ok && command->job != nullptr && (long_update || command->job != HandleRecordsetUpdate)) {
+    auto job = std::make_unique<Job>(*command, fields_, ctx, job_slice_);
+    job->writes = long_update;
+    job->started = started;
+    job->stamp = Stamp(*job);
+    job->Begin();
+    Job& running = *job;
+    jobs_.emplace(&ctx.client, std::move(job));
+    const Outcome outcome = Advance(session, running);
+    if (outcome == Outcome::kRunning) ++stats_.jobs;
+    return outcome;
+  }
   if (ok) {
     const uint64_t errors_before = database_.error_count();
-    ok = command->handler(ctx);
+    if (command->handler != nullptr) {
+      ok = command->handler(ctx);
+    } else {
+      SliceClock whole = SliceClock::Whole();
+      ok = RunWhole(command->job(ctx, whole));
+    }
     if (database_.error_count() != errors_before) database_.GetLastErrorText(&ctx.client.last_error);
   }
-  // What the request wrote, whether it succeeded or not, is one change.
-  const bool wrote = database_.EndChange();
+  // What the request wrote, whether it succeeded or not, is one change
+  // (none while a long UPDATE is being written: its change is open).
+  const bool wrote = database_.long_change() ? false : database_.EndChange();
+  return Conclude(session, *command, ctx, ok, wrote, started);
+}
+
+RequestDispatcher::Outcome RequestDispatcher::Conclude(ClientSession& session,
+                                                       const Command& command,
+                                                       CommandContext& ctx, bool ok, bool wrote,
+                                                       std::chrono::steady_clock::time_point started) {
   if (ok) {
-    Reply(session, *command, ctx.handle, std::move(ctx.reply), wrote);
-    Count(*command, started, /*failed=*/false);
+    Reply(session, command, ctx.handle, std::move(ctx.reply), wrote);
+    Count(command, started, /*failed=*/false);
     return Outcome::kAnswered;
   }
-  if (command->deferrable && ctx.conflict) {
+  if (command.deferrable && ctx.conflict) {
     const int64_t now = NowMs();
     if (session.deferral_counter++ == 0) ctx.client.waiting_since_ms = now;
     if (now - ctx.client.waiting_since_ms < int64_t{kWaitRetryDelays} * net_.retry_delay_ms()) {
-      ++stats_.of(*command).deferrals;
+      ++stats_.of(command).deferrals;
       locks_.AddWaiter(ctx.conflict_row, ctx.client);
       // A deferred request's writes are still committed with the run.
-      if (wrote) Reply(session, *command, ctx.handle, {}, wrote);
+      if (wrote) Reply(session, command, ctx.handle, {}, wrote);
       return Outcome::kDeferred;
     }
     session.deferral_counter = 0;
-    ++stats_.of(*command).final_failures;
+    ++stats_.of(command).final_failures;
   }
-  Reply(session, *command, ctx.handle, FailedReply(*command, ctx.handle), wrote);
-  Count(*command, started, /*failed=*/true);
+  Reply(session, command, ctx.handle, FailedReply(command, ctx.handle), wrote);
+  Count(command, started, /*failed=*/true);
   return Outcome::kAnswered;
 }
 

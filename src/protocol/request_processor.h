@@ -26,6 +26,34 @@
 // Slices: a session is answered for kSessionSlice per pass, and a request
 // begun is finished; the network layer runs again for the rest.
 //
+// Long requests (the commands with a job handler: opens, sorts, finds,
+// filters, selections, LOCKALL, DELETEALL, UPDATE) run as jobs, a slice of
+// kSessionSlice at a time (engine/slices.h): a job that does not end in
+// its first slice stays at the head of its session's queue (the session's
+// later requests wait behind it, so replies keep their order) and gets the
+// next slice in the session's turn of each later pass. Other sessions are
+// served between slices. A job's result is the result of the whole request
+// run at one moment:
+//   - a job that reads the database (or, for LOCKALL, the row locks) and
+//     has changed nothing yet is started over when what it read changed
+//     between its slices; its moment is the start of its last attempt.
+//     After kMaxJobRestarts restarts it holds writers off from its next
+//     start, so it ends under any write load;
+//   - a job that has begun to change things and still reads holds writers
+//     off (requests that write stored data or take or release row locks
+//     wait at the head of their queues) until it ends;
+//   - a job that works only on what it read and on its own recordset
+//     (detached) needs nothing of others;
+//   - an UPDATE of more than kLongUpdateRows pending rows is one change
+//     written over many slices: it starts only when nothing else is
+//     committing or running as a job, and until it ends every other
+//     client's request that touches the database waits (requests on a
+//     client's own state, such as STARTTRANSACTION, are answered). Its
+//     change is sealed and committed once, whole, at its end; a client
+//     gone before then leaves nothing of it. A shorter UPDATE runs whole.
+// A waiting request is tried again in every run (the network layer keeps
+// runs coming while a queue is not empty).
+//
 // Back-pressure: a session whose unsent replies reach kMaxPendingOutput is
 // not answered further in the run; the network layer starts a run again
 // once its socket has taken them below the bound.
@@ -44,6 +72,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -51,6 +80,7 @@
 #include <vector>
 
 #include "net/net_server.h"
+#include "protocol/command_table.h"
 #include "protocol/client_state.h"
 #include "protocol/fields.h"
 #include "protocol/request_stats.h"
@@ -100,16 +130,23 @@ class RecordsetOwners {
 // rest of its queue waits for the next run (other clients go first).
 inline constexpr std::chrono::milliseconds kSessionSlice{2};
 
+// A job started over this many times holds writers off from its next start.
+inline constexpr int kMaxJobRestarts = 2;
+// An UPDATE of more pending rows than this is written in slices.
+inline constexpr size_t kLongUpdateRows = 256;
+
 // Retry delays a deferrable request waits, from its first failed try,
 // before a failed try is answered with its failure.
 inline constexpr int kWaitRetryDelays = 10;
 
 class RequestDispatcher : public RequestProcessor {
  public:
-  RequestDispatcher(NetServer& net, Database& database, Recordsets& recordsets)
-      : net_(net), database_(database), recordsets_(recordsets) {}
+  RequestDispatcher(NetServer& net, Database& database, Recordsets& recordsets);
+  ~RequestDispatcher() override;
 
   void ProcessRequests(bool retry_due) override;
+  // The length of a job's slice (tests shorten it; zero: one step a slice).
+  void set_job_slice(std::chrono::microseconds slice) { job_slice_ = slice; }
   void set_max_recordsets_per_client(size_t max) { owners_.set_max_per_client(max); }
   // Closes every recordset the client created, in creation order (a handle
   // that another client already closed is no longer listed), with its locks.
@@ -121,8 +158,23 @@ class RequestDispatcher : public RequestProcessor {
   uint64_t recordset_limit_refusals() const { return owners_.refusals; }
 
  private:
-  enum class Outcome { kAnswered, kDropped, kDeferred };
+  // kRunning: a job was started and goes on in later slices; kWaiting: the
+  // request may not run beside another client's job yet.
+  enum class Outcome { kAnswered, kDropped, kDeferred, kRunning, kWaiting };
+  struct Job;
   Outcome Dispatch(ClientSession& session, std::string_view request);
+  // Whether a request of this access may run now beside other sessions'
+  // jobs (false: it waits).
+  bool MayRun(const ClientState& client, Access access) const;
+  // Gives the session's job its next slice (or starts it over); kRunning
+  // while it goes on.
+  Outcome Advance(ClientSession& session, Job& job);
+  // What a job's reads depend on, now.
+  uint64_t Stamp(const Job& job) const;
+  // The end of a handler's run, job or not: error text, reply, counters,
+  // the deferral rule.
+  Outcome Conclude(ClientSession& session, const Command& command, CommandContext& ctx, bool ok,
+                   bool wrote, std::chrono::steady_clock::time_point started);
   // One pass over the sessions; see the deferral rule.
   bool ProcessPass(bool retry_due);
   // An answered request: its counters and its group's latency.
@@ -153,8 +205,17 @@ class RequestDispatcher : public RequestProcessor {
   RequestStats stats_;
   std::vector<HeldReply> held_;
   std::unordered_set<const ClientSession*> held_sessions_;
-  RequestFields fields_;                  // reused by every request of every run
-  std::vector<int32_t> lock_candidates_;  // see CommandContext
+  RequestFields fields_;  // reused by every request of every run
+  std::chrono::microseconds job_slice_{std::chrono::duration_cast<std::chrono::microseconds>(
+      kSessionSlice)};
+  // The running jobs, one per client at most. Clients, not sessions, are
+  // the keys: a session moves when an earlier one is removed, its state
+  // stays where it is.
+  std::unordered_map<const ClientState*, std::unique_ptr<Job>> jobs_;
+  // The client whose long UPDATE runs, or waits to start (nobody else
+  // touches the database meanwhile); null: none.
+  const ClientState* writer_ = nullptr;
+  bool writer_started_ = false;
 };
 
 }  // namespace zt

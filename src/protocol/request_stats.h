@@ -66,6 +66,13 @@ struct RequestStats {
   uint64_t unknown_commands = 0;
   uint64_t foreign_handles = 0;
   uint64_t commit_failures = 0;
+  // Long requests: those that needed more than one slice, their slices,
+  // their fresh starts (what they read changed meanwhile), and requests
+  // that waited for another client's job.
+  uint64_t jobs = 0;
+  uint64_t job_slices = 0;
+  uint64_t job_restarts = 0;
+  uint64_t job_waits = 0;
   std::string last_commit_error;  // empty while the last commit succeeded
 
   void Committed(bool durable, const std::string& why) {

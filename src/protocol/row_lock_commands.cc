@@ -69,12 +69,14 @@ bool HandleRecordsetUnlockCurrentRow(CommandContext& ctx) {
 // nothing, so the current row is left on the conflicting row. After
 // success the current row is where the walk stopped. A row this entry
 // already holds stays held once.
-bool HandleRecordsetLockAll(CommandContext& ctx) {
-  std::vector<int32_t>& candidates = ctx.lock_candidates;
-  candidates.clear();
+// In slices: the walk only reads the locks (restarted when they change
+// meanwhile); the locking holds other lock requests off until it is done.
+Task<bool> HandleRecordsetLockAll(CommandContext& ctx, SliceClock& clock) {
+  std::vector<int32_t> candidates;
   bool conflict = false;
   for (bool moved = ctx.recordsets.RecordsetMoveFirst(ctx.handle); moved;
        moved = ctx.recordsets.RecordsetMoveNext(ctx.handle)) {
+    co_await clock.Pause();
     int32_t identifier = 0;
     if (!CurrentRowIdentifier(ctx, identifier)) continue;
     if (ctx.locks.IsLocked(identifier) && !ctx.locks.HeldBy(identifier, ctx.client, ctx.handle)) {
@@ -86,13 +88,15 @@ bool HandleRecordsetLockAll(CommandContext& ctx) {
   }
   ctx.conflict = conflict;
   const bool owned = !conflict && ctx.client.Entry(ctx.handle) != nullptr;
-  if (owned) {
-    // A row already held through this entry stays as it is (Lock refuses it).
-    for (const int32_t identifier : candidates) ctx.locks.Lock(identifier, ctx.client, ctx.handle);
-    ctx.reply = EchoReply("RECORDSETLOCKALL", ctx.handle);
+  if (!owned) co_return false;
+  clock.Hold();
+  // A row already held through this entry stays as it is (Lock refuses it).
+  for (const int32_t identifier : candidates) {
+    co_await clock.Pause();
+    ctx.locks.Lock(identifier, ctx.client, ctx.handle);
   }
-  candidates.clear();
-  return owned;
+  ctx.reply = EchoReply("RECORDSETLOCKALL", ctx.handle);
+  co_return true;
 }
 
 // Succeeds also for a handle this client never created (nothing to empty).

@@ -332,14 +332,25 @@ RowValue Recordsets::ReadRowValue(const Recordset& recordset, const Row& row,
   return RowValue::kRead;
 }
 
+size_t Recordsets::PendingRows(int32_t handle) {
+  const Recordset* recordset = Find(handle);
+  return recordset == nullptr ? 0 : recordset->pending.size();
+}
+
 int Recordsets::RecordsetUpdate(TransactionContext& /*context*/, int32_t handle) {
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(Update(clock, handle));
+}
+
+Task<int> Recordsets::Update(SliceClock& clock, int32_t handle) {
   Recordset* recordset = Checked(handle, {"RecordsetUpdate: Database not open!", Report::kYes,
                                           "RecordsetUpdate: Recordset not open", Report::kYes});
-  if (recordset == nullptr) return 0;
-  if (recordset->pending.empty()) return 1;
+  if (recordset == nullptr) co_return 0;
+  if (recordset->pending.empty()) co_return 1;
+  clock.Hold();
   if (database_.shared() && !database_.index().IndexLock()) {
-    return FailRecordset(database_, *recordset,
-                         "RecordsetUpdate: Error locking index pages for update.", Report::kNo);
+    co_return FailRecordset(database_, *recordset,
+                            "RecordsetUpdate: Error locking index pages for update.", Report::kNo);
   }
   const int32_t record_length = recordset->record_length;
   const std::string table = recordset->table_name;
@@ -348,9 +359,10 @@ int Recordsets::RecordsetUpdate(TransactionContext& /*context*/, int32_t handle)
   // Rows are stored in row order, as a walk over all of them would.
   std::vector<PendingRow> visit;
   visit.swap(recordset->pending);
-  std::sort(visit.begin(), visit.end(),
-            [](const PendingRow& a, const PendingRow& b) { return a.row < b.row; });
+  co_await SortInSlices(clock, visit,
+                        [](const PendingRow& a, const PendingRow& b) { return a.row < b.row; });
   for (const auto& [r, read_version] : visit) {
+    co_await clock.Pause();
     Row* slot = r >= 1 && r <= recordset->row_count ? recordset->mutable_row(r) : nullptr;
     if (slot == nullptr) continue;
     Row row = *slot;
@@ -406,7 +418,7 @@ int Recordsets::RecordsetUpdate(TransactionContext& /*context*/, int32_t handle)
     if (keep_pending) recordset->MarkPending(r, read_version);
   }
   if (database_.shared()) database_.index().IndexUnlock();
-  return failed ? 0 : 1;
+  co_return failed ? 0 : 1;
 }
 
 int Recordsets::RecordsetDeleteCurrentRow(TransactionContext& /*context*/, int32_t handle,
@@ -476,43 +488,60 @@ int Recordsets::RecordsetDeleteCurrentRow(TransactionContext& /*context*/, int32
 }
 
 int Recordsets::RecordsetDeleteAll(TransactionContext& /*context*/, int32_t handle) {
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(DeleteAll(clock, handle));
+}
+
+// Reads every row's record first (restartable: nothing is marked yet), then
+// marks the rows with the change counters read (detached).
+Task<int> Recordsets::DeleteAll(SliceClock& clock, int32_t handle) {
   Recordset* recordset = Checked(handle, {"RecordsetDeleteAll: Database not connected", Report::kNo,
                                           "RecordsetDeleteAll: Recordset not open", Report::kYes});
-  if (recordset == nullptr) return 0;
+  if (recordset == nullptr) co_return 0;
   if (recordset->row_count <= 0) {
     recordset->SetError("RecordsetDeleteAll: Recordset contains zero records!");
-    return 1;
+    co_return 1;
   }
-  if (recordset->mutable_block() == nullptr) {
-    return FailRecordset(database_, *recordset, std::string("RecordsetDeleteAll: ") + kNoMemory,
-                         Report::kYes);
-  }
+  // Rows without a stored record (new rows above all) are marked like the
+  // others, as RecordsetDeleteCurrentRow marks a new row: the update then
+  // passes them over. A stored record that cannot be read is marked too;
+  // its message stays in the error text and the update will refuse it.
+  std::vector<std::optional<int32_t>> read_versions(static_cast<size_t>(recordset->row_count));
+  std::string last_error;
   RecordHeader header;
   std::string data;
   for (int32_t r = 1; r <= recordset->row_count; ++r) {
+    co_await clock.Pause();
+    const Row row = recordset->row(r);
+    if (row.deleted() || row.is_new() || row.record_offset < 0) continue;
+    int32_t length = 0;
+    std::string err;
+    if (database_.ReadDatabaseRecord(recordset->table_name, header, data, row.record_offset,
+                                     recordset->record_length, length, &err)) {
+      read_versions[static_cast<size_t>(r - 1)] = header.change_counter();
+    } else {
+      last_error = std::move(err);
+    }
+  }
+  clock.Detach();
+  if (recordset->mutable_block() == nullptr) {
+    co_return FailRecordset(database_, *recordset, std::string("RecordsetDeleteAll: ") + kNoMemory,
+                            Report::kYes);
+  }
+  if (!last_error.empty()) recordset->SetError(last_error);
+  for (int32_t r = 1; r <= recordset->row_count; ++r) {
+    co_await clock.Pause();
     const Row row = recordset->row(r);
     if (row.deleted()) continue;
-    // Rows without a stored record (new rows above all) are marked like the
-    // others, as RecordsetDeleteCurrentRow marks a new row: the update then
-    // passes them over. A stored record that cannot be read is marked too;
-    // its message stays in the error text and the update will refuse it.
-    std::optional<int32_t> read_version;
-    if (!row.is_new() && row.record_offset >= 0) {
-      int32_t length = 0;
-      std::string err;
-      if (database_.ReadDatabaseRecord(recordset->table_name, header, data, row.record_offset,
-                                       recordset->record_length, length, &err)) {
-        read_version = header.change_counter();
-        // A lock that cannot be had does not keep the row from its mark.
-        if (database_.shared() && !row.locked()) LockRowRecord(database_, *recordset, r);
-      } else {
-        recordset->SetError(err);
-      }
+    const std::optional<int32_t> read_version = read_versions[static_cast<size_t>(r - 1)];
+    // A lock that cannot be had does not keep the row from its mark.
+    if (read_version && database_.shared() && !row.locked()) {
+      LockRowRecord(database_, *recordset, r);
     }
     recordset->mutable_row(r)->set_flag(Row::kDeleted, true);
     recordset->MarkPending(r, read_version);
   }
-  return 1;
+  co_return 1;
 }
 
 }  // namespace zt

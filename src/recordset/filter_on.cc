@@ -16,9 +16,16 @@
 
 namespace zt {
 int Recordsets::RecordsetFilterOn(int32_t handle, const char* column_name, const char* value) {
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(FilterOn(clock, handle, column_name, value));
+}
+
+// Restartable throughout: every row's flag and the count are set afresh.
+Task<int> Recordsets::FilterOn(SliceClock& clock, int32_t handle, const char* column_name,
+                               const char* value) {
   Recordset* recordset = Checked(handle, {"RecordsetFilterOn: Database not open!", Report::kYes,
                                           "RecordsetFilterOn: Recordset not open!", Report::kYes});
-  if (recordset == nullptr) return 0;
+  if (recordset == nullptr) co_return 0;
   auto fail = [&](std::string_view text) {
     return FailRecordset(database_, *recordset, text, Report::kYes);
   };
@@ -28,21 +35,21 @@ int Recordsets::RecordsetFilterOn(int32_t handle, const char* column_name, const
   if (column.empty()) {
     recordset->filter_on_column = column;
     recordset->filter_on_value = wanted;
-    return 1;
+    co_return 1;
   }
 
   TableDefinition definition;
   int64_t definition_offset = 0;
   if (!database_.GetTableDef(recordset->table_name.c_str(), definition, definition_offset))
-    return 0;
+    co_return 0;
   const int f = definition.find_column(column);
-  if (f < 0 || definition.is_dropped(f)) return 0;
+  if (f < 0 || definition.is_dropped(f)) co_return 0;
   const int64_t column_offset = definition.column_offset(f);
   const int64_t column_size = definition.column_size(f) > 0 ? definition.column_size(f) : 0;
-  if (column_offset + column_size > recordset->record_length) return 0;
+  if (column_offset + column_size > recordset->record_length) co_return 0;
   // A damaged definition may claim any size; no sound column is wider than
   // a record can be.
-  if (column_size > kMaxRecordLength) return 0;
+  if (column_size > kMaxRecordLength) co_return 0;
   // The record length bounds offset + size, so the cut below stays within
   // what a record read can return.
   const int32_t max_length =
@@ -53,6 +60,7 @@ int Recordsets::RecordsetFilterOn(int32_t handle, const char* column_name, const
   std::string field;
   recordset->filtered_count = 0;
   for (int32_t r = 1; r <= recordset->row_count; ++r) {
+    co_await clock.Pause();
     const Row& row = recordset->row(r);
     bool passes = wanted.empty();
     if (!passes && !row.deleted()) {
@@ -83,14 +91,14 @@ int Recordsets::RecordsetFilterOn(int32_t handle, const char* column_name, const
     if (row.passes_filter() != passes) {
       Row* changed = recordset->mutable_row(r);
       if (changed == nullptr) {
-        return fail("RecordsetFilterOn: Not enough resultset memory");
+        co_return fail("RecordsetFilterOn: Not enough resultset memory");
       }
       changed->set_flag(Row::kPassesFilter, passes);
     }
   }
   recordset->filter_on_column = column;
   recordset->filter_on_value = wanted;
-  return 1;
+  co_return 1;
 }
 
 }  // namespace zt

@@ -119,20 +119,29 @@ int Recordsets::OrderValue(const Recordset& recordset, const TableDefinition& de
 }
 
 int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending) {
-  if (column == nullptr) return 0;
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(Sort(clock, handle, column, ascending));
+}
+
+// Restartable while it reads the values; then it works on them alone
+// (detached), so the order is the one the values had when the last was
+// read.
+Task<int> Recordsets::Sort(SliceClock& clock, int32_t handle, const char* column, int ascending) {
+  if (column == nullptr) co_return 0;
   Recordset* recordset = Checked(handle, {"RecordsetSort: Database not open", Report::kYes,
                                           "RecordsetSort: Recordset not open", Report::kYes});
-  if (recordset == nullptr) return 0;
+  if (recordset == nullptr) co_return 0;
   TableDefinition definition;
   int64_t definition_offset = 0;
   if (!database_.GetTableDef(recordset->table_name.c_str(), definition, definition_offset)) {
-    return FailRecordset(database_, *recordset, "RecordsetSort: Disk-Read error", Report::kYes);
+    co_return FailRecordset(database_, *recordset, "RecordsetSort: Disk-Read error",
+                            Report::kYes);
   }
   SortColumn sort_column;
   if (FindSortColumn(definition, column, sort_column) < 0) {
-    return FailRecordset(database_, *recordset,
-                         std::string("RecordsetSort: Invalid column name: ") + column,
-                         Report::kYes);
+    co_return FailRecordset(database_, *recordset,
+                            std::string("RecordsetSort: Invalid column name: ") + column,
+                            Report::kYes);
   }
   constexpr char kNoMemory[] =
       "RecordsetSort: Not enough resultset memory (ResultsetMemory limit reached)";
@@ -144,24 +153,30 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
   // they go into one arena, width bytes apart.
   std::vector<int32_t> by_offset(static_cast<size_t>(recordset->row_count));
   for (int32_t r = 1; r <= recordset->row_count; ++r) by_offset[static_cast<size_t>(r - 1)] = r;
-  std::stable_sort(by_offset.begin(), by_offset.end(), [&](int32_t a, int32_t b) {
+  co_await SortInSlices(clock, by_offset, [&](int32_t a, int32_t b) {
     return recordset->row(a).record_offset < recordset->row(b).record_offset;
   });
   std::vector<std::string> values(static_cast<size_t>(recordset->row_count));
   std::vector<char> has_data(static_cast<size_t>(recordset->row_count), 0);
   DataWindow window(database_.data_file(), DataWindow::Direction::kAhead);
   for (const int32_t r : by_offset) {
+    co_await clock.Pause();
     std::string& v = values[static_cast<size_t>(r - 1)];
     has_data[static_cast<size_t>(r - 1)] =
         static_cast<char>(OrderValue(*recordset, definition, recordset->row(r), sort_column.start,
                                      sort_column.size, v, &window));
   }
+  // Every value is read: from here the sort works on them alone. The kept
+  // keys describe the rows as the database stood now.
+  clock.Detach();
+  const uint64_t read_at = database_.change_count();
   std::vector<SortEntry> entries;
   entries.reserve(static_cast<size_t>(recordset->row_count));
   std::string arena;
   size_t width = 0;
   int32_t selected_dropped = 0;
   for (int32_t r = 1; r <= recordset->row_count; ++r) {
+    co_await clock.Pause();
     const Row& row = recordset->row(r);
     if (!has_data[static_cast<size_t>(r - 1)]) {
       if (row.selected()) ++selected_dropped;
@@ -184,16 +199,16 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
   if (entries.empty()) {  // nothing to order: the rows stay
     recordset->KeepSortKeys({}, 0, 0);
     recordset->sort_column = column;
-    return 1;
+    co_return 1;
   }
   auto text_key = [&](const SortEntry& e) { return std::string_view(arena).substr(e.key, width); };
   if (numeric) {
-    std::stable_sort(entries.begin(), entries.end(), [](const SortEntry& a, const SortEntry& b) {
+    co_await SortInSlices(clock, entries, [](const SortEntry& a, const SortEntry& b) {
       if (a.empty != b.empty) return a.empty;
       return a.number < b.number;
     });
   } else {
-    std::stable_sort(entries.begin(), entries.end(), [&](const SortEntry& a, const SortEntry& b) {
+    co_await SortInSlices(clock, entries, [&](const SortEntry& a, const SortEntry& b) {
       return text_key(a) < text_key(b);
     });
   }
@@ -201,7 +216,7 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
 
   auto sorted = std::make_shared<RowBlock>(budget_);
   if (!sorted->Reserve(entries.size())) {
-    return FailRecordset(database_, *recordset, kNoMemory, Report::kYes);
+    co_return FailRecordset(database_, *recordset, kNoMemory, Report::kYes);
   }
   std::vector<int32_t> new_number(static_cast<size_t>(recordset->row_count) + 1, 0);
   for (size_t i = 0; i < entries.size(); ++i) {
@@ -240,35 +255,46 @@ int Recordsets::RecordsetSort(int32_t handle, const char* column, int ascending)
   recordset->set_block(std::move(sorted));
   recordset->pending = std::move(pending);
   recordset->lock_offsets = std::move(lock_offsets);
-  recordset->KeepSortKeys(std::move(keys), width, database_.change_count());
+  recordset->KeepSortKeys(std::move(keys), width, read_at);
   recordset->current_row = 1;
   recordset->sort_column = column;
   // A selected row without data has left the recordset; the count follows.
   recordset->selected_count -= selected_dropped;
-  return 1;
+  co_return 1;
 }
 
 int Recordsets::RecordsetFindRow(int32_t handle, const char* column, const char* value) {
-  if (column == nullptr || value == nullptr) return 0;
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(FindRow(clock, handle, column, value));
+}
+
+// Restartable while it only reads; a find that sorts first holds from the
+// sort on, so that the rows it reads are those the sort ordered.
+Task<int> Recordsets::FindRow(SliceClock& clock, int32_t handle, const char* column,
+                              const char* value) {
+  if (column == nullptr || value == nullptr) co_return 0;
   Recordset* recordset = Checked(handle, {"RecordsetFindRow: Database not open", Report::kYes,
                                           "RecordsetFindRow: Recordset not open", Report::kYes});
-  if (recordset == nullptr) return 0;
+  if (recordset == nullptr) co_return 0;
   TableDefinition definition;
   int64_t definition_offset = 0;
   if (!database_.GetTableDef(recordset->table_name.c_str(), definition, definition_offset)) {
-    return FailRecordset(database_, *recordset, "RecordsetFindRow: Disk-Read error", Report::kYes);
+    co_return FailRecordset(database_, *recordset, "RecordsetFindRow: Disk-Read error",
+                            Report::kYes);
   }
   SortColumn find_column;
   if (FindSortColumn(definition, column, find_column) < 0) {
-    return FailRecordset(database_, *recordset,
-                         std::string("RecordsetFindRow: Invalid column name: ") + column,
-                         Report::kYes);
+    co_return FailRecordset(database_, *recordset,
+                            std::string("RecordsetFindRow: Invalid column name: ") + column,
+                            Report::kYes);
   }
   // The first match in the column's order needs the rows in that order: a
   // failed sort fails the find (its message stays) rather than answer with
   // some other row.
   if (!EqualNoCase(column, recordset->sort_column)) {
-    if (!RecordsetSort(handle, column, 1)) return 0;
+    clock.Hold();
+    const int sorted = co_await Sort(clock, handle, column, 1);
+    if (!sorted) co_return 0;
     recordset->sort_column = column;
   }
 
@@ -312,19 +338,20 @@ int Recordsets::RecordsetFindRow(int32_t handle, const char* column, const char*
          ++r) {
       if (matches(r)) {
         recordset->current_row = r;
-        return 1;
+        co_return 1;
       }
     }
-    return FailRecordset(database_, *recordset, "No match Found", Report::kNo);
+    co_return FailRecordset(database_, *recordset, "No match Found", Report::kNo);
   }
 
   for (int32_t r = 1; r <= recordset->row_count; ++r) {
+    co_await clock.Pause();
     if (matches(r)) {
       recordset->current_row = r;
-      return 1;
+      co_return 1;
     }
   }
-  return FailRecordset(database_, *recordset, "No match Found", Report::kNo);
+  co_return FailRecordset(database_, *recordset, "No match Found", Report::kNo);
 }
 
 }  // namespace zt

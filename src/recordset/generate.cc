@@ -184,9 +184,14 @@ void NarrowWholeRange(std::string_view op, double d, int64_t& lo, int64_t& hi) {
 }  // namespace
 
 int Recordsets::RecordsetGenerateResultset(Recordset& recordset) {
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(GenerateResultset(clock, recordset));
+}
+
+Task<int> Recordsets::GenerateResultset(SliceClock& clock, Recordset& recordset) {
   if (!database_.IsConnected()) {
     database_.SetError("RecordsetGenerateResultset: No database connection has been established!");
-    return 0;
+    co_return 0;
   }
   const std::string table(
       TrimBlanks(std::string_view(recordset.table_name).substr(0, kMaxNameLength)));
@@ -196,18 +201,18 @@ int Recordsets::RecordsetGenerateResultset(Recordset& recordset) {
   if (!RecordsetPreProcessFilterColumns(table.c_str(), recordset.filters, key, definition,
                                         definition_offset)) {
     database_.ReportError("RecordsetGenerateResultset: Error Processing Filter Columns");
-    return 0;
+    co_return 0;
   }
   recordset.ClearRows();
   over_budget_ = false;
   auto rows = std::make_shared<RowBlock>(budget_);
   const int ok = key.use_key && !TrimBlanks(key.value).empty()
-                     ? GenerateByIndex(recordset, table, key, definition, *rows)
-                     : GenerateByScan(recordset, table, definition, *rows);
-  if (!ok) return 0;
+                     ? co_await GenerateByIndex(clock, recordset, table, key, definition, *rows)
+                     : co_await GenerateByScan(clock, recordset, table, definition, *rows);
+  if (!ok) co_return 0;
   rows->Shrink();
   recordset.set_block(std::move(rows));
-  return 1;
+  co_return 1;
 }
 
 bool Recordsets::KeyPrefixIsAmbiguous(const TableDefinition& definition, std::string_view table,
@@ -228,9 +233,9 @@ bool Recordsets::KeyPrefixIsAmbiguous(const TableDefinition& definition, std::st
   return false;
 }
 
-int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
-                                const LookupKey& key, const TableDefinition& definition,
-                                RowBlock& rows) {
+Task<int> Recordsets::GenerateByIndex(SliceClock& clock, Recordset& recordset,
+                                      const std::string& table, const LookupKey& key,
+                                      const TableDefinition& definition, RowBlock& rows) {
   const std::string prefix = table + key.column;
   const size_t key_length = IndexKeyLength(table, key.column, key.size);
   const size_t width = key.size > 0 ? static_cast<size_t>(key.size) : 0;
@@ -443,13 +448,14 @@ int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
           }
         }
       }
-      if (take && (!add_listed(&cursor.key) || !add(cursor.key, cursor.record))) return 0;
+      if (take && (!add_listed(&cursor.key) || !add(cursor.key, cursor.record))) co_return 0;
     }
     if (--steps_left <= 0) break;
+    co_await clock.Pause();
     previous_key = cursor.key;
     found = ascending ? database_.index().IndexNext(cursor) : database_.index().IndexPrev(cursor);
   }
-  if (!add_listed(nullptr)) return 0;
+  if (!add_listed(nullptr)) co_return 0;
   if (!order_name.empty() && !ordered && whole_column) {
     if (!ascending) std::reverse(out_of_order.begin(), out_of_order.end());
     if (!complete) out_of_order.clear();
@@ -458,11 +464,12 @@ int Recordsets::GenerateByIndex(Recordset& recordset, const std::string& table,
     numeric_key_order_[order_name] =
         KeyOrder{database_.key_order_count(), complete, std::move(out_of_order)};
   }
-  return 1;
+  co_return 1;
 }
 
-int Recordsets::GenerateByScan(Recordset& recordset, const std::string& table,
-                               const TableDefinition& definition, RowBlock& rows) {
+Task<int> Recordsets::GenerateByScan(SliceClock& clock, Recordset& recordset,
+                                     const std::string& table, const TableDefinition& definition,
+                                     RowBlock& rows) {
   RecordReader reader(database_.data_file(), recordset.record_length, true);
   int64_t offset = definition.newest_record();
   while (offset >= 0) {
@@ -475,7 +482,7 @@ int Recordsets::GenerateByScan(Recordset& recordset, const std::string& table,
           !rows.Append(Row::Stored(offset))) {
         database_.ReportError(kOverBudget);
         over_budget_ = true;
-        return 0;
+        co_return 0;
       }
     }
     // A chain runs backwards through the file; a damaged link that does not
@@ -483,11 +490,12 @@ int Recordsets::GenerateByScan(Recordset& recordset, const std::string& table,
     const int64_t previous = header.previous();
     if (previous >= offset) break;
     offset = previous;
+    co_await clock.Pause();
   }
 
   // The walk met the records newest first; rows stand oldest first.
   std::reverse(rows.rows.begin(), rows.rows.end());
-  return 1;
+  co_return 1;
 }
 
 }  // namespace zt

@@ -16,16 +16,23 @@
 namespace zt {
 
 int Recordsets::RecordsetOpen(int32_t handle, const char* table_name) {
-  if (table_name == nullptr) return 0;
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(Open(clock, handle, table_name));
+}
+
+// Restartable until the rows are made: what it changes before (the
+// recordset's former rows and state released) a fresh start does again.
+Task<int> Recordsets::Open(SliceClock& clock, int32_t handle, const char* table_name) {
+  if (table_name == nullptr) co_return 0;
   Recordset* recordset = Find(handle);
-  if (recordset == nullptr) return 0;
+  if (recordset == nullptr) co_return 0;
   auto fail = [&](std::string_view text) {
     return FailRecordset(database_, *recordset, text, Report::kYes);
   };
   if (!database_.IsConnected())
-    return fail("RecordsetOpen: No database connection has been established!");
+    co_return fail("RecordsetOpen: No database connection has been established!");
   if (std::strlen(table_name) > kMaxNameLength)
-    return fail("RecordsetOpen: Table name is too long");
+    co_return fail("RecordsetOpen: Table name is too long");
 
   // The rows being dropped may be the very rows the open will share again:
   // held until the open is done.
@@ -40,7 +47,7 @@ int Recordsets::RecordsetOpen(int32_t handle, const char* table_name) {
   const TableDefinition* definition = database_.TableDef(table_name, recordset->definition_offset);
   if (definition == nullptr) {
     recordset->open = 0;
-    return fail("RecordsetOpen: Error reading the table header");
+    co_return fail("RecordsetOpen: Error reading the table header");
   }
   recordset->open = 1;
   recordset->record_length = definition->record_length();
@@ -56,16 +63,17 @@ int Recordsets::RecordsetOpen(int32_t handle, const char* table_name) {
         recordset->set_block(std::move(rows));
         recordset->current_row = -1;
         if (recordset->row_count >= 1) RecordsetMoveFirst(handle);
-        return 1;
+        co_return 1;
       }
     }
   }
-  if (!RecordsetGenerateResultset(*recordset)) {
+  const int generated = co_await GenerateResultset(clock, *recordset);
+  if (!generated) {
     recordset->open = 0;
     if (over_budget_) {
-      return fail("RecordsetOpen: Not enough resultset memory (ResultsetMemory limit reached)");
+      co_return fail("RecordsetOpen: Not enough resultset memory (ResultsetMemory limit reached)");
     }
-    return fail("RecordsetOpen: Error generating result set");
+    co_return fail("RecordsetOpen: Error generating result set");
   }
   if (!shared_key.empty()) {
     // Nobody writes these rows from now on; a recordset that changes a row
@@ -77,7 +85,7 @@ int Recordsets::RecordsetOpen(int32_t handle, const char* table_name) {
   // An open recordset may have no current row when all its rows are
   // inactive; the open still succeeds.
   if (recordset->row_count >= 1) RecordsetMoveFirst(handle);
-  return 1;
+  co_return 1;
 }
 
 int Recordsets::RecordsetOpenFloor(int32_t handle, const char* table_name, const char* column_name,
@@ -94,32 +102,48 @@ int Recordsets::RecordsetOpenFloor(int32_t handle, const char* table_name, const
     database_.SetError("RecordsetOpenFloor: Invalid field value");
     return 0;
   }
-  return OpenNeighbour(handle, table_name, column_name, value, 0);
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(OpenNeighbour(clock, handle, table_name, column_name, value, 0));
+}
+
+Task<int> Recordsets::OpenFloor(SliceClock& clock, int32_t handle, const char* table_name,
+                                const char* column_name, const char* value) {
+  if (table_name == nullptr || column_name == nullptr || value == nullptr) {
+    co_return RecordsetOpenFloor(handle, table_name, column_name, value);  // its texts
+  }
+  co_return co_await OpenNeighbour(clock, handle, table_name, column_name, value, 0);
+}
+
+Task<int> Recordsets::OpenCeiling(SliceClock& clock, int32_t handle, const char* table_name,
+                                  const char* column_name, const char* value) {
+  if (table_name == nullptr || column_name == nullptr || value == nullptr) co_return 0;
+  co_return co_await OpenNeighbour(clock, handle, table_name, column_name, value, 1);
 }
 
 int Recordsets::RecordsetOpenCeiling(int32_t handle, const char* table_name,
                                      const char* column_name, const char* value) {
   if (table_name == nullptr || column_name == nullptr || value == nullptr) return 0;
-  return OpenNeighbour(handle, table_name, column_name, value, 1);
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(OpenNeighbour(clock, handle, table_name, column_name, value, 1));
 }
 
-int Recordsets::OpenNeighbour(int32_t handle, const char* table_name, const char* column_name,
-                              const char* value, int ceiling) {
+Task<int> Recordsets::OpenNeighbour(SliceClock& clock, int32_t handle, const char* table_name,
+                                    const char* column_name, const char* value, int ceiling) {
   const std::string_view name = ceiling ? "RecordsetOpenCeiling" : "RecordsetOpenFloor";
   auto message = [&](std::string_view text) {
     return std::string(name) + ": " + std::string(text);
   };
-  if (Find(handle) == nullptr) return 0;
+  if (Find(handle) == nullptr) co_return 0;
   if (!database_.IsConnected()) {
     database_.SetError(message("No database connection has been established!"));
-    return 0;
+    co_return 0;
   }
   TableDefinition definition;
   int64_t definition_offset = 0;
   const std::string trimmed_table(TrimBlanks(table_name));
   if (!database_.GetTableDef(trimmed_table.c_str(), definition, definition_offset)) {
     database_.SetError(message("Disk-Read error and/or invalid table name"));
-    return 0;
+    co_return 0;
   }
   int column = -1;
   for (int f = 0; f < definition.column_count(); ++f) {
@@ -130,7 +154,7 @@ int Recordsets::OpenNeighbour(int32_t handle, const char* table_name, const char
   }
   if (column < 0 || !definition.is_key(column)) {
     database_.SetError(message("Field name is not a valid key name"));
-    return 0;
+    co_return 0;
   }
 
   const int32_t size = definition.column_size(column);
@@ -161,7 +185,7 @@ int Recordsets::OpenNeighbour(int32_t handle, const char* table_name, const char
   }
   if (!found || !KeyHasPrefix(cursor.key, prefix)) {
     database_.SetErrorQuietly(message("No records found"));
-    return 0;
+    co_return 0;
   }
 
   // The value is what follows the prefix (the last `size` characters, unless
@@ -169,9 +193,11 @@ int Recordsets::OpenNeighbour(int32_t handle, const char* table_name, const char
   const std::string neighbour_value(TrimBlanks(std::string_view(cursor.key).substr(prefix.size())));
   if (!RecordsetAddFilterColumn(handle, column_name, "=", neighbour_value.c_str(),
                                 IsNumericType(type) ? 1 : 0, 0)) {
-    return 0;
+    co_return 0;
   }
-  return RecordsetOpen(handle, table_name);
+  // The condition stays on the recordset: a fresh start would add it again.
+  clock.Hold();
+  co_return co_await Open(clock, handle, table_name);
 }
 
 }  // namespace zt

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "engine/database.h"
+#include "engine/slices.h"
 #include "engine/transaction.h"
 #include "recordset/image_store.h"
 #include "recordset/memory_budget.h"
@@ -53,6 +54,39 @@ class Recordsets {
   const MemoryBudget& budget() const { return budget_; }
   void set_memory_limit(uint64_t limit) { budget_.set_limit(limit); }
   size_t open_count() const { return table_.size(); }
+
+  // ---- Long operations, in slices (engine/slices.h) -------------------------
+  // Each operation whose work grows with the table or the recordset is a
+  // coroutine; its Recordset... function below runs it whole. The server
+  // runs the coroutine a slice at a time, with other clients served between
+  // slices. Contract with the driver:
+  //   - the operation says through clock.reads() whether the driver may
+  //     start it over when the database changed meanwhile
+  //     (Database::change_count), must keep it from changing, or need not
+  //     care (engine/slices.h);
+  //   - it changes its recordset only where a fresh start would redo the
+  //     change the same way, or once it has said kHolding or kDetached;
+  //   - Update writes: nobody else may read or write the database from its
+  //     first slice to its last.
+  // Parameters passed by pointer or reference must outlive the task.
+  Task<int> Open(SliceClock& clock, int32_t handle, const char* table_name);
+  Task<int> OpenFloor(SliceClock& clock, int32_t handle, const char* table_name,
+                      const char* column_name, const char* value);
+  Task<int> OpenCeiling(SliceClock& clock, int32_t handle, const char* table_name,
+                        const char* column_name, const char* value);
+  Task<int> FilterOn(SliceClock& clock, int32_t handle, const char* column_name,
+                     const char* value);
+  Task<int> Sort(SliceClock& clock, int32_t handle, const char* column, int ascending);
+  Task<int> FindRow(SliceClock& clock, int32_t handle, const char* column, const char* value);
+  Task<int> DeleteAll(SliceClock& clock, int32_t handle);
+  Task<int> Update(SliceClock& clock, int32_t handle);
+  // Selects (select) or deselects rows first..last; all: every row (the
+  // texts of SelectAll / DeselectAll).
+  Task<int> MarkRows(SliceClock& clock, int32_t handle, int32_t first, int32_t last, bool select,
+                     bool all);
+  // Rows waiting for the next Update (0 for an unknown handle): how long
+  // an Update will take.
+  size_t PendingRows(int32_t handle);
 
   // ---- The table -----------------------------------------------------------
   // Handles are one more than the largest present: reused once the largest
@@ -98,6 +132,7 @@ class Recordsets {
                                             std::string_view data);
   // Fills the recordset's rows and row count. On failure it has none.
   int RecordsetGenerateResultset(Recordset& recordset);
+  Task<int> GenerateResultset(SliceClock& clock, Recordset& recordset);
   int RecordsetFilterOn(int32_t handle, const char* column_name, const char* value);
 
   // ---- Navigation, bookmarks and counts (navigation.cc) --------------------
@@ -200,16 +235,17 @@ class Recordsets {
   // images, and its open flag.
   void ReleaseResultset(Recordset& recordset);
   void FreeImages(Recordset& recordset);
-  int GenerateByIndex(Recordset& recordset, const std::string& table, const LookupKey& key,
-                      const TableDefinition& definition, RowBlock& rows);
-  int GenerateByScan(Recordset& recordset, const std::string& table,
-                     const TableDefinition& definition, RowBlock& rows);
+  Task<int> GenerateByIndex(SliceClock& clock, Recordset& recordset, const std::string& table,
+                            const LookupKey& key, const TableDefinition& definition,
+                            RowBlock& rows);
+  Task<int> GenerateByScan(SliceClock& clock, Recordset& recordset, const std::string& table,
+                           const TableDefinition& definition, RowBlock& rows);
   // True when the keys of table+column could be confused with keys of some
   // other column, because one table or column name extends another.
   bool KeyPrefixIsAmbiguous(const TableDefinition& definition, std::string_view table,
                             std::string_view column);
-  int OpenNeighbour(int32_t handle, const char* table_name, const char* column_name,
-                    const char* value, int ceiling);
+  Task<int> OpenNeighbour(SliceClock& clock, int32_t handle, const char* table_name,
+                          const char* column_name, const char* value, int ceiling);
 
   Database& database_;
   MemoryBudget budget_;

@@ -85,22 +85,27 @@ int MarkRow(const Database& database, Recordset& recordset, int connected, int32
 
 // The range form: rows that cannot be read or written are passed over, and
 // the result is success once the range itself is valid.
-int MarkRange(const Database& database, Recordset& recordset, int connected, int32_t first,
-              int32_t last, bool select, const char* not_connected) {
-  if (!connected) return FailRecordset(database, recordset, not_connected, Report::kYes);
+// Marks rows first..last, pausing between rows: the work touches only the
+// recordset's own rows, so it needs no restart whatever others do meanwhile.
+Task<int> MarkRange(SliceClock& clock, const Database& database, Recordset& recordset,
+                    int connected, int32_t first, int32_t last, bool select,
+                    const char* not_connected) {
+  if (!connected) co_return FailRecordset(database, recordset, not_connected, Report::kYes);
   if (first < 1 || first > last || last > recordset.row_count) {
-    return FailRecordset(database, recordset, kInvalidRange, Report::kYes);
+    co_return FailRecordset(database, recordset, kInvalidRange, Report::kYes);
   }
+  clock.Detach();
   for (int32_t r = first; r <= last; ++r) {
+    co_await clock.Pause();
     if (recordset.row(r).selected() == select) continue;
     Row* bytes = recordset.mutable_row(r);
     if (bytes == nullptr) {
-      return FailRecordset(database, recordset, "Not enough resultset memory", Report::kYes);
+      co_return FailRecordset(database, recordset, "Not enough resultset memory", Report::kYes);
     }
     bytes->set_flag(Row::kSelected, select);
     recordset.selected_count += select ? 1 : -1;
   }
-  return 1;
+  co_return 1;
 }
 
 }  // namespace
@@ -117,34 +122,40 @@ int Recordsets::RecordsetDeselectRow(int32_t handle, int32_t row) {
   return MarkRow(database_, *recordset, database_.IsConnected(), row, false, kDeselectRowTexts);
 }
 
-int Recordsets::RecordsetSelectRowsRange(int32_t handle, int32_t first, int32_t last) {
+Task<int> Recordsets::MarkRows(SliceClock& clock, int32_t handle, int32_t first, int32_t last,
+                               bool select, bool all) {
   Recordset* recordset = Find(handle);
-  if (recordset == nullptr) return 0;
-  return MarkRange(database_, *recordset, database_.IsConnected(), first, last, true,
-                   "RecordsetSelectAll: Database not open!");
+  if (recordset == nullptr) co_return 0;
+  if (all) {
+    first = 1;
+    last = recordset->row_count;
+  }
+  co_return co_await MarkRange(clock, database_, *recordset, database_.IsConnected(), first, last,
+                               select,
+                               select ? "RecordsetSelectAll: Database not open!"
+                                      : "RecordsetDeselectAll: Database not open!");
+}
+
+int Recordsets::RecordsetSelectRowsRange(int32_t handle, int32_t first, int32_t last) {
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(MarkRows(clock, handle, first, last, true, false));
 }
 
 int Recordsets::RecordsetDeselectRowsRange(int32_t handle, int32_t first, int32_t last) {
-  Recordset* recordset = Find(handle);
-  if (recordset == nullptr) return 0;
-  return MarkRange(database_, *recordset, database_.IsConnected(), first, last, false,
-                   "RecordsetDeselectAll: Database not open!");
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(MarkRows(clock, handle, first, last, false, false));
 }
 
 // On a recordset without rows the range 1..0 is invalid, so selecting all
 // of nothing fails with the range text.
 int Recordsets::RecordsetSelectAll(int32_t handle) {
-  Recordset* recordset = Find(handle);
-  if (recordset == nullptr) return 0;
-  return MarkRange(database_, *recordset, database_.IsConnected(), 1, recordset->row_count, true,
-                   "RecordsetSelectAll: Database not open!");
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(MarkRows(clock, handle, 0, 0, true, true));
 }
 
 int Recordsets::RecordsetDeselectAll(int32_t handle) {
-  Recordset* recordset = Find(handle);
-  if (recordset == nullptr) return 0;
-  return MarkRange(database_, *recordset, database_.IsConnected(), 1, recordset->row_count, false,
-                   "RecordsetDeselectAll: Database not open!");
+  SliceClock clock = SliceClock::Whole();
+  return RunWhole(MarkRows(clock, handle, 0, 0, false, true));
 }
 
 int Recordsets::RecordsetIsRowSelected(int32_t handle, int32_t row) {

@@ -120,6 +120,18 @@ ServerConfig ReadServerConfig(const std::string& config_file) {
   if (config.lock_folder.empty()) config.lock_folder = kDefaultLockFolder;
   if (config.listen_address.empty()) config.listen_address = kDefaultListenAddress;
   config.retry_delay_ms = ReadRetryDelay(ini, config.problems);
+  const std::string slice = ini.Get(kServerSection, "RequestSlice", "", kShortValueRoom);
+  if (!slice.empty()) {
+    const long value = ReadWholeNumber(slice, kMaxRequestSliceUs);
+    if (value >= 0) {
+      config.request_slice_us = static_cast<int>(value);
+    } else {
+      config.problems.push_back("Config: RequestSlice=" + slice +
+                                " is not a number of microseconds from 0 to " +
+                                std::to_string(kMaxRequestSliceUs) + "; using " +
+                                std::to_string(kDefaultRequestSliceUs));
+    }
+  }
   const std::string memory = ini.Get(kServerSection, "ResultsetMemory", "", kShortValueRoom);
   if (!memory.empty()) {
     const int32_t mib = FieldToInt(memory);

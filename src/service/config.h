@@ -18,6 +18,10 @@
 //   RetryDelay       milliseconds between the tries of a deferred request
 //                    (kMinRetryDelayMs..kMaxRetryDelayMs, default 500); a
 //                    value outside them is reported and the default used
+//   RequestSlice     microseconds of work a long request (an open, sort,
+//                    find or update over many rows) does before the other
+//                    clients are served (0..kMaxRequestSliceUs, default
+//                    2000; 0 gives one step at a time, for tests)
 //   MetricsAddress   ADDRESS:PORT of the HTTP metrics and health endpoint
 //                    (for example 127.0.0.1:9187); empty (the default)
 //                    serves none. A value that is not an IPv4 address and
@@ -69,6 +73,8 @@ inline constexpr uint64_t kDefaultResultsetMemoryMiB = 512;
 inline constexpr uint64_t kMaxResultsetMemoryMiB = uint64_t{1} << 30;
 // A request may be retried ten times: up to 60 s apart keeps its last try
 // within ten minutes; 1 ms is as fast as the timer goes.
+inline constexpr int kDefaultRequestSliceUs = 2000;
+inline constexpr int kMaxRequestSliceUs = 1000000;
 inline constexpr int kMinRetryDelayMs = 1;
 inline constexpr int kMaxRetryDelayMs = 60000;
 inline constexpr int kMaxStatsIntervalSeconds = 86400;
@@ -89,6 +95,7 @@ struct ServerConfig {
   std::string listen_address;
   uint64_t resultset_memory = kDefaultResultsetMemoryMiB << 20;  // bytes
   int retry_delay_ms = 0;
+  int request_slice_us = kDefaultRequestSliceUs;
   std::string metrics_address;  // empty: no endpoint
   uint16_t metrics_port = 0;
   int stats_interval_seconds = 0;  // 0: no summaries

@@ -111,6 +111,24 @@ void Requests(Exposition& out, const RequestStats& stats) {
   out.Family("ztserver_requests_foreign_handle_total", "counter",
              "Requests refused because they named another connection's recordset.");
   out.Sample("ztserver_requests_foreign_handle_total", stats.foreign_handles);
+  struct JobCounter {
+    const char* name;
+    const char* help;
+    uint64_t value;
+  };
+  const JobCounter job_counters[] = {
+      {"ztserver_jobs_total", "Long requests that took more than one slice of work.", stats.jobs},
+      {"ztserver_job_slices_total", "Slices of work given to long requests.", stats.job_slices},
+      {"ztserver_job_restarts_total",
+       "Long requests started over because what they had read changed meanwhile.",
+       stats.job_restarts},
+      {"ztserver_job_waits_total",
+       "Tries of requests that waited for another connection's long request.", stats.job_waits},
+  };
+  for (const JobCounter& counter : job_counters) {
+    out.Family(counter.name, "counter", counter.help);
+    out.Sample(counter.name, counter.value);
+  }
   out.Family("ztserver_request_duration_seconds", "histogram",
              "Time spent answering a request (its answered try), by command group.");
   for (size_t group = 0; group < kCommandGroups; ++group) {

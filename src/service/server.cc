@@ -68,6 +68,7 @@ bool Server::ServerStartup() {
   RaiseDescriptorLimit();
   dispatcher_ = std::make_unique<RequestDispatcher>(*net_, *database_, *recordsets_);
   dispatcher_->set_max_recordsets_per_client(config_.max_recordsets_per_connection);
+  dispatcher_->set_job_slice(std::chrono::microseconds(config_.request_slice_us));
   net_->set_processor(dispatcher_.get());
 
   if (!loop_.Open()) {

@@ -153,7 +153,7 @@ TEST(CommandTable, TheClientLibraryKnowsEveryCommand) {
 // handler would always answer its failure reply.
 TEST(CommandTable, EveryCommandHasAHandler) {
   for (const Command& command : CommandTable()) {
-    EXPECT_NE(command.handler, nullptr) << command.name;
+    EXPECT_TRUE(command.handler != nullptr || command.job != nullptr) << command.name;
   }
 }
 
