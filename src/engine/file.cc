@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1033,6 +1034,23 @@ void RegionLock::Release() {
   if (handle_ == kNoFile) return;
   FileUnlockRegion(handle_, offset_, length_);
   handle_ = kNoFile;
+}
+
+void* AllocateBlock(size_t bytes) {
+  if (bytes < kLargeBlockBytes) return std::malloc(bytes);
+  void* block = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (block == MAP_FAILED) return nullptr;
+  (void)::madvise(block, bytes, MADV_HUGEPAGE);  // a hint: without it, plain pages
+  return block;
+}
+
+void FreeBlock(void* block, size_t bytes) {
+  if (block == nullptr) return;
+  if (bytes < kLargeBlockBytes) {
+    std::free(block);
+  } else {
+    ::munmap(block, bytes);
+  }
 }
 
 }  // namespace zt

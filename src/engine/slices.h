@@ -196,8 +196,8 @@ class Job {
 // A stable sort of items by less, pausing between runs and while merging:
 // runs of kSortRun items are sorted whole, then merged pairwise (bottom
 // up) through a buffer as large as items.
-template <typename T, typename Less>
-Task<int> SortInSlices(SliceClock& clock, std::vector<T>& items, Less less) {
+template <typename Items, typename Less>
+Task<int> SortInSlices(SliceClock& clock, Items& items, Less less) {
   constexpr size_t kSortRun = 1024;
   constexpr size_t kMergeStep = 256;
   const size_t n = items.size();
@@ -207,8 +207,12 @@ Task<int> SortInSlices(SliceClock& clock, std::vector<T>& items, Less less) {
     co_await clock.Pause();
   }
   if (n <= kSortRun) co_return 1;
-  std::vector<T> merged(n);
+  // Filled as it is merged (a fresh buffer of many megabytes, written at
+  // once, would cost its page faults in one step).
+  Items merged;
+  merged.reserve(n);
   for (size_t width = kSortRun; width < n; width *= 2) {
+    merged.clear();
     for (size_t lo = 0; lo < n; lo += 2 * width) {
       const size_t mid = std::min(n, lo + width);
       const size_t hi = std::min(n, lo + 2 * width);
@@ -218,10 +222,11 @@ Task<int> SortInSlices(SliceClock& clock, std::vector<T>& items, Less less) {
       while (out < hi) {
         // Equal items: the left run's first, which keeps the sort stable.
         if (b >= hi || (a < mid && !less(items[b], items[a]))) {
-          merged[out++] = std::move(items[a++]);
+          merged.push_back(std::move(items[a++]));
         } else {
-          merged[out++] = std::move(items[b++]);
+          merged.push_back(std::move(items[b++]));
         }
+        ++out;
         if (out % kMergeStep == 0) co_await clock.Pause();
       }
     }

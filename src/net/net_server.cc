@@ -331,6 +331,14 @@ bool NetServer::SendToClient(ClientSession& session, std::string_view text) {
   return true;
 }
 
+void NetServer::SendQueuedReplies() {
+  for (ClientSession& session : sessions_) {
+    if (session.pending_output() > 0 && !(session.interest & EPOLLOUT)) {
+      FlushOutput(session, /*log_failure=*/true);
+    }
+  }
+}
+
 void NetServer::FlushOutput(ClientSession& session, bool log_failure) {
   while (session.pending_output() > 0) {
     const size_t pending = session.pending_output();

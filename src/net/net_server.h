@@ -195,6 +195,11 @@ class NetServer {
   // becomes writable). False when the connection has failed: the reply is
   // dropped, like every later one.
   bool SendToClient(ClientSession& session, std::string_view text);
+  // Sends now what the run has queued so far (for a processor about to do
+  // a long piece of work in the same run: the replies made before it need
+  // not wait for it). A socket that takes less waits for writability as
+  // usual.
+  void SendQueuedReplies();
 
   // The retry timer (one-shot). Arm leaves an armed timer as it is, so a
   // deferred request is retried at least once per delay however many runs

@@ -74,6 +74,11 @@ void RequestDispatcher::SessionClosed(ClientSession& session) {
 bool RequestDispatcher::ProcessPass(bool retry_due) {
   bool deferred = false;
   SessionList& sessions = net_.sessions();
+  // Sessions whose job runs get their slice after everybody else's
+  // requests: a short request that came in during a slice waits for that
+  // slice at most.
+  std::vector<size_t>& with_jobs = with_jobs_;
+  with_jobs.clear();
   // No session is added or removed while a run is in progress: handlers
   // only send, and a failed send never removes its session.
   for (size_t i = 0; i < sessions.size(); ++i) {
@@ -84,12 +89,13 @@ bool RequestDispatcher::ProcessPass(bool retry_due) {
       continue;
     }
     if (client != nullptr) client->woken = false;  // this pass makes the try
+    if (client != nullptr && jobs_.count(client) != 0) {
+      with_jobs.push_back(i);
+      continue;
+    }
     const auto slice_end = std::chrono::steady_clock::now() + kSessionSlice;
     while (!session.requests.empty() && session.pending_output() < kMaxPendingOutput) {
-      const auto job = client != nullptr ? jobs_.find(client) : jobs_.end();
-      const Outcome outcome = job != jobs_.end() ? Advance(session, *job->second)
-                                                 : Dispatch(session, session.requests.front());
-      client = static_cast<ClientState*>(session.state.get());  // made by the first request
+      const Outcome outcome = Dispatch(session, session.requests.front());
       if (outcome == Outcome::kDeferred) {
         deferred = true;
         break;
@@ -97,6 +103,24 @@ bool RequestDispatcher::ProcessPass(bool retry_due) {
       if (outcome == Outcome::kRunning || outcome == Outcome::kWaiting) break;
       session.PopRequest();
       if (std::chrono::steady_clock::now() >= slice_end) break;  // the rest in a later run
+    }
+  }
+  if (!with_jobs.empty()) {
+    // The replies made so far leave before the slices: they never wait
+    // for one (a commit that fails still answers each writer in order).
+    ReleaseReplies();
+    net_.SendQueuedReplies();
+  }
+  for (const size_t i : with_jobs) {
+    ClientSession& session = sessions[i];
+    const auto job = jobs_.find(static_cast<ClientState*>(session.state.get()));
+    if (job == jobs_.end() || session.pending_output() >= kMaxPendingOutput) continue;
+    // Its later requests wait for the next run.
+    const Outcome outcome = Advance(session, *job->second);
+    if (outcome == Outcome::kDeferred) {
+      deferred = true;
+    } else if (outcome == Outcome::kAnswered || outcome == Outcome::kDropped) {
+      session.PopRequest();
     }
   }
   return deferred;

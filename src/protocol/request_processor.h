@@ -216,6 +216,7 @@ class RequestDispatcher : public RequestProcessor {
   // touches the database meanwhile); null: none.
   const ClientState* writer_ = nullptr;
   bool writer_started_ = false;
+  std::vector<size_t> with_jobs_;  // ProcessPass's scratch
 };
 
 }  // namespace zt

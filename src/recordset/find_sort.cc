@@ -36,6 +36,7 @@
 #include "engine/codec.h"
 #include "engine/definition.h"
 #include "engine/index_key.h"
+#include "engine/large_allocator.h"
 #include "engine/record.h"
 #include "recordset/data_window.h"
 #include "recordset/recordset.h"
@@ -151,51 +152,50 @@ Task<int> Recordsets::Sort(SliceClock& clock, int32_t handle, const char* column
   // (through one moving window), then the rows with data and their keys.
   // The text keys of one column all have one width (engine/index_key.h):
   // they go into one arena, width bytes apart.
-  std::vector<int32_t> by_offset(static_cast<size_t>(recordset->row_count));
+  std::vector<int32_t, LargeAllocator<int32_t>> by_offset(static_cast<size_t>(recordset->row_count));
   for (int32_t r = 1; r <= recordset->row_count; ++r) by_offset[static_cast<size_t>(r - 1)] = r;
   co_await SortInSlices(clock, by_offset, [&](int32_t a, int32_t b) {
     return recordset->row(a).record_offset < recordset->row(b).record_offset;
   });
-  std::vector<std::string> values(static_cast<size_t>(recordset->row_count));
-  std::vector<char> has_data(static_cast<size_t>(recordset->row_count), 0);
-  DataWindow window(database_.data_file(), DataWindow::Direction::kAhead);
-  for (const int32_t r : by_offset) {
-    co_await clock.Pause();
-    std::string& v = values[static_cast<size_t>(r - 1)];
-    has_data[static_cast<size_t>(r - 1)] =
-        static_cast<char>(OrderValue(*recordset, definition, recordset->row(r), sort_column.start,
-                                     sort_column.size, v, &window));
-  }
-  // Every value is read: from here the sort works on them alone. The kept
-  // keys describe the rows as the database stood now.
-  clock.Detach();
-  const uint64_t read_at = database_.change_count();
-  std::vector<SortEntry> entries;
+  // The entries are made as the values are read (in file order); ties in
+  // the sort are broken by row number, which orders them as a stable sort
+  // of the rows would.
+  std::vector<SortEntry, LargeAllocator<SortEntry>> entries;
   entries.reserve(static_cast<size_t>(recordset->row_count));
   std::string arena;
   size_t width = 0;
   int32_t selected_dropped = 0;
-  for (int32_t r = 1; r <= recordset->row_count; ++r) {
+  std::string value;
+  DataWindow window(database_.data_file(), DataWindow::Direction::kAhead);
+  for (const int32_t r : by_offset) {
     co_await clock.Pause();
     const Row& row = recordset->row(r);
-    if (!has_data[static_cast<size_t>(r - 1)]) {
+    if (!OrderValue(*recordset, definition, row, sort_column.start, sort_column.size, value,
+                    &window)) {
       if (row.selected()) ++selected_dropped;
       continue;
     }
-    const std::string& value = values[static_cast<size_t>(r - 1)];
     SortEntry entry{r, value.empty(), 0.0};
     if (numeric) {
       const double n = value.empty() ? 0.0 : TextToDouble(value);
       entry.number = std::isnan(n) ? 0.0 : n;
     } else {
       const std::string key = TextSortKey(value, sort_column);
-      if (entries.empty()) width = key.size();
+      if (entries.empty()) {
+        width = key.size();
+        arena.reserve(width * static_cast<size_t>(recordset->row_count));
+      }
       assert(key.size() == width);
       entry.key = static_cast<uint32_t>(arena.size());
       arena.append(key);
     }
     entries.push_back(entry);
   }
+  // Every value is read: from here the sort works on them alone. The kept
+  // keys describe the rows as the database stood now.
+  clock.Detach();
+  const uint64_t read_at = database_.change_count();
+  decltype(by_offset)().swap(by_offset);
   if (entries.empty()) {  // nothing to order: the rows stay
     recordset->KeepSortKeys({}, 0, 0);
     recordset->sort_column = column;
@@ -205,11 +205,13 @@ Task<int> Recordsets::Sort(SliceClock& clock, int32_t handle, const char* column
   if (numeric) {
     co_await SortInSlices(clock, entries, [](const SortEntry& a, const SortEntry& b) {
       if (a.empty != b.empty) return a.empty;
-      return a.number < b.number;
+      if (a.number != b.number) return a.number < b.number;
+      return a.row < b.row;
     });
   } else {
     co_await SortInSlices(clock, entries, [&](const SortEntry& a, const SortEntry& b) {
-      return text_key(a) < text_key(b);
+      const int order = text_key(a).compare(text_key(b));
+      return order != 0 ? order < 0 : a.row < b.row;
     });
   }
   if (!ascending) std::reverse(entries.begin(), entries.end());
@@ -218,8 +220,10 @@ Task<int> Recordsets::Sort(SliceClock& clock, int32_t handle, const char* column
   if (!sorted->Reserve(entries.size())) {
     co_return FailRecordset(database_, *recordset, kNoMemory, Report::kYes);
   }
-  std::vector<int32_t> new_number(static_cast<size_t>(recordset->row_count) + 1, 0);
+  std::vector<int32_t, LargeAllocator<int32_t>> new_number(
+      static_cast<size_t>(recordset->row_count) + 1, 0);
   for (size_t i = 0; i < entries.size(); ++i) {
+    co_await clock.Pause();
     sorted->rows.push_back(recordset->row(entries[i].row));
     new_number[static_cast<size_t>(entries[i].row)] = static_cast<int32_t>(i + 1);
   }
@@ -249,7 +253,10 @@ Task<int> Recordsets::Sort(SliceClock& clock, int32_t handle, const char* column
   std::string keys;
   if (!numeric && ascending && !database_.shared()) {
     keys.reserve(arena.size());
-    for (const SortEntry& e : entries) keys.append(text_key(e));
+    for (const SortEntry& e : entries) {
+      co_await clock.Pause();
+      keys.append(text_key(e));
+    }
   }
   recordset->ClearRows();
   recordset->set_block(std::move(sorted));

@@ -21,6 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "engine/large_allocator.h"
 #include "recordset/memory_budget.h"
 #include "recordset/row.h"
 
@@ -120,7 +121,7 @@ class RowBlock {
   void Shrink();
   MemoryBudget& budget() const { return budget_; }
 
-  std::vector<Row> rows;
+  std::vector<Row, LargeAllocator<Row>> rows;
   // Set once the block may be handed to later opens: from then on nobody
   // writes it, and a recordset that wants to copies it first.
   bool frozen = false;
