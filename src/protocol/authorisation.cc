@@ -42,7 +42,8 @@ bool HandleAuthenticate(CommandContext& ctx) {
 int64_t AuthThrottle::NotBefore(const std::string& address, int64_t now_ms) {
   const auto it = entries_.find(address);
   if (it == entries_.end()) return 0;
-  if (now_ms - it->second.last_failure_ms > 2 * int64_t{max_delay_ms_}) {
+  if (now_ms - it->second.last_failure_ms >
+      std::max(kAuthFailureMemoryMs, 2 * int64_t{max_delay_ms_})) {
     entries_.erase(it);
     return 0;
   }

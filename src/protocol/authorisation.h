@@ -66,11 +66,13 @@ class AccountStore {
 // Delays of failed attempts, per peer address. After n failures in a row
 // an address's next attempt is checked no sooner than
 // min(first_delay * 2^(n-1), max_delay) after the last. An address is
-// forgotten when it succeeds, or once it has been quiet for twice
-// max_delay. The table holds at most kMaxTrackedAddresses: when it is full
+// forgotten when it succeeds, or once it has been quiet for
+// kAuthFailureMemoryMs (or twice max_delay, if longer): a patient attacker
+// stays at the longest delay. The table holds at most kMaxTrackedAddresses: when it is full
 // the entry with the oldest failure makes room (an attacker with that many
 // addresses is throttled by the cost of the hash instead).
 inline constexpr size_t kMaxTrackedAddresses = 4096;
+inline constexpr int64_t kAuthFailureMemoryMs = 15 * 60 * 1000;
 inline constexpr int kDefaultAuthFailureDelayMs = 250;
 inline constexpr int kDefaultAuthMaxFailureDelayMs = 30000;
 

@@ -60,13 +60,15 @@ class SecurityTest : public ::testing::Test {
     return leaf.Make(spec, issuer ? issuer : &ca_) && leaf.Write(File(name + ".pem"), File(name + ".key"));
   }
 
-  // The standard security settings, then extra [SERVER] lines.
-  bool Start(const std::string& extra = "") {
+  // The standard security settings, then extra [SERVER] lines; the
+  // server's certificate and key are CERTIFICATE.pem and CERTIFICATE.key.
+  bool Start(const std::string& extra = "", const std::string& certificate = "server") {
     fixture_.SetRetryDelay(kTestRetryDelayMs,
-                           "TlsAddress=127.0.0.1:0\nTlsCertificate=server.pem\nTlsKey=server.key\n"
-                           "UsersFile=users\nRequireAuthentication=yes\nAuthFailureDelay=100\n"
-                           "AuthMaxFailureDelay=400\n" +
-                               extra);
+                           "TlsAddress=127.0.0.1:0\nTlsCertificate=" + certificate +
+                               ".pem\nTlsKey=" + certificate +
+                               ".key\n"
+                               "UsersFile=users\nRequireAuthentication=yes\n" +
+                               extra + "AuthFailureDelay=100\nAuthMaxFailureDelay=400\n");
     if (!fixture_.Start()) return false;
     return Eventually([&] {
       tls_port_ = PortOnLine(ReadFile(fixture_.output()), "TLS on ");
@@ -124,13 +126,14 @@ TEST_F(SecurityTest, ClientVerifiesTheServerCertificate) {
     SCOPED_TRACE(std::string(c.certificate) + " " + c.server_name);
     ServerFixture& f = fixture_;
     f.server().Stop();
-    ASSERT_TRUE(Start(std::string("TlsCertificate=") + c.certificate + ".pem\nTlsKey=" +
-                      c.certificate + ".key\n"));
+    ASSERT_TRUE(Start("", c.certificate));
     ztserver::Options options = Tls("alice", "alice-pw");
     options.server_name = c.server_name;
     auto client = Open(options);
     EXPECT_EQ(client != nullptr, c.accepted) << last_status_;
-    if (!c.accepted) EXPECT_NE(last_status_.find("TLS handshake"), std::string::npos) << last_status_;
+    if (!c.accepted) {
+      EXPECT_NE(last_status_.find("TLS handshake"), std::string::npos) << last_status_;
+    }
   }
 }
 
@@ -196,8 +199,9 @@ TEST_F(SecurityTest, EveryCommandBeforeAuthenticationIsRefused) {
   EXPECT_EQ(Ask(*client, "GETTABLENAMES"), "GETTABLENAMES~CUSTOMER~ORDERS");
 }
 
-TEST_F(SecurityTest, PasswordsOverThePlainPortOnlyFromLoopbackOrWhenAllowed) {
-  // The server sees the test's loopback address: it is let through.
+TEST_F(SecurityTest, PasswordsOverThePlainPortFromLoopback) {
+  // The server sees the test's loopback address: it is let through (the
+  // refusal of other addresses is tested on the authoriser itself).
   ASSERT_TRUE(Start());
   auto plain = fixture_.Connect();
   ASSERT_NE(plain, nullptr);
@@ -235,7 +239,7 @@ TEST_F(SecurityTest, WrongPasswordsAreDelayedWhileOthersAreServed) {
 
 TEST_F(SecurityTest, BruteForceAgainstOneUserIsNeverAccepted) {
   ASSERT_TRUE(Start("AuthFailureDelay=1\nAuthMaxFailureDelay=8\n"));
-  constexpr int kAttempts = 300;
+  constexpr int kAttempts = 200;
   constexpr int kConnections = 4;  // spread over connections: the delay is per address
   std::vector<std::unique_ptr<Client>> clients;
   for (int i = 0; i < kConnections; ++i) {
@@ -250,10 +254,12 @@ TEST_F(SecurityTest, BruteForceAgainstOneUserIsNeverAccepted) {
     }
     for (int c = 0; c < kConnections; ++c) {
       std::string reply;
-      ASSERT_TRUE(clients[c]->ReceiveText(reply, kReplyTimeoutMs).ok());
+      ASSERT_TRUE(clients[c]->ReceiveText(reply, kReplyTimeoutMs).ok()) << "attempt " << i + c;
       ASSERT_EQ(reply, "AUTHENTICATE~FAILED");
     }
-    if (i % 40 == 0) EXPECT_EQ(Ask(*bystander, "GETTABLENAMES"), "GETTABLENAMES~CUSTOMER~ORDERS");
+    if (i % 40 == 0) {
+      EXPECT_EQ(Ask(*bystander, "GETTABLENAMES"), "GETTABLENAMES~CUSTOMER~ORDERS");
+    }
   }
   for (auto& client : clients) EXPECT_EQ(Ask(*client, "CREATERECORDSET"), "CREATERECORDSET~FAILED");
   EXPECT_NE(fixture_.WaitForLogLine("waits 8 ms").find("waits 8 ms"), std::string::npos);
@@ -267,8 +273,7 @@ TEST_F(SecurityTest, ReadOnlyUsersAreRefusedEveryChange) {
                           {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETOPEN~1"},
                           {"RECORDSETADDROW~1", "RECORDSETADDROW~1"},
                           {"RECORDSETSETFIELDVALUE~1~ID~7", "RECORDSETSETFIELDVALUE~1"},
-                          {"RECORDSETUPDATE~1", "RECORDSETUPDATE~1"},
-                          {"RECORDSETCLOSE~1", "RECORDSETCLOSE~1"}});
+                          {"RECORDSETUPDATE~1", "RECORDSETUPDATE~1"}});
   for (const char* user : {"reader", "locker"}) {
     SCOPED_TRACE(user);
     auto client = Open(Tls(user, std::string(user) + "-pw"));
@@ -294,8 +299,7 @@ TEST_F(SecurityTest, ReadOnlyUsersAreRefusedEveryChange) {
     EXPECT_EQ(Ask(*client, "RECORDSETCLOSE~2"), "RECORDSETCLOSE~2");
   }
   // Nothing changed: still the one row, and the location texts.
-  ExpectReplies(*writer, {{"CREATERECORDSET", "CREATERECORDSET~1"},
-                          {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETOPEN~1"},
+  ExpectReplies(*writer, {{"RECORDSETOPEN~1~CUSTOMER", "RECORDSETOPEN~1"},
                           {"RECORDSETGETROWCOUNT~1", "RECORDSETGETROWCOUNT~1~1"},
                           {"GETLOCATIONINFORMATION",
                            "GETLOCATIONINFORMATION~Main St 1~Springfield~~~~~~Shop"}});

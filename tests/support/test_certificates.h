@@ -26,8 +26,8 @@ class TestCertificate {
   TestCertificate& operator=(const TestCertificate&) = delete;
 
   struct Spec {
-    std::string common_name;
-    std::string alt_names;    // "DNS:localhost,IP:127.0.0.1"; empty: none
+    std::string common_name{};
+    std::string alt_names{};  // "DNS:localhost,IP:127.0.0.1"; empty: none
     long valid_from_s = -3600;  // relative to now
     long valid_to_s = 86400;
     bool ca = false;
