@@ -154,10 +154,12 @@ std::string WatchFileWrites(Database& database, ServerMetrics& metrics) {
 
 void Server::StartObservability() {
   metrics_ = std::make_unique<ServerMetrics>(*net_, *dispatcher_, *recordsets_, *database_, startup_);
+  metrics_->set_authoriser(authoriser_.get());
   if (!config_.metrics_address.empty()) {
     endpoint_ = std::make_unique<HttpEndpoint>(loop_, [](std::string_view text) { LogError(text); });
     if (endpoint_->Open(config_.metrics_address, config_.metrics_port)) {
       endpoint_->set_handler([this](const HttpRequest& request) { return metrics_->Serve(request); });
+      endpoint_->set_allow_from(config_.metrics_allow_from);
       metrics_->set_endpoint(endpoint_.get());
     } else {
       endpoint_.reset();
