@@ -54,10 +54,10 @@ class SecurityTest : public ::testing::Test {
   std::string File(const std::string& name) const { return fixture_.folder().File(name); }
 
   // A certificate the test CA signs, as NAME.pem and NAME.key.
-  bool MakeLeaf(const std::string& name, const TestCertificate::Spec& spec,
+  bool MakeLeaf(const std::string& name, const TestCertificate::Recipe& recipe,
                 const TestCertificate* issuer = nullptr) {
     TestCertificate leaf;
-    return leaf.Make(spec, issuer ? issuer : &ca_) && leaf.Write(File(name + ".pem"), File(name + ".key"));
+    return leaf.Make(recipe, issuer ? issuer : &ca_) && leaf.Write(File(name + ".pem"), File(name + ".key"));
   }
 
   // The standard security settings, then extra [SERVER] lines; the

@@ -25,7 +25,7 @@ class TestCertificate {
   TestCertificate(const TestCertificate&) = delete;
   TestCertificate& operator=(const TestCertificate&) = delete;
 
-  struct Spec {
+  struct Recipe {
     std::string common_name{};
     std::string alt_names{};  // "DNS:localhost,IP:127.0.0.1"; empty: none
     long valid_from_s = -3600;  // relative to now
@@ -34,19 +34,19 @@ class TestCertificate {
   };
 
   // Makes the key and the certificate, signed by issuer (null: by itself).
-  bool Make(const Spec& spec, const TestCertificate* issuer) {
+  bool Make(const Recipe& recipe, const TestCertificate* issuer) {
     key_ = EVP_EC_gen("P-256");
     cert_ = X509_new();
     if (key_ == nullptr || cert_ == nullptr) return false;
     static long serial = 1;
     X509_set_version(cert_, 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert_), ++serial);
-    X509_gmtime_adj(X509_getm_notBefore(cert_), spec.valid_from_s);
-    X509_gmtime_adj(X509_getm_notAfter(cert_), spec.valid_to_s);
+    X509_gmtime_adj(X509_getm_notBefore(cert_), recipe.valid_from_s);
+    X509_gmtime_adj(X509_getm_notAfter(cert_), recipe.valid_to_s);
     X509_set_pubkey(cert_, key_);
     X509_NAME* name = X509_get_subject_name(cert_);
     X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char*>(spec.common_name.c_str()),
+                               reinterpret_cast<const unsigned char*>(recipe.common_name.c_str()),
                                -1, -1, 0);
     X509_set_issuer_name(cert_, issuer ? X509_get_subject_name(issuer->cert_) : name);
     X509V3_CTX ctx;
@@ -58,9 +58,9 @@ class TestCertificate {
       X509_EXTENSION_free(ext);
       return true;
     };
-    if (!add(NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "CA:FALSE")) return false;
-    if (spec.ca && !add(NID_key_usage, "critical,keyCertSign,cRLSign")) return false;
-    if (!spec.alt_names.empty() && !add(NID_subject_alt_name, spec.alt_names)) return false;
+    if (!add(NID_basic_constraints, recipe.ca ? "critical,CA:TRUE" : "CA:FALSE")) return false;
+    if (recipe.ca && !add(NID_key_usage, "critical,keyCertSign,cRLSign")) return false;
+    if (!recipe.alt_names.empty() && !add(NID_subject_alt_name, recipe.alt_names)) return false;
     return X509_sign(cert_, issuer ? issuer->key_ : key_, EVP_sha256()) > 0;
   }
 
