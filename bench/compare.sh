@@ -18,7 +18,7 @@
 # BUILD_DIR/compare.log) receives every raw output line.
 # BENCH_ROWS (default: all but metrics) runs only the named groups of rows,
 # of lookup, ping, get, open (with range, sort and their fetch rows),
-# insert, load, recordsets and metrics: BENCH_ROWS="lookup ping".
+# insert, load, recordsets, tls and metrics: BENCH_ROWS="lookup ping".
 # BENCH_METRICS=1 serves ours with its metrics endpoint on (MetricsAddress
 # on a free loopback port) and scrapes GET /metrics every second for as
 # long as it runs, so that the table shows what monitoring costs: run
@@ -78,6 +78,17 @@
 #   sortfetch     (MOVENEXT, GETFIELDVALUE NAME, pipelined): the protocol has
 #                 no bulk fetch, so this costs two requests per row; shown
 #                 for information, against the same SQLite figures.
+#   tls           ours with TlsAddress on, a certificate made here (openssl,
+#                 P-256, for 127.0.0.1) that clients verify:
+#     tlsping16   ping, 16 clients, over TLS / the same over the plain port
+#                 (ours against ours: what encryption costs);
+#     tlslookup16 lookup, 16 clients, over TLS  vs pgbench -S -c 16 with
+#                 sslmode=require (PostgreSQL has ssl=on with the same kind
+#                 of certificate; every other pgbench row uses sslmode=disable);
+#     tlsconnect4 4 clients each making a new TLS connection per operation
+#                 (handshake, greeting, STARTTRANSACTION, close) vs pgbench
+#                 -S -C -c 4 with sslmode=require (a connection per
+#                 transaction); operations/s.
 #   load          `ztadmin load` of the CSV into a new database; rows/s.  vs
 #                 sqlite3 `.import` of the CSV into a new file with the table
 #                 and its index. Both are one process per load.
@@ -114,7 +125,7 @@ sudo=
 [ "$(id -u)" = 0 ] || sudo=sudo
 
 metrics=${BENCH_METRICS:-0}
-rows_wanted=${BENCH_ROWS:-lookup ping get open insert load recordsets}
+rows_wanted=${BENCH_ROWS:-lookup ping get open insert load recordsets tls}
 say() { printf '%s\n' "$*" >&2; }
 # wanted GROUP: whether BENCH_ROWS asks for the group.
 wanted() { case " $rows_wanted " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
@@ -257,6 +268,8 @@ start_zt() {
   cp "$scratch/pristine"/bench.* "$dir/"
   printf '[CONNECTION]\nDatabaseFile=bench.dat\n\n[SERVER]\nWorkFolder=work\nLockFolder=locks\nListenAddress=127.0.0.1\n' \
     >"$dir/zt.ini"
+  [ -z "${zt_tls:-}" ] ||
+    printf 'TlsAddress=127.0.0.1:0\nTlsCertificate=%s\nTlsKey=%s\n' "$tls_cert" "$tls_key" >>"$dir/zt.ini"
   [ "$metrics" = 0 ] || printf 'MetricsAddress=127.0.0.1:0\n' >>"$dir/zt.ini"
   TMPDIR=$dir/tmp "$build/ztserver" --config "$dir/zt.ini" --port 0 >"$dir/out" 2>&1 &
   zt_pid=$!
@@ -282,6 +295,7 @@ start_zt() {
     sleep 0.1
   done
   [ "$metrics" = 0 ] || start_scraper "$dir"
+  zt_tls_port=$(sed -n 's/^TLS on .*:\([0-9]*\)$/\1/p' "$dir/out")
 }
 # Scrapes the metrics of the server just started, once a second, until it
 # stops; every scrape must answer 200 (failures are counted in the log).
@@ -325,17 +339,26 @@ run_as_pg() {
   shift
   if [ "$(id -u)" = 0 ]; then timeout "$limit" runuser -u postgres -- "$@"; else timeout "$limit" "$@"; fi
 }
+# One certificate for both servers' TLS: P-256, naming 127.0.0.1, its own CA.
+tls_cert=$scratch/tls-cert.pem
+tls_key=$scratch/tls-key.pem
+timeout 60 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+  -subj /CN=localhost -addext "subjectAltName=IP:127.0.0.1,DNS:localhost" \
+  -keyout "$tls_key" -out "$tls_cert" >>"$log" 2>&1 || die "openssl req failed"
 pg_data=$scratch/pg
 pg_port=$(free_port)
 mkdir -p "$pg_data"
 chmod 700 "$pg_data"
-[ "$(id -u)" != 0 ] || chown postgres: "$pg_data"
+cp "$tls_cert" "$pg_data/tls-cert.pem"
+cp "$tls_key" "$pg_data/tls-key.pem"
+chmod 600 "$pg_data/tls-key.pem"
+[ "$(id -u)" != 0 ] || chown -R postgres: "$pg_data"
 run_as_pg 120 "$pgbin/initdb" -D "$pg_data" -U bench -A trust -E UTF8 --no-sync \
   >>"$log" 2>&1 || die "initdb failed"
 # PostgreSQL as shipped: fsync on, every commit synced (only the insert rows
 # write); ours with its default, Durability=full.
 run_as_pg 120 "$pgbin/pg_ctl" -D "$pg_data" -l "$pg_data/server.log" -w -t 60 \
-  -o "-p $pg_port -c listen_addresses=127.0.0.1 -c unix_socket_directories=$pg_data" \
+  -o "-p $pg_port -c listen_addresses=127.0.0.1 -c unix_socket_directories=$pg_data -c ssl=on -c ssl_cert_file=$pg_data/tls-cert.pem -c ssl_key_file=$pg_data/tls-key.pem" \
   start >>"$log" 2>&1 || die "PostgreSQL did not start: $(tail -5 "$pg_data/server.log")"
 psql_run() { timeout 300 "$pgbin/psql" -h 127.0.0.1 -p "$pg_port" -U bench -d postgres -q -v ON_ERROR_STOP=1 "$@"; }
 timeout 300 "$pgbin/pgbench" -h 127.0.0.1 -p "$pg_port" -U bench -i -s 1 -q postgres >>"$log" 2>&1 ||
@@ -408,7 +431,7 @@ ztload_per_cpu() {
 }
 pgbench_tps() {
   local out status=0
-  out=$(timeout -k 5 $step_limit "$pgbin/pgbench" -h 127.0.0.1 -p "$pg_port" -U bench -n \
+  out=$(PGSSLMODE=${pg_sslmode:-disable} timeout -k 5 $step_limit "$pgbin/pgbench" -h 127.0.0.1 -p "$pg_port" -U bench -n \
     -M prepared -T "$run_seconds" "$@" postgres 2>>"$log") || status=$?
   printf 'pgbench %s\n%s\n' "$*" "$out" >>"$log"
   [ $status = 0 ] || { say "  pgbench $* failed ($status)"; return 0; }
@@ -467,6 +490,21 @@ if wanted open; then
   run sortfetch "ztload_figure --mode sort -c 1 $zl" "sqlite_ms sort"
 fi
 stop_zt
+
+if wanted tls; then
+  say "tls (requests/s; operations/s)"
+  zt_tls=1 start_zt tls
+  [ -n "$zt_tls_port" ] || die "ztserver has no TLS listener: $(cat "$scratch/tls/out")"
+  figure=ops/s
+  zt_tls_args="--tls --ca $tls_cert -p \$zt_tls_port"
+  run tlsping16 "ztload_figure --mode ping -c 16 $zt_tls_args" \
+    "ztload_figure --mode ping -c 16 -p \$zt_port"
+  run tlslookup16 "ztload_figure --mode lookup -c 16 -t BENCH -k ID --column NAME $zt_tls_args" \
+    "pg_sslmode=require pgbench_tps -S -c 16 -j 16"
+  run tlsconnect4 "ztload_figure --mode connect -c 4 $zt_tls_args" \
+    "pg_sslmode=require pgbench_tps -S -C -c 4 -j 4"
+  stop_zt
+fi
 
 if wanted insert; then
   say "insert (rows/s, fresh copy of the database)"
@@ -562,7 +600,7 @@ function median(v, n,   i, j, t, s) {
 }
 { n[$1]++; ours[$1, n[$1]] = $2; theirs[$1, n[$1]] = $3 }
 END {
-  split("lookup1 lookup16 insert1 insert16 ping16 get16 open range sort rangefetch sortfetch load mlookup1 mlookup16 mlookup16cpu mping16 mping16cpu", order, " ")
+  split("lookup1 lookup16 insert1 insert16 ping16 get16 open range sort rangefetch sortfetch load mlookup1 mlookup16 mlookup16cpu mping16 mping16cpu tlsping16 tlslookup16 tlsconnect4", order, " ")
   label["lookup1"] = "lookup vs pgbench -S -M prepared, 1 client";  unit["lookup1"] = "tps"
   label["lookup16"] = "lookup vs pgbench -S -M prepared, 16 clients"; unit["lookup16"] = "tps"
   label["insert1"] = "insert vs PostgreSQL INSERT (fsync on), 1 client"; unit["insert1"] = "rows/s"
@@ -576,6 +614,10 @@ END {
   label["sortfetch"] = "  same, every row also read over the protocol"; unit["sortfetch"] = "ms/op"
   label["load"] = "ztadmin load vs sqlite3 .import"; unit["load"] = "rows/s"
   label["mlookup1"] = "lookup, metrics on+scraped vs off, 1 client"; unit["mlookup1"] = "tps"
+  label["tlsping16"] = "ping over TLS vs plain, 16 clients"; unit["tlsping16"] = "req/s"
+  label["tlslookup16"] = "lookup over TLS vs pgbench -S sslmode=require, 16"; unit["tlslookup16"] = "tps"
+  label["tlsconnect4"] = "new TLS connections vs pgbench -C sslmode=require, 4"; unit["tlsconnect4"] = "conn/s"
+  target["tlsping16"] = ">= 0.7"; target["tlslookup16"] = ">= 1.0"; target["tlsconnect4"] = ">= 1.0"
   label["mlookup16"] = "lookup, metrics on+scraped vs off, 16 clients"; unit["mlookup16"] = "tps"
   label["mping16"] = "ping, metrics on+scraped vs off, 16 clients"; unit["mping16"] = "req/s"
   label["mlookup16cpu"] = "  same, per CPU second of the server"; unit["mlookup16cpu"] = "tx/cpu-s"

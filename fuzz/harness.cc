@@ -82,13 +82,37 @@ void CopyFixture(const std::string& data_file) {
   }
 }
 
-bool FuzzServer::Open(const std::string& data_file) {
+namespace {
+
+class FuzzAccounts : public AccountStore {
+ public:
+  std::optional<Account> Verify(std::string_view user, std::string_view password) override {
+    return password == kPassword ? Find(user) : std::nullopt;
+  }
+  std::optional<Account> Find(std::string_view user) override {
+    if (user == "fuzz") return Account{.name = "fuzz", .may_write = true, .may_lock = true};
+    if (user == "ro") return Account{.name = "ro", .may_write = false, .may_lock = false};
+    if (user == "rl") return Account{.name = "rl", .may_write = false, .may_lock = true};
+    return std::nullopt;
+  }
+};
+
+}  // namespace
+
+bool FuzzServer::Open(const std::string& data_file, bool with_users) {
   database_ = std::make_unique<Database>(ScratchFolder() + "/work");
   recordsets_ = std::make_unique<Recordsets>(*database_, uint64_t{64} << 20);
   net_ = std::make_unique<NetServer>(loop_, Quiet);
   net_->set_retry_delay(1);
   dispatcher_ = std::make_unique<RequestDispatcher>(*net_, *database_, *recordsets_);
   net_->set_processor(dispatcher_.get());
+  if (with_users) {
+    accounts_ = std::make_unique<FuzzAccounts>();
+    authoriser_ = std::make_unique<Authoriser>(
+        *accounts_, *recordsets_,
+        AuthPolicy{.require = true, .failure_delay_ms = 1, .max_failure_delay_ms = 2}, Quiet);
+    dispatcher_->set_authoriser(authoriser_.get());
+  }
   return database_->OpenDatabase(data_file.c_str(), 0) != 0;
 }
 

@@ -21,6 +21,7 @@
 #include "engine/database_builder.h"
 #include "net/event_loop.h"
 #include "net/net_server.h"
+#include "protocol/authorisation.h"
 #include "protocol/request_processor.h"
 #include "recordset/recordsets.h"
 
@@ -43,7 +44,9 @@ void CopyFixture(const std::string& data_file);
 class FuzzServer {
  public:
   // Opens data_file (false when the open fails, as for a damaged file).
-  bool Open(const std::string& data_file);
+  // With users, the server has the accounts of FuzzAccounts and requires
+  // authentication: requests go through the authoriser first.
+  bool Open(const std::string& data_file, bool with_users = false);
   // Queues the requests of one client and answers them; `clients` sessions
   // exist, requests go to session `client`.
   void Queue(size_t client, std::string request);
@@ -56,7 +59,14 @@ class FuzzServer {
   EventLoop loop_;
   std::unique_ptr<NetServer> net_;
   std::unique_ptr<RequestDispatcher> dispatcher_;
+  std::unique_ptr<AccountStore> accounts_;
+  std::unique_ptr<Authoriser> authoriser_;
 };
+
+// The users of a FuzzServer opened with users: "fuzz" (read-write), "ro"
+// (read-only) and "rl" (read, row locks), each with the password "pw".
+inline constexpr const char* kUsers[] = {"fuzz", "ro", "rl", "nobody"};
+inline constexpr char kPassword[] = "pw";
 
 // Splits an input into reads: each read is one length byte and that many
 // bytes (a crude but stable way to cut arbitrary bytes arbitrarily).

@@ -1,6 +1,8 @@
 // (b) Sequences of well-formed requests: each command of the table with
 // handles 0..3, the fixture's tables and columns, filter operators,
-// numbers and long values, from two clients.
+// numbers and long values, from two clients; with the first byte odd, on a
+// server that requires authentication (user names and the password are
+// among the values, so inputs reach the paths before and after it).
 #include <string>
 
 #include "harness.h"
@@ -24,7 +26,7 @@ class Bytes {
 std::string Field(Bytes& in) {
   static const char* const kOperators[] = {"=", "<", ">", "<=", ">=", "<>", "LIKE", "!"};
   static const char* const kValues[] = {"", "0", "1", "-1", "7", "12", "2147483648", "3.5e9",
-                                        "Smith", "S", " ", "~", "%"};
+                                        "Smith", "S", " ", "~", "%", "fuzz", "ro", "rl", "pw"};
   const uint8_t kind = in.next();
   switch (kind % 8) {
     case 0:
@@ -56,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string file = fuzz::ScratchFolder() + "/request.dat";
   fuzz::CopyFixture(file);
   fuzz::FuzzServer server;
-  if (!server.Open(file)) return 0;
+  if (!server.Open(file, size > 0 && (data[0] & 1) != 0)) return 0;
   const std::vector<Command>& table = CommandTable();
   Bytes in(data, size);
   for (int requests = 0; in.more() && requests < 64; ++requests) {

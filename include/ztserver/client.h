@@ -40,6 +40,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -144,6 +145,24 @@ struct Options {
   int reply_timeout_ms = 15000;
   // Typed helpers fetch the reason of a FAILED reply (one more request).
   bool fetch_reasons = true;
+
+  // TLS (the server's TlsAddress listener). The server's certificate must
+  // chain to ca_file (empty: the system's CAs) and name server_name (empty:
+  // host), or Open fails with kConnect: verification is on unless
+  // verify_server is cleared, which only a test should do.
+  bool tls = false;
+  std::string ca_file;
+  std::string server_name;
+  bool verify_server = true;
+  // A client certificate and its key (PEM), for servers with TlsClientCA.
+  std::string certificate_file;
+  std::string key_file;
+
+  // With user set, Open sends AUTHENTICATE~user~password after the
+  // greeting and fails with kFailed (and the server's reason) when it is
+  // refused.
+  std::string user;
+  std::string password;
 };
 
 struct FieldInfo {
@@ -168,6 +187,9 @@ class Connection {
   Status ReadGreeting();
   void Close();
   bool connected() const { return fd_ >= 0; }
+  bool tls() const { return tls_ != nullptr; }
+  // AUTHENTICATE~user~password; kFailed with the server's reason.
+  Status Authenticate(std::string_view user, std::string_view password);
   const Options& options() const { return options_; }
   void set_reply_timeout_ms(int ms) { options_.reply_timeout_ms = ms; }
 
@@ -299,7 +321,21 @@ class Connection {
     return timeout_ms < 0 ? options_.reply_timeout_ms : timeout_ms;
   }
   Status Broken(ErrorCode code, std::string message);
+  // The TLS handshake over the connected socket, within the connect timeout.
+  Status StartTls();
+  // One send or receive, through TLS when it is on: like send and recv, with
+  // errno EAGAIN when the socket must be ready first (*want_write: for
+  // writing).
+  long RawSend(const char* data, size_t n, bool* want_write);
+  long RawReceive(char* buffer, size_t n, bool* want_write);
+  // Bytes TLS has decrypted and not yet handed out (no poll will tell).
+  bool TlsPending() const;
 
+  struct TlsState;
+  struct TlsDeleter {
+    void operator()(TlsState* state) const;
+  };
+  std::unique_ptr<TlsState, TlsDeleter> tls_;
   int fd_ = -1;
   Options options_;
   // Received bytes; those before read_ are consumed (a burst of small

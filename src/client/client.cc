@@ -12,6 +12,9 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -90,6 +93,7 @@ const std::vector<CommandInfo> kCommands = {
     {"SETLOCATIONINFORMATION", false, kDb, false},
     {"REBUILDDATABASE", false, kNo, false},
     {"GETTABLENAMES", false, kDb, true},
+    {"AUTHENTICATE", false, kDb, true},
     {"RECORDSETOPEN", true, kRs, false},
     {"RECORDSETOPENFLOOR", true, kDb, false},
     {"RECORDSETOPENCEILING", true, kDb, false},
@@ -211,10 +215,142 @@ bool IsSendable(std::string_view value) {
   return true;
 }
 
+// ---- TLS ------------------------------------------------------------------------
+
+struct Connection::TlsState {
+  SSL_CTX* ctx = nullptr;
+  SSL* ssl = nullptr;
+  ~TlsState() {
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+  }
+};
+
+void Connection::TlsDeleter::operator()(TlsState* state) const { delete state; }
+
+namespace {
+
+std::string TlsReason() {
+  std::string text;
+  while (const unsigned long code = ERR_get_error()) {
+    char line[256];
+    ERR_error_string_n(code, line, sizeof line);
+    if (!text.empty()) text += "; ";
+    text += line;
+  }
+  return text.empty() ? "the connection failed" : text;
+}
+
+}  // namespace
+
+bool Connection::TlsPending() const { return tls_ != nullptr && SSL_pending(tls_->ssl) > 0; }
+
+Status Connection::StartTls() {
+  std::unique_ptr<TlsState, TlsDeleter> state(new TlsState);
+  ERR_clear_error();
+  state->ctx = SSL_CTX_new(TLS_client_method());
+  if (state->ctx == nullptr) return Broken(ErrorCode::kConnect, "TLS: " + TlsReason());
+  SSL_CTX_set_min_proto_version(state->ctx, TLS1_2_VERSION);
+  SSL_CTX_set_mode(state->ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  const bool loaded = options_.ca_file.empty()
+                          ? SSL_CTX_set_default_verify_paths(state->ctx) == 1
+                          : SSL_CTX_load_verify_locations(state->ctx, options_.ca_file.c_str(),
+                                                          nullptr) == 1;
+  if (!loaded) return Broken(ErrorCode::kConnect, "TLS: CA file " + options_.ca_file + ": " + TlsReason());
+  if (!options_.certificate_file.empty() &&
+      (SSL_CTX_use_certificate_chain_file(state->ctx, options_.certificate_file.c_str()) != 1 ||
+       SSL_CTX_use_PrivateKey_file(state->ctx, options_.key_file.c_str(), SSL_FILETYPE_PEM) != 1)) {
+    return Broken(ErrorCode::kConnect, "TLS: client certificate: " + TlsReason());
+  }
+  SSL_CTX_set_verify(state->ctx, options_.verify_server ? SSL_VERIFY_PEER : SSL_VERIFY_NONE,
+                     nullptr);
+  state->ssl = SSL_new(state->ctx);
+  if (state->ssl == nullptr || SSL_set_fd(state->ssl, fd_) != 1) {
+    return Broken(ErrorCode::kConnect, "TLS: " + TlsReason());
+  }
+  const std::string& name = options_.server_name.empty() ? options_.host : options_.server_name;
+  SSL_set_tlsext_host_name(state->ssl, name.c_str());
+  if (options_.verify_server) {
+    // An address is checked against the certificate's IP entries, a name
+    // against its DNS entries.
+    in_addr ignored;
+    if (::inet_pton(AF_INET, name.c_str(), &ignored) == 1) {
+      X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(state->ssl), name.c_str());
+    } else {
+      SSL_set1_host(state->ssl, name.c_str());
+    }
+  }
+  const auto deadline = Clock::now() + std::chrono::milliseconds(options_.connect_timeout_ms);
+  for (;;) {
+    ERR_clear_error();
+    const int result = SSL_connect(state->ssl);
+    if (result == 1) break;
+    const int code = SSL_get_error(state->ssl, result);
+    if (code != SSL_ERROR_WANT_READ && code != SSL_ERROR_WANT_WRITE) {
+      std::string why = TlsReason();
+      const long verified = SSL_get_verify_result(state->ssl);
+      if (verified != X509_V_OK) why = X509_verify_cert_error_string(verified);
+      return Broken(ErrorCode::kConnect, "TLS handshake with " + name + " failed: " + why);
+    }
+    pollfd waiting{fd_, static_cast<short>(code == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+    if (::poll(&waiting, 1, RemainingMs(deadline)) <= 0) {
+      return Broken(ErrorCode::kConnect, "TLS handshake with " + name + " timed out");
+    }
+  }
+  tls_ = std::move(state);
+  return Status();
+}
+
+long Connection::RawSend(const char* data, size_t n, bool* want_write) {
+  *want_write = true;
+  if (tls_ == nullptr) return ::send(fd_, data, n, MSG_NOSIGNAL);
+  ERR_clear_error();
+  size_t put = 0;
+  if (SSL_write_ex(tls_->ssl, data, n, &put) == 1) return static_cast<long>(put);
+  const int code = SSL_get_error(tls_->ssl, 0);
+  if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
+    *want_write = code == SSL_ERROR_WANT_WRITE;
+    errno = EAGAIN;
+  } else {
+    errno = EPIPE;
+  }
+  return -1;
+}
+
+long Connection::RawReceive(char* buffer, size_t n, bool* want_write) {
+  *want_write = false;
+  if (tls_ == nullptr) return ::recv(fd_, buffer, n, 0);
+  ERR_clear_error();
+  size_t got = 0;
+  if (SSL_read_ex(tls_->ssl, buffer, n, &got) == 1) return static_cast<long>(got);
+  const int code = SSL_get_error(tls_->ssl, 0);
+  if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
+    *want_write = code == SSL_ERROR_WANT_WRITE;
+    errno = EAGAIN;
+    return -1;
+  }
+  if (code == SSL_ERROR_ZERO_RETURN) return 0;
+  if (code == SSL_ERROR_SYSCALL && errno == 0) return 0;
+  errno = ECONNRESET;
+  return -1;
+}
+
+Status Connection::Authenticate(std::string_view user, std::string_view password) {
+  if (!IsSendable(user) || !IsSendable(password)) {
+    return Status(ErrorCode::kInvalidArgument, "a user or password that cannot be sent");
+  }
+  const Reply reply = Call("AUTHENTICATE~" + std::string(user) + "~" + std::string(password));
+  if (reply.ok()) return Status();
+  if (!reply.failed()) return Status(reply.code, reply.error);
+  const Result<std::string> why = GetLastErrorText();
+  return Status(ErrorCode::kFailed, why.ok() && !why->empty() ? *why : "authentication refused");
+}
+
 // ---- The connection -----------------------------------------------------------
 
 Connection::Connection(Connection&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : tls_(std::move(other.tls_)),
+      fd_(std::exchange(other.fd_, -1)),
       options_(std::move(other.options_)),
       buffer_(std::move(other.buffer_)),
       read_(std::exchange(other.read_, 0)) {}
@@ -222,6 +358,7 @@ Connection::Connection(Connection&& other) noexcept
 Connection& Connection::operator=(Connection&& other) noexcept {
   if (this != &other) {
     Close();
+    tls_ = std::move(other.tls_);
     fd_ = std::exchange(other.fd_, -1);
     options_ = std::move(other.options_);
     buffer_ = std::move(other.buffer_);
@@ -233,6 +370,7 @@ Connection& Connection::operator=(Connection&& other) noexcept {
 Connection::~Connection() { Close(); }
 
 void Connection::Close() {
+  tls_.reset();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   buffer_.clear();
@@ -301,7 +439,7 @@ Status Connection::Connect(const Options& options) {
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   fd_ = fd;
-  return Status();
+  return options.tls ? StartTls() : Status();
 }
 
 Status Connection::ReadGreeting() {
@@ -319,21 +457,27 @@ Status Connection::ReadGreeting() {
 
 Status Connection::Open(const Options& options) {
   Status status = Connect(options);
-  return status.ok() ? ReadGreeting() : status;
+  if (status.ok()) status = ReadGreeting();
+  if (status.ok() && !options.user.empty()) {
+    status = Authenticate(options.user, options.password);
+    if (!status.ok()) Close();
+  }
+  return status;
 }
 
 Status Connection::SendRaw(std::string_view bytes, int timeout_ms) {
   if (fd_ < 0) return Status(ErrorCode::kNotConnected, "not connected");
   const auto deadline = Clock::now() + std::chrono::milliseconds(TimeoutOr(timeout_ms));
   while (!bytes.empty()) {
-    const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    bool want_write = true;
+    const long sent = RawSend(bytes.data(), bytes.size(), &want_write);
     if (sent > 0) {
       bytes.remove_prefix(static_cast<size_t>(sent));
       continue;
     }
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd waiting{fd_, POLLOUT, 0};
+      pollfd waiting{fd_, static_cast<short>(want_write ? POLLOUT : POLLIN), 0};
       if (::poll(&waiting, 1, RemainingMs(deadline)) <= 0) {
         return Status(ErrorCode::kTimeout, "the server takes no more requests");
       }
@@ -366,18 +510,28 @@ Status Connection::Send(std::string_view request) {
 
 Status Connection::Fill(int timeout_ms) {
   if (fd_ < 0) return Status(ErrorCode::kNotConnected, "not connected");
-  pollfd waiting{fd_, POLLIN, 0};
-  int ready;
-  do {
-    ready = ::poll(&waiting, 1, timeout_ms);
-  } while (ready < 0 && errno == EINTR);
-  if (ready == 0) return Status(ErrorCode::kTimeout, "no reply from the server in time");
-  if (ready < 0) return Broken(ErrorCode::kClosed, std::string("poll: ") + std::strerror(errno));
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   char chunk[65536];
-  ssize_t got;
-  do {
-    got = ::recv(fd_, chunk, sizeof chunk, 0);
-  } while (got < 0 && errno == EINTR);
+  long got = -1;
+  bool want_write = false;
+  for (;;) {
+    if (!TlsPending()) {
+      pollfd waiting{fd_, static_cast<short>(want_write ? POLLOUT : POLLIN), 0};
+      int ready;
+      do {
+        ready = ::poll(&waiting, 1, RemainingMs(deadline));
+      } while (ready < 0 && errno == EINTR);
+      if (ready == 0) return Status(ErrorCode::kTimeout, "no reply from the server in time");
+      if (ready < 0) return Broken(ErrorCode::kClosed, std::string("poll: ") + std::strerror(errno));
+    }
+    do {
+      got = RawReceive(chunk, sizeof chunk, &want_write);
+    } while (got < 0 && errno == EINTR);
+    // TLS: a record that carried no data (a ticket, a key update) wants
+    // another wait.
+    if (got < 0 && errno == EAGAIN) continue;
+    break;
+  }
   if (got <= 0) return Broken(ErrorCode::kClosed, "the server closed the connection");
   buffer_.erase(0, read_);
   read_ = 0;
@@ -488,7 +642,8 @@ bool Connection::ReadToClose(std::string* bytes, int timeout_ms) {
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return false;
     char chunk[4096];
-    const ssize_t got = ::recv(fd_, chunk, sizeof chunk, 0);
+    bool want_write = false;
+    const long got = RawReceive(chunk, sizeof chunk, &want_write);
     if (got > 0 && bytes != nullptr) bytes->append(chunk, static_cast<size_t>(got));
     if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return true;
   }

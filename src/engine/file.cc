@@ -930,9 +930,11 @@ bool ReadWholeFile(const std::string& path, std::string& out) {
   return true;
 }
 
-int ReplaceFileContent(const std::string& path, const std::string& content) {
+int ReplaceFileContent(const std::string& path, const std::string& content, int mode) {
   const std::string temp = path + ".new";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ::unlink(temp.c_str());  // a leftover would keep its own mode
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                        static_cast<mode_t>(mode));
   if (fd < 0) return Fail();
   const int ok = FileWriteAt(fd, content.data(), content.size(), 0);
   ::close(fd);
@@ -942,6 +944,15 @@ int ReplaceFileContent(const std::string& path, const std::string& content) {
     return 0;
   }
   return 1;
+}
+
+int PathPermissions(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    last_errno = errno;
+    return -1;
+  }
+  return static_cast<int>(st.st_mode & 07777);
 }
 
 std::string LastFileError() { return std::strerror(last_errno); }

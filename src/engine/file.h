@@ -168,8 +168,12 @@ int FileAppendText(FileHandle handle, std::string_view text);
 bool FileIsAt(FileHandle handle, const std::string& path);
 // Reads a whole (small) text file; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& out);
-// Replaces a file's content atomically (write a sibling, then rename).
-int ReplaceFileContent(const std::string& path, const std::string& content);
+// Replaces a file's content atomically (write a sibling, then rename); the
+// new file gets mode (before the umask).
+int ReplaceFileContent(const std::string& path, const std::string& content, int mode = 0644);
+// The permission bits of path (mode & 07777), or -1 when it cannot be
+// examined.
+int PathPermissions(const std::string& path);
 
 // strerror text of the last failing call on this thread.
 std::string LastFileError();

@@ -55,6 +55,12 @@ void HttpEndpoint::OnListenerEvent() {
       }
       return;
     }
+    if (!allow_from_.Allows(peer)) {
+      ++stats_.not_allowed;
+      log_("Metrics: connection refused, peer not in MetricsAllowFrom");
+      CloseSocket(client);
+      continue;
+    }
     if (connections_.size() >= kMaxHttpConnections) Evict();
     if (!loop_.Add(client, EPOLLIN,
                    [this, client](uint32_t events) { OnConnectionEvent(client, events); })) {

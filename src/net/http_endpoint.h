@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "net/allow_list.h"
 #include "net/event_loop.h"
 #include "net/http.h"
 #include "net/net_server.h"
@@ -61,6 +62,7 @@ struct HttpStats {
   uint64_t evicted = 0;       // closed to make room for a newer connection
   uint64_t bad_requests = 0;  // answered 400
   uint64_t timed_out = 0;     // closed by a time limit before they were done
+  uint64_t not_allowed = 0;   // peers outside MetricsAllowFrom, closed on accept
 };
 
 class HttpEndpoint {
@@ -71,6 +73,9 @@ class HttpEndpoint {
   virtual ~HttpEndpoint();
 
   void set_handler(HttpHandler handler) { handler_ = std::move(handler); }
+  // Peers outside these networks are closed on accept ([SERVER]
+  // MetricsAllowFrom); empty: everyone.
+  void set_allow_from(AllowList allow) { allow_from_ = std::move(allow); }
 
   // Listens on address:port (port 0: any free port, see port()). Failures
   // are written to the log; returns false.
@@ -115,6 +120,7 @@ class HttpEndpoint {
   uint16_t port_ = 0;
   std::vector<Connection> connections_;
   HttpStats stats_;
+  AllowList allow_from_;
 };
 
 }  // namespace zt

@@ -11,6 +11,8 @@ namespace {
 
 // The send-error line is cut to this many characters.
 constexpr size_t kMaxSendErrorText = 255;
+// The first byte of a TLS handshake record (a ClientHello).
+constexpr char kTlsHandshakeRecord = 0x16;
 
 std::string WithCode(const char* text, int code) {
   char line[160];
@@ -50,6 +52,10 @@ const char* ExpiryName(Expiry expiry) {
       return "idle";
     case Expiry::kFrame:
       return "frame";
+    case Expiry::kHandshake:
+      return "handshake";
+    case Expiry::kAdmission:
+      return "authentication";
   }
   return "unknown";
 }
@@ -81,7 +87,7 @@ bool NetServer::Connect(const std::string& address, uint16_t port) {
       return false;
   }
   host_address_ = HostAddressText();
-  if (!loop_.Add(listener, EPOLLIN, [this](uint32_t) { OnListenerEvent(); })) {
+  if (!loop_.Add(listener, EPOLLIN, [this, listener](uint32_t) { OnListenerEvent(listener, false); })) {
     const int add_code = errno;
     CloseSocket(listener);
     log_(WithCode("Connect: Error creating an asynchronous server socket", add_code));
@@ -94,7 +100,8 @@ bool NetServer::Connect(const std::string& address, uint16_t port) {
   max_sessions_ = limit > 2 * kSpareDescriptors
                       ? std::min(limits_.max_connections, limit - kSpareDescriptors)
                       : std::min(limits_.max_connections, kSpareDescriptors);
-  if (limits_.idle_timeout_seconds > 0 || limits_.frame_timeout_seconds > 0) {
+  if (limits_.idle_timeout_seconds > 0 || limits_.frame_timeout_seconds > 0 ||
+      limits_.admission_timeout_seconds > 0) {
     housekeeping_ = loop_.AddInterval(kHousekeepingIntervalMs, [this] { CloseExpiredSessions(); });
     if (housekeeping_ < 0) log_(WithCode("Connect: cannot start the idle timer", errno));
   }
@@ -105,18 +112,42 @@ bool NetServer::Connect(const std::string& address, uint16_t port) {
   return true;
 }
 
-void NetServer::OnListenerEvent() {
+bool NetServer::ConnectTls(const std::string& address, uint16_t port,
+                           std::shared_ptr<const TlsContext> context) {
+  ListenStep step = ListenStep::kNone;
+  SocketHandle listener = OpenListener(address, port, step);
+  if (step != ListenStep::kNone) {
+    log_(WithCode(("TLS: cannot listen on " + address + ":" + std::to_string(port)).c_str(), errno));
+    return false;
+  }
+  if (!loop_.Add(listener, EPOLLIN, [this, listener](uint32_t) { OnListenerEvent(listener, true); })) {
+    const int add_code = errno;
+    CloseSocket(listener);
+    log_(WithCode("TLS: cannot watch the listener", add_code));
+    return false;
+  }
+  tls_listener_ = listener;
+  tls_port_ = LocalPort(listener);
+  tls_context_ = std::move(context);
+  if (housekeeping_ < 0 && limits_.frame_timeout_seconds > 0) {
+    housekeeping_ = loop_.AddInterval(kHousekeepingIntervalMs, [this] { CloseExpiredSessions(); });
+  }
+  log_("TLS: listening on " + address + ":" + std::to_string(tls_port_));
+  return true;
+}
+
+void NetServer::OnListenerEvent(SocketHandle listener, bool tls) {
   // Take every waiting connection; the listener is level-triggered, so any
   // left behind come back with the next wait.
   for (;;) {
     std::string peer;
-    SocketHandle client = AcceptClient(listener_, peer);
+    SocketHandle client = AcceptClient(listener, peer);
     if (client == kNoSocket) {
       if ((errno == EMFILE || errno == ENFILE) && reserve_ != kNoSocket) {
         // Out of descriptors: the waiting connection would wake the loop
         // forever. Free the spare, take the connection and close it.
         CloseSocket(reserve_);
-        SocketHandle refused = AcceptClient(listener_, peer);
+        SocketHandle refused = AcceptClient(listener, peer);
         if (refused != kNoSocket) {
           Refuse(refused, Refusal::kDescriptors,
                  "Accept: connection refused, the server is out of descriptors");
@@ -151,9 +182,53 @@ void NetServer::OnListenerEvent() {
     ClientSession& session = sessions_.back();
     session.interest = EPOLLIN;
     session.last_answer_ms = NowMs();
+    session.accepted_ms = session.last_answer_ms;
+    session.identity.admitted = limits_.admission_timeout_seconds == 0;
+    if (tls) {
+      // The greeting waits for the handshake, which the client begins.
+      session.identity.tls = true;
+      session.tls = std::make_unique<TlsStream>(*tls_context_, client);
+      continue;
+    }
     session.output.assign(kGreeting, kGreetingLength);
     FlushOutput(session, /*log_failure=*/true);
   }
+}
+
+bool NetServer::DriveHandshake(SocketHandle socket) {
+  const int at = FindSession(sessions_, socket);
+  if (at < 0) return false;
+  ClientSession& session = sessions_[static_cast<size_t>(at)];
+  switch (session.tls->Handshake()) {
+    case TlsStream::Step::kDone:
+      ++stats_.tls_handshakes;
+      session.identity.certificate_name = session.tls->PeerCommonName();
+      session.output.assign(kGreeting, kGreetingLength);
+      FlushOutput(session, /*log_failure=*/true);
+      return true;
+    case TlsStream::Step::kWantRead:
+    case TlsStream::Step::kWantWrite:
+      UpdateInterest(session);
+      return true;
+    case TlsStream::Step::kFailed:
+      break;
+  }
+  ++stats_.tls_handshake_failures;
+  // What the client sent past the point of failure is read and dropped,
+  // so that the close is an orderly one (unread data would make it a reset).
+  (void)ReceiveFromClient(socket, read_buffer_.data(), read_buffer_.size());
+  log_("TLS: handshake with " + (session.peer_address.empty() ? "a client" : session.peer_address) +
+       " failed, connection closed: " + session.tls->error());
+  CloseSession(socket);
+  return false;
+}
+
+ssize_t NetServer::Receive(ClientSession& session, char* buffer, size_t n) {
+  return session.tls ? session.tls->Read(buffer, n) : ReceiveFromClient(session.socket, buffer, n);
+}
+
+ssize_t NetServer::Send(ClientSession& session, const char* data, size_t n) {
+  return session.tls ? session.tls->Write(data, n) : SendSome(session.socket, data, n);
 }
 
 void NetServer::Refuse(SocketHandle& client, Refusal refusal, std::string_view log_line) {
@@ -165,6 +240,19 @@ void NetServer::Refuse(SocketHandle& client, Refusal refusal, std::string_view l
 void NetServer::OnClientEvent(SocketHandle socket, uint32_t events) {
   const int at = FindSession(sessions_, socket);
   if (at < 0) return;
+  if (sessions_[static_cast<size_t>(at)].tls != nullptr &&
+      !sessions_[static_cast<size_t>(at)].tls->established()) {
+    // Errors and hang-ups surface as a failed step.
+    DriveHandshake(socket);
+    return;
+  }
+  if ((events & EPOLLOUT) && sessions_[static_cast<size_t>(at)].tls != nullptr &&
+      sessions_[static_cast<size_t>(at)].tls->wants_write() &&
+      sessions_[static_cast<size_t>(at)].pending_output() == 0) {
+    // A read stopped on a full socket (a TLS key update, say): read again.
+    ReadFrom(socket);
+    return;
+  }
   if (events & EPOLLOUT) {
     ClientSession& session = sessions_[static_cast<size_t>(at)];
     FlushOutput(session, /*log_failure=*/false);
@@ -189,7 +277,28 @@ void NetServer::OnClientEvent(SocketHandle socket, uint32_t events) {
 }
 
 bool NetServer::ReadFrom(SocketHandle socket) {
-  const ssize_t got = ReceiveFromClient(socket, read_buffer_.data(), read_buffer_.size());
+  ssize_t got = -1;
+  if (const int at = FindSession(sessions_, socket); at >= 0) {
+    ClientSession& session = sessions_[static_cast<size_t>(at)];
+    got = Receive(session, read_buffer_.data(), read_buffer_.size());
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      UpdateInterest(session);  // a TLS read may want writability
+      return true;
+    }
+    if (got < 0 && session.tls != nullptr) {
+      log_("TLS: connection with " + session.peer_address + " failed: " + session.tls->error());
+    }
+    // A TLS client on the plain port sends a handshake record first (byte
+    // 0x16); left alone it would wait for a reply that never comes.
+    if (got > 0 && session.tls == nullptr && !session.received_any &&
+        read_buffer_[0] == kTlsHandshakeRecord) {
+      ++stats_.tls_on_plain_port;
+      log_("Connection closed: a TLS handshake on the plain port from " + session.peer_address);
+      CloseSession(socket);
+      return false;
+    }
+    if (got > 0) session.received_any = true;
+  }
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
   if (got == 0) {
     // The peer will send nothing more. Requests already received are still
@@ -251,9 +360,16 @@ void NetServer::CloseExpiredSessions() {
   const int64_t frame_ms = int64_t{limits_.frame_timeout_seconds} * 1000;
   // Collected first: closing moves the sessions behind.
   std::vector<std::pair<SocketHandle, Expiry>> expired;
+  const int64_t admission_ms = int64_t{limits_.admission_timeout_seconds} * 1000;
   for (const ClientSession& session : sessions_) {
     if (session.draining) continue;  // closes itself once its replies are out
-    if (frame_ms > 0 && session.frame_started_ms != 0 && now - session.frame_started_ms >= frame_ms) {
+    if (frame_ms > 0 && session.tls != nullptr && !session.tls->established() &&
+        now - session.accepted_ms >= frame_ms) {
+      expired.emplace_back(session.socket, Expiry::kHandshake);
+    } else if (admission_ms > 0 && !session.identity.admitted &&
+               now - session.accepted_ms >= admission_ms) {
+      expired.emplace_back(session.socket, Expiry::kAdmission);
+    } else if (frame_ms > 0 && session.frame_started_ms != 0 && now - session.frame_started_ms >= frame_ms) {
       expired.emplace_back(session.socket, Expiry::kFrame);
     } else if (idle_ms > 0 && session.requests.empty() && now - session.last_answer_ms >= idle_ms) {
       expired.emplace_back(session.socket, Expiry::kIdle);
@@ -261,9 +377,20 @@ void NetServer::CloseExpiredSessions() {
   }
   for (const auto& [socket, expiry] : expired) {
     stats_.Expired(expiry);
-    log_(expiry == Expiry::kIdle
-             ? "Connection closed: no reply within IdleTimeout"
-             : "Connection closed: a message not completed within FrameTimeout");
+    switch (expiry) {
+      case Expiry::kIdle:
+        log_("Connection closed: no reply within IdleTimeout");
+        break;
+      case Expiry::kFrame:
+        log_("Connection closed: a message not completed within FrameTimeout");
+        break;
+      case Expiry::kHandshake:
+        log_("Connection closed: the TLS handshake did not finish within FrameTimeout");
+        break;
+      case Expiry::kAdmission:
+        log_("Connection closed: no authentication within AuthenticationTimeout");
+        break;
+    }
     CloseSession(socket);
   }
 }
@@ -343,7 +470,7 @@ void NetServer::FlushOutput(ClientSession& session, bool log_failure) {
   while (session.pending_output() > 0) {
     const size_t pending = session.pending_output();
     const char* data = session.output.data() + session.output_sent;
-    const ssize_t n = SendSome(session.socket, data, pending);
+    const ssize_t n = Send(session, data, pending);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       if (log_failure) {
@@ -372,11 +499,15 @@ void NetServer::FlushOutput(ClientSession& session, bool log_failure) {
 
 void NetServer::UpdateInterest(ClientSession& session) {
   uint32_t wanted = 0;
-  if (!session.draining && session.pending_output() < kMaxPendingOutput &&
+  if (session.tls != nullptr && !session.tls->established()) {
+    wanted = EPOLLIN | (session.tls->wants_write() ? EPOLLOUT : 0u);
+  } else if (!session.draining && session.pending_output() < kMaxPendingOutput &&
       session.requests.bytes() < kMaxQueuedRequestBytes) {
     wanted |= EPOLLIN;
   }
-  if (session.pending_output() > 0) wanted |= EPOLLOUT;
+  if (session.pending_output() > 0 || (session.tls != nullptr && session.tls->wants_write())) {
+    wanted |= EPOLLOUT;
+  }
   if (wanted == session.interest) return;
   if (loop_.Modify(session.socket, wanted)) session.interest = wanted;
 }
@@ -410,9 +541,11 @@ void NetServer::CloseAll() {
   }
   sessions_.clear();
   per_address_.clear();
-  if (listener_ != kNoSocket) {
-    loop_.Remove(listener_);
-    CloseSocket(listener_);
+  for (SocketHandle* listener : {&listener_, &tls_listener_}) {
+    if (*listener != kNoSocket) {
+      loop_.Remove(*listener);
+      CloseSocket(*listener);
+    }
   }
   CloseSocket(reserve_);
   if (housekeeping_ >= 0) {

@@ -40,7 +40,16 @@
 //     unknown names trickled in, keep no slot); FrameTimeout: one whose
 //     started frame is not complete within it is closed (a client
 //     trickling bytes holds its connection no longer);
-//   - every connection has TCP keepalive, so a peer that vanished is found.
+//   - every connection has TCP keepalive, so a peer that vanished is found;
+//   - TLS (ConnectTls, a second listener): the handshake must finish within
+//     FrameTimeout of the accept, and the greeting is sent only after it;
+//     a failed handshake (a plain-text client on the TLS port among them)
+//     closes the connection with one log line. A TLS handshake arriving on
+//     the plain port (its first byte is a TLS handshake record's, which no
+//     protocol client sends first) is closed the same way;
+//   - admission: with admission_timeout_seconds set, a session stays
+//     unadmitted until the request layer admits it (it authenticated), and
+//     is closed if that does not happen within the timeout.
 // Each limit writes one log line when it bites (the error log folds
 // repeats) and counts in NetStats, which the metrics read.
 #ifndef ZT_NET_NET_SERVER_H_
@@ -48,6 +57,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -57,6 +67,7 @@
 #include "net/event_loop.h"
 #include "net/session.h"
 #include "net/socket.h"
+#include "net/tls.h"
 
 namespace zt {
 
@@ -73,6 +84,8 @@ static_assert(kGreetingLength == 28);
 
 // Bytes taken from a socket by one read.
 inline constexpr size_t kReadChunk = 64 * 1024;
+// A TLS read takes one record's plaintext whole (see net/tls.h).
+static_assert(kReadChunk >= kMaxRecordPlaintext);
 // A client that does not read its replies: stop reading its requests while
 // this much output waits for it.
 inline constexpr size_t kMaxPendingOutput = 1024 * 1024;
@@ -121,11 +134,14 @@ inline constexpr size_t kRefusalKinds = 4;
 
 // Why a session was closed by the server rather than by its client.
 enum class Expiry {
-  kIdle,   // IdleTimeout passed without a reply
-  kFrame,  // FrameTimeout passed inside a frame
+  kIdle,       // IdleTimeout passed without a reply
+  kFrame,      // FrameTimeout passed inside a frame
+  kHandshake,  // FrameTimeout passed before the TLS handshake finished
+  kAdmission,  // admission_timeout_seconds passed before the session was admitted
 };
-inline constexpr size_t kExpiryKinds = 2;
-// The label the metrics give each expiry ("idle", "frame").
+inline constexpr size_t kExpiryKinds = 4;
+// The label the metrics give each expiry ("idle", "frame", "handshake",
+// "authentication").
 const char* ExpiryName(Expiry expiry);
 
 // The operator's limits ([SERVER] settings); see the header comment.
@@ -135,6 +151,7 @@ struct NetLimits {
   AllowList allow_from;  // empty: everyone
   int idle_timeout_seconds = 0;  // 0: never
   int frame_timeout_seconds = kDefaultFrameTimeoutSeconds;  // 0: never
+  int admission_timeout_seconds = 0;  // 0: every session is admitted on accept
 };
 // The label the metrics give each refusal ("session_limit", ...).
 const char* RefusalName(Refusal refusal);
@@ -148,6 +165,9 @@ struct NetStats {
   uint64_t bytes_received = 0;  // request bytes read from clients
   uint64_t bytes_sent = 0;      // reply bytes the sockets took (greetings included)
   uint64_t processing_runs = 0;
+  uint64_t tls_handshakes = 0;          // TLS handshakes that finished
+  uint64_t tls_handshake_failures = 0;  // that failed (timeouts are expiries)
+  uint64_t tls_on_plain_port = 0;       // TLS handshakes refused on the plain port
 
   void Refused(Refusal refusal) { ++refused[static_cast<size_t>(refusal)]; }
   void Expired(Expiry expiry) { ++expired[static_cast<size_t>(expiry)]; }
@@ -190,6 +210,17 @@ class NetServer {
   const std::string& host_address() const { return host_address_; }
   uint16_t port() const { return port_; }  // the bound port, once connected
 
+  // Opens the TLS listener on address:port (port 0: any free port) with
+  // the context; false, logged, when it cannot listen. Call after Connect.
+  bool ConnectTls(const std::string& address, uint16_t port,
+                  std::shared_ptr<const TlsContext> context);
+  // Connections accepted from now on use context (a reload); established
+  // ones keep theirs.
+  void set_tls_context(std::shared_ptr<const TlsContext> context) {
+    tls_context_ = std::move(context);
+  }
+  uint16_t tls_port() const { return tls_port_; }  // 0: no TLS listener
+
   // Frames text and queues it behind the session's earlier replies; it
   // leaves with them at the end of the processing run (or when the socket
   // becomes writable). False when the connection has failed: the reply is
@@ -223,8 +254,14 @@ class NetServer {
   void CloseAll();
 
  private:
-  void OnListenerEvent();
+  void OnListenerEvent(SocketHandle listener, bool tls);
   void OnClientEvent(SocketHandle socket, uint32_t events);
+  // Advances a TLS session's handshake; greets the client once it is done.
+  // Returns false when the session was closed.
+  bool DriveHandshake(SocketHandle socket);
+  // recv and send on the session's socket, through its TLS stream if any.
+  static ssize_t Receive(ClientSession& session, char* buffer, size_t n);
+  static ssize_t Send(ClientSession& session, const char* data, size_t n);
   // Returns false when the connection ended (the session is gone).
   bool ReadFrom(SocketHandle socket);  // one ReceiveFromClient and its messages
   // Sends the session's queued output until it is gone or the socket is
@@ -256,6 +293,9 @@ class NetServer {
   NetLogFunction log_;
   RequestProcessor* processor_ = nullptr;
   SocketHandle listener_ = kNoSocket;
+  SocketHandle tls_listener_ = kNoSocket;
+  uint16_t tls_port_ = 0;
+  std::shared_ptr<const TlsContext> tls_context_;
   SocketHandle reserve_ = kNoSocket;  // see OnListenerEvent
   NetLimits limits_;
   size_t max_sessions_ = kDefaultMaxConnections;

@@ -23,6 +23,7 @@
 #include "net/frame.h"
 #include "net/request_queue.h"
 #include "net/socket.h"
+#include "net/tls.h"
 
 namespace zt {
 
@@ -31,6 +32,23 @@ namespace zt {
 class SessionState {
  public:
   virtual ~SessionState() = default;
+};
+
+// Who the client is: what this layer learnt (the listener it came through,
+// its certificate) and what the request layer decided (authentication and
+// rights), kept with the session so that both go when it does.
+struct SessionIdentity {
+  bool tls = false;                 // accepted on the TLS listener
+  std::string certificate_name;     // common name of a verified client certificate
+  // False until the request layer admits the session (authentication);
+  // an unadmitted one is closed at NetLimits::admission_timeout_seconds.
+  bool admitted = true;
+  // The request layer's own: set once the client authenticated.
+  bool authenticated = false;
+  bool certificate_checked = false;  // certificate_name was looked up
+  std::string user;
+  bool may_write = true;  // kEdit and kWrite commands
+  bool may_lock = true;   // commands that take row locks
 };
 
 class ClientSession {
@@ -49,6 +67,11 @@ class ClientSession {
   FrameParser receive;                  // bytes not yet cut into messages
   std::unique_ptr<SessionState> state;  // the request layer's; may be null
   int32_t deferral_counter = 0;
+  SessionIdentity identity;
+  // The TLS layer of a connection accepted on the TLS listener; null on
+  // the plain one. Reads and writes go through it once established.
+  std::unique_ptr<TlsStream> tls;
+  bool received_any = false;  // a byte arrived (the plain port's TLS check)
 
   // Reply bytes the socket has not accepted yet, in order; [output_sent,
   // end) is still to go. Replies are appended whole and never reordered.
@@ -63,6 +86,7 @@ class ClientSession {
   // none is open).
   int64_t last_answer_ms = 0;
   int64_t frame_started_ms = 0;
+  int64_t accepted_ms = 0;  // for the handshake and admission deadlines
 
   size_t pending_output() const { return output.size() - output_sent; }
 

@@ -36,6 +36,8 @@ std::vector<Command> BuildTable() {
       {"REBUILDDATABASE", HandleRebuildDatabase, 0, kAtOnce, kF, nullptr, kWrite},
       // An extension of the protocol: a server without it never answers it.
       {"GETTABLENAMES", HandleGetTableNames, 0, kAtOnce, kF, nullptr, kRead},
+      // An extension: AUTHENTICATE~user~password (protocol/authorisation.h).
+      {"AUTHENTICATE", HandleAuthenticate, Required({2, 3}), kAtOnce, kF, nullptr, kSession},
 
       // Open, filter, navigation, bookmark and count commands.
       {"RECORDSETOPEN", nullptr, Required({2, 3}), kAtOnce, kF, nullptr, kRead, HandleRecordsetOpen},

@@ -136,6 +136,9 @@ bool HandleGetLocationInformation(CommandContext& ctx);
 bool HandleSetLocationInformation(CommandContext& ctx);
 bool HandleRebuildDatabase(CommandContext& ctx);
 bool HandleGetTableNames(CommandContext& ctx);
+// AUTHENTICATE is answered by the Authoriser (protocol/authorisation.h);
+// this handler runs only on a server without users, and fails.
+bool HandleAuthenticate(CommandContext& ctx);
 bool HandleRecordsetClearFilters(CommandContext& ctx);
 // Open, filter, navigation, bookmarks and counts
 // (protocol/recordset_commands.cc).

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "engine/database.h"
+#include "protocol/authorisation.h"
 #include "protocol/command_table.h"
 #include "recordset/recordsets.h"
 
@@ -209,6 +210,21 @@ RequestDispatcher::Outcome RequestDispatcher::Dispatch(ClientSession& session,
   const auto started = std::chrono::steady_clock::now();
 
   if (session.state == nullptr) session.state = std::make_unique<ClientState>();
+  if (authoriser_ != nullptr) {
+    std::string answer;
+    switch (authoriser_->Admit(session, *command, fields_,
+                               *static_cast<ClientState*>(session.state.get()), answer)) {
+      case Admission::kProceed:
+        break;
+      case Admission::kWait:
+        ++session.deferral_counter;
+        return Outcome::kDeferred;
+      case Admission::kAnswer:
+        Reply(session, *command, FieldToInt(fields_[1]), answer, /*wrote=*/false);
+        Count(*command, started, /*failed=*/answer != command->name);
+        return Outcome::kAnswered;
+    }
+  }
   CommandContext ctx{.database = database_,
                      .recordsets = recordsets_,
                      .client = *static_cast<ClientState*>(session.state.get()),

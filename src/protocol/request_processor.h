@@ -87,6 +87,7 @@
 
 namespace zt {
 
+class Authoriser;
 class Database;
 class Recordsets;
 struct Command;
@@ -148,6 +149,9 @@ class RequestDispatcher : public RequestProcessor {
   // The length of a job's slice (tests shorten it; zero: one step a slice).
   void set_job_slice(std::chrono::microseconds slice) { job_slice_ = slice; }
   void set_max_recordsets_per_client(size_t max) { owners_.set_max_per_client(max); }
+  // Every request is first put to the authoriser (protocol/authorisation.h);
+  // null (the default): every request runs.
+  void set_authoriser(Authoriser* authoriser) { authoriser_ = authoriser; }
   // Closes every recordset the client created, in creation order (a handle
   // that another client already closed is no longer listed), with its locks.
   void SessionClosed(ClientSession& session) override;
@@ -198,6 +202,7 @@ class RequestDispatcher : public RequestProcessor {
   };
 
   NetServer& net_;
+  Authoriser* authoriser_ = nullptr;
   Database& database_;
   Recordsets& recordsets_;
   RowLockTable locks_;

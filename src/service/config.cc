@@ -1,5 +1,7 @@
 #include "service/config.h"
 
+#include <algorithm>
+
 #include "config/ini_file.h"
 #include "engine/codec.h"
 #include "engine/filenames.h"
@@ -100,6 +102,65 @@ void ReadLimits(const IniFile& ini, ServerConfig& config) {
   }
 }
 
+// yes / no (and 1 / 0, true / false); anything else is reported and gives
+// fallback.
+bool ReadYesNo(const IniFile& ini, const char* key, bool fallback,
+               std::vector<std::string>& problems) {
+  const std::string text = ini.Get(kServerSection, key, "", kShortValueRoom);
+  if (text.empty()) return fallback;
+  if (EqualNoCase(text, "yes") || EqualNoCase(text, "true") || text == "1") return true;
+  if (EqualNoCase(text, "no") || EqualNoCase(text, "false") || text == "0") return false;
+  problems.push_back("Config: " + std::string(key) + "=" + text + " is not yes or no; using " +
+                     (fallback ? "yes" : "no"));
+  return fallback;
+}
+
+// TLS, users and the metrics endpoint's own AllowFrom.
+void ReadSecurity(const IniFile& ini, ServerConfig& config) {
+  const std::string metrics_allow = ini.Get(kServerSection, "MetricsAllowFrom", "", kPathRoom);
+  std::string bad;
+  if (!config.metrics_allow_from.Parse(metrics_allow, &bad)) {
+    config.problems.push_back("Config: MetricsAllowFrom entry " + bad +
+                              " is not an IPv4 or IPv6 network; nobody may read the metrics");
+    config.metrics_allow_from.DenyAll();
+  }
+  const auto path = [&](const char* key) {
+    return ResolveAgainst(config.config_file, ini.Get(kServerSection, key, "", kPathRoom));
+  };
+  const std::string tls = ini.Get(kServerSection, "TlsAddress", "", kShortValueRoom);
+  if (!tls.empty()) {
+    const size_t colon = tls.rfind(':');
+    const long port = colon == std::string::npos ? -1 : ReadWholeNumber(tls.substr(colon + 1), 65535);
+    config.tls_files = TlsFiles{path("TlsCertificate"), path("TlsKey"), path("TlsClientCA")};
+    if (colon == 0 || port < 0) {
+      config.fatal.push_back("Config: TlsAddress=" + tls + " is not ADDRESS:PORT");
+    } else if (config.tls_files.certificate.empty() || config.tls_files.key.empty()) {
+      config.fatal.push_back("Config: TlsAddress needs TlsCertificate and TlsKey");
+    } else {
+      config.tls_address = tls.substr(0, colon);
+      config.tls_port = static_cast<uint16_t>(port);
+    }
+  }
+  config.users_file = path("UsersFile");
+  AuthPolicy& auth = config.auth;
+  auth.require = ReadYesNo(ini, "RequireAuthentication", false, config.problems);
+  auth.allow_plain_passwords = ReadYesNo(ini, "AllowPlainPasswords", false, config.problems);
+  if (auth.require && config.users_file.empty()) {
+    config.fatal.push_back("Config: RequireAuthentication=yes needs a UsersFile");
+  }
+  config.authentication_timeout_seconds = static_cast<int>(
+      ReadBounded(ini, "AuthenticationTimeout", kDefaultAuthenticationTimeoutSeconds, 1,
+                  kMaxTimeoutSeconds, "seconds", config.problems));
+  auth.failure_delay_ms = static_cast<int>(ReadBounded(
+      ini, "AuthFailureDelay", kDefaultAuthFailureDelayMs, 1, 60000, "milliseconds", config.problems));
+  auth.max_failure_delay_ms = static_cast<int>(
+      ReadBounded(ini, "AuthMaxFailureDelay", std::max(kDefaultAuthMaxFailureDelayMs, auth.failure_delay_ms),
+                  auth.failure_delay_ms, 3600000, "milliseconds", config.problems));
+  if (auth.require) {
+    config.net_limits.admission_timeout_seconds = config.authentication_timeout_seconds;
+  }
+}
+
 }  // namespace
 
 ServerConfig ReadServerConfig(const std::string& config_file) {
@@ -145,6 +206,7 @@ ServerConfig ReadServerConfig(const std::string& config_file) {
   }
   ReadMetricsAddress(ini, config);
   ReadLimits(ini, config);
+  ReadSecurity(ini, config);
   const std::string interval = ini.Get(kServerSection, "StatsInterval", "", kShortValueRoom);
   if (!interval.empty()) {
     const long seconds = ReadWholeNumber(interval, kMaxStatsIntervalSeconds);

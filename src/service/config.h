@@ -51,6 +51,28 @@
 //   LogCheckpointSize  MiB of log after which the database files are synced
 //                    and the log emptied (default 64)
 //   BackupFolder     where SIGUSR1 writes a backup (default WorkFolder/backups)
+//   MetricsAllowFrom networks (as AllowFrom) whose clients may read the
+//                    metrics and health pages; empty: everyone
+// Security (docs/operations.md, "Securing the server"); all off by default:
+//   TlsAddress       ADDRESS:PORT of a second listener that speaks TLS
+//                    (port 0: any free port); empty: none
+//   TlsCertificate   PEM file: the server's certificate and its chain
+//   TlsKey           PEM file: its private key
+//   TlsClientCA      PEM file of CAs; when set, a TLS client must present a
+//                    certificate one of them signed
+//   UsersFile        the users (config/users_file.h); must not be readable
+//                    by group or others, or the server refuses to start
+//   RequireAuthentication  yes: a session must AUTHENTICATE before any other
+//                    request (default no; needs UsersFile)
+//   AllowPlainPasswords  yes: AUTHENTICATE is accepted on the plain port from
+//                    any address, not only from loopback (default no)
+//   AuthenticationTimeout  seconds a session may take to authenticate under
+//                    RequireAuthentication before it is closed (default 30)
+//   AuthFailureDelay, AuthMaxFailureDelay  milliseconds: the first delay
+//                    after a failed attempt from an address, doubling with
+//                    each further failure up to the second (250, 30000)
+// TlsCertificate, TlsKey, TlsClientCA and UsersFile are read again on
+// SIGHUP; a file that fails then is logged and the old one kept.
 // Relative paths are taken relative to the INI file's folder.
 #ifndef ZT_SERVICE_CONFIG_H_
 #define ZT_SERVICE_CONFIG_H_
@@ -62,6 +84,8 @@
 #include "config/server_files.h"
 #include "engine/wal.h"
 #include "net/net_server.h"
+#include "net/tls.h"
+#include "protocol/authorisation.h"
 
 namespace zt {
 
@@ -83,6 +107,7 @@ inline constexpr long kMaxMaxConnections = 1000000;
 inline constexpr long kMaxTimeoutSeconds = 86400;
 inline constexpr size_t kDefaultMaxRecordsetsPerConnection = 256;
 inline constexpr long kMaxMaxRecordsetsPerConnection = 1000000;
+inline constexpr int kDefaultAuthenticationTimeoutSeconds = 30;
 
 struct ServerConfig {
   std::string config_file;
@@ -104,6 +129,16 @@ struct ServerConfig {
   std::string backup_folder;
   NetLimits net_limits;
   size_t max_recordsets_per_connection = kDefaultMaxRecordsetsPerConnection;
+  AllowList metrics_allow_from;  // empty: everyone
+  std::string tls_address;       // empty: no TLS listener
+  uint16_t tls_port = 0;
+  TlsFiles tls_files;
+  std::string users_file;  // empty: no users
+  AuthPolicy auth;
+  int authentication_timeout_seconds = kDefaultAuthenticationTimeoutSeconds;
+  // Settings that make the server refuse to start (a security setting that
+  // cannot be honoured must not quietly leave the server open).
+  std::vector<std::string> fatal;
   // Settings that could not be used, one line each, for the error log
   // (which cannot be written before work_folder is known).
   std::vector<std::string> problems;

@@ -117,6 +117,12 @@ int main(int argc, char** argv) {
   zt::Server server(options);
   Say("Service started");
   server.ServerStartup();
+  if (!server.startup_failure().empty()) {
+    std::fprintf(stderr, "ztserver: refusing to start: %s\n", server.startup_failure().c_str());
+    server.ServerShutdown();
+    Say("Service stopped");
+    return 1;
+  }
   if (!server.listening()) {
     // Nothing could ever be served; let the service manager see the failure.
     std::fprintf(stderr, "ztserver: cannot listen on port %u (see %s/dberrors.txt)\n",
@@ -128,6 +134,11 @@ int main(int argc, char** argv) {
   const std::string listening =
       "Listening on " + server.config().listen_address + ":" + std::to_string(server.port());
   Say(listening.c_str());
+  if (server.tls_port() != 0) {
+    const std::string tls =
+        "TLS on " + server.config().tls_address + ":" + std::to_string(server.tls_port());
+    Say(tls.c_str());
+  }
   if (server.metrics_port() != 0) {
     const std::string metrics = "Metrics on " + server.config().metrics_address + ":" +
                                 std::to_string(server.metrics_port());

@@ -6,6 +6,7 @@
 #include "engine/file.h"
 #include "engine/wal.h"
 #include "net/net_server.h"
+#include "protocol/authorisation.h"
 #include "protocol/command_table.h"
 #include "protocol/request_processor.h"
 #include "recordset/recordsets.h"
@@ -37,6 +38,24 @@ std::string OneLine(std::string text) {
 // A length that could not be had (-1) counts as 0.
 uint64_t Length(int64_t length) { return length < 0 ? 0 : static_cast<uint64_t>(length); }
 
+void Authentication(Exposition& out, const AuthStats& stats) {
+  out.Family("ztserver_authentications_total", "counter",
+             "AUTHENTICATE attempts and certificate logins, by outcome.");
+  out.Sample("ztserver_authentications_total", {{"outcome", "ok"}}, stats.successes);
+  out.Sample("ztserver_authentications_total", {{"outcome", "failed"}}, stats.failures);
+  out.Sample("ztserver_authentications_total", {{"outcome", "plain_refused"}},
+             stats.plain_refused);
+  out.Family("ztserver_authentication_delays_total", "counter",
+             "Attempts that waited for their address's delay after failures.");
+  out.Sample("ztserver_authentication_delays_total", stats.delayed);
+  out.Family("ztserver_requests_unauthorised_total", "counter",
+             "Requests refused by authorisation, by reason.");
+  out.Sample("ztserver_requests_unauthorised_total", {{"reason", "unauthenticated"}},
+             stats.unauthenticated);
+  out.Sample("ztserver_requests_unauthorised_total", {{"reason", "read_only"}},
+             stats.read_only_refused);
+}
+
 void Connections(Exposition& out, const NetServer& net, const HttpEndpoint* endpoint) {
   const NetStats& stats = net.stats();
   out.Family("ztserver_connections", "gauge", "Protocol connections open now.");
@@ -65,6 +84,14 @@ void Connections(Exposition& out, const NetServer& net, const HttpEndpoint* endp
   out.Sample("ztserver_received_bytes_total", stats.bytes_received);
   out.Family("ztserver_sent_bytes_total", "counter", "Bytes sent to protocol clients.");
   out.Sample("ztserver_sent_bytes_total", stats.bytes_sent);
+  out.Family("ztserver_tls_handshakes_total", "counter",
+             "TLS handshakes on the TLS listener, by outcome (timeouts are expiries).");
+  out.Sample("ztserver_tls_handshakes_total", {{"outcome", "ok"}}, stats.tls_handshakes);
+  out.Sample("ztserver_tls_handshakes_total", {{"outcome", "failed"}},
+             stats.tls_handshake_failures);
+  out.Family("ztserver_tls_on_plain_port_total", "counter",
+             "TLS handshakes that arrived on the plain port and were closed.");
+  out.Sample("ztserver_tls_on_plain_port_total", stats.tls_on_plain_port);
   out.Family("ztserver_processing_runs_total", "counter",
              "Processing runs: passes over every connection's waiting requests.");
   out.Sample("ztserver_processing_runs_total", stats.processing_runs);
@@ -210,6 +237,7 @@ HttpReply ServerMetrics::Serve(const HttpRequest& request) {
 std::string ServerMetrics::Exposition() const {
   zt::Exposition out;
   Connections(out, net_, endpoint_);
+  if (authoriser_ != nullptr) Authentication(out, authoriser_->stats());
   Requests(out, dispatcher_.stats());
   out.Family("ztserver_recordsets_refused_total", "counter",
              "CREATERECORDSETs refused by MaxRecordsetsPerConnection.");

@@ -20,6 +20,7 @@
 
 namespace zt {
 
+class Authoriser;
 class Database;
 class NetServer;
 class Recordsets;
@@ -51,6 +52,8 @@ class ServerMetrics {
         startup_(startup) {}
 
   void set_endpoint(const HttpEndpoint* endpoint) { endpoint_ = endpoint; }
+  // The authoriser, when the server has users (its counters are shown).
+  void set_authoriser(const Authoriser* authoriser) { authoriser_ = authoriser; }
 
   // GET or HEAD of kMetricsPath or kHealthPath; 404 for other paths, 405
   // for other methods.
@@ -78,6 +81,7 @@ class ServerMetrics {
   Database& database_;
   const StartupReport& startup_;
   const HttpEndpoint* endpoint_ = nullptr;
+  const Authoriser* authoriser_ = nullptr;
   uint64_t summarized_requests_ = 0;
   // What FileWriteTransition last told.
   bool files_refusing_ = false;

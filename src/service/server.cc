@@ -70,6 +70,17 @@ bool Server::ServerStartup() {
   dispatcher_->set_max_recordsets_per_client(config_.max_recordsets_per_connection);
   dispatcher_->set_job_slice(std::chrono::microseconds(config_.request_slice_us));
   net_->set_processor(dispatcher_.get());
+  std::shared_ptr<TlsContext> tls;
+  if (!LoadSecurity()) return false;
+  if (!config_.tls_address.empty()) {
+    tls = std::make_shared<TlsContext>();
+    std::string why;
+    if (!tls->Load(config_.tls_files, &why)) {
+      startup_failure_ = "TLS: " + why;
+      LogError(startup_failure_);
+      return false;
+    }
+  }
 
   if (!loop_.Open()) {
     LogError("CreateSocketWindow: error creating service window");
@@ -77,6 +88,13 @@ bool Server::ServerStartup() {
   }
   if (!net_->Connect(config_.listen_address, options_.port)) {
     startup_.result = "cannot_listen";
+    loop_.Close();
+    return false;
+  }
+  if (tls != nullptr && !net_->ConnectTls(config_.tls_address, config_.tls_port, tls)) {
+    startup_failure_ = "TLS: cannot listen on TlsAddress (see the error log)";
+    startup_.result = "cannot_listen";
+    net_->CloseAll();
     loop_.Close();
     return false;
   }
@@ -136,10 +154,12 @@ std::string WatchFileWrites(Database& database, ServerMetrics& metrics) {
 
 void Server::StartObservability() {
   metrics_ = std::make_unique<ServerMetrics>(*net_, *dispatcher_, *recordsets_, *database_, startup_);
+  metrics_->set_authoriser(authoriser_.get());
   if (!config_.metrics_address.empty()) {
     endpoint_ = std::make_unique<HttpEndpoint>(loop_, [](std::string_view text) { LogError(text); });
     if (endpoint_->Open(config_.metrics_address, config_.metrics_port)) {
       endpoint_->set_handler([this](const HttpRequest& request) { return metrics_->Serve(request); });
+      endpoint_->set_allow_from(config_.metrics_allow_from);
       metrics_->set_endpoint(endpoint_.get());
     } else {
       endpoint_.reset();
@@ -152,11 +172,57 @@ void Server::StartObservability() {
   }
 }
 
+bool Server::LoadSecurity() {
+  for (const std::string& line : config_.fatal) LogError(line);
+  if (!config_.fatal.empty()) {
+    startup_failure_ = config_.fatal.front();
+    return false;
+  }
+  if (config_.users_file.empty()) return true;
+  std::string why;
+  if (!accounts_.Load(config_.users_file, &why)) {
+    startup_failure_ = "UsersFile: " + why;
+    LogError(startup_failure_);
+    return false;
+  }
+  authoriser_ = std::make_unique<Authoriser>(accounts_, *recordsets_, config_.auth,
+                                             [](std::string_view text) { LogError(text); });
+  dispatcher_->set_authoriser(authoriser_.get());
+  LogError("Users: " + std::to_string(accounts_.size()) + " read from " + config_.users_file +
+           (config_.auth.require ? "; authentication is required" : ""));
+  return true;
+}
+
+void Server::Reload() {
+  LogError("SIGHUP: reading the users file and the TLS files again");
+  if (!config_.users_file.empty()) {
+    std::string why;
+    if (accounts_.Load(config_.users_file, &why)) {
+      LogError("Users: " + std::to_string(accounts_.size()) + " read from " + config_.users_file);
+    } else {
+      LogError("Users: " + why + "; the users read before stay in force");
+    }
+  }
+  if (net_ && net_->tls_port() != 0) {
+    auto tls = std::make_shared<TlsContext>();
+    std::string why;
+    if (tls->Load(config_.tls_files, &why)) {
+      net_->set_tls_context(std::move(tls));
+      LogError("TLS: certificate and key read again; new connections use them");
+    } else {
+      LogError("TLS: " + why + "; the certificate read before stays in force");
+    }
+  }
+}
+
 void Server::Run(std::function<void()> on_stop) {
   if (!loop_.is_open() && !loop_.Open()) return;
   if (!loop_.WatchStopSignals(std::move(on_stop))) return;
   if (loop_.WatchSignal(SIGUSR1, [this] { StartBackup(); }) < 0) {
     LogError("Backup: cannot watch SIGUSR1; no backups on request");
+  }
+  if (loop_.WatchSignal(SIGHUP, [this] { Reload(); }) < 0) {
+    LogError("Reload: cannot watch SIGHUP; certificates and users are read at start-up only");
   }
   loop_.Run();
 }

@@ -26,6 +26,8 @@
 #include "net/net_server.h"
 #include "protocol/request_processor.h"
 #include "recordset/recordsets.h"
+#include "protocol/authorisation.h"
+#include "service/accounts.h"
 #include "service/config.h"
 #include "service/metrics.h"
 
@@ -63,6 +65,9 @@ class Server {
   bool ServerStartup();
   // True once the listener is open (the server can serve clients).
   bool listening() const { return listening_; }
+  // Why start-up refused to serve at all (a security setting that cannot
+  // be honoured); empty otherwise.
+  const std::string& startup_failure() const { return startup_failure_; }
   // Runs the event loop until SIGTERM or SIGINT; on_stop runs first thing
   // when the stop request arrives. SIGUSR1 asks for a backup.
   void Run(std::function<void()> on_stop);
@@ -72,6 +77,8 @@ class Server {
   // The port the listener is bound to (0 before it is): the one asked for,
   // or the one the system picked when asked for port 0.
   uint16_t port() const { return net_ ? net_->port() : 0; }
+  // The TLS listener's port; 0 when there is none.
+  uint16_t tls_port() const { return net_ ? net_->tls_port() : 0; }
   // The metrics endpoint's port; 0 when it is not serving.
   uint16_t metrics_port() const { return endpoint_ ? endpoint_->port() : 0; }
 
@@ -81,6 +88,12 @@ class Server {
   // SIGUSR1: a backup into BackupFolder/<UTC time>/, copied in slices
   // between processing runs; its outcome goes to the error log.
   void StartBackup();
+  // The security settings that start-up must honour or refuse to serve:
+  // the users file and the TLS context. False with startup_failure_.
+  bool LoadSecurity();
+  // SIGHUP: the users file and the TLS files again; what fails is logged
+  // and the old kept. Established connections are untouched.
+  void Reload();
 
   ServerOptions options_;
   ServerConfig config_;
@@ -93,6 +106,9 @@ class Server {
   std::unique_ptr<ServerMetrics> metrics_;
   std::unique_ptr<HttpEndpoint> endpoint_;
   DatabaseBackup backup_;
+  UsersFileAccounts accounts_;
+  std::unique_ptr<Authoriser> authoriser_;
+  std::string startup_failure_;
   bool listening_ = false;
   bool shut_down_ = false;
 };

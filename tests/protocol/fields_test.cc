@@ -122,6 +122,7 @@ const char* const kProtocolCommands[] = {
     "RECORDSETMOVETOPREVSELECTEDROW",
     "RECORDSETMOVETOLASTSELECTEDROW",
     "GETTABLENAMES",  // an extension
+    "AUTHENTICATE",   // an extension
 };
 
 TEST(CommandTable, HoldsEveryProtocolCommandOnceAndNothingElse) {

@@ -1,4 +1,5 @@
 // ztadmin: offline administration of a ZTServer database.
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "ztadmin/load.h"
 #include "ztadmin/maintenance.h"
 #include "ztadmin/recover.h"
+#include "ztadmin/users.h"
 
 namespace {
 
@@ -99,6 +101,28 @@ int RunRecover(Args a, const Io& io) {
     }
   }
   return zt::admin::RecoverCommand(a[0], choice, io.out, io.err);
+}
+
+// Asks for a password on the terminal with echo off.
+std::string PromptHidden(const char* question) {
+  std::cerr << question << std::flush;
+  termios saved{};
+  const bool restore = tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (restore) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+  }
+  std::string answer;
+  std::getline(std::cin, answer);
+  if (restore) tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  std::cerr << "\n";
+  return answer;
+}
+
+int RunUser(Args a, const Io& io) {
+  return zt::admin::UserCommand(a, std::cin, io.out, io.err,
+                                isatty(STDIN_FILENO) != 0 ? PromptHidden : nullptr);
 }
 
 constexpr Command kCommands[] = {
@@ -211,6 +235,17 @@ constexpr Command kCommands[] = {
      "set-location N TEXT  location field N (1..8);\n"
      "  an empty TEXT (\"\") clears it",
      2, 1000, RunAlter},
+    {"user", "add|remove|list|passwd USERSFILE [NAME]",
+     "manage the server's users file (UsersFile):\n"
+     "add NAME [--access readwrite|readonly|readlock]\n"
+     "  [--iterations N]  a new user; the password\n"
+     "  is asked on the terminal, or read from the\n"
+     "  first line of standard input\n"
+     "passwd NAME  a new password, asked the same way\n"
+     "remove NAME, list  (names and access)\n"
+     "The file is written with mode 0600; the server\n"
+     "re-reads it on SIGHUP",
+     2, 7, RunUser},
 };
 
 constexpr char kPreamble[] =

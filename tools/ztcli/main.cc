@@ -1,6 +1,8 @@
 // ztcli: the interactive shell of ztserver.
 //
-//   ztcli [-H host] [-p port] [-t seconds] [-m address:port] [--csv] [-c COMMAND]... [COMMAND ...]
+//   ztcli [-H host] [-p port] [-t seconds] [-m address:port] [--csv]
+//         [--tls] [--ca FILE] [--cert FILE --key FILE] [-U user]
+//         [-c COMMAND]... [COMMAND ...]
 //
 // Each COMMAND (from -c or the command line) is run in turn; without any,
 // the lines of standard input are: with line editing, history and a prompt
@@ -9,6 +11,7 @@
 // succeeded, 1 when a command failed, 2 when the server (or the metrics
 // endpoint) could not be reached or the connection was lost.
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +40,7 @@ constexpr int kHistoryLines = 1000;
 void Usage(std::FILE* out) {
   std::fprintf(out,
                "Usage: ztcli [-H host] [-p port] [-t seconds] [-m address:port] [--csv]\n"
+               "             [--tls] [--ca FILE] [--cert FILE --key FILE] [-U user]\n"
                "             [-c COMMAND]... [COMMAND ...]\n"
                "The shell of ztserver. Runs each COMMAND, or else reads commands from\n"
                "standard input (interactively on a terminal). A command is a protocol\n"
@@ -48,6 +52,13 @@ void Usage(std::FILE* out) {
                "  -m address:port  the server's MetricsAddress, for \\status (default host:%d)\n"
                "  -c COMMAND  run COMMAND (repeatable), then exit\n"
                "  --csv       print \\dt, \\d and \\show results as CSV\n"
+               "  --tls       connect through the server's TLS listener (TlsAddress);\n"
+               "              its certificate must name the host and chain to --ca\n"
+               "  --ca FILE   CA certificates (PEM) to verify the server (default: the\n"
+               "              system's)\n"
+               "  --cert FILE --key FILE  a client certificate and its key (PEM)\n"
+               "  -U user     AUTHENTICATE as user; the password is taken from the\n"
+               "              environment variable ZTPASSWORD, else asked on the terminal\n"
                "Exit status: 0 all succeeded, 1 a command failed, 2 no server or connection lost.\n",
                kDefaultMetricsPort);
 }
@@ -110,6 +121,24 @@ bool SplitAddress(const std::string& text, std::string& host, long& port) {
   return true;
 }
 
+// Asks for a password on the terminal with echo off.
+std::string PromptPassword() {
+  std::fputs("Password: ", stderr);
+  std::fflush(stderr);
+  termios saved{};
+  const bool restore = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (restore) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+  }
+  std::string answer;
+  std::getline(std::cin, answer);
+  if (restore) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  std::fputs("\n", stderr);
+  return answer;
+}
+
 bool ParseNumber(const char* text, long low, long high, long& out) {
   char* end = nullptr;
   const long value = std::strtol(text, &end, 10);
@@ -132,6 +161,22 @@ int main(int argc, char** argv) {
     }
     if (arg == "--csv") {
       options.csv = true;
+      continue;
+    }
+    if (arg == "--tls") {
+      options.server.tls = true;
+      continue;
+    }
+    if (arg == "--ca" || arg == "--cert" || arg == "--key" || arg == "-U") {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "ztcli: %s needs a value\n", arg.c_str());
+        return kExitNoServer;
+      }
+      const char* value = argv[++i];
+      (arg == "--ca"     ? options.server.ca_file
+       : arg == "--cert" ? options.server.certificate_file
+       : arg == "--key"  ? options.server.key_file
+                         : options.server.user) = value;
       continue;
     }
     if (arg == "-H" || arg == "-p" || arg == "-t" || arg == "-c" || arg == "-m") {
@@ -158,6 +203,16 @@ int main(int argc, char** argv) {
       continue;
     }
     commands.push_back(arg);
+  }
+  if (options.server.certificate_file.empty() != options.server.key_file.empty()) {
+    std::fprintf(stderr, "ztcli: --cert and --key go together\n");
+    return kExitNoServer;
+  }
+  if (!options.server.user.empty()) {
+    const char* password = std::getenv("ZTPASSWORD");
+    options.server.password = password != nullptr ? password
+                              : ::isatty(STDIN_FILENO) == 1 ? PromptPassword()
+                                                            : std::string();
   }
   options.metrics_host = options.server.host;
   long metrics_port = kDefaultMetricsPort;

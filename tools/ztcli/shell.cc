@@ -148,8 +148,10 @@ bool Shell::Connect() {
   opened_ = true;
   const Status status = db_.Open(options_.server);
   if (!status.ok()) {
+    const bool unreachable =
+        status.code() == ErrorCode::kConnect && status.message().rfind("TLS", 0) != 0;
     std::fprintf(stderr, "ztcli: %s%s\n", status.message().c_str(),
-                 status.code() == ErrorCode::kConnect ? " (is ztserver running?)" : "");
+                 unreachable ? " (is ztserver running?)" : "");
   }
   return status.ok();
 }

@@ -36,6 +36,7 @@ constexpr ModeName kModes[] = {
     {"ping", Mode::kPing},     {"get", Mode::kGet},
     {"open", Mode::kOpen},     {"range", Mode::kRange},
     {"sort", Mode::kSort},     {"recordsets", Mode::kRecordsets},
+    {"connect", Mode::kConnect},
 };
 
 const char* NameOf(Mode mode) {
@@ -65,6 +66,10 @@ void Usage(std::FILE* out) {
       "                in order, pipelined\n"
       "     recordsets the clients connect one after another, each opening the whole\n"
       "                table, and stay; then the server's memory and temporary files\n"
+      "     connect    a new connection per operation: connect, greeting (and TLS\n"
+      "                handshake), STARTTRANSACTION, close\n"
+      "  --tls         connect through the server's TLS listener (-p names its port)\n"
+      "  --ca FILE     tls: the CA that signed the server's certificate\n"
       "  -p port       server port (default 5432)\n"
       "  -c clients    concurrent clients, 1..%d (recordsets: 1..%d) (default 1)\n"
       "  -n rows       rows (insert) or operations per client, 1..%ld (default 1000)\n"
@@ -137,6 +142,10 @@ int main(int argc, char** argv) {
       options.cap_mib = value;
     } else if (arg == "--temp" && has_value) {
       options.temp_dir = argv[++i];
+    } else if (arg == "--tls") {
+      options.tls = true;
+    } else if (arg == "--ca" && has_value) {
+      options.ca_file = argv[++i];
     } else if (arg == "--pipeline") {
       options.pipeline = true;
     } else if (arg == "--no-fetch") {

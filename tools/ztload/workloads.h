@@ -35,6 +35,8 @@ enum class Mode {
   kRange,       // key >= a and key < a + range, OPEN, fetch every row
   kSort,        // OPEN, SORT on the column, fetch every row in order
   kRecordsets,  // many connections, each holding the whole table open
+  kConnect,     // a new connection (greeting, TLS handshake with --tls) and one
+                // STARTTRANSACTION per operation
 };
 
 struct Options {
@@ -56,6 +58,8 @@ struct Options {
   std::string key = "ID";
   std::string column = "NAME";       // the column lookup, get, range and sort read
   std::vector<std::string> columns;  // insert: NAME=VALUE
+  bool tls = false;     // connect through the server's TLS listener (-p is its port)
+  std::string ca_file;  // tls: the CA that signed the server's certificate
 };
 
 struct Result {

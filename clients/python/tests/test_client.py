@@ -29,9 +29,11 @@ ROWS = "Id,Name,City\n1,Ann,Leith\n2,Bob,Perth\n3,Cy,Leith\n"
 class Server:
     """ztserver on a scratch database; stopped by stop()."""
 
-    def __init__(self):
+    def __init__(self, extra_ini="", prepare=None):
         self.dir = tempfile.TemporaryDirectory()
         d = self.dir.name
+        if prepare:
+            prepare(d)
         with open(os.path.join(d, "s.schema"), "w") as f:
             f.write(SCHEMA)
         with open(os.path.join(d, "p.csv"), "w") as f:
@@ -43,7 +45,7 @@ class Server:
                        stdout=subprocess.DEVNULL)
         with open(os.path.join(d, "zt.ini"), "w") as f:
             f.write("[CONNECTION]\nDatabaseFile=db.dat\n[SERVER]\nWorkFolder=work\n"
-                    "LockFolder=locks\nListenAddress=127.0.0.1\nRetryDelay=20\n")
+                    "LockFolder=locks\nListenAddress=127.0.0.1\nRetryDelay=20\n" + extra_ini)
         self.out = open(os.path.join(d, "out"), "w+")
         self.proc = subprocess.Popen([os.path.join(BIN, "ztserver"), "--config", d + "/zt.ini",
                                       "--port", "0"], stdout=self.out, stderr=subprocess.STDOUT)
@@ -51,9 +53,12 @@ class Server:
         deadline = time.monotonic() + 10
         while not self.port and time.monotonic() < deadline and self.proc.poll() is None:
             self.out.seek(0)
-            m = re.search(r"Listening on [^\n]*:(\d+)\n", self.out.read())
-            if m:
+            text = self.out.read()
+            m = re.search(r"Listening on [^\n]*:(\d+)\n", text)
+            t = re.search(r"TLS on [^\n]*:(\d+)\n", text)
+            if m and (t or "TlsAddress" not in extra_ini):
                 self.port = int(m.group(1))
+                self.tls_port = int(t.group(1)) if t else 0
             else:
                 time.sleep(0.01)
         if not self.port:
@@ -150,6 +155,56 @@ class ClientTest(unittest.TestCase):
             db.call("STARTTRANSACTION")
         with self.assertRaises(ztserver.Closed):
             ztserver.connect("127.0.0.1", 1)
+
+def _make_tls_and_users(d):
+    """A self-signed certificate for 127.0.0.1 (openssl) and two users."""
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost",
+                    "-keyout", d + "/key.pem", "-out", d + "/cert.pem"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    admin = os.path.join(BIN, "ztadmin")
+    for name, access in (("ann", "readwrite"), ("rob", "readonly")):
+        subprocess.run([admin, "user", "add", d + "/users", name, "--access", access,
+                        "--iterations", "1000"], input=name + "-pw\n", text=True, check=True,
+                       stdout=subprocess.DEVNULL)
+
+
+class TlsClientTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server("TlsAddress=127.0.0.1:0\nTlsCertificate=cert.pem\nTlsKey=key.pem\n"
+                            "UsersFile=users\nRequireAuthentication=yes\n",
+                            prepare=_make_tls_and_users)
+        cls.ca = os.path.join(cls.server.dir.name, "cert.pem")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def test_tls_with_a_user(self):
+        tls = ztserver.tls_context(self.ca)
+        with ztserver.connect("127.0.0.1", self.server.tls_port, 5, tls=tls, user="ann",
+                              password="ann-pw") as db:
+            self.assertEqual(db.table_names(), ["People"])
+
+    def test_refusals_carry_the_servers_reason(self):
+        tls = ztserver.tls_context(self.ca)
+        with self.assertRaises(ztserver.Failed) as caught:
+            ztserver.connect("127.0.0.1", self.server.tls_port, 5, tls=tls, user="ann",
+                             password="wrong")
+        self.assertIn("unknown user or wrong password", str(caught.exception))
+        with ztserver.connect("127.0.0.1", self.server.tls_port, 5, tls=tls, user="rob",
+                              password="rob-pw") as db:
+            rs = db.recordset("People")
+            with self.assertRaises(ztserver.Failed) as caught:
+                rs.add({"Id": "9", "Name": "Zed"})
+            self.assertIn("may not change stored data", str(caught.exception))
+
+    def test_the_server_certificate_is_verified(self):
+        # Without the certificate's CA (the system's CAs only) it is refused.
+        with self.assertRaises(ztserver.Closed):
+            ztserver.Connection("127.0.0.1", self.server.tls_port, 5, tls=ztserver.tls_context())
 
 
 if __name__ == "__main__":

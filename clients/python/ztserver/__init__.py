@@ -8,6 +8,7 @@ answers: such a name is refused here instead. See docs/protocol.md.
 """
 
 import socket
+import ssl
 import time
 
 __all__ = [
@@ -27,7 +28,7 @@ COMMANDS = {
     "GETLASTERRORTEXT": None, "CREATERECORDSET": _DB, "RECORDSETCLOSE": None,
     "RECORDSETISCONNECTED": None, "RECORDSETGETLASTERROR": None,
     "GETLOCATIONINFORMATION": _DB, "SETLOCATIONINFORMATION": _DB, "REBUILDDATABASE": None,
-    "GETTABLENAMES": _DB,
+    "GETTABLENAMES": _DB, "AUTHENTICATE": _DB,
     "RECORDSETOPEN": _RS, "RECORDSETOPENFLOOR": _DB, "RECORDSETOPENCEILING": _DB,
     "RECORDSETADDFILTERCOLUMN": _RS, "RECORDSETCLEARFILTERS": None, "RECORDSETFILTERON": _RS,
     "RECORDSETCANBOOKMARK": _RS, "RECORDSETSETBOOKMARK": _RS, "RECORDSETGETBOOKMARK": _RS,
@@ -125,18 +126,39 @@ class Reply:
 class Connection:
     """One connection; use from one thread at a time."""
 
-    def __init__(self, host="127.0.0.1", port=5432, timeout=15.0, connect_timeout=5.0):
+    def __init__(self, host="127.0.0.1", port=5432, timeout=15.0, connect_timeout=5.0,
+                 tls=None, user=None, password=None):
+        """tls: an ssl.SSLContext (see tls_context) to connect through the
+        server's TLS listener; the server's name is verified as host unless
+        the context says otherwise. user: AUTHENTICATE after the greeting
+        (Failed, with the server's reason, when refused)."""
         self.timeout = timeout
         self._buffer = b""
+        self._sock = None
         try:
             self._sock = socket.create_connection((host, port), timeout=connect_timeout)
-        except OSError as e:
-            raise Closed("cannot connect to %s:%s: %s" % (host, port, e.strerror or e)) from e
-        self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            self._sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            if tls is not None:
+                self._sock = tls.wrap_socket(self._sock, server_hostname=host)
+        except (OSError, ssl.SSLError) as e:
+            if self._sock is not None:
+                self._sock.close()
+                self._sock = None
+            raise Closed("cannot connect to %s:%s: %s" % (host, port, getattr(e, "strerror", None) or e)) from e
         greeting = self._read_exactly(len(GREETING), connect_timeout)
         if greeting != GREETING:
             self.close()
             raise Error("unexpected greeting: not a ZTServer")
+        if user is not None:
+            try:
+                self.authenticate(user, password or "")
+            except Error:
+                self.close()
+                raise
+
+    def authenticate(self, user, password):
+        """AUTHENTICATE~user~password (an extension; see docs/protocol.md)."""
+        self.execute("AUTHENTICATE~%s~%s" % (_check_value(user), _check_value(password)))
 
     # -- plumbing -----------------------------------------------------------
     def close(self):
@@ -281,8 +303,19 @@ class Connection:
         return rs
 
 
-def connect(host="127.0.0.1", port=5432, timeout=15.0):
-    return Connection(host, port, timeout)
+def tls_context(ca_file=None, cert_file=None, key_file=None):
+    """A client TLS context that verifies the server against ca_file (None:
+    the system's CAs) and its name, TLS 1.2 at least; cert_file and key_file
+    present a client certificate."""
+    context = ssl.create_default_context(cafile=ca_file)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    if cert_file:
+        context.load_cert_chain(cert_file, key_file)
+    return context
+
+
+def connect(host="127.0.0.1", port=5432, timeout=15.0, tls=None, user=None, password=None):
+    return Connection(host, port, timeout, tls=tls, user=user, password=password)
 
 
 class Recordset:
