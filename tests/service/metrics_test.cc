@@ -322,7 +322,12 @@ TEST_F(MetricsTest, CountersMoveWithTheRequests) {
   EXPECT_EQ(delta(command("ztserver_requests_total", "RECORDSETOPEN")), 3);
   EXPECT_EQ(delta(command("ztserver_requests_total", "RECORDSETLOCKCURRENTROW")), 2);
   EXPECT_EQ(delta(command("ztserver_request_failures_total", "RECORDSETLOCKCURRENTROW")), 1);
-  EXPECT_EQ(delta(command("ztserver_request_deferrals_total", "RECORDSETLOCKCURRENTROW")), 10);
+  // One deferral per try before the wait ran out: one per retry delay,
+  // fewer when a loaded machine fires the timer late.
+  const double deferrals =
+      delta(command("ztserver_request_deferrals_total", "RECORDSETLOCKCURRENTROW"));
+  EXPECT_GE(deferrals, 1);
+  EXPECT_LE(deferrals, 10);  // kWaitRetryDelays
   EXPECT_EQ(delta(command("ztserver_request_final_failures_total", "RECORDSETLOCKCURRENTROW")),
             1);
   EXPECT_EQ(delta(command("ztserver_request_failures_total", "RECORDSETMOVENEXT")), 1);
