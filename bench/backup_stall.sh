@@ -2,12 +2,14 @@
 # How long a backup on SIGUSR1 makes other clients wait: one client pings
 # the server without pause for a few seconds, once while nothing else
 # happens and once while the server writes a backup of a 100,000-row
-# database; the worst ping of each run is printed (3 runs each).
+# database (ROWS rows, default 100,000); the worst ping of each run is
+# printed (3 runs each).
 #
-#   bench/backup_stall.sh [BUILD_DIR]      (default build-release)
+#   bench/backup_stall.sh [BUILD_DIR] [ROWS]      (default build-release)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build-release}
+rows=${2:-100000}
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/ztstall-XXXXXX")
 pid=
 cleanup() {
@@ -18,7 +20,7 @@ trap cleanup EXIT INT TERM
 
 printf 'table BENCH\ncolumn ID integer 10 key\ncolumn NAME text 20\ncolumn CITY text 12\n' \
   >"$scratch/bench.schema"
-awk 'BEGIN { print "ID,NAME,CITY"; for (i = 1; i <= 100000; i++) printf "%d,NAME%07d,CITY%d\n", i, i, i % 12 }' \
+awk -v n="$rows" 'BEGIN { print "ID,NAME,CITY"; for (i = 1; i <= n; i++) printf "%d,NAME%07d,CITY%d\n", i, i, i % 12 }' \
   >"$scratch/bench.csv"
 "$build/ztadmin" create "$scratch/bench.dat" "$scratch/bench.schema" >/dev/null
 "$build/ztadmin" load "$scratch/bench.dat" BENCH "$scratch/bench.csv" </dev/null >/dev/null
@@ -42,7 +44,7 @@ for run in 1 2 3; do
   kill -USR1 "$pid"
   wait "$load"
   during=$(sed -n 's/.*worst \([0-9.]*\).*/\1/p' "$scratch/ping")
-  for _ in $(seq 50); do grep -q "Backup: wrote" "$scratch/work/dberrors.txt" && break; sleep 0.1; done
+  for _ in $(seq 600); do grep -q "Backup: wrote" "$scratch/work/dberrors.txt" && break; sleep 0.1; done
   grep -q "Backup: wrote" "$scratch/work/dberrors.txt" || { echo "no backup logged:"; cat "$scratch/work/dberrors.txt"; exit 1; }
   echo "run $run: worst ping ${idle} ms without a backup, ${during} ms during one"
   rm -rf "$scratch/backups"

@@ -401,6 +401,11 @@ int WriteAheadLog::Apply(std::string& err) {
 
 int WriteAheadLog::Commit(std::string& err, bool force_sync) {
   if (!is_open()) return 1;
+  const double started = Now();
+  const auto timed = [&](int result) {
+    stats_.longest_commit_seconds = std::max(stats_.longest_commit_seconds, Now() - started);
+    return result;
+  };
   Seal();
   // The records of this commit go after the committed ones (spilled parts
   // are there already); a failure cuts the log back to where they began.
@@ -464,19 +469,19 @@ int WriteAheadLog::Commit(std::string& err, bool force_sync) {
   uncommitted_records_ = 0;
   committed_end_ = end_;
   spilled_since_commit_ = false;
-  if (synced_end_ != end_ || hold_files_) return 1;
+  if (synced_end_ != end_ || hold_files_) return timed(1);
   // Synced: the database files may take the changes. A failure here loses
   // nothing (the log holds them, and they stay staged for the next try);
   // apply_error_ tells the operator that they wait.
   std::string apply_err;
   if (!Apply(apply_err)) {
     apply_error_ = apply_err;
-    return 1;
+    return timed(1);
   }
   apply_error_.clear();
   std::string ignored;
   if (end_ >= options_.checkpoint_bytes) (void)CheckpointFiles(ignored);
-  return 1;
+  return timed(1);
 }
 
 int WriteAheadLog::CheckpointFiles(std::string& err) {
@@ -497,6 +502,14 @@ int WriteAheadLog::Checkpoint(std::string& err) {
   if (!Commit(err, true)) return 0;
   if (pending() && !Apply(err)) return 0;
   return CheckpointFiles(err);
+}
+
+int WriteAheadLog::Settle(std::string& err) {
+  if (!is_open()) return 1;
+  hold_files_ = false;
+  if (!Commit(err, true)) return 0;
+  if (pending() && !Apply(err)) return 0;
+  return 1;
 }
 
 int WriteAheadLog::Close(std::string& err) {
