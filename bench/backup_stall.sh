@@ -6,6 +6,10 @@
 # printed (3 runs each).
 #
 #   bench/backup_stall.sh [BUILD_DIR] [ROWS]      (default build-release)
+#
+# WRITES (default 20000) rows are inserted by 4 clients right before each
+# backup, so that the files hold changes no sync has covered yet (what a
+# backup of a busy server meets).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build-release}
@@ -37,6 +41,10 @@ done
 [ -n "$port" ] || { echo "the server did not start"; cat "$scratch/out"; exit 1; }
 echo "database: $(du -ch "$scratch"/bench.dat "$scratch"/bench.zdf "$scratch"/bench.zix | tail -1 | cut -f1)"
 for run in 1 2 3; do
+  if [ "${WRITES:-20000}" -gt 0 ]; then
+    "$build/ztload" -t BENCH -p "$port" -c 4 -n $((${WRITES:-20000} / 4)) -s 120 \
+      -f $((run * 10000000)) NAME=written CITY=here >/dev/null
+  fi
   idle=$("$build/ztload" --mode ping -c 1 -s 2 -p "$port" | sed -n 's/.*worst \([0-9.]*\).*/\1/p')
   "$build/ztload" --mode ping -c 1 -s 2 -p "$port" >"$scratch/ping" &
   load=$!

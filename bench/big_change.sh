@@ -9,6 +9,9 @@
 # the key column.
 #
 #   bench/big_change.sh [BUILD_DIR] [ROWS]      (build-release, 1000000)
+#
+# ZT_PERF=FILE records the server with perf (call graphs) while the change
+# runs, into FILE.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../build-release}
@@ -43,6 +46,11 @@ for _ in $(seq 300); do
 done
 [ -n "$port" ] || { echo "the server did not start"; cat "$scratch/out"; exit 1; }
 mport=$(sed -n 's/^Metrics on .*:\([0-9]*\)$/\1/p' "$scratch/out")
+perf_pid=
+if [ -n "${ZT_PERF:-}" ]; then
+  perf record --call-graph dwarf,16384 -F 499 -o "$ZT_PERF" -p "$pid" >/dev/null 2>&1 &
+  perf_pid=$!
+fi
 
 python3 - "$port" "$here/../clients/python" <<'PY'
 import sys, threading, time
@@ -75,6 +83,7 @@ print("DELETEALL %.2f s, UPDATE %.2f s (%s%s); rows left %d" %
       (deleteall, update, "succeeded" if reply.ok else "FAILED", why, left))
 print("bystander: %d pings, worst %.0f ms" % (worst[1], worst[0]))
 PY
+if [ -n "$perf_pid" ]; then kill -INT "$perf_pid"; wait "$perf_pid" || true; fi
 echo "server peak resident memory: $(sed -n 's/^VmHWM:[[:space:]]*//p' /proc/$pid/status)"
 if [ -n "$mport" ]; then
   python3 - "$mport" <<'PY'

@@ -807,6 +807,11 @@ int FileSync(FileHandle handle) {
   return 1;
 }
 
+void FileStartWriteback(FileHandle handle, int64_t offset, int64_t n) {
+  if (handle < 0 || n <= 0) return;
+  (void)::sync_file_range(handle, offset, n, SYNC_FILE_RANGE_WRITE);
+}
+
 int FolderSync(const std::string& folder) {
   const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return Fail();

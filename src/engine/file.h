@@ -60,6 +60,10 @@ void FileDisableReadCache(FileHandle handle);
 int FileTruncate(FileHandle handle, int64_t length);
 // Forces written data (and the length) to the disk: fdatasync.
 int FileSync(FileHandle handle);
+// Starts writing [offset, offset + n) to the disk without waiting for it
+// (sync_file_range): a later FileSync of the file then has less to wait
+// for. A hint only: it promises nothing, and failures are ignored.
+void FileStartWriteback(FileHandle handle, int64_t offset, int64_t n);
 // Forces a folder's entries (a rename or a new file in it) to the disk.
 int FolderSync(const std::string& folder);
 // Renames a file, replacing what the new name held (rename(2): atomic).
