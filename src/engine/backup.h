@@ -1,11 +1,12 @@
 // A consistent copy of an open database's files, made while it serves.
 //
-// Begin checkpoints the log (the files then hold every change so far) and
-// holds the files still: later changes are logged and synced as always but
+// Begin makes the last commit durable and writes every committed change
+// into the files (WriteAheadLog::Settle: no checkpoint, so nothing waits
+// for the database files' sync) and holds the files still: later changes are logged and synced as always but
 // stay staged in memory until the copy ends, so the copy sees one moment.
 // Copy then copies a slice at a time (the caller interleaves the slices with
-// its other work), each file synced at its end and the folder at the end of
-// all. A backup that fails or is dropped unfinished removes what it wrote.
+// its other work), each file synced every few MiB and at its end, and the
+// folder at the end of all. A backup that fails or is dropped unfinished removes what it wrote.
 // The copy holds the data, definition and index files under their own
 // names; restoring is copying them back while no server runs.
 #ifndef ZT_ENGINE_BACKUP_H_
@@ -54,6 +55,7 @@ class DatabaseBackup {
   std::array<File, 3> to_;
   size_t file_ = 0;     // the file being copied
   int64_t copied_ = 0;  // of that file
+  int64_t unsynced_ = 0;  // copied since that file's last sync
   int64_t total_ = 0;
 };
 

@@ -232,6 +232,18 @@ int Database::Checkpoint(std::string* err) {
   return 0;
 }
 
+int Database::SettleLog(std::string* err) {
+  if (long_change_) {
+    if (err != nullptr) *err = "a long change is being written; try again once it is done";
+    return 0;
+  }
+  std::string why;
+  if (log_.Settle(why)) return 1;
+  if (err != nullptr) *err = why;
+  ForgetCachedChanges();  // a failed commit dropped the changes
+  return 0;
+}
+
 void Database::Abandon() {
   if (!connected_) return;
   log_.Abandon();

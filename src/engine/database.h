@@ -102,6 +102,8 @@ class Database {
   void BeginLongChange() { long_change_ = true; }
   void EndLongChange() { long_change_ = false; }
   bool long_change() const { return long_change_; }
+  // See WriteAheadLog::Settle (nothing to do without a log).
+  [[nodiscard]] int SettleLog(std::string* err);
   // See WriteAheadLog::set_hold_files (nothing without a log).
   void HoldFileWrites(bool hold) { log_.set_hold_files(hold); }
   const LogStats& log_stats() const { return log_.stats(); }

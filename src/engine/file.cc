@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -22,6 +23,9 @@
 
 namespace zt {
 namespace {
+
+// Spilled bytes go to the file in pieces of this size (one buffer).
+constexpr int64_t kApplyPiece = int64_t{1} << 20;
 
 thread_local int last_errno = 0;
 
@@ -182,6 +186,33 @@ class Extents {
     map_.emplace(start, std::move(merged));
   }
 
+  // Forgets the bytes held inside [offset, offset + n); an extent that
+  // reaches beyond keeps its parts outside.
+  void Cut(int64_t offset, int64_t n) {
+    if (n <= 0 || map_.empty()) return;
+    const int64_t end = offset + n;
+    auto it = map_.upper_bound(offset);
+    if (it != map_.begin() && EndOf(std::prev(it)) > offset) --it;
+    while (it != map_.end() && it->first < end) {
+      const int64_t start = it->first;
+      const int64_t stop = EndOf(it);
+      std::string bytes = std::move(it->second);
+      it = map_.erase(it);
+      bytes_ -= bytes.size();
+      if (stop > end) {
+        std::string right = bytes.substr(static_cast<size_t>(end - start));
+        bytes_ += right.size();
+        it = map_.emplace_hint(it, end, std::move(right));  // starts at end: the last
+      }
+      if (start < offset) {
+        bytes.resize(static_cast<size_t>(offset - start));
+        bytes.shrink_to_fit();
+        bytes_ += bytes.size();
+        map_.emplace(start, std::move(bytes));
+      }
+    }
+  }
+
   // Copies the bytes held inside [offset, offset + n) over buffer.
   void Patch(char* buffer, size_t n, int64_t offset) const {
     if (map_.empty()) return;
@@ -226,26 +257,149 @@ class Extents {
   size_t bytes_ = 0;
 };
 
+// Staged extents whose bytes lie in a store file (the log, which already
+// holds them: FileSpillStaged) rather than in memory, keyed by offset: how
+// long each is and where its bytes begin in the store.
+class Spilled {
+ public:
+  struct Ref {
+    int64_t length = 0;
+    int64_t at = 0;  // in the store
+  };
+
+  // Places [offset, offset + length) at `at` of the store, over whatever
+  // was there; joins the extent before it when both lie end to end in the
+  // file and in the store (a spilled run stays one entry).
+  void Put(int64_t offset, int64_t length, int64_t at) {
+    if (length <= 0) return;
+    Cut(offset, length);
+    bytes_ += static_cast<size_t>(length);
+    auto next = map_.lower_bound(offset);
+    if (next != map_.begin()) {
+      auto before = std::prev(next);
+      if (before->first + before->second.length == offset &&
+          before->second.at + before->second.length == at) {
+        before->second.length += length;
+        return;
+      }
+    }
+    map_.emplace_hint(next, offset, Ref{length, at});
+  }
+
+  // Forgets [offset, offset + n), keeping the parts of extents outside it.
+  void Cut(int64_t offset, int64_t n) {
+    if (n <= 0 || map_.empty()) return;
+    const int64_t end = offset + n;
+    auto it = map_.upper_bound(offset);
+    if (it != map_.begin() && EndOf(std::prev(it)) > offset) --it;
+    while (it != map_.end() && it->first < end) {
+      const int64_t start = it->first;
+      const Ref ref = it->second;
+      it = map_.erase(it);
+      bytes_ -= static_cast<size_t>(ref.length);
+      if (start + ref.length > end) {
+        const Ref right{start + ref.length - end, ref.at + (end - start)};
+        bytes_ += static_cast<size_t>(right.length);
+        it = map_.emplace_hint(it, end, right);  // starts at end: the last
+      }
+      if (start < offset) {
+        bytes_ += static_cast<size_t>(offset - start);
+        map_.emplace(start, Ref{offset - start, ref.at});
+      }
+    }
+  }
+
+  // Reads the bytes held inside [offset, offset + n) from store over
+  // buffer; 0 when the store cannot be read.
+  int Patch(FileHandle store, char* buffer, size_t n, int64_t offset) const;
+
+  int64_t End() const { return map_.empty() ? 0 : EndOf(std::prev(map_.end())); }
+  bool empty() const { return map_.empty(); }
+  size_t bytes() const { return bytes_; }
+  const std::map<int64_t, Ref>& map() const { return map_; }
+  void Clear() {
+    map_.clear();
+    bytes_ = 0;
+  }
+
+ private:
+  static int64_t EndOf(std::map<int64_t, Ref>::const_iterator it) {
+    return it->first + it->second.length;
+  }
+
+  std::map<int64_t, Ref> map_;
+  size_t bytes_ = 0;
+};
+
+// One layer of staged writes: extents in memory and extents in the store,
+// which never overlap (each write or spill cuts the other kind).
+class Layer {
+ public:
+  void Write(int64_t offset, const char* p, size_t n) {
+    spilled_.Cut(offset, static_cast<int64_t>(n));
+    memory_.Write(offset, p, n);
+  }
+  void Spill(int64_t offset, int64_t length, int64_t at) {
+    memory_.Cut(offset, length);
+    spilled_.Put(offset, length, at);
+  }
+  int Patch(FileHandle store, char* buffer, size_t n, int64_t offset) const {
+    memory_.Patch(buffer, n, offset);
+    return spilled_.Patch(store, buffer, n, offset);
+  }
+  // Moves every extent of other over these.
+  void Absorb(Layer& other) {
+    if (empty()) {
+      std::swap(memory_, other.memory_);
+      std::swap(spilled_, other.spilled_);
+      return;
+    }
+    for (const auto& [offset, ref] : other.spilled_.map()) Spill(offset, ref.length, ref.at);
+    for (const auto& [offset, bytes] : other.memory_.map()) Write(offset, bytes.data(), bytes.size());
+    other.Clear();
+  }
+  int64_t End() const { return std::max(memory_.End(), spilled_.End()); }
+  bool empty() const { return memory_.empty() && spilled_.empty(); }
+  size_t memory_bytes() const { return memory_.bytes(); }
+  size_t bytes() const { return memory_.bytes() + spilled_.bytes(); }
+  Extents& memory() { return memory_; }
+  Spilled& spilled() { return spilled_; }
+  void Clear() {
+    memory_.Clear();
+    spilled_.Clear();
+  }
+
+ private:
+  Extents memory_;
+  Spilled spilled_;
+};
+
 // The staged writes of one file (FileStageWrites), in three layers of
 // extents, oldest first: the committed ones (the log holds them), the
 // sealed ones (formed into log records, not yet committed), and those
 // written since the last seal; and the ranges written since the last
-// FileTakeTouched.
+// FileTakeTouched. Spilled extents of any layer read their bytes from
+// store (the log).
 class Overlay {
  public:
   void Write(int64_t offset, const char* p, size_t n) {
     if (n == 0) return;
     touched_.emplace_back(offset, offset + static_cast<int64_t>(n));
     top_.Write(offset, p, n);
+    // What the newest writes hold in memory, their touched list included.
+    if (spill_ != nullptr && !spilling_ &&
+        top_.memory_bytes() + touched_.size() * sizeof(touched_[0]) > spill_bytes_) {
+      spilling_ = true;
+      spill_->SpillStaged();
+      spilling_ = false;
+    }
   }
-  void Patch(char* buffer, size_t n, int64_t offset) const {
-    PatchBeforeSeal(buffer, n, offset);
-    top_.Patch(buffer, n, offset);
+  int Patch(char* buffer, size_t n, int64_t offset) const {
+    return PatchBeforeSeal(buffer, n, offset) && top_.Patch(store_, buffer, n, offset);
   }
   // The layers below the writes since the last seal.
-  void PatchBeforeSeal(char* buffer, size_t n, int64_t offset) const {
-    base_.Patch(buffer, n, offset);
-    sealed_.Patch(buffer, n, offset);
+  int PatchBeforeSeal(char* buffer, size_t n, int64_t offset) const {
+    return base_.Patch(store_, buffer, n, offset) && sealed_.Patch(store_, buffer, n, offset);
   }
   int64_t End() const { return std::max({base_.End(), sealed_.End(), top_.End()}); }
   bool empty() const { return base_.empty() && sealed_.empty() && top_.empty(); }
@@ -253,7 +407,12 @@ class Overlay {
   // staged file changes only through this layer.
   int64_t stored_length = -1;
   size_t bytes() const { return base_.bytes() + sealed_.bytes() + top_.bytes(); }
-  Extents& base() { return base_; }
+  size_t memory_bytes() const {
+    return base_.memory_bytes() + sealed_.memory_bytes() + top_.memory_bytes() +
+           touched_.size() * sizeof(touched_[0]);
+  }
+  Layer& base() { return base_; }
+  FileHandle store() const { return store_; }
   void Seal() { sealed_.Absorb(top_); }
   void Commit() {
     Seal();
@@ -263,6 +422,17 @@ class Overlay {
     sealed_.Clear();
     top_.Clear();
     touched_.clear();
+  }
+  void SpillWhenOver(size_t bytes, StagedSpill* spill) {
+    spill_bytes_ = bytes;
+    spill_ = spill;
+  }
+  // The newest writes inside the ranges now lie in store; then seals.
+  void Spill(FileHandle store, const std::vector<SpilledRange>& ranges) {
+    assert(store_ == kNoFile || store_ == store || (base_.empty() && sealed_.empty()));
+    store_ = store;
+    for (const SpilledRange& r : ranges) top_.Spill(r.offset, r.length, r.at);
+    Seal();
   }
 
   std::vector<FileRange> TakeTouched() {
@@ -277,14 +447,21 @@ class Overlay {
       out.push_back(FileRange{start, stop - start});
     }
     touched_.clear();
+    // A spilled change's list was long: its room goes back.
+    if (touched_.capacity() > kKeptTouched) touched_.shrink_to_fit();
     return out;
   }
 
  private:
-  Extents base_;
-  Extents sealed_;
-  Extents top_;
+  Layer base_;
+  Layer sealed_;
+  Layer top_;
+  static constexpr size_t kKeptTouched = size_t{1} << 16;
   std::vector<std::pair<int64_t, int64_t>> touched_;
+  FileHandle store_ = kNoFile;
+  StagedSpill* spill_ = nullptr;
+  size_t spill_bytes_ = 0;
+  bool spilling_ = false;
 };
 
 std::unordered_map<FileHandle, std::unique_ptr<Overlay>>& Overlays() {
@@ -463,8 +640,7 @@ int FileReadAt(FileHandle handle, void* buffer, size_t n, int64_t offset) {
   const int64_t from_file = std::clamp<int64_t>(stored - offset, 0, static_cast<int64_t>(n));
   if (from_file > 0 && !ReadFromFile(handle, p, static_cast<size_t>(from_file), offset)) return 0;
   std::memset(p + from_file, 0, n - static_cast<size_t>(from_file));
-  overlay->Patch(p, n, offset);
-  return 1;
+  return overlay->Patch(p, n, offset);
 }
 
 namespace {
@@ -496,6 +672,25 @@ int ReadFromFile(FileHandle handle, void* buffer, size_t n, int64_t offset) {
     p += got;
     n -= static_cast<size_t>(got);
     offset += got;
+  }
+  return 1;
+}
+}  // namespace
+
+namespace {
+int Spilled::Patch(FileHandle store, char* buffer, size_t n, int64_t offset) const {
+  if (map_.empty()) return 1;
+  const int64_t end = offset + static_cast<int64_t>(n);
+  auto it = map_.upper_bound(offset);
+  if (it != map_.begin()) --it;
+  for (; it != map_.end() && it->first < end; ++it) {
+    const int64_t from = std::max(it->first, offset);
+    const int64_t to = std::min(EndOf(it), end);
+    if (from >= to) continue;
+    if (!ReadFromFile(store, buffer + (from - offset), static_cast<size_t>(to - from),
+                      it->second.at + (from - it->first))) {
+      return 0;
+    }
   }
   return 1;
 }
@@ -613,6 +808,11 @@ int FileSync(FileHandle handle) {
   return 1;
 }
 
+void FileStartWriteback(FileHandle handle, int64_t offset, int64_t n) {
+  if (handle < 0 || n <= 0) return;
+  (void)::sync_file_range(handle, offset, n, SYNC_FILE_RANGE_WRITE);
+}
+
 int FolderSync(const std::string& folder) {
   const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return Fail();
@@ -662,7 +862,7 @@ int FileApplyStaged(FileHandle handle) {
   // read cache's bookkeeping.
   auto owned = std::move(Overlays()[handle]);
   Overlays().erase(handle);
-  auto& extents = owned->base().map();
+  auto& extents = owned->base().memory().map();
   int ok = 1;
   while (!extents.empty()) {
     auto it = extents.begin();
@@ -671,6 +871,22 @@ int FileApplyStaged(FileHandle handle) {
       break;
     }
     extents.erase(it);
+  }
+  // Spilled extents are copied from the store in large pieces.
+  Spilled& spilled = owned->base().spilled();
+  std::string buffer;
+  while (ok && !spilled.empty()) {
+    const auto it = spilled.map().begin();
+    const int64_t offset = it->first;
+    const Spilled::Ref ref = it->second;
+    buffer.resize(static_cast<size_t>(std::min<int64_t>(ref.length, kApplyPiece)));
+    for (int64_t done = 0; ok && done < ref.length;) {
+      const auto n = static_cast<size_t>(std::min<int64_t>(ref.length - done, kApplyPiece));
+      ok = ReadFromFile(owned->store(), buffer.data(), n, ref.at + done) &&
+           FileWriteAt(handle, buffer.data(), n, offset + done);
+      done += static_cast<int64_t>(n);
+    }
+    if (ok) spilled.Cut(offset, ref.length);
   }
   if (ok) owned->base().Clear();
   owned->stored_length = -1;
@@ -696,8 +912,9 @@ std::vector<FileRange> FileTakeTouched(FileHandle handle) {
   return overlay == nullptr ? std::vector<FileRange>{} : overlay->TakeTouched();
 }
 
-void FileCopyStaged(FileHandle handle, char* buffer, size_t n, int64_t offset) {
-  if (const Overlay* overlay = OverlayOf(handle)) overlay->Patch(buffer, n, offset);
+int FileCopyStaged(FileHandle handle, char* buffer, size_t n, int64_t offset) {
+  const Overlay* overlay = OverlayOf(handle);
+  return overlay == nullptr ? 1 : overlay->Patch(buffer, n, offset);
 }
 
 int FileReadBeforeSeal(FileHandle handle, char* buffer, size_t n, int64_t offset) {
@@ -710,8 +927,7 @@ int FileReadBeforeSeal(FileHandle handle, char* buffer, size_t n, int64_t offset
   if (from_file > 0 && !ReadFromFile(handle, buffer, static_cast<size_t>(from_file), offset)) {
     return 0;
   }
-  overlay->PatchBeforeSeal(buffer, n, offset);
-  return 1;
+  return overlay->PatchBeforeSeal(buffer, n, offset);
 }
 
 void FileSealStaged(FileHandle handle) {
@@ -721,6 +937,19 @@ void FileSealStaged(FileHandle handle) {
 size_t FileStagedBytes(FileHandle handle) {
   const Overlay* overlay = OverlayOf(handle);
   return overlay == nullptr ? 0 : overlay->bytes();
+}
+
+size_t FileStagedMemory(FileHandle handle) {
+  const Overlay* overlay = OverlayOf(handle);
+  return overlay == nullptr ? 0 : overlay->memory_bytes();
+}
+
+void FileSpillWhenOver(FileHandle handle, size_t bytes, StagedSpill* spill) {
+  if (Overlay* overlay = OverlayOf(handle)) overlay->SpillWhenOver(bytes, spill);
+}
+
+void FileSpillStaged(FileHandle handle, FileHandle store, const std::vector<SpilledRange>& ranges) {
+  if (Overlay* overlay = OverlayOf(handle)) overlay->Spill(store, ranges);
 }
 
 void SetFileFaults(const FileFaults& faults) {

@@ -60,6 +60,10 @@ void FileDisableReadCache(FileHandle handle);
 int FileTruncate(FileHandle handle, int64_t length);
 // Forces written data (and the length) to the disk: fdatasync.
 int FileSync(FileHandle handle);
+// Starts writing [offset, offset + n) to the disk without waiting for it
+// (sync_file_range): a later FileSync of the file then has less to wait
+// for. A hint only: it promises nothing, and failures are ignored.
+void FileStartWriteback(FileHandle handle, int64_t offset, int64_t n);
 // Forces a folder's entries (a rename or a new file in it) to the disk.
 int FolderSync(const std::string& folder);
 // Renames a file, replacing what the new name held (rename(2): atomic).
@@ -111,14 +115,49 @@ void FileUnstage(FileHandle handle);
 // FileCopyStaged reads them.
 std::vector<FileRange> FileTakeTouched(FileHandle handle);
 // Copies the staged bytes held inside [offset, offset + n) over buffer
-// (bytes not staged are left as they are).
-void FileCopyStaged(FileHandle handle, char* buffer, size_t n, int64_t offset);
+// (bytes not staged are left as they are); 0 when spilled bytes cannot be
+// read back.
+[[nodiscard]] int FileCopyStaged(FileHandle handle, char* buffer, size_t n, int64_t offset);
 // The bytes [offset, offset + n) as they stood before the writes since the
 // last seal: the file's own, zeros beyond its end, under the committed and
 // sealed layers. 0 when the file is not staged or cannot be read.
 [[nodiscard]] int FileReadBeforeSeal(FileHandle handle, char* buffer, size_t n, int64_t offset);
-// Bytes held in the staged extents of the file (0 when not staged).
+// Bytes held in the staged extents of the file, spilled or not (0 when not
+// staged).
 size_t FileStagedBytes(FileHandle handle);
+// The memory those take (spilled extents excepted), with the list of
+// touched ranges.
+size_t FileStagedMemory(FileHandle handle);
+
+// ---- Spilling a large change -----------------------------------------------------
+// A change may write more than memory should hold. Once the bytes written
+// to a staged file since the last seal take more than a bound, the file
+// layer asks the spill (the log) to move them out: it writes them to its
+// store file (as a log record that does not end the change) and hands back
+// where each range now lies, with FileSpillStaged. From then on the
+// overlay holds only a reference for them; reads, seals, commits and the
+// final write into the file take the bytes from the store, which must keep
+// them unchanged until they were written into the file or discarded.
+class StagedSpill {
+ public:
+  virtual ~StagedSpill() = default;
+  // Called from inside a staged write, after its bytes were staged.
+  virtual void SpillStaged() = 0;
+};
+// Asks spill to move the newest writes out once they hold more than bytes
+// (null: never). The file must be staged.
+void FileSpillWhenOver(FileHandle handle, size_t bytes, StagedSpill* spill);
+// A range of the file whose newest bytes are at `at` of the store.
+struct SpilledRange {
+  int64_t offset = 0;
+  int64_t length = 0;
+  int64_t at = 0;
+};
+// Replaces the writes since the last seal inside each range by a reference
+// to the store, then seals (FileSealStaged). The ranges must cover every
+// range touched since the last seal, and hold its bytes as a read sees
+// them now. One store per file.
+void FileSpillStaged(FileHandle handle, FileHandle store, const std::vector<SpilledRange>& ranges);
 
 // ---- Large blocks of memory ------------------------------------------------
 // Blocks of kLargeBlockBytes or more come straight from the system, asked

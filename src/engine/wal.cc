@@ -117,7 +117,10 @@ int WriteAheadLog::Open(const LogOptions& options, const std::string& data_path,
     file_.Close();
     return 0;
   }
-  for (FileHandle handle : files_) FileStageWrites(handle);
+  for (FileHandle handle : files_) {
+    FileStageWrites(handle);
+    FileSpillWhenOver(handle, options_.spill_bytes, this);
+  }
   last_sync_ = Now();
   return 1;
 }
@@ -146,7 +149,7 @@ int WriteAheadLog::Empty(std::string& err) {
   ++header_.epoch;
   header_.data_path = data_path_;
   if (!EnsureRoom(kHeaderArea, err) || !WriteHeader(kStateInUse, err)) return 0;
-  end_ = synced_end_ = kHeaderArea;
+  end_ = synced_end_ = committed_end_ = kHeaderArea;
   next_sequence_ = 1;
   unsynced_.clear();
   return 1;
@@ -199,8 +202,8 @@ std::vector<FileRange> JoinSharedUnits(std::vector<FileRange> ranges) {
 
 }  // namespace
 
-bool WriteAheadLog::Seal() {
-  if (!is_open()) return false;
+bool WriteAheadLog::FormRecord(uint32_t format,
+                               std::array<std::vector<SpilledRange>, 3>* spilled, bool always) {
   std::array<std::vector<FileRange>, 3> ranges;
   size_t body = 0;
   uint32_t count = 0;
@@ -209,7 +212,7 @@ bool WriteAheadLog::Seal() {
     for (const FileRange& r : ranges[f]) body += ExtentSize(kFormatPieces, r.offset, r.length);
     count += static_cast<uint32_t>(ranges[f].size());
   }
-  if (count == 0) return false;
+  if (count == 0 && !always) return false;
   body += kDurableEndSize;
   // The record is formed in place in the buffer of unwritten records: the
   // staged bytes are copied there once. Each unit an extent touches is read
@@ -223,7 +226,7 @@ bool WriteAheadLog::Seal() {
   PutU64(head + kRecordSequenceAt, next_sequence_++);
   PutU32(head + kRecordBodyLengthAt, static_cast<uint32_t>(body));
   PutU32(head + kRecordExtentCountAt, count);
-  PutU32(head + kRecordFormatAt, kFormatPieces);
+  PutU32(head + kRecordFormatAt, format);
   char* p = head + kRecordHeaderSize;
   PutU64(p, static_cast<uint64_t>(synced_end_));
   p += kDurableEndSize;
@@ -251,7 +254,11 @@ bool WriteAheadLog::Seal() {
         }
         PutU32(checksums + kPieceChecksums * i, Crc32c(unit, static_cast<size_t>(kPieceSize)));
       }
-      FileCopyStaged(files_[f], units_.data(), units_size, units_from);
+      if (!FileCopyStaged(files_[f], units_.data(), units_size, units_from)) {
+        // Spilled bytes that cannot be read back: the change cannot be
+        // formed, and its commit fails.
+        if (spill_error_.empty()) spill_error_ = FileError("cannot read back the log " + path_);
+      }
       const auto inside = static_cast<size_t>(r.offset - units_from);
       std::memcpy(bytes, units_.data() + inside, length);
       if (unit_states_.size() + std::min(pieces, kLongExtentPieces) > kMaxUnitStates) {
@@ -274,15 +281,65 @@ bool WriteAheadLog::Seal() {
               .assign(unit, kPieceSize);
         }
       }
+      if (spilled != nullptr) {
+        // Where the range's bytes lie from the record's start.
+        (*spilled)[f].push_back(SpilledRange{
+            r.offset, r.length, static_cast<int64_t>(bytes - unwritten_.data() - start)});
+      }
       p = bytes + length;
     }
   }
-  for (FileHandle handle : files_) FileSealStaged(handle);
   PutU32(head + kRecordCrcAt,
          Crc32c(head + kRecordHeaderSize, body, Crc32c(head, kRecordHeaderSize)));
-  ++unwritten_records_;
+  ++uncommitted_records_;
   ++stats_.records;
   return true;
+}
+
+bool WriteAheadLog::Seal() {
+  if (!is_open()) return false;
+  // A change that spilled parts ends with a record even when it wrote
+  // nothing since: that record is what makes the parts count.
+  const bool formed = FormRecord(kFormatPieces, nullptr, change_spilled_);
+  if (formed) {
+    for (FileHandle handle : files_) FileSealStaged(handle);
+  }
+  change_spilled_ = false;
+  return formed;
+}
+
+void WriteAheadLog::SpillStaged() {
+  if (!spill_error_.empty() || !is_open()) return;
+  std::string err;
+  if (!SpillChange(err)) spill_error_ = err;
+}
+
+int WriteAheadLog::SpillChange(std::string& err) {
+  std::array<std::vector<SpilledRange>, 3> spilled;
+  const size_t start = unwritten_.size();
+  if (!FormRecord(kFormatContinued, &spilled, false)) return 1;
+  // The sealed records before it go first (the chain's order), then the
+  // part; none counts until the record that ends the change follows.
+  if (!EnsureRoom(end_ + static_cast<int64_t>(unwritten_.size()), err)) return 0;
+  if (!FileWriteAt(file_.handle(), unwritten_.data(), unwritten_.size(), end_)) {
+    err = FileError("cannot write the log " + path_);
+    return 0;
+  }
+  stats_.bytes_written += unwritten_.size();
+  // The commit that ends the change syncs every part: the disk starts on
+  // this one now, so that sync (the moment everyone waits) has less left.
+  FileStartWriteback(file_.handle(), end_, static_cast<int64_t>(unwritten_.size()));
+  const int64_t part_at = end_ + static_cast<int64_t>(start);
+  end_ += static_cast<int64_t>(unwritten_.size());
+  unwritten_.clear();
+  for (size_t f = 0; f < files_.size(); ++f) {
+    for (SpilledRange& r : spilled[f]) r.at += part_at;
+    FileSpillStaged(files_[f], file_.handle(), spilled[f]);
+  }
+  change_spilled_ = true;
+  spilled_since_commit_ = true;
+  ++stats_.spills;
+  return 1;
 }
 
 bool WriteAheadLog::pending() const {
@@ -318,10 +375,16 @@ void WriteAheadLog::Discard() {
   DropNew();
   unit_states_.clear();
   // The records formed since the last commit are gone; their numbers are
-  // used again.
-  next_sequence_ -= unwritten_records_;
+  // used again, and the spilled parts among them are cut from the log
+  // (best effort, as a failed commit's: none may count after a later one).
+  next_sequence_ -= uncommitted_records_;
+  uncommitted_records_ = 0;
   unwritten_.clear();
-  unwritten_records_ = 0;
+  if (end_ > committed_end_) Erase(committed_end_, end_);
+  end_ = committed_end_;
+  change_spilled_ = false;
+  spilled_since_commit_ = false;
+  spill_error_.clear();
 }
 
 void WriteAheadLog::DropNew() {
@@ -340,20 +403,28 @@ int WriteAheadLog::Apply(std::string& err) {
 
 int WriteAheadLog::Commit(std::string& err, bool force_sync) {
   if (!is_open()) return 1;
+  const double started = Now();
+  const auto timed = [&](int result) {
+    stats_.longest_commit_seconds = std::max(stats_.longest_commit_seconds, Now() - started);
+    return result;
+  };
   Seal();
-  // The records of this commit go after the written ones; a failure cuts
-  // the log back to where they began.
-  const int64_t begin = end_;
+  // The records of this commit go after the committed ones (spilled parts
+  // are there already); a failure cuts the log back to where they began.
   const auto fail = [&]() {
     // Best effort: no record that reached the file despite the error may
     // count at replay, nor look like a valid record after a torn one.
-    if (!unwritten_.empty()) Erase(begin, begin + static_cast<int64_t>(unwritten_.size()));
+    if (!unwritten_.empty()) Erase(end_, end_ + static_cast<int64_t>(unwritten_.size()));
     Discard();
-    end_ = begin;
     return 0;
   };
+  if (!spill_error_.empty()) {
+    err = spill_error_;
+    return fail();
+  }
+  // The bound is on memory: spilled bytes wait in the log.
   size_t staged = 0;
-  for (FileHandle handle : files_) staged += FileStagedBytes(handle);
+  for (FileHandle handle : files_) staged += FileStagedMemory(handle);
   if (staged > kMaxStagedBytes) {
     err = "too many changes wait for the database files (" + std::to_string(staged >> 20) +
           " MiB)";
@@ -376,7 +447,10 @@ int WriteAheadLog::Commit(std::string& err, bool force_sync) {
     end_ += static_cast<int64_t>(unwritten_.size());
   }
   const bool behind = end_ > synced_end_;
-  bool sync = behind && (force_sync || options_.durability == Durability::kFull);
+  // Spilled parts are synced at their commit whatever the durability: they
+  // were never kept in memory to be written again after a failed sync.
+  bool sync = behind && (force_sync || options_.durability == Durability::kFull ||
+                         spilled_since_commit_);
   if (behind && !sync) {
     sync = Now() - last_sync_ >= kOsSyncSeconds || staged > kOsMaxStaged ||
            end_ >= options_.checkpoint_bytes;
@@ -394,20 +468,22 @@ int WriteAheadLog::Commit(std::string& err, bool force_sync) {
     unsynced_ += unwritten_;
   }
   unwritten_.clear();
-  unwritten_records_ = 0;
-  if (synced_end_ != end_ || hold_files_) return 1;
+  uncommitted_records_ = 0;
+  committed_end_ = end_;
+  spilled_since_commit_ = false;
+  if (synced_end_ != end_ || hold_files_) return timed(1);
   // Synced: the database files may take the changes. A failure here loses
   // nothing (the log holds them, and they stay staged for the next try);
   // apply_error_ tells the operator that they wait.
   std::string apply_err;
   if (!Apply(apply_err)) {
     apply_error_ = apply_err;
-    return 1;
+    return timed(1);
   }
   apply_error_.clear();
   std::string ignored;
   if (end_ >= options_.checkpoint_bytes) (void)CheckpointFiles(ignored);
-  return 1;
+  return timed(1);
 }
 
 int WriteAheadLog::CheckpointFiles(std::string& err) {
@@ -428,6 +504,14 @@ int WriteAheadLog::Checkpoint(std::string& err) {
   if (!Commit(err, true)) return 0;
   if (pending() && !Apply(err)) return 0;
   return CheckpointFiles(err);
+}
+
+int WriteAheadLog::Settle(std::string& err) {
+  if (!is_open()) return 1;
+  hold_files_ = false;
+  if (!Commit(err, true)) return 0;
+  if (pending() && !Apply(err)) return 0;
+  return 1;
 }
 
 int WriteAheadLog::Close(std::string& err) {

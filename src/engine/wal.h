@@ -32,11 +32,12 @@
 //   [4096, ...)  records, one after another:
 //     0 u32 magic "ZTLR"  4 u32 epoch  8 u64 sequence (1, 2, ... per epoch)
 //     16 u32 body length  20 u32 extent count  24 u32 CRC-32C of the header
-//     (this field zero) and the body  28 u32 format (0 plain, 1 pieces)
-//     body: in format 1 first u64 durable end: the log offset below which
+//     (this field zero) and the body  28 u32 format (0 plain, 1 pieces,
+//     2 pieces of a change that goes on in the next record)
+//     body: in formats 1 and 2 first u64 durable end: the log offset below which
 //     every record was synced when this one was formed;
 //     then per extent: u8 file (0 data, 1 definition, 2 index), 3 zero
-//     bytes, u32 length, u64 offset; in format 1 then per piece of the
+//     bytes, u32 length, u64 offset; in formats 1 and 2 then per piece of the
 //     extent two u32: the CRC-32C of the piece's whole unit before the
 //     change and after it (zeros beyond the file's end); then the new bytes.
 //     A piece is the part of an extent inside one 512-byte unit of the
@@ -48,6 +49,18 @@
 // file grows in zero-filled steps (multiples of 4096), so that a sync
 // inside it changes no file size, and a record cut short by a crash is
 // followed by zeros.
+//
+// Changes of any size: a change whose newest bytes of one file pass
+// LogOptions::spill_bytes in memory is cut into parts. Each part is a
+// format-2 record written to the log at once (after the sealed records
+// before it), and the file layer then keeps only where its bytes lie in
+// the log (file.h, "Spilling"); the change's last record, of format 1,
+// ends it at its Seal, and its Commit syncs the log whatever the
+// durability. The database files receive nothing before that sync, so a
+// crash before it leaves parts that no record ends: replay drops them. A
+// failed or discarded change cuts its parts from the log. Memory thus
+// stays near spill_bytes per file whatever the size of the change; the
+// log holds the change meanwhile, and a checkpoint empties it after.
 //
 // Recovery (wal_replay.cc) reads the whole log before it writes anything:
 //   - the records that count form the chain from sequence 1; after it
@@ -62,6 +75,8 @@
 //     a power failure keeps unsynced sectors at random.)
 //   - a damaged header slot is read past: the first record tells the
 //     epoch when no slot names it;
+//   - the records of format 2 at the end of the chain, which no record of
+//     format 1 ends, are left out (an unfinished change);
 //   - each piece of a format-1 record is written only when its unit in the
 //     file is what it was before the change; a unit that is already what
 //     the change made is left, and one that is anything else is newer than
@@ -108,10 +123,16 @@ struct LogOptions {
   int64_t grow_bytes = int64_t{4} << 20;
   // What an open does with a damaged log (see above).
   DamagedLog damaged_log = DamagedLog::kRefuse;
+  // A change whose newest bytes of one file take more memory than this
+  // spills them to the log (see "Changes of any size" above).
+  size_t spill_bytes = size_t{32} << 20;
 };
 
-// Staged bytes beyond this refuse further changes until they reach the
-// files: a commit that finds more fails and drops its changes.
+// Staged bytes held in memory beyond this refuse further changes until
+// they reach the files: a commit that finds more fails and drops its
+// changes. Spilled bytes (in the log) do not count; what stays in memory
+// are the changes committed while the files refuse them, and the newest
+// part of each change (below LogOptions::spill_bytes per file).
 inline constexpr size_t kMaxStagedBytes = size_t{256} << 20;
 
 // Upper bounds (seconds) of the sync latency buckets; a last bucket takes
@@ -125,6 +146,10 @@ struct LogStats {
   uint64_t bytes_written = 0;
   uint64_t syncs = 0;
   uint64_t checkpoints = 0;
+  uint64_t spills = 0;  // parts of large changes written to the log early
+  // The longest commit (write, sync, and the write into the files): the
+  // moment a change is made durable, which nothing else runs during.
+  double longest_commit_seconds = 0;
   double sync_seconds_total = 0;
   std::array<uint64_t, kSyncBuckets> sync_bucket_counts{};  // not cumulative
 };
@@ -134,6 +159,9 @@ struct RecoveryReport {
   bool clean_shutdown = true;  // false: the log was left in use
   int64_t records_replayed = 0;
   int64_t torn_bytes_dropped = 0;
+  // Records of a change too large for memory that no record ended (the
+  // crash came before its commit): dropped.
+  int64_t records_unfinished = 0;
   // Pieces of the replayed records: written, found already in the files,
   // and kept because the files held something newer.
   int64_t pieces_written = 0;
@@ -164,7 +192,7 @@ std::string LogFilePath(const std::string& folder, const std::string& data_path)
 enum LogFile : uint8_t { kLogDataFile = 0, kLogDefinitionFile = 1, kLogIndexFile = 2 };
 using LogFiles = std::array<FileHandle, 3>;
 
-class WriteAheadLog {
+class WriteAheadLog : public StagedSpill {
  public:
   WriteAheadLog() = default;
   WriteAheadLog(const WriteAheadLog&) = delete;
@@ -195,10 +223,21 @@ class WriteAheadLog {
   void Discard();
   // Commit with a sync whatever the durability, then a checkpoint.
   [[nodiscard]] int Checkpoint(std::string& err);
+  // Commit with a sync whatever the durability, then every committed change
+  // written into the database files (in the kernel's cache: neither synced
+  // nor taken from the log). What a backup needs before it holds the files:
+  // they then read as the latest commit, at the cost of one log sync
+  // instead of a checkpoint's sync of every database file.
+  [[nodiscard]] int Settle(std::string& err);
   // Checkpoint, mark the log closed cleanly and shrink it; then close.
   [[nodiscard]] int Close(std::string& err);
   // Closes the log file without writing anything (a crash, for tests).
   void Abandon();
+  // The file layer's call when the change being made holds too much in
+  // memory: its bytes so far become a record that does not end it
+  // (format 2), written to the log at once; the overlay then reads them
+  // there. A failure is kept and fails the next commit.
+  void SpillStaged() override;
 
   // Changes staged but not yet in the database files.
   bool pending() const;
@@ -229,6 +268,15 @@ class WriteAheadLog {
   [[nodiscard]] int CheckpointFiles(std::string& err);
   // Forgets the staged changes not yet committed.
   void DropNew();
+  // Forms one record of the ranges touched since the last seal into
+  // unwritten_ (always: even of none). spilled, when given, receives per
+  // file each extent's range and where its bytes begin, counted from the
+  // record's start. The files' layers are left as they are.
+  bool FormRecord(uint32_t format, std::array<std::vector<SpilledRange>, 3>* spilled,
+                  bool always);
+  // Writes the sealed records and a part of the change being made to the
+  // log, and hands the part's ranges to the file layer.
+  [[nodiscard]] int SpillChange(std::string& err);
 
   LogOptions options_;
   std::string path_;
@@ -248,7 +296,13 @@ class WriteAheadLog {
   // whole when it grows past its bound, and by Discard (the dropped
   // changes' states are no longer what the unit holds).
   std::unordered_map<uint64_t, std::string> unit_states_;
-  uint64_t unwritten_records_ = 0;
+  // Records formed since the last commit (unwritten, and spilled parts
+  // already in the log after committed_end_).
+  uint64_t uncommitted_records_ = 0;
+  int64_t committed_end_ = 0;       // the log's end at the last commit
+  bool change_spilled_ = false;     // the change being made has parts in the log
+  bool spilled_since_commit_ = false;
+  std::string spill_error_;         // why a spill failed (fails the commit)
   std::string unsynced_;  // written records after synced_end_ (Durability=os)
   bool resync_ = false;   // a sync failed: write unsynced_ again first
   double last_sync_ = 0;  // monotonic seconds of the last sync

@@ -42,6 +42,13 @@ inline constexpr size_t kRecordFormatAt = 28;
 // already holds it, or something newer.
 inline constexpr uint32_t kFormatPlain = 0;
 inline constexpr uint32_t kFormatPieces = 1;
+// The third is the second's body for a part of a change too large for
+// memory: the change goes on in the next record, and counts only once a
+// record of format 1 ends it (the records of a change are consecutive).
+inline constexpr uint32_t kFormatContinued = 2;
+inline bool HasPieces(uint32_t format) {
+  return format == kFormatPieces || format == kFormatContinued;
+}
 
 // A format-1 body starts with the u64 log offset below which every record
 // was on the disk (synced) when this one was formed: a record the log
@@ -81,7 +88,7 @@ inline size_t PieceCount(int64_t offset, int64_t length) {
 // Bytes an extent of the format takes in a record body, its bytes included.
 inline size_t ExtentSize(uint32_t format, int64_t offset, int64_t length) {
   const size_t checksums =
-      format == kFormatPieces ? kPieceChecksums * PieceCount(offset, length) : 0;
+      HasPieces(format) ? kPieceChecksums * PieceCount(offset, length) : 0;
   return kExtentHeaderSize + checksums + static_cast<size_t>(length);
 }
 
@@ -108,7 +115,7 @@ inline ExtentView DecodeExtent(uint32_t format, const char* p) {
   e.offset = DecodeFixed64(p + kExtentOffsetAt);
   e.pieces = e.offset < 0 ? 0 : PieceCount(e.offset, e.length);
   e.checksums = p + kExtentHeaderSize;
-  e.bytes = e.checksums + (format == kFormatPieces ? kPieceChecksums * e.pieces : 0);
+  e.bytes = e.checksums + (HasPieces(format) ? kPieceChecksums * e.pieces : 0);
   e.size = e.offset < 0 ? kExtentHeaderSize : ExtentSize(format, e.offset, e.length);
   return e;
 }

@@ -43,7 +43,7 @@ Read ReadRecord(FileHandle log, int64_t length, int64_t at, uint32_t want_epoch,
   const uint32_t body_length = U32(head + kRecordBodyLengthAt);
   record.size = static_cast<int64_t>(kRecordHeaderSize) + body_length;
   if (body_length > kMaxRecordBody || at + record.size > length) return Read::kInvalid;
-  if (record.format != kFormatPlain && record.format != kFormatPieces) return Read::kInvalid;
+  if (record.format != kFormatPlain && !HasPieces(record.format)) return Read::kInvalid;
   body.resize(body_length);
   if (!FileReadAt(log, body.data(), body.size(), at + kRecordHeaderSize)) return Read::kError;
   const uint32_t stored_crc = U32(head + kRecordCrcAt);
@@ -54,7 +54,7 @@ Read ReadRecord(FileHandle log, int64_t length, int64_t at, uint32_t want_epoch,
   // A checksum that holds over a body of the wrong shape: written by
   // something else.
   size_t pos = 0;
-  if (record.format == kFormatPieces) {
+  if (HasPieces(record.format)) {
     if (body.size() < kDurableEndSize) return Read::kMalformed;
     record.durable_end = DecodeFixed64(body.data());
     pos = kDurableEndSize;
@@ -73,7 +73,7 @@ Read ReadRecord(FileHandle log, int64_t length, int64_t at, uint32_t want_epoch,
 // Notes the state each unit the record changed is left in.
 void NoteNewest(const Record& record, const std::string& body,
                 std::unordered_map<uint64_t, uint32_t>& newest) {
-  if (record.format != kFormatPieces) return;
+  if (!HasPieces(record.format)) return;
   size_t pos = record.extents_at;
   for (uint32_t i = 0; i < record.extents; ++i) {
     const ExtentView e = DecodeExtent(record.format, body.data() + pos);
@@ -232,6 +232,10 @@ bool ScanLog(FileHandle log, const std::string& path, bool existed, LogScan& sca
 
   int64_t at = kHeaderArea;
   uint64_t sequence = 1;
+  // The newest states the records of a change not yet ended leave: they
+  // count once a record ends it.
+  std::unordered_map<uint64_t, uint32_t> open_newest;
+  size_t open_records = 0;
   for (;;) {
     Record record;
     const Read r = ReadRecord(log, length, at, scan.epoch, record, body);
@@ -244,12 +248,21 @@ bool ScanLog(FileHandle log, const std::string& path, bool existed, LogScan& sca
       return false;
     }
     if (r != Read::kValid || record.sequence != sequence) break;
-    NoteNewest(record, body, scan.newest);
+    if (record.format == kFormatContinued) {
+      NoteNewest(record, body, open_newest);
+      ++open_records;
+    } else {
+      for (const auto& [unit, state] : open_newest) scan.newest[unit] = state;
+      open_newest.clear();
+      open_records = 0;
+      NoteNewest(record, body, scan.newest);
+    }
     scan.chain.push_back(LogScan::Record{at, record.size});
     at += record.size;
     ++sequence;
   }
   scan.chain_end = at;
+  scan.unfinished = open_records;
   // Records after the chain tell the newest states only when they prove
   // the damage: behind a torn tail they never reached the files.
   int64_t last_valid_end = 0;
@@ -307,7 +320,10 @@ std::string DescribeReplay(const RecoveryReport& r) {
          std::to_string(r.pieces_written) + " pieces written, " + std::to_string(r.pieces_held) +
          " already in the files, " + std::to_string(r.pieces_kept) +
          " kept as the files held newer); dropped " + std::to_string(r.torn_bytes_dropped) +
-         " bytes of a torn tail";
+         " bytes of a torn tail" +
+         (r.records_unfinished > 0 ? " and " + std::to_string(r.records_unfinished) +
+                                         " records of a change that was never committed"
+                                   : "");
 }
 
 bool ReplayLog(FileHandle log, const std::string& path, const LogScan& scan,
@@ -315,7 +331,12 @@ bool ReplayLog(FileHandle log, const std::string& path, const LogScan& scan,
   const int64_t length = FileLength(log);
   std::string body;
   std::string current;
-  for (const LogScan::Record& at : scan.chain) {
+  // The records of a change the log does not end never reached the files
+  // (they are written only after the commit that ends it): left out.
+  const size_t replayed = scan.chain.size() - std::min(scan.unfinished, scan.chain.size());
+  report.records_unfinished = static_cast<int64_t>(scan.chain.size() - replayed);
+  for (size_t r = 0; r < replayed; ++r) {
+    const LogScan::Record& at = scan.chain[r];
     Record record;
     if (ReadRecord(log, length, at.offset, scan.epoch, record, body) != Read::kValid) {
       err = FileError("cannot read the log " + path + " again");

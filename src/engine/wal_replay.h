@@ -25,6 +25,9 @@ struct LogScan {
     int64_t size = 0;  // header and body
   };
   std::vector<Record> chain;  // sequences 1, 2, ...: what counts
+  // The last records of the chain that are parts of a change no record
+  // ends (format 2 only): not replayed.
+  size_t unfinished = 0;
   int64_t chain_end = 0;      // where the chain stops
   int64_t torn_bytes = 0;     // the torn start of a record after it
   // Damage: the chain stops at a record that is not torn, since valid

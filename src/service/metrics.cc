@@ -186,6 +186,13 @@ void Log(Exposition& out, const Database& database, const RequestStats& requests
   out.Family("ztserver_log_checkpoints_total", "counter",
              "Checkpoints: database files synced and the log emptied.");
   out.Sample("ztserver_log_checkpoints_total", log.checkpoints);
+  out.Family("ztserver_log_spills_total", "counter",
+             "Parts of changes too large for memory written to the log before their commit.");
+  out.Sample("ztserver_log_spills_total", log.spills);
+  out.Family("ztserver_log_longest_commit_seconds", "gauge",
+             "The longest commit since the start: log write, sync and the write into the "
+             "database files.");
+  out.Sample("ztserver_log_longest_commit_seconds", log.longest_commit_seconds);
 
   out.Family("ztserver_log_waiting_bytes", "gauge",
              "Bytes of committed changes the database files do not hold yet (in memory and in "

@@ -132,6 +132,96 @@ TEST(FileStaged, ReadsAndTheAppliedFileMatchPlainWrites) {
   }
 }
 
+// A spill that writes the newest staged bytes to a store file, as the log
+// does with a part of a large change.
+class StoreSpill : public StagedSpill {
+ public:
+  StoreSpill(FileHandle file, FileHandle store) : file_(file), store_(store) {}
+  void SpillStaged() override {
+    std::vector<SpilledRange> ranges;
+    for (const FileRange& r : FileTakeTouched(file_)) {
+      std::string bytes(static_cast<size_t>(r.length), '\0');
+      int64_t at = FileLength(store_);
+      if (!FileReadAt(file_, bytes.data(), bytes.size(), r.offset) ||
+          !FileWriteAt(store_, bytes.data(), bytes.size(), at)) {
+        failed = true;
+        return;
+      }
+      ranges.push_back(SpilledRange{r.offset, r.length, at});
+    }
+    FileSpillStaged(file_, store_, ranges);
+    ++spills;
+  }
+  int spills = 0;
+  bool failed = false;
+
+ private:
+  FileHandle file_;
+  FileHandle store_;
+};
+
+// The same with the newest writes spilled to a store whenever they hold
+// more than a few KiB: writes over spilled bytes of every layer, seals and
+// commits between, and a discard that must bring back the committed bytes.
+TEST(FileStaged, SpilledBytesReadAndApplyAsIfHeldInMemory) {
+  ScratchFolder dir;
+  constexpr size_t kBound = 2048;
+  for (const unsigned seed : {1u, 2u, 3u, 4u}) {
+    SCOPED_TRACE(seed);
+    const std::string path = dir.File("spilled" + std::to_string(seed));
+    ASSERT_TRUE(FileCreate(path));
+    ASSERT_TRUE(FileCreate(path + ".store"));
+    FileHandle h = kNoFile;
+    FileHandle store = kNoFile;
+    ASSERT_TRUE(FileOpen(h, path, 0));
+    ASSERT_TRUE(FileOpen(store, path + ".store", 0));
+    std::string model(4096, 'a');
+    ASSERT_TRUE(FileWriteAt(h, model.data(), model.size(), 0));
+    FileStageWrites(h);
+    StoreSpill spill(h, store);
+    FileSpillWhenOver(h, kBound, &spill);
+    std::mt19937 random(seed);
+    std::string committed = model;
+    const auto write = [&](int64_t at, size_t n) {
+      const std::string bytes(n, static_cast<char>('b' + random() % 24));
+      ASSERT_TRUE(FileWriteAt(h, bytes.data(), n, at));
+      if (model.size() < at + n) model.resize(at + n, '\0');
+      model.replace(static_cast<size_t>(at), n, bytes);
+      EXPECT_LE(FileStagedMemory(h), 2 * kBound + 4 * 300 + 64 * 16);
+    };
+    const auto expect_reads = [&] {
+      ASSERT_EQ(FileLength(h), static_cast<int64_t>(model.size()));
+      std::string read(model.size(), '\0');
+      ASSERT_TRUE(FileReadAt(h, read.data(), read.size(), 0));
+      EXPECT_TRUE(read == model);
+    };
+    for (int i = 0; i < 600; ++i) {
+      write(static_cast<int64_t>(random() % 6000), 1 + random() % 300);
+      if (i % 50 == 49) FileSealStaged(h);
+      if (i == 200 || i == 400) {
+        FileCommitStaged(h);
+        committed = model;
+      }
+      if (i == 300) {
+        expect_reads();
+        FileDiscardStaged(h);
+        model = committed;
+        expect_reads();
+      }
+    }
+    EXPECT_GT(spill.spills, 3);
+    EXPECT_FALSE(spill.failed);
+    expect_reads();
+    FileCommitStaged(h);
+    ASSERT_TRUE(FileApplyStaged(h));
+    EXPECT_EQ(FileStagedBytes(h), 0u);
+    FileUnstage(h);
+    FileClose(h);
+    FileClose(store);
+    EXPECT_TRUE(testing::ReadFile(path) == model);
+  }
+}
+
 TEST(MakeUniqueTempFile, CreatesDistinctFilesInTmpdir) {
   ScratchFolder dir;
   setenv("TMPDIR", dir.path().c_str(), 1);

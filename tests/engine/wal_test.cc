@@ -48,7 +48,8 @@ class WalTest : public ::testing::Test {
     db_->EnableLog(LogOptions{.folder = folder_.File("work"),
                               .durability = durability,
                               .checkpoint_bytes = int64_t{64} << 20,
-                              .grow_bytes = 64 << 10});
+                              .grow_bytes = 64 << 10,
+                              .spill_bytes = spill_bytes_});
     ASSERT_EQ(db_->OpenDatabase(path_.c_str(), 0), 1) << LastError();
   }
   // A crash: the process goes away without another write.
@@ -72,6 +73,27 @@ class WalTest : public ::testing::Test {
     for (const auto& [id, val] : rows) {
       int64_t offset = -1;
       ASSERT_EQ(db_->AddNewRecord(Record(id, val), 26, offset, "Items", &err), 1) << err;
+    }
+    ASSERT_TRUE(db_->EndChange());
+  }
+  // One change too large for a spill bound of a few KiB: rows first..last
+  // added, then every third of them changed again (writes over bytes
+  // already spilled). rows receives what they then hold.
+  void AddLarge(int first, int last, const std::string& val, Rows& rows) {
+    std::string err;
+    std::vector<int64_t> offsets;
+    for (int i = first; i <= last; ++i) {
+      int64_t offset = -1;
+      const std::string id = std::to_string(i);
+      ASSERT_EQ(db_->AddNewRecord(Record(id, val), 26, offset, "Items", &err), 1) << err;
+      offsets.push_back(offset);
+      rows[id] = val;
+    }
+    for (int i = first; i <= last; i += 3) {
+      const std::string id = std::to_string(i);
+      int64_t& offset = offsets[static_cast<size_t>(i - first)];
+      ASSERT_EQ(db_->UpdateRecord(Record(id, val + "x"), 26, offset, "Items", &err), 1) << err;
+      rows[id] = val + "x";
     }
     ASSERT_TRUE(db_->EndChange());
   }
@@ -106,6 +128,7 @@ class WalTest : public ::testing::Test {
 
   ScratchFolder folder_;
   std::string path_;
+  size_t spill_bytes_ = size_t{32} << 20;
   std::unique_ptr<Database> db_;
 };
 
@@ -354,6 +377,153 @@ TEST_F(WalTest, UnderOsDurabilityAProcessCrashLosesNothingCommitted) {
   Open();
   EXPECT_EQ(Live(), (Rows{{"1", "one"}, {"2", "two"}}));
   ExpectClean();
+}
+
+// ---- Changes larger than memory ---------------------------------------------
+// A change past the spill bound goes to the log in parts while it is made;
+// reads see it meanwhile, the files receive nothing before its commit, and
+// whatever ends it (commit, discard, failed commit, crash), it counts
+// whole or not at all.
+class SpillTest : public WalTest {
+ protected:
+  void SetUp() override {
+    spill_bytes_ = 4096;
+    WalTest::SetUp();
+  }
+  static constexpr int kRows = 400;
+};
+
+TEST_F(SpillTest, ALargeChangeCountsWholeOrNotAtAll) {
+  enum class End { kCommit, kDiscard, kFailedSync, kDiskFull, kCrash };
+  struct Case {
+    const char* name;
+    End end;
+  };
+  const Case cases[] = {
+      {"committed", End::kCommit},
+      {"discarded", End::kDiscard},
+      {"the commit's sync fails", End::kFailedSync},
+      {"the disk fills at the commit", End::kDiskFull},
+      {"a crash before the commit", End::kCrash},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fresh();
+    Add({{"0", "zero"}});
+    ASSERT_TRUE(Commit());
+    const Rows before = Live();
+    const std::string data = ReadFile(path_);
+    Rows after = before;
+    AddLarge(1, kRows, "large", after);
+    EXPECT_GT(db_->log_stats().spills, 3u);
+    EXPECT_EQ(Live(), after);  // reads see the spilled bytes
+    EXPECT_EQ(ReadFile(path_), data);
+    std::string err;
+    switch (c.end) {
+      case End::kCommit:
+        ASSERT_EQ(db_->Commit(&err), 1) << err;
+        break;
+      case End::kDiscard:
+        db_->DiscardChange();
+        break;
+      case End::kFailedSync:
+        SetFileFaults(FileFaults{.fail_sync = 1});
+        EXPECT_EQ(db_->Commit(&err), 0);
+        break;
+      case End::kDiskFull:
+        SetFileFaults(FileFaults{.disk_free_bytes = 0});
+        EXPECT_EQ(db_->Commit(&err), 0);
+        break;
+      case End::kCrash:
+        break;
+    }
+    ClearFileFaults();
+    const Rows expected = c.end == End::kCommit ? after : before;
+    if (c.end != End::kCrash) {
+      EXPECT_EQ(Live(), expected);
+      ExpectClean();
+      // The log goes on after a dropped change: a small one commits and
+      // survives the crash with the rest.
+      Add({{"999999", "next"}});
+      ASSERT_TRUE(Commit());
+    }
+    Crash();
+    Open();
+    Rows survivors = expected;
+    if (c.end != End::kCrash) survivors["999999"] = "next";
+    EXPECT_EQ(Live(), survivors);
+    if (c.end == End::kCrash) {
+      EXPECT_GT(db_->recovery_report().records_unfinished, 0);
+    }
+    ExpectClean();
+  }
+}
+
+TEST_F(SpillTest, AKillAtAnyPointOfALargeChangeLeavesItWholeOrAbsent) {
+  Add({{"0", "zero"}});
+  ASSERT_TRUE(Commit());
+  const Rows before = Live();
+  Rows after = before;
+  // Fewer rows than the other cases (each point is a process and an
+  // open), still several parts.
+  constexpr int kKillRows = 100;
+  AddLarge(1, kKillRows, "large", after);  // what the rows hold once it is done
+  db_->DiscardChange();
+  Crash();
+  // From the same files each time: the change, its commit, and a clean
+  // close, killed one write, sync or rename further each round.
+  const std::string work = folder_.File("work");
+  const std::vector<std::string> files = {path_, DerivedFileName(path_, kDefinitionFileExtension),
+                                          DerivedFileName(path_, kIndexFileExtension), LogPath()};
+  std::vector<std::string> saved;
+  for (const std::string& f : files) saved.push_back(ReadFile(f));
+  bool finished = false;
+  int64_t point = 1;
+  for (; !finished && point < 20000; ++point) {
+    for (size_t i = 0; i < files.size(); ++i) WriteFile(files[i], saved[i]);
+    finished = FinishesBeforeKillPoint(point, [&] {
+      Open();
+      Rows ignored;
+      AddLarge(1, kKillRows, "large", ignored);
+      if (db_->log_stats().spills < 2) return 2;
+      std::string err;
+      if (!db_->Commit(&err) || !db_->CloseDatabase()) return 1;
+      return 0;
+    });
+    Open();
+    const Rows live = Live();
+    EXPECT_TRUE(live == before || live == after) << "killed at " << point;
+    if (finished) {
+      EXPECT_EQ(live, after);
+    }
+    ExpectClean();
+    Crash();
+  }
+  ASSERT_TRUE(finished);
+  EXPECT_GT(point, 20);
+}
+
+TEST_F(SpillTest, PowerLossKeepsACommittedLargeChangeAndNoPartOfAnUncommittedOne) {
+  for (const bool torn : {false, true}) {
+    for (uint64_t seed = 1; seed <= 4; ++seed) {
+      SCOPED_TRACE(std::to_string(seed) + (torn ? " torn" : " whole"));
+      Fresh();
+      ASSERT_EQ(db_->CloseDatabase(), 1);
+      SetFileFaults(FileFaults{.track_syncs = true});
+      Open();
+      Rows committed;
+      AddLarge(1, kRows, "first", committed);
+      ASSERT_TRUE(Commit());
+      Rows ignored;
+      AddLarge(kRows + 1, 2 * kRows, "lost", ignored);
+      Crash();
+      ASSERT_EQ(SimulatePowerLoss(seed, torn), 1);
+      Open();
+      EXPECT_EQ(Live(), committed);
+      ExpectClean();
+      Crash();
+    }
+  }
 }
 
 // ---- Recovery from a damaged log -------------------------------------------

@@ -205,16 +205,10 @@ bool ForEachColumnKey(Database& db, const TableDefinition& definition, int f,
           if (!failed.empty()) return;
           ++count;
         }
+        // The whole change is one logged change of any size: past the
+        // log's memory bound its parts wait in the log (engine/wal.h).
         if (++records % 4096 != 0) return;
         progress.Show(stage, records, total);
-        // The whole change waits in memory for its one commit, which would
-        // refuse it past the log's bound: stop as soon as it is reached.
-        if (FileStagedBytes(db.index().handle()) > kMaxStagedBytes) {
-          failed = "after " + std::to_string(records) +
-                   " records the changed index pages exceed what one logged change may hold (" +
-                   std::to_string(kMaxStagedBytes >> 20) +
-                   " MiB): the column has too many records for one change";
-        }
       },
       problem);
   progress.Finish();
