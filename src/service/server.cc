@@ -43,7 +43,11 @@ std::string VerificationLine(const DatabaseVerifier& v) {
   std::string line = "Verification: ";
   if (v.state() == DatabaseVerifier::State::kClean) {
     return line + "the files check clean (" + std::to_string(v.total()) + " bytes verified in " +
-           seconds + " s of slices)";
+           seconds + " s of slices" +
+           (v.keys_not_looked_up() > 0 ? "; " + std::to_string(v.keys_not_looked_up()) +
+                                             " keys shared by many records not looked up"
+                                       : "") +
+           ")";
   }
   line += "found " + std::to_string(v.problem_count()) + " problem(s): ";
   for (size_t i = 0; i < v.problems().size(); ++i) line += (i ? "; " : "") + v.problems()[i];
