@@ -21,8 +21,8 @@ std::string At(int64_t offset) { return "record at " + std::to_string(offset); }
 
 // A chained record's offset as a sort item: 8 bytes, most significant
 // first, so that byte order is numeric order (offsets are never negative).
-std::string OffsetItem(int64_t offset) {
-  std::string item(8, '\0');
+const std::string& OffsetItem(int64_t offset, std::string& item) {
+  item.assign(8, '\0');
   for (int i = 7; i >= 0; --i, offset >>= 8) item[static_cast<size_t>(i)] = static_cast<char>(offset & 0xff);
   return item;
 }
@@ -118,7 +118,7 @@ class DatabaseChecker {
     const bool whole = WalkChain(
         db_, definition, kMaxRecordLength,
         [&](const ChainRecord& record) {
-          Add(chained_, OffsetItem(record.offset));
+          Add(chained_, OffsetItem(record.offset, item_));
           chained_end_ =
               std::max(chained_end_, record.offset + static_cast<int64_t>(RecordHeader::kSize) +
                                          record.header.data_length());
@@ -143,7 +143,8 @@ class DatabaseChecker {
       if (value.empty()) continue;
       const std::string key = MakeIndexKey(definition.name(), definition.column_name(f), value,
                                            static_cast<int32_t>(size), definition.column_type(f));
-      Add(expected_, IndexEntryItem(key, record.offset));
+      IndexEntryItemInto(item_, key, record.offset);
+      Add(expected_, item_);
     }
   }
 
@@ -190,7 +191,8 @@ class DatabaseChecker {
     zt::CheckIndex(db_.index().handle(), result, [&](const IndexCheckEntry& entry) {
       if (entry.dead) return;
       ++report_.index_entries;
-      Add(present_, IndexEntryItem(entry.key, entry.record));
+      IndexEntryItemInto(item_, entry.key, entry.record);
+      Add(present_, item_);
     });
     for (const std::string& p : result.problems) IndexProblem("index: " + p);
     if (sort_failed_) {
@@ -252,6 +254,7 @@ class DatabaseChecker {
   ExternalSorter expected_;  // every key of every live record, with its offset
   ExternalSorter present_;   // every live index entry
   bool sort_failed_ = false;
+  std::string item_;  // the item being added, its buffer reused
   int record_problems_ = 0;
   int64_t tail_ = -1;        // where the scan of the data file stopped short of its end
   int64_t chained_end_ = 0;  // the end of the chained record that ends last

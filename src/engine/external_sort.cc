@@ -129,10 +129,16 @@ bool ExternalSorter::Add(std::string_view item) {
   if (item.size() > kMaxSortItem) {
     return Fail("an item of " + std::to_string(item.size()) + " bytes is too long to sort");
   }
-  // Half the limit for what is held: the vectors' doubling may take the
-  // rest while they grow.
-  const size_t held = arena_.size() + item.size() + (refs_.size() + 1) * sizeof(Ref);
-  if (held > memory_bytes_ / 2 && !refs_.empty() && !SpillRun()) return false;
+  // The arena and the references are reserved once, at the limit, so that
+  // they never grow by copying; a run is written when either is full.
+  if (arena_.capacity() < ArenaBytes()) {
+    arena_.reserve(ArenaBytes());
+    refs_.reserve(RefSlots());
+  }
+  if ((arena_.size() + item.size() > ArenaBytes() || refs_.size() >= RefSlots()) &&
+      !refs_.empty() && !SpillRun()) {
+    return false;
+  }
   refs_.push_back(Ref{arena_.size(), static_cast<uint32_t>(item.size())});
   arena_.append(item);
   ++count_;

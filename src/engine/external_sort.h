@@ -1,6 +1,6 @@
 // Sorting more items than memory may hold (the keys of a check or an index
-// build at any table size): items are gathered in memory up to half the
-// limit, sorted, and written out as a run file; at the end the runs are
+// build at any table size): items are gathered in memory up to the limit,
+// sorted, and written out as a run file; at the end the runs are
 // merged, at most kMaxMergeFanIn at a time, into one ordered stream. While
 // everything fits, nothing is written and the stream is the sorted memory.
 //
@@ -87,6 +87,10 @@ class ExternalSorter {
     return std::string_view(arena_).substr(r.at, r.length);
   }
   bool Fail(std::string text);
+  // The limit split between the items' bytes and their references (an
+  // index key is some 30 bytes, its reference 16).
+  size_t ArenaBytes() const { return memory_bytes_ / 3 * 2; }
+  size_t RefSlots() const { return memory_bytes_ / 3 / sizeof(Ref); }
   // Sorts the items in memory and writes them as a new run; memory is
   // freed.
   bool SpillRun();

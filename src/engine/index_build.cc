@@ -185,6 +185,7 @@ bool GatherKeys(Database& db, ExternalSorter& keys, const ProgressFn& progress,
   }
   int64_t records = 0;
   bool sorted = true;
+  std::string item;  // the item being added, its buffer reused
   for (const std::string& name : names) {
     TableDefinition definition;
     int64_t at = 0;
@@ -200,7 +201,8 @@ bool GatherKeys(Database& db, ExternalSorter& keys, const ProgressFn& progress,
           if (!sorted) return;
           for (const std::string& key : Database::RecordKeys(
                    record.data, static_cast<int32_t>(record.data.size()), definition)) {
-            if (!keys.Add(IndexEntryItem(key, record.offset))) {
+            IndexEntryItemInto(item, key, record.offset);
+            if (!keys.Add(item)) {
               sorted = false;
               return;
             }

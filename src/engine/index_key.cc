@@ -55,10 +55,15 @@ int64_t IndexEntryBound(IndexFile& index) {
 }
 
 std::string IndexEntryItem(std::string_view key, int64_t record) {
-  std::string item(key);
-  item.resize(key.size() + kEntryItemRecordWidth);
-  EncodeFixed64(item.data() + key.size(), record);
+  std::string item;
+  IndexEntryItemInto(item, key, record);
   return item;
+}
+
+void IndexEntryItemInto(std::string& out, std::string_view key, int64_t record) {
+  out.assign(key);
+  out.resize(key.size() + kEntryItemRecordWidth);
+  EncodeFixed64(out.data() + key.size(), record);
 }
 
 std::string_view IndexEntryItemKey(std::string_view item) {

@@ -47,6 +47,8 @@ bool KeyHasPrefix(std::string_view key, std::string_view prefix);
 // keys without regard to case, equal keys by record offset.
 inline constexpr size_t kEntryItemRecordWidth = 8;
 std::string IndexEntryItem(std::string_view key, int64_t record);
+// The same into out (its buffer reused: no allocation per item).
+void IndexEntryItemInto(std::string& out, std::string_view key, int64_t record);
 std::string_view IndexEntryItemKey(std::string_view item);
 int64_t IndexEntryItemRecord(std::string_view item);
 bool IndexEntryItemLess(std::string_view a, std::string_view b);

@@ -20,7 +20,15 @@ ToolOptions tool_options;
 
 void SetToolOptions(const ToolOptions& options) { tool_options = options; }
 
-SortOptions ToolSortOptions() { return SortOptions{TempFolder(), tool_options.sort_memory}; }
+SortOptions ToolSortOptions() {
+  // --memory bounds the whole tool: the open database's caches (data file
+  // and index pages) take their share first.
+  constexpr size_t kCaches = kDataCacheBytes + kIndexCacheBytes;
+  const size_t sort = tool_options.sort_memory > kCaches + kMinSortMemory
+                          ? tool_options.sort_memory - kCaches
+                          : kMinSortMemory;
+  return SortOptions{TempFolder(), sort};
+}
 
 std::string LogFolderFor(const std::string& data_file) {
   if (!tool_options.work_folder.empty()) return tool_options.work_folder;
