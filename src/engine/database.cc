@@ -5,10 +5,8 @@
 #include <string>
 #include <utility>
 
-#include "engine/database_check.h"
 #include "engine/file_swap.h"
 #include "engine/filenames.h"
-#include "engine/index_build.h"
 
 namespace zt {
 
@@ -101,34 +99,11 @@ int Database::OpenDatabase(const char* path, int shared) {
     SetError("OpenDatabase: " + why);
     return 0;
   }
-  if (!OpenFiles(path, shared)) return 0;
-  if (!logging() || recovery_.clean_shutdown) return 1;
-  return CheckAfterUncleanStop(path);
-}
-
-// After an unclean stop the log has put back every change it holds; what
-// it cannot vouch for is a file changed by other means (a tool run while no
-// log was kept, an older version). The check finds that; an index that
-// alone disagrees with sound records is rebuilt from them.
-int Database::CheckAfterUncleanStop(const std::string& path) {
-  CheckReport check;
-  recovery_.index_checked = true;
-  if (CheckDatabase(*this, check)) return 1;
-  constexpr size_t kReported = 5;
-  recovery_.problems.assign(check.problems.begin(),
-                            check.problems.begin() + std::min(check.problems.size(), kReported));
-  if (check.record_problem || !check.index_problem) return 1;
-  const RecoveryReport found = recovery_;
-  if (!CloseDatabase()) return 0;
-  std::string why;
-  if (!RebuildIndexFile(path, why)) {
-    SetError("OpenDatabase: Could not rebuild the index: " + why);
-    return 0;
-  }
-  if (!OpenFiles(path.c_str(), 0)) return 0;
-  recovery_ = found;
-  recovery_.index_rebuilt = true;
-  return 1;
+  // After an unclean stop the replay has put back every change the log
+  // holds; what it cannot vouch for is verified by the server in the
+  // background (engine/database_verify.h), not here: a restart costs what
+  // the log holds, not what the database holds.
+  return OpenFiles(path, shared);
 }
 
 int Database::OpenFiles(const char* path, int shared) {

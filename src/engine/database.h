@@ -62,9 +62,10 @@ class Database {
   // first (engine/file_swap.h); the open fails while another process is
   // in the middle of one.
   // With a log (EnableLog) and exclusive use, the open first replays what
-  // the log holds; after an unclean stop it also checks the database and
-  // rebuilds the index from the records when the index alone is unsound
-  // (recovery_report tells what was done).
+  // the log holds (recovery_report tells what was done); it checks nothing
+  // beyond the definitions and the index root, so that its cost follows
+  // the log, not the database (the server verifies the rest in the
+  // background: engine/database_verify.h).
   int OpenDatabase(const char* path, int shared);
   // Closes the files; with a log, first checkpoints it and marks it closed
   // cleanly (0, with the last-error text, when that fails; the files are
@@ -254,10 +255,7 @@ class Database {
   int WriteDefinitionHeader(const DefinitionHeader& header, std::string_view operation);
   // Forgets the caches that may hold changes no longer staged.
   void ForgetCachedChanges();
-  // OpenDatabase without the check after an unclean stop.
   int OpenFiles(const char* path, int shared);
-  // The check after an unclean stop, and the index rebuild it may call for.
-  int CheckAfterUncleanStop(const std::string& path);
   // The key-population test against a definition already read (shared by
   // RecordsetAreAllKeysPopulated and AddNewRecord, which reads it once).
   int CheckKeysPopulated(const TableDefinition& definition, std::string_view data,

@@ -1,6 +1,6 @@
 // The consistency check of a database: everything the engine relies on,
 // read without changing a byte (the offline check of the administration
-// tool, and the server's check at a start after an unclean stop).
+// tool and of its recover command), in memory bounded by a SortOptions.
 //
 // Definitions: every named table has a readable definition whose record
 // length is within the limit and equals the sum of its column sizes.
@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "engine/database.h"
+#include "engine/external_sort.h"
 
 namespace zt {
 
@@ -52,8 +53,9 @@ struct CheckReport {
   int64_t torn_tail = -1;
 };
 
-// Checks the open database db. Returns true when no problem was found.
-bool CheckDatabase(Database& db, CheckReport& report);
+// Checks the open database db, sorting within what sort allows. Returns
+// true when no problem was found.
+bool CheckDatabase(Database& db, CheckReport& report, const SortOptions& sort = {});
 
 }  // namespace zt
 

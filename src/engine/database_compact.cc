@@ -259,7 +259,7 @@ bool VerifyReplacement(const std::string& path, const std::vector<int64_t>& kept
 }  // namespace
 
 bool CompactDatabase(Database& db, CompactReport& report, std::string& error,
-                     const ProgressFn& progress) {
+                     const ProgressFn& progress, const SortOptions& sort) {
   report = CompactReport{};
   if (!db.IsConnected() || db.shared()) {
     error = "the database must be open exclusively";
@@ -312,7 +312,7 @@ bool CompactDatabase(Database& db, CompactReport& report, std::string& error,
     error = "cannot write " + replacement.definitions() + ": " + LastFileError();
     return false;
   }
-  if (!RebuildIndexFile(replacement.data(), error, progress)) return false;
+  if (!RebuildIndexFile(replacement.data(), error, progress, sort)) return false;
   if (progress) progress("verifying", 0, 0);
   if (!VerifyReplacement(replacement.data(), kept, error)) return false;
   report.new_data_bytes = PathLength(replacement.data());

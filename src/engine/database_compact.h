@@ -45,7 +45,7 @@ struct CompactReport {
 // On failure error says why; unless report.committed, the old files are
 // untouched and the replacement files are gone.
 [[nodiscard]] bool CompactDatabase(Database& db, CompactReport& report, std::string& error,
-                                   const ProgressFn& progress);
+                                   const ProgressFn& progress, const SortOptions& sort = {});
 
 }  // namespace zt
 

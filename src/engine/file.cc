@@ -1082,11 +1082,11 @@ namespace {
 
 // Makes the new file of MakeUniqueTempFile and TempFile::Make; fd receives
 // its open descriptor. Empty when none could be made.
-std::string CreateUniqueTempFile(const std::string& prefix, const std::string& extension, int& fd) {
+std::string CreateUniqueTempFile(const std::string& prefix, const std::string& extension, int& fd,
+                                 std::string folder = TempFolder()) {
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   static thread_local std::mt19937_64 random{std::random_device{}()};
   fd = kNoFile;
-  std::string folder = TempFolder();
   if (folder.empty() || folder.back() != '/') folder += '/';
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = folder + prefix;
@@ -1217,6 +1217,15 @@ int TempFile::Make(const std::string& prefix, const std::string& extension) {
   Remove();
   int fd = kNoFile;
   path_ = CreateUniqueTempFile(prefix, extension, fd);
+  file_ = File(fd);
+  return path_.empty() ? 0 : 1;
+}
+
+int TempFile::MakeIn(const std::string& folder, const std::string& prefix,
+                     const std::string& extension) {
+  Remove();
+  int fd = kNoFile;
+  path_ = CreateUniqueTempFile(prefix, extension, fd, folder.empty() ? TempFolder() : folder);
   file_ = File(fd);
   return path_.empty() ? 0 : 1;
 }

@@ -308,6 +308,9 @@ class TempFile {
   // Removes what the object held, then makes prefix + random part + "." +
   // extension. 0 when no file could be made (LastFileError tells why).
   [[nodiscard]] int Make(const std::string& prefix, const std::string& extension);
+  // Make in folder instead (empty: TempFolder()).
+  [[nodiscard]] int MakeIn(const std::string& folder, const std::string& prefix,
+                           const std::string& extension);
   // Closes and deletes the file now; 1 when it was deleted.
   int Remove();
 

@@ -1,6 +1,7 @@
 // The bottom-up index build. Every key of every live record is gathered
-// into one arena and sorted (without regard to case, equal keys by record
-// offset: the order inserts over the records' lifetime give them). Then the
+// and sorted (engine/external_sort.h, within the memory the caller allows:
+// without regard to case, equal keys by record offset, the order inserts
+// over the records' lifetime give them). Then the
 // tree is laid out in full before a page is written:
 //
 //   level 0 (leaves): the n entries spread evenly over ceil(n / 19) pages;
@@ -23,45 +24,17 @@
 #include "engine/chain.h"
 #include "engine/codec.h"
 #include "engine/database.h"
+#include "engine/external_sort.h"
 #include "engine/file.h"
 #include "engine/filenames.h"
 #include "engine/index.h"
+#include "engine/index_key.h"
 
 namespace zt {
 namespace {
 
 constexpr int64_t kPageSize = static_cast<int64_t>(IndexPage::kSize);
 constexpr int64_t kPerPage = IndexPage::kMaxAtRest;
-
-// The keys to index: their text in one arena (millions of small strings
-// would cost more than the text), each with its record offset.
-class KeyList {
- public:
-  void Add(std::string_view key, int64_t record) {
-    refs_.push_back(Ref{text_.size(), static_cast<uint32_t>(key.size()), record});
-    text_.append(key);
-  }
-  void Sort() {
-    std::sort(refs_.begin(), refs_.end(), [this](const Ref& a, const Ref& b) {
-      const int c = CompareNoCase(Key(a), Key(b));
-      return c != 0 ? c < 0 : a.record < b.record;
-    });
-  }
-  int64_t size() const { return static_cast<int64_t>(refs_.size()); }
-  std::string_view key(int64_t i) const { return Key(refs_[static_cast<size_t>(i)]); }
-  int64_t record(int64_t i) const { return refs_[static_cast<size_t>(i)].record; }
-
- private:
-  struct Ref {
-    size_t at;
-    uint32_t length;
-    int64_t record;
-  };
-  std::string_view Key(const Ref& r) const { return std::string_view(text_).substr(r.at, r.length); }
-
-  std::string text_;
-  std::vector<Ref> refs_;
-};
 
 // One level of the tree: `items` entries spread evenly over `pages` pages,
 // the first of which lies at page number first_page of the file.
@@ -143,8 +116,8 @@ void Link(const std::vector<Level>& levels, size_t k, int64_t j, IndexPage& page
 }
 
 // Writes every page of the laid-out tree; progress counts pages.
-bool WriteTree(const KeyList& keys, const std::vector<Level>& levels, FileHandle file,
-               const ProgressFn& progress) {
+bool WriteTree(ExternalSorter& keys, const std::vector<Level>& levels, FileHandle file,
+               const ProgressFn& progress, std::string& error) {
   PageWriter writer(file);
   int64_t total = 0;
   for (const Level& level : levels) total += level.pages;
@@ -162,10 +135,16 @@ bool WriteTree(const KeyList& keys, const std::vector<Level>& levels, FileHandle
       const int64_t end = level.ItemsBefore(j + 1);
       page.count = static_cast<int32_t>(end - begin);
       if (k == 0) {
+        // The leaves take the sorted keys in order, page after page.
         for (int64_t i = begin; i < end; ++i) {
+          std::string_view item;
+          if (!keys.Next(item)) {
+            error = keys.error().empty() ? "the sorted keys ended early" : keys.error();
+            return false;
+          }
           IndexEntry& entry = page.slots[static_cast<size_t>(i - begin + 1)];
-          entry.key.assign(keys.key(i));
-          entry.record = keys.record(i);
+          entry.key.assign(IndexEntryItemKey(item));
+          entry.record = IndexEntryItemRecord(item);
         }
       } else {
         // Item i of an inner level is page i + 1 of the level below.
@@ -181,22 +160,32 @@ bool WriteTree(const KeyList& keys, const std::vector<Level>& levels, FileHandle
         next_firsts[static_cast<size_t>(j)] = page.slots[1];
         next_firsts[static_cast<size_t>(j)].child = -1;
       }
-      if (!writer.Put(level.Offset(j), page)) return false;
+      if (!writer.Put(level.Offset(j), page)) {
+        error = LastFileError();
+        return false;
+      }
       if (progress && (++done % 4096 == 0 || done == total)) progress("writing", done, total);
     }
     firsts = std::move(next_firsts);
   }
-  return writer.Flush();
+  if (!writer.Flush()) {
+    error = LastFileError();
+    return false;
+  }
+  return true;
 }
 
 // Gathers the keys of the live records of every table.
-bool GatherKeys(Database& db, KeyList& keys, const ProgressFn& progress, std::string& error) {
+bool GatherKeys(Database& db, ExternalSorter& keys, const ProgressFn& progress,
+                std::string& error) {
   std::vector<std::string> names;
   if (!db.GetTableNames(names)) {
     db.GetLastErrorText(&error);
     return false;
   }
   int64_t records = 0;
+  bool sorted = true;
+  std::string item;  // the item being added, its buffer reused
   for (const std::string& name : names) {
     TableDefinition definition;
     int64_t at = 0;
@@ -209,15 +198,24 @@ bool GatherKeys(Database& db, KeyList& keys, const ProgressFn& progress, std::st
         db, definition, kMaxRecordLength,
         [&](const ChainRecord& record) {
           if (record.header.superseded()) return;
+          if (!sorted) return;
           for (const std::string& key : Database::RecordKeys(
                    record.data, static_cast<int32_t>(record.data.size()), definition)) {
-            keys.Add(key, record.offset);
+            IndexEntryItemInto(item, key, record.offset);
+            if (!keys.Add(item)) {
+              sorted = false;
+              return;
+            }
           }
           if (progress && ++records % 65536 == 0) progress("reading", records, 0);
         },
         problem);
     if (!walked) {
       error = "table '" + name + "': " + problem;
+      return false;
+    }
+    if (!sorted) {
+      error = keys.error();
       return false;
     }
   }
@@ -253,7 +251,7 @@ bool RebuildIndexFile(const std::string& data_file, std::string& error) {
 }
 
 bool RebuildIndexFile(const std::string& data_file, std::string& error,
-                      const ProgressFn& progress) {
+                      const ProgressFn& progress, const SortOptions& sort) {
   const std::string index_path = DerivedFileName(data_file, kIndexFileExtension);
   const std::string built = index_path + ".new";
   if (!PathExists(data_file) || !PathExists(DerivedFileName(data_file, kDefinitionFileExtension))) {
@@ -262,7 +260,7 @@ bool RebuildIndexFile(const std::string& data_file, std::string& error,
   }
   if (!ReplaceUnreadableIndex(data_file, error)) return false;
 
-  KeyList keys;
+  ExternalSorter keys(sort.folder, sort.memory_bytes, IndexEntryItemLess);
   {
     Database db(TempFolder());
     if (!db.OpenDatabase(data_file.c_str(), 0)) {
@@ -275,21 +273,33 @@ bool RebuildIndexFile(const std::string& data_file, std::string& error,
       return false;
     }
   }
-  if (progress) progress("sorting", 0, keys.size());
-  keys.Sort();
+  if (progress) progress("sorting", 0, keys.count());
+  if (!keys.Finish()) {
+    error = "cannot sort the keys: " + keys.error();
+    return false;
+  }
   std::vector<Level> levels;
-  if (!LayOut(keys.size(), levels)) {
-    error = "the index of " + IdToText(keys.size()) + " keys would pass 2 GiB";
+  if (!LayOut(keys.count(), levels)) {
+    error = "the index of " + IdToText(keys.count()) + " keys would pass 2 GiB";
     return false;
   }
 
   File file;
-  bool ok = FileCreate(built) && file.Open(built, 0) && WriteTree(keys, levels, file.handle(), progress) &&
-            FileSync(file.handle());
+  std::string why;
+  bool ok = FileCreate(built) && file.Open(built, 0);
+  if (!ok) why = LastFileError();
+  ok = ok && WriteTree(keys, levels, file.handle(), progress, why);
+  if (ok && !FileSync(file.handle())) {
+    ok = false;
+    why = LastFileError();
+  }
   file.Close();
-  ok = ok && FileRename(built, index_path) && FolderSync(FolderOf(index_path));
+  if (ok && !(FileRename(built, index_path) && FolderSync(FolderOf(index_path)))) {
+    ok = false;
+    why = LastFileError();
+  }
   if (!ok) {
-    error = "cannot write the new index " + built + ": " + LastFileError();
+    error = "cannot write the new index " + built + ": " + why;
     FileDelete(built);
   }
   return ok;

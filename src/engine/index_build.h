@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "engine/external_sort.h"
+
 namespace zt {
 
 // Reports how far a long piece of work got: a stage name, and done out of
@@ -17,7 +19,7 @@ using ProgressFn = std::function<void(std::string_view stage, int64_t done, int6
 
 // Makes a new index for the database at data_file (which nobody may hold
 // open) from the live records of every table: every key is gathered and
-// sorted, then the pages are written level by level, leaves first, into a
+// sorted (in bounded memory, spilling runs to sort.folder), then the pages are written level by level, leaves first, into a
 // sibling file (<index>.new), which is synced and renamed over the old one;
 // the folder is synced last. A crash leaves the old index or the new one
 // whole. An index that is missing, or whose root page does not decode, is
@@ -25,7 +27,7 @@ using ProgressFn = std::function<void(std::string_view stage, int64_t done, int6
 // can be read at all. On failure error says why and the old index stays.
 [[nodiscard]] bool RebuildIndexFile(const std::string& data_file, std::string& error);
 [[nodiscard]] bool RebuildIndexFile(const std::string& data_file, std::string& error,
-                                    const ProgressFn& progress);
+                                    const ProgressFn& progress, const SortOptions& sort = {});
 
 // The first step of RebuildIndexFile on its own, for a caller that must
 // open the database before the rebuild: an index file that is missing, or

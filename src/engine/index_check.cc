@@ -1,5 +1,7 @@
 #include "engine/index_check.h"
 
+#include <utility>
+
 #include "engine/codec.h"
 #include "engine/index.h"
 
@@ -19,7 +21,9 @@ struct Routed {
 
 class Checker {
  public:
-  Checker(FileHandle handle, IndexCheckResult& result) : handle_(handle), result_(result) {}
+  Checker(FileHandle handle, IndexCheckResult& result,
+          const std::function<void(const IndexCheckEntry&)>& visit)
+      : handle_(handle), result_(result), visit_(visit) {}
 
   void Run() {
     const int64_t length = FileLength(handle_);
@@ -131,7 +135,12 @@ class Checker {
       if (page_is_leaf) {
         for (int e = 1; e <= page.count; ++e) {
           const IndexEntry& entry = page.slots[static_cast<size_t>(e)];
-          result_.entries.push_back(IndexCheckEntry{entry.key, entry.record, entry.dead != 0});
+          IndexCheckEntry found{entry.key, entry.record, entry.dead != 0};
+          if (visit_) {
+            visit_(found);
+          } else {
+            result_.entries.push_back(std::move(found));
+          }
         }
         continue;
       }
@@ -160,14 +169,20 @@ class Checker {
 
   FileHandle handle_;
   IndexCheckResult& result_;
+  const std::function<void(const IndexCheckEntry&)>& visit_;
   std::vector<char> visited_;
 };
 
 }  // namespace
 
 int CheckIndex(FileHandle handle, IndexCheckResult& result) {
+  return CheckIndex(handle, result, {});
+}
+
+int CheckIndex(FileHandle handle, IndexCheckResult& result,
+               const std::function<void(const IndexCheckEntry&)>& visit) {
   result = IndexCheckResult{};
-  Checker(handle, result).Run();
+  Checker(handle, result, visit).Run();
   return result.problems.empty() ? 1 : 0;
 }
 

@@ -17,6 +17,7 @@
 #define ZT_ENGINE_INDEX_CHECK_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,10 @@ struct IndexCheckResult {
 
 // Checks the index file open on handle. Returns 1 when no problem was found.
 int CheckIndex(FileHandle handle, IndexCheckResult& result);
+// The same, handing each leaf entry to visit in index order instead of
+// keeping it in result.entries (a check of any size in bounded memory).
+int CheckIndex(FileHandle handle, IndexCheckResult& result,
+               const std::function<void(const IndexCheckEntry&)>& visit);
 
 }  // namespace zt
 

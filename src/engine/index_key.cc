@@ -54,4 +54,29 @@ int64_t IndexEntryBound(IndexFile& index) {
   return (length / static_cast<int64_t>(IndexPage::kSize) + 1) * IndexPage::kMaxAtRest;
 }
 
+std::string IndexEntryItem(std::string_view key, int64_t record) {
+  std::string item;
+  IndexEntryItemInto(item, key, record);
+  return item;
+}
+
+void IndexEntryItemInto(std::string& out, std::string_view key, int64_t record) {
+  out.assign(key);
+  out.resize(key.size() + kEntryItemRecordWidth);
+  EncodeFixed64(out.data() + key.size(), record);
+}
+
+std::string_view IndexEntryItemKey(std::string_view item) {
+  return item.substr(0, item.size() - kEntryItemRecordWidth);
+}
+
+int64_t IndexEntryItemRecord(std::string_view item) {
+  return DecodeFixed64(item.data() + item.size() - kEntryItemRecordWidth);
+}
+
+bool IndexEntryItemLess(std::string_view a, std::string_view b) {
+  const int c = CompareNoCase(IndexEntryItemKey(a), IndexEntryItemKey(b));
+  return c != 0 ? c < 0 : IndexEntryItemRecord(a) < IndexEntryItemRecord(b);
+}
+
 }  // namespace zt

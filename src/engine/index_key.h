@@ -41,6 +41,18 @@ size_t IndexKeyLength(std::string_view table, std::string_view column, int32_t s
 // True when key starts with prefix, compared without regard to case.
 bool KeyHasPrefix(std::string_view key, std::string_view prefix);
 
+// An index entry (key, record offset) as one item of an external sort
+// (engine/external_sort.h): the key's bytes, then the record offset in 8
+// bytes (EncodeFixed64). IndexEntryItemLess orders items as the index does:
+// keys without regard to case, equal keys by record offset.
+inline constexpr size_t kEntryItemRecordWidth = 8;
+std::string IndexEntryItem(std::string_view key, int64_t record);
+// The same into out (its buffer reused: no allocation per item).
+void IndexEntryItemInto(std::string& out, std::string_view key, int64_t record);
+std::string_view IndexEntryItemKey(std::string_view item);
+int64_t IndexEntryItemRecord(std::string_view item);
+bool IndexEntryItemLess(std::string_view a, std::string_view b);
+
 // The most entries the index file can hold as it now stands (19 per page).
 // Walks stop after this many steps, so a damaged file whose page links form
 // a cycle cannot make them run forever.

@@ -274,11 +274,16 @@ bool WriteAheadLog::FormRecord(uint32_t format,
           PutU32(checksums + kPieceChecksums * i, ~U32(checksums + kPieceChecksums * i + 4));
         }
         // A long extent (a load's batch) keeps only its ends: the next
-        // change meets those, and the bound stays small.
+        // change meets those, and the bound stays small. Its inner units
+        // forget what an earlier change left there: a state remembered
+        // from before this change would give the next one a wrong before
+        // checksum, and replay would then take such a unit back.
+        const uint64_t key =
+            UnitKey(static_cast<uint8_t>(f), units_from + static_cast<int64_t>(i) * kPieceSize);
         if (pieces <= kLongExtentPieces || i == 0 || i + 1 == pieces) {
-          unit_states_[UnitKey(static_cast<uint8_t>(f),
-                               units_from + static_cast<int64_t>(i) * kPieceSize)]
-              .assign(unit, kPieceSize);
+          unit_states_[key].assign(unit, kPieceSize);
+        } else {
+          unit_states_.erase(key);
         }
       }
       if (spilled != nullptr) {

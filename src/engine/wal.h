@@ -175,9 +175,6 @@ struct RecoveryReport {
   // The log was damaged and, as asked, replayed up to the damage or
   // dropped (ztadmin recover): what the damage was.
   std::string damage;
-  bool index_checked = false;
-  bool index_rebuilt = false;
-  std::vector<std::string> problems;  // what the check found (the first few)
 };
 
 // "replayed N log records (...); dropped B bytes of a torn tail": what

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/database.h"
+#include "engine/database_verify.h"
 #include "engine/file.h"
 #include "engine/wal.h"
 #include "net/net_server.h"
@@ -215,9 +216,25 @@ void Log(Exposition& out, const Database& database, const RequestStats& requests
              "Bytes of a torn log tail the last open dropped.");
   out.Sample("ztserver_recovery_torn_bytes_dropped",
              static_cast<uint64_t>(recovery.torn_bytes_dropped < 0 ? 0 : recovery.torn_bytes_dropped));
-  out.Family("ztserver_recovery_index_rebuilt", "gauge",
-             "1 when the last open rebuilt the index from the records.");
-  out.Sample("ztserver_recovery_index_rebuilt", uint64_t{recovery.index_rebuilt ? 1u : 0u});
+}
+
+// The verification after an unclean start (engine/database_verify.h).
+void Verification(zt::Exposition& out, const DatabaseVerifier* verifier) {
+  const DatabaseVerifier::State state =
+      verifier == nullptr ? DatabaseVerifier::State::kIdle : verifier->state();
+  out.Family("ztserver_verification_state", "gauge",
+             "The verification of the files after an unclean start: 0 none (a clean start), 1 "
+             "running, 2 done and clean, 3 done and problems found (see the error log).");
+  out.Sample("ztserver_verification_state", uint64_t{static_cast<unsigned>(state)});
+  out.Family("ztserver_verification_progress_ratio", "gauge",
+             "How far the verification got, from 0 to 1 (1 when there is none).");
+  out.Sample("ztserver_verification_progress_ratio",
+             verifier == nullptr || verifier->total() <= 0
+                 ? 1.0
+                 : static_cast<double>(verifier->done()) / static_cast<double>(verifier->total()));
+  out.Family("ztserver_verification_problems", "gauge", "Problems the verification found.");
+  out.Sample("ztserver_verification_problems",
+             static_cast<uint64_t>(verifier == nullptr ? 0 : verifier->problem_count()));
 }
 
 }  // namespace
@@ -272,6 +289,7 @@ std::string ServerMetrics::Exposition() const {
   }
 
   Log(out, database_, dispatcher_.stats());
+  Verification(out, verifier_);
 
   out.Family("ztserver_uptime_seconds", "gauge", "Seconds since the server started.");
   out.Sample("ztserver_uptime_seconds", SecondsSince(startup_.started));
@@ -290,10 +308,10 @@ HttpReply ServerMetrics::Health() const {
   reply.content_type = kPlainText;
   const std::string& log_error = dispatcher_.stats().last_commit_error;
   const std::string& file_error = database_.file_write_error();
-  // Records the start's check found damaged (an index alone is rebuilt):
-  // the server serves what it can read, but it is not well.
-  const RecoveryReport& recovery = database_.recovery_report();
-  const bool damaged = !recovery.problems.empty() && !recovery.index_rebuilt;
+  // Files the verification after an unclean start found damaged: the
+  // server serves what it can read, but it is not well.
+  const bool damaged =
+      verifier_ != nullptr && verifier_->state() == DatabaseVerifier::State::kDamaged;
   if (database_.IsConnected() && log_error.empty() && file_error.empty() && !damaged) {
     reply.body = "ok\n";
     return reply;
@@ -311,8 +329,12 @@ HttpReply ServerMetrics::Health() const {
                  std::to_string(database_.log_waiting_bytes()) +
                  " bytes of committed changes wait in the log\n";
   } else {
-    reply.body = "database damaged (found at the start; run ztadmin check): " +
-                 OneLine(recovery.problems.front()) + "\n";
+    reply.body = "database damaged (found by the verification after an unclean start; stop the "
+                 "server and run " +
+                 std::string(verifier_->remedy()) + "): " +
+                 (verifier_->problems().empty() ? std::string("see the error log")
+                                                : OneLine(verifier_->problems().front())) +
+                 "\n";
   }
   return reply;
 }

@@ -22,6 +22,7 @@ namespace zt {
 
 class Authoriser;
 class Database;
+class DatabaseVerifier;
 class NetServer;
 class Recordsets;
 class RequestDispatcher;
@@ -54,6 +55,8 @@ class ServerMetrics {
   void set_endpoint(const HttpEndpoint* endpoint) { endpoint_ = endpoint; }
   // The authoriser, when the server has users (its counters are shown).
   void set_authoriser(const Authoriser* authoriser) { authoriser_ = authoriser; }
+  // The verification after an unclean start (none: there is none).
+  void set_verifier(const DatabaseVerifier* verifier) { verifier_ = verifier; }
 
   // GET or HEAD of kMetricsPath or kHealthPath; 404 for other paths, 405
   // for other methods.
@@ -61,8 +64,9 @@ class ServerMetrics {
 
   std::string Exposition() const;
   // 200 "ok" when the database is open, the last commit of changes to its
-  // log succeeded and its files take the committed changes; else 503 with
-  // the reason; one line either way.
+  // log succeeded, its files take the committed changes and the
+  // verification after an unclean start found nothing (a running one does
+  // not count against it); else 503 with the reason; one line either way.
   HttpReply Health() const;
   // The line for the error log when the database files have begun, or
   // ceased, to refuse the committed changes (Database::file_write_error)
@@ -82,6 +86,7 @@ class ServerMetrics {
   const StartupReport& startup_;
   const HttpEndpoint* endpoint_ = nullptr;
   const Authoriser* authoriser_ = nullptr;
+  const DatabaseVerifier* verifier_ = nullptr;
   uint64_t summarized_requests_ = 0;
   // What FileWriteTransition last told.
   bool files_refusing_ = false;

@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <cstdio>
 #include <ctime>
 
 #include "engine/error_log.h"
@@ -31,17 +33,27 @@ void LogRecovery(const Database& database) {
   }
   if (r.header_damaged) line += "the log's header was damaged and its records were read past it; ";
   line += DescribeReplay(r);
-  if (r.index_checked) {
-    if (r.problems.empty()) {
-      line += "; the database checks clean";
-    } else {
-      line += "; the check found: ";
-      for (size_t i = 0; i < r.problems.size(); ++i) line += (i ? "; " : "") + r.problems[i];
-      line += r.index_rebuilt ? "; the index was rebuilt from the records"
-                              : "; the records themselves are damaged: run ztadmin check";
-    }
-  }
   LogError(line);
+}
+
+std::string VerificationLine(const DatabaseVerifier& v) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f",
+                std::chrono::duration<double>(v.elapsed()).count());
+  std::string line = "Verification: ";
+  if (v.state() == DatabaseVerifier::State::kClean) {
+    return line + "the files check clean (" + std::to_string(v.total()) + " bytes verified in " +
+           seconds + " s of slices" +
+           (v.keys_not_looked_up() > 0 ? "; " + std::to_string(v.keys_not_looked_up()) +
+                                             " keys shared by many records not looked up"
+                                       : "") +
+           ")";
+  }
+  line += "found " + std::to_string(v.problem_count()) + " problem(s): ";
+  for (size_t i = 0; i < v.problems().size(); ++i) line += (i ? "; " : "") + v.problems()[i];
+  line += v.records_damaged() ? "; the records themselves are damaged"
+                              : "; the index disagrees with the records";
+  return line + ". The server goes on serving what it can read; stop it and run " + v.remedy();
 }
 
 Server::Server(ServerOptions options) : options_(std::move(options)) {}
@@ -136,6 +148,7 @@ bool Server::ServerStartup() {
   if (loop_.AddInterval(kFileWriteWatchMs, watch) < 0) {
     LogError("Log: cannot start the timer that watches the database files");
   }
+  if (!database_->recovery_report().clean_shutdown) StartVerification();
   startup_.result = "ok";
   MakeFolders(config_.lock_folder);
   SweepLockFolder(config_.lock_folder);
@@ -225,6 +238,22 @@ void Server::Run(std::function<void()> on_stop) {
     LogError("Reload: cannot watch SIGHUP; certificates and users are read at start-up only");
   }
   loop_.Run();
+}
+
+void Server::StartVerification() {
+  verifier_ = std::make_unique<DatabaseVerifier>(*database_);
+  verifier_->Begin();
+  if (metrics_) metrics_->set_verifier(verifier_.get());
+  LogError("Verification: the files are verified in the background (" +
+           std::to_string(verifier_->total()) + " bytes), in slices between requests");
+  loop_.Post([this] {
+    if (!database_->IsConnected()) return false;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kVerificationSliceMs);
+    if (verifier_->Step(deadline)) return true;
+    LogError(VerificationLine(*verifier_));
+    return false;
+  });
 }
 
 void Server::StartBackup() {

@@ -9,6 +9,8 @@
 // runs without it. With StatsInterval set, the summary line is logged on
 // an interval timer of the loop. Once the database is open, another timer
 // watches whether its files take the committed changes (WatchFileWrites).
+// After an unclean stop the open replays the log and the server listens at
+// once; the files are then verified in the background (StartVerification).
 // A database that cannot be opened is logged and the server goes on
 // listening: clients are greeted and their requests fail in the engine. ServerShutdown takes everything down in the reverse direction
 // and tolerates whatever start-up did not get to.
@@ -21,6 +23,7 @@
 
 #include "engine/backup.h"
 #include "engine/database.h"
+#include "engine/database_verify.h"
 #include "net/event_loop.h"
 #include "net/http_endpoint.h"
 #include "net/net_server.h"
@@ -33,6 +36,10 @@
 
 namespace zt {
 
+// The verification after an unclean start runs in slices of this length,
+// one per pass of the event loop: no client waits longer for it.
+inline constexpr int kVerificationSliceMs = 2;
+
 // How often the server looks whether the database files take the committed
 // changes (Server::WatchFileWrites).
 inline constexpr int kFileWriteWatchMs = 1000;
@@ -44,6 +51,8 @@ struct ServerOptions {
 
 // Logs what opening the database recovered (nothing after a clean stop).
 void LogRecovery(const Database& database);
+// The error log's line for a verification that is done.
+std::string VerificationLine(const DatabaseVerifier& verifier);
 
 // Run every kFileWriteWatchMs while the database is open: retries the
 // database files while they refuse the committed changes, and returns the
@@ -94,6 +103,9 @@ class Server {
   // SIGHUP: the users file and the TLS files again; what fails is logged
   // and the old kept. Established connections are untouched.
   void Reload();
+  // After an unclean stop: the verification of the files in the background
+  // (engine/database_verify.h), a slice per pass of the loop.
+  void StartVerification();
 
   ServerOptions options_;
   ServerConfig config_;
@@ -109,6 +121,7 @@ class Server {
   UsersFileAccounts accounts_;
   std::unique_ptr<Authoriser> authoriser_;
   std::string startup_failure_;
+  std::unique_ptr<DatabaseVerifier> verifier_;
   bool listening_ = false;
   bool shut_down_ = false;
 };

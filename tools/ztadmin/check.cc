@@ -105,7 +105,7 @@ bool MakeRepairs(const std::string& data_file, const RepairPlan& plan, bool show
   if (plan.rebuild) {
     ProgressLine progress(err, show_progress);
     std::string why;
-    const bool built = RebuildIndexFile(data_file, why, progress.Callback());
+    const bool built = RebuildIndexFile(data_file, why, progress.Callback(), ToolSortOptions());
     progress.Finish();
     if (!built) {
       err << "ztadmin: " << data_file << ": cannot rebuild the index: " << why << "\n";
@@ -117,7 +117,7 @@ bool MakeRepairs(const std::string& data_file, const RepairPlan& plan, bool show
 
 // Checks an open database and prints the outcome; true when sound.
 bool RunCheck(Database& db, const std::string& data_file, CheckReport& report, std::ostream& out) {
-  const bool sound = CheckDatabase(db, report);
+  const bool sound = CheckDatabase(db, report, ToolSortOptions());
   PrintReport(data_file, report, out);
   return sound;
 }

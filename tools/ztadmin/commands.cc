@@ -20,6 +20,16 @@ ToolOptions tool_options;
 
 void SetToolOptions(const ToolOptions& options) { tool_options = options; }
 
+SortOptions ToolSortOptions() {
+  // --memory bounds the whole tool: the open database's caches (data file
+  // and index pages) take their share first.
+  constexpr size_t kCaches = kDataCacheBytes + kIndexCacheBytes;
+  const size_t sort = tool_options.sort_memory > kCaches + kMinSortMemory
+                          ? tool_options.sort_memory - kCaches
+                          : kMinSortMemory;
+  return SortOptions{TempFolder(), sort};
+}
+
 std::string LogFolderFor(const std::string& data_file) {
   if (!tool_options.work_folder.empty()) return tool_options.work_folder;
   if (!tool_options.config_file.empty()) {
@@ -56,7 +66,6 @@ bool OpenOffline(Database& db, const std::string& data_file, std::ostream& err) 
       err << "ztadmin: " << data_file
           << ": the write-ahead log was empty or unreadable; whatever it held is lost\n";
     }
-    if (r.index_rebuilt) err << "ztadmin: " << data_file << ": the index was rebuilt\n";
     return true;
   }
   std::string why;

@@ -3,8 +3,11 @@
 #ifndef ZTADMIN_COMMANDS_H_
 #define ZTADMIN_COMMANDS_H_
 
+#include <cstddef>
 #include <iosfwd>
 #include <string>
+
+#include "engine/external_sort.h"
 
 namespace zt {
 class Database;
@@ -18,8 +21,13 @@ namespace zt::admin {
 struct ToolOptions {
   std::string config_file;  // the server's INI file, when given
   std::string work_folder;  // the server's work folder, when given
+  // What a sort of every key (check, reindex, compact) may hold in memory
+  // (--memory MIB); the rest goes to run files in the temporary folder.
+  size_t sort_memory = kDefaultSortMemory;
 };
 void SetToolOptions(const ToolOptions& options);
+// The sort options the commands pass to the engine.
+SortOptions ToolSortOptions();
 // The folder of the log of data_file: the work folder given, else that of
 // the INI file given, else that of the default INI file when it serves
 // data_file, else data_file's own folder.

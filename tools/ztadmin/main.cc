@@ -2,6 +2,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <span>
@@ -249,7 +250,7 @@ constexpr Command kCommands[] = {
 };
 
 constexpr char kPreamble[] =
-    "usage: ztadmin [--config FILE | --work-folder DIR] COMMAND ARGS...\n"
+    "usage: ztadmin [--config FILE | --work-folder DIR] [--memory MIB] COMMAND ARGS...\n"
     "       ztadmin COMMAND --help\n"
     "\n"
     "Offline administration of a ZTServer database (stop the server first).\n"
@@ -258,6 +259,8 @@ constexpr char kPreamble[] =
     "The log lies in the server's work folder: --work-folder DIR, else the\n"
     "WorkFolder of --config FILE, else that of /etc/ztserver/ztserver.ini when\n"
     "it serves this data file, else the data file's own folder.\n"
+    "check, reindex and compact sort every key within --memory MIB (default\n"
+    "256), in run files in $TMPDIR (else /tmp) beyond it.\n"
     "\n"
     "commands:\n";
 
@@ -319,9 +322,22 @@ int main(int argc, char** argv) {
   // Options before the command say where the server keeps the database's
   // log (see LogFolderFor).
   zt::admin::ToolOptions options;
-  while (argc >= 3 &&
-         (std::strcmp(argv[1], "--config") == 0 || std::strcmp(argv[1], "--work-folder") == 0)) {
-    (std::strcmp(argv[1], "--config") == 0 ? options.config_file : options.work_folder) = argv[2];
+  while (argc >= 3 && (std::strcmp(argv[1], "--config") == 0 ||
+                       std::strcmp(argv[1], "--work-folder") == 0 ||
+                       std::strcmp(argv[1], "--memory") == 0)) {
+    if (std::strcmp(argv[1], "--memory") == 0) {
+      // MiB, from the least a sort takes to 1 TiB.
+      char* end = nullptr;
+      const unsigned long long mib = std::strtoull(argv[2], &end, 10);
+      if (end == argv[2] || *end != '\0' || mib < 1 || mib > (1ull << 20)) {
+        return Usage("--memory takes a number of MiB from 1 to 1048576, not '" +
+                     std::string(argv[2]) + "'");
+      }
+      options.sort_memory = static_cast<size_t>(mib) << 20;
+    } else {
+      (std::strcmp(argv[1], "--config") == 0 ? options.config_file : options.work_folder) =
+          argv[2];
+    }
     argv += 2;
     argc -= 2;
   }

@@ -32,7 +32,7 @@ bool CheckedClean(const std::string& data_file, std::ostream& out, std::ostream&
   Database db(TempFolder());
   if (!OpenOffline(db, data_file, err)) return false;
   CheckReport report;
-  if (CheckDatabase(db, report)) {
+  if (CheckDatabase(db, report, ToolSortOptions())) {
     out << "check: clean (" << report.live_records << " live records, " << report.index_entries
         << " index entries)\n";
     return true;
@@ -72,7 +72,7 @@ int ReindexCommand(const std::string& data_file, std::ostream& out, std::ostream
   }
   if (!SettleOffline(data_file, err)) return 1;
   ProgressLine progress(err, show_progress);
-  const bool built = RebuildIndexFile(data_file, why, progress.Callback());
+  const bool built = RebuildIndexFile(data_file, why, progress.Callback(), ToolSortOptions());
   progress.Finish();
   if (!built) {
     err << "ztadmin: reindex: " << why << " (the old index is unchanged)\n";
@@ -91,7 +91,7 @@ int CompactCommand(const std::string& data_file, std::ostream& out, std::ostream
   CompactReport report;
   std::string why;
   ProgressLine progress(err, show_progress);
-  const bool compacted = CompactDatabase(db, report, why, progress.Callback());
+  const bool compacted = CompactDatabase(db, report, why, progress.Callback(), ToolSortOptions());
   progress.Finish();
   std::string close_why;
   if (!db.CloseDatabase()) db.GetLastErrorText(&close_why);

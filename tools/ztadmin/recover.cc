@@ -56,7 +56,7 @@ int RecoverCommand(const std::string& data_file, DamagedLog choice, std::ostream
   }
   out << DescribeReplay(r) << "\n";
   CheckReport check;
-  const bool clean = CheckDatabase(db, check) != 0;
+  const bool clean = CheckDatabase(db, check, ToolSortOptions()) != 0;
   std::string why;
   if (!db.CloseDatabase()) {
     db.GetLastErrorText(&why);

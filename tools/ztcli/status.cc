@@ -190,10 +190,18 @@ std::string FormatStatus(const std::vector<Sample>& s) {
                                     Count(Sum(s, "ztserver_recovery_replayed_records")) +
                                     " log records replayed, " +
                                     Bytes(Sum(s, "ztserver_recovery_torn_bytes_dropped")) +
-                                    " of torn tail dropped" +
-                                    (Sum(s, "ztserver_recovery_index_rebuilt") == 1
-                                         ? ", index rebuilt"
-                                         : ""));
+                                    " of torn tail dropped");
+  }
+  if (Has(s, "ztserver_verification_state") && Sum(s, "ztserver_verification_state") > 0) {
+    const double state = Sum(s, "ztserver_verification_state");
+    Row(out, "verification",
+        state == 1 ? "running, " +
+                         std::to_string(static_cast<int>(
+                             100 * Sum(s, "ztserver_verification_progress_ratio"))) +
+                         "% done"
+        : state == 2 ? std::string("the files check clean")
+                     : Count(Sum(s, "ztserver_verification_problems")) +
+                           " problem(s) found: see the error log");
   }
   Row(out, "requests", Count(Sum(s, "ztserver_requests_total")) + " answered, " +
                            Count(Sum(s, "ztserver_request_failures_total")) + " failed, " +
