@@ -148,6 +148,17 @@ class SlicedRequestsTest : public ::testing::Test {
 
   double Metric(const std::string& series) { return ScrapeMetric(metrics_port_, series); }
 
+  // Sends the request on the reader and polls until the server counts it
+  // as a long request under way (it did not end in its first slice).
+  void StartLongRequest(const std::string& request) {
+    const double jobs_before = Metric("ztserver_jobs_total");
+    ASSERT_TRUE(reader_->SendFrame(request).ok());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Metric("ztserver_jobs_total") <= jobs_before &&
+           std::chrono::steady_clock::now() < deadline) {
+    }
+  }
+
   ServerFixture fixture_{/*with_database=*/false};
   uint16_t metrics_port_ = 0;
   std::unique_ptr<Client> reader_;
@@ -257,13 +268,7 @@ TEST_F(SlicedRequestsTest, SortFindAndFilterOnAreResultsOfOneMoment) {
 TEST_F(SlicedRequestsTest, ABystanderIsAnsweredBetweenSlices) {
   ASSERT_EQ(Ask(*reader_, "RECORDSETOPEN~1~T"), "RECORDSETOPEN~1");
   ASSERT_EQ(Ask(*writer_, "RECORDSETOPEN~2~T"), "RECORDSETOPEN~2");
-  const double slices_before = Metric("ztserver_job_slices_total");
-  ASSERT_TRUE(reader_->SendFrame("RECORDSETSORT~1~NAME~0").ok());
-  // The sort has begun once its slices are counted.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (Metric("ztserver_job_slices_total") <= slices_before + 1 &&
-         std::chrono::steady_clock::now() < deadline) {
-  }
+  StartLongRequest("RECORDSETSORT~1~NAME~0");
   EXPECT_EQ(Ask(*writer_, "STARTTRANSACTION"), "STARTTRANSACTION");
   EXPECT_EQ(Ask(*writer_, "RECORDSETGETFIELDCOUNT~2"), "RECORDSETGETFIELDCOUNT~2~3");  // a read
   std::string reply;
@@ -278,12 +283,7 @@ TEST_F(SlicedRequestsTest, ABystanderIsAnsweredBetweenSlices) {
 TEST_F(SlicedRequestsTest, ALongUpdateIsSeenWholeOrNotAtAll) {
   ASSERT_EQ(Ask(*reader_, "RECORDSETOPEN~1~T"), "RECORDSETOPEN~1");
   ASSERT_EQ(Ask(*reader_, "RECORDSETDELETEALL~1"), "RECORDSETDELETEALL~1");
-  const double jobs_before = Metric("ztserver_jobs_total");
-  ASSERT_TRUE(reader_->SendFrame("RECORDSETUPDATE~1").ok());
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (Metric("ztserver_jobs_total") <= jobs_before &&
-         std::chrono::steady_clock::now() < deadline) {
-  }
+  StartLongRequest("RECORDSETUPDATE~1");
   EXPECT_EQ(Ask(*writer_, "STARTTRANSACTION"), "STARTTRANSACTION");
   std::string reply;
   EXPECT_FALSE(reader_->ReceiveText(reply, 0).ok()) << "the update ended before the ping";
@@ -298,12 +298,7 @@ TEST_F(SlicedRequestsTest, ALongUpdateIsSeenWholeOrNotAtAll) {
 TEST_F(SlicedRequestsTest, ALongUpdateWhoseClientLeavesLeavesNothing) {
   ASSERT_EQ(Ask(*reader_, "RECORDSETOPEN~1~T"), "RECORDSETOPEN~1");
   ASSERT_EQ(Ask(*reader_, "RECORDSETDELETEALL~1"), "RECORDSETDELETEALL~1");
-  const double jobs_before = Metric("ztserver_jobs_total");
-  ASSERT_TRUE(reader_->SendFrame("RECORDSETUPDATE~1").ok());
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (Metric("ztserver_jobs_total") <= jobs_before &&
-         std::chrono::steady_clock::now() < deadline) {
-  }
+  StartLongRequest("RECORDSETUPDATE~1");
   reader_->Abort();
   EXPECT_EQ(Ask(*writer_, "RECORDSETOPEN~2~T"), "RECORDSETOPEN~2");
   const std::string count = Ask(*writer_, "RECORDSETGETROWCOUNT~2");
