@@ -2,14 +2,15 @@
 
 #include <sys/epoll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
 namespace zt {
 namespace {
 
-// Bytes read and dropped per event while draining.
-constexpr size_t kDrainChunk = 4096;
+// Bytes read per event; a TLS read needs room for a whole record.
+constexpr size_t kHttpReadChunk = kMaxRecordPlaintext;
 
 }  // namespace
 
@@ -71,6 +72,10 @@ void HttpEndpoint::OnListenerEvent() {
     Connection connection;
     connection.socket = client;
     connection.accepted = std::chrono::steady_clock::now();
+    if (tls_context_ != nullptr) {
+      connection.tls_context = tls_context_;
+      connection.tls = std::make_unique<TlsStream>(*tls_context_, client);
+    }
     connections_.push_back(std::move(connection));
   }
 }
@@ -93,12 +98,45 @@ void HttpEndpoint::OnConnectionEvent(SocketHandle socket, uint32_t events) {
     Write(*connection);
     return;
   }
-  if (events & (EPOLLIN | EPOLLERR | EPOLLHUP)) Read(*connection);
+  if (connection->tls != nullptr) {
+    // A TLS stream may wait for writability while reading, so any event
+    // moves it on. Application data may come with the handshake's last
+    // flight: read once it is done.
+    if (!connection->tls->established() &&
+        (!Handshake(*connection) || !connection->tls->established())) {
+      return;
+    }
+  } else if (!(events & (EPOLLIN | EPOLLERR | EPOLLHUP))) {
+    return;
+  }
+  Read(*connection);
+}
+
+bool HttpEndpoint::Handshake(Connection& connection) {
+  switch (connection.tls->Handshake()) {
+    case TlsStream::Step::kDone:
+      loop_.Modify(connection.socket, EPOLLIN);
+      return true;
+    case TlsStream::Step::kWantRead:
+      loop_.Modify(connection.socket, EPOLLIN);
+      return true;
+    case TlsStream::Step::kWantWrite:
+      loop_.Modify(connection.socket, EPOLLOUT);
+      return true;
+    case TlsStream::Step::kFailed:
+      break;
+  }
+  ++stats_.tls_handshake_failures;
+  log_("Metrics: TLS handshake failed, connection closed: " + connection.tls->error());
+  CloseConnection(connection.socket);
+  return false;
 }
 
 bool HttpEndpoint::Read(Connection& connection) {
-  char buffer[kDrainChunk];
+  char buffer[kHttpReadChunk];
   if (connection.state == State::kDraining) {
+    // Whatever comes now (the peer's close_notify among it) is dropped
+    // unread: nothing is answered any more.
     const ssize_t got = ReceiveFromClient(connection.socket, buffer, sizeof buffer);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
     if (got <= 0) {
@@ -107,17 +145,25 @@ bool HttpEndpoint::Read(Connection& connection) {
     }
     return true;  // dropped
   }
-  // Never more than the limit (plus one byte to see it passed) is held.
+  // Never more than the limit (plus one byte to see it passed) is held;
+  // a TLS record comes whole and is cut after it is read.
   const size_t room = kMaxHttpRequestBytes + 1 - connection.input.size();
-  const ssize_t got = ReceiveFromClient(connection.socket, buffer,
-                                        room < sizeof buffer ? room : sizeof buffer);
-  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+  const ssize_t got =
+      connection.tls != nullptr
+          ? connection.tls->Read(buffer, sizeof buffer)
+          : ReceiveFromClient(connection.socket, buffer, room < sizeof buffer ? room : sizeof buffer);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (connection.tls != nullptr) {
+      loop_.Modify(connection.socket, connection.tls->wants_write() ? EPOLLOUT : EPOLLIN);
+    }
+    return true;
+  }
   if (got <= 0) {
     // Closed (or reset) before the request was complete: nobody to answer.
     CloseConnection(connection.socket);
     return false;
   }
-  connection.input.append(buffer, static_cast<size_t>(got));
+  connection.input.append(buffer, std::min(static_cast<size_t>(got), room));
   HttpRequest request;
   const HttpParse parsed = ParseHttpRequest(connection.input, request);
   if (parsed == HttpParse::kNeedMore) return true;
@@ -146,9 +192,12 @@ void HttpEndpoint::Answer(Connection& connection, HttpParse parsed, const HttpRe
 
 bool HttpEndpoint::Write(Connection& connection) {
   while (connection.sent < connection.output.size()) {
-    const ssize_t n = SendSome(connection.socket, connection.output.data() + connection.sent,
-                               connection.output.size() - connection.sent);
+    const char* data = connection.output.data() + connection.sent;
+    const size_t size = connection.output.size() - connection.sent;
+    const ssize_t n = connection.tls != nullptr ? connection.tls->Write(data, size)
+                                                : SendSome(connection.socket, data, size);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // Renegotiation is off, so a TLS write only ever waits for room.
       loop_.Modify(connection.socket, EPOLLOUT);
       return true;
     }
@@ -161,6 +210,7 @@ bool HttpEndpoint::Write(Connection& connection) {
   connection.output = std::string();
   connection.sent = 0;
   connection.state = State::kDraining;
+  if (connection.tls != nullptr) connection.tls->Shutdown();
   ShutdownSend(connection.socket);
   loop_.Modify(connection.socket, EPOLLIN);
   return true;

@@ -25,12 +25,20 @@
 //     accepted, whatever state it is in (checked every kHttpSweepMs);
 //   - when accept fails for want of descriptors the listener is paused
 //     until the next check instead of waking the loop in a spin.
+//
+// With a TLS context ([SERVER] MetricsTls) every connection is TLS: the
+// handshake counts against kHttpHeadSeconds like a slow head, a failed one
+// closes the connection (counted, one log line), and the answer ends with
+// close_notify before the TCP shutdown. A TLS read takes a whole record
+// (net/tls.h), so a head may pass kMaxHttpRequestBytes by less than one
+// record before it is refused.
 #ifndef ZT_NET_HTTP_ENDPOINT_H_
 #define ZT_NET_HTTP_ENDPOINT_H_
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,6 +47,7 @@
 #include "net/http.h"
 #include "net/net_server.h"
 #include "net/socket.h"
+#include "net/tls.h"
 
 namespace zt {
 
@@ -63,6 +72,7 @@ struct HttpStats {
   uint64_t bad_requests = 0;  // answered 400
   uint64_t timed_out = 0;     // closed by a time limit before they were done
   uint64_t not_allowed = 0;   // peers outside MetricsAllowFrom, closed on accept
+  uint64_t tls_handshake_failures = 0;  // TLS connections whose handshake failed
 };
 
 class HttpEndpoint {
@@ -76,6 +86,12 @@ class HttpEndpoint {
   // Peers outside these networks are closed on accept ([SERVER]
   // MetricsAllowFrom); empty: everyone.
   void set_allow_from(AllowList allow) { allow_from_ = std::move(allow); }
+  // Speak TLS with this context from the next accepted connection on
+  // (null: plain HTTP). Connections made before keep the one they had.
+  void set_tls_context(std::shared_ptr<const TlsContext> context) {
+    tls_context_ = std::move(context);
+  }
+  bool uses_tls() const { return tls_context_ != nullptr; }
 
   // Listens on address:port (port 0: any free port, see port()). Failures
   // are written to the log; returns false.
@@ -97,11 +113,16 @@ class HttpEndpoint {
     std::string output;  // the response; [sent, end) still to go
     size_t sent = 0;
     std::chrono::steady_clock::time_point accepted;
+    std::unique_ptr<TlsStream> tls;  // null: plain HTTP
+    // Keeps the context alive while the stream uses it (a reload may
+    // replace the endpoint's).
+    std::shared_ptr<const TlsContext> tls_context;
   };
 
   void OnListenerEvent();
   void OnConnectionEvent(SocketHandle socket, uint32_t events);
   // Each returns false when it closed the connection.
+  bool Handshake(Connection& connection);
   bool Read(Connection& connection);
   bool Write(Connection& connection);
   void Answer(Connection& connection, HttpParse parsed, const HttpRequest& request);
@@ -121,6 +142,7 @@ class HttpEndpoint {
   std::vector<Connection> connections_;
   HttpStats stats_;
   AllowList allow_from_;
+  std::shared_ptr<const TlsContext> tls_context_;
 };
 
 }  // namespace zt

@@ -149,6 +149,13 @@ ssize_t TlsStream::Write(const char* data, size_t n) {
   return -1;
 }
 
+void TlsStream::Shutdown() {
+  if (ssl_ == nullptr || !established_) return;
+  ERR_clear_error();
+  (void)SSL_shutdown(ssl_);  // 0 (sent, the peer's not yet seen) or a failure: either is final
+  ERR_clear_error();
+}
+
 std::string TlsStream::PeerCommonName() const {
   if (ssl_ == nullptr || SSL_get_verify_result(ssl_) != X509_V_OK) return {};
   X509* certificate = SSL_get1_peer_certificate(ssl_);

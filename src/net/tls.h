@@ -79,6 +79,9 @@ class TlsStream {
   // failed, see error()).
   ssize_t Read(char* buffer, size_t n);
   ssize_t Write(const char* data, size_t n);
+  // Sends close_notify once, without waiting for the peer's: after the
+  // last answer of a one-answer connection (HTTP), before its TCP shutdown.
+  void Shutdown();
   // The last step stopped because the socket was full: wait for writability.
   bool wants_write() const { return wants_write_; }
 

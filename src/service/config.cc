@@ -128,10 +128,16 @@ void ReadSecurity(const IniFile& ini, ServerConfig& config) {
     return ResolveAgainst(config.config_file, ini.Get(kServerSection, key, "", kPathRoom));
   };
   const std::string tls = ini.Get(kServerSection, "TlsAddress", "", kShortValueRoom);
+  config.metrics_tls = ReadYesNo(ini, "MetricsTls", false, config.problems);
+  if (!tls.empty() || config.metrics_tls) {
+    config.tls_files = TlsFiles{path("TlsCertificate"), path("TlsKey"), path("TlsClientCA")};
+  }
+  if (config.metrics_tls && (config.tls_files.certificate.empty() || config.tls_files.key.empty())) {
+    config.fatal.push_back("Config: MetricsTls=yes needs TlsCertificate and TlsKey");
+  }
   if (!tls.empty()) {
     const size_t colon = tls.rfind(':');
     const long port = colon == std::string::npos ? -1 : ReadWholeNumber(tls.substr(colon + 1), 65535);
-    config.tls_files = TlsFiles{path("TlsCertificate"), path("TlsKey"), path("TlsClientCA")};
     if (colon == 0 || port < 0) {
       config.fatal.push_back("Config: TlsAddress=" + tls + " is not ADDRESS:PORT");
     } else if (config.tls_files.certificate.empty() || config.tls_files.key.empty()) {

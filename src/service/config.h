@@ -60,6 +60,9 @@
 //   TlsKey           PEM file: its private key
 //   TlsClientCA      PEM file of CAs; when set, a TLS client must present a
 //                    certificate one of them signed
+//   MetricsTls       yes: the metrics endpoint speaks HTTPS with the same
+//                    certificate and key (default no; needs TlsCertificate
+//                    and TlsKey, and MetricsAddress to mean anything)
 //   UsersFile        the users (config/users_file.h); must not be readable
 //                    by group or others, or the server refuses to start
 //   RequireAuthentication  yes: a session must AUTHENTICATE before any other
@@ -130,6 +133,7 @@ struct ServerConfig {
   NetLimits net_limits;
   size_t max_recordsets_per_connection = kDefaultMaxRecordsetsPerConnection;
   AllowList metrics_allow_from;  // empty: everyone
+  bool metrics_tls = false;       // the endpoint speaks HTTPS (tls_files)
   std::string tls_address;       // empty: no TLS listener
   uint16_t tls_port = 0;
   TlsFiles tls_files;

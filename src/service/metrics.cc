@@ -107,6 +107,9 @@ void Connections(Exposition& out, const NetServer& net, const HttpEndpoint* endp
   out.Family("ztserver_http_bad_requests_total", "counter",
              "Metrics endpoint requests answered 400.");
   out.Sample("ztserver_http_bad_requests_total", http.bad_requests);
+  out.Family("ztserver_http_tls_handshake_failures_total", "counter",
+             "Metrics endpoint TLS handshakes that failed (MetricsTls).");
+  out.Sample("ztserver_http_tls_handshake_failures_total", http.tls_handshake_failures);
 }
 
 void Requests(Exposition& out, const RequestStats& stats) {

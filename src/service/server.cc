@@ -84,7 +84,7 @@ bool Server::ServerStartup() {
   net_->set_processor(dispatcher_.get());
   std::shared_ptr<TlsContext> tls;
   if (!LoadSecurity()) return false;
-  if (!config_.tls_address.empty()) {
+  if (!config_.tls_address.empty() || config_.metrics_tls) {
     tls = std::make_shared<TlsContext>();
     std::string why;
     if (!tls->Load(config_.tls_files, &why)) {
@@ -103,7 +103,8 @@ bool Server::ServerStartup() {
     loop_.Close();
     return false;
   }
-  if (tls != nullptr && !net_->ConnectTls(config_.tls_address, config_.tls_port, tls)) {
+  if (config_.metrics_tls) metrics_tls_ = tls;
+  if (!config_.tls_address.empty() && !net_->ConnectTls(config_.tls_address, config_.tls_port, tls)) {
     startup_failure_ = "TLS: cannot listen on TlsAddress (see the error log)";
     startup_.result = "cannot_listen";
     net_->CloseAll();
@@ -173,6 +174,7 @@ void Server::StartObservability() {
     if (endpoint_->Open(config_.metrics_address, config_.metrics_port)) {
       endpoint_->set_handler([this](const HttpRequest& request) { return metrics_->Serve(request); });
       endpoint_->set_allow_from(config_.metrics_allow_from);
+      endpoint_->set_tls_context(std::move(metrics_tls_));
       metrics_->set_endpoint(endpoint_.get());
     } else {
       endpoint_.reset();
@@ -216,11 +218,13 @@ void Server::Reload() {
       LogError("Users: " + why + "; the users read before stay in force");
     }
   }
-  if (net_ && net_->tls_port() != 0) {
+  const bool tls_listener = net_ && net_->tls_port() != 0;
+  if (tls_listener || (endpoint_ && endpoint_->uses_tls())) {
     auto tls = std::make_shared<TlsContext>();
     std::string why;
     if (tls->Load(config_.tls_files, &why)) {
-      net_->set_tls_context(std::move(tls));
+      if (tls_listener) net_->set_tls_context(tls);
+      if (endpoint_ && endpoint_->uses_tls()) endpoint_->set_tls_context(tls);
       LogError("TLS: certificate and key read again; new connections use them");
     } else {
       LogError("TLS: " + why + "; the certificate read before stays in force");

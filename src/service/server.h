@@ -117,6 +117,8 @@ class Server {
   StartupReport startup_;
   std::unique_ptr<ServerMetrics> metrics_;
   std::unique_ptr<HttpEndpoint> endpoint_;
+  // The TLS context of the metrics endpoint until it opens (MetricsTls).
+  std::shared_ptr<const TlsContext> metrics_tls_;
   DatabaseBackup backup_;
   UsersFileAccounts accounts_;
   std::unique_ptr<Authoriser> authoriser_;
