@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 build_dir="${BUILD_DIR:-build-fuzz}"
 seconds="${FUZZ_SECONDS:-60}"
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(receive_fuzzer request_fuzzer damaged_file_fuzzer admin_fuzzer log_fuzzer)
+[ ${#targets[@]} -eq 0 ] && targets=(receive_fuzzer request_fuzzer damaged_file_fuzzer admin_fuzzer log_fuzzer
+  users_file_fuzzer)
 scripts/install-deps.sh
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZT_FUZZ=ON \
   -DZT_BUILD_TESTS=OFF >/dev/null
