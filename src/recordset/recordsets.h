@@ -34,6 +34,7 @@
 #include "engine/slices.h"
 #include "engine/transaction.h"
 #include "recordset/image_store.h"
+#include "recordset/index_walk.h"
 #include "recordset/memory_budget.h"
 #include "recordset/recordset.h"
 
@@ -261,16 +262,10 @@ class Recordsets {
     uint64_t stamp = 0;
   };
   std::unordered_map<std::string, SharedRows> shared_rows_;
-  // Per numeric key column (table+column folded, type, size): its index
-  // entries whose keys are out of numeric order, in index order, as they
-  // stood when the database's key_order_count was stamp; with them the
-  // index walk may seek among the others (generate.cc). Bounded: a column
-  // with more such keys is walked whole.
-  struct KeyOrder {
-    uint64_t stamp = 0;
-    bool complete = false;  // out_of_order holds every such entry
-    std::vector<std::pair<std::string, int64_t>> out_of_order;  // key, record
-  };
+  // Per numeric key column (IndexWalkPlan::order_name): its index entries
+  // whose keys are out of numeric order; with them the index walk may seek
+  // among the others (recordset/index_walk.h). Bounded: a column with more
+  // such keys is walked whole.
   static constexpr size_t kMaxKeyOrderEntries = 64;
   static constexpr size_t kMaxOutOfOrderKeys = 1024;
   std::unordered_map<std::string, KeyOrder> numeric_key_order_;
