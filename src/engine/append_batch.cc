@@ -13,7 +13,7 @@ int Database::DropCaches() {
   if (batch_.open) return 0;
   definitions_.Clear();
   index_.DropPageCache();
-  if (!shared_ && data_file_ != kNoFile) FileEnableReadCache(data_file_, kDataCacheBytes);
+  if (!shared_ && data_file_ != kNoFile) FileEnableReadCache(data_file_, data_cache_bytes_);
   // Whatever was derived from stored values may be stale as well.
   ++change_count_;
   return 1;

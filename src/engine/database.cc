@@ -166,7 +166,7 @@ int Database::OpenFiles(const char* path, int shared) {
   // read once stays true; shared files may change under it at any time.
   definitions_.Enable(!shared);
   index_.EnablePageCache(shared ? 0 : kIndexCachePages);
-  if (!shared) FileEnableReadCache(data_file_, kDataCacheBytes);
+  if (!shared) FileEnableReadCache(data_file_, data_cache_bytes_);
   if (!shared) transaction_slots_.fill(TransactionSlot{});
   shared_ = shared;
   connected_ = 1;

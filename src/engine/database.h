@@ -41,7 +41,8 @@ struct TransactionSlot {
 };
 inline constexpr int kTransactionSlots = 255;
 
-// Data-file bytes kept in memory while the database is open exclusively.
+// Data-file bytes kept in memory while the database is open exclusively,
+// unless set_data_cache_bytes says otherwise ([SERVER] DataCacheMemory).
 inline constexpr size_t kDataCacheBytes = size_t{64} << 20;
 
 // Largest message the engine keeps in a last-error text (the rest is cut).
@@ -54,6 +55,10 @@ class Database {
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
   virtual ~Database();  // runs CloseDatabase
+
+  // The size of the data file's read cache from the next open on (at least
+  // one block).
+  void set_data_cache_bytes(size_t bytes) { data_cache_bytes_ = bytes; }
 
   // ---- Connection ----------------------------------------------------------
   // Opens the database whose data file is path; shared != 0 opens the files
@@ -267,6 +272,7 @@ class Database {
   uint64_t error_count_ = 0;
   uint64_t key_order_count_ = 0;
   int shared_ = 0;
+  size_t data_cache_bytes_ = kDataCacheBytes;
   int message_box_ = 0;
   std::string work_folder_;
   std::string write_file_path_;

@@ -210,6 +210,10 @@ ServerConfig ReadServerConfig(const std::string& config_file) {
           std::to_string(kDefaultResultsetMemoryMiB));
     }
   }
+  config.data_cache_bytes = static_cast<uint64_t>(ReadBounded(
+                                ini, "DataCacheMemory", static_cast<long>(kDefaultDataCacheMiB), 1,
+                                kMaxDataCacheMiB, "MiB", config.problems))
+                            << 20;
   ReadMetricsAddress(ini, config);
   ReadLimits(ini, config);
   ReadSecurity(ini, config);

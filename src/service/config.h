@@ -15,6 +15,8 @@
 //   ListenAddress    IPv4 address to listen on (default 0.0.0.0)
 //   ResultsetMemory  MiB that all open recordsets together may hold
 //                    (default 512); an open past it fails with a message
+//   DataCacheMemory  MiB of the data file kept in memory for reads
+//                    (default 64)
 //   RetryDelay       milliseconds between the tries of a deferred request
 //                    (kMinRetryDelayMs..kMaxRetryDelayMs, default 500); a
 //                    value outside them is reported and the default used
@@ -96,6 +98,9 @@ inline constexpr char kDefaultLockFolder[] = "/var/lib/ztserver/locks";
 inline constexpr char kDefaultListenAddress[] = "0.0.0.0";
 inline constexpr uint16_t kDefaultPort = 5432;
 inline constexpr uint64_t kDefaultResultsetMemoryMiB = 512;
+// The data file's read cache ([SERVER] DataCacheMemory, MiB).
+inline constexpr uint64_t kDefaultDataCacheMiB = 64;
+inline constexpr long kMaxDataCacheMiB = 1 << 20;
 // Above any machine's memory; keeps the byte count far from overflow.
 inline constexpr uint64_t kMaxResultsetMemoryMiB = uint64_t{1} << 30;
 // A request may be retried ten times: up to 60 s apart keeps its last try
@@ -122,6 +127,7 @@ struct ServerConfig {
   std::string lock_folder;
   std::string listen_address;
   uint64_t resultset_memory = kDefaultResultsetMemoryMiB << 20;  // bytes
+  uint64_t data_cache_bytes = kDefaultDataCacheMiB << 20;
   int retry_delay_ms = 0;
   int request_slice_us = kDefaultRequestSliceUs;
   std::string metrics_address;  // empty: no endpoint

@@ -68,6 +68,7 @@ bool Server::ServerStartup() {
   OpenErrorLog();
   for (const std::string& problem : config_.problems) LogError(problem);
   database_ = std::make_unique<Database>(config_.work_folder);
+  database_->set_data_cache_bytes(config_.data_cache_bytes);
   database_->EnableLog(LogOptions{.folder = config_.work_folder,
                                   .durability = config_.durability,
                                   .checkpoint_bytes = config_.log_checkpoint_bytes});
