@@ -13,7 +13,7 @@ int Database::DropCaches() {
   if (batch_.open) return 0;
   definitions_.Clear();
   index_.DropPageCache();
-  if (!shared_ && data_file_ != kNoFile) FileEnableReadCache(data_file_, data_cache_bytes_);
+  if (!shared_ && data_file_.is_open()) FileEnableReadCache(data_file_.handle(), data_cache_bytes_);
   // Whatever was derived from stored values may be stale as well.
   ++change_count_;
   return 1;
@@ -32,7 +32,7 @@ int Database::BeginAppendBatch() {
     SetError("BeginAppendBatch: An append batch is already open");
     return 0;
   }
-  const int64_t end = FileLength(data_file_);
+  const int64_t end = FileLength(data_file_.handle());
   if (end < 0) {
     SetError("BeginAppendBatch: Disk-Read error");
     return 0;
@@ -100,10 +100,10 @@ int Database::CommitAppendBatch(std::string* err) {
     return 0;
   };
   if (!batch_.bytes.empty()) {
-    if (FileLength(data_file_) != batch_.start) {
+    if (FileLength(data_file_.handle()) != batch_.start) {
       return abandon("CommitAppendBatch: The data file changed during the batch");
     }
-    if (!FileWriteAt(data_file_, batch_.bytes.data(), batch_.bytes.size(), batch_.start)) {
+    if (!FileWriteAt(data_file_.handle(), batch_.bytes.data(), batch_.bytes.size(), batch_.start)) {
       return abandon("CommitAppendBatch: Disk-Write error");
     }
   }
@@ -111,7 +111,7 @@ int Database::CommitAppendBatch(std::string* err) {
   for (const int slot : batch_.tables) {
     const TableDefinition* definition = definitions_.table(slot);
     if (definition == nullptr ||
-        !FileWriteAt(definition_file_, definition->bytes.data(), definition->bytes.size(),
+        !FileWriteAt(definition_file_.handle(), definition->bytes.data(), definition->bytes.size(),
                      TableDefinitionOffset(slot))) {
       definitions_.ForgetTable(slot);
       ok = 0;

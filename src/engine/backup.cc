@@ -56,13 +56,11 @@ int DatabaseBackup::Begin(Database& db, const std::string& folder, std::string& 
       BaseName(DerivedFileName(data, kIndexFileExtension))};
   for (size_t f = 0; f < from_.size(); ++f) {
     paths_[f] = JoinPath(folder, names[f]);
-    FileHandle handle = kNoFile;
-    if (!FileCreate(paths_[f]) || !FileOpen(handle, paths_[f], 0)) {
+    if (!FileCreate(paths_[f]) || !to_[f].Open(paths_[f], 0)) {
       err = "cannot create " + paths_[f] + ": " + LastFileError();
       Abort();
       return 0;
     }
-    to_[f] = File(handle);
   }
   // The lengths the checkpoint left; nothing reaches the files until the
   // hold ends, so they stay.

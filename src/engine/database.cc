@@ -56,9 +56,9 @@ class NewWriteFile {
     if (!kept_) FileDelete(path_);
   }
   int Create() { return FileCreate(path_) && file_.Open(path_, 0); }
-  FileHandle Keep() {
+  File Keep() {
     kept_ = true;
-    return file_.Release();
+    return std::move(file_);
   }
 
  private:
@@ -159,14 +159,14 @@ int Database::OpenFiles(const char* path, int shared) {
 
   write_file_path_ = DerivedFileName(data_path, kWriteFileExtension);
   data_path_ = data_path;
-  data_file_ = data.Release();
-  definition_file_ = definition.Release();
+  data_file_ = std::move(data);
+  definition_file_ = std::move(definition);
   write_file_ = write.Keep();
   // Exclusively opened files change only through this object, so what it
   // read once stays true; shared files may change under it at any time.
   definitions_.Enable(!shared);
   index_.EnablePageCache(shared ? 0 : kIndexCachePages);
-  if (!shared) FileEnableReadCache(data_file_, data_cache_bytes_);
+  if (!shared) FileEnableReadCache(data_file_.handle(), data_cache_bytes_);
   if (!shared) transaction_slots_.fill(TransactionSlot{});
   shared_ = shared;
   connected_ = 1;
@@ -223,12 +223,12 @@ void Database::Abandon() {
   if (!connected_) return;
   log_.Abandon();
   batch_ = AppendBatch{};
-  FileClose(data_file_);
-  FileClose(definition_file_);
+  data_file_.Close();
+  definition_file_.Close();
   index_.IndexClose();
   index_.EnablePageCache(0);
   definitions_.Enable(false);
-  FileClose(write_file_);
+  write_file_.Close();
   connected_ = 0;
 }
 
@@ -249,20 +249,18 @@ int Database::CloseDatabase() {
     logged = log_.Close(why);
     if (!logged) SetError("CloseDatabase: " + why);
   }
-  FileClose(data_file_);
-  FileClose(definition_file_);
+  data_file_.Close();
+  definition_file_.Close();
   index_.IndexClose();
   index_.EnablePageCache(0);
   definitions_.Enable(false);
   for (TransactionSlot& slot : transaction_slots_) {
     if (slot.handle >= 0) {
-      FileHandle handle = slot.handle;
-      FileClose(handle);
       FileDelete(TransactionFileName(work_folder_, slot.id));
     }
     slot = TransactionSlot{};
   }
-  FileClose(write_file_);
+  write_file_.Close();
   const int deleted = FileDelete(write_file_path_);
   connected_ = 0;
   return deleted && logged;

@@ -230,8 +230,8 @@ class Database {
   int RecordsetAreAllKeysPopulated(const char* table_name, std::string_view data, std::string* err);
 
   // Files for the layers above (the recordset code and the tools).
-  FileHandle data_file() const { return data_file_; }
-  FileHandle definition_file() const { return definition_file_; }
+  FileHandle data_file() const { return data_file_.handle(); }
+  FileHandle definition_file() const { return definition_file_.handle(); }
   IndexFile& index() { return index_; }
 
   // Sets the last-error text (cut to kMaxErrorText) and calls ReportError.
@@ -278,9 +278,9 @@ class Database {
   std::string write_file_path_;
   std::string data_path_;
   std::string last_error_;
-  FileHandle data_file_ = kNoFile;
-  FileHandle definition_file_ = kNoFile;
-  FileHandle write_file_ = kNoFile;
+  File data_file_;
+  File definition_file_;
+  File write_file_;
   std::array<TransactionSlot, kTransactionSlots> transaction_slots_{};
   IndexFile index_;
   // Reads of TableDef / HeaderView land here when the cache is off.

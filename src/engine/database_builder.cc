@@ -145,10 +145,11 @@ int CreateDatabaseFiles(const std::string& data_file, const DatabaseSchema& sche
   };
   if (!FileCreate(data_file)) return fail("cannot create " + data_file);
   if (!FileCreate(definition_file)) return fail("cannot create " + definition_file);
-  FileHandle handle = kNoFile;
-  if (!FileOpen(handle, definition_file, 0)) return fail("cannot open " + definition_file);
-  const int written = FileWriteAt(handle, image.data(), image.size(), 0) && FileSync(handle);
-  FileClose(handle);
+  File file;
+  if (!file.Open(definition_file, 0)) return fail("cannot open " + definition_file);
+  const int written = FileWriteAt(file.handle(), image.data(), image.size(), 0) &&
+                      FileSync(file.handle());
+  file.Close();
   if (!written) return fail("cannot write " + definition_file);
   IndexFile index;
   if (!index.IndexCreate(index_file)) return fail("cannot create " + index_file);

@@ -20,7 +20,7 @@ int Database::ReadDefinitionHeader(DefinitionHeader& header) {
 
 const DefinitionHeader* Database::DefinitionHeaderView(DefinitionHeader& scratch) {
   if (const DefinitionHeader* cached = definitions_.header()) return cached;
-  if (!FileReadAt(definition_file_, scratch.bytes.data(), scratch.bytes.size(), 0)) return nullptr;
+  if (!FileReadAt(definition_file_.handle(), scratch.bytes.data(), scratch.bytes.size(), 0)) return nullptr;
   definitions_.SetHeader(scratch);
   return &scratch;
 }
@@ -51,7 +51,7 @@ int Database::FindTableDef(const char* name, TableDefinition& scratch,
     if (!EqualNoCase(header->table_name(i), wanted)) continue;
     const TableDefinition* definition = definitions_.table(i);
     if (definition == nullptr) {
-      if (!FileReadAt(definition_file_, scratch.bytes.data(), scratch.bytes.size(),
+      if (!FileReadAt(definition_file_.handle(), scratch.bytes.data(), scratch.bytes.size(),
                       TableDefinitionOffset(i))) {
         SetError("GetTableDef: Disk-Read error(2)");
         return 0;
@@ -122,7 +122,7 @@ int Database::UpdateTableDef(const TableDefinition& definition, int64_t offset) 
       }
       while (end > first && a[end - 1] == b[end - 1]) --end;
     }
-    if (first < end && !FileWriteAt(definition_file_, definition.bytes.data() + first, end - first,
+    if (first < end && !FileWriteAt(definition_file_.handle(), definition.bytes.data() + first, end - first,
                                     offset + static_cast<int64_t>(first))) {
       definitions_.ForgetTable(i);  // the record may be half written
       SetError("UpdateTableDef: Disk-Write error");
@@ -156,7 +156,7 @@ int Database::AddTableDef(const TableDefinition& definition) {
   }
   // The record first, the header that reaches it after: without a log a
   // failure between the two leaves a record nobody names.
-  if (!FileWriteAt(definition_file_, definition.bytes.data(), definition.bytes.size(),
+  if (!FileWriteAt(definition_file_.handle(), definition.bytes.data(), definition.bytes.size(),
                    TableDefinitionOffset(slot))) {
     definitions_.ForgetTable(slot);
     SetError("AddTableDef: Disk-Write error");
@@ -169,7 +169,7 @@ int Database::AddTableDef(const TableDefinition& definition) {
 }
 
 int Database::WriteDefinitionHeader(const DefinitionHeader& header, std::string_view operation) {
-  if (!FileWriteAt(definition_file_, header.bytes.data(), header.bytes.size(), 0)) {
+  if (!FileWriteAt(definition_file_.handle(), header.bytes.data(), header.bytes.size(), 0)) {
     definitions_.ForgetHeader();  // the header may be half written
     SetError(std::string(operation) + ": Disk-Write error");
     return 0;
@@ -238,7 +238,7 @@ int Database::LockTableDefinition(const char* name) {
   TableDefinition definition;
   int64_t offset = 0;
   if (!GetTableDef(name, definition, offset)) return 0;
-  return FileLockRegion(definition_file_, offset, TableDefinition::kSize);
+  return FileLockRegion(definition_file_.handle(), offset, TableDefinition::kSize);
 }
 
 int Database::UnlockTableDefinition(const char* name) {
@@ -247,7 +247,7 @@ int Database::UnlockTableDefinition(const char* name) {
   TableDefinition definition;
   int64_t offset = 0;
   if (!GetTableDef(name, definition, offset)) return 0;
-  FileUnlockRegion(definition_file_, offset, TableDefinition::kSize);
+  FileUnlockRegion(definition_file_.handle(), offset, TableDefinition::kSize);
   return 1;
 }
 

@@ -52,13 +52,13 @@ class LogFile {
     if (file_.is_open() && path == path_ && FileIsAt(file_.handle(), path)) {
       return file_.handle();
     }
-    FileHandle handle = kNoFile;
-    if (!FileOpenAppend(handle, path)) {
+    File file;
+    if (!file.OpenAppend(path)) {
       // The folder may be missing (first entry, or deleted while running).
       MakeFolders(folder);
-      if (!FileOpenAppend(handle, path) && path == path_) return file_.handle();
+      if (!file.OpenAppend(path) && path == path_) return file_.handle();
     }
-    file_ = File(handle);
+    file_ = std::move(file);
     path_ = path;
     return file_.handle();
   }

@@ -61,7 +61,7 @@ class ReadCache {
 
   // The block's bytes (fewer than kBlock at the end of the file); null when
   // it cannot be read.
-  const std::string* Block(FileHandle handle, int64_t number) {
+  const std::string* Block(int fd, int64_t number) {
     const auto it = blocks_.find(number);
     if (it != blocks_.end()) return &it->second;
     std::string bytes(kBlock, '\0');
@@ -69,7 +69,7 @@ class ReadCache {
     const int64_t at = number * static_cast<int64_t>(kBlock);
     while (have < kBlock) {
       const ssize_t got =
-          ::pread(handle, bytes.data() + have, kBlock - have, at + static_cast<int64_t>(have));
+          ::pread(fd, bytes.data() + have, kBlock - have, at + static_cast<int64_t>(have));
       if (got < 0) {
         if (errno == EINTR) continue;
         last_errno = errno;
@@ -108,17 +108,6 @@ class ReadCache {
   std::unordered_map<int64_t, std::string> blocks_;
 };
 
-std::unordered_map<FileHandle, std::unique_ptr<ReadCache>>& ReadCaches() {
-  static auto* caches = new std::unordered_map<FileHandle, std::unique_ptr<ReadCache>>();
-  return *caches;
-}
-
-ReadCache* CacheOf(FileHandle handle) {
-  auto& caches = ReadCaches();
-  if (caches.empty()) return nullptr;
-  const auto it = caches.find(handle);
-  return it == caches.end() ? nullptr : it->second.get();
-}
 
 // Non-overlapping extents of bytes keyed by offset; a write over earlier
 // bytes replaces them.
@@ -464,16 +453,32 @@ class Overlay {
   bool spilling_ = false;
 };
 
-std::unordered_map<FileHandle, std::unique_ptr<Overlay>>& Overlays() {
-  static auto* overlays = new std::unordered_map<FileHandle, std::unique_ptr<Overlay>>();
-  return *overlays;
-}
+}  // namespace
 
+// One open file: its descriptor, the path it was opened under, and what
+// this process keeps of it in memory (the read cache, the staged writes).
+// File owns it; a FileHandle points at it. Nothing else keeps state about
+// an open file, so closing it (destroying this) ends all of it at once.
+class OpenFile {
+ public:
+  OpenFile(int descriptor, std::string opened_as) : fd(descriptor), path(std::move(opened_as)) {}
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  ~OpenFile() {
+    if (fd >= 0) ::close(fd);
+  }
+
+  int fd;
+  std::string path;
+  std::unique_ptr<ReadCache> cache;  // FileEnableReadCache; null: none
+  std::unique_ptr<Overlay> overlay;  // FileStageWrites; null: not staged
+};
+
+namespace {
+
+ReadCache* CacheOf(FileHandle handle) { return handle == nullptr ? nullptr : handle->cache.get(); }
 Overlay* OverlayOf(FileHandle handle) {
-  auto& overlays = Overlays();
-  if (overlays.empty()) return nullptr;
-  const auto it = overlays.find(handle);
-  return it == overlays.end() ? nullptr : it->second.get();
+  return handle == nullptr ? nullptr : handle->overlay.get();
 }
 
 // ---- Fault injection -------------------------------------------------------------
@@ -509,14 +514,14 @@ void CrashPoint() {
   if (++f.changes == f.plan.kill_at_change) ::kill(::getpid(), SIGKILL);
 }
 
-std::string PathOf(FileHandle handle);
+std::string PathOf(int fd);
 
-bool InjectedWrite(FileHandle handle, size_t n) {
+bool InjectedWrite(int fd, size_t n) {
   FaultState& f = Faults();
   if (!f.on) return false;
   CrashPoint();
   if (Injected(f.writes, f.plan.fail_write)) return true;
-  if (!f.plan.full_folder.empty() && PathOf(handle).rfind(f.plan.full_folder + "/", 0) == 0) {
+  if (!f.plan.full_folder.empty() && PathOf(fd).rfind(f.plan.full_folder + "/", 0) == 0) {
     errno = ENOSPC;
     last_errno = ENOSPC;
     return true;
@@ -530,27 +535,29 @@ bool InjectedWrite(FileHandle handle, size_t n) {
   return false;
 }
 
-std::string PathOf(FileHandle handle) {
+// Where the file open as fd now is (it may have been renamed since its
+// open, so the path it was opened under will not do).
+std::string PathOf(int fd) {
   char link[64];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", handle);
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   char target[4096];
   const ssize_t n = ::readlink(link, target, sizeof target - 1);
   return n <= 0 ? std::string() : std::string(target, static_cast<size_t>(n));
 }
 
 // Records the file's bytes as they stand as its synced state.
-void NoteSynced(FileHandle handle) {
+void NoteSynced(int fd) {
   FaultState& f = Faults();
   if (!f.on || !f.plan.track_syncs) return;
-  const std::string path = PathOf(handle);
+  const std::string path = PathOf(fd);
   if (path.empty()) return;
   std::string bytes;
   struct stat st;
-  if (::fstat(handle, &st) != 0) return;
+  if (::fstat(fd, &st) != 0) return;
   bytes.resize(static_cast<size_t>(st.st_size));
   size_t have = 0;
   while (have < bytes.size()) {
-    const ssize_t got = ::pread(handle, bytes.data() + have, bytes.size() - have,
+    const ssize_t got = ::pread(fd, bytes.data() + have, bytes.size() - have,
                                 static_cast<off_t>(have));
     if (got <= 0) break;
     have += static_cast<size_t>(got);
@@ -563,16 +570,16 @@ void NoteSynced(FileHandle handle) {
     // previous copy whole.
     const std::string copy = f.plan.synced_copies + "/" + name;
     const std::string part = f.plan.synced_copies + "/.part";
-    const int fd = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) {
+    const int out = ::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out >= 0) {
       size_t put = 0;
       while (put < bytes.size()) {
         const ssize_t n =
-            ::pwrite(fd, bytes.data() + put, bytes.size() - put, static_cast<off_t>(put));
+            ::pwrite(out, bytes.data() + put, bytes.size() - put, static_cast<off_t>(put));
         if (n <= 0) break;
         put += static_cast<size_t>(n);
       }
-      ::close(fd);
+      ::close(out);
       if (put == bytes.size()) ::rename(part.c_str(), copy.c_str());
     }
   }
@@ -587,8 +594,8 @@ bool RegionInsideFile(FileHandle handle, int64_t offset, int64_t length) {
 
 }  // namespace
 
-int FileOpen(FileHandle& handle, const std::string& path, int shared) {
-  handle = kNoFile;
+int File::Open(const std::string& path, int shared) {
+  Close();
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) return Fail();
   if (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
@@ -596,8 +603,16 @@ int FileOpen(FileHandle& handle, const std::string& path, int shared) {
     ::close(fd);
     return 0;
   }
-  handle = fd;
+  open_ = std::make_unique<OpenFile>(fd, path);
   if (Faults().on && Faults().synced.count(PathOf(fd)) == 0) NoteSynced(fd);
+  return 1;
+}
+
+int File::OpenAppend(const std::string& path) {
+  Close();
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return Fail();
+  open_ = std::make_unique<OpenFile>(fd, path);
   return 1;
 }
 
@@ -608,13 +623,11 @@ int FileCreate(const std::string& path) {
   return 1;
 }
 
-int FileClose(FileHandle& handle) {
-  if (handle < 0) return 0;
-  FileDisableReadCache(handle);
-  FileUnstage(handle);
-  const int rc = ::close(handle);
-  handle = kNoFile;
-  return rc == 0 ? 1 : Fail();
+int File::Close() {
+  if (open_ == nullptr) return 0;
+  const int fd = std::exchange(open_->fd, -1);
+  open_.reset();  // its cache and staged writes with it
+  return ::close(fd) == 0 ? 1 : Fail();
 }
 
 int FileDelete(const std::string& path) { return ::unlink(path.c_str()) == 0 ? 1 : Fail(); }
@@ -625,7 +638,7 @@ int64_t StoredLength(FileHandle handle);
 }  // namespace
 
 int FileReadAt(FileHandle handle, void* buffer, size_t n, int64_t offset) {
-  if (handle < 0 || offset < 0) return 0;
+  if (handle == nullptr || offset < 0) return 0;
   if (Injected(Faults().reads, Faults().plan.fail_read)) return 0;
   const Overlay* overlay = OverlayOf(handle);
   if (overlay == nullptr || overlay->empty()) return ReadFromFile(handle, buffer, n, offset);
@@ -649,7 +662,7 @@ int ReadFromFile(FileHandle handle, void* buffer, size_t n, int64_t offset) {
   if (ReadCache* cache = CacheOf(handle); cache != nullptr && n <= ReadCache::kLargestCachedRead) {
     while (n > 0) {
       const int64_t number = offset / static_cast<int64_t>(ReadCache::kBlock);
-      const std::string* block = cache->Block(handle, number);
+      const std::string* block = cache->Block(handle->fd, number);
       if (block == nullptr) return 0;
       const size_t at =
           static_cast<size_t>(offset - number * static_cast<int64_t>(ReadCache::kBlock));
@@ -663,7 +676,7 @@ int ReadFromFile(FileHandle handle, void* buffer, size_t n, int64_t offset) {
     return 1;
   }
   while (n > 0) {
-    const ssize_t got = ::pread(handle, p, n, offset);
+    const ssize_t got = ::pread(handle->fd, p, n, offset);
     if (got < 0) {
       if (errno == EINTR) continue;
       return Fail();
@@ -696,11 +709,13 @@ int Spilled::Patch(FileHandle store, char* buffer, size_t n, int64_t offset) con
 }
 }  // namespace
 
-// The write itself, without the read cache.
-int FileWriteAtUncached(FileHandle handle, const void* buffer, size_t n, int64_t offset);
+namespace {
+// The write itself, without the read cache: all n bytes to fd at offset.
+int WriteAllAt(int fd, const void* buffer, size_t n, int64_t offset);
+}  // namespace
 
 int FileWriteAt(FileHandle handle, const void* buffer, size_t n, int64_t offset) {
-  if (handle < 0 || offset < 0) return 0;
+  if (handle == nullptr || offset < 0) return 0;
   if (Overlay* overlay = OverlayOf(handle)) {
     overlay->Write(offset, static_cast<const char*>(buffer), n);
     return 1;
@@ -711,18 +726,19 @@ int FileWriteAt(FileHandle handle, const void* buffer, size_t n, int64_t offset)
     cache->Drop(offset, n);
     const int64_t before = cache->length;
     cache->length = -1;
-    if (!FileWriteAtUncached(handle, buffer, n, offset)) return 0;
+    if (!WriteAllAt(handle->fd, buffer, n, offset)) return 0;
     if (before >= 0) cache->length = std::max(before, offset + static_cast<int64_t>(n));
     return 1;
   }
-  return FileWriteAtUncached(handle, buffer, n, offset);
+  return WriteAllAt(handle->fd, buffer, n, offset);
 }
 
-int FileWriteAtUncached(FileHandle handle, const void* buffer, size_t n, int64_t offset) {
-  if (InjectedWrite(handle, n)) return 0;
+namespace {
+int WriteAllAt(int fd, const void* buffer, size_t n, int64_t offset) {
+  if (InjectedWrite(fd, n)) return 0;
   const auto* p = static_cast<const char*>(buffer);
   while (n > 0) {
-    const ssize_t put = ::pwrite(handle, p, n, offset);
+    const ssize_t put = ::pwrite(fd, p, n, offset);
     if (put < 0) {
       if (errno == EINTR) continue;
       return Fail();
@@ -733,6 +749,7 @@ int FileWriteAtUncached(FileHandle handle, const void* buffer, size_t n, int64_t
   }
   return 1;
 }
+}  // namespace
 
 int FileAppend(FileHandle handle, const void* buffer, size_t n, int64_t& offset) {
   const int64_t end = FileLength(handle);
@@ -745,13 +762,13 @@ int FileLockRegion(FileHandle handle, int64_t offset, int64_t length) {
   if (!RegionInsideFile(handle, offset, length)) return 0;
   if (Injected(Faults().locks, Faults().plan.fail_lock)) return 0;
   struct flock lock = RegionLockRequest(F_WRLCK, offset, length);
-  return ::fcntl(handle, F_OFD_SETLK, &lock) == 0 ? 1 : Fail();
+  return ::fcntl(handle->fd, F_OFD_SETLK, &lock) == 0 ? 1 : Fail();
 }
 
 int FileUnlockRegion(FileHandle handle, int64_t offset, int64_t length) {
   if (!RegionInsideFile(handle, offset, length)) return 0;
   struct flock lock = RegionLockRequest(F_UNLCK, offset, length);
-  return ::fcntl(handle, F_OFD_SETLK, &lock) == 0 ? 1 : Fail();
+  return ::fcntl(handle->fd, F_OFD_SETLK, &lock) == 0 ? 1 : Fail();
 }
 
 namespace {
@@ -761,7 +778,7 @@ int64_t StoredLength(FileHandle handle) {
   Overlay* overlay = OverlayOf(handle);
   if (overlay != nullptr && overlay->stored_length >= 0) return overlay->stored_length;
   struct stat st;
-  if (handle < 0 || ::fstat(handle, &st) != 0) {
+  if (handle == nullptr || ::fstat(handle->fd, &st) != 0) {
     last_errno = errno;
     return -1;
   }
@@ -786,31 +803,32 @@ int FileTruncate(FileHandle handle, int64_t length) {
     }
     overlay->stored_length = -1;
   }
+  if (handle == nullptr) return 0;
   if (ReadCache* cache = CacheOf(handle)) cache->Clear();
-  return ::ftruncate(handle, length) == 0 ? 1 : Fail();
+  return ::ftruncate(handle->fd, length) == 0 ? 1 : Fail();
 }
 
 void FileEnableReadCache(FileHandle handle, size_t bytes) {
-  if (handle < 0) return;
-  ReadCaches()[handle] = std::make_unique<ReadCache>(bytes / ReadCache::kBlock);
+  if (handle == nullptr) return;
+  handle->cache = std::make_unique<ReadCache>(bytes / ReadCache::kBlock);
 }
 
 void FileDisableReadCache(FileHandle handle) {
-  auto& caches = ReadCaches();
-  if (!caches.empty()) caches.erase(handle);
+  if (handle != nullptr) handle->cache.reset();
 }
 
 int FileSync(FileHandle handle) {
   CrashPoint();
   if (Injected(Faults().syncs, Faults().plan.fail_sync)) return 0;
-  if (::fdatasync(handle) != 0) return Fail();
-  NoteSynced(handle);
+  if (handle == nullptr) return 0;
+  if (::fdatasync(handle->fd) != 0) return Fail();
+  NoteSynced(handle->fd);
   return 1;
 }
 
 void FileStartWriteback(FileHandle handle, int64_t offset, int64_t n) {
-  if (handle < 0 || n <= 0) return;
-  (void)::sync_file_range(handle, offset, n, SYNC_FILE_RANGE_WRITE);
+  if (handle == nullptr || n <= 0) return;
+  (void)::sync_file_range(handle->fd, offset, n, SYNC_FILE_RANGE_WRITE);
 }
 
 int FolderSync(const std::string& folder) {
@@ -840,7 +858,7 @@ int FileCopyRange(FileHandle from, int64_t offset, size_t n, FileHandle to) {
   while (n > 0) {
     const size_t take = std::min(n, buffer.size());
     if (!ReadFromFile(from, buffer.data(), take, offset)) return 0;
-    if (!FileWriteAtUncached(to, buffer.data(), take, offset)) return 0;
+    if (!WriteAllAt(to->fd, buffer.data(), take, offset)) return 0;
     offset += static_cast<int64_t>(take);
     n -= take;
   }
@@ -850,9 +868,7 @@ int FileCopyRange(FileHandle from, int64_t offset, size_t n, FileHandle to) {
 int RemoveFolder(const std::string& path) { return ::rmdir(path.c_str()) == 0 ? 1 : Fail(); }
 
 void FileStageWrites(FileHandle handle) {
-  if (handle < 0) return;
-  auto& slot = Overlays()[handle];
-  if (slot == nullptr) slot = std::make_unique<Overlay>();
+  if (handle != nullptr && handle->overlay == nullptr) handle->overlay = std::make_unique<Overlay>();
 }
 
 int FileApplyStaged(FileHandle handle) {
@@ -860,8 +876,7 @@ int FileApplyStaged(FileHandle handle) {
   if (overlay == nullptr) return 1;
   // The overlay steps aside while its bytes go to the file through the
   // read cache's bookkeeping.
-  auto owned = std::move(Overlays()[handle]);
-  Overlays().erase(handle);
+  auto owned = std::move(handle->overlay);
   auto& extents = owned->base().memory().map();
   int ok = 1;
   while (!extents.empty()) {
@@ -890,7 +905,7 @@ int FileApplyStaged(FileHandle handle) {
   }
   if (ok) owned->base().Clear();
   owned->stored_length = -1;
-  Overlays()[handle] = std::move(owned);
+  handle->overlay = std::move(owned);
   return ok;
 }
 
@@ -903,8 +918,7 @@ void FileDiscardStaged(FileHandle handle) {
 }
 
 void FileUnstage(FileHandle handle) {
-  auto& overlays = Overlays();
-  if (!overlays.empty()) overlays.erase(handle);
+  if (handle != nullptr) handle->overlay.reset();
 }
 
 std::vector<FileRange> FileTakeTouched(FileHandle handle) {
@@ -990,7 +1004,7 @@ int SimulatePowerLoss(uint64_t seed, bool torn) {
       ok = Fail();
       continue;
     }
-    if (!FileWriteAtUncached(fd, result.data(), result.size(), 0)) ok = 0;
+    if (!WriteAllAt(fd, result.data(), result.size(), 0)) ok = 0;
     ::close(fd);
   }
   f = FaultState{};
@@ -1086,7 +1100,7 @@ std::string CreateUniqueTempFile(const std::string& prefix, const std::string& e
                                  std::string folder = TempFolder()) {
   static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
   static thread_local std::mt19937_64 random{std::random_device{}()};
-  fd = kNoFile;
+  fd = -1;
   if (folder.empty() || folder.back() != '/') folder += '/';
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name = folder + prefix;
@@ -1106,22 +1120,18 @@ std::string CreateUniqueTempFile(const std::string& prefix, const std::string& e
 }  // namespace
 
 std::string MakeUniqueTempFile(const std::string& prefix, const std::string& extension) {
-  int fd = kNoFile;
+  int fd = -1;
   std::string name = CreateUniqueTempFile(prefix, extension, fd);
   if (fd >= 0) ::close(fd);
   return name;
 }
 
-int FileOpenAppend(FileHandle& handle, const std::string& path) {
-  handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  return handle < 0 ? Fail() : 1;
-}
 
 int FileAppendText(FileHandle handle, std::string_view text) {
   const char* p = text.data();
   size_t n = text.size();
   while (n > 0) {
-    const ssize_t put = ::write(handle, p, n);
+    const ssize_t put = ::write(handle->fd, p, n);
     if (put < 0) {
       if (errno == EINTR) continue;
       return Fail();
@@ -1135,7 +1145,7 @@ int FileAppendText(FileHandle handle, std::string_view text) {
 bool FileIsAt(FileHandle handle, const std::string& path) {
   struct stat open_file;
   struct stat named;
-  return ::fstat(handle, &open_file) == 0 && ::stat(path.c_str(), &named) == 0 &&
+  return handle != nullptr && ::fstat(handle->fd, &open_file) == 0 && ::stat(path.c_str(), &named) == 0 &&
          open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
 }
 
@@ -1165,7 +1175,7 @@ int ReplaceFileContent(const std::string& path, const std::string& content, int 
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
                         static_cast<mode_t>(mode));
   if (fd < 0) return Fail();
-  const int ok = FileWriteAt(fd, content.data(), content.size(), 0);
+  const int ok = WriteAllAt(fd, content.data(), content.size(), 0);
   ::close(fd);
   if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
     last_errno = errno;
@@ -1188,20 +1198,22 @@ std::string LastFileError() { return std::strerror(last_errno); }
 
 // ---- Owning types ------------------------------------------------------------
 
+File::File() = default;
+File::File(File&& other) noexcept = default;
+File::~File() { Close(); }
+
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
-    handle_ = std::exchange(other.handle_, kNoFile);
+    open_ = std::move(other.open_);
   }
   return *this;
 }
 
-int File::Open(const std::string& path, int shared) {
+void File::Adopt(int fd, const std::string& path) {
   Close();
-  return FileOpen(handle_, path, shared);
+  if (fd >= 0) open_ = std::make_unique<OpenFile>(fd, path);
 }
-
-int File::Close() { return handle_ == kNoFile ? 0 : FileClose(handle_); }
 
 TempFile& TempFile::operator=(TempFile&& other) noexcept {
   if (this != &other) {
@@ -1215,18 +1227,18 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept {
 
 int TempFile::Make(const std::string& prefix, const std::string& extension) {
   Remove();
-  int fd = kNoFile;
+  int fd = -1;
   path_ = CreateUniqueTempFile(prefix, extension, fd);
-  file_ = File(fd);
+  file_.Adopt(fd, path_);
   return path_.empty() ? 0 : 1;
 }
 
 int TempFile::MakeIn(const std::string& folder, const std::string& prefix,
                      const std::string& extension) {
   Remove();
-  int fd = kNoFile;
+  int fd = -1;
   path_ = CreateUniqueTempFile(prefix, extension, fd, folder.empty() ? TempFolder() : folder);
-  file_ = File(fd);
+  file_.Adopt(fd, path_);
   return path_.empty() ? 0 : 1;
 }
 
@@ -1248,15 +1260,15 @@ ShareLock& ShareLock::operator=(ShareLock&& other) noexcept {
 
 int ShareLock::Take(FileHandle handle, int shared) {
   Release();
-  if (handle < 0) return 0;
-  if (::flock(handle, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) return Fail();
+  if (handle == nullptr) return 0;
+  if (::flock(handle->fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) return Fail();
   handle_ = handle;
   return 1;
 }
 
 void ShareLock::Release() {
   if (handle_ == kNoFile) return;
-  ::flock(handle_, LOCK_UN);
+  ::flock(handle_->fd, LOCK_UN);
   handle_ = kNoFile;
 }
 

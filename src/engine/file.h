@@ -2,7 +2,12 @@
 // error log goes through here, so that the rest of the code never touches a
 // raw descriptor's syscalls.
 //
-// Handles are plain descriptors (-1 = none), opened with O_CLOEXEC. Offsets
+// An open file is a File object (below): it owns the descriptor (opened
+// with O_CLOEXEC) and everything this process keeps about the file, its
+// read cache and its staged writes, so closing it ends them all; nothing
+// is kept in tables beside it. Code that uses a file without owning it
+// holds a FileHandle, which points at the File's state and stays valid
+// while the File is open (moving the File does not change it). Offsets
 // are 64-bit. Reads and writes are positional (pread/pwrite), retried on
 // EINTR and on short transfers; a read that reaches the end of the file
 // before n bytes fails.
@@ -21,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,12 +34,15 @@
 
 namespace zt {
 
-using FileHandle = int;
-inline constexpr FileHandle kNoFile = -1;
+// The state of one open file, owned by its File; opaque outside the file
+// layer.
+class OpenFile;
+// A file used, not owned (null: none).
+using FileHandle = OpenFile*;
+inline constexpr FileHandle kNoFile = nullptr;
 
-int FileOpen(FileHandle& handle, const std::string& path, int shared);
+// Creates (or empties) the file at path; it is not kept open.
 int FileCreate(const std::string& path);
-int FileClose(FileHandle& handle);
 int FileDelete(const std::string& path);
 int FileReadAt(FileHandle handle, void* buffer, size_t n, int64_t offset);
 int FileWriteAt(FileHandle handle, const void* buffer, size_t n, int64_t offset);
@@ -49,10 +58,10 @@ int FileUnlockRegion(FileHandle handle, int64_t offset, int64_t length);
 // Length of an open file; -1 when it cannot be read.
 int64_t FileLength(FileHandle handle);
 // Serves later reads of the file (of up to 16 KiB each) and its length
-// from memory, up to `bytes` of it, for as long as the descriptor is open.
+// from memory, up to `bytes` of it, for as long as the file is open.
 // Writes through this layer keep the cache exact; nothing else may write
 // the file meanwhile (another process, a second descriptor). Closing the
-// descriptor ends it.
+// file ends it.
 void FileEnableReadCache(FileHandle handle, size_t bytes);
 void FileDisableReadCache(FileHandle handle);
 // Makes the file exactly `length` bytes long. Refused while writes to the
@@ -195,11 +204,7 @@ std::vector<std::string> ListFolder(const std::string& folder, const std::string
 std::string MakeUniqueTempFile(const std::string& prefix, const std::string& extension);
 std::string TempFolder();
 
-// A text file kept open for appending (the error log): opened with
-// O_APPEND, creating it when missing, so each write lands at the end even
-// when another process appends or truncates it (logrotate's copytruncate).
-int FileOpenAppend(FileHandle& handle, const std::string& path);
-// Writes all of text at the end of a file FileOpenAppend opened.
+// Writes all of text at the end of a file File::OpenAppend opened.
 int FileAppendText(FileHandle handle, std::string_view text);
 // True when path names the very file open as handle (same device and
 // inode); false once that file was renamed or removed, whatever now has
@@ -263,31 +268,38 @@ int SimulatePowerLossFrom(const std::string& folder, uint64_t seed, bool torn);
 // path has to remember a close, an unlock or a delete. All are move-only; a
 // moved-from object holds nothing.
 
-// One open descriptor, closed by the destructor.
+// One open file: its descriptor, read cache and staged writes, all given
+// up by Close or the destructor.
 class File {
  public:
-  File() = default;
-  // Takes over an open descriptor (kNoFile: nothing).
-  explicit File(FileHandle handle) : handle_(handle) {}
-  File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoFile)) {}
+  File();
+  File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
-  ~File() { Close(); }
+  ~File();
 
-  // FileOpen into this object (closing what it held first): read-write,
-  // with the share-mode flock. 0 leaves it empty.
+  // Opens path read-write (closing what the object held first) with the
+  // share-mode flock: shared != 0 a shared one, else an exclusive one,
+  // both without waiting. 0 leaves it empty.
   [[nodiscard]] int Open(const std::string& path, int shared);
+  // Opens a text file for appending (the error log): O_APPEND, creating it
+  // when missing, so each write lands at the end even when another
+  // process appends or truncates it (logrotate's copytruncate).
+  [[nodiscard]] int OpenAppend(const std::string& path);
   // 1 when a descriptor was closed without error; 0 when none was held.
+  // What was staged and not applied is forgotten.
   int Close();
-  // Hands the descriptor to the caller, who closes it from now on.
-  [[nodiscard]] FileHandle Release() { return std::exchange(handle_, kNoFile); }
 
-  FileHandle handle() const { return handle_; }
-  bool is_open() const { return handle_ != kNoFile; }
+  FileHandle handle() const { return open_.get(); }
+  bool is_open() const { return open_ != nullptr; }
 
  private:
-  FileHandle handle_ = kNoFile;
+  friend class TempFile;
+  // Takes over fd, opened as path (fd < 0: holds nothing).
+  void Adopt(int fd, const std::string& path);
+
+  std::unique_ptr<OpenFile> open_;
 };
 
 // A new file in TempFolder() that nobody else can have: made with O_EXCL,
@@ -325,7 +337,7 @@ class TempFile {
 
 // A flock() share-mode lock on an open file, taken without waiting and
 // dropped by the destructor. flock locks belong to the open file
-// description: FileOpen already takes one, so this is for descriptors
+// description: File::Open already takes one, so this is for descriptors
 // opened without it, or to change the mode of one for a while.
 class ShareLock {
  public:

@@ -35,7 +35,7 @@ int Database::ReadDatabaseRecord(std::string_view table, RecordHeader& header, s
   if (!connected_) return Fail(err, "ReadDatabaseRecord: Not connected to database");
   RecordHeader stored;
   if (!IsPossibleOffset(offset) ||
-      !FileReadAt(data_file_, stored.bytes.data(), stored.bytes.size(), offset)) {
+      !FileReadAt(data_file_.handle(), stored.bytes.data(), stored.bytes.size(), offset)) {
     return Fail(err, "ReadDatabaseRecord: Error reading record header");
   }
   // A damaged length would size the read below; such a header is no record.
@@ -48,7 +48,7 @@ int Database::ReadDatabaseRecord(std::string_view table, RecordHeader& header, s
   int32_t n = stored.data_length();
   if (max_length < n) n = max_length < 0 ? 0 : max_length;
   data.assign(static_cast<size_t>(n), '\0');
-  if (!FileReadAt(data_file_, data.data(), data.size(),
+  if (!FileReadAt(data_file_.handle(), data.data(), data.size(),
                   offset + static_cast<int64_t>(RecordHeader::kSize))) {
     return Fail(err,
                 "ReadDatabaseRecord: Unable to read existing record from the database - Record "
@@ -71,7 +71,7 @@ int Database::AppendDatabaseRecord(const RecordHeader& header, std::string_view 
     return Fail(err, "AppendDatabaseRecord: Invalid record length");
   }
   const size_t total = RecordHeader::kSize + static_cast<size_t>(n);
-  const int64_t end = FileLength(data_file_);
+  const int64_t end = FileLength(data_file_.handle());
   if (end < 0) return Fail(err, "AppendDatabaseRecord: Disk-Write error");
   // Offsets are kept as 32-bit text: refuse before anything is written.
   if (end + static_cast<int64_t>(total) > kMaxDataFileOffset) {
@@ -85,7 +85,7 @@ int Database::AppendDatabaseRecord(const RecordHeader& header, std::string_view 
   if (!shared_) {
     // Nobody else appends: the record goes to the end in one write. A write
     // that fails part-way leaves bytes no chain points to.
-    if (!FileAppend(data_file_, image.data(), image.size(), at)) {
+    if (!FileAppend(data_file_.handle(), image.data(), image.size(), at)) {
       return Fail(err, "AppendDatabaseRecord: Disk-Write error");
     }
     offset = at;
@@ -95,10 +95,10 @@ int Database::AppendDatabaseRecord(const RecordHeader& header, std::string_view 
   // that another process appending meanwhile takes the space behind it;
   // after a failed fill it stays in the file as blanks.
   const std::string blanks(total, ' ');
-  if (!FileAppend(data_file_, blanks.data(), blanks.size(), at)) {
+  if (!FileAppend(data_file_.handle(), blanks.data(), blanks.size(), at)) {
     return Fail(err, "AppendDatabaseRecord: Disk-Write error");
   }
-  if (!FileWriteAt(data_file_, image.data(), image.size(), at)) {
+  if (!FileWriteAt(data_file_.handle(), image.data(), image.size(), at)) {
     return Fail(err, "AppendDatabaseRecord: Disk-Write error");
   }
   offset = at;
@@ -117,7 +117,7 @@ int Database::WriteDatabaseRecord(const RecordHeader& header, std::string_view d
   }
   RecordHeader stored;
   if (!IsPossibleOffset(offset) ||
-      !FileReadAt(data_file_, stored.bytes.data(), stored.bytes.size(), offset)) {
+      !FileReadAt(data_file_.handle(), stored.bytes.data(), stored.bytes.size(), offset)) {
     return Fail(err, "WriteDatabaseRecord: Error reading record header");
   }
   // A damaged stored length would let an in-place rewrite run over the
@@ -132,11 +132,11 @@ int Database::WriteDatabaseRecord(const RecordHeader& header, std::string_view d
   if (new_length <= stored.data_length()) {
     // In place. The header is written as given, so the stored length keeps
     // its old, larger value and the bytes beyond new_length stay as they are.
-    if (!FileWriteAt(data_file_, header.bytes.data(), header.bytes.size(), offset)) {
+    if (!FileWriteAt(data_file_.handle(), header.bytes.data(), header.bytes.size(), offset)) {
       return Fail(err, "WriteDatabaseRecord: Error overwriting record header");
     }
     length = new_length;
-    if (!FileWriteAt(data_file_, data.data(), static_cast<size_t>(new_length),
+    if (!FileWriteAt(data_file_.handle(), data.data(), static_cast<size_t>(new_length),
                      offset + static_cast<int64_t>(RecordHeader::kSize))) {
       return Fail(err,
                   "WriteDatabaseRecord: Unable to overwrite existing database record - Record "
@@ -170,7 +170,7 @@ int Database::WriteDatabaseRecord(const RecordHeader& header, std::string_view d
                 "be locked by another user.");
   }
   stored.set_superseded(true);
-  if (!FileWriteAt(data_file_, stored.bytes.data(), stored.bytes.size(), offset)) {
+  if (!FileWriteAt(data_file_.handle(), stored.bytes.data(), stored.bytes.size(), offset)) {
     unlock();
     return Fail(err, "Error updatingold record");
   }

@@ -29,9 +29,9 @@ class DatabaseTest : public ::testing::Test {
   // True when no handle of the Database keeps the file: an exclusive open
   // succeeds only when nobody else holds it.
   bool Released(const std::string& path) {
-    FileHandle h = kNoFile;
-    if (!FileOpen(h, path, 0)) return false;
-    FileClose(h);
+    File h;
+    if (!h.Open(path, 0)) return false;
+    h.Close();
     return true;
   }
 

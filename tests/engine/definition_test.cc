@@ -139,21 +139,21 @@ TEST(DefinitionLocks, LockTheTablesRecordAgainstOtherOpeners) {
   Database db(dir.File("work"));
   ASSERT_TRUE(db.OpenDatabase(data.c_str(), 1));
   // Another process's view of the definition file.
-  FileHandle other = kNoFile;
-  ASSERT_TRUE(FileOpen(other, dir.File("shop.zdf"), 1));
+  File other;
+  ASSERT_TRUE(other.Open(dir.File("shop.zdf"), 1));
   const int64_t orders = TableDefinitionOffset(0);
   const int64_t customers = TableDefinitionOffset(1);
 
   ASSERT_TRUE(db.LockTableDefinition("Orders"));
-  EXPECT_FALSE(FileLockRegion(other, orders, TableDefinition::kSize));
-  EXPECT_FALSE(FileLockRegion(other, orders + 100, 1)) << "the whole record is locked";
-  EXPECT_TRUE(FileLockRegion(other, customers, TableDefinition::kSize));
+  EXPECT_FALSE(FileLockRegion(other.handle(), orders, TableDefinition::kSize));
+  EXPECT_FALSE(FileLockRegion(other.handle(), orders + 100, 1)) << "the whole record is locked";
+  EXPECT_TRUE(FileLockRegion(other.handle(), customers, TableDefinition::kSize));
   EXPECT_FALSE(db.LockTableDefinition("Customers"));
   EXPECT_FALSE(db.LockTableDefinition("NoSuchTable")) << "shared mode looks the table up";
 
   ASSERT_TRUE(db.UnlockTableDefinition("Orders"));
-  EXPECT_TRUE(FileLockRegion(other, orders, TableDefinition::kSize));
-  FileClose(other);
+  EXPECT_TRUE(FileLockRegion(other.handle(), orders, TableDefinition::kSize));
+  other.Close();
 }
 
 TEST_F(DefinitionTest, NotConnectedMessages) {

@@ -21,74 +21,74 @@ TEST(FileLockRegion, RefusesRegionsPastTheEndOfTheFile) {
   ScratchFolder dir;
   const std::string path = dir.File("data");
   WriteFile(path, std::string(100, 'x'));
-  FileHandle h = kNoFile;
-  ASSERT_TRUE(FileOpen(h, path, 1));
-  EXPECT_TRUE(FileLockRegion(h, 90, 10));  // ends exactly at the end
-  EXPECT_TRUE(FileUnlockRegion(h, 90, 10));
-  EXPECT_FALSE(FileLockRegion(h, 91, 10));
-  EXPECT_FALSE(FileUnlockRegion(h, 91, 10));
-  EXPECT_FALSE(FileLockRegion(h, -1, 10));
-  FileClose(h);
+  File h;
+  ASSERT_TRUE(h.Open(path, 1));
+  EXPECT_TRUE(FileLockRegion(h.handle(), 90, 10));  // ends exactly at the end
+  EXPECT_TRUE(FileUnlockRegion(h.handle(), 90, 10));
+  EXPECT_FALSE(FileLockRegion(h.handle(), 91, 10));
+  EXPECT_FALSE(FileUnlockRegion(h.handle(), 91, 10));
+  EXPECT_FALSE(FileLockRegion(h.handle(), -1, 10));
+  h.Close();
 }
 
 TEST(FileLockRegion, IsOneAttemptAgainstAnotherOpen) {
   ScratchFolder dir;
   const std::string path = dir.File("data");
   WriteFile(path, std::string(100, 'x'));
-  FileHandle a = kNoFile, b = kNoFile;
-  ASSERT_TRUE(FileOpen(a, path, 1));
-  ASSERT_TRUE(FileOpen(b, path, 1));
-  ASSERT_TRUE(FileLockRegion(a, 0, 50));
-  EXPECT_FALSE(FileLockRegion(b, 40, 20));  // overlaps: fails at once, no wait
-  EXPECT_TRUE(FileLockRegion(b, 50, 50));   // disjoint
-  ASSERT_TRUE(FileUnlockRegion(a, 0, 50));
-  EXPECT_TRUE(FileLockRegion(b, 40, 10));
-  FileClose(a);
-  FileClose(b);
+  File a, b;
+  ASSERT_TRUE(a.Open(path, 1));
+  ASSERT_TRUE(b.Open(path, 1));
+  ASSERT_TRUE(FileLockRegion(a.handle(), 0, 50));
+  EXPECT_FALSE(FileLockRegion(b.handle(), 40, 20));  // overlaps: fails at once, no wait
+  EXPECT_TRUE(FileLockRegion(b.handle(), 50, 50));   // disjoint
+  ASSERT_TRUE(FileUnlockRegion(a.handle(), 0, 50));
+  EXPECT_TRUE(FileLockRegion(b.handle(), 40, 10));
+  a.Close();
+  b.Close();
 }
 
 TEST(FileOpen, ShareModes) {
   ScratchFolder dir;
   const std::string path = dir.File("data");
   WriteFile(path, "abc");
-  FileHandle first = kNoFile, second = kNoFile;
-  ASSERT_TRUE(FileOpen(first, path, 0));
-  EXPECT_FALSE(FileOpen(second, path, 0)) << "a second exclusive open must fail";
-  EXPECT_FALSE(FileOpen(second, path, 1)) << "a shared open of an exclusive file must fail";
-  EXPECT_EQ(second, kNoFile);
-  FileClose(first);
+  File first, second;
+  ASSERT_TRUE(first.Open(path, 0));
+  EXPECT_FALSE(second.Open(path, 0)) << "a second exclusive open must fail";
+  EXPECT_FALSE(second.Open(path, 1)) << "a shared open of an exclusive file must fail";
+  EXPECT_EQ(second.handle(), kNoFile);
+  first.Close();
 
-  ASSERT_TRUE(FileOpen(first, path, 1));
-  EXPECT_TRUE(FileOpen(second, path, 1));
-  FileHandle third = kNoFile;
-  EXPECT_FALSE(FileOpen(third, path, 0));
-  FileClose(first);
-  FileClose(second);
-  EXPECT_FALSE(FileOpen(third, dir.File("missing"), 1));
+  ASSERT_TRUE(first.Open(path, 1));
+  EXPECT_TRUE(second.Open(path, 1));
+  File third;
+  EXPECT_FALSE(third.Open(path, 0));
+  first.Close();
+  second.Close();
+  EXPECT_FALSE(third.Open(dir.File("missing"), 1));
 }
 
 TEST(FileReadWrite, PositionalTransfersAndShortReads) {
   ScratchFolder dir;
   const std::string path = dir.File("data");
   ASSERT_TRUE(FileCreate(path));
-  FileHandle h = kNoFile;
-  ASSERT_TRUE(FileOpen(h, path, 0));
+  File h;
+  ASSERT_TRUE(h.Open(path, 0));
   int64_t offset = -7;
-  ASSERT_TRUE(FileAppend(h, "hello", 5, offset));
+  ASSERT_TRUE(FileAppend(h.handle(), "hello", 5, offset));
   EXPECT_EQ(offset, 0);
-  ASSERT_TRUE(FileAppend(h, "world", 5, offset));
+  ASSERT_TRUE(FileAppend(h.handle(), "world", 5, offset));
   EXPECT_EQ(offset, 5);
-  ASSERT_TRUE(FileWriteAt(h, "W", 1, 5));
+  ASSERT_TRUE(FileWriteAt(h.handle(), "W", 1, 5));
   char buffer[10];
-  ASSERT_TRUE(FileReadAt(h, buffer, 10, 0));
+  ASSERT_TRUE(FileReadAt(h.handle(), buffer, 10, 0));
   EXPECT_EQ(std::string(buffer, 10), "helloWorld");
-  EXPECT_FALSE(FileReadAt(h, buffer, 2, 9)) << "a read past the end must fail";
-  EXPECT_EQ(FileLength(h), 10);
-  FileClose(h);
+  EXPECT_FALSE(FileReadAt(h.handle(), buffer, 2, 9)) << "a read past the end must fail";
+  EXPECT_EQ(FileLength(h.handle()), 10);
+  h.Close();
   EXPECT_TRUE(FileCreate(path)) << "create truncates";
-  ASSERT_TRUE(FileOpen(h, path, 0));
-  EXPECT_EQ(FileLength(h), 0);
-  FileClose(h);
+  ASSERT_TRUE(h.Open(path, 0));
+  EXPECT_EQ(FileLength(h.handle()), 0);
+  h.Close();
   EXPECT_TRUE(FileDelete(path));
   EXPECT_FALSE(FileDelete(path));
 }
@@ -103,31 +103,31 @@ TEST(FileStaged, ReadsAndTheAppliedFileMatchPlainWrites) {
     SCOPED_TRACE(seed);
     const std::string path = dir.File("staged" + std::to_string(seed));
     ASSERT_TRUE(FileCreate(path));
-    FileHandle h = kNoFile;
-    ASSERT_TRUE(FileOpen(h, path, 0));
+    File h;
+    ASSERT_TRUE(h.Open(path, 0));
     std::string model(4096, 'a');
-    ASSERT_TRUE(FileWriteAt(h, model.data(), model.size(), 0));
-    FileStageWrites(h);
+    ASSERT_TRUE(FileWriteAt(h.handle(), model.data(), model.size(), 0));
+    FileStageWrites(h.handle());
     std::mt19937 random(seed);
     const auto write = [&](int64_t at, size_t n) {
       const std::string bytes(n, static_cast<char>('b' + random() % 24));
-      ASSERT_TRUE(FileWriteAt(h, bytes.data(), n, at));
+      ASSERT_TRUE(FileWriteAt(h.handle(), bytes.data(), n, at));
       if (model.size() < at + n) model.resize(at + n, '\0');
       model.replace(static_cast<size_t>(at), n, bytes);
     };
     for (int64_t run = 7; run >= 0; --run) write(1000 + run * 64, 64);  // back to front
     for (int i = 0; i < 400; ++i) {
       write(static_cast<int64_t>(random() % 6000), 1 + random() % 300);
-      if (i == 200) FileCommitStaged(h);
+      if (i == 200) FileCommitStaged(h.handle());
     }
-    ASSERT_EQ(FileLength(h), static_cast<int64_t>(model.size()));
+    ASSERT_EQ(FileLength(h.handle()), static_cast<int64_t>(model.size()));
     std::string read(model.size(), '\0');
-    ASSERT_TRUE(FileReadAt(h, read.data(), read.size(), 0));
+    ASSERT_TRUE(FileReadAt(h.handle(), read.data(), read.size(), 0));
     EXPECT_TRUE(read == model);
-    FileCommitStaged(h);
-    ASSERT_TRUE(FileApplyStaged(h));
-    FileUnstage(h);
-    FileClose(h);
+    FileCommitStaged(h.handle());
+    ASSERT_TRUE(FileApplyStaged(h.handle()));
+    FileUnstage(h.handle());
+    h.Close();
     EXPECT_TRUE(testing::ReadFile(path) == model);
   }
 }
@@ -171,40 +171,40 @@ TEST(FileStaged, SpilledBytesReadAndApplyAsIfHeldInMemory) {
     const std::string path = dir.File("spilled" + std::to_string(seed));
     ASSERT_TRUE(FileCreate(path));
     ASSERT_TRUE(FileCreate(path + ".store"));
-    FileHandle h = kNoFile;
-    FileHandle store = kNoFile;
-    ASSERT_TRUE(FileOpen(h, path, 0));
-    ASSERT_TRUE(FileOpen(store, path + ".store", 0));
+    File h;
+    File store;
+    ASSERT_TRUE(h.Open(path, 0));
+    ASSERT_TRUE(store.Open(path + ".store", 0));
     std::string model(4096, 'a');
-    ASSERT_TRUE(FileWriteAt(h, model.data(), model.size(), 0));
-    FileStageWrites(h);
-    StoreSpill spill(h, store);
-    FileSpillWhenOver(h, kBound, &spill);
+    ASSERT_TRUE(FileWriteAt(h.handle(), model.data(), model.size(), 0));
+    FileStageWrites(h.handle());
+    StoreSpill spill(h.handle(), store.handle());
+    FileSpillWhenOver(h.handle(), kBound, &spill);
     std::mt19937 random(seed);
     std::string committed = model;
     const auto write = [&](int64_t at, size_t n) {
       const std::string bytes(n, static_cast<char>('b' + random() % 24));
-      ASSERT_TRUE(FileWriteAt(h, bytes.data(), n, at));
+      ASSERT_TRUE(FileWriteAt(h.handle(), bytes.data(), n, at));
       if (model.size() < at + n) model.resize(at + n, '\0');
       model.replace(static_cast<size_t>(at), n, bytes);
-      EXPECT_LE(FileStagedMemory(h), 2 * kBound + 4 * 300 + 64 * 16);
+      EXPECT_LE(FileStagedMemory(h.handle()), 2 * kBound + 4 * 300 + 64 * 16);
     };
     const auto expect_reads = [&] {
-      ASSERT_EQ(FileLength(h), static_cast<int64_t>(model.size()));
+      ASSERT_EQ(FileLength(h.handle()), static_cast<int64_t>(model.size()));
       std::string read(model.size(), '\0');
-      ASSERT_TRUE(FileReadAt(h, read.data(), read.size(), 0));
+      ASSERT_TRUE(FileReadAt(h.handle(), read.data(), read.size(), 0));
       EXPECT_TRUE(read == model);
     };
     for (int i = 0; i < 600; ++i) {
       write(static_cast<int64_t>(random() % 6000), 1 + random() % 300);
-      if (i % 50 == 49) FileSealStaged(h);
+      if (i % 50 == 49) FileSealStaged(h.handle());
       if (i == 200 || i == 400) {
-        FileCommitStaged(h);
+        FileCommitStaged(h.handle());
         committed = model;
       }
       if (i == 300) {
         expect_reads();
-        FileDiscardStaged(h);
+        FileDiscardStaged(h.handle());
         model = committed;
         expect_reads();
       }
@@ -212,12 +212,12 @@ TEST(FileStaged, SpilledBytesReadAndApplyAsIfHeldInMemory) {
     EXPECT_GT(spill.spills, 3);
     EXPECT_FALSE(spill.failed);
     expect_reads();
-    FileCommitStaged(h);
-    ASSERT_TRUE(FileApplyStaged(h));
-    EXPECT_EQ(FileStagedBytes(h), 0u);
-    FileUnstage(h);
-    FileClose(h);
-    FileClose(store);
+    FileCommitStaged(h.handle());
+    ASSERT_TRUE(FileApplyStaged(h.handle()));
+    EXPECT_EQ(FileStagedBytes(h.handle()), 0u);
+    FileUnstage(h.handle());
+    h.Close();
+    store.Close();
     EXPECT_TRUE(testing::ReadFile(path) == model);
   }
 }

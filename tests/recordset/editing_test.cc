@@ -697,11 +697,11 @@ namespace {
 class SharedRowLockTest : public EditingTest {
  protected:
   bool HeaderRegionIsFree(int64_t offset) {
-    FileHandle other = kNoFile;
-    EXPECT_TRUE(FileOpen(other, path_, 1));
-    const bool free = FileLockRegion(other, offset, RecordHeader::kSize) != 0;
-    if (free) FileUnlockRegion(other, offset, RecordHeader::kSize);
-    FileClose(other);
+    File other;
+    EXPECT_TRUE(other.Open(path_, 1));
+    const bool free = FileLockRegion(other.handle(), offset, RecordHeader::kSize) != 0;
+    if (free) FileUnlockRegion(other.handle(), offset, RecordHeader::kSize);
+    other.Close();
     return free;
   }
 };
@@ -731,14 +731,14 @@ TEST_P(SharedRowLockTest, EditAndDeleteHoldTheRecordLockUntilStored) {
 
   // A record locked elsewhere cannot be edited.
   const int32_t s = Open();
-  FileHandle other = kNoFile;
-  ASSERT_TRUE(FileOpen(other, path_, 1));
-  ASSERT_TRUE(FileLockRegion(other, first, RecordHeader::kSize));
+  File other;
+  ASSERT_TRUE(other.Open(path_, 1));
+  ASSERT_TRUE(FileLockRegion(other.handle(), first, RecordHeader::kSize));
   EXPECT_FALSE(rs_.RecordsetSetFieldValue(ctx_, s, "Qty", "4"));
   EXPECT_EQ(Error(s), "RecordsetSetFieldValue: Unable to lock requested record");
   EXPECT_FALSE(rs_.RecordsetDeleteCurrentRow(ctx_, s, moved));
   EXPECT_EQ(Error(s), "RecordsetDeleteCurrentRow: Unable to lock requested record");
-  FileClose(other);
+  other.Close();
   Set(s, "Qty", "4");
   ASSERT_TRUE(rs_.RecordsetUpdate(ctx_, s));
   EXPECT_EQ(Get(s, "Qty"), "4");
@@ -751,12 +751,12 @@ TEST_P(SharedRowLockTest, UpdateNeedsTheIndexLock) {
   ASSERT_TRUE(rs_.RecordsetAddRow(ctx_, h));
   Set(h, "Id", "1");
   Set(h, "Customer", "acme");
-  FileHandle other = kNoFile;
-  ASSERT_TRUE(FileOpen(other, folder_.File("shop.zix"), 1));
-  ASSERT_TRUE(FileLockRegion(other, 0, 2720));
+  File other;
+  ASSERT_TRUE(other.Open(folder_.File("shop.zix"), 1));
+  ASSERT_TRUE(FileLockRegion(other.handle(), 0, 2720));
   EXPECT_FALSE(rs_.RecordsetUpdate(ctx_, h));
   EXPECT_EQ(Error(h), "RecordsetUpdate: Error locking index pages for update.");
-  FileClose(other);
+  other.Close();
   EXPECT_TRUE(rs_.RecordsetUpdate(ctx_, h)) << Error(h);
   EXPECT_EQ(Ids(), std::vector<std::string>{"1"});
   ExpectConsistent();
