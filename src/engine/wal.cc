@@ -221,6 +221,10 @@ bool WriteAheadLog::FormRecord(uint32_t format,
   const size_t start = unwritten_.size();
   unwritten_.resize(start + kRecordHeaderSize + body);
   char* head = unwritten_.data() + start;
+  // The new room is not zeroed (LogBytes): the headers are, since their
+  // reserved bytes and the CRC field (zero while the CRC is computed) are
+  // part of the format; every other byte is written below.
+  std::memset(head, 0, kRecordHeaderSize);
   PutU32(head, kRecordMagic);
   PutU32(head + kRecordEpochAt, header_.epoch);
   PutU64(head + kRecordSequenceAt, next_sequence_++);
@@ -234,6 +238,7 @@ bool WriteAheadLog::FormRecord(uint32_t format,
     for (const FileRange& r : ranges[f]) {
       const auto length = static_cast<size_t>(r.length);
       const size_t pieces = PieceCount(r.offset, r.length);
+      std::memset(p, 0, kExtentHeaderSize);
       p[kExtentFileAt] = static_cast<char>(f);
       PutU32(p + kExtentLengthAt, static_cast<uint32_t>(length));
       PutU64(p + kExtentOffsetAt, static_cast<uint64_t>(r.offset));
@@ -470,7 +475,7 @@ int WriteAheadLog::Commit(std::string& err, bool force_sync) {
     unsynced_.clear();
     resync_ = false;
   } else {
-    unsynced_ += unwritten_;
+    unsynced_.insert(unsynced_.end(), unwritten_.begin(), unwritten_.end());
   }
   unwritten_.clear();
   uncommitted_records_ = 0;

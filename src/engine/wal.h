@@ -91,8 +91,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/file.h"
@@ -188,6 +190,29 @@ std::string LogFilePath(const std::string& folder, const std::string& data_path)
 // The three staged files, by their number in log records.
 enum LogFile : uint8_t { kLogDataFile = 0, kLogDefinitionFile = 1, kLogIndexFile = 2 };
 using LogFiles = std::array<FileHandle, 3>;
+
+// A byte buffer whose growth leaves the new bytes unset: a record is
+// formed in place right after its room is made, so zero-filling megabytes
+// first (as std::string::resize does for a load's batch) only costs time.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <typename U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <typename U, typename... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+using LogBytes = std::vector<char, UninitializedAllocator<char>>;
 
 class WriteAheadLog : public StagedSpill {
  public:
@@ -285,7 +310,7 @@ class WriteAheadLog : public StagedSpill {
   int64_t synced_end_ = 0;  // records before this are on disk
   int64_t allocated_ = 0;   // the file's zero-filled length
   uint64_t next_sequence_ = 1;
-  std::string unwritten_;  // sealed records not yet written to the file
+  LogBytes unwritten_;     // sealed records not yet written to the file
   std::string units_;      // Seal's room for the units an extent touches
   // The state each recently changed unit was left in by its last seal
   // (UnitKey -> kPieceSize bytes): the next change of the unit starts from
@@ -300,7 +325,7 @@ class WriteAheadLog : public StagedSpill {
   bool change_spilled_ = false;     // the change being made has parts in the log
   bool spilled_since_commit_ = false;
   std::string spill_error_;         // why a spill failed (fails the commit)
-  std::string unsynced_;  // written records after synced_end_ (Durability=os)
+  LogBytes unsynced_;     // written records after synced_end_ (Durability=os)
   bool resync_ = false;   // a sync failed: write unsynced_ again first
   double last_sync_ = 0;  // monotonic seconds of the last sync
   bool hold_files_ = false;
