@@ -5,13 +5,16 @@
 //   if (ztserver::Status s = db.Open({.host = "127.0.0.1", .port = 5432}); !s.ok()) {
 //     std::cerr << s.message() << "\n";
 //   }
-//   ztserver::Result<int32_t> h = db.CreateRecordset();
-//   if (h.ok() && db.RecordsetOpen(*h, "Customers").ok()) {
-//     for (ztserver::Status more = db.RecordsetMoveFirst(*h); more.ok();
-//          more = db.RecordsetMoveNext(*h)) {
-//       std::cout << db.RecordsetGetFieldValue(*h, "Name").value_or("?") << "\n";
+//   ztserver::Result<ztserver::Recordset> rs = ztserver::Recordset::Create(db);
+//   if (rs.ok() && db.RecordsetOpen(rs->handle(), "Customers").ok()) {
+//     for (bool end = false; !end;) {  // RECORDSETFETCHROWS, a batch at a time
+//       ztserver::Result<ztserver::RowBatch> batch =
+//           db.RecordsetFetchRows(rs->handle(), 1000, {"Id", "Name"});
+//       if (!batch.ok()) break;
+//       for (const std::vector<std::string>& row : batch->rows) std::cout << row[1] << "\n";
+//       end = batch->end;
 //     }
-//   }
+//   }  // the recordset closes itself here
 //
 // Three levels, each usable alone:
 // - Call(request) -> Reply: one request text ("RECORDSETMOVENEXT~1"), its

@@ -49,15 +49,17 @@ constexpr size_t kMaxFetchReplyBytes = 256 * 1024;
 constexpr char kEscape = 0x10;  // DLE
 constexpr char kEscapeFlip = 0x40;
 
-// Appends value to out in the framing above.
+// Appends value to out in the framing above: runs of plain bytes at once.
 void AppendEscaped(std::string& out, std::string_view value) {
-  for (const char c : value) {
-    if (c == 0x02 || c == 0x03 || c == kEscape || c == kFieldSeparator) {
-      out += kEscape;
-      out += static_cast<char>(c ^ kEscapeFlip);
-    } else {
-      out += c;
-    }
+  static constexpr char kSpecial[] = {0x02, 0x03, kEscape, kFieldSeparator};
+  static constexpr std::string_view kSpecials(kSpecial, sizeof kSpecial);
+  while (!value.empty()) {
+    const size_t at = value.find_first_of(kSpecials);
+    out.append(value.substr(0, at));
+    if (at == std::string_view::npos) return;
+    out += kEscape;
+    out += static_cast<char>(value[at] ^ kEscapeFlip);
+    value.remove_prefix(at + 1);
   }
 }
 
@@ -87,10 +89,10 @@ bool ResolveColumns(const Database& database, Recordset& recordset,
     const std::string_view name = TrimBlanks(list.substr(0, comma));
     const int index = definition.find_column(name.substr(0, kMaxNameLength));
     if (index < 0 || definition.is_dropped(index)) {
-      FailRecordset(database, recordset,
-                    "RecordsetFetchRows: Invalid column name: " +
-                        std::string(name.substr(0, kMaxNameLength)),
-                    Report::kNo);
+      FailRecordset(
+          database, recordset,
+          "RecordsetFetchRows: Invalid column name: " + std::string(name.substr(0, kMaxNameLength)),
+          Report::kNo);
       return false;
     }
     add(index);
@@ -144,7 +146,8 @@ bool HandleRecordsetFetchRows(CommandContext& ctx) {
   const TableDefinition* definition =
       ctx.database.TableDef(recordset->table_name.c_str(), definition_offset);
   if (definition == nullptr) {
-    return FailRecordset(ctx.database, *recordset, "Unable to read table definition!", Report::kYes);
+    return FailRecordset(ctx.database, *recordset, "Unable to read table definition!",
+                         Report::kYes);
   }
   std::vector<FetchColumn> columns;
   if (!ResolveColumns(ctx.database, *recordset, *definition, ctx.field(4), columns)) return false;
@@ -157,9 +160,8 @@ bool HandleRecordsetFetchRows(CommandContext& ctx) {
   if (r > 0) {
     DataWindow window(ctx.database.data_file(), GuessDirection(*recordset, r));
     const size_t record_bytes =
-        RecordHeader::kSize + static_cast<size_t>(definition->record_length() > 0
-                                                      ? definition->record_length()
-                                                      : 0);
+        RecordHeader::kSize +
+        static_cast<size_t>(definition->record_length() > 0 ? definition->record_length() : 0);
     std::string value;
     while (r > 0 && sent < limit) {
       const Row& row = recordset->row(r);

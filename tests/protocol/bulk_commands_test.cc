@@ -18,7 +18,8 @@ using Rows = std::vector<std::vector<std::string>>;
 
 // CUSTOMER (ID integer 10 key, NAME text 30): rows stored straight into the
 // data file, so that their values may hold bytes no request can carry.
-void StoreCustomers(ServerFixture& fixture, const std::vector<std::pair<std::string, std::string>>& rows) {
+void StoreCustomers(ServerFixture& fixture,
+                    const std::vector<std::pair<std::string, std::string>>& rows) {
   Database db(fixture.folder().File("work"));
   ASSERT_TRUE(db.OpenDatabase(fixture.folder().File("db.dat").c_str(), 0));
   for (const auto& [id, name] : rows) {
@@ -34,8 +35,9 @@ void StoreCustomers(ServerFixture& fixture, const std::vector<std::pair<std::str
 Rows FetchAll(Client& client, const std::string& handle, int n, const std::string& columns = "") {
   Rows rows;
   for (int request = 0; request < 100000; ++request) {
-    const ztserver::Reply reply = client.Call("RECORDSETFETCHROWS~" + handle + "~" +
-                                              std::to_string(n) + (columns.empty() ? "" : "~" + columns));
+    const ztserver::Reply reply =
+        client.Call("RECORDSETFETCHROWS~" + handle + "~" + std::to_string(n) +
+                    (columns.empty() ? "" : "~" + columns));
     const ztserver::Result<ztserver::RowBatch> batch = ztserver::ParseFetchReply(reply);
     if (!batch.ok()) {
       ADD_FAILURE() << batch.status().message();
@@ -72,7 +74,8 @@ class BulkFetchTest : public ServerTest {
  protected:
   void PrepareDatabase() override {
     std::vector<std::pair<std::string, std::string>> rows;
-    for (int i = 1; i <= 40; ++i) rows.push_back({std::to_string((i * 7) % 41), "name " + std::to_string(i % 9)});
+    for (int i = 1; i <= 40; ++i)
+      rows.push_back({std::to_string((i * 7) % 41), "name " + std::to_string(i % 9)});
     StoreCustomers(fixture_, rows);
   }
 };
@@ -86,17 +89,18 @@ TEST_F(BulkFetchTest, SendsWhatAWalkReadsInEveryOrderAndFilter) {
   const std::vector<Case> cases = {
       {"stored order", {"RECORDSETOPEN~1~CUSTOMER"}},
       {"sorted down", {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETSORT~1~NAME~0"}},
-      {"conditions", {"RECORDSETADDFILTERCOLUMN~1~ID~>~12~0", "RECORDSETADDFILTERCOLUMN~1~ID~<=~30~0",
-                      "RECORDSETOPEN~1~CUSTOMER"}},
+      {"conditions",
+       {"RECORDSETADDFILTERCOLUMN~1~ID~>~12~0", "RECORDSETADDFILTERCOLUMN~1~ID~<=~30~0",
+        "RECORDSETOPEN~1~CUSTOMER"}},
       {"filter on", {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETFILTERON~1~NAME~name 3"}},
-      {"sorted and filtered", {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETSORT~1~ID~1",
-                               "RECORDSETFILTERON~1~NAME~NAME 5"}},
+      {"sorted and filtered",
+       {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETSORT~1~ID~1", "RECORDSETFILTERON~1~NAME~NAME 5"}},
       {"a pending edit and a pending delete",
        {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETMOVENEXT~1", "RECORDSETSETFIELDVALUE~1~NAME~edited",
         "RECORDSETMOVENEXT~1", "RECORDSETDELETECURRENTROW~1"}},
-      {"stored deletes", {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETMOVELAST~1",
-                          "RECORDSETDELETECURRENTROW~1", "RECORDSETMOVEFIRST~1",
-                          "RECORDSETDELETECURRENTROW~1", "RECORDSETUPDATE~1"}},
+      {"stored deletes",
+       {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETMOVELAST~1", "RECORDSETDELETECURRENTROW~1",
+        "RECORDSETMOVEFIRST~1", "RECORDSETDELETECURRENTROW~1", "RECORDSETUPDATE~1"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -139,15 +143,17 @@ TEST_F(BulkFetchTest, StopsMidTableAndStandsOnTheNextRow) {
 TEST_F(BulkFetchTest, RefusesWithAReason) {
   Expect({{"CREATERECORDSET", "CREATERECORDSET~1"},
           {"RECORDSETFETCHROWS~1~5", "RECORDSETFETCHROWS~FAILED"},
-          {"RECORDSETGETLASTERROR~1", "RECORDSETGETLASTERRORTEXT~1~RecordsetFetchRows: Recordset not open"},
+          {"RECORDSETGETLASTERROR~1",
+           "RECORDSETGETLASTERRORTEXT~1~RecordsetFetchRows: Recordset not open"},
           {"RECORDSETOPEN~1~CUSTOMER", "RECORDSETOPEN~1"},
           {"RECORDSETFETCHROWS~1~0", "RECORDSETFETCHROWS~FAILED"},
           {"RECORDSETGETLASTERROR~1",
            "RECORDSETGETLASTERRORTEXT~1~RecordsetFetchRows: the number of rows must be at least 1"},
           {"RECORDSETFETCHROWS~1~5~ID,Nope", "RECORDSETFETCHROWS~FAILED"},
-          {"RECORDSETGETLASTERROR~1", "RECORDSETGETLASTERRORTEXT~1~RecordsetFetchRows: Invalid column name: Nope"},
+          {"RECORDSETGETLASTERROR~1",
+           "RECORDSETGETLASTERRORTEXT~1~RecordsetFetchRows: Invalid column name: Nope"},
           {"RECORDSETGETBOOKMARK~1", "RECORDSETGETBOOKMARK~1~1"},  // a refusal does not move
-          {"RECORDSETFETCHROWS~1", "RECORDSETFETCHROWS~FAILED"},  // n is required
+          {"RECORDSETFETCHROWS~1", "RECORDSETFETCHROWS~FAILED"},   // n is required
           {"RECORDSETFETCHROWS~9~5", "RECORDSETFETCHROWS~FAILED"}});
 }
 
@@ -170,10 +176,16 @@ class BulkFetchBytesTest : public ServerTest {
     return s;
   }
   void PrepareDatabase() override {
-    std::vector<std::pair<std::string, std::string>> rows = {
-        {"1", "a~b\x02" "c\x03" "d\x10" "e"}, {"2", "\x10\x10~~\x02"}, {"3", "~"}};
+    std::vector<std::pair<std::string, std::string>> rows = {{"1",
+                                                              "a~b\x02"
+                                                              "c\x03"
+                                                              "d\x10"
+                                                              "e"},
+                                                             {"2", "\x10\x10~~\x02"},
+                                                             {"3", "~"}};
     for (int from = 1; from <= 241; from += 30) {
-      rows.push_back({std::to_string(rows.size() + 1), AllBytes(from, from + 29 > 255 ? 255 : from + 29)});
+      rows.push_back(
+          {std::to_string(rows.size() + 1), AllBytes(from, from + 29 > 255 ? 255 : from + 29)});
     }
     rows.push_back({"13", "\xc3\xa9 FAILED"});
     rows.push_back({"14", ""});
@@ -186,7 +198,11 @@ TEST_F(BulkFetchBytesTest, ValuesTravelWhole) {
   ASSERT_EQ(Ask(*client_, "RECORDSETOPEN~1~CUSTOMER"), "RECORDSETOPEN~1");
   const Rows rows = FetchAll(*client_, "1", 4, "NAME");
   ASSERT_EQ(rows.size(), 14u);
-  EXPECT_EQ(rows[0][0], "a~b\x02" "c\x03" "d\x10" "e");
+  EXPECT_EQ(rows[0][0],
+            "a~b\x02"
+            "c\x03"
+            "d\x10"
+            "e");
   EXPECT_EQ(rows[1][0], "\x10\x10~~\x02");
   EXPECT_EQ(rows[2][0], "~");
   for (int k = 0; k < 9; ++k) {
@@ -198,7 +214,11 @@ TEST_F(BulkFetchBytesTest, ValuesTravelWhole) {
   // The wire form: the framing bytes escaped, nothing else touched.
   EXPECT_EQ(Ask(*client_, "RECORDSETMOVEFIRST~1"), "RECORDSETMOVEFIRST~1");
   EXPECT_EQ(Ask(*client_, "RECORDSETFETCHROWS~1~3~NAME"),
-            "RECORDSETFETCHROWS~1~3~1~0~a\x10>b\x10" "Bc\x10" "Cd\x10" "Pe~\x10P\x10P\x10>\x10>\x10" "B~\x10>");
+            "RECORDSETFETCHROWS~1~3~1~0~a\x10>b\x10"
+            "Bc\x10"
+            "Cd\x10"
+            "Pe~\x10P\x10P\x10>\x10>\x10"
+            "B~\x10>");
 }
 
 // However many rows are asked for, one reply stays within its bounds, and

@@ -183,6 +183,15 @@ class ClientTest(unittest.TestCase):
             self.assertEqual("failed" if reply.failed else "ok", verdict, line)
             self.assertEqual(len(reply.fields), int(fields), line)
 
+    def test_fetch_replies_are_decoded_and_checked(self):
+        columns, end = ztserver._parse_fetch(
+            ztserver.Reply("RECORDSETFETCHROWS~1~2~2~1~a\x10>b\x10B~\x10P\x10C~FAILED~"))
+        self.assertEqual((columns, end), ([["a~b\x02", "FAILED"], ["\x10\x03", ""]], True))
+        for bad in ("RECORDSETFETCHROWS~1~2~2~0~a~b~c", "RECORDSETFETCHROWS~1~1~1~2~a",
+                    "RECORDSETFETCHROWS~1~x~1~0", "RECORDSETFETCHROWS~1~1~1~0~a\x10"):
+            with self.assertRaises(ztserver.BadReply, msg=bad):
+                ztserver._parse_fetch(ztserver.Reply(bad))
+
     def test_values_typed_by_column_and_raw(self):
         db = self.connect()
         with db.recordset("Typed") as typed:

@@ -21,7 +21,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequ
 
 __all__ = [
     "COMMANDS", "Connection", "Reply", "Recordset", "connect", "tls_context",
-    "Error", "Failed", "Timeout", "Closed", "UnknownCommand", "InvalidValue",
+    "Error", "Failed", "Timeout", "Closed", "UnknownCommand", "InvalidValue", "BadReply",
 ]
 
 STX = b"\x02"
@@ -138,15 +138,17 @@ class Reply:
 
 # RECORDSETFETCHROWS value framing (docs/protocol.md): DLE (0x10), then the
 # byte XOR 0x40, stands for each of STX, ETX, DLE and "~".
-_ESCAPED = re.compile("\x10(.)", re.DOTALL)
+_ESCAPED = re.compile("\x10(.?)", re.DOTALL)
+
+
+def _unescaped(match: "re.Match[str]") -> str:
+    if not match.group(1):
+        raise BadReply("a fetched value ends in its escape")
+    return chr(ord(match.group(1)) ^ 0x40)
 
 
 def _unescape(value: str) -> str:
-    if "\x10" not in value:
-        return value
-    if value.endswith("\x10") and not value.endswith("\x10\x10"):
-        raise BadReply("a fetched value ends in its escape")
-    return _ESCAPED.sub(lambda m: chr(ord(m.group(1)) ^ 0x40), value)
+    return _ESCAPED.sub(_unescaped, value) if "\x10" in value else value
 
 
 def _parse_fetch(reply: Reply) -> Tuple[List[List[str]], bool]:
@@ -426,7 +428,7 @@ class Recordset:
         self.db = connection
         self.handle = handle
         self._columns: Optional[List[Tuple[str, int, int]]] = None
-        self._types: Dict[str, int] = {}
+        self._type_codes: Dict[str, int] = {}
         # How the recordset was opened, so that iteration can open its own
         # cursor alike and a refused add can start afresh.
         self._table: Optional[str] = None
@@ -484,12 +486,12 @@ class Recordset:
                     raise Failed("RECORDSETGETFIELDINFO~%d~%d" % (self.handle, f),
                                  self.db.failure_reason("RECORDSETGETFIELDINFO~%d" % self.handle))
                 self._columns.append((reply.fields[2], int(reply.fields[3]), int(reply.fields[4])))
-            self._types = {name.upper(): kind for name, kind, _ in self._columns}
+            self._type_codes = {name.upper(): kind for name, kind, _ in self._columns}
         return self._columns
 
     def _type_of(self, column: str) -> int:
         self.columns()
-        return self._types.get(column.strip().upper(), 0)
+        return self._type_codes.get(column.strip().upper(), 0)
 
     def count(self) -> int:
         """The rows a walk visits now: deletes made through this recordset
@@ -524,9 +526,15 @@ class Recordset:
             request += "~" + ",".join(names)
         return request
 
-    def _typed_rows(self, columns: List[List[str]], names: Sequence[str], raw: bool) -> List[tuple]:
-        if not raw:
-            columns = [_convert_column(self._type_of(n), c) for n, c in zip(names, columns)]
+    def _types(self, names: Sequence[str], raw: bool) -> Optional[List[int]]:
+        """The type of each column named (None: raw texts). Asked before a
+        stream of fetches begins: nothing else may be sent while it runs."""
+        return None if raw else [self._type_of(n) for n in names]
+
+    @staticmethod
+    def _typed_rows(columns: List[List[str]], types: Optional[List[int]]) -> List[tuple]:
+        if types is not None:
+            columns = [_convert_column(t, c) for t, c in zip(types, columns)]
         return list(zip(*columns))
 
     def _names(self, columns: Optional[Sequence[str]]) -> List[str]:
@@ -556,23 +564,23 @@ class Recordset:
         of every live column), typed unless raw; the recordset then stands
         after them (past its last row once they are all read). Fewer than
         size rows: the rows are done."""
-        names = self._names(columns)
+        types = self._types(self._names(columns), raw)
         rows: List[tuple] = []
         while len(rows) < size:
             reply = self.db.execute(self._fetch_request(self.handle, min(size - len(rows), FETCH_BATCH),
                                                         columns))
             values, end = _parse_fetch(reply)
-            rows.extend(self._typed_rows(values, names, raw))
+            rows.extend(self._typed_rows(values, types))
             if end:
                 break
         return rows
 
     def fetchall(self, columns: Optional[Sequence[str]] = None, raw: bool = False) -> List[tuple]:
         """Every row from the current row on (see fetchmany)."""
-        names = self._names(columns)
+        types = self._types(self._names(columns), raw)
         rows: List[tuple] = []
         for values in self._stream(self.handle, columns):
-            rows.extend(self._typed_rows(values, names, raw))
+            rows.extend(self._typed_rows(values, types))
         return rows
 
     def _stream(self, handle: int, columns: Optional[Sequence[str]]) -> Iterator[List[List[str]]]:
@@ -618,6 +626,7 @@ class Recordset:
         if self._table is None:
             return
         names = self._names(None)
+        types = self._types(names, False)
         own = self.db.create_recordset()
         try:
             for column, op, value in self._where:
@@ -628,7 +637,7 @@ class Recordset:
             if self._filter_on:
                 self.db.command("RECORDSETFILTERON", own, *self._filter_on)
             for values in self._stream(own, None):
-                for row in self._typed_rows(values, names, False):
+                for row in self._typed_rows(values, types):
                     yield dict(zip(names, row))
         finally:
             if self.db.connected:
