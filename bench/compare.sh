@@ -153,7 +153,11 @@ command -v redis-server >/dev/null || missing+=(redis-server)
 command -v redis-benchmark >/dev/null || missing+=(redis-tools)
 command -v sqlite3 >/dev/null || missing+=(sqlite3)
 [ -f /usr/include/sqlite3.h ] || missing+=(libsqlite3-dev)
-python3 -c 'import psycopg2' 2>/dev/null || missing+=(python3-psycopg2)
+# Debian's python3-psycopg2 serves Debian's own interpreter, which may not be
+# the first python3 on the PATH.
+bench_python=/usr/bin/python3
+[ -x "$bench_python" ] || bench_python=python3
+"$bench_python" -c 'import psycopg2' 2>/dev/null || missing+=(python3-psycopg2)
 if [ ${#missing[@]} -gt 0 ]; then
   say "installing: ${missing[*]}"
   # Keep the packages from starting their own services (on 5432 and 6379):
@@ -463,7 +467,8 @@ redis_get() {
 # Python client against psycopg2).
 fetch_rate() {
   local out status=0
-  out=$(timeout -k 5 $step_limit python3 "$here/fetch_bench.py" "$1" "$2" "$run_seconds" 2>>"$log") ||
+  out=$(timeout -k 5 $step_limit "$bench_python" "$here/fetch_bench.py" "$1" "$2" "$run_seconds" \
+    2>>"$log") ||
     status=$?
   printf 'fetch_bench %s\n%s\n' "$*" "$out" >>"$log"
   [ $status = 0 ] || { say "  fetch_bench $* failed ($status); see $log"; return 0; }
