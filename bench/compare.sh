@@ -360,12 +360,15 @@ pg_data=$scratch/pg
 pg_port=$(free_port)
 mkdir -p "$pg_data"
 chmod 700 "$pg_data"
-cp "$tls_cert" "$pg_data/tls-cert.pem"
-cp "$tls_key" "$pg_data/tls-key.pem"
-chmod 600 "$pg_data/tls-key.pem"
 [ "$(id -u)" != 0 ] || chown -R postgres: "$pg_data"
 run_as_pg 120 "$pgbin/initdb" -D "$pg_data" -U bench -A trust -E UTF8 --no-sync \
   >>"$log" 2>&1 || die "initdb failed"
+# The certificate goes in once initdb has made the folder (it refuses one
+# that is not empty).
+cp "$tls_cert" "$pg_data/tls-cert.pem"
+cp "$tls_key" "$pg_data/tls-key.pem"
+chmod 600 "$pg_data/tls-key.pem"
+[ "$(id -u)" != 0 ] || chown postgres: "$pg_data/tls-cert.pem" "$pg_data/tls-key.pem"
 # PostgreSQL as shipped: fsync on, every commit synced (only the insert rows
 # write); ours with its default, Durability=full.
 run_as_pg 120 "$pgbin/pg_ctl" -D "$pg_data" -l "$pg_data/server.log" -w -t 60 \
