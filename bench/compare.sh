@@ -18,7 +18,7 @@
 # BUILD_DIR/compare.log) receives every raw output line.
 # BENCH_ROWS (default: all but metrics) runs only the named groups of rows,
 # of lookup, ping, get, open (with range, sort and their fetch rows),
-# insert, load, recordsets, tls and metrics: BENCH_ROWS="lookup ping".
+# fetch, insert, load, recordsets, tls and metrics: BENCH_ROWS="lookup ping".
 # BENCH_METRICS=1 serves ours with its metrics endpoint on (MetricsAddress
 # on a free loopback port) and scrapes GET /metrics every second for as
 # long as it runs, so that the table shows what monitoring costs: run
@@ -75,9 +75,15 @@
 #                 the 100,000 rows in order; ms per sort.  vs SELECT name FROM
 #                 t ORDER BY name with every row stepped.
 #   rangefetch,   the same, then every row also read over the protocol
-#   sortfetch     (MOVENEXT, GETFIELDVALUE NAME, pipelined): the protocol has
-#                 no bulk fetch, so this costs two requests per row; shown
-#                 for information, against the same SQLite figures.
+#   sortfetch     (MOVENEXT, GETFIELDVALUE NAME, pipelined: two requests per
+#                 row, as ztload reads); shown for information, against the
+#                 same SQLite figures.
+#   bulkfetch     the whole table (100,000 rows of ID, NAME, CITY) read into
+#                 Python through the ztserver package: OPEN, then fetchall()
+#                 (RECORDSETFETCHROWS, bounded replies, one request ahead);
+#                 rows/s.  vs psycopg2 (python3-psycopg2): SELECT id, name,
+#                 city FROM bench and fetchall(), on the same connection each
+#                 time (bench/fetch_bench.py).
 #   tls           ours with TlsAddress on, a certificate made here (openssl,
 #                 P-256, for 127.0.0.1) that clients verify:
 #     tlsping16   ping, 16 clients, over TLS / the same over the plain port
@@ -125,7 +131,7 @@ sudo=
 [ "$(id -u)" = 0 ] || sudo=sudo
 
 metrics=${BENCH_METRICS:-0}
-rows_wanted=${BENCH_ROWS:-lookup ping get open insert load recordsets tls}
+rows_wanted=${BENCH_ROWS:-lookup ping get open fetch insert load recordsets tls}
 say() { printf '%s\n' "$*" >&2; }
 # wanted GROUP: whether BENCH_ROWS asks for the group.
 wanted() { case " $rows_wanted " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
@@ -147,6 +153,11 @@ command -v redis-server >/dev/null || missing+=(redis-server)
 command -v redis-benchmark >/dev/null || missing+=(redis-tools)
 command -v sqlite3 >/dev/null || missing+=(sqlite3)
 [ -f /usr/include/sqlite3.h ] || missing+=(libsqlite3-dev)
+# Debian's python3-psycopg2 serves Debian's own interpreter, which may not be
+# the first python3 on the PATH.
+bench_python=/usr/bin/python3
+[ -x "$bench_python" ] || bench_python=python3
+"$bench_python" -c 'import psycopg2' 2>/dev/null || missing+=(python3-psycopg2)
 if [ ${#missing[@]} -gt 0 ]; then
   say "installing: ${missing[*]}"
   # Keep the packages from starting their own services (on 5432 and 6379):
@@ -349,12 +360,15 @@ pg_data=$scratch/pg
 pg_port=$(free_port)
 mkdir -p "$pg_data"
 chmod 700 "$pg_data"
-cp "$tls_cert" "$pg_data/tls-cert.pem"
-cp "$tls_key" "$pg_data/tls-key.pem"
-chmod 600 "$pg_data/tls-key.pem"
 [ "$(id -u)" != 0 ] || chown -R postgres: "$pg_data"
 run_as_pg 120 "$pgbin/initdb" -D "$pg_data" -U bench -A trust -E UTF8 --no-sync \
   >>"$log" 2>&1 || die "initdb failed"
+# The certificate goes in once initdb has made the folder (it refuses one
+# that is not empty).
+cp "$tls_cert" "$pg_data/tls-cert.pem"
+cp "$tls_key" "$pg_data/tls-key.pem"
+chmod 600 "$pg_data/tls-key.pem"
+[ "$(id -u)" != 0 ] || chown postgres: "$pg_data/tls-cert.pem" "$pg_data/tls-key.pem"
 # PostgreSQL as shipped: fsync on, every commit synced (only the insert rows
 # write); ours with its default, Durability=full.
 run_as_pg 120 "$pgbin/pg_ctl" -D "$pg_data" -l "$pg_data/server.log" -w -t 60 \
@@ -452,6 +466,18 @@ redis_get() {
   printf '%s\n' "$out" | awk -F'"' '$2 == "GET" { print $4 }'
 }
 
+# fetch_rate zt|pg PORT: rows/s of bench/fetch_bench.py (whole table,
+# Python client against psycopg2).
+fetch_rate() {
+  local out status=0
+  out=$(timeout -k 5 $step_limit "$bench_python" "$here/fetch_bench.py" "$1" "$2" "$run_seconds" \
+    2>>"$log") ||
+    status=$?
+  printf 'fetch_bench %s\n%s\n' "$*" "$out" >>"$log"
+  [ $status = 0 ] || { say "  fetch_bench $* failed ($status); see $log"; return 0; }
+  num rows/s "$out"
+}
+
 # run ROW OURS-COMMAND THEIRS-COMMAND: REPS pairs, interleaved.
 run() {
   local row=$1 ours theirs rep
@@ -488,6 +514,10 @@ if wanted open; then
   run sort "ztload_figure --mode sort -c 1 --no-fetch $zl" "sqlite_ms sort"
   run rangefetch "ztload_figure --mode range -c 1 --range 1000 $zl" "sqlite_ms range"
   run sortfetch "ztload_figure --mode sort -c 1 $zl" "sqlite_ms sort"
+fi
+if wanted fetch; then
+  say "bulk fetch through the Python clients (rows/s)"
+  run bulkfetch "fetch_rate zt \$zt_port" "fetch_rate pg \$pg_port"
 fi
 stop_zt
 
@@ -600,7 +630,7 @@ function median(v, n,   i, j, t, s) {
 }
 { n[$1]++; ours[$1, n[$1]] = $2; theirs[$1, n[$1]] = $3 }
 END {
-  split("lookup1 lookup16 insert1 insert16 ping16 get16 open range sort rangefetch sortfetch load mlookup1 mlookup16 mlookup16cpu mping16 mping16cpu tlsping16 tlslookup16 tlsconnect4", order, " ")
+  split("lookup1 lookup16 insert1 insert16 ping16 get16 open range sort rangefetch sortfetch bulkfetch load mlookup1 mlookup16 mlookup16cpu mping16 mping16cpu tlsping16 tlslookup16 tlsconnect4", order, " ")
   label["lookup1"] = "lookup vs pgbench -S -M prepared, 1 client";  unit["lookup1"] = "tps"
   label["lookup16"] = "lookup vs pgbench -S -M prepared, 16 clients"; unit["lookup16"] = "tps"
   label["insert1"] = "insert vs PostgreSQL INSERT (fsync on), 1 client"; unit["insert1"] = "rows/s"
@@ -613,6 +643,8 @@ END {
   label["rangefetch"] = "  same, every row also read over the protocol"; unit["rangefetch"] = "ms/op"
   label["sortfetch"] = "  same, every row also read over the protocol"; unit["sortfetch"] = "ms/op"
   label["load"] = "ztadmin load vs sqlite3 .import"; unit["load"] = "rows/s"
+  label["bulkfetch"] = "100k rows x 3 cols, Python client vs psycopg2 fetchall"; unit["bulkfetch"] = "rows/s"
+  target["bulkfetch"] = ">= 1.0"
   label["mlookup1"] = "lookup, metrics on+scraped vs off, 1 client"; unit["mlookup1"] = "tps"
   label["tlsping16"] = "ping over TLS vs plain, 16 clients"; unit["tlsping16"] = "req/s"
   label["tlslookup16"] = "lookup over TLS vs pgbench -S sslmode=require, 16"; unit["tlslookup16"] = "tps"

@@ -5,13 +5,16 @@
 //   if (ztserver::Status s = db.Open({.host = "127.0.0.1", .port = 5432}); !s.ok()) {
 //     std::cerr << s.message() << "\n";
 //   }
-//   ztserver::Result<int32_t> h = db.CreateRecordset();
-//   if (h.ok() && db.RecordsetOpen(*h, "Customers").ok()) {
-//     for (ztserver::Status more = db.RecordsetMoveFirst(*h); more.ok();
-//          more = db.RecordsetMoveNext(*h)) {
-//       std::cout << db.RecordsetGetFieldValue(*h, "Name").value_or("?") << "\n";
+//   ztserver::Result<ztserver::Recordset> rs = ztserver::Recordset::Create(db);
+//   if (rs.ok() && db.RecordsetOpen(rs->handle(), "Customers").ok()) {
+//     for (bool end = false; !end;) {  // RECORDSETFETCHROWS, a batch at a time
+//       ztserver::Result<ztserver::RowBatch> batch =
+//           db.RecordsetFetchRows(rs->handle(), 1000, {"Id", "Name"});
+//       if (!batch.ok()) break;
+//       for (const std::vector<std::string>& row : batch->rows) std::cout << row[1] << "\n";
+//       end = batch->end;
 //     }
-//   }
+//   }  // the recordset closes itself here
 //
 // Three levels, each usable alone:
 // - Call(request) -> Reply: one request text ("RECORDSETMOVENEXT~1"), its
@@ -44,6 +47,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -82,26 +86,68 @@ class [[nodiscard]] Status {
   std::string message_;
 };
 
+// Reading the value of a failed Result is a programming error: the library
+// says so on standard error, naming the failure, and aborts (in every
+// build), instead of handing out a value that is not there.
+[[noreturn]] void AbortOnFailedResult(const Status& status);
+
 // A value, or the Status that says why there is none.
 template <typename T>
 class [[nodiscard]] Result {
  public:
   Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit on purpose
   Result(Status status) : status_(std::move(status)) {}  // NOLINT
+  // A result of another type whose value converts (Result<Handle> to
+  // Result<int32_t>, for code written before the typed handles).
+  template <typename U, typename = std::enable_if_t<!std::is_same_v<U, T> &&
+                                                    std::is_convertible_v<const U&, T>>>
+  Result(const Result<U>& other) : status_(other.status()) {  // NOLINT
+    if (other.ok()) value_ = T(other.value());
+  }
 
   bool ok() const { return value_.has_value(); }
   explicit operator bool() const { return ok(); }
   const Status& status() const { return status_; }
-  // Only when ok().
-  const T& value() const& { return *value_; }
-  T& value() & { return *value_; }
-  const T& operator*() const { return *value_; }
-  const T* operator->() const { return &*value_; }
+  // Only when ok(); otherwise AbortOnFailedResult.
+  const T& value() const& { return Checked(); }
+  T& value() & { return const_cast<T&>(Checked()); }
+  const T& operator*() const { return Checked(); }
+  const T* operator->() const { return &Checked(); }
   T value_or(T fallback) const { return value_ ? *value_ : std::move(fallback); }
 
  private:
+  const T& Checked() const {
+    if (!value_) AbortOnFailedResult(status_);
+    return *value_;
+  }
   std::optional<T> value_;
   Status status_;
+};
+
+// A recordset handle and a row number (a bookmark) are both small integers
+// on the wire, and each converts from and to int32_t, but not into the
+// other: a row number passed where a handle is wanted, or the reverse,
+// does not compile.
+class Handle {
+ public:
+  constexpr Handle() = default;
+  constexpr Handle(int32_t value) : value_(value) {}  // NOLINT: a bare handle
+  constexpr operator int32_t() const { return value_; }  // NOLINT
+  constexpr int32_t value() const { return value_; }
+
+ private:
+  int32_t value_ = 0;
+};
+
+class RowNumber {
+ public:
+  constexpr RowNumber() = default;
+  constexpr RowNumber(int32_t value) : value_(value) {}  // NOLINT: a bare row number
+  constexpr operator int32_t() const { return value_; }  // NOLINT
+  constexpr int32_t value() const { return value_; }
+
+ private:
+  int32_t value_ = 0;
 };
 
 // One reply: answered (ok or FAILED), or not answered and why.
@@ -117,6 +163,12 @@ struct Reply {
   // Field i, or an empty text when the reply has fewer.
   const std::string& field(size_t i) const;
 };
+
+// A received reply text cut into fields and judged: a failure exactly when
+// it has two fields and the second is FAILED ("NAME~FAILED"); a value that
+// happens to be the text FAILED ("RECORDSETGETFIELDVALUE~1~FAILED") is a
+// success.
+Reply ParseReply(std::string text);
 
 // Which error text keeps the reason of a command's failure.
 enum class ErrorText {
@@ -164,6 +216,17 @@ struct Options {
   std::string user;
   std::string password;
 };
+
+// Rows of a RECORDSETFETCHROWS reply (an extension; docs/protocol.md).
+struct RowBatch {
+  size_t columns = 0;                           // values a row
+  std::vector<std::vector<std::string>> rows;  // each row's values, decoded
+  bool end = false;  // the recordset stands past its last row: no rows are left
+};
+
+// The values of a RECORDSETFETCHROWS reply's text, decoded (DLE escapes
+// undone); kBadReply when its counts do not match its values.
+Result<RowBatch> ParseFetchReply(const Reply& reply);
 
 struct FieldInfo {
   std::string name;
@@ -234,77 +297,84 @@ class Connection {
   Status CommitTransaction();
   Status RollbackTransaction();
   Result<std::string> GetLastErrorText();
-  Result<int32_t> CreateRecordset();
-  Status RecordsetClose(int32_t h);
-  Result<bool> RecordsetIsConnected(int32_t h);
-  Result<std::string> RecordsetGetLastError(int32_t h);
+  Result<Handle> CreateRecordset();
+  Status RecordsetClose(Handle h);
+  Result<bool> RecordsetIsConnected(Handle h);
+  Result<std::string> RecordsetGetLastError(Handle h);
   Result<std::vector<std::string>> GetLocationInformation();  // eight texts
   // texts[0] must not be blank; missing texts become empty.
   Status SetLocationInformation(const std::vector<std::string>& texts);
   Status RebuildDatabase();
-  // Extension: a server without it never answers (kTimeout).
+  // Extension: a server without it never answers (kTimeout). Asks for the
+  // counted shape (GETTABLENAMES~COUNT), which no table name can confuse.
   Result<std::vector<std::string>> GetTableNames();
 
   // ---- Opening, filters, navigation ------------------------------------------
-  Status RecordsetOpen(int32_t h, std::string_view table);
-  Status RecordsetOpenFloor(int32_t h, std::string_view table, std::string_view column,
+  Status RecordsetOpen(Handle h, std::string_view table);
+  Status RecordsetOpenFloor(Handle h, std::string_view table, std::string_view column,
                             std::string_view value);
-  Status RecordsetOpenCeiling(int32_t h, std::string_view table, std::string_view column,
+  Status RecordsetOpenCeiling(Handle h, std::string_view table, std::string_view column,
                               std::string_view value);
   // op: = < <= > >= <>; the two numbers are kept by the server, not used.
-  Status RecordsetAddFilterColumn(int32_t h, std::string_view column, std::string_view op,
+  Status RecordsetAddFilterColumn(Handle h, std::string_view column, std::string_view op,
                                   std::string_view value, int32_t hint = 0, int32_t extra = 0);
-  Status RecordsetClearFilters(int32_t h);
+  Status RecordsetClearFilters(Handle h);
   // An empty value shows every row again.
-  Status RecordsetFilterOn(int32_t h, std::string_view column, std::string_view value = {});
-  Result<bool> RecordsetCanBookmark(int32_t h);
-  Status RecordsetSetBookmark(int32_t h, int32_t row);
-  Result<int32_t> RecordsetGetBookmark(int32_t h);
-  Result<int32_t> RecordsetGetLastUpdatedBookmark(int32_t h);
-  Result<int32_t> RecordsetGetRowCount(int32_t h);
-  Result<int32_t> RecordsetGetSelectedRowCount(int32_t h);
-  Result<int32_t> RecordsetGetFilteredCount(int32_t h);
-  Status RecordsetMoveFirst(int32_t h);
-  Status RecordsetMoveNext(int32_t h);
-  Status RecordsetMovePrev(int32_t h);
-  Status RecordsetMoveLast(int32_t h);
+  Status RecordsetFilterOn(Handle h, std::string_view column, std::string_view value = {});
+  Result<bool> RecordsetCanBookmark(Handle h);
+  Status RecordsetSetBookmark(Handle h, RowNumber row);
+  Result<RowNumber> RecordsetGetBookmark(Handle h);
+  // Extension (RECORDSETFETCHROWS): up to max_rows rows from the current
+  // row on, of the columns named (empty: every live column); the recordset
+  // then stands after them. A batch may hold fewer rows than asked for
+  // while end is false (the server bounds each reply).
+  Result<RowBatch> RecordsetFetchRows(Handle h, int32_t max_rows,
+                                      const std::vector<std::string>& columns = {});
+  Result<RowNumber> RecordsetGetLastUpdatedBookmark(Handle h);
+  Result<int32_t> RecordsetGetRowCount(Handle h);
+  Result<int32_t> RecordsetGetSelectedRowCount(Handle h);
+  Result<int32_t> RecordsetGetFilteredCount(Handle h);
+  Status RecordsetMoveFirst(Handle h);
+  Status RecordsetMoveNext(Handle h);
+  Status RecordsetMovePrev(Handle h);
+  Status RecordsetMoveLast(Handle h);
 
   // ---- Row locks and editing -------------------------------------------------
-  Result<bool> RecordsetIsCurrentRowLocked(int32_t h);
-  Status RecordsetLockCurrentRow(int32_t h);
-  Status RecordsetUnlockCurrentRow(int32_t h);
-  Status RecordsetLockAll(int32_t h);
-  Status RecordsetUnlockAll(int32_t h);
-  Status RecordsetAddRow(int32_t h);
+  Result<bool> RecordsetIsCurrentRowLocked(Handle h);
+  Status RecordsetLockCurrentRow(Handle h);
+  Status RecordsetUnlockCurrentRow(Handle h);
+  Status RecordsetLockAll(Handle h);
+  Status RecordsetUnlockAll(Handle h);
+  Status RecordsetAddRow(Handle h);
   // value must not be blank (a blank value cannot be sent).
-  Status RecordsetSetFieldValue(int32_t h, std::string_view column, std::string_view value);
+  Status RecordsetSetFieldValue(Handle h, std::string_view column, std::string_view value);
   // The whole value, "~" included.
-  Result<std::string> RecordsetGetFieldValue(int32_t h, std::string_view column);
-  Status RecordsetUpdate(int32_t h);
-  Status RecordsetDeleteCurrentRow(int32_t h);
-  Status RecordsetDeleteAll(int32_t h);
-  Status RecordsetFindRow(int32_t h, std::string_view column, std::string_view prefix);
-  Status RecordsetSort(int32_t h, std::string_view column, bool ascending = true);
+  Result<std::string> RecordsetGetFieldValue(Handle h, std::string_view column);
+  Status RecordsetUpdate(Handle h);
+  Status RecordsetDeleteCurrentRow(Handle h);
+  Status RecordsetDeleteAll(Handle h);
+  Status RecordsetFindRow(Handle h, std::string_view column, std::string_view prefix);
+  Status RecordsetSort(Handle h, std::string_view column, bool ascending = true);
 
   // ---- Field metadata and row selection --------------------------------------
-  Result<int32_t> RecordsetGetFieldCount(int32_t h);
-  Result<std::string> RecordsetGetFieldName(int32_t h, int32_t field);
-  Result<FieldInfo> RecordsetGetFieldInfo(int32_t h, int32_t field);
-  Result<bool> RecordsetIsFieldNullable(int32_t h, int32_t field);
-  Result<bool> RecordsetIsFieldKeyColumn(int32_t h, int32_t field);
-  Result<bool> RecordsetIsFieldBlob(int32_t h, int32_t field);
-  Result<int32_t> RecordsetGetFieldSize(int32_t h, int32_t field);
-  Status RecordsetSelectRow(int32_t h, int32_t row);
-  Status RecordsetDeselectRow(int32_t h, int32_t row);
-  Status RecordsetSelectAll(int32_t h);
-  Status RecordsetDeselectAll(int32_t h);
-  Status RecordsetSelectRowsRange(int32_t h, int32_t first, int32_t last);
-  Status RecordsetDeselectRowsRange(int32_t h, int32_t first, int32_t last);
-  Result<bool> RecordsetIsRowSelected(int32_t h, int32_t row);
-  Status RecordsetMoveToFirstSelectedRow(int32_t h);
-  Status RecordsetMoveToNextSelectedRow(int32_t h);
-  Status RecordsetMoveToPrevSelectedRow(int32_t h);
-  Status RecordsetMoveToLastSelectedRow(int32_t h);
+  Result<int32_t> RecordsetGetFieldCount(Handle h);
+  Result<std::string> RecordsetGetFieldName(Handle h, int32_t field);
+  Result<FieldInfo> RecordsetGetFieldInfo(Handle h, int32_t field);
+  Result<bool> RecordsetIsFieldNullable(Handle h, int32_t field);
+  Result<bool> RecordsetIsFieldKeyColumn(Handle h, int32_t field);
+  Result<bool> RecordsetIsFieldBlob(Handle h, int32_t field);
+  Result<int32_t> RecordsetGetFieldSize(Handle h, int32_t field);
+  Status RecordsetSelectRow(Handle h, RowNumber row);
+  Status RecordsetDeselectRow(Handle h, RowNumber row);
+  Status RecordsetSelectAll(Handle h);
+  Status RecordsetDeselectAll(Handle h);
+  Status RecordsetSelectRowsRange(Handle h, RowNumber first, RowNumber last);
+  Status RecordsetDeselectRowsRange(Handle h, RowNumber first, RowNumber last);
+  Result<bool> RecordsetIsRowSelected(Handle h, RowNumber row);
+  Status RecordsetMoveToFirstSelectedRow(Handle h);
+  Status RecordsetMoveToNextSelectedRow(Handle h);
+  Status RecordsetMoveToPrevSelectedRow(Handle h);
+  Status RecordsetMoveToLastSelectedRow(Handle h);
 
  private:
   // A typed helper's exchange: the reply when it succeeded, else the error
@@ -342,6 +412,35 @@ class Connection {
   // replies costs one erase per receive, not one per reply).
   std::string buffer_;
   size_t read_ = 0;
+};
+
+// A recordset that closes itself: created on a connection, closed (its
+// row locks released with it) when it goes out of scope, unless released
+// first. The connection must outlive it. Movable, not copyable.
+class Recordset {
+ public:
+  // CREATERECORDSET on db.
+  static Result<Recordset> Create(Connection& db);
+  Recordset(Recordset&& other) noexcept
+      : db_(other.db_), handle_(other.handle_) { other.db_ = nullptr; }
+  Recordset& operator=(Recordset&& other) noexcept;
+  Recordset(const Recordset&) = delete;
+  Recordset& operator=(const Recordset&) = delete;
+  ~Recordset() { (void)Close(); }
+
+  Handle handle() const { return handle_; }
+  // RECORDSETCLOSE now; nothing is left to close afterwards.
+  Status Close();
+  // Gives up ownership: the handle stays open on the server.
+  Handle Release() {
+    db_ = nullptr;
+    return handle_;
+  }
+
+ private:
+  Recordset(Connection& db, Handle handle) : db_(&db), handle_(handle) {}
+  Connection* db_;
+  Handle handle_;
 };
 
 // ---- The server's HTTP endpoint ----------------------------------------------

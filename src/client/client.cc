@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <unordered_map>
 
@@ -34,7 +35,11 @@ constexpr std::string_view kGreeting =
     "CONNECTIONSTATUS"
     "\x03"
     "~SUCCEEDED";
-constexpr std::string_view kFailedSuffix = "~FAILED";
+constexpr std::string_view kFailed = "FAILED";
+// RECORDSETFETCHROWS value framing (docs/protocol.md): DLE, then the byte
+// XOR 0x40.
+constexpr char kEscape = 0x10;
+constexpr char kEscapeFlip = 0x40;
 
 using Clock = std::chrono::steady_clock;
 
@@ -86,12 +91,12 @@ const std::vector<CommandInfo> kCommands = {
     {"ROLLBACKTRANSACTION", false, kNo, false},
     {"GETLASTERRORTEXT", false, kNo, false},
     {"CREATERECORDSET", false, kDb, false},
-    {"RECORDSETCLOSE", true, kNo, false},
+    {"RECORDSETCLOSE", true, kDb, false},
     {"RECORDSETISCONNECTED", true, kNo, false},
     {"RECORDSETGETLASTERROR", true, kNo, false},
     {"GETLOCATIONINFORMATION", false, kDb, false},
     {"SETLOCATIONINFORMATION", false, kDb, false},
-    {"REBUILDDATABASE", false, kNo, false},
+    {"REBUILDDATABASE", false, kDb, false},
     {"GETTABLENAMES", false, kDb, true},
     {"AUTHENTICATE", false, kDb, true},
     {"RECORDSETOPEN", true, kRs, false},
@@ -104,6 +109,7 @@ const std::vector<CommandInfo> kCommands = {
     {"RECORDSETMOVENEXT", true, kRs, false},
     {"RECORDSETMOVEPREV", true, kRs, false},
     {"RECORDSETMOVELAST", true, kRs, false},
+    {"RECORDSETFETCHROWS", true, kRs, true},
     {"RECORDSETCANBOOKMARK", true, kRs, false},
     {"RECORDSETSETBOOKMARK", true, kRs, false},
     {"RECORDSETGETBOOKMARK", true, kRs, false},
@@ -187,6 +193,65 @@ const char* ErrorCodeName(ErrorCode code) {
     case ErrorCode::kBadReply: return "unexpected reply";
   }
   return "?";
+}
+
+void AbortOnFailedResult(const Status& status) {
+  std::fprintf(stderr, "ztserver: the value of a failed Result was read (%s: %s)\n",
+               ErrorCodeName(status.code()), status.message().c_str());
+  std::abort();
+}
+
+Reply ParseReply(std::string text) {
+  Reply reply;
+  reply.text = std::move(text);
+  reply.fields = SplitReply(reply.text);
+  const bool failed = reply.fields.size() == 2 && reply.fields[1] == kFailed;
+  reply.code = failed ? ErrorCode::kFailed : ErrorCode::kOk;
+  return reply;
+}
+
+Result<RowBatch> ParseFetchReply(const Reply& reply) {
+  // NAME~h~rows~columns~end~values...
+  auto number = [](const std::string& text, long& out) {
+    char* end = nullptr;
+    out = std::strtol(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && out >= 0;
+  };
+  long rows = 0;
+  long columns = 0;
+  if (!reply.ok() || reply.fields.size() < 5 || !number(reply.fields[2], rows) ||
+      !number(reply.fields[3], columns) ||
+      reply.fields.size() != 5 + static_cast<size_t>(rows) * static_cast<size_t>(columns) ||
+      (reply.fields[4] != "0" && reply.fields[4] != "1")) {
+    return Status(ErrorCode::kBadReply, "not a RECORDSETFETCHROWS reply: " + reply.text.substr(0, 80));
+  }
+  RowBatch batch;
+  batch.columns = static_cast<size_t>(columns);
+  batch.end = reply.fields[4] == "1";
+  batch.rows.resize(static_cast<size_t>(rows));
+  size_t at = 5;
+  for (std::vector<std::string>& row : batch.rows) {
+    row.reserve(batch.columns);
+    for (size_t c = 0; c < batch.columns; ++c) {
+      const std::string& field = reply.fields[at++];
+      if (field.find(kEscape) == std::string::npos) {
+        row.push_back(field);
+        continue;
+      }
+      std::string value;
+      for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != kEscape) {
+          value += field[i];
+        } else if (i + 1 < field.size()) {
+          value += static_cast<char>(field[++i] ^ kEscapeFlip);
+        } else {
+          return Status(ErrorCode::kBadReply, "RECORDSETFETCHROWS: a value ends in its escape");
+        }
+      }
+      row.push_back(std::move(value));
+    }
+  }
+  return batch;
 }
 
 const std::string& Reply::field(size_t i) const {
@@ -572,12 +637,7 @@ Reply Connection::Receive() {
     reply.text.clear();
     return reply;
   }
-  reply.fields = SplitReply(reply.text);
-  const bool failed = reply.text.size() >= kFailedSuffix.size() &&
-                      reply.text.compare(reply.text.size() - kFailedSuffix.size(),
-                                         kFailedSuffix.size(), kFailedSuffix) == 0;
-  reply.code = failed ? ErrorCode::kFailed : ErrorCode::kOk;
-  return reply;
+  return ParseReply(std::move(reply.text));
 }
 
 Reply Connection::Call(std::string_view request) {
@@ -741,16 +801,16 @@ Status Connection::StartTransaction() { return Expect("STARTTRANSACTION"); }
 Status Connection::CommitTransaction() { return Expect("COMMITTRANSACTION"); }
 Status Connection::RollbackTransaction() { return Expect("ROLLBACKTRANSACTION"); }
 Result<std::string> Connection::GetLastErrorText() { return Text("GETLASTERRORTEXT", 1); }
-Result<int32_t> Connection::CreateRecordset() {
+Result<Handle> Connection::CreateRecordset() {
   Result<Reply> reply = Exchange("CREATERECORDSET");
   if (!reply.ok()) return reply.status();
-  return static_cast<int32_t>(std::strtol(reply->field(1).c_str(), nullptr, 10));
+  return Handle(static_cast<int32_t>(std::strtol(reply->field(1).c_str(), nullptr, 10)));
 }
-Status Connection::RecordsetClose(int32_t h) { return Expect(Request("RECORDSETCLOSE").Arg(h).text()); }
-Result<bool> Connection::RecordsetIsConnected(int32_t h) {
+Status Connection::RecordsetClose(Handle h) { return Expect(Request("RECORDSETCLOSE").Arg(h).text()); }
+Result<bool> Connection::RecordsetIsConnected(Handle h) {
   return Flag(Request("RECORDSETISCONNECTED").Arg(h).text());
 }
-Result<std::string> Connection::RecordsetGetLastError(int32_t h) {
+Result<std::string> Connection::RecordsetGetLastError(Handle h) {
   return Text(Request("RECORDSETGETLASTERROR").Arg(h).text(), 2);
 }
 Result<std::vector<std::string>> Connection::GetLocationInformation() {
@@ -772,105 +832,130 @@ Status Connection::SetLocationInformation(const std::vector<std::string>& texts)
 }
 Status Connection::RebuildDatabase() { return Expect("REBUILDDATABASE"); }
 Result<std::vector<std::string>> Connection::GetTableNames() {
-  Result<Reply> reply = Exchange("GETTABLENAMES");
+  Result<Reply> reply = Exchange("GETTABLENAMES~COUNT");
   if (!reply.ok()) return reply.status();
-  return std::vector<std::string>(reply->fields.begin() + 1, reply->fields.end());
+  // GETTABLENAMES~n~t1~...~tn
+  const std::vector<std::string>& fields = reply->fields;
+  char* end = nullptr;
+  const long count = fields.size() >= 2 ? std::strtol(fields[1].c_str(), &end, 10) : -1;
+  if (fields.size() < 2 || fields[1].empty() || *end != '\0' || count < 0 ||
+      static_cast<size_t>(count) != fields.size() - 2) {
+    return Status(ErrorCode::kBadReply, "GETTABLENAMES: not a counted list: " + reply->text);
+  }
+  return std::vector<std::string>(fields.begin() + 2, fields.end());
 }
 
-Status Connection::RecordsetOpen(int32_t h, std::string_view table) {
+Status Connection::RecordsetOpen(Handle h, std::string_view table) {
   ZT_REQUEST(Request("RECORDSETOPEN").Arg(h).Arg(table), Expect);
 }
-Status Connection::RecordsetOpenFloor(int32_t h, std::string_view table, std::string_view column,
+Status Connection::RecordsetOpenFloor(Handle h, std::string_view table, std::string_view column,
                                       std::string_view value) {
   ZT_REQUEST(Request("RECORDSETOPENFLOOR").Arg(h).Arg(table).Arg(column).Arg(value), Expect);
 }
-Status Connection::RecordsetOpenCeiling(int32_t h, std::string_view table,
+Status Connection::RecordsetOpenCeiling(Handle h, std::string_view table,
                                         std::string_view column, std::string_view value) {
   ZT_REQUEST(Request("RECORDSETOPENCEILING").Arg(h).Arg(table).Arg(column).Arg(value), Expect);
 }
-Status Connection::RecordsetAddFilterColumn(int32_t h, std::string_view column,
+Status Connection::RecordsetAddFilterColumn(Handle h, std::string_view column,
                                             std::string_view op, std::string_view value,
                                             int32_t hint, int32_t extra) {
   ZT_REQUEST(
       Request("RECORDSETADDFILTERCOLUMN").Arg(h).Arg(column).Arg(op).Arg(value).Arg(hint).Arg(extra),
       Expect);
 }
-Status Connection::RecordsetClearFilters(int32_t h) {
+Status Connection::RecordsetClearFilters(Handle h) {
   return Expect(Request("RECORDSETCLEARFILTERS").Arg(h).text());
 }
-Status Connection::RecordsetFilterOn(int32_t h, std::string_view column, std::string_view value) {
+Status Connection::RecordsetFilterOn(Handle h, std::string_view column, std::string_view value) {
   ZT_REQUEST(Request("RECORDSETFILTERON").Arg(h).Arg(column).Optional(value), Expect);
 }
-Result<bool> Connection::RecordsetCanBookmark(int32_t h) {
+Result<bool> Connection::RecordsetCanBookmark(Handle h) {
   return Flag(Request("RECORDSETCANBOOKMARK").Arg(h).text());
 }
-Status Connection::RecordsetSetBookmark(int32_t h, int32_t row) {
+Status Connection::RecordsetSetBookmark(Handle h, RowNumber row) {
   return Expect(Request("RECORDSETSETBOOKMARK").Arg(h).Arg(row).text());
 }
-Result<int32_t> Connection::RecordsetGetBookmark(int32_t h) {
+Result<RowNumber> Connection::RecordsetGetBookmark(Handle h) {
   return Number(Request("RECORDSETGETBOOKMARK").Arg(h).text());
 }
-Result<int32_t> Connection::RecordsetGetLastUpdatedBookmark(int32_t h) {
+Result<RowBatch> Connection::RecordsetFetchRows(Handle h, int32_t max_rows,
+                                                const std::vector<std::string>& columns) {
+  Request request("RECORDSETFETCHROWS");
+  request.Arg(h).Arg(max_rows);
+  if (!columns.empty()) {
+    std::string list;
+    for (const std::string& column : columns) {
+      if (!list.empty()) list += ',';
+      list += column;
+    }
+    request.Arg(list);
+  }
+  if (!request.ok()) return request.Refusal();
+  Result<Reply> reply = Exchange(request.text());
+  if (!reply.ok()) return reply.status();
+  return ParseFetchReply(*reply);
+}
+Result<RowNumber> Connection::RecordsetGetLastUpdatedBookmark(Handle h) {
   return Number(Request("RECORDSETGETLASTUPDATEDBOOKMARK").Arg(h).text());
 }
-Result<int32_t> Connection::RecordsetGetRowCount(int32_t h) {
+Result<int32_t> Connection::RecordsetGetRowCount(Handle h) {
   return Number(Request("RECORDSETGETROWCOUNT").Arg(h).text());
 }
-Result<int32_t> Connection::RecordsetGetSelectedRowCount(int32_t h) {
+Result<int32_t> Connection::RecordsetGetSelectedRowCount(Handle h) {
   return Number(Request("RECORDSETGETSELECTEDROWCOUNT").Arg(h).text());
 }
-Result<int32_t> Connection::RecordsetGetFilteredCount(int32_t h) {
+Result<int32_t> Connection::RecordsetGetFilteredCount(Handle h) {
   return Number(Request("RECORDSETGETFILTEREDCOUNT").Arg(h).text());
 }
-Status Connection::RecordsetMoveFirst(int32_t h) { return Expect(Request("RECORDSETMOVEFIRST").Arg(h).text()); }
-Status Connection::RecordsetMoveNext(int32_t h) { return Expect(Request("RECORDSETMOVENEXT").Arg(h).text()); }
-Status Connection::RecordsetMovePrev(int32_t h) { return Expect(Request("RECORDSETMOVEPREV").Arg(h).text()); }
-Status Connection::RecordsetMoveLast(int32_t h) { return Expect(Request("RECORDSETMOVELAST").Arg(h).text()); }
+Status Connection::RecordsetMoveFirst(Handle h) { return Expect(Request("RECORDSETMOVEFIRST").Arg(h).text()); }
+Status Connection::RecordsetMoveNext(Handle h) { return Expect(Request("RECORDSETMOVENEXT").Arg(h).text()); }
+Status Connection::RecordsetMovePrev(Handle h) { return Expect(Request("RECORDSETMOVEPREV").Arg(h).text()); }
+Status Connection::RecordsetMoveLast(Handle h) { return Expect(Request("RECORDSETMOVELAST").Arg(h).text()); }
 
-Result<bool> Connection::RecordsetIsCurrentRowLocked(int32_t h) {
+Result<bool> Connection::RecordsetIsCurrentRowLocked(Handle h) {
   return Flag(Request("RECORDSETISCURRENTROWLOCKED").Arg(h).text());
 }
-Status Connection::RecordsetLockCurrentRow(int32_t h) {
+Status Connection::RecordsetLockCurrentRow(Handle h) {
   return Expect(Request("RECORDSETLOCKCURRENTROW").Arg(h).text());
 }
-Status Connection::RecordsetUnlockCurrentRow(int32_t h) {
+Status Connection::RecordsetUnlockCurrentRow(Handle h) {
   return Expect(Request("RECORDSETUNLOCKCURRENTROW").Arg(h).text());
 }
-Status Connection::RecordsetLockAll(int32_t h) { return Expect(Request("RECORDSETLOCKALL").Arg(h).text()); }
-Status Connection::RecordsetUnlockAll(int32_t h) {
+Status Connection::RecordsetLockAll(Handle h) { return Expect(Request("RECORDSETLOCKALL").Arg(h).text()); }
+Status Connection::RecordsetUnlockAll(Handle h) {
   return Expect(Request("RECORDSETUNLOCKALL").Arg(h).text());
 }
-Status Connection::RecordsetAddRow(int32_t h) { return Expect(Request("RECORDSETADDROW").Arg(h).text()); }
-Status Connection::RecordsetSetFieldValue(int32_t h, std::string_view column,
+Status Connection::RecordsetAddRow(Handle h) { return Expect(Request("RECORDSETADDROW").Arg(h).text()); }
+Status Connection::RecordsetSetFieldValue(Handle h, std::string_view column,
                                           std::string_view value) {
   ZT_REQUEST(Request("RECORDSETSETFIELDVALUE").Arg(h).Arg(column).Arg(value), Expect);
 }
-Result<std::string> Connection::RecordsetGetFieldValue(int32_t h, std::string_view column) {
+Result<std::string> Connection::RecordsetGetFieldValue(Handle h, std::string_view column) {
   const Request built = Request("RECORDSETGETFIELDVALUE").Arg(h).Arg(column);
   if (!built.ok()) return built.Refusal();
   return Text(built.text(), 2);
 }
-Status Connection::RecordsetUpdate(int32_t h) { return Expect(Request("RECORDSETUPDATE").Arg(h).text()); }
-Status Connection::RecordsetDeleteCurrentRow(int32_t h) {
+Status Connection::RecordsetUpdate(Handle h) { return Expect(Request("RECORDSETUPDATE").Arg(h).text()); }
+Status Connection::RecordsetDeleteCurrentRow(Handle h) {
   return Expect(Request("RECORDSETDELETECURRENTROW").Arg(h).text());
 }
-Status Connection::RecordsetDeleteAll(int32_t h) {
+Status Connection::RecordsetDeleteAll(Handle h) {
   return Expect(Request("RECORDSETDELETEALL").Arg(h).text());
 }
-Status Connection::RecordsetFindRow(int32_t h, std::string_view column, std::string_view prefix) {
+Status Connection::RecordsetFindRow(Handle h, std::string_view column, std::string_view prefix) {
   ZT_REQUEST(Request("RECORDSETFINDROW").Arg(h).Arg(column).Arg(prefix), Expect);
 }
-Status Connection::RecordsetSort(int32_t h, std::string_view column, bool ascending) {
+Status Connection::RecordsetSort(Handle h, std::string_view column, bool ascending) {
   ZT_REQUEST(Request("RECORDSETSORT").Arg(h).Arg(column).Arg(ascending ? 1 : 0), Expect);
 }
 
-Result<int32_t> Connection::RecordsetGetFieldCount(int32_t h) {
+Result<int32_t> Connection::RecordsetGetFieldCount(Handle h) {
   return Number(Request("RECORDSETGETFIELDCOUNT").Arg(h).text());
 }
-Result<std::string> Connection::RecordsetGetFieldName(int32_t h, int32_t field) {
+Result<std::string> Connection::RecordsetGetFieldName(Handle h, int32_t field) {
   return Text(Request("RECORDSETGETFIELDNAME").Arg(h).Arg(field).text(), 2);
 }
-Result<FieldInfo> Connection::RecordsetGetFieldInfo(int32_t h, int32_t field) {
+Result<FieldInfo> Connection::RecordsetGetFieldInfo(Handle h, int32_t field) {
   Result<Reply> reply = Exchange(Request("RECORDSETGETFIELDINFO").Arg(h).Arg(field).text());
   if (!reply.ok()) return reply.status();
   if (reply->fields.size() != 5) {
@@ -879,50 +964,78 @@ Result<FieldInfo> Connection::RecordsetGetFieldInfo(int32_t h, int32_t field) {
   return FieldInfo{reply->fields[2], std::atoi(reply->fields[3].c_str()),
                    std::atoi(reply->fields[4].c_str())};
 }
-Result<bool> Connection::RecordsetIsFieldNullable(int32_t h, int32_t field) {
+Result<bool> Connection::RecordsetIsFieldNullable(Handle h, int32_t field) {
   return Flag(Request("RECORDSETISFIELDNULLABLE").Arg(h).Arg(field).text());
 }
-Result<bool> Connection::RecordsetIsFieldKeyColumn(int32_t h, int32_t field) {
+Result<bool> Connection::RecordsetIsFieldKeyColumn(Handle h, int32_t field) {
   return Flag(Request("RECORDSETISFIELDKEYCOLUMN").Arg(h).Arg(field).text());
 }
-Result<bool> Connection::RecordsetIsFieldBlob(int32_t h, int32_t field) {
+Result<bool> Connection::RecordsetIsFieldBlob(Handle h, int32_t field) {
   return Flag(Request("RECORDSETISFIELDBLOB").Arg(h).Arg(field).text());
 }
-Result<int32_t> Connection::RecordsetGetFieldSize(int32_t h, int32_t field) {
+Result<int32_t> Connection::RecordsetGetFieldSize(Handle h, int32_t field) {
   return Number(Request("RECORDSETGETFIELDSIZE").Arg(h).Arg(field).text());
 }
-Status Connection::RecordsetSelectRow(int32_t h, int32_t row) {
+Status Connection::RecordsetSelectRow(Handle h, RowNumber row) {
   return Expect(Request("RECORDSETSELECTROW").Arg(h).Arg(row).text());
 }
-Status Connection::RecordsetDeselectRow(int32_t h, int32_t row) {
+Status Connection::RecordsetDeselectRow(Handle h, RowNumber row) {
   return Expect(Request("RECORDSETDESELECTROW").Arg(h).Arg(row).text());
 }
-Status Connection::RecordsetSelectAll(int32_t h) { return Expect(Request("RECORDSETSELECTALL").Arg(h).text()); }
-Status Connection::RecordsetDeselectAll(int32_t h) {
+Status Connection::RecordsetSelectAll(Handle h) { return Expect(Request("RECORDSETSELECTALL").Arg(h).text()); }
+Status Connection::RecordsetDeselectAll(Handle h) {
   return Expect(Request("RECORDSETDESELECTALL").Arg(h).text());
 }
-Status Connection::RecordsetSelectRowsRange(int32_t h, int32_t first, int32_t last) {
+Status Connection::RecordsetSelectRowsRange(Handle h, RowNumber first, RowNumber last) {
   return Expect(Request("RECORDSETSELECTROWSRANGE").Arg(h).Arg(first).Arg(last).text());
 }
-Status Connection::RecordsetDeselectRowsRange(int32_t h, int32_t first, int32_t last) {
+Status Connection::RecordsetDeselectRowsRange(Handle h, RowNumber first, RowNumber last) {
   return Expect(Request("RECORDSETDESELECTROWSRANGE").Arg(h).Arg(first).Arg(last).text());
 }
-Result<bool> Connection::RecordsetIsRowSelected(int32_t h, int32_t row) {
+Result<bool> Connection::RecordsetIsRowSelected(Handle h, RowNumber row) {
   return Flag(Request("RECORDSETISROWSELECTED").Arg(h).Arg(row).text());
 }
-Status Connection::RecordsetMoveToFirstSelectedRow(int32_t h) {
+Status Connection::RecordsetMoveToFirstSelectedRow(Handle h) {
   return Expect(Request("RECORDSETMOVETOFIRSTSELECTEDROW").Arg(h).text());
 }
-Status Connection::RecordsetMoveToNextSelectedRow(int32_t h) {
+Status Connection::RecordsetMoveToNextSelectedRow(Handle h) {
   return Expect(Request("RECORDSETMOVETONEXTSELECTEDROW").Arg(h).text());
 }
-Status Connection::RecordsetMoveToPrevSelectedRow(int32_t h) {
+Status Connection::RecordsetMoveToPrevSelectedRow(Handle h) {
   return Expect(Request("RECORDSETMOVETOPREVSELECTEDROW").Arg(h).text());
 }
-Status Connection::RecordsetMoveToLastSelectedRow(int32_t h) {
+Status Connection::RecordsetMoveToLastSelectedRow(Handle h) {
   return Expect(Request("RECORDSETMOVETOLASTSELECTEDROW").Arg(h).text());
 }
 
 #undef ZT_REQUEST
+
+}  // namespace ztserver
+
+namespace ztserver {
+
+Result<Recordset> Recordset::Create(Connection& db) {
+  Result<Handle> h = db.CreateRecordset();
+  if (!h.ok()) return h.status();
+  return Recordset(db, *h);
+}
+
+Recordset& Recordset::operator=(Recordset&& other) noexcept {
+  if (this != &other) {
+    (void)Close();
+    db_ = other.db_;
+    handle_ = other.handle_;
+    other.db_ = nullptr;
+  }
+  return *this;
+}
+
+Status Recordset::Close() {
+  if (db_ == nullptr) return Status();
+  Connection* db = db_;
+  db_ = nullptr;
+  if (!db->connected()) return Status();  // the server closed it with the connection
+  return db->RecordsetClose(handle_);
+}
 
 }  // namespace ztserver

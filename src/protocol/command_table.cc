@@ -63,6 +63,8 @@ std::vector<Command> BuildTable() {
       {"RECORDSETMOVENEXT", HandleRecordsetMoveNext, Required({2}), kAtOnce, kF, nullptr, kSession},
       {"RECORDSETMOVEPREV", HandleRecordsetMovePrev, Required({2}), kAtOnce, kF, nullptr, kSession},
       {"RECORDSETMOVELAST", HandleRecordsetMoveLast, Required({2}), kAtOnce, kF, nullptr, kSession},
+      // An extension: many rows in one reply (protocol/bulk_commands.cc).
+      {"RECORDSETFETCHROWS", HandleRecordsetFetchRows, Required({2, 3}), kAtOnce, kF, nullptr, kRead},
 
       // Row locks, row editing, find and sort. Only the two lock commands
       // can meet a conflict that waiting may clear: the editing commands do

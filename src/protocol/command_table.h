@@ -158,6 +158,8 @@ bool HandleRecordsetMoveFirst(CommandContext& ctx);
 bool HandleRecordsetMoveNext(CommandContext& ctx);
 bool HandleRecordsetMovePrev(CommandContext& ctx);
 bool HandleRecordsetMoveLast(CommandContext& ctx);
+// Extension: many rows in one reply (protocol/bulk_commands.cc).
+bool HandleRecordsetFetchRows(CommandContext& ctx);
 // Row locks (protocol/row_lock_commands.cc).
 bool HandleRecordsetIsCurrentRowLocked(CommandContext& ctx);
 bool HandleRecordsetLockCurrentRow(CommandContext& ctx);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/codec.h"
 #include "engine/database.h"
 #include "engine/error_log.h"
 #include "protocol/client_state.h"
@@ -60,7 +61,11 @@ bool HandleCreateRecordset(CommandContext& ctx) {
 // Only the creator reaches here (the dispatcher refuses other clients'
 // handles); its entry, with the row locks held through it, goes with it.
 bool HandleRecordsetClose(CommandContext& ctx) {
-  if (!ctx.recordsets.RecordsetClose(ctx.handle)) return false;
+  if (!ctx.recordsets.RecordsetClose(ctx.handle)) {
+    // No recordset keeps a text for a handle that does not exist.
+    ctx.database.SetErrorQuietly("RecordsetClose: there is no recordset " + IdToText(ctx.handle));
+    return false;
+  }
   ctx.owners.Remove(ctx.handle, ctx.locks);
   ctx.reply = EchoReply("RECORDSETCLOSE", ctx.handle);
   return true;
@@ -99,17 +104,26 @@ bool HandleSetLocationInformation(CommandContext& ctx) {
 }
 
 // Extension: the table names, in the definition file's order; a database
-// without tables answers the bare name.
+// without tables answers the bare name. GETTABLENAMES~COUNT puts their
+// number first, so that no list of names reads like a failure (a single
+// table named FAILED) or like the bare name.
 bool HandleGetTableNames(CommandContext& ctx) {
   std::vector<std::string> names;
   if (!ctx.database.GetTableNames(names)) return false;
   ctx.reply = "GETTABLENAMES";
+  if (EqualNoCase(ctx.field(2), "COUNT")) {
+    ctx.reply += kFieldSeparator;
+    ctx.reply += IdToText(static_cast<int32_t>(names.size()));
+  }
   AppendValues(ctx.reply, names);
   return true;
 }
 
 // The server offers no rebuild: the request always fails.
-bool HandleRebuildDatabase(CommandContext&) { return false; }
+bool HandleRebuildDatabase(CommandContext& ctx) {
+  ctx.database.SetErrorQuietly("RebuildDatabase: this server does not rebuild databases");
+  return false;
+}
 
 // Fails only for a missing handle field (the dispatcher's check); an unknown
 // handle is ignored by the engine and answered like a known one.

@@ -64,11 +64,11 @@ int Recordsets::RecordsetMovePrev(int32_t handle) {
                                           "RecordsetMovePrev: Recordset not open", Report::kYes});
   if (recordset == nullptr) return 0;
   if (recordset->current_row < 2 || recordset->current_row > recordset->row_count) {
-    return Fail(database_, *recordset, "RecordsetMovePrev: Reached begining of file", false);
+    return Fail(database_, *recordset, "RecordsetMovePrev: Reached beginning of file", false);
   }
   const int32_t r = FindActiveRow(*recordset, recordset->current_row - 1, 1, -1);
   if (r < 1)
-    return Fail(database_, *recordset, "RecordsetMovePrev: Reached begining of file", false);
+    return Fail(database_, *recordset, "RecordsetMovePrev: Reached beginning of file", false);
   recordset->current_row = r;
   return 1;
 }

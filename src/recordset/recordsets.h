@@ -215,7 +215,7 @@ class Recordsets {
   int RecordsetSort(int32_t handle, const char* column, int ascending);
   int RecordsetFindRow(int32_t handle, const char* column, const char* value);
 
- private:
+  // ---- Reading values (editing.cc) ---------------------------------------
   // The value of the column [start, start+size) of a row as the recordset
   // sees it: from its pending image when it has one, else from its stored
   // record; empty for a new row without an image and for a row without a
@@ -226,6 +226,8 @@ class Recordsets {
                         const TableDefinition& definition, int64_t start, int64_t size,
                         std::string* value, const RecordHeader* stored_header = nullptr,
                         DataWindow* window = nullptr);
+
+ private:
   // The value by which find and sort order a row; 0 when the row has no data
   // and so takes no part.
   int OrderValue(const Recordset& recordset, const TableDefinition& definition, const Row& row,

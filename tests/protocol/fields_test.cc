@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 #include <string>
 
 #include "protocol/command_table.h"
+#include "support/test_support.h"
 #include "ztserver/client.h"
 
 namespace zt {
@@ -122,6 +124,7 @@ const char* const kProtocolCommands[] = {
     "RECORDSETMOVETOPREVSELECTEDROW",
     "RECORDSETMOVETOLASTSELECTEDROW",
     "GETTABLENAMES",  // an extension
+    "RECORDSETFETCHROWS",  // an extension
     "AUTHENTICATE",   // an extension
 };
 
@@ -148,6 +151,35 @@ TEST(CommandTable, TheClientLibraryKnowsEveryCommand) {
   std::set<std::string> names;
   for (const Command& command : CommandTable()) names.insert(command.name);
   EXPECT_EQ(client_names, names);
+}
+
+// The Python client's table (clients/python/ztserver/__init__.py, COMMANDS)
+// names the same commands, and looks for each failure's reason where the
+// C++ library does.
+TEST(CommandTable, ThePythonClientAgreesWithTheLibrary) {
+  const std::string source =
+      testing::ReadFile(std::string(ZT_SOURCE_DIR) + "/clients/python/ztserver/__init__.py");
+  const size_t begin = source.find("COMMANDS: Dict");
+  ASSERT_NE(begin, std::string::npos);
+  const size_t end = source.find('}', begin);
+  std::map<std::string, std::string> python;  // name -> "db", "rs" or "None"
+  for (size_t at = source.find('"', begin); at < end; at = source.find('"', at)) {
+    const size_t close = source.find('"', at + 1);
+    const std::string name = source.substr(at + 1, close - at - 1);
+    const size_t colon = source.find(':', close);
+    const size_t stop = source.find_first_of(",}", colon);
+    std::string where = source.substr(colon + 1, stop - colon - 1);
+    where.erase(0, where.find_first_not_of(' '));
+    python[name] = where;
+    at = stop;
+  }
+  std::map<std::string, std::string> library;
+  for (const ztserver::CommandInfo& info : ztserver::Commands()) {
+    library[info.name] = info.error_text == ztserver::ErrorText::kDatabase    ? "_DB"
+                         : info.error_text == ztserver::ErrorText::kRecordset ? "_RS"
+                                                                              : "None";
+  }
+  EXPECT_EQ(python, library);
 }
 
 // Every engine operation of the protocol exists now: a command without a

@@ -48,7 +48,7 @@ TEST_F(NavigationTest, DeletedLeadingRowsStopMovePrev) {
   ASSERT_EQ(rs_->RecordsetMoveFirst(handle_), 1);
   EXPECT_EQ(Current(), 3);
   EXPECT_EQ(rs_->RecordsetMovePrev(handle_), 0);
-  EXPECT_EQ(RecordsetError(), "RecordsetMovePrev: Reached begining of file");
+  EXPECT_EQ(RecordsetError(), "RecordsetMovePrev: Reached beginning of file");
   EXPECT_EQ(Current(), 3);
 }
 
@@ -95,7 +95,7 @@ TEST_F(NavigationTest, AnOpenOnNoRowsHasNoCurrentRow) {
   EXPECT_EQ(rs_->RecordsetMoveLast(handle_), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetMoveLast: Recordset contains zero records");
   EXPECT_EQ(rs_->RecordsetMovePrev(handle_), 0);
-  EXPECT_EQ(RecordsetError(), "RecordsetMovePrev: Reached begining of file");
+  EXPECT_EQ(RecordsetError(), "RecordsetMovePrev: Reached beginning of file");
   int64_t offset = 0;
   EXPECT_EQ(rs_->RecordsetGetCurrentRowOffset(handle_, offset), 0);
   EXPECT_EQ(RecordsetError(), "RecordsetGetCurrentRowOffset: Current record not set!");

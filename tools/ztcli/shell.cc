@@ -19,9 +19,8 @@ using ztserver::ErrorCode;
 using ztserver::Result;
 using ztserver::Status;
 
-// Rows fetched per pipelined burst by \show: one GETFIELDVALUE per column
-// and one MOVENEXT per row travel in one write.
-constexpr int kRowsPerBurst = 64;
+// Rows \show asks for per RECORDSETFETCHROWS (the server may send fewer).
+constexpr int kRowsPerFetch = 10000;
 
 struct BackslashCommand {
   const char* name;
@@ -335,35 +334,18 @@ Outcome Shell::ShowRows(const std::vector<std::string>& args) {
     table.header.push_back(c.name);
     table.right.push_back(IsNumericType(c.type));
   }
-  // Rows in pipelined bursts: the values of a row, then MOVENEXT; a failed
-  // move is the end of the rows.
-  bool more = wanted > 0 && db_.RecordsetMoveFirst(*h).ok();
-  std::vector<std::string> requests;
-  const std::string handle = std::to_string(*h);
+  // Rows in batches of RECORDSETFETCHROWS (each reply bounded by the
+  // server), of the shown columns, until LIMIT or the end.
+  std::vector<std::string> column_names;
+  for (const Column& c : shown) column_names.push_back(c.name);
+  bool more = wanted > 0 && !shown.empty() && db_.RecordsetMoveFirst(*h).ok();
   while (more && static_cast<long>(table.rows.size()) < wanted) {
-    requests.clear();
-    const long burst = std::min<long>(kRowsPerBurst, wanted - static_cast<long>(table.rows.size()));
-    for (long r = 0; r < burst; ++r) {
-      for (const Column& c : shown) {
-        requests.push_back("RECORDSETGETFIELDVALUE~" + handle + "~" + c.name);
-      }
-      requests.push_back("RECORDSETMOVENEXT~" + handle);
-    }
-    const std::vector<ztserver::Reply> replies = db_.CallAll(requests);
-    size_t at = 0;
-    for (long r = 0; r < burst && more; ++r) {
-      std::vector<std::string> row;
-      for (size_t k = 0; k < shown.size(); ++k, ++at) {
-        const ztserver::Reply& reply = replies[at];
-        if (!reply.answered()) return Report(Status(reply.code, reply.error), "\\show");
-        // The value is everything behind "RECORDSETGETFIELDVALUE~h~".
-        const size_t value_at = reply.text.find('~', reply.text.find('~') + 1);
-        row.push_back(reply.ok() && value_at != std::string::npos ? reply.text.substr(value_at + 1)
-                                                                  : "");
-      }
-      table.rows.push_back(std::move(row));
-      more = replies[at++].ok();
-    }
+    const long left = wanted - static_cast<long>(table.rows.size());
+    Result<ztserver::RowBatch> batch = db_.RecordsetFetchRows(
+        *h, static_cast<int32_t>(std::min<long>(left, kRowsPerFetch)), column_names);
+    if (!batch.ok()) return Report(batch.status(), "\\show " + query.table);
+    for (std::vector<std::string>& row : batch.value().rows) table.rows.push_back(std::move(row));
+    more = !batch->end;
   }
   Print(table);
   return Outcome::kOk;

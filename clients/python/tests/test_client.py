@@ -10,6 +10,7 @@ import sys
 import tempfile
 import time
 import unittest
+from decimal import Decimal
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 import ztserver  # noqa: E402
@@ -22,8 +23,17 @@ column Id integer 4 key
 column Name text 20 key
 column City text 12
 column Old text 4 dropped
+
+table Typed
+column Id integer 6 key
+column Amount numeric 10
+column Ratio float 8
+column Note text 16
 """
 ROWS = "Id,Name,City\n1,Ann,Leith\n2,Bob,Perth\n3,Cy,Leith\n"
+TYPED = ('Id,Amount,Ratio,Note\n1,12.50,0.25,FAILED\n2,,,"a~b"\n3,cheap,1e3,"x,y"\n'
+         '4,-7,-0.5,\n')
+REPLY_CASES = os.path.join(os.path.dirname(__file__), "../../../tests/client/reply_cases.txt")
 
 
 class Server:
@@ -38,10 +48,14 @@ class Server:
             f.write(SCHEMA)
         with open(os.path.join(d, "p.csv"), "w") as f:
             f.write(ROWS)
+        with open(os.path.join(d, "t.csv"), "w") as f:
+            f.write(TYPED)
         admin = os.path.join(BIN, "ztadmin")
         subprocess.run([admin, "create", d + "/db.dat", d + "/s.schema"], check=True,
                        stdout=subprocess.DEVNULL)
         subprocess.run([admin, "load", d + "/db.dat", "People", d + "/p.csv"], check=True,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run([admin, "load", d + "/db.dat", "Typed", d + "/t.csv"], check=True,
                        stdout=subprocess.DEVNULL)
         with open(os.path.join(d, "zt.ini"), "w") as f:
             f.write("[CONNECTION]\nDatabaseFile=db.dat\n[SERVER]\nWorkFolder=work\n"
@@ -87,10 +101,10 @@ class ClientTest(unittest.TestCase):
 
     def test_rows_as_dicts_without_dropped_columns(self):
         db = self.connect()
-        self.assertEqual(db.table_names(), ["People"])
+        self.assertEqual(db.table_names(), ["People", "Typed"])
         with db.recordset("People", where=[("City", "=", "leith")]) as people:
-            self.assertEqual(list(people), [{"Id": "1", "Name": "Ann", "City": "Leith"},
-                                            {"Id": "3", "Name": "Cy", "City": "Leith"}])
+            self.assertEqual(list(people), [{"Id": 1, "Name": "Ann", "City": "Leith"},
+                                            {"Id": 3, "Name": "Cy", "City": "Leith"}])
             self.assertEqual([c[0] for c in people.columns()], ["Id", "Name", "City", "Old"])
 
     def test_add_update_sort_find_delete(self):
@@ -110,6 +124,8 @@ class ClientTest(unittest.TestCase):
             self.assertEqual(people.count(), 3)
             self.assertTrue(people.find("Name", "Bob"))
             self.assertEqual(people.get("City"), "Crieff")
+            self.assertEqual(people.get("Id"), 2)
+            self.assertEqual(people.get_raw("Id"), "2")
             people.update({"City": "Perth"})
 
     def test_failures_carry_the_servers_reason(self):
@@ -136,7 +152,7 @@ class ClientTest(unittest.TestCase):
         h = db.create_recordset()
         replies = db.pipeline(["RECORDSETOPEN~%d~People" % h, "RECORDSETGETROWCOUNT~%d" % h,
                                "STARTTRANSACTION", "RECORDSETMOVEPREV~%d" % h])
-        self.assertEqual([r.text for r in replies[:3]],
+        self.assertEqual([r.text for r in replies[:3]],  # noqa
                          ["RECORDSETOPEN~%d" % h, "RECORDSETGETROWCOUNT~%d~3" % h,
                           "STARTTRANSACTION"])
         self.assertTrue(replies[3].failed)
@@ -155,6 +171,84 @@ class ClientTest(unittest.TestCase):
             db.call("STARTTRANSACTION")
         with self.assertRaises(ztserver.Closed):
             ztserver.connect("127.0.0.1", 1)
+
+    def test_the_shared_reply_cases(self):
+        with open(REPLY_CASES) as f:
+            cases = [line.rstrip("\n") for line in f if line.strip() and not line.startswith("#")]
+        self.assertTrue(cases)
+        for line in cases:
+            head, text = line.split("\t", 1)
+            verdict, fields = head.split()
+            reply = ztserver.Reply(text)
+            self.assertEqual("failed" if reply.failed else "ok", verdict, line)
+            self.assertEqual(len(reply.fields), int(fields), line)
+
+    def test_fetch_replies_are_decoded_and_checked(self):
+        columns, end = ztserver._parse_fetch(
+            ztserver.Reply("RECORDSETFETCHROWS~1~2~2~1~a\x10>b\x10B~\x10P\x10C~FAILED~"))
+        self.assertEqual((columns, end), ([["a~b\x02", "FAILED"], ["\x10\x03", ""]], True))
+        for bad in ("RECORDSETFETCHROWS~1~2~2~0~a~b~c", "RECORDSETFETCHROWS~1~1~1~2~a",
+                    "RECORDSETFETCHROWS~1~x~1~0", "RECORDSETFETCHROWS~1~1~1~0~a\x10"):
+            with self.assertRaises(ztserver.BadReply, msg=bad):
+                ztserver._parse_fetch(ztserver.Reply(bad))
+
+    def test_values_typed_by_column_and_raw(self):
+        db = self.connect()
+        with db.recordset("Typed") as typed:
+            rows = typed.fetchall()
+            self.assertEqual(rows, [(1, Decimal("12.50"), 0.25, "FAILED"),
+                                    (2, None, None, "a~b"),
+                                    (3, "cheap", 1000.0, "x,y"),  # not a number: kept as text
+                                    (4, Decimal("-7"), -0.5, "")])
+            self.assertEqual(typed.fetchall(), [])  # it stands past the last row
+            typed.move_first()
+            self.assertEqual(typed.fetchmany(2, columns=["Note", "Id"], raw=True),
+                             [("FAILED", "1"), ("a~b", "2")])
+            self.assertEqual(typed.get("Amount"), "cheap")
+            self.assertEqual(typed.fetchmany(5, columns=["Amount"]), [("cheap",), (Decimal("-7"),)])
+            self.assertEqual(typed.fetchmany(5), [])
+            with self.assertRaises(ztserver.Failed) as caught:
+                typed.fetchmany(1, columns=["Nope"])
+            self.assertEqual(caught.exception.reason,
+                             "RecordsetFetchRows: Invalid column name: Nope")
+            self.assertEqual(list(typed)[1], {"Id": 2, "Amount": None, "Ratio": None,
+                                              "Note": "a~b"})
+
+    def test_iteration_leaves_the_current_row_alone(self):
+        db = self.connect()
+        with db.recordset("People") as people:
+            people.sort("Name", ascending=False)
+            walk = iter(people)
+            self.assertEqual(next(walk)["Name"], "Cy")
+            self.assertEqual(next(walk)["Name"], "Bob")
+            people.update({"City": "Troon"})  # the current row: still the first
+            self.assertEqual([r["Name"] for r in walk], ["Ann"])
+            self.assertEqual(people.get("Name"), "Cy")
+            self.assertEqual(people.get("City"), "Troon")
+            people.update({"City": "Leith"})
+            # Abandoned half-way, an iteration leaves the connection in step.
+            for row in people:
+                break
+            self.assertEqual(db.call("STARTTRANSACTION").text, "STARTTRANSACTION")
+
+    def test_a_refused_add_is_dropped_and_named(self):
+        db = self.connect()
+        with db.recordset("People") as people:
+            with self.assertRaises(ztserver.Failed) as caught:
+                people.add({"Id": "20", "Nmae": "typo"})
+            self.assertIn("column Nmae, value 'typo' refused", str(caught.exception))
+            with self.assertRaises(ztserver.Failed):
+                people.add({"Id": "21"})  # Name is a key: the update is refused
+            people.add({"Id": "22", "Name": "Di"})
+            people.open("People")
+            self.assertEqual(people.count(), 4)
+            self.assertTrue(people.find("Name", "Di"))
+            people.delete()
+            self.assertEqual(people.count(), 3)
+            people.open("People")
+            self.assertEqual(people.count(), 3)
+            self.assertEqual(sorted(r["Id"] for r in people), [1, 2, 3])
+
 
 def _make_tls_and_users(d):
     """A self-signed certificate for 127.0.0.1 (openssl) and two users."""
@@ -186,7 +280,7 @@ class TlsClientTest(unittest.TestCase):
         tls = ztserver.tls_context(self.ca)
         with ztserver.connect("127.0.0.1", self.server.tls_port, 5, tls=tls, user="ann",
                               password="ann-pw") as db:
-            self.assertEqual(db.table_names(), ["People"])
+            self.assertEqual(db.table_names(), ["People", "Typed"])
 
     def test_refusals_carry_the_servers_reason(self):
         tls = ztserver.tls_context(self.ca)
