@@ -103,6 +103,43 @@ std::string IniFile::Get(std::string_view section, std::string_view key,
   return value;
 }
 
+int IniFile::LineOf(std::string_view section, std::string_view key) const {
+  const int header = FindSection(section);
+  if (header < 0) return 0;
+  const int line = FindKey(key, header + 1, SectionEnd(header));
+  return line < 0 ? 0 : line + 1;
+}
+
+std::vector<IniFile::Line> IniFile::Lines() const {
+  std::vector<Line> found;
+  int header = -1;  // the header of the section the lines are in
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    const std::string_view text = TrimSpace(lines_[i]);
+    std::string_view name;
+    if (SectionName(text, name)) {
+      header = static_cast<int>(i);
+      continue;
+    }
+    if (text.empty() || IsComment(text)) continue;
+    Line line;
+    line.number = static_cast<int>(i) + 1;
+    const size_t equals = text.find('=');
+    if (equals == std::string_view::npos) {
+      found.push_back(std::move(line));
+      continue;
+    }
+    if (header >= 0) {
+      SectionName(lines_[static_cast<size_t>(header)], name);
+      line.section = name;
+    }
+    line.key = TrimSpace(text.substr(0, equals));
+    line.read = header >= 0 && FindSection(line.section) == header &&
+                FindKey(line.key, header + 1, SectionEnd(header)) == static_cast<int>(i);
+    found.push_back(std::move(line));
+  }
+  return found;
+}
+
 void IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {
   const std::string entry = std::string(key) + "=" + std::string(value);
   int header = FindSection(section);

@@ -29,6 +29,22 @@ class IniFile {
   // Replaces the value of section/key, adding what is missing.
   void Set(std::string_view section, std::string_view key, std::string_view value);
 
+  // Where section/key is read from: its 1-based line number, 0 when absent.
+  int LineOf(std::string_view section, std::string_view key) const;
+
+  // Every line that is neither blank, a comment nor a section header, for a
+  // check of the file: a key line with its section (empty before the first
+  // header) and whether Get reads it (false for a key given again, or in a
+  // section whose name came earlier: Get reads only the first of each), or
+  // a stray line that has no '='.
+  struct Line {
+    int number = 0;  // 1-based
+    std::string section;
+    std::string key;  // empty for a stray line
+    bool read = false;
+  };
+  std::vector<Line> Lines() const;
+
   std::string Text() const;
   // Writes the text to path (replacing the file atomically).
   int Save(const std::string& path) const;

@@ -1,5 +1,6 @@
 #include "config/server_files.h"
 
+#include "config/config_keys.h"
 #include "engine/error_log.h"
 #include "engine/filenames.h"
 
@@ -8,9 +9,9 @@ namespace zt {
 ServerFiles ReadServerFiles(const IniFile& ini, const std::string& config_file) {
   ServerFiles files;
   files.database_file = ResolveAgainst(
-      config_file, ini.Get(kConnectionSection, "DatabaseFile", "", kDatabaseFileRoom));
+      config_file, GetConfigValue(ini, kConnectionSection, "DatabaseFile", "", kDatabaseFileRoom));
   files.work_folder = ResolveAgainst(
-      config_file, ini.Get(kServerSection, "WorkFolder", kDefaultWorkFolder, kPathRoom));
+      config_file, GetConfigValue(ini, kServerSection, "WorkFolder", kDefaultWorkFolder, kPathRoom));
   // "WorkFolder=" is there but says nothing: the default, not the INI
   // file's own folder.
   if (files.work_folder.empty()) files.work_folder = kDefaultWorkFolder;

@@ -119,6 +119,7 @@ inline constexpr int kDefaultAuthenticationTimeoutSeconds = 30;
 
 struct ServerConfig {
   std::string config_file;
+  bool file_read = false;     // false: no such file, or unreadable (all defaults)
   std::string database_file;  // resolved; empty when not configured
   std::string transaction_name;
   std::string server_port_text;  // as read
@@ -149,15 +150,20 @@ struct ServerConfig {
   // Settings that make the server refuse to start (a security setting that
   // cannot be honoured must not quietly leave the server open).
   std::vector<std::string> fatal;
-  // Settings that could not be used, one line each, for the error log
-  // (which cannot be written before work_folder is known).
+  // Lines of the file no reader uses (unknown or misplaced keys, config/
+  // config_keys.h) and settings that could not be used, one line each,
+  // naming the file and the line ("Config: FILE:LINE: ..."), for standard
+  // error and the error log (which cannot be written before work_folder is
+  // known).
   std::vector<std::string> problems;
 };
 
 // Reads the configuration; a missing file or key gives the defaults.
 ServerConfig ReadServerConfig(const std::string& config_file);
 
-// Sets [CONNECTION] ServerIP, keeping every other line of the file.
+// Sets [CONNECTION] ServerIP, keeping every other line of the file; 1
+// when the file holds it (already, or now), 0 when the file cannot be
+// written (LastFileError() says why).
 int WriteServerIp(const std::string& config_file, const std::string& address);
 
 }  // namespace zt

@@ -66,7 +66,12 @@ bool Server::ServerStartup() {
   config_ = ReadServerConfig(options_.config_file);
   SetErrorLogFolder(config_.work_folder);
   OpenErrorLog();
-  for (const std::string& problem : config_.problems) LogError(problem);
+  // Whoever starts the server by hand sees what is wrong with its file at
+  // once; a service manager keeps standard error in its journal.
+  for (const std::string& problem : config_.problems) {
+    std::fprintf(stderr, "ztserver: %s\n", problem.c_str());
+    LogError(problem);
+  }
   database_ = std::make_unique<Database>(config_.work_folder);
   database_->set_data_cache_bytes(config_.data_cache_bytes);
   database_->EnableLog(LogOptions{.folder = config_.work_folder,
@@ -113,7 +118,12 @@ bool Server::ServerStartup() {
     return false;
   }
   listening_ = true;
-  WriteServerIp(options_.config_file, net_->host_address());
+  // ServerIP is kept for programs that read it from the file. Under a
+  // sandbox the file may be read-only: the server goes on without it.
+  if (!WriteServerIp(options_.config_file, net_->host_address())) {
+    LogError("Config: cannot write ServerIP=" + net_->host_address() + " into " +
+             options_.config_file + " (" + LastFileError() + "); the file is left as it was");
+  }
   StartObservability();
 
   const bool opened = database_->OpenDatabase(config_.database_file.c_str(), 0);
