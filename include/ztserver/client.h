@@ -250,6 +250,10 @@ class Connection {
   Status ReadGreeting();
   void Close();
   bool connected() const { return fd_ >= 0; }
+  // The socket, -1 when closed. A program may shutdown() it (from a signal
+  // handler too: the call is async-signal-safe) to abandon a request the
+  // library is waiting on; the wait then ends as a closed connection.
+  int descriptor() const { return fd_; }
   bool tls() const { return tls_ != nullptr; }
   // AUTHENTICATE~user~password; kFailed with the server's reason.
   Status Authenticate(std::string_view user, std::string_view password);

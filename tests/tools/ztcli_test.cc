@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,7 +107,34 @@ TEST_F(ZtcliTest, CommandsAndTheirOutput) {
       {"-c '\\show Empty'", 0, " K\n---\n(0 rows)\n", ""},
       {"-c \"\\\\count People WHERE Name = 'cy, jr.'\" -c '\\count Empty'", 0, "1\n0\n", ""},
       {"-c '\\show Nope'", 1, "", "ERROR: no table Nope"},
-      {"-c '\\show People ORDER BY Nope'", 1, "", "ERROR: ORDER BY Nope: RecordsetSort: Invalid column name"},
+      // An unknown column is named, with the ones there are.
+      {"-c '\\show People ORDER BY Nope'", 1, "",
+       "ERROR: no column Nope in People (its columns: Id, Name, City)\n"},
+      {"-c '\\show People WHERE Nope = 1'", 1, "",
+       "ERROR: no column Nope in People (its columns: Id, Name, City)\n"},
+      {"-c '\\count People WHERE City = x AND Twon = y'", 1, "", "ERROR: no column Twon in People"},
+      // :h is the handle CREATERECORDSET returned, whoever holds the others.
+      {"CREATERECORDSET CREATERECORDSET 'RECORDSETOPEN~:h~People' 'RECORDSETGETROWCOUNT~:h'", 0,
+       "CREATERECORDSET~1\nCREATERECORDSET~2\nRECORDSETOPEN~2\n"
+       "RECORDSETGETROWCOUNT~2~4\n",
+       ""},
+      {"-c 'RECORDSETOPEN~:h~People'", 1, "", "ERROR: :h is not set (CREATERECORDSET sets it)\n"},
+      {"-c '\\set t People' -c CREATERECORDSET -c 'RECORDSETOPEN~:h~:t'", 0,
+       "CREATERECORDSET~1\nRECORDSETOPEN~1\n", ""},
+      // \x: one line per column.
+      {"-c '\\x' -c '\\show People WHERE Id = 2'", 0,
+       "Expanded display is on.\n-[ RECORD 1 ]\nId   | 2\nName | Bob\nCity | Perth\n", ""},
+      // \help COMMAND: a backslash command, or a protocol command from the
+      // protocol document's tables (a "...NAME" short form too).
+      {"-c '\\help show'", 0,
+       "\\show TABLE [WHERE col op value [AND ...]] [ORDER BY col [DESC]] [LIMIT n]\n"
+       "  show rows as a table\n",
+       ""},
+      {"-c '\\help nope'", 1, "", "ERROR: no command nope"},
+      // Stop-on-error: the first failure ends the commands.
+      {"--stop-on-error -c STARTTRANSACTION -c 'RECORDSETMOVENEXT~9' -c COMMITTRANSACTION", 1,
+       "STARTTRANSACTION\nRECORDSETMOVENEXT~FAILED\n",
+       "ztcli: command 2: stopped at the first failure (ON_ERROR_STOP)\n"},
       {"-c '\\show People WHERE City ~ x'", 1, "", "unknown operator '~'"},
       {"-c '\\show People WHERE City = x OR City = y'", 1, "", "OR is not supported"},
       {"-c '\\nope'", 1, "", "unknown command \\nope"},
@@ -132,6 +160,60 @@ TEST_F(ZtcliTest, ReadsCommandsFromAPipe) {
   EXPECT_EQ(run.out.rfind("STARTTRANSACTION\n4\nTiming is on.\nGETTABLENAMES~People~Empty\nTime: ", 0),
             0u)
       << run.out;
+}
+
+TEST_F(ZtcliTest, HelpOnAProtocolCommandQuotesTheProtocolDocument) {
+  for (const char* name : {"RECORDSETOPEN", "recordsetmovenext", "GETTABLENAMES"}) {
+    const CliRun run = Cli(std::string("-c '\\help ") + name + "'");
+    EXPECT_EQ(run.status, 0) << name << run.err;
+    std::string upper = name;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(run.out.rfind(upper, 0), 0u) << run.out;  // the request's form first
+    EXPECT_NE(run.out.find("(docs/protocol.md, "), std::string::npos) << run.out;
+  }
+}
+
+// Scripts, piped or through \i: errors name the file and line; with
+// ON_ERROR_STOP the script ends there (and an including script with it);
+// \o sends results to a file.
+TEST_F(ZtcliTest, ScriptsNameTheLineOfAnErrorAndStopThereWhenAsked) {
+  const ScratchFolder& folder = fixture_.folder();
+  WriteFile(folder.File("inner"), "STARTTRANSACTION\nRECORDSETMOVENEXT~9\nCOMMITTRANSACTION\n");
+  WriteFile(folder.File("outer"), "\\i " + folder.File("inner") + "\nGETTABLENAMES\n");
+  CliRun run = Cli("< " + folder.File("outer"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "STARTTRANSACTION\nRECORDSETMOVENEXT~FAILED\nCOMMITTRANSACTION\n"
+            "GETTABLENAMES~People~Empty\n");
+  EXPECT_EQ(run.err, folder.File("inner") + ":2: ERROR: there is no recordset 9\n");
+
+  WriteFile(folder.File("outer"), "\\set ON_ERROR_STOP on\n\\i " + folder.File("inner") +
+                                      "\nGETTABLENAMES\n");
+  run = Cli("< " + folder.File("outer"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "STARTTRANSACTION\nRECORDSETMOVENEXT~FAILED\n");
+  EXPECT_EQ(run.err, folder.File("inner") + ":2: ERROR: there is no recordset 9\n"
+                     "ztcli: " + folder.File("inner") + ":2: stopped at the first failure "
+                     "(ON_ERROR_STOP)\n"
+                     "ztcli: <stdin>:2: stopped at the first failure (ON_ERROR_STOP)\n");
+
+  WriteFile(folder.File("script"), "\\o " + folder.File("result") +
+                                       "\n\\count People\n\\o\n\\count Empty\n\\i nowhere\n");
+  run = Cli("< " + folder.File("script"));
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "0\n");
+  EXPECT_EQ(ReadFile(folder.File("result")), "4\n");
+  EXPECT_EQ(run.err, "<stdin>:5: ERROR: \\i nowhere: cannot read the file\n");
+}
+
+TEST(Ztcli, VersionAndHelpNeedNoServer) {
+  const ScratchFolder folder;
+  CliRun run = RunCli(folder, "--version");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("ztcli ", 0), 0u) << run.out;
+  run = RunCli(folder, "-p 1 -c '\\help RECORDSETSORT'");
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.rfind("RECORDSETSORT~h~column~ascending\n", 0), 0u) << run.out;
 }
 
 TEST(Ztcli, ServerDownGivesOneLineAndStatusTwo) {

@@ -2,7 +2,7 @@
 //
 //   ztcli [-H host] [-p port] [-t seconds] [-m address:port] [--csv]
 //         [--tls] [--ca FILE] [--cert FILE --key FILE] [-U user]
-//         [-c COMMAND]... [COMMAND ...]
+//         [--stop-on-error] [-c COMMAND]... [COMMAND ...]
 //
 // Each COMMAND (from -c or the command line) is run in turn; without any,
 // the lines of standard input are: with line editing, history and a prompt
@@ -10,9 +10,24 @@
 // request or a backslash command (shell.h). Exit status: 0 when everything
 // succeeded, 1 when a command failed, 2 when the server (or the metrics
 // endpoint) could not be reached or the connection was lost.
+//
+// On a terminal: Ctrl-C clears the line being typed, or abandons the
+// request being waited for (its connection is shut down from the signal
+// handler, and a new one opened); it never ends the shell. Each line goes
+// into ~/.ztcli_history as it is entered, so every way out keeps it. A
+// connection the server closed between commands (a restart) is opened
+// again before the next command. Tab completes command, table and column
+// names (Shell::Complete).
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include <algorithm>
 #include <cstdio>
@@ -37,11 +52,29 @@ constexpr int kExitFailed = 1;
 constexpr int kExitNoServer = 2;
 constexpr int kHistoryLines = 1000;
 
+#ifndef ZT_VERSION
+#define ZT_VERSION "unknown"
+#endif
+
+// Set by SIGINT (interactive sessions only). While a command runs, the
+// handler also shuts the connection's socket down, which ends the
+// library's wait for a reply as a closed connection.
+volatile sig_atomic_t g_interrupted = 0;
+volatile sig_atomic_t g_busy_socket = -1;  // the socket while a command runs
+
+void OnInterrupt(int) {
+  g_interrupted = 1;
+  const int fd = g_busy_socket;
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+ztcli::Shell* g_shell = nullptr;  // for the completion hook
+
 void Usage(std::FILE* out) {
   std::fprintf(out,
                "Usage: ztcli [-H host] [-p port] [-t seconds] [-m address:port] [--csv]\n"
                "             [--tls] [--ca FILE] [--cert FILE --key FILE] [-U user]\n"
-               "             [-c COMMAND]... [COMMAND ...]\n"
+               "             [--stop-on-error] [-c COMMAND]... [COMMAND ...]\n"
                "The shell of ztserver. Runs each COMMAND, or else reads commands from\n"
                "standard input (interactively on a terminal). A command is a protocol\n"
                "request such as RECORDSETOPEN~1~Customers, or a backslash command such as\n"
@@ -52,6 +85,9 @@ void Usage(std::FILE* out) {
                "  -m address:port  the server's MetricsAddress, for \\status (default host:%d)\n"
                "  -c COMMAND  run COMMAND (repeatable), then exit\n"
                "  --csv       print \\dt, \\d and \\show results as CSV\n"
+               "  --stop-on-error  stop a script (piped input, -c, \\i) at its first\n"
+               "              failed line, naming it (\\set ON_ERROR_STOP on does too)\n"
+               "  --version   print the version and exit\n"
                "  --tls       connect through the server's TLS listener (TlsAddress);\n"
                "              its certificate must name the host and chain to --ca\n"
                "  --ca FILE   CA certificates (PEM) to verify the server (default: the\n"
@@ -69,19 +105,64 @@ std::string HistoryFile() {
   return home && *home ? std::string(home) + "/.ztcli_history" : std::string();
 }
 
+#ifdef ZT_HAVE_READLINE
+// Tab: the shell's candidates for the word under the cursor.
+char* NextCandidate(const char*, int state) {
+  static std::vector<std::string> candidates;
+  static size_t next = 0;
+  if (state == 0) {
+    const std::string line(rl_line_buffer, static_cast<size_t>(rl_point));
+    const size_t start = line.find_last_of(" \t~") == std::string::npos
+                             ? 0
+                             : line.find_last_of(" \t~") + 1;
+    candidates = g_shell->Complete(std::string_view(line).substr(0, start),
+                                   std::string_view(line).substr(start));
+    next = 0;
+  }
+  return next < candidates.size() ? strdup(candidates[next++].c_str()) : nullptr;
+}
+
+char** CompleteWord(const char* text, int, int) {
+  rl_attempted_completion_over = 1;  // never file names
+  // A protocol command name is followed by '~', not a blank.
+  rl_completion_append_character =
+      std::strchr(rl_line_buffer, ' ') == nullptr && rl_line_buffer[0] != '\\' ? '\0' : ' ';
+  return rl_completion_matches(text, NextCandidate);
+}
+
+// The line the callback interface hands over.
+std::string g_line;
+bool g_line_done = false;
+bool g_line_eof = false;
+
+void LineDone(char* line) {
+  g_line_done = true;
+  g_line_eof = line == nullptr;
+  if (line != nullptr) {
+    g_line = line;
+    std::free(line);
+  }
+  rl_callback_handler_remove();
+}
+#endif
+
 class LineReader {
  public:
   explicit LineReader(bool interactive) : interactive_(interactive) {
 #ifdef ZT_HAVE_READLINE
-    if (interactive_ && !HistoryFile().empty()) {
-      read_history(HistoryFile().c_str());
-      stifle_history(kHistoryLines);
+    if (interactive_) {
+      rl_readline_name = "ztcli";
+      rl_attempted_completion_function = CompleteWord;
+      rl_completer_word_break_characters = const_cast<char*>(" \t~");
+      // SIGINT is the shell's own (OnInterrupt), between and during lines.
+      rl_catch_signals = 0;
+      if (!HistoryFile().empty()) {
+        // append_history adds to a file that is there, and makes none.
+        if (read_history(HistoryFile().c_str()) != 0) write_history(HistoryFile().c_str());
+        stifle_history(kHistoryLines);
+        history_truncate_file(HistoryFile().c_str(), kHistoryLines);
+      }
     }
-#endif
-  }
-  ~LineReader() {
-#ifdef ZT_HAVE_READLINE
-    if (interactive_ && !HistoryFile().empty()) write_history(HistoryFile().c_str());
 #endif
   }
   LineReader(const LineReader&) = delete;
@@ -89,14 +170,7 @@ class LineReader {
 
   bool Next(std::string& line) {
 #ifdef ZT_HAVE_READLINE
-    if (interactive_) {
-      char* read = readline("zt> ");
-      if (read == nullptr) return false;
-      line = read;
-      std::free(read);
-      if (line.find_first_not_of(" \t") != std::string::npos) add_history(line.c_str());
-      return true;
-    }
+    if (interactive_) return NextInteractive(line);
 #else
     if (interactive_) {
       std::fputs("zt> ", stdout);
@@ -107,6 +181,51 @@ class LineReader {
   }
 
  private:
+#ifdef ZT_HAVE_READLINE
+  // readline's callback interface, so that a Ctrl-C (the poll interrupted)
+  // can clear the line and prompt again without ending the read.
+  bool NextInteractive(std::string& line) {
+    g_line_done = false;
+    // SIGINT is let in only inside ppoll: one that came while a key was
+    // being handled would otherwise leave the flag set and poll asleep.
+    sigset_t interrupt, waiting;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    ::sigprocmask(SIG_BLOCK, &interrupt, &waiting);
+    sigdelset(&waiting, SIGINT);
+    rl_callback_handler_install("zt> ", LineDone);
+    while (!g_line_done) {
+      pollfd input{STDIN_FILENO, POLLIN, 0};
+      const int ready = g_interrupted ? 0 : ::ppoll(&input, 1, nullptr, &waiting);
+      if (g_interrupted) {
+        g_interrupted = 0;
+        rl_free_line_state();
+        rl_callback_sigcleanup();
+        rl_replace_line("", 0);
+        rl_crlf();
+        rl_on_new_line();
+        rl_redisplay();
+        continue;
+      }
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) break;
+      rl_callback_read_char();
+    }
+    ::sigprocmask(SIG_UNBLOCK, &interrupt, nullptr);
+    if (!g_line_done) rl_callback_handler_remove();
+    if (!g_line_done || g_line_eof) {
+      std::fputs("\n", stdout);
+      return false;
+    }
+    line = g_line;
+    if (line.find_first_not_of(" \t") != std::string::npos) {
+      add_history(line.c_str());
+      // At once: a shell killed or its terminal closed keeps what it had.
+      if (!HistoryFile().empty()) append_history(1, HistoryFile().c_str());
+    }
+    return true;
+  }
+#endif
   bool interactive_;
 };
 
@@ -158,6 +277,14 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       Usage(stdout);
       return 0;
+    }
+    if (arg == "--version") {
+      std::printf("ztcli %s\n", ZT_VERSION);
+      return 0;
+    }
+    if (arg == "--stop-on-error") {
+      options.stop_on_error = true;
+      continue;
     }
     if (arg == "--csv") {
       options.csv = true;
@@ -230,10 +357,10 @@ int main(int argc, char** argv) {
   options.page = interactive && ::isatty(STDOUT_FILENO) == 1 && !options.csv;
   ztserver::Connection connection;
   ztcli::Shell shell(connection, options);
+  g_shell = &shell;
   int status = 0;
-  // One line: false when the shell cannot go on.
-  auto run = [&](const std::string& line) {
-    switch (shell.Execute(line)) {
+  auto account = [&](ztcli::Outcome outcome) {
+    switch (outcome) {
       case ztcli::Outcome::kOk: return true;
       case ztcli::Outcome::kFailed: status = std::max(status, kExitFailed); return true;
       case ztcli::Outcome::kUnreachable: status = kExitNoServer; return true;
@@ -243,22 +370,50 @@ int main(int argc, char** argv) {
     return false;
   };
   if (!commands.empty()) {
-    for (const std::string& command : commands) {
-      if (!run(command)) break;
-    }
+    std::string script;
+    for (const std::string& command : commands) script += command + "\n";
+    std::istringstream in(script);
+    account(shell.RunScript(in, ""));
+    return status;
+  }
+  if (!interactive) {
+    account(shell.RunScript(std::cin, "<stdin>"));
     return status;
   }
   // A terminal session connects at once, so that a server that is down
   // says so before the first prompt.
-  if (interactive) {
-    if (!shell.Connect()) return kExitNoServer;
-    std::printf("ztcli connected to %s:%u. \\help lists the commands, \\q quits.\n",
-                options.server.host.c_str(), options.server.port);
-  }
+  if (!shell.Connect()) return kExitNoServer;
+  std::printf("ztcli connected to %s:%u. \\help lists the commands, \\q quits.\n",
+              options.server.host.c_str(), options.server.port);
+  struct sigaction interrupt {};
+  interrupt.sa_handler = OnInterrupt;
+  sigemptyset(&interrupt.sa_mask);
+  interrupt.sa_flags = 0;  // no SA_RESTART: a wait ends at once
+  ::sigaction(SIGINT, &interrupt, nullptr);
   LineReader reader(interactive);
   std::string line;
   while (reader.Next(line)) {
-    if (!run(line)) break;
+    if (shell.ConnectionDropped()) {
+      std::fprintf(stderr, "ztcli: the server closed the connection; connecting again\n");
+      if (!shell.Reconnect()) continue;
+    }
+    // A Ctrl-C from here on abandons the command (one that came before
+    // this line was taken by the reader).
+    g_busy_socket = connection.descriptor();
+    const ztcli::Outcome outcome = shell.Execute(line);
+    g_busy_socket = -1;
+    if (outcome == ztcli::Outcome::kQuit) break;
+    if (outcome == ztcli::Outcome::kFailed || outcome == ztcli::Outcome::kUnreachable) {
+      account(outcome);
+    }
+    if (g_interrupted || outcome == ztcli::Outcome::kLost || !connection.connected()) {
+      // Abandoned with Ctrl-C, or lost: a terminal session goes on, on a
+      // new connection.
+      std::fprintf(stderr, "ztcli: %s; connecting again\n",
+                   g_interrupted ? "request abandoned (Ctrl-C)" : "the connection was lost");
+      g_interrupted = 0;
+      shell.Reconnect();
+    }
   }
   return status;
 }
