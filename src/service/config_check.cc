@@ -32,7 +32,7 @@ ConfigCheck CheckServerConfig(const std::string& config_file) {
     UsersFileAccounts accounts;
     if (!accounts.Load(config.users_file, &why)) check.errors.push_back("UsersFile: " + why);
   }
-  if (!config.tls_address.empty()) {
+  if (!config.tls_address.empty() || config.metrics_tls) {
     TlsContext tls;
     if (!tls.Load(config.tls_files, &why)) check.errors.push_back("TLS: " + why);
   }
