@@ -250,7 +250,10 @@ bool Shell::Substitute(const std::string& line, std::string& request) {
   while (true) {
     const size_t end = std::min(line.find('~', at), line.size());
     const std::string field = line.substr(at, end - at);
-    if (field.size() > 1 && field[0] == ':') {
+    // :NAME, where NAME begins with a letter or _ (so a value like :30 is
+    // sent as it is).
+    if (field.size() > 1 && field[0] == ':' &&
+        (std::isalpha(static_cast<unsigned char>(field[1])) || field[1] == '_')) {
       const auto value = variables_.find(field.substr(1));
       if (value == variables_.end()) {
         Error("%s is not set%s\n", field.c_str(),
