@@ -21,6 +21,7 @@ constexpr ConfigKey kKeys[] = {
     {kServerSection, "RetryDelay"},
     {kServerSection, "RequestSlice"},
     {kServerSection, "ResultsetMemory"},
+    {kServerSection, "DataCacheMemory"},
     {kServerSection, "MaxConnections"},
     {kServerSection, "MaxConnectionsPerAddress"},
     {kServerSection, "AllowFrom"},
