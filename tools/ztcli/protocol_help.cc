@@ -106,7 +106,7 @@ std::string ProtocolHelp(std::string_view command, std::string_view document) {
       continue;
     }
     for (const std::string& request : Requests(cells[0])) {
-      const std::string name = request.substr(0, request.find('~'));
+      const std::string name = request.substr(0, request.find_first_of("~["));  // NAME[~OPTION]
       if (name.size() != command.size() ||
           strncasecmp(name.c_str(), command.data(), command.size()) != 0) {
         continue;
