@@ -175,7 +175,7 @@ void RequestDispatcher::AskLocal(ClientSession& local, std::string_view request)
 
 void RequestDispatcher::CloseLocal(ClientSession& local) {
   static_cast<LocalSession&>(local).closed = true;
-  if (!in_run_) DeliverLocal();
+  if (!in_run_ && !delivering_) DeliverLocal();
 }
 
 bool RequestDispatcher::HasOwnWork() const {
@@ -188,6 +188,7 @@ bool RequestDispatcher::HasOwnWork() const {
 void RequestDispatcher::DeliverLocal() {
   // An owner's function may queue requests (they wait for the next run) or
   // close its session; it never opens one, so the list only shrinks here.
+  delivering_ = true;
   for (LocalSession& local : locals_) {
     std::vector<std::string> replies = std::move(local.replies);
     local.replies.clear();
@@ -196,6 +197,7 @@ void RequestDispatcher::DeliverLocal() {
       local.on_reply(std::move(reply));
     }
   }
+  delivering_ = false;
   for (auto it = locals_.begin(); it != locals_.end();) {
     if (!it->closed) {
       ++it;

@@ -275,6 +275,7 @@ class RequestDispatcher : public RequestProcessor {
   bool writer_started_ = false;
   std::list<LocalSession> locals_;  // stable addresses: owners keep references
   bool in_run_ = false;
+  bool delivering_ = false;  // DeliverLocal is handing replies over
   std::vector<ClientSession*> pass_order_;  // ProcessPass's scratch
   std::vector<ClientSession*> with_jobs_;   // ProcessPass's scratch
 };
