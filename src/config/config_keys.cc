@@ -34,6 +34,8 @@ constexpr ConfigKey kKeys[] = {
     {kServerSection, "MetricsAddress"},
     {kServerSection, "MetricsAllowFrom"},
     {kServerSection, "MetricsTls"},
+    {kServerSection, "ConsoleEnabled"},
+    {kServerSection, "ConsoleEditing"},
     {kServerSection, "StatsInterval"},
     {kServerSection, "TlsAddress"},
     {kServerSection, "TlsCertificate"},

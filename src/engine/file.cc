@@ -1169,6 +1169,37 @@ bool ReadWholeFile(const std::string& path, std::string& out) {
   return true;
 }
 
+bool ReadFileTail(const std::string& path, size_t max_bytes, std::string& out) {
+  out.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Fail();
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    last_errno = errno;
+    ::close(fd);
+    return false;
+  }
+  const size_t length = static_cast<size_t>(st.st_size);
+  const size_t want = length < max_bytes ? length : max_bytes;
+  out.resize(want);
+  size_t have = 0;
+  while (have < want) {
+    const ssize_t got = ::pread(fd, out.data() + have, want - have,
+                                static_cast<off_t>(length - want + have));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      last_errno = errno;
+      ::close(fd);
+      return false;
+    }
+    if (got == 0) break;  // cut short meanwhile
+    have += static_cast<size_t>(got);
+  }
+  out.resize(have);
+  ::close(fd);
+  return true;
+}
+
 int ReplaceFileContent(const std::string& path, const std::string& content, int mode) {
   const std::string temp = path + ".new";
   ::unlink(temp.c_str());  // a leftover would keep its own mode

@@ -212,6 +212,9 @@ int FileAppendText(FileHandle handle, std::string_view text);
 bool FileIsAt(FileHandle handle, const std::string& path);
 // Reads a whole (small) text file; false when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& out);
+// Reads at most max_bytes from the end of a file (all of it when shorter);
+// false when it cannot be read.
+[[nodiscard]] bool ReadFileTail(const std::string& path, size_t max_bytes, std::string& out);
 // Replaces a file's content atomically (write a sibling, then rename); the
 // new file gets mode (before the umask).
 int ReplaceFileContent(const std::string& path, const std::string& content, int mode = 0644);

@@ -22,6 +22,8 @@ bool IsTokenChar(char c) {
   }
 }
 
+}  // namespace
+
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -33,6 +35,8 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
   }
   return true;
 }
+
+namespace {
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -70,8 +74,9 @@ bool ParseRequestLine(std::string_view line, HttpRequest& request) {
   return true;
 }
 
-// One header line; false when malformed or when it announces a body.
-bool CheckHeader(std::string_view line) {
+// One header line, kept in request; false when malformed or when it
+// announces a body other than a POST's Content-Length within the bound.
+bool CheckHeader(std::string_view line, HttpRequest& request, size_t& content_length) {
   const size_t colon = line.find(':');
   if (colon == 0 || colon == std::string_view::npos) return false;  // folding starts with a blank
   const std::string_view name = line.substr(0, colon);
@@ -85,15 +90,37 @@ bool CheckHeader(std::string_view line) {
     }
   }
   if (EqualsNoCase(name, "Transfer-Encoding")) return false;
-  if (EqualsNoCase(name, "Content-Length") && value != "0") return false;
+  if (EqualsNoCase(name, "Content-Length") && value != "0") {
+    if (request.method != "POST" || content_length != 0 || value.empty() || value.size() > 6) {
+      return false;
+    }
+    size_t length = 0;
+    for (const char c : value) {
+      if (c < '0' || c > '9') return false;
+      length = length * 10 + static_cast<size_t>(c - '0');
+    }
+    if (length > kMaxHttpBodyBytes) return false;
+    content_length = length;
+  }
+  request.headers.emplace_back(name, value);
   return true;
 }
 
 }  // namespace
 
+std::string_view HttpRequest::Header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (EqualsNoCase(key, name)) return value;
+  }
+  return {};
+}
+
 HttpParse ParseHttpRequest(std::string_view bytes, HttpRequest& request) {
   size_t at = 0;
   bool first_line = true;
+  size_t content_length = 0;
+  request.headers.clear();
+  request.body.clear();
   for (;;) {
     const size_t end = bytes.find('\n', at);
     if (end == std::string_view::npos) {
@@ -109,8 +136,12 @@ HttpParse ParseHttpRequest(std::string_view bytes, HttpRequest& request) {
       first_line = false;
       continue;
     }
-    if (line.empty()) return HttpParse::kRequest;
-    if (!CheckHeader(line)) return HttpParse::kBad;
+    if (line.empty()) {
+      if (bytes.size() - at < content_length) return HttpParse::kNeedMore;
+      request.body.assign(bytes.substr(at, content_length));
+      return HttpParse::kRequest;
+    }
+    if (!CheckHeader(line, request, content_length)) return HttpParse::kBad;
   }
 }
 
@@ -120,10 +151,20 @@ const char* HttpReason(int status) {
       return "OK";
     case 400:
       return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 403:
+      return "Forbidden";
     case 404:
       return "Not Found";
     case 405:
       return "Method Not Allowed";
+    case 409:
+      return "Conflict";
+    case 429:
+      return "Too Many Requests";
+    case 500:
+      return "Internal Server Error";
     case 503:
       return "Service Unavailable";
     default:
@@ -132,14 +173,16 @@ const char* HttpReason(int status) {
 }
 
 std::string HttpResponse(int status, std::string_view content_type, std::string_view body,
-                         bool head) {
+                         bool head, std::string_view extra_headers) {
   char line[160];
   std::snprintf(line, sizeof line, "HTTP/1.1 %d %s\r\nContent-Length: %zu\r\n", status,
                 HttpReason(status), body.size());
   std::string out = line;
   out += "Content-Type: ";
   out += content_type;
-  out += "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
+  out += "\r\nCache-Control: no-store\r\nConnection: close\r\n";
+  out += extra_headers;
+  out += "\r\n";
   if (!head) out += body;
   return out;
 }

@@ -14,7 +14,10 @@ constexpr size_t kHttpReadChunk = kMaxRecordPlaintext;
 
 }  // namespace
 
-HttpEndpoint::~HttpEndpoint() { Close(); }
+HttpEndpoint::~HttpEndpoint() {
+  *self_ = nullptr;
+  Close();
+}
 
 bool HttpEndpoint::Open(const std::string& address, uint16_t port) {
   ListenStep step = ListenStep::kNone;
@@ -71,6 +74,8 @@ void HttpEndpoint::OnListenerEvent() {
     ++stats_.accepted;
     Connection connection;
     connection.socket = client;
+    connection.serial = next_serial_++;
+    connection.peer = std::move(peer);
     connection.accepted = std::chrono::steady_clock::now();
     if (tls_context_ != nullptr) {
       connection.tls_context = tls_context_;
@@ -90,6 +95,11 @@ HttpEndpoint::Connection* HttpEndpoint::Find(SocketHandle socket) {
 void HttpEndpoint::OnConnectionEvent(SocketHandle socket, uint32_t events) {
   Connection* connection = Find(socket);
   if (connection == nullptr) return;
+  if (connection->state == State::kAnswering) {
+    // Nothing is read while the answer is being made; a hang-up ends it.
+    if (events & (EPOLLERR | EPOLLHUP)) CloseConnection(socket);
+    return;
+  }
   if (connection->state == State::kWriting) {
     if (events & (EPOLLERR | EPOLLHUP)) {
       CloseConnection(socket);
@@ -145,9 +155,9 @@ bool HttpEndpoint::Read(Connection& connection) {
     }
     return true;  // dropped
   }
-  // Never more than the limit (plus one byte to see it passed) is held;
+  // Never more than the limits (plus one byte to see them passed) is held;
   // a TLS record comes whole and is cut after it is read.
-  const size_t room = kMaxHttpRequestBytes + 1 - connection.input.size();
+  const size_t room = kMaxHttpRequestBytes + kMaxHttpBodyBytes + 1 - connection.input.size();
   const ssize_t got =
       connection.tls != nullptr
           ? connection.tls->Read(buffer, sizeof buffer)
@@ -167,17 +177,37 @@ bool HttpEndpoint::Read(Connection& connection) {
   HttpRequest request;
   const HttpParse parsed = ParseHttpRequest(connection.input, request);
   if (parsed == HttpParse::kNeedMore) return true;
-  Answer(connection, parsed, request);
+  if (!Answer(connection, parsed, request)) return true;
   return Write(connection);
 }
 
-void HttpEndpoint::Answer(Connection& connection, HttpParse parsed, const HttpRequest& request) {
+bool HttpEndpoint::Answer(Connection& connection, HttpParse parsed, HttpRequest& request) {
   connection.input = std::string();
   connection.state = State::kWriting;
   if (parsed == HttpParse::kBad) {
     ++stats_.bad_requests;
     connection.output = HttpResponse(400, "text/plain; charset=utf-8", "bad request\n");
-    return;
+    return true;
+  }
+  request.peer = connection.peer;
+  request.tls = connection.tls != nullptr;
+  if (deferred_) {
+    connection.state = State::kAnswering;
+    // The handler may answer at once, from inside this call: the state
+    // tells whether it did.
+    const uint64_t serial = connection.serial;
+    const bool head = request.method == "HEAD";
+    std::weak_ptr<HttpEndpoint*> self = self_;
+    answering_inline_ = serial;
+    const bool taken = deferred_(request, [self, serial, head](HttpReply reply) {
+      const std::shared_ptr<HttpEndpoint*> endpoint = self.lock();
+      if (endpoint && *endpoint != nullptr) (*endpoint)->Respond(serial, std::move(reply), head);
+    });
+    answering_inline_ = 0;
+    // The handler adds and removes no connection, so connection is still
+    // this one.
+    if (taken) return connection.state == State::kWriting;
+    connection.state = State::kWriting;
   }
   HttpReply reply;
   if (handler_) {
@@ -186,8 +216,22 @@ void HttpEndpoint::Answer(Connection& connection, HttpParse parsed, const HttpRe
     reply.status = 404;
     reply.body = "not found\n";
   }
-  connection.output =
-      HttpResponse(reply.status, reply.content_type, reply.body, request.method == "HEAD");
+  connection.output = HttpResponse(reply.status, reply.content_type, reply.body,
+                                   request.method == "HEAD", reply.headers);
+  return true;
+}
+
+void HttpEndpoint::Respond(uint64_t serial, HttpReply reply, bool head) {
+  for (Connection& connection : connections_) {
+    if (connection.serial != serial || connection.state != State::kAnswering) continue;
+    connection.state = State::kWriting;
+    connection.output =
+        HttpResponse(reply.status, reply.content_type, reply.body, head, reply.headers);
+    // Answered from inside the deferred handler: Read writes it.
+    if (answering_inline_ == serial) return;
+    Write(connection);
+    return;
+  }
 }
 
 bool HttpEndpoint::Write(Connection& connection) {
@@ -233,7 +277,8 @@ void HttpEndpoint::Evict() {
   // idle client), then the oldest still being written to (a reader that
   // stalled). connections_ is in the order of acceptance, so the first
   // found in a state is its oldest.
-  for (const State state : {State::kDraining, State::kReading, State::kWriting}) {
+  for (const State state :
+       {State::kDraining, State::kReading, State::kWriting, State::kAnswering}) {
     for (const Connection& connection : connections_) {
       if (connection.state != state) continue;
       ++stats_.evicted;

@@ -19,8 +19,11 @@
 //     event;
 //   - a request head must be complete kHttpHeadSeconds after the accept
 //     (a scraper sends it in one packet), or the connection is closed;
-//   - at most kMaxHttpRequestBytes of request held per connection;
-//   - one response per connection, made once, never grown;
+//   - at most kMaxHttpRequestBytes of request head, and kMaxHttpBodyBytes
+//     of POST body, held per connection;
+//   - one response per connection, made once, never grown (a deferred one
+//     is made when its handler answers; the connection's time limit runs
+//     meanwhile, and an answer for a connection already closed is dropped);
 //   - every connection is closed kHttpConnectionSeconds after it was
 //     accepted, whatever state it is in (checked every kHttpSweepMs);
 //   - when accept fails for want of descriptors the listener is paused
@@ -61,10 +64,20 @@ struct HttpReply {
   int status = 200;
   std::string content_type = "text/plain; charset=utf-8";
   std::string body;
+  // Whole header lines, each ending in CRLF (Set-Cookie, ...).
+  std::string headers;
 };
 
 // Answers one well-formed request (any method, any path).
 using HttpHandler = std::function<HttpReply(const HttpRequest& request)>;
+// Gives the answer of a deferred request, once; a no-op when its
+// connection has gone (closed by a limit, or the endpoint closed).
+using HttpResponder = std::function<void(HttpReply reply)>;
+// Offered every request first: returns true when it has taken it and will
+// answer through the responder (at once or later, from the event loop's
+// thread); false leaves the request to the HttpHandler.
+using HttpDeferredHandler =
+    std::function<bool(const HttpRequest& request, const HttpResponder& respond)>;
 
 struct HttpStats {
   uint64_t accepted = 0;
@@ -83,6 +96,7 @@ class HttpEndpoint {
   virtual ~HttpEndpoint();
 
   void set_handler(HttpHandler handler) { handler_ = std::move(handler); }
+  void set_deferred_handler(HttpDeferredHandler handler) { deferred_ = std::move(handler); }
   // Peers outside these networks are closed on accept ([SERVER]
   // MetricsAllowFrom); empty: everyone.
   void set_allow_from(AllowList allow) { allow_from_ = std::move(allow); }
@@ -105,9 +119,13 @@ class HttpEndpoint {
   void Close();
 
  private:
-  enum class State { kReading, kWriting, kDraining };
+  // kAnswering: the request went to the deferred handler, whose answer
+  // has not come yet.
+  enum class State { kReading, kAnswering, kWriting, kDraining };
   struct Connection {
     SocketHandle socket = kNoSocket;
+    uint64_t serial = 0;  // names the connection to a deferred answer
+    std::string peer;
     State state = State::kReading;
     std::string input;   // the request head so far
     std::string output;  // the response; [sent, end) still to go
@@ -125,7 +143,10 @@ class HttpEndpoint {
   bool Handshake(Connection& connection);
   bool Read(Connection& connection);
   bool Write(Connection& connection);
-  void Answer(Connection& connection, HttpParse parsed, const HttpRequest& request);
+  // False when the answer was deferred.
+  bool Answer(Connection& connection, HttpParse parsed, HttpRequest& request);
+  // The deferred answer of the connection with this serial.
+  void Respond(uint64_t serial, HttpReply reply, bool head);
   void CloseConnection(SocketHandle socket);
   // Closes one connection when all kMaxHttpConnections are taken.
   void Evict();
@@ -135,6 +156,12 @@ class HttpEndpoint {
   EventLoop& loop_;
   NetLogFunction log_;
   HttpHandler handler_;
+  HttpDeferredHandler deferred_;
+  uint64_t next_serial_ = 1;
+  uint64_t answering_inline_ = 0;  // the serial whose handler runs now
+  // Shared with every responder handed out: lets a late answer see that
+  // the endpoint is gone.
+  std::shared_ptr<HttpEndpoint*> self_ = std::make_shared<HttpEndpoint*>(this);
   SocketHandle listener_ = kNoSocket;
   bool listener_paused_ = false;
   int sweep_timer_ = -1;

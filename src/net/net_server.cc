@@ -399,7 +399,7 @@ void NetServer::RunProcessor(bool retry_due) {
   ++stats_.processing_runs;
   if (processor_ != nullptr) processor_->ProcessRequests(retry_due);
   std::vector<SocketHandle> finished;
-  bool more = false;
+  bool more = processor_ != nullptr && processor_->HasOwnWork();
   for (ClientSession& session : sessions_) {
     // Output while writability is asked for waits for it: the socket was
     // full when last tried, and the new replies queue behind the old.

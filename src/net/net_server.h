@@ -185,6 +185,10 @@ class RequestProcessor {
   // The session's connection is over: release what the client held. Called
   // once per session, before its state is dropped.
   virtual void SessionClosed(ClientSession& session) = 0;
+  // Work of the processor's own that is not in any session of this layer
+  // (in-process clients): while true, runs keep coming as for a session's
+  // leftover requests.
+  virtual bool HasOwnWork() const { return false; }
 };
 
 // Where this layer's failures are written (the server's error log).
@@ -226,6 +230,9 @@ class NetServer {
   // becomes writable). False when the connection has failed: the reply is
   // dropped, like every later one.
   bool SendToClient(ClientSession& session, std::string_view text);
+  // A processing run soon, after the events already waiting (for work that
+  // came from elsewhere than a socket).
+  void RequestRun() { RequestFollowUp(); }
   // Sends now what the run has queued so far (for a processor about to do
   // a long piece of work in the same run: the replies made before it need
   // not wait for it). A socket that takes less waits for writability as

@@ -88,9 +88,14 @@ class ClientSession {
   int64_t frame_started_ms = 0;
   int64_t accepted_ms = 0;  // for the handshake and admission deadlines
 
+  uint64_t requests_received = 0;  // complete requests queued since accept
+
   size_t pending_output() const { return output.size() - output_sent; }
 
-  void QueueRequest(std::string_view text) { requests.push_back(text); }
+  void QueueRequest(std::string_view text) {
+    requests.push_back(text);
+    ++requests_received;
+  }
   void PopRequest() {
     requests.pop_front();
     deferral_counter = 0;

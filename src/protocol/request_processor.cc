@@ -74,16 +74,21 @@ void RequestDispatcher::SessionClosed(ClientSession& session) {
 
 bool RequestDispatcher::ProcessPass(bool retry_due) {
   bool deferred = false;
-  SessionList& sessions = net_.sessions();
+  // Connections first, then the local sessions.
+  std::vector<ClientSession*>& order = pass_order_;
+  order.clear();
+  for (ClientSession& session : net_.sessions()) order.push_back(&session);
+  for (LocalSession& local : locals_) order.push_back(&local);
   // Sessions whose job runs get their slice after everybody else's
   // requests: a short request that came in during a slice waits for that
   // slice at most.
-  std::vector<size_t>& with_jobs = with_jobs_;
+  std::vector<ClientSession*>& with_jobs = with_jobs_;
   with_jobs.clear();
   // No session is added or removed while a run is in progress: handlers
-  // only send, and a failed send never removes its session.
-  for (size_t i = 0; i < sessions.size(); ++i) {
-    ClientSession& session = sessions[i];
+  // only send, and a failed send never removes its session (a local one
+  // closed by its owner goes at the end of the run).
+  for (ClientSession* const each : order) {
+    ClientSession& session = *each;
     auto* client = static_cast<ClientState*>(session.state.get());
     if (session.deferral_counter > 0 && !retry_due && client != nullptr && !client->woken) {
       deferred = true;  // waits for the timer or a release of its row
@@ -91,7 +96,7 @@ bool RequestDispatcher::ProcessPass(bool retry_due) {
     }
     if (client != nullptr) client->woken = false;  // this pass makes the try
     if (client != nullptr && jobs_.count(client) != 0) {
-      with_jobs.push_back(i);
+      with_jobs.push_back(&session);
       continue;
     }
     const auto slice_end = std::chrono::steady_clock::now() + kSessionSlice;
@@ -112,8 +117,8 @@ bool RequestDispatcher::ProcessPass(bool retry_due) {
     ReleaseReplies();
     net_.SendQueuedReplies();
   }
-  for (const size_t i : with_jobs) {
-    ClientSession& session = sessions[i];
+  for (ClientSession* const each : with_jobs) {
+    ClientSession& session = *each;
     const auto job = jobs_.find(static_cast<ClientState*>(session.state.get()));
     if (job == jobs_.end() || session.pending_output() >= kMaxPendingOutput) continue;
     // Its later requests wait for the next run.
@@ -128,6 +133,7 @@ bool RequestDispatcher::ProcessPass(bool retry_due) {
 }
 
 void RequestDispatcher::ProcessRequests(bool retry_due) {
+  in_run_ = true;
   uint64_t wakes = locks_.wakes();
   bool deferred = ProcessPass(retry_due);
   // Rows released in the pass may let the requests waiting on them (and
@@ -147,6 +153,92 @@ void RequestDispatcher::ProcessRequests(bool retry_due) {
   } else {
     net_.StopRetryTimer();
   }
+  in_run_ = false;
+  DeliverLocal();
+}
+
+ClientSession& RequestDispatcher::OpenLocal(const SessionIdentity& identity, std::string peer,
+                                            LocalReplyFunction on_reply) {
+  LocalSession& local = locals_.emplace_back();
+  local.identity = identity;
+  local.identity.certificate_checked = true;
+  local.peer_address = std::move(peer);
+  local.accepted_ms = NowMs();
+  local.on_reply = std::move(on_reply);
+  return local;
+}
+
+void RequestDispatcher::AskLocal(ClientSession& local, std::string_view request) {
+  local.QueueRequest(request);
+  net_.RequestRun();
+}
+
+void RequestDispatcher::CloseLocal(ClientSession& local) {
+  static_cast<LocalSession&>(local).closed = true;
+  if (!in_run_ && !delivering_) DeliverLocal();
+}
+
+bool RequestDispatcher::HasOwnWork() const {
+  for (const LocalSession& local : locals_) {
+    if (!local.closed && !local.requests.empty() && local.deferral_counter == 0) return true;
+  }
+  return false;
+}
+
+void RequestDispatcher::DeliverLocal() {
+  // An owner's function may queue requests (they wait for the next run) or
+  // close its session; it never opens one, so the list only shrinks here.
+  delivering_ = true;
+  for (LocalSession& local : locals_) {
+    std::vector<std::string> replies = std::move(local.replies);
+    local.replies.clear();
+    for (std::string& reply : replies) {
+      if (local.closed) break;
+      local.on_reply(std::move(reply));
+    }
+  }
+  delivering_ = false;
+  for (auto it = locals_.begin(); it != locals_.end();) {
+    if (!it->closed) {
+      ++it;
+      continue;
+    }
+    SessionClosed(*it);
+    it = locals_.erase(it);
+  }
+}
+
+void RequestDispatcher::Send(ClientSession& session, std::string_view text) {
+  if (!locals_.empty()) {
+    if (auto* local = dynamic_cast<LocalSession*>(&session)) {
+      local->replies.emplace_back(text);
+      return;
+    }
+  }
+  net_.SendToClient(session, text);
+}
+
+std::vector<SessionView> RequestDispatcher::DescribeSessions() const {
+  std::vector<SessionView> views;
+  const auto describe = [&](const ClientSession& session, bool local) {
+    SessionView view;
+    view.peer = session.peer_address;
+    view.connected_ms = session.accepted_ms;
+    view.requests = session.requests_received;
+    view.user = session.identity.authenticated ? session.identity.user : std::string();
+    view.tls = session.identity.tls;
+    view.local = local;
+    view.waiting = session.deferral_counter > 0;
+    if (const auto* client = static_cast<const ClientState*>(session.state.get())) {
+      view.recordsets = client->recordsets.size();
+      for (const auto& [handle, entry] : client->recordsets) view.row_locks += entry.locked_rows.size();
+      view.running_job = jobs_.count(client) != 0;
+    }
+    views.push_back(std::move(view));
+  };
+  for (const ClientSession& session : net_.sessions()) describe(session, false);
+  for (const LocalSession& local : locals_) describe(local, true);
+  return views;
 }
 
 bool RequestDispatcher::MayRun(const ClientState& client, Access access) const {
@@ -342,7 +434,7 @@ void RequestDispatcher::Reply(ClientSession& session, const Command& command, in
   // A session's replies leave in order: once one waits for the commit, the
   // ones after it wait too.
   if (!wrote && (held_.empty() || held_sessions_.count(&session) == 0)) {
-    net_.SendToClient(session, text);
+    Send(session, text);
     return;
   }
   held_sessions_.insert(&session);
@@ -368,7 +460,7 @@ void RequestDispatcher::ReleaseReplies() {
       if (held.text.empty()) continue;  // deferred: it is tried again
       held.text = FailedReply(*held.command, held.handle);
     }
-    if (!held.text.empty()) net_.SendToClient(*held.session, held.text);
+    if (!held.text.empty()) Send(*held.session, held.text);
   }
   held_.clear();
   held_sessions_.clear();

@@ -67,11 +67,22 @@
 //
 // Each client reads its own database-level error text: whenever a request
 // leaves a new text in the Database, the client's copy takes it.
+//
+// In-process clients (the web console): a local session has no connection;
+// its requests are queued by its owner and served in every run after the
+// connections' sessions, under every rule above (authorisation, jobs in
+// slices, deferral, replies held for the commit). Its replies are handed to
+// its owner's function at the end of the run, in order, never from inside
+// a handler; the function may queue more requests or close the session.
+// A closed local session releases what its client held, like a closed
+// connection, at the end of the run.
 #ifndef ZT_PROTOCOL_REQUEST_PROCESSOR_H_
 #define ZT_PROTOCOL_REQUEST_PROCESSOR_H_
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -140,6 +151,23 @@ inline constexpr size_t kLongUpdateRows = 256;
 // before a failed try is answered with its failure.
 inline constexpr int kWaitRetryDelays = 10;
 
+// What the console shows of one session (a connection's or a local one).
+struct SessionView {
+  std::string peer;
+  int64_t connected_ms = 0;  // NowMs() at the accept
+  uint64_t requests = 0;
+  std::string user;  // empty: not authenticated
+  bool tls = false;
+  bool local = false;
+  size_t recordsets = 0;
+  size_t row_locks = 0;
+  bool waiting = false;  // its head request waits for a lock, a job or a retry
+  bool running_job = false;
+};
+
+// The replies of a local session, in order.
+using LocalReplyFunction = std::function<void(std::string reply)>;
+
 class RequestDispatcher : public RequestProcessor {
  public:
   RequestDispatcher(NetServer& net, Database& database, Recordsets& recordsets);
@@ -155,6 +183,19 @@ class RequestDispatcher : public RequestProcessor {
   // Closes every recordset the client created, in creation order (a handle
   // that another client already closed is no longer listed), with its locks.
   void SessionClosed(ClientSession& session) override;
+
+  // A local session with this identity and peer address (the address the
+  // authoriser's rules see). Lives until CloseLocal.
+  ClientSession& OpenLocal(const SessionIdentity& identity, std::string peer,
+                           LocalReplyFunction on_reply);
+  // Queues a request and asks the network layer for a run.
+  void AskLocal(ClientSession& local, std::string_view request);
+  // The session goes at the end of the current run (at once outside one).
+  void CloseLocal(ClientSession& local);
+  bool HasOwnWork() const override;
+  size_t local_count() const { return locals_.size(); }
+  // Every session's view, connections first.
+  std::vector<SessionView> DescribeSessions() const;
 
   const RowLockTable& locks() const { return locks_; }
   const RequestStats& stats() const { return stats_; }
@@ -193,6 +234,17 @@ class RequestDispatcher : public RequestProcessor {
   // wrote is answered with its failure instead.
   void ReleaseReplies();
 
+  // Sends to a connection's session, or keeps for a local one's owner.
+  void Send(ClientSession& session, std::string_view text);
+  // Hands local sessions their replies, then drops the closed ones.
+  void DeliverLocal();
+
+  struct LocalSession : ClientSession {
+    LocalReplyFunction on_reply;
+    std::vector<std::string> replies;  // made in the run, not yet handed over
+    bool closed = false;
+  };
+
   struct HeldReply {
     ClientSession* session;
     const Command* command;
@@ -221,7 +273,11 @@ class RequestDispatcher : public RequestProcessor {
   // touches the database meanwhile); null: none.
   const ClientState* writer_ = nullptr;
   bool writer_started_ = false;
-  std::vector<size_t> with_jobs_;  // ProcessPass's scratch
+  std::list<LocalSession> locals_;  // stable addresses: owners keep references
+  bool in_run_ = false;
+  bool delivering_ = false;  // DeliverLocal is handing replies over
+  std::vector<ClientSession*> pass_order_;  // ProcessPass's scratch
+  std::vector<ClientSession*> with_jobs_;   // ProcessPass's scratch
 };
 
 }  // namespace zt

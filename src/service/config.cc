@@ -148,6 +148,8 @@ void ReadSecurity(const Source& ini, ServerConfig& config) {
   };
   const std::string tls = ini.Get("TlsAddress", "", kShortValueRoom);
   config.metrics_tls = ReadYesNo(ini, "MetricsTls", false, config.problems);
+  config.console_enabled = ReadYesNo(ini, "ConsoleEnabled", false, config.problems);
+  config.console_editing = ReadYesNo(ini, "ConsoleEditing", false, config.problems);
   if (!tls.empty() || config.metrics_tls) {
     config.tls_files = TlsFiles{path("TlsCertificate"), path("TlsKey"), path("TlsClientCA")};
   }

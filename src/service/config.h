@@ -62,6 +62,10 @@
 //   TlsKey           PEM file: its private key
 //   TlsClientCA      PEM file of CAs; when set, a TLS client must present a
 //                    certificate one of them signed
+//   ConsoleEnabled   yes: the metrics endpoint also serves the web console
+//                    (service/console.h); default no
+//   ConsoleEditing   yes: the console's users allowed to write may change
+//                    rows through it; default no
 //   MetricsTls       yes: the metrics endpoint speaks HTTPS with the same
 //                    certificate and key (default no; needs TlsCertificate
 //                    and TlsKey, and MetricsAddress to mean anything)
@@ -141,6 +145,8 @@ struct ServerConfig {
   size_t max_recordsets_per_connection = kDefaultMaxRecordsetsPerConnection;
   AllowList metrics_allow_from;  // empty: everyone
   bool metrics_tls = false;       // the endpoint speaks HTTPS (tls_files)
+  bool console_enabled = false;   // ConsoleEnabled
+  bool console_editing = false;   // ConsoleEditing
   std::string tls_address;       // empty: no TLS listener
   uint16_t tls_port = 0;
   TlsFiles tls_files;

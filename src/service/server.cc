@@ -184,6 +184,16 @@ void Server::StartObservability() {
     endpoint_ = std::make_unique<HttpEndpoint>(loop_, [](std::string_view text) { LogError(text); });
     if (endpoint_->Open(config_.metrics_address, config_.metrics_port)) {
       endpoint_->set_handler([this](const HttpRequest& request) { return metrics_->Serve(request); });
+      if (config_.console_enabled) {
+        console_ = std::make_unique<Console>(
+            *dispatcher_, ConsoleOptions{.editing = config_.console_editing,
+                                         .logins = authoriser_ != nullptr,
+                                         .error_log = ErrorLogFileName(config_.work_folder)});
+        endpoint_->set_deferred_handler(
+            [this](const HttpRequest& request, const HttpResponder& respond) {
+              return console_->Handle(request, respond);
+            });
+      }
       endpoint_->set_allow_from(config_.metrics_allow_from);
       endpoint_->set_tls_context(std::move(metrics_tls_));
       metrics_->set_endpoint(endpoint_.get());
@@ -313,6 +323,7 @@ void Server::StartBackup() {
 void Server::ServerShutdown() {
   if (shut_down_) return;
   shut_down_ = true;
+  console_.reset();  // its local sessions close with what they held
   if (endpoint_) endpoint_->Close();
   if (net_) net_->CloseAll();
   if (recordsets_) recordsets_->CloseAllRecordsets();

@@ -32,6 +32,7 @@
 #include "protocol/authorisation.h"
 #include "service/accounts.h"
 #include "service/config.h"
+#include "service/console.h"
 #include "service/metrics.h"
 
 namespace zt {
@@ -117,6 +118,7 @@ class Server {
   StartupReport startup_;
   std::unique_ptr<ServerMetrics> metrics_;
   std::unique_ptr<HttpEndpoint> endpoint_;
+  std::unique_ptr<Console> console_;  // ConsoleEnabled
   // The TLS context of the metrics endpoint until it opens (MetricsTls).
   std::shared_ptr<const TlsContext> metrics_tls_;
   DatabaseBackup backup_;

@@ -62,7 +62,21 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"HeaderWithoutColon", "GET / HTTP/1.1\r\nHost x\r\n\r\n", HttpParse::kBad},
         ParseCase{"HeaderNameWithSpace", "GET / HTTP/1.1\r\nHo st: x\r\n\r\n", HttpParse::kBad},
         ParseCase{"FoldedHeader", "GET / HTTP/1.1\r\nA: b\r\n c\r\n\r\n", HttpParse::kBad},
-        ParseCase{"Body", "POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", HttpParse::kBad},
+        // A POST's body, whole, within its bound; no other method has one.
+        ParseCase{"PostBody", "POST /api/edit HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello",
+                  HttpParse::kRequest, "/api/edit"},
+        ParseCase{"PostBodyNotYetIn", "POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhel",
+                  HttpParse::kNeedMore},
+        ParseCase{"GetWithBody", "GET / HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello",
+                  HttpParse::kBad},
+        ParseCase{"PostBodyOverTheBound",
+                  "POST / HTTP/1.1\r\nContent-Length: " + std::to_string(kMaxHttpBodyBytes + 1) +
+                      "\r\n\r\n",
+                  HttpParse::kBad},
+        ParseCase{"TwoLengths", "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 1\r\n\r\na",
+                  HttpParse::kBad},
+        ParseCase{"SignedLength", "POST / HTTP/1.1\r\nContent-Length: +1\r\n\r\na",
+                  HttpParse::kBad},
         ParseCase{"Chunked", "POST / HTTP/1.1\r\ntransfer-encoding: chunked\r\n\r\n",
                   HttpParse::kBad},
         // Limits: an over-long head is refused whether or not it ends.
@@ -82,6 +96,16 @@ TEST(HttpParse, AHeadOfExactlyTheLimitIsAcceptedAndOneByteMoreIsNot) {
   HttpRequest request;
   EXPECT_EQ(ParseHttpRequest(head_of(kMaxHttpRequestBytes), request), HttpParse::kRequest);
   EXPECT_EQ(ParseHttpRequest(head_of(kMaxHttpRequestBytes + 1), request), HttpParse::kBad);
+}
+
+TEST(HttpParse, KeepsHeadersAndTheBody) {
+  HttpRequest request;
+  ASSERT_EQ(ParseHttpRequest("POST /x HTTP/1.1\r\ncookie:  a=b \r\nContent-Length: 3\r\n\r\nq=1",
+                             request),
+            HttpParse::kRequest);
+  EXPECT_EQ(request.Header("Cookie"), "a=b");
+  EXPECT_EQ(request.Header("X-None"), "");
+  EXPECT_EQ(request.body, "q=1");
 }
 
 TEST(HttpResponse, HasStatusLengthAndCloseAndHeadOmitsTheBody) {
