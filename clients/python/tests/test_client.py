@@ -248,6 +248,20 @@ class ClientTest(unittest.TestCase):
             people.open("People")
             self.assertEqual(people.count(), 3)
             self.assertEqual(sorted(r["Id"] for r in people), [1, 2, 3])
+            # With filter_on, a delete after it is taken off the filtered
+            # count too (the server's stays as FILTERON made it).
+            people.add({"Id": "23", "Name": "Di"})
+            people.add({"Id": "24", "Name": "Di"})
+            people.open("People")
+            people.filter_on("Name", "Di")
+            self.assertEqual(people.count(), 2)
+            self.assertTrue(people.find("Name", "Di"))
+            people.delete()
+            self.assertEqual(people.count(), 1)
+            people.filter_on("Name", "Di")
+            self.assertEqual(people.count(), 1)
+            people.delete()  # the table is as the other tests expect it again
+            self.assertEqual(people.count(), 0)
 
 
 def _make_tls_and_users(d):

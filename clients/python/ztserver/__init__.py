@@ -436,6 +436,9 @@ class Recordset:
         self._sort: Optional[Tuple[str, bool]] = None
         self._filter_on: Optional[Tuple[str, str]] = None
         self._deleted = 0  # rows deleted through this recordset since its open
+        # ... and since its last filter_on with a value: the server's
+        # filtered count is made by FILTERON and keeps rows deleted after it.
+        self._deleted_filtered = 0
         self._dropped_names: Optional[set] = None
 
     def _do(self, name: str, *args: Any) -> Reply:
@@ -461,6 +464,7 @@ class Recordset:
         self._columns = None
         self._dropped_names = None
         self._deleted = 0
+        self._deleted_filtered = 0
 
     def _reopen(self) -> None:
         """Opens again as last opened, sorted and filtered alike: what a
@@ -498,7 +502,7 @@ class Recordset:
         are taken off at once (the server's count keeps them until the next
         open); with filter_on, the rows it leaves visible."""
         if self._filter_on is not None:
-            return int(self._do("RECORDSETGETFILTEREDCOUNT").fields[2])
+            return int(self._do("RECORDSETGETFILTEREDCOUNT").fields[2]) - self._deleted_filtered
         return int(self._do("RECORDSETGETROWCOUNT").fields[2]) - self._deleted
 
     def get_raw(self, column: str) -> str:
@@ -693,6 +697,7 @@ class Recordset:
         self._do("RECORDSETDELETECURRENTROW")
         self._do("RECORDSETUPDATE")
         self._deleted += 1
+        self._deleted_filtered += 1
 
     def sort(self, column: str, ascending: bool = True) -> None:
         self._do("RECORDSETSORT", column, 1 if ascending else 0)
@@ -707,6 +712,7 @@ class Recordset:
         else:
             self._do("RECORDSETFILTERON", column, value)
             self._filter_on = (column, value)
+            self._deleted_filtered = 0
 
     def find(self, column: str, prefix: str) -> bool:
         """Moves to the first row whose column begins with prefix; False when none."""
