@@ -11,12 +11,7 @@
 // named (all live columns, in field order, when none are), each exactly as
 // RECORDSETGETFIELDVALUE reads it, pending edits included.
 //
-// Value framing: a stored value may hold any byte but NUL (it ends at one),
-// so a value may hold "~", STX or ETX, which a reply cannot carry as they
-// are. Each of the bytes 0x02, 0x03, 0x10 and "~" is sent as DLE (0x10)
-// followed by the byte XOR 0x40 ("B", "C", "P", ">"); every other byte is
-// sent as it is. A reply without DLE needs no decoding, and escaped bytes
-// are ASCII, so the escaping never cuts a UTF-8 sequence.
+// The reply's shape and its value framing: protocol/fetch_rows_format.h.
 //
 // Bounds: a request is answered from memory it sizes itself, so one reply
 // carries at most kMaxFetchRows rows and stops adding rows once it holds
@@ -34,6 +29,7 @@
 #include "engine/database.h"
 #include "engine/record.h"
 #include "protocol/command_table.h"
+#include "protocol/fetch_rows_format.h"
 #include "protocol/request_processor.h"
 #include "recordset/data_window.h"
 #include "recordset/recordset_fail.h"
@@ -46,22 +42,6 @@ constexpr const char* kFetchName = "RECORDSETFETCHROWS";
 // Rows and bytes of one reply at most (see the bounds above).
 constexpr int32_t kMaxFetchRows = 10000;
 constexpr size_t kMaxFetchReplyBytes = 256 * 1024;
-constexpr char kEscape = 0x10;  // DLE
-constexpr char kEscapeFlip = 0x40;
-
-// Appends value to out in the framing above: runs of plain bytes at once.
-void AppendEscaped(std::string& out, std::string_view value) {
-  static constexpr char kSpecial[] = {0x02, 0x03, kEscape, kFieldSeparator};
-  static constexpr std::string_view kSpecials(kSpecial, sizeof kSpecial);
-  while (!value.empty()) {
-    const size_t at = value.find_first_of(kSpecials);
-    out.append(value.substr(0, at));
-    if (at == std::string_view::npos) return;
-    out += kEscape;
-    out += static_cast<char>(value[at] ^ kEscapeFlip);
-    value.remove_prefix(at + 1);
-  }
-}
 
 struct FetchColumn {
   int64_t start = 0;
@@ -180,7 +160,7 @@ bool HandleRecordsetFetchRows(CommandContext& ctx) {
                                "RecordsetFetchRows: Unable to read column value", Report::kYes);
         }
         values += kFieldSeparator;
-        AppendEscaped(values, value);
+        AppendFetchedValue(values, value);
       }
       ++sent;
       r = ActiveFrom(*recordset, r + 1);

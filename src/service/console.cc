@@ -9,6 +9,7 @@
 
 #include "engine/file.h"
 #include "net/session.h"
+#include "protocol/fetch_rows_format.h"
 #include "protocol/request_processor.h"
 #include "service/console_assets.h"
 #include "service/console_json.h"
@@ -155,8 +156,11 @@ std::string AfterHandle(const std::string& reply) {
   return second == std::string::npos ? std::string() : reply.substr(second + 1);
 }
 
+// A failure is exactly two fields, the second FAILED: a reply whose value
+// is the text FAILED ("NAME~h~FAILED") is a success.
 bool Failed(const std::string& reply) {
-  return reply.size() >= 7 && reply.compare(reply.size() - 7, 7, "~FAILED") == 0;
+  const size_t first = reply.find('~');
+  return first != std::string::npos && reply.compare(first + 1, std::string::npos, "FAILED") == 0;
 }
 
 int64_t ToNumber(std::string_view text, int64_t fallback) {
@@ -253,12 +257,14 @@ void ReadColumns(Conversation& talk, int32_t handle, int64_t count,
   });
 }
 
-// A page of rows from the current recordset: count rows from position
-// offset (0-based) on, each a value per column (null where the server gave
-// none). The one place that reads rows, with the per-row commands.
-void FetchRows(Conversation& talk, int32_t handle, const std::vector<ColumnInfo>& columns,
-               int64_t offset, int64_t count,
-               std::function<void(std::vector<std::vector<std::optional<std::string>>>)> then) {
+using Rows = std::vector<std::vector<std::optional<std::string>>>;
+using RowsThen = std::function<void(Rows)>;
+
+// The per-row way of FetchRows, for the page RECORDSETFETCHROWS cannot
+// give (a row whose value cannot be read fails the whole fetch; here that
+// value alone is null).
+void FetchRowsOneByOne(Conversation& talk, int32_t handle, const std::vector<ColumnInfo>& columns,
+                       int64_t offset, int64_t count, RowsThen then) {
   const std::string h = std::to_string(handle);
   std::vector<std::string> requests;
   if (count > 0) requests.push_back("RECORDSETSETBOOKMARK~" + h + "~" + std::to_string(offset + 1));
@@ -292,6 +298,104 @@ void FetchRows(Conversation& talk, int32_t handle, const std::vector<ColumnInfo>
     }
     then(std::move(rows));
   });
+}
+
+// Reads a page with RECORDSETFETCHROWS, one request after another until
+// it has count rows or the rows end (a reply carries a bounded part). The
+// columns the page's first row cannot give (a dropped column, which the
+// protocol does not tell apart otherwise) are left out of the fetch and
+// null in every row, as GETFIELDVALUE would leave them.
+class RowFetch : public std::enable_shared_from_this<RowFetch> {
+ public:
+  RowFetch(Conversation& talk, int32_t handle, std::vector<ColumnInfo> columns, int64_t offset,
+           int64_t count, RowsThen then)
+      : talk_(talk), handle_(handle), columns_(std::move(columns)), offset_(offset),
+        count_(count), then_(std::move(then)) {}
+
+  void Start() {
+    const std::string h = std::to_string(handle_);
+    std::vector<std::string> requests = {"RECORDSETSETBOOKMARK~" + h + "~" +
+                                         std::to_string(offset_ + 1)};
+    for (const ColumnInfo& column : columns_) {
+      requests.push_back("RECORDSETGETFIELDVALUE~" + h + "~" + column.name);
+    }
+    talk_.Batch(std::move(requests), [self = shared_from_this()](std::vector<std::string>& replies) {
+      if (Failed(replies[0])) return self->Done();  // no row there: an empty page
+      bool any = false;
+      for (size_t c = 0; c < self->columns_.size(); ++c) {
+        self->readable_.push_back(!Failed(replies[c + 1]));
+        any = any || self->readable_.back();
+      }
+      if (!any) return self->OneByOne();
+      self->talk_.Batch({self->Request()},
+                        [self](std::vector<std::string>& more) { self->Take(more[0]); });
+    });
+  }
+
+ private:
+  void OneByOne() {
+    FetchRowsOneByOne(talk_, handle_, columns_, offset_, count_, std::move(then_));
+  }
+  std::string Request() const {
+    std::string names;
+    for (size_t c = 0; c < columns_.size(); ++c) {
+      if (readable_[c]) names += (names.empty() ? "" : ",") + columns_[c].name;
+    }
+    return "RECORDSETFETCHROWS~" + std::to_string(handle_) + "~" +
+           std::to_string(count_ - static_cast<int64_t>(rows_.size())) +
+           (names.empty() ? "" : "~" + names);
+  }
+  void Take(const std::string& reply) {
+    FetchedRows got;
+    const auto fetched = static_cast<int64_t>(std::count(readable_.begin(), readable_.end(), true));
+    if (!ParseFetchRowsReply(reply, got) || got.columns != fetched) {
+      // A value that cannot be read in a later row fails the fetch: the
+      // page is read again row by row, where that value alone is null.
+      rows_.clear();
+      return OneByOne();
+    }
+    for (int64_t r = 0; r < got.rows; ++r) {
+      std::vector<std::optional<std::string>> row;
+      size_t next = static_cast<size_t>(r * got.columns);
+      for (size_t c = 0; c < columns_.size(); ++c) {
+        if (readable_[c]) {
+          row.emplace_back(std::move(got.values[next++]));
+        } else {
+          row.emplace_back();
+        }
+      }
+      rows_.push_back(std::move(row));
+    }
+    if (got.end || got.rows == 0 || static_cast<int64_t>(rows_.size()) >= count_) return Done();
+    talk_.Batch({Request()}, [self = shared_from_this()](std::vector<std::string>& replies) {
+      self->Take(replies[0]);
+    });
+  }
+  void Done() { then_(std::move(rows_)); }
+
+  Conversation& talk_;
+  int32_t handle_;
+  std::vector<ColumnInfo> columns_;
+  int64_t offset_;
+  int64_t count_;
+  RowsThen then_;
+  std::vector<bool> readable_;  // per column: in the fetch, or null
+  Rows rows_;
+};
+
+// A page of rows from the current recordset: count rows from position
+// offset (0-based) on, each a value per column (null where the server gave
+// none). The one place that reads rows.
+void FetchRows(Conversation& talk, int32_t handle, const std::vector<ColumnInfo>& columns,
+               int64_t offset, int64_t count, RowsThen then) {
+  bool listable = !columns.empty();
+  for (const ColumnInfo& column : columns) {
+    listable = listable && column.name.find(',') == std::string::npos;
+  }
+  if (count <= 0 || !listable) {
+    return FetchRowsOneByOne(talk, handle, columns, offset, count, std::move(then));
+  }
+  std::make_shared<RowFetch>(talk, handle, columns, offset, count, std::move(then))->Start();
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "engine/codec.h"
 #include "engine/database.h"
+#include "protocol/fetch_rows_format.h"
 #include "support/server_process.h"
 
 namespace zt::testing {
@@ -248,6 +249,36 @@ TEST_F(BulkFetchBoundsTest, ABigAskComesInBoundedReplies) {
   }
   EXPECT_EQ(total, 20000u);
   EXPECT_GE(replies, 2);
+}
+
+// The in-process reader of the reply (the web console's) against the
+// writer: every byte a value can hold comes back, and a reply whose counts
+// and values disagree is no reply.
+TEST(FetchRowsFormat, ValuesRoundTripAndMalformedRepliesAreRefused) {
+  std::string every;
+  for (int c = 1; c < 256; ++c) every += static_cast<char>(c);
+  const std::vector<std::string> values = {"", "plain", "~", "a~b", "\x10", "\x02\x03", every};
+  std::string reply = "RECORDSETFETCHROWS~4~" + std::to_string(values.size()) + "~1~1";
+  for (const std::string& value : values) {
+    reply += '~';
+    AppendFetchedValue(reply, value);
+  }
+  FetchedRows got;
+  ASSERT_TRUE(ParseFetchRowsReply(reply, got));
+  EXPECT_EQ(got.rows, static_cast<int64_t>(values.size()));
+  EXPECT_EQ(got.columns, 1);
+  EXPECT_TRUE(got.end);
+  EXPECT_EQ(got.values, values);
+
+  for (const char* bad : {"RECORDSETFETCHROWS~FAILED", "RECORDSETFETCHROWS~4~1~2~0~only-one",
+                          "RECORDSETFETCHROWS~4~0~0~2", "RECORDSETFETCHROWS~4~x~1~0~v",
+                          "RECORDSETFETCHROWS~4~1~1~0~cut\x10", "RECORDSETMOVENEXT~4~1~1~0~v",
+                          "RECORDSETFETCHROWS~4~99999~99999~0"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(ParseFetchRowsReply(bad, got));
+  }
+  ASSERT_TRUE(ParseFetchRowsReply("RECORDSETFETCHROWS~4~0~3~1", got));
+  EXPECT_TRUE(got.values.empty());
 }
 
 }  // namespace
